@@ -1,0 +1,14 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace mdf::cli {
+
+// Each group registers its subcommands on the application; the callbacks set the exit code.
+struct ExitCode {
+    int value = 0;
+};
+
+void addSectorCommands(CLI::App& app, ExitCode& exit);
+
+}  // namespace mdf::cli

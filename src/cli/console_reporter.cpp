@@ -1,0 +1,52 @@
+#include "cli/console_reporter.h"
+
+#include <fmt/core.h>
+#include <unistd.h>
+
+namespace mdf::cli {
+
+ConsoleReporter::ConsoleReporter(bool showProgress, bool quiet)
+    : showProgress_(showProgress && ::isatty(STDERR_FILENO)), quiet_(quiet) {}
+
+ConsoleReporter::~ConsoleReporter() { finishProgress(); }
+
+void ConsoleReporter::eraseBarLocked() {
+    if (!barShown_) return;
+    std::fputs("\r\033[K", stderr);
+    barShown_ = false;
+}
+
+void ConsoleReporter::finishProgress() {
+    std::lock_guard lock(mutex_);
+    eraseBarLocked();
+    lastPercent_ = -1;
+}
+
+void ConsoleReporter::logLine(Memo, std::string_view line) {
+    std::lock_guard lock(mutex_);
+    if (quiet_) return;
+    eraseBarLocked();
+    fmt::print(logStream_, "{}\n", line);
+    std::fflush(logStream_);
+}
+
+void ConsoleReporter::setStatus(std::string_view) {}
+
+void ConsoleReporter::setProgress(int percent) {
+    std::lock_guard lock(mutex_);
+    if (!showProgress_ || percent == lastPercent_) return;
+    lastPercent_ = percent;
+    int filled = percent * 40 / 100;
+    fmt::print(stderr, "\r[{:<40}] {:3d}%", std::string(static_cast<std::size_t>(filled), '#'),
+               percent);
+    std::fflush(stderr);
+    barShown_ = true;
+}
+
+void ConsoleReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon) {
+    std::lock_guard lock(mutex_);
+    eraseBarLocked();
+    fmt::print(stderr, "{}: {}\n", caption, text);
+}
+
+}  // namespace mdf::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+
+#include "session/reporter.h"
+
+namespace mdf::cli {
+
+// Prints log lines on stdout as they come, message boxes on stderr as "caption: text", and
+// draws progress as a one-line bar on stderr.
+class ConsoleReporter : public Reporter {
+public:
+    explicit ConsoleReporter(bool showProgress = true, bool quiet = false);
+    ~ConsoleReporter() override;
+
+    void logLine(Memo memo, std::string_view line) override;
+    void clearLog(Memo) override {}
+    void setStatus(std::string_view text) override;
+    void setProgress(int percent) override;
+    void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
+
+    // Sends log lines to stderr instead, so that stdout carries only machine output.
+    void logToStderr(bool on) { logStream_ = on ? stderr : stdout; }
+    void finishProgress();
+
+private:
+    void eraseBarLocked();
+
+    std::mutex mutex_;
+    bool showProgress_;
+    bool quiet_;
+    bool barShown_ = false;
+    int lastPercent_ = -1;
+    std::FILE* logStream_ = stdout;
+};
+
+}  // namespace mdf::cli

@@ -1,0 +1,131 @@
+#include "scan/fragment_list.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include <fmt/core.h>
+
+#include "scan/rounding.h"
+
+namespace mdf {
+namespace {
+
+template <typename T>
+bool parseDecimal(std::string_view text, T& out) {
+    if (text.empty()) return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
+std::string FragmentRecord::text() const {
+    std::string out;
+    out.reserve(64 + memo.size());
+    for (const std::string& field :
+         {std::to_string(sn), std::to_string(fsec), std::to_string(esec), std::to_string(sizeKB),
+          std::to_string(beginPage), std::to_string(endPage), memo, visible}) {
+        out += field;
+        out += '|';
+    }
+    return out;
+}
+
+std::int32_t FragmentRecord::pages() const {
+    return static_cast<std::int32_t>(roundHalfEven(sizeKB, 8));
+}
+
+bool FragmentRecord::isVisible() const { return trimBlanks(visible) != "N"; }
+
+std::optional<FragmentRecord> FragmentRecord::parse(std::string_view line, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<FragmentRecord> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    if (std::count(line.begin(), line.end(), '|') != 8 || line.empty() || line.back() != '|')
+        return fail("a record has eight fields, each ending with |");
+    FragmentRecord r;
+    static constexpr const char* kNames[] = {"sn", "fsec", "esec", "sizeKB", "beginPage", "endPage"};
+    bool ok[] = {parseDecimal(recordField(line, 1), r.sn), parseDecimal(recordField(line, 2), r.fsec),
+                 parseDecimal(recordField(line, 3), r.esec),
+                 parseDecimal(recordField(line, 4), r.sizeKB),
+                 parseDecimal(recordField(line, 5), r.beginPage),
+                 parseDecimal(recordField(line, 6), r.endPage)};
+    for (int i = 0; i < 6; ++i)
+        if (!ok[i]) return fail(fmt::format("field {} is not a number", kNames[i]));
+    r.memo = std::string(recordField(line, 7));
+    r.visible = std::string(recordField(line, 8));
+    return r;
+}
+
+FragmentRecord composeFragment(std::int32_t sn, std::int32_t pages, std::int64_t firstSector,
+                               std::int32_t firstPage, std::string memo) {
+    FragmentRecord r;
+    r.sn = sn;
+    r.fsec = firstSector;
+    r.esec = firstSector + static_cast<std::int64_t>(pages) * 16;
+    r.sizeKB = static_cast<std::int64_t>(pages) * 8;
+    r.beginPage = firstPage;
+    r.endPage = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstPage) +
+                                          static_cast<std::uint32_t>(pages));
+    r.memo = std::move(memo);
+    return r;
+}
+
+std::string_view recordField(std::string_view record, int n) {
+    std::size_t start = 0;
+    for (int i = 1; i < n; ++i) {
+        std::size_t bar = record.find('|', start);
+        if (bar == std::string_view::npos) return {};
+        start = bar + 1;
+    }
+    std::size_t end = record.find('|', start);
+    if (end == std::string_view::npos) return {};
+    return record.substr(start, end - start);
+}
+
+std::int64_t FragmentList::findFirstSector(std::int64_t fsec) const {
+    for (std::size_t i = 0; i < records_.size(); ++i)
+        if (records_[i].fsec == fsec) return static_cast<std::int64_t>(i);
+    return -1;
+}
+
+std::size_t FragmentIndex::lowerBound(std::int32_t page) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), page,
+                               [](const FragmentIndexEntry& e, std::int32_t p) { return e.beginPage < p; });
+    return static_cast<std::size_t>(it - entries_.begin());
+}
+
+FragmentIndex buildFragmentIndex(const FragmentList& list) {
+    FragmentIndex index;
+    index.entries_.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        index.entries_.push_back(
+            {static_cast<std::int32_t>(i), list[i].beginPage, list[i].endPage});
+    // Records are appended in record order, so a stable sort keeps ties in record order.
+    std::stable_sort(index.entries_.begin(), index.entries_.end(),
+                     [](const FragmentIndexEntry& a, const FragmentIndexEntry& b) {
+                         return a.beginPage < b.beginPage;
+                     });
+    return index;
+}
+
+FragmentView refreshFragmentView(const FragmentList& list) {
+    FragmentView view;
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i].isVisible()) view.recordIndices.push_back(static_cast<std::int32_t>(i));
+    return view;
+}
+
+std::array<std::string, 6> fragmentRowCells(const FragmentRecord& r) {
+    return {std::to_string(r.sizeKB), std::to_string(r.beginPage), std::to_string(r.endPage),
+            r.memo,                   std::to_string(r.fsec),      std::to_string(r.esec)};
+}
+
+}  // namespace mdf

@@ -1,0 +1,67 @@
+#include "source/platform_file.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace mdf {
+namespace {
+
+class PosixFile : public RandomAccessFile {
+public:
+    explicit PosixFile(int fd) : fd_(fd) {}
+    ~PosixFile() override { ::close(fd_); }
+    PosixFile(const PosixFile&) = delete;
+    PosixFile& operator=(const PosixFile&) = delete;
+
+    std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
+        auto* out = static_cast<char*>(buffer);
+        std::size_t done = 0;
+        // A signal or a device that hands out less than asked is not the end of the data;
+        // only a zero read (end of file) or an error is.
+        while (done < size) {
+            ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return done > 0 ? static_cast<std::int64_t>(done) : -1;
+            }
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return static_cast<std::int64_t>(done);
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixFile>(fd);
+}
+
+std::int64_t byteSizeOf(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    std::int64_t size = -1;
+    if (::fstat(fd, &st) == 0) {
+        if (S_ISBLK(st.st_mode)) {
+            std::uint64_t bytes = 0;
+            if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = static_cast<std::int64_t>(bytes);
+        } else {
+            size = st.st_size;
+        }
+    }
+    ::close(fd);
+    return size;
+}
+
+}  // namespace mdf

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace mdf {
+
+// The operating system's view of a device or file opened for reading. The recovery never
+// writes to what it reads, so there is no write operation here at all.
+class RandomAccessFile {
+public:
+    virtual ~RandomAccessFile() = default;
+    // Reads up to size bytes at offset; returns the count read, or -1 on an I/O error.
+    virtual std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) = 0;
+};
+
+using FileOpener = std::function<std::unique_ptr<RandomAccessFile>(const std::string& path)>;
+
+// Opens a block device or an image file with O_RDONLY; nullptr when it cannot be opened.
+std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path);
+
+// Size in bytes of a regular file or block device; -1 when it cannot be opened.
+std::int64_t byteSizeOf(const std::string& path);
+
+}  // namespace mdf

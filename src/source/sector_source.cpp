@@ -1,0 +1,104 @@
+#include "source/sector_source.h"
+
+#include <algorithm>
+
+namespace mdf {
+
+SectorSource::SectorSource(FileOpener opener) : opener_(std::move(opener)) {}
+
+void SectorSource::select(SourceKind kind, std::string devicePath, std::int64_t sourceSectors,
+                          std::int64_t firstSector) {
+    std::lock_guard lock(mutex_);
+    kind_ = kind;
+    devicePath_ = std::move(devicePath);
+    sourceSectors_ = sourceSectors;
+    firstSector_ = firstSector;
+}
+
+void SectorSource::setReadLimit(std::int64_t readLimit) {
+    std::lock_guard lock(mutex_);
+    readLimit_ = readLimit;
+}
+
+void SectorSource::setSourceSectors(std::int64_t sourceSectors) {
+    std::lock_guard lock(mutex_);
+    sourceSectors_ = sourceSectors;
+}
+
+SourceKind SectorSource::sourceKind() const {
+    std::lock_guard lock(mutex_);
+    return kind_;
+}
+
+std::string SectorSource::devicePath() const {
+    std::lock_guard lock(mutex_);
+    return devicePath_;
+}
+
+std::int64_t SectorSource::sourceSectors() const {
+    std::lock_guard lock(mutex_);
+    return sourceSectors_;
+}
+
+std::int64_t SectorSource::readLimit() const {
+    std::lock_guard lock(mutex_);
+    return readLimit_;
+}
+
+std::int64_t SectorSource::firstSector() const {
+    std::lock_guard lock(mutex_);
+    return firstSector_;
+}
+
+bool SectorSource::hasSource() const {
+    std::lock_guard lock(mutex_);
+    return !devicePath_.empty();
+}
+
+std::int64_t SectorSource::cutCountLocked(std::int64_t sector, std::int64_t count) const {
+    if (readLimit_ <= 0) return count;
+    if (kind_ == SourceKind::Volume) {
+        if (sector + count > readLimit_ + 1) return readLimit_ - sector + 1;
+    } else {
+        if (sector + count > readLimit_) return readLimit_ - sector;
+    }
+    return count;
+}
+
+std::int64_t SectorSource::deliverableCount(std::int64_t sector, std::int64_t count) const {
+    std::lock_guard lock(mutex_);
+    return cutCountLocked(sector, count);
+}
+
+bool SectorSource::ensureOpenLocked() {
+    if (handle_ && handlePath_ == devicePath_) return true;
+    handle_.reset();
+    handlePath_.clear();
+    if (devicePath_.empty()) return false;
+    handle_ = opener_(devicePath_);
+    if (!handle_) return false;
+    handlePath_ = devicePath_;
+    return true;
+}
+
+bool SectorSource::readSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
+    std::lock_guard lock(mutex_);
+    std::int64_t sectors = cutCountLocked(sector, count);
+    if (sectors <= 0 || sector < 0) return false;
+    if (!ensureOpenLocked()) return false;
+
+    auto* out = static_cast<char*>(buffer);
+    std::uint64_t offset = static_cast<std::uint64_t>(firstSector_ + sector) * kSectorSize;
+    std::int64_t remaining = sectors * kSectorSize;
+    while (remaining > 0) {
+        std::int64_t n = std::min<std::int64_t>(remaining, kStagingChunk);
+        ++platformReads_;
+        if (handle_->readAt(out, static_cast<std::size_t>(n), offset) != n) return false;
+        out += n;
+        offset += static_cast<std::uint64_t>(n);
+        remaining -= n;
+    }
+    return true;
+}
+
+}  // namespace mdf

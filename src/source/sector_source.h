@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "source/platform_file.h"
+
+namespace mdf {
+
+inline constexpr int kSectorSize = 512;
+inline constexpr int kSectorsPerPage = 16;
+inline constexpr int kPageSize = 8192;
+inline constexpr int kStagingChunk = 65536;
+
+enum class SourceKind { PhysicalDisk, Volume, ImageFile };
+
+// The one reader of raw sectors. A physical disk or an image is addressed by the sector index
+// in the device or file; a volume (a partition device, or a partition inside a disk or image,
+// given by its first sector) by the sector number relative to its own start.
+//
+// readLimit bounds every read. For a volume it is the index of the last sector; for a disk or
+// an image it is one past the last sector; 0 means unbounded.
+class SectorSource {
+public:
+    explicit SectorSource(FileOpener opener = openReadOnly);
+    SectorSource(const SectorSource&) = delete;
+    SectorSource& operator=(const SectorSource&) = delete;
+
+    // Makes another device or file current. The previous handle is closed at the next read.
+    void select(SourceKind kind, std::string devicePath, std::int64_t sourceSectors,
+                std::int64_t firstSector = 0);
+    void setReadLimit(std::int64_t readLimit);
+    void setSourceSectors(std::int64_t sourceSectors);
+
+    SourceKind sourceKind() const;
+    std::string devicePath() const;
+    std::int64_t sourceSectors() const;
+    std::int64_t readLimit() const;
+    std::int64_t firstSector() const;
+    bool hasSource() const;
+
+    // Reads count sectors at sector into buffer (count x 512 bytes). True only when every
+    // requested sector, after the read-limit cut, arrived. Never writes past count x 512 bytes
+    // nor past the cut; a read that starts past the end fails without touching the device.
+    bool readSectors(std::uint32_t count, void* buffer, std::int64_t sector);
+
+    // How many of count sectors at sector a read would deliver after the read-limit cut
+    // (0 or less: none).
+    std::int64_t deliverableCount(std::int64_t sector, std::int64_t count) const;
+
+    // Platform reads made so far; each moves at most one staging chunk.
+    std::uint64_t platformReads() const { return platformReads_.load(); }
+
+private:
+    std::int64_t cutCountLocked(std::int64_t sector, std::int64_t count) const;
+    bool ensureOpenLocked();
+
+    FileOpener opener_;
+    mutable std::mutex mutex_;
+    SourceKind kind_ = SourceKind::ImageFile;
+    std::string devicePath_;
+    std::int64_t sourceSectors_ = 0;
+    std::int64_t readLimit_ = 0;
+    std::int64_t firstSector_ = 0;
+    std::unique_ptr<RandomAccessFile> handle_;
+    std::string handlePath_;
+    std::atomic<std::uint64_t> platformReads_{0};
+};
+
+}  // namespace mdf
