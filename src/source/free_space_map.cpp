@@ -1,0 +1,173 @@
+#include "source/free_space_map.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <array>
+
+#include "session/reporter.h"
+#include "source/byte_order.h"
+#include "source/sector_source.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::size_t kMftRecordBytes = 1024;
+// A FAT32 has at most 2^28 entries of 4 bytes: 2^21 sectors. A larger count comes from a damaged
+// boot sector and would only read unrelated sectors into the map.
+constexpr std::int64_t kMaxFatSectors = std::int64_t{1} << 21;
+constexpr std::uint32_t kRunReadSectors = 128;
+
+void fail(Reporter& reporter, const std::string& text) { reporter.showMessage(text, "message"); }
+
+int buildFatMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                Reporter& reporter, std::span<std::uint8_t> work) {
+    const std::int64_t first = layout.fatReservedSectors;
+    const std::int64_t end = first + std::min(layout.fatSectors, kMaxFatSectors);
+    std::vector<std::uint8_t> blockBits(kFatBlockBitmapBytes);
+    for (std::int64_t block = first; block < end; block += kFatBlockSectors) {
+        const auto sectors = static_cast<std::uint32_t>(std::min<std::int64_t>(kFatBlockSectors, end - block));
+        std::fill(work.begin(), work.end(), 0);
+        if (!source.readSectors(sectors, work.data(), block)) {
+            fail(reporter, fmt::format("read bitmap errorsec{}", block));
+            return 1;
+        }
+        std::fill(blockBits.begin(), blockBits.end(), 0);
+        for (std::uint32_t k = 0; k < sectors * 128u; ++k) {
+            const std::uint8_t* entry = &work[std::size_t{k} * 4];
+            if (entry[0] | entry[1] | entry[2] | entry[3]) blockBits[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
+        }
+        map.append(blockBits);
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool FreeSpaceMap::isClusterInUse(std::int64_t sector, const std::string& fileSystemLabel,
+                                  const VolumeLayout& layout) const {
+    if (layout.sectorsPerCluster == 0) return false;
+    std::int64_t cluster;
+    if (fileSystemLabel == "FAT32")
+        cluster = (sector - layout.dataStartSector) / layout.sectorsPerCluster + 2;
+    else if (fileSystemLabel == "NTFS")
+        cluster = sector / layout.sectorsPerCluster;
+    else
+        return false;
+    // Two bytes must be there, as the map was always read in pairs.
+    const std::int64_t byte = cluster >= 0 ? cluster / 8 : -1;
+    if (!inBounds(byte, 2, bytes_.size())) return false;
+    return (bytes_[static_cast<std::size_t>(byte)] >> (cluster % 8)) & 1;
+}
+
+int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                      Reporter& reporter, std::span<std::uint8_t> work) {
+    map.clear();
+    if (layout.fsKind == "FAT32") return buildFatMap(map, source, layout, reporter, work);
+    if (layout.fsKind == "NTFS") {
+        if (readNtfsBitmap(map, source, layout, reporter) != 0) {
+            fail(reporter, "read $bitmap failed");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<ClusterRun>& runs) {
+    runs.clear();
+    if (record.size() < 22) return false;
+    std::int64_t pos = loadU16(&record[20]);
+    // Find the data attribute.
+    while (true) {
+        if (!inBounds(pos, 8, record.size())) return false;
+        if (loadU32(&record[static_cast<std::size_t>(pos)]) == 0x80) break;
+        const std::uint16_t length = loadU16(&record[static_cast<std::size_t>(pos) + 4]);
+        if (length == 0) return false;
+        pos += length;
+        if (pos >= static_cast<std::int64_t>(record.size())) return false;
+    }
+    if (!inBounds(pos + 32, 2, record.size())) return false;
+    std::int64_t p = pos + loadU16(&record[static_cast<std::size_t>(pos) + 32]);
+    std::int64_t previousStart = 0;
+    bool first = true;
+    while (true) {
+        if (!inBounds(p, 1, record.size())) return false;
+        const std::uint8_t header = record[static_cast<std::size_t>(p)];
+        if (header == 0) return true;
+        const int lengthBytes = header & 0x0F;
+        const int offsetBytes = header >> 4;
+        if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8) return false;
+        if (!inBounds(p + 1, lengthBytes + offsetBytes, record.size())) return false;
+        const std::uint8_t* field = &record[static_cast<std::size_t>(p) + 1];
+        std::uint64_t length = 0;
+        for (int i = 0; i < lengthBytes; ++i) length |= std::uint64_t{field[i]} << (8 * i);
+        ClusterRun run;
+        run.clusterCount = static_cast<std::int64_t>(length & 0x7FFFFFFFFFFFFFFFull);
+        if (offsetBytes == 0) {
+            run.sparse = true;
+        } else {
+            std::uint64_t delta = 0;
+            for (int i = 0; i < offsetBytes; ++i) delta |= std::uint64_t{field[lengthBytes + i]} << (8 * i);
+            // The first run's start is unsigned; later ones are signed differences.
+            if (!first && (field[lengthBytes + offsetBytes - 1] & 0x80) && offsetBytes < 8)
+                delta |= ~std::uint64_t{0} << (8 * offsetBytes);
+            run.startCluster = static_cast<std::int64_t>(
+                (first ? 0 : static_cast<std::uint64_t>(previousStart)) + delta);
+            previousStart = run.startCluster;
+            first = false;
+        }
+        runs.push_back(run);
+        p += 1 + lengthBytes + offsetBytes;
+    }
+}
+
+int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                   Reporter& reporter) {
+    const std::int64_t sector = layout.mftCluster * layout.sectorsPerCluster + 12;
+    std::array<std::uint8_t, kMftRecordBytes> record{};
+    if (!source.readSectors(2, record.data(), sector)) {
+        fail(reporter, fmt::format("read bitmap errorsec{}", sector));
+        return 1;
+    }
+    std::vector<ClusterRun> runs;
+    if (!decodeBitmapRunList(record, runs)) return 1;
+    for (const ClusterRun& run : runs) {
+        int result = 0;
+        if (run.sparse)
+            map.appendZeros(static_cast<std::size_t>(std::min<std::int64_t>(
+                run.clusterCount * layout.sectorsPerCluster * 512, std::int64_t{1} << 30)));
+        else
+            result = appendClusterRun(map, source, layout, run.startCluster, run.clusterCount, reporter);
+        if (result != 0) {
+            fail(reporter, "error,write bitmap failed");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int appendClusterRun(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                     std::int64_t startCluster, std::int64_t clusterCount, Reporter& reporter) {
+    const std::int64_t first = startCluster * layout.sectorsPerCluster;
+    const std::int64_t count = clusterCount * layout.sectorsPerCluster;
+    // A run longer than the volume itself comes from a damaged record; it is refused before
+    // anything is read rather than read until memory runs out.
+    const std::int64_t volumeSectors = source.sourceSectors() + 1;
+    if (first < 0 || count < 0 || (volumeSectors > 1 && first + count > volumeSectors)) {
+        fail(reporter, fmt::format("512bitmaperrorsec{}", first));
+        return 1;
+    }
+    std::vector<std::uint8_t> chunk(kRunReadSectors * 512);
+    for (std::int64_t s = first; s < first + count; s += kRunReadSectors) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(kRunReadSectors, first + count - s));
+        // A read cut short by the read limit would leave part of the chunk stale.
+        if (source.deliverableCount(s, n) < n || !source.readSectors(n, chunk.data(), s)) {
+            fail(reporter, fmt::format("512bitmaperrorsec{}", first));
+            return 1;
+        }
+        map.append(std::span(chunk.data(), std::size_t{n} * 512));
+    }
+    return 0;
+}
+
+}  // namespace mdf

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "source/volume_layout.h"
+
+namespace mdf {
+
+class Reporter;
+class SectorSource;
+
+// One bit per cluster of the volume, set when the file system marks the cluster in use; cluster
+// k is bit k mod 8 (least significant first) of byte k div 8. NTFS clusters index it directly;
+// FAT32 entries do, so its bits 0 and 1 stand for the reserved entries.
+class FreeSpaceMap {
+public:
+    void clear() { bytes_.clear(); }
+    const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+    void append(std::span<const std::uint8_t> bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+    void appendZeros(std::size_t count) { bytes_.resize(bytes_.size() + count, 0); }
+
+    // True when the cluster holding sector is in use. The kind comes from the file-system label
+    // the user sees; a cluster beyond the map counts as free.
+    bool isClusterInUse(std::int64_t sector, const std::string& fileSystemLabel,
+                        const VolumeLayout& layout) const;
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+inline constexpr std::uint32_t kFatBlockSectors = 12288;
+inline constexpr std::size_t kFatBlockBitmapBytes = 196608;  // 12288 sectors x 128 entries / 8
+
+// Builds the map from the FAT or the $Bitmap: 0 on success, 1 after the failure messages.
+// work is the scan's 6 MiB read-ahead buffer, used here before the scan primes it.
+int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                      Reporter& reporter, std::span<std::uint8_t> work);
+
+// NTFS: reads MFT record 6 and appends the $Bitmap's clusters run by run.
+int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                   Reporter& reporter);
+int appendClusterRun(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
+                     std::int64_t startCluster, std::int64_t clusterCount, Reporter& reporter);
+
+// One run of a non-resident attribute's run list; sparse runs have no start.
+struct ClusterRun {
+    std::int64_t startCluster = 0;
+    std::int64_t clusterCount = 0;
+    bool sparse = false;
+};
+
+// Finds the data attribute (type 0x80) of a 1024-byte MFT record and decodes its run list.
+// False when there is none, or when anything would be read outside the record.
+bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<ClusterRun>& runs);
+
+}  // namespace mdf

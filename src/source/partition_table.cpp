@@ -1,0 +1,201 @@
+#include "source/partition_table.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <string_view>
+#include <set>
+
+#include "source/byte_order.h"
+#include "source/sector_source.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::uint32_t kMaxGptEntries = 1024;
+constexpr int kMaxLogicalPartitions = 128;
+
+// A partition image's boot sector also ends in 55 AA, and where a table would be it holds boot
+// code; its file-system signature tells the two apart.
+bool holdsFileSystemBootSector(std::span<const std::uint8_t, 512> s) {
+    auto at = [&](std::size_t offset, std::string_view text) {
+        return std::string_view(reinterpret_cast<const char*>(&s[offset]), text.size()) == text;
+    };
+    return at(3, "NTFS    ") || at(82, "FAT32   ") || at(54, "FAT1") || at(3, "EXFAT   ");
+}
+
+bool isExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+std::string guidText(const std::uint8_t* g) {
+    return fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
+                       loadU32(g), loadU16(g + 4), loadU16(g + 6), g[8], g[9], g[10], g[11], g[12],
+                       g[13], g[14], g[15]);
+}
+
+std::string gptTypeName(const std::string& guid) {
+    if (guid == "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") return "Microsoft basic data";
+    if (guid == "C12A7328-F81F-11D2-BA4B-00A0C93EC93B") return "EFI system";
+    if (guid == "E3C9E316-0B5C-4DB8-817D-F92DF00215AE") return "Microsoft reserved";
+    if (guid == "0FC63DAF-8483-4772-8E79-3D69D8477DE4") return "Linux filesystem";
+    return guid;
+}
+
+void readLogicalPartitions(SectorSource& source, std::uint32_t extendedStart, PartitionTable& table) {
+    std::set<std::uint64_t> visited;
+    std::uint64_t ebr = extendedStart;
+    int number = 5;
+    for (int i = 0; i < kMaxLogicalPartitions; ++i) {
+        if (!visited.insert(ebr).second) {
+            table.problems.push_back(fmt::format("extended partition chain loops at sector {}", ebr));
+            return;
+        }
+        std::array<std::uint8_t, 512> sector{};
+        if (!source.readSectors(1, sector.data(), static_cast<std::int64_t>(ebr))) {
+            table.problems.push_back(fmt::format("cannot read extended boot record at sector {}", ebr));
+            return;
+        }
+        if (!hasBootSignature(sector)) {
+            table.problems.push_back(fmt::format("no signature in extended boot record at sector {}", ebr));
+            return;
+        }
+        auto slots = parseMbrSlots(sector);
+        if (slots[0].type != 0 && slots[0].sectorCount != 0)
+            table.partitions.push_back({number++, static_cast<std::int64_t>(ebr) + slots[0].firstSector,
+                                        slots[0].sectorCount, mbrTypeName(slots[0].type)});
+        if (!isExtended(slots[1].type) || slots[1].sectorCount == 0) return;
+        ebr = std::uint64_t{extendedStart} + slots[1].firstSector;
+    }
+    table.problems.push_back("too many logical partitions; the rest is not listed");
+}
+
+void readGpt(SectorSource& source, PartitionTable& table) {
+    std::array<std::uint8_t, 512> sector{};
+    if (!source.readSectors(1, sector.data(), 1)) {
+        table.problems.push_back("cannot read the GPT header at sector 1");
+        return;
+    }
+    GptHeader header;
+    std::string problem;
+    if (!parseGptHeader(sector, header, problem)) {
+        table.problems.push_back(problem);
+        return;
+    }
+    table.scheme = "GPT";
+    const std::uint64_t bytes = std::uint64_t{header.entryCount} * header.entrySize;
+    std::vector<std::uint8_t> entries((bytes + 511) / 512 * 512);
+    const auto sectors = static_cast<std::uint32_t>(entries.size() / 512);
+    if (header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / 512) ||
+        !source.readSectors(sectors, entries.data(), static_cast<std::int64_t>(header.entriesLba))) {
+        table.problems.push_back(fmt::format("cannot read the GPT entries at sector {}", header.entriesLba));
+        return;
+    }
+    parseGptEntries(entries, header.entryCount, header.entrySize, table);
+}
+
+}  // namespace
+
+bool hasBootSignature(std::span<const std::uint8_t> s) {
+    return s.size() >= 512 && s[510] == 0x55 && s[511] == 0xAA;
+}
+
+std::vector<MbrSlot> parseMbrSlots(std::span<const std::uint8_t> s) {
+    std::vector<MbrSlot> slots(4);
+    if (s.size() < 512) return slots;
+    for (int i = 0; i < 4; ++i) {
+        const std::uint8_t* e = &s[static_cast<std::size_t>(446 + 16 * i)];
+        slots[static_cast<std::size_t>(i)] = {e[4], loadU32(e + 8), loadU32(e + 12)};
+    }
+    return slots;
+}
+
+bool parseGptHeader(std::span<const std::uint8_t> s, GptHeader& h, std::string& problem) {
+    if (s.size() < 92 || std::string_view(reinterpret_cast<const char*>(s.data()), 8) != "EFI PART") {
+        problem = "protective MBR but no GPT header at sector 1";
+        return false;
+    }
+    h.entriesLba = loadU64(&s[72]);
+    h.entryCount = loadU32(&s[80]);
+    h.entrySize = loadU32(&s[84]);
+    if (h.entrySize < 128 || h.entrySize > 4096 || h.entrySize % 8 != 0) {
+        problem = fmt::format("GPT entry size {} is not valid", h.entrySize);
+        return false;
+    }
+    if (h.entryCount == 0 || h.entryCount > kMaxGptEntries) {
+        problem = fmt::format("GPT entry count {} is not valid", h.entryCount);
+        return false;
+    }
+    return true;
+}
+
+void parseGptEntries(std::span<const std::uint8_t> bytes, std::uint32_t count, std::uint32_t size,
+                     PartitionTable& table) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t at = std::uint64_t{i} * size;
+        if (!inBounds(static_cast<std::int64_t>(at), 56, bytes.size())) break;
+        const std::uint8_t* e = &bytes[at];
+        if (std::all_of(e, e + 16, [](std::uint8_t b) { return b == 0; })) continue;
+        const std::uint64_t first = loadU64(e + 32);
+        const std::uint64_t last = loadU64(e + 40);
+        if (last < first || last > static_cast<std::uint64_t>(INT64_MAX / 512)) {
+            table.problems.push_back(fmt::format("GPT entry {} has an impossible range", i + 1));
+            continue;
+        }
+        table.partitions.push_back({static_cast<int>(i + 1), static_cast<std::int64_t>(first),
+                                    static_cast<std::int64_t>(last - first + 1), gptTypeName(guidText(e))});
+    }
+}
+
+std::string mbrTypeName(std::uint8_t type) {
+    switch (type) {
+        case 0x01: return "FAT12";
+        case 0x04:
+        case 0x06: return "FAT16";
+        case 0x07: return "NTFS/exFAT";
+        case 0x0B: return "FAT32";
+        case 0x0C: return "FAT32 (LBA)";
+        case 0x0E: return "FAT16 (LBA)";
+        case 0x83: return "Linux";
+        case 0xEE: return "GPT protective";
+        default: return fmt::format("type {:02X}", type);
+    }
+}
+
+PartitionTable readPartitionTable(SectorSource& source) {
+    PartitionTable table;
+    std::array<std::uint8_t, 512> sector{};
+    if (!source.readSectors(1, sector.data(), 0)) {
+        table.problems.push_back("cannot read sector 0");
+        return table;
+    }
+    if (!hasBootSignature(sector)) return table;
+    if (holdsFileSystemBootSector(sector)) {
+        table.problems.push_back("sector 0 holds a file system's boot sector, not a partition table");
+        return table;
+    }
+    auto slots = parseMbrSlots(sector);
+    for (const MbrSlot& slot : slots) {
+        if (slot.type == 0xEE) {
+            readGpt(source, table);
+            return table;
+        }
+    }
+    table.scheme = "MBR";
+    for (int i = 0; i < 4; ++i) {
+        const MbrSlot& slot = slots[static_cast<std::size_t>(i)];
+        if (slot.type == 0 || slot.sectorCount == 0) continue;
+        if (slot.firstSector == 0) {
+            table.problems.push_back(fmt::format("partition {} starts at sector 0", i + 1));
+            continue;
+        }
+        if (isExtended(slot.type)) {
+            readLogicalPartitions(source, slot.firstSector, table);
+            continue;
+        }
+        table.partitions.push_back({i + 1, slot.firstSector, slot.sectorCount, mbrTypeName(slot.type)});
+    }
+    return table;
+}
+
+}  // namespace mdf
