@@ -2,10 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "scan/fragment_list.h"
 #include "session/reporter.h"
+#include "source/free_space_map.h"
+#include "source/scan_settings.h"
 #include "source/sector_source.h"
+#include "source/source_selection.h"
+#include "source/volume_layout.h"
 
 namespace mdf {
 
@@ -17,11 +22,20 @@ public:
     RecoverySession(const RecoverySession&) = delete;
     RecoverySession& operator=(const RecoverySession&) = delete;
 
+    SourceContext sourceContext() { return {source, volume, settings, sourceChosen, reporter}; }
+
     Reporter& reporter;
+
+    // The data source and the scan settings its choice filled.
     SectorSource source;
+    VolumeLayout volume;
+    ScanSettings settings;
+    bool sourceChosen = false;
+    FreeSpaceMap freeSpace;
+
+    // What the scans found.
     FragmentList fragments;
     FragmentIndex index;
-
     // Set while no scan runs; the stop commands set it to end a running scan.
     std::atomic<bool> stopRequested{true};
     std::uint16_t scanFileId = 1;

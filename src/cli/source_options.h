@@ -1,0 +1,23 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+#include "session/recovery_session.h"
+
+namespace mdf::cli {
+
+// How a command is told what to read: an image file or a block device, as a whole disk or as
+// a partition (--partition), or one partition of its table (--partition=N).
+struct SourceOptions {
+    std::string path;
+    std::optional<int> partition;  // 0: SOURCE itself is a partition; N: partition N of its table
+
+    void addTo(CLI::App& command);
+    // Chooses the source in the session as the window's source menu would. False (after telling
+    // why on stderr) when the source cannot be used.
+    bool choose(RecoverySession& session) const;
+};
+
+}  // namespace mdf::cli
