@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     mdf::cli::ExitCode exit;
     mdf::cli::addSectorCommands(app, exit);
     mdf::cli::addSourceCommands(app, exit);
+    mdf::cli::addScanCommands(app, exit);
 
     CLI11_PARSE(app, argc, argv);
     return exit.value;

@@ -50,16 +50,28 @@ public:
     auto begin() const { return records_.begin(); }
     auto end() const { return records_.end(); }
 
-    void append(FragmentRecord record) { records_.push_back(std::move(record)); }
-    void removeLast() { records_.pop_back(); }
+    void append(FragmentRecord record) {
+        records_.push_back(std::move(record));
+        ++revision_;
+    }
+    void removeLast() {
+        records_.pop_back();
+        ++revision_;
+    }
     void setVisible(std::size_t i, std::string_view flag) { records_[i].visible = flag; }
-    void replace(std::vector<FragmentRecord> records) { records_ = std::move(records); }
+    void replace(std::vector<FragmentRecord> records) {
+        records_ = std::move(records);
+        ++revision_;
+    }
+    // Changes whenever a record is added, removed or replaced (not when one is hidden).
+    std::uint64_t revision() const { return revision_; }
 
     // First record whose first sector is fsec; -1 when there is none.
     std::int64_t findFirstSector(std::int64_t fsec) const;
 
 private:
     std::vector<FragmentRecord> records_;
+    std::uint64_t revision_ = 0;
 };
 
 // The fragments' page ranges sorted by first page id, ties in record order.

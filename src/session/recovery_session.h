@@ -2,9 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "scan/content_file.h"
+#include "scan/file_catalogue.h"
 #include "scan/fragment_list.h"
+#include "scan/scan_engine.h"
+#include "session/job_runner.h"
 #include "session/reporter.h"
 #include "source/free_space_map.h"
 #include "source/scan_settings.h"
@@ -15,14 +21,38 @@
 namespace mdf {
 
 // Everything one recovery works on: the source, what the scan found, what the analysis
-// concluded. The window owns one; a command-line run owns one; a test makes its own.
+// concluded. The window owns one; a command-line run owns one; a test makes its own. Its
+// handlers are the commands of the workflow, with the user's answers passed in.
 class RecoverySession {
 public:
     explicit RecoverySession(Reporter& reporter, FileOpener opener = openReadOnly);
+    ~RecoverySession();
     RecoverySession(const RecoverySession&) = delete;
     RecoverySession& operator=(const RecoverySession&) = delete;
 
     SourceContext sourceContext() { return {source, volume, settings, sourceChosen, reporter}; }
+    ScanContext scanContext();
+
+    // The scan button: takes the file id from its box, then starts the scan.
+    bool btnscanClick();
+    // The scan menu command: starts a scan on a worker unless no source has been chosen.
+    bool N2Click();
+    // Stop: the running scan ends at its next position.
+    void N3Click() { stopRequested = true; }
+    void btnstopClick() { N3Click(); }
+    // Waits until every started job has ended.
+    void waitForJobs() { jobs_.waitAll(); }
+
+    // SAVE: the scan-info file (when a name was chosen) and, when wanted, the content file.
+    void btnsaveClick(const std::optional<std::string>& scanInfoPath,
+                      const std::optional<std::string>& contentPath, std::uint32_t contentSeed);
+    // OPEN: replaces the fragment list by a saved one (when a name was chosen) and opens its
+    // content file (when wanted). False when the scan-info file was damaged: the list is kept.
+    bool Button3Click(const std::optional<std::string>& scanInfoPath,
+                      const std::optional<std::string>& contentPath);
+
+    // The database files found, for the third tab.
+    std::vector<CatalogueRow> refreshFileCatalogue();
 
     Reporter& reporter;
 
@@ -39,8 +69,19 @@ public:
     // Set while no scan runs; the stop commands set it to end a running scan.
     std::atomic<bool> stopRequested{true};
     std::uint16_t scanFileId = 1;
-    // True while fragment pages come from the source, false once saved content is open.
+    std::string pendingMemo;
+    std::string jobMode;
+    std::atomic<ScanOutcome> lastScanOutcome{ScanOutcome::NotRun};
+
+    // Saved content: once open, fragment pages come from it rather than from the source.
+    ContentFile content;
     bool readFromSource = true;
+
+private:
+    void execute(const std::string& mode);
+    bool saveContent(const std::string& path, std::uint32_t seed);
+
+    JobRunner jobs_;
 };
 
 }  // namespace mdf

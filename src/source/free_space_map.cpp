@@ -160,8 +160,7 @@ int appendClusterRun(FreeSpaceMap& map, SectorSource& source, const VolumeLayout
     std::vector<std::uint8_t> chunk(kRunReadSectors * 512);
     for (std::int64_t s = first; s < first + count; s += kRunReadSectors) {
         const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(kRunReadSectors, first + count - s));
-        // A read cut short by the read limit would leave part of the chunk stale.
-        if (source.deliverableCount(s, n) < n || !source.readSectors(n, chunk.data(), s)) {
+        if (!source.readWholeSectors(n, chunk.data(), s)) {
             fail(reporter, fmt::format("512bitmaperrorsec{}", first));
             return 1;
         }

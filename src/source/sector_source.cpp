@@ -65,11 +65,6 @@ std::int64_t SectorSource::cutCountLocked(std::int64_t sector, std::int64_t coun
     return count;
 }
 
-std::int64_t SectorSource::deliverableCount(std::int64_t sector, std::int64_t count) const {
-    std::lock_guard lock(mutex_);
-    return cutCountLocked(sector, count);
-}
-
 bool SectorSource::ensureOpenLocked() {
     if (handle_ && handlePath_ == devicePath_) return true;
     handle_.reset();
@@ -81,9 +76,18 @@ bool SectorSource::ensureOpenLocked() {
     return true;
 }
 
+bool SectorSource::readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
+    std::lock_guard lock(mutex_);
+    if (cutCountLocked(sector, count) < count) return false;
+    return readLocked(count, buffer, sector);
+}
+
 bool SectorSource::readSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
     std::lock_guard lock(mutex_);
-    std::int64_t sectors = cutCountLocked(sector, count);
+    return readLocked(cutCountLocked(sector, count), buffer, sector);
+}
+
+bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t sector) {
     if (sectors <= 0 || sector < 0) return false;
     if (!ensureOpenLocked()) return false;
 

@@ -47,15 +47,16 @@ public:
     // nor past the cut; a read that starts past the end fails without touching the device.
     bool readSectors(std::uint32_t count, void* buffer, std::int64_t sector);
 
-    // How many of count sectors at sector a read would deliver after the read-limit cut
-    // (0 or less: none).
-    std::int64_t deliverableCount(std::int64_t sector, std::int64_t count) const;
+    // Like readSectors, but a read the read limit would cut short fails instead of delivering
+    // part of what was asked: what page readers need, so that no page is ever half old bytes.
+    bool readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector);
 
     // Platform reads made so far; each moves at most one staging chunk.
     std::uint64_t platformReads() const { return platformReads_.load(); }
 
 private:
     std::int64_t cutCountLocked(std::int64_t sector, std::int64_t count) const;
+    bool readLocked(std::int64_t sectors, void* buffer, std::int64_t sector);
     bool ensureOpenLocked();
 
     FileOpener opener_;

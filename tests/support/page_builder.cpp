@@ -85,6 +85,21 @@ std::uint16_t PageBuilder::addRecord(std::span<const std::uint8_t> bytes) {
     return at;
 }
 
+PageBuilder& PageBuilder::addFileNameRecord(const std::string& logicalName, const std::string& physicalPath) {
+    std::vector<std::uint8_t> record = {0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
+    auto appendPadded = [&](const std::string& text, std::size_t chars) {
+        for (std::size_t i = 0; i < chars; ++i) {
+            record.push_back(static_cast<std::uint8_t>(i < text.size() ? text[i] : ' '));
+            record.push_back(0);
+        }
+    };
+    appendPadded(logicalName, 128);
+    appendPadded(physicalPath, 260);
+    storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
+    addRecord(record);
+    return *this;
+}
+
 std::uint16_t PageBuilder::addRecordOfLength(std::uint16_t length, std::uint8_t statusByte) {
     std::vector<std::uint8_t> record(length, 0);
     record[0] = statusByte;

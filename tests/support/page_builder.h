@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "scan/page_header.h"
@@ -43,6 +44,9 @@ public:
     // Appends a record (4-byte record header included in bytes) at the free data offset and
     // its slot entry at the end of the page; returns the record's offset.
     std::uint16_t addRecord(std::span<const std::uint8_t> bytes);
+    // The record page 32 of a database holds: the logical name padded with UTF-16 blanks to 128
+    // characters, then the file's own path padded to 260.
+    PageBuilder& addFileNameRecord(const std::string& logicalName, const std::string& physicalPath);
     // A record of the given total length whose payload is filled by the caller afterwards.
     std::uint16_t addRecordOfLength(std::uint16_t length, std::uint8_t statusByte = 0x00);
 

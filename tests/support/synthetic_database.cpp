@@ -21,16 +21,6 @@ bool isAllocationPage(PageRole r) {
            r == PageRole::Sgam || r == PageRole::Diff || r == PageRole::Ml || r == PageRole::Boot;
 }
 
-std::vector<std::uint8_t> utf16Padded(const std::string& text, std::size_t chars) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < chars; ++i) {
-        char c = i < text.size() ? text[i] : ' ';
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(0);
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string protectionName(Protection p) {
@@ -280,13 +270,7 @@ PageBuilder SyntheticDatabase::objectPage(std::int32_t pageId, int object, bool 
 
 PageBuilder SyntheticDatabase::fileNamePage() const {
     PageBuilder b = objectPage(32, 0, false);
-    std::vector<std::uint8_t> record = {0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
-    auto logical = utf16Padded(spec_.logicalName, 128);
-    auto physical = utf16Padded(spec_.physicalPath, 260);
-    record.insert(record.end(), logical.begin(), logical.end());
-    record.insert(record.end(), physical.begin(), physical.end());
-    storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
-    b.addRecord(record);
+    b.addFileNameRecord(spec_.logicalName, spec_.physicalPath);
     return b;
 }
 

@@ -48,6 +48,8 @@ TEST(SectorSource, ImageLimitIsOnePastTheLastSector) {
     ASSERT_TRUE(source.readSectors(16, buf.data(), 990));
     for (int i = 0; i < 10; ++i) EXPECT_TRUE(sectorHolds(buf, i, 990 + i)) << i;
     EXPECT_EQ(buf[10 * kSectorSize], 0xEE);
+    EXPECT_FALSE(source.readWholeSectors(16, buf.data(), 990)) << "a page reader wants all of it or nothing";
+    EXPECT_TRUE(source.readWholeSectors(10, buf.data(), 990));
     const std::uint64_t before = source.platformReads();
     EXPECT_FALSE(source.readSectors(1, buf.data(), 1000));
     EXPECT_EQ(source.platformReads(), before) << "a read past the end must not reach the device";

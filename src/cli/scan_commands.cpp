@@ -1,0 +1,120 @@
+// scan, fragments and files: finding fragments and looking at what was found.
+#include <fmt/core.h>
+
+#include <csignal>
+#include <random>
+
+#include "cli/commands.h"
+#include "cli/console_reporter.h"
+#include "cli/scan_options.h"
+#include "cli/source_options.h"
+
+namespace mdf::cli {
+namespace {
+
+std::atomic<std::atomic<bool>*> activeStopFlag{nullptr};
+
+extern "C" void stopOnInterrupt(int) {
+    if (auto* flag = activeStopFlag.load()) flag->store(true);
+}
+
+struct ScanCommand {
+    SourceOptions source;
+    ScanOptions scan;
+    std::string output;
+    std::string content;
+};
+
+void scanCommand(const ScanCommand& o, ExitCode& exit) {
+    ConsoleReporter reporter;
+    RecoverySession session(reporter);
+    if (!o.source.choose(session)) {
+        exit.value = 2;
+        return;
+    }
+    o.scan.applyTo(session);
+    const ScanOutcome outcome = runScanInForeground(session);
+    reporter.finishProgress();
+    if (outcome == ScanOutcome::Failed) {
+        exit.value = 1;
+        return;
+    }
+    std::random_device random;
+    session.btnsaveClick(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
+                         random() % 0x7FFFFFFF);
+    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n", session.fragments.size(),
+               session.refreshFileCatalogue().size(), o.output);
+}
+
+struct OpenCommand {
+    std::string scanInfo;
+    std::string content;
+};
+
+bool openSaved(RecoverySession& session, const OpenCommand& o) {
+    return session.Button3Click(o.scanInfo, o.content.empty() ? std::nullopt : std::optional(o.content));
+}
+
+void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
+    ConsoleReporter reporter(false);
+    RecoverySession session(reporter);
+    if (!openSaved(session, o)) {
+        exit.value = 1;
+        return;
+    }
+    fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
+    FragmentView view = refreshFragmentView(session.fragments);
+    for (std::size_t row = 0; row < view.recordIndices.size(); ++row) {
+        auto cells = fragmentRowCells(session.fragments[static_cast<std::size_t>(view.recordIndices[row])]);
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row + 1, cells[0], cells[1], cells[2], cells[3], cells[4], cells[5]);
+    }
+}
+
+void filesCommand(const OpenCommand& o, ExitCode& exit) {
+    ConsoleReporter reporter(false);
+    RecoverySession session(reporter);
+    if (!openSaved(session, o)) {
+        exit.value = 1;
+        return;
+    }
+    fmt::print("序号\t文件名\tsize(KB)\tbegin sector\n");
+    auto rows = session.refreshFileCatalogue();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
+}
+
+}  // namespace
+
+ScanOutcome runScanInForeground(RecoverySession& session) {
+    activeStopFlag = &session.stopRequested;
+    auto previous = std::signal(SIGINT, stopOnInterrupt);
+    const bool started = session.btnscanClick();
+    session.waitForJobs();
+    std::signal(SIGINT, previous);
+    activeStopFlag = nullptr;
+    return started ? session.lastScanOutcome.load() : ScanOutcome::Failed;
+}
+
+void addScanCommands(CLI::App& app, ExitCode& exit) {
+    auto s = std::make_shared<ScanCommand>();
+    auto* scan = app.add_subcommand("scan", "Find the fragments of SQL Server data files on a source (Ctrl-C stops and keeps what was found)");
+    s->source.addTo(*scan);
+    s->scan.addTo(*scan);
+    scan->add_option("-o,--output", s->output, "Scan-info file to write")->required();
+    scan->add_option("--content", s->content, "Also save every fragment's pages to this content file");
+    scan->callback([s, &exit] { scanCommand(*s, exit); });
+
+    auto f = std::make_shared<OpenCommand>();
+    auto* fragments = app.add_subcommand("fragments", "The fragment list of a saved scan");
+    fragments->add_option("SCANINFO", f->scanInfo, "Scan-info file")->required();
+    fragments->add_option("--content", f->content, "Its content file");
+    fragments->callback([f, &exit] { fragmentsCommand(*f, exit); });
+
+    auto c = std::make_shared<OpenCommand>();
+    auto* files = app.add_subcommand("files", "The database files found in a saved scan");
+    files->add_option("SCANINFO", c->scanInfo, "Scan-info file")->required();
+    files->add_option("--content", c->content, "Its content file: names are read again from the pages");
+    files->callback([c, &exit] { filesCommand(*c, exit); });
+}
+
+}  // namespace mdf::cli

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <optional>
+
+#include "session/recovery_session.h"
+
+namespace mdf::cli {
+
+// The scan settings a command may override; what is not given keeps what the source choice set.
+struct ScanOptions {
+    std::optional<std::int64_t> start, end, stride, maxStartPage;
+    std::uint16_t fileId = 1;
+    bool freeSpaceOnly = false;
+
+    void addTo(CLI::App& command);
+    void applyTo(RecoverySession& session) const;
+};
+
+// Runs a scan on its worker and waits for it; Ctrl-C stops it as the stop command does.
+ScanOutcome runScanInForeground(RecoverySession& session);
+
+}  // namespace mdf::cli

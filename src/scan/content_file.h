@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+
+#include "scan/fragment_list.h"
+#include "scan/page_protection.h"
+
+namespace mdf {
+
+inline constexpr std::int64_t kContentPrefixSectors = 15;
+inline constexpr std::int64_t kContentPrefixBytes = kContentPrefixSectors * 512;
+inline constexpr std::size_t kContentTrailerBytes = 6;
+
+// Page scrambling of saved content, word by word over the page's 2048 little-endian words.
+void scramblePage(PageBytes page, std::uint32_t seed);
+void unscramblePage(PageBytes page, std::uint32_t seed);
+
+// The six bytes that end a content file: the seed rotated right by 3, then the volume's sectors
+// per cluster.
+std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed, std::uint16_t sectorsPerCluster);
+
+// A saved scan's page content: per fragment, in list order, the 15 sectors before it as read and
+// then its pages scrambled.
+class ContentFile {
+public:
+    // Opens a content file for reading and takes its seed from the trailer. Nothing when the file
+    // cannot be opened; a file shorter than the trailer opens with seed 0 and no sectors per
+    // cluster.
+    bool open(const std::string& path);
+    bool isOpen() const { return file_.is_open(); }
+    std::uint32_t seed() const { return seed_; }
+    std::optional<std::int16_t> trailerSectorsPerCluster() const { return trailerSpc_; }
+
+    // count sectors at offset (from -15 on) of the fragment whose first sector is firstSector;
+    // a 16-sector read is unscrambled. False when no fragment has that first sector, or the
+    // file is short.
+    bool readContentSectors(const FragmentList& list, std::int32_t offset, std::int32_t count, void* buffer,
+                            std::int64_t firstSector);
+
+private:
+    void indexBlocks(const FragmentList& list);
+
+    std::ifstream file_;
+    std::uint32_t seed_ = 0;
+    std::optional<std::int16_t> trailerSpc_;
+    // Where each first sector's block starts (the first record with that sector wins), and the
+    // list revision it was computed for.
+    std::unordered_map<std::int64_t, std::int64_t> blockOffset_;
+    std::uint64_t indexedRevision_ = ~std::uint64_t{0};
+    const FragmentList* indexedList_ = nullptr;
+};
+
+}  // namespace mdf

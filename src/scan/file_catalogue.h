@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scan/fragment_list.h"
+
+namespace mdf {
+
+class ContentFile;
+class Reporter;
+
+// One database file found: a visible fragment that begins with page 0.
+struct CatalogueRow {
+    std::int32_t recordIndex = 0;
+    std::string name;  // the memo, or name and size read again from saved content
+    std::int64_t sizeKB = 0;
+    std::int32_t beginPage = 0;
+    std::int32_t endPage = 0;
+    std::int64_t fsec = 0;
+    std::int64_t esec = 0;
+};
+
+// The database files among the fragments, in list order. With saved content open, a long
+// file-start fragment is described again from its own pages ("name:sizeKB").
+std::vector<CatalogueRow> refreshFileCatalogue(const FragmentList& list, bool readFromSource,
+                                               ContentFile& content, Reporter& reporter);
+
+}  // namespace mdf

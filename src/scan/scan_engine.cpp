@@ -1,0 +1,211 @@
+#include "scan/scan_engine.h"
+
+#include <fmt/chrono.h>
+#include <fmt/core.h>
+
+#include <charconv>
+#include <chrono>
+#include <ctime>
+#include <optional>
+
+#include "scan/fragment_memo.h"
+#include "scan/page_header.h"
+#include "scan/rounding.h"
+#include "scan/scan_window.h"
+#include "session/reporter.h"
+#include "source/sector_source.h"
+
+namespace mdf {
+namespace {
+
+std::optional<std::int64_t> parseInteger(const std::string& text) {
+    std::int64_t value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string sectorError(const char* word, std::int64_t sector) { return fmt::format("{}1sec{}", word, sector); }
+
+class Scan {
+public:
+    explicit Scan(ScanContext& ctx) : ctx_(ctx), window_(ctx.source) {}
+
+    ScanOutcome run() {
+        ctx_.settings.controlsEnabled = false;
+        ctx_.reporter.clearLog(Memo::Scan);
+        if (!readSettings()) return ScanOutcome::Failed;
+        if (ctx_.volume.hasFileSystem && freeSpaceOnly_) {
+            ctx_.reporter.logLine(Memo::Scan, "reading bitmap" + ctx_.now());
+            if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter, window_.buffer()) != 0) {
+                ctx_.reporter.showMessage("create bitmap failed", "message");
+                return ScanOutcome::Failed;
+            }
+        }
+        ctx_.reporter.logLine(Memo::Scan, "begin scan" + ctx_.now());
+        ctx_.reporter.setStatus("begin scan ");
+        if (!window_.prime(start_, end_)) {
+            ctx_.reporter.logLine(Memo::Scan, sectorError("512error", start_));
+            return ScanOutcome::Failed;
+        }
+        for (cursor_ = start_; cursor_ < end_; cursor_ += stride_) {
+            showProgress();
+            if (ctx_.stopRequested.load()) {
+                ctx_.reporter.setStatus("scan stopped");
+                return ScanOutcome::Stopped;
+            }
+            examine();
+        }
+        ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
+        ctx_.reporter.setStatus("finished");
+        ctx_.index = buildFragmentIndex(ctx_.fragments);
+        return ScanOutcome::Finished;
+    }
+
+private:
+    bool readSettings() {
+        const ScanSettings& s = ctx_.settings;
+        auto start = parseInteger(s.beginSector), end = parseInteger(s.endSector);
+        auto stride = parseInteger(s.sectorsPerCluster);
+        auto limit = s.startPageLimit ? parseInteger(s.maxStartPage) : std::optional<std::int64_t>(0);
+        if (!start || !end || !stride || !limit || *stride < 1) {
+            ctx_.reporter.showMessage(
+                "the start sector, end sector, sectors per cluster and start page limit must be whole "
+                "numbers, sectors per cluster at least 1",
+                "message");
+            return false;
+        }
+        start_ = *start;
+        end_ = *end;
+        ctx_.volume.sectorsPerCluster = static_cast<std::uint16_t>(*stride);
+        stride_ = *stride >= 32 ? 16 : *stride;
+        freeSpaceOnly_ = s.freeSpaceOnly;
+        recorder_.startPageLimit = s.startPageLimit;
+        recorder_.maxStartPage = static_cast<std::int32_t>(*limit);
+        return true;
+    }
+
+    void showProgress() {
+        const int percent = end_ > 0 ? static_cast<int>(roundHalfEven(cursor_ * 100, end_)) : 0;
+        if (percent == lastPercent_) return;
+        lastPercent_ = percent;
+        ctx_.reporter.setProgress(percent);
+    }
+
+    // The window-read count for a position: what is left up to the end sector, at most 12288.
+    std::int64_t readCount() const {
+        const std::int64_t left = end_ - cursor_;
+        return left > 0 && left < kWindowSectors ? left : kWindowSectors;
+    }
+
+    void examine() {
+        if (freeSpaceOnly_ && ctx_.freeSpace.isClusterInUse(cursor_, ctx_.settings.fileSystemLabel, ctx_.volume))
+            return;
+        std::int64_t skipLimit = skip_;
+        if (skip_ > 0 && 16 > stride_) skipLimit = skip_ - 16 + stride_;
+        if (cursor_ < skipLimit) return;
+
+        const std::int64_t n = readCount();
+        auto h = window_.readHeaderAt(cursor_, n, true);
+        if (!h) {
+            ctx_.reporter.logLine(Memo::Scan, sectorError("512error", cursor_));
+            return;
+        }
+        if (isFileHeaderPage(*h, ctx_.scanFileId)) {
+            auto pfs = window_.readHeaderAt(cursor_ + 16, n, false);
+            if (!pfs) {
+                ctx_.reporter.logLine(Memo::Scan, sectorError("512error", cursor_ + 16));
+                return;
+            }
+            if (isPfsPage(*pfs, ctx_.scanFileId)) followFileStartRun(cursor_, n);
+        } else if (isDataPage(*h, ctx_.scanFileId)) {
+            followOrdinaryRun(cursor_, h->pageId(), n);
+        }
+    }
+
+    void followFileStartRun(std::int64_t c, std::int64_t n) {
+        std::int32_t pages = 0;
+        std::int32_t expected = 0;
+        std::int64_t q = c;
+        while (true) {
+            ++pages;
+            q += 16;
+            if (q >= end_) break;
+            auto h = window_.readHeaderAt(q, n, true);
+            if (!h) {
+                ctx_.reporter.logLine(Memo::Scan, sectorError("8192errorhead", q));
+                cursor_ += stride_;
+                break;
+            }
+            ++expected;
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+        }
+        skip_ = q;
+        ctx_.pendingMemo = "wrong file head";
+        addFragment(recorder_, ++counter_, pages, c, 0);
+    }
+
+    void followOrdinaryRun(std::int64_t c, std::int32_t f, std::int64_t n) {
+        std::int32_t pages = 0;
+        std::int32_t expected = f;
+        std::int64_t q = c;
+        while (true) {
+            q += 16;
+            expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(expected) + 1);
+            ++pages;
+            if (q >= end_) break;
+            auto h = window_.readHeaderAt(q, n, true);
+            if (!h) {
+                ctx_.reporter.logLine(Memo::Scan, sectorError("8192error", q));
+                cursor_ += stride_;
+                break;
+            }
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+        }
+        skip_ = q;
+        if (counter_ > 0 && !ctx_.fragments.empty() && joinsLast(c, f)) {
+            const FragmentRecord last = ctx_.fragments.back();
+            pages += f - last.beginPage;
+            if (last.beginPage == 0) ctx_.pendingMemo = last.memo;
+            ctx_.fragments.removeLast();
+            if (addFragment(recorder_, counter_, pages, last.fsec, last.beginPage)) return;
+            // The joined fragment could not be described: keep the last one as it was and
+            // record the run on its own, rather than lose both.
+            ctx_.fragments.append(last);
+            pages -= f - last.beginPage;
+        }
+        addFragment(recorder_, ++counter_, pages, c, f);
+    }
+
+    // A run joins the last fragment when the gap between them fits the page numbering.
+    bool joinsLast(std::int64_t c, std::int32_t f) const {
+        const FragmentRecord& last = ctx_.fragments.back();
+        const std::int64_t gap = c - last.esec;
+        return gap > 0 && c - last.fsec == (std::int64_t{f} - last.beginPage) * 16 && gap <= kMergeDistanceLimit;
+    }
+
+    ScanContext& ctx_;
+    ScanWindow window_;
+    FragmentRecorder recorder_{ctx_.source, ctx_.reporter, ctx_.fragments, ctx_.pendingMemo};
+    std::int64_t start_ = 0, end_ = 0, stride_ = 1, cursor_ = 0, skip_ = 0;
+    std::int32_t counter_ = 0;
+    bool freeSpaceOnly_ = false;
+    int lastPercent_ = -1;
+};
+
+}  // namespace
+
+std::string currentDateTime() {
+    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm local{};
+    localtime_r(&t, &local);
+    return fmt::format("{:%Y-%m-%d %H:%M:%S}", local);
+}
+
+ScanOutcome runScanJob(ScanContext& ctx) {
+    ScanOutcome outcome = Scan(ctx).run();
+    ctx.stopRequested = true;
+    return outcome;
+}
+
+}  // namespace mdf

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "scan/fragment_list.h"
+#include "source/free_space_map.h"
+#include "source/scan_settings.h"
+#include "source/volume_layout.h"
+
+namespace mdf {
+
+class Reporter;
+class SectorSource;
+
+inline constexpr std::int64_t kMergeDistanceLimit = 129408;  // sectors
+
+// The date and time that follow the scan's log words, as "2026-12-08 14:03:27".
+std::string currentDateTime();
+
+// What one scan reads and changes.
+struct ScanContext {
+    SectorSource& source;
+    VolumeLayout& volume;
+    ScanSettings& settings;
+    FreeSpaceMap& freeSpace;
+    FragmentList& fragments;
+    FragmentIndex& index;
+    std::atomic<bool>& stopRequested;
+    std::uint16_t scanFileId;
+    std::string& pendingMemo;
+    Reporter& reporter;
+    std::function<std::string()> now = currentDateTime;
+};
+
+enum class ScanOutcome { NotRun, Finished, Stopped, Failed };
+
+// Walks the source from the start sector to the end sector of the settings at the cluster
+// stride, follows every run of pages of the wanted file, and appends one fragment per run. Ends
+// at the end sector ("finished"), when stopRequested is set ("scan stopped"), or on an error;
+// whichever way it ends, stopRequested is set afterwards: no scan is running any more.
+ScanOutcome runScanJob(ScanContext& ctx);
+
+}  // namespace mdf

@@ -1,0 +1,66 @@
+#include "scan/scan_window.h"
+
+#include <array>
+
+#include "source/sector_source.h"
+
+namespace mdf {
+
+ScanWindow::ScanWindow(SectorSource& source)
+    : source_(source),
+      buffer_(std::size_t{kWindowSectors} * kSectorSize),
+      chunkValid_(kWindowSectors / kWindowChunkSectors, false) {}
+
+bool ScanWindow::fill(std::int64_t sectors) {
+    filled_ = sectors;
+    if (source_.readSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
+        std::fill(chunkValid_.begin(), chunkValid_.end(), true);
+        return true;
+    }
+    bool any = false;
+    for (std::size_t c = 0; c < chunkValid_.size(); ++c) {
+        const std::int64_t first = static_cast<std::int64_t>(c) * kWindowChunkSectors;
+        const std::int64_t count = std::min<std::int64_t>(kWindowChunkSectors, sectors - first);
+        chunkValid_[c] = count > 0 && source_.readSectors(static_cast<std::uint32_t>(count),
+                                                          &buffer_[static_cast<std::size_t>(first) * kSectorSize],
+                                                          start_ + first);
+        any = any || chunkValid_[c];
+    }
+    return any;
+}
+
+bool ScanWindow::prime(std::int64_t start, std::int64_t endSector) {
+    start_ = start;
+    end_ = start + kWindowSectors;
+    endSector_ = endSector;
+    return fill(kWindowSectors);
+}
+
+std::optional<PageHeader> ScanWindow::direct(std::int64_t p) {
+    std::array<std::uint8_t, kSectorSize> sector{};
+    if (!source_.readSectors(1, sector.data(), p)) return std::nullopt;
+    return PageHeader::from(sector);
+}
+
+std::optional<PageHeader> ScanWindow::fromBuffer(std::int64_t p) {
+    const std::int64_t index = p - start_;
+    if (index >= filled_ || !chunkValid_[static_cast<std::size_t>(index / kWindowChunkSectors)]) return direct(p);
+    return PageHeader::from(std::span(&buffer_[static_cast<std::size_t>(index) * kSectorSize], kPageHeaderSize));
+}
+
+std::optional<PageHeader> ScanWindow::readHeaderAt(std::int64_t p, std::int64_t n, bool windowed) {
+    if (start_ <= p && p < end_) return fromBuffer(p);
+    if (!windowed || p < start_) return direct(p);
+    // Move forward in steps of n until the window holds p.
+    const std::int64_t steps = (p - end_) / n;
+    start_ = end_ + steps * n;
+    end_ = start_ + n;
+    if (endSector_ - start_ < n) n = endSector_ - start_;
+    if (n <= 0 || !fill(n)) {
+        filled_ = 0;
+        return std::nullopt;
+    }
+    return fromBuffer(p);
+}
+
+}  // namespace mdf

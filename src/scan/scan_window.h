@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "scan/page_header.h"
+
+namespace mdf {
+
+class SectorSource;
+
+inline constexpr std::uint32_t kWindowSectors = 12288;  // 6 MiB
+inline constexpr std::uint32_t kWindowChunkSectors = 128;
+
+// The scan's read-ahead: 12288 sectors read at once, so that looking at a position costs a
+// 96-byte copy. When a window read fails, it is read again chunk by chunk, so that a bad sector
+// makes only the positions that lie in it unreadable and never hands out what an earlier
+// window left in the buffer.
+class ScanWindow {
+public:
+    explicit ScanWindow(SectorSource& source);
+
+    // The buffer, for the free-space map to use before the scan primes the window.
+    std::span<std::uint8_t> buffer() { return buffer_; }
+
+    // Reads the first window at start. False when not a single sector of it could be read.
+    bool prime(std::int64_t start, std::int64_t endSector);
+
+    // The 96 bytes at position p, or nothing when they cannot be read. windowed: positions past
+    // the window move it forward by n sectors at a time (cut at endSector); otherwise a
+    // position outside the window is read directly.
+    std::optional<PageHeader> readHeaderAt(std::int64_t p, std::int64_t n, bool windowed);
+
+    std::int64_t start() const { return start_; }
+    std::int64_t end() const { return end_; }
+
+private:
+    bool fill(std::int64_t sectors);
+    std::optional<PageHeader> fromBuffer(std::int64_t p);
+    std::optional<PageHeader> direct(std::int64_t p);
+
+    SectorSource& source_;
+    std::vector<std::uint8_t> buffer_;
+    std::vector<bool> chunkValid_;
+    std::int64_t start_ = 0;
+    std::int64_t end_ = 0;
+    std::int64_t endSector_ = 0;
+    std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
+};
+
+}  // namespace mdf

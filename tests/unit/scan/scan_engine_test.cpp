@@ -1,0 +1,210 @@
+// The scan over images whose pages lie at known sectors: runs, joins, the skip position, the
+// stride, stopping, and reads that fail.
+#include "scan/scan_engine.h"
+
+#include <gtest/gtest.h>
+
+#include "scan/content_file.h"
+#include "session/reporter.h"
+#include "source/sector_source.h"
+#include "support/sector_image.h"
+#include "support/temp_dir.h"
+
+namespace mdf {
+namespace {
+
+using test::PageBuilder;
+
+PageBuilder page(std::int32_t id) {
+    if (id == 0) return PageBuilder::fileHeaderPage(1, 256);
+    if (id == 1) return PageBuilder::pfsPage(1);
+    PageBuilder b = PageBuilder::dataPage(id);
+    if (id == 32) b.addFileNameRecord("Sales", "D:\\data\\Sales.mdf");
+    return b;
+}
+
+// A scan of an image, run on the calling thread.
+struct ScanFixture {
+    test::TempDir dir;
+    test::SectorImage image{dir.file("disk.img"), 200000};
+    SectorSource source;
+    VolumeLayout volume;
+    ScanSettings settings;
+    FreeSpaceMap freeSpace;
+    FragmentList fragments;
+    FragmentIndex index;
+    std::atomic<bool> stop{false};
+    std::string pendingMemo;
+    RecordingReporter reporter;
+
+    explicit ScanFixture(FileOpener opener = openReadOnly) : source(std::move(opener)) {
+        settings.beginSector = "0";
+        settings.endSector = std::to_string(image.sectors());
+        settings.sectorsPerCluster = "16";
+        settings.freeSpaceOnly = false;
+    }
+
+    ScanOutcome scan(Reporter* other = nullptr) {
+        source.select(SourceKind::ImageFile, image.path(), image.sectors());
+        source.setReadLimit(image.sectors());
+        stop = false;
+        ScanContext ctx{source, volume, settings, freeSpace, fragments, index, stop, 1, pendingMemo,
+                        other ? *other : reporter, [] { return std::string(" <time>"); }};
+        return runScanJob(ctx);
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        for (const auto& r : fragments) out.push_back(r.text());
+        return out;
+    }
+};
+
+TEST(ScanEngine, FileStartRunFromPageZeroWithNameAndSize) {
+    ScanFixture f;
+    f.image.putRun(1024, 0, 100, page);
+    EXPECT_EQ(f.scan(), ScanOutcome::Finished);
+    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|2624|800|0|100|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+    EXPECT_EQ(f.reporter.lines(Memo::Scan),
+              (std::vector<std::string>{"begin scan <time>", "finished <time>"}));
+    EXPECT_EQ(f.reporter.statuses(), (std::vector<std::string>{"begin scan ", "finished"}));
+    EXPECT_EQ(f.index.size(), 1u);
+    EXPECT_TRUE(f.stop);
+}
+
+TEST(ScanEngine, TheSkipPositionLetsASmallStrideLookInsideTheLastPage) {
+    for (auto [stride, found] : {std::pair{"8", true}, std::pair{"16", false}}) {
+        ScanFixture f;
+        f.image.putRun(1024, 0, 100, page);
+        f.image.put(2616, PageBuilder::dataPage(5000));  // inside page 99's sectors
+        f.settings.sectorsPerCluster = stride;
+        f.scan();
+        EXPECT_EQ(f.fragments.size(), found ? 2u : 1u) << "stride " << stride;
+    }
+}
+
+TEST(ScanEngine, RunsConsistentWithThePageNumberingJoinTheLastFragment) {
+    ScanFixture f;
+    f.image.putRun(1024, 0, 100, page);
+    f.image.putRun(3424, 150, 50, page);  // 1024 + 150 x 16: numbering fits, gap 800 sectors
+    f.scan();
+    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|4224|1600|0|200|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+
+    ScanFixture off;
+    off.settings.sectorsPerCluster = "8";
+    off.image.putRun(1024, 0, 100, page);
+    off.image.putRun(3432, 150, 50, page);  // eight sectors off the numbering
+    off.scan();
+    ASSERT_EQ(off.fragments.size(), 2u);
+    EXPECT_EQ(off.fragments[1].text(), "2|3432|4232|400|150|200| |Y|");
+
+    ScanFixture far;
+    const std::int64_t beyond = 2624 + 129408 + 16;  // too far from the last fragment's end
+    far.image.putRun(1024, 0, 100, page);
+    far.image.putRun(beyond, static_cast<std::int32_t>((beyond - 1024) / 16), 4, page);
+    far.scan();
+    EXPECT_EQ(far.fragments.size(), 2u);
+}
+
+TEST(ScanEngine, ShortFileStartGetsTheWrongFileHeadMemoAndJoinsRecomputeIt) {
+    ScanFixture f;
+    f.image.putRun(1024, 0, 32, page);
+    f.scan();
+    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|1536|256|0|32|wrong file head,size:2048KB|Y|"});
+
+    ScanFixture joined;
+    joined.image.putRun(1024, 0, 20, page);
+    joined.image.putRun(1024 + 30 * 16, 30, 10, page);  // holds page 32
+    joined.scan();
+    EXPECT_EQ(joined.lines(), std::vector<std::string>{"1|1024|1664|320|0|40|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+}
+
+TEST(ScanEngine, LoneAllocationPagesAreTreatedLikeAnyOther) {
+    ScanFixture f;
+    f.image.put(1024, page(0));         // file header without its PFS page
+    f.image.put(4096, page(1));         // PFS page alone: an ordinary one-page run
+    f.image.putRun(8192, 7, 3, page);
+    f.scan();
+    EXPECT_EQ(f.lines(), (std::vector<std::string>{"1|4096|4112|8|1|2| |Y|", "2|8192|8240|24|7|10| |Y|"}));
+}
+
+TEST(ScanEngine, StartPageLimitSkipsFragmentsAndTheirNumbers) {
+    ScanFixture f;
+    f.settings.startPageLimit = true;
+    f.settings.maxStartPage = "100";
+    f.image.putRun(1024, 100, 2, page);
+    f.image.putRun(9000 * 16, 99, 1, page);
+    f.scan();
+    EXPECT_EQ(f.lines(), std::vector<std::string>{"2|144000|144016|8|99|100| |Y|"});
+}
+
+TEST(ScanEngine, StrideOfSixtyFourIsUsedAsSixteenButKeptAsClusterSize) {
+    ScanFixture f;
+    f.settings.sectorsPerCluster = "64";
+    f.image.putRun(1024 + 16, 40, 2, page);  // only reachable at stride 16
+    f.scan();
+    EXPECT_EQ(f.fragments.size(), 1u);
+    EXPECT_EQ(f.volume.sectorsPerCluster, 64);
+}
+
+// Stops the scan once it is half way.
+class StopHalfWay : public RecordingReporter {
+public:
+    explicit StopHalfWay(std::atomic<bool>& stop) : stop_(stop) {}
+    void setProgress(int percent) override {
+        RecordingReporter::setProgress(percent);
+        if (percent >= 50) stop_ = true;
+    }
+
+private:
+    std::atomic<bool>& stop_;
+};
+
+TEST(ScanEngine, StoppingKeepsTheFragmentsFoundButNotANewIndex) {
+    ScanFixture f;
+    f.image.putRun(1024, 10, 2, page);
+    f.image.putRun(190000, 20, 2, page);
+    f.fragments.append(composeFragment(1, 1, 5, 3, " "));
+    f.index = buildFragmentIndex(f.fragments);
+    StopHalfWay reporter(f.stop);
+    EXPECT_EQ(f.scan(&reporter), ScanOutcome::Stopped);
+    EXPECT_EQ(f.fragments.size(), 2u) << "the scan appends to what was there";
+    EXPECT_EQ(f.index.size(), 1u) << "a stopped scan leaves the index as it was";
+    EXPECT_EQ(reporter.statuses().back(), "scan stopped");
+    EXPECT_TRUE(f.stop);
+}
+
+TEST(ScanEngine, AnEmptyRangeFinishesAtOnce) {
+    ScanFixture f;
+    f.settings.beginSector = f.settings.endSector = "5000";
+    EXPECT_EQ(f.scan(), ScanOutcome::Finished);
+    EXPECT_TRUE(f.fragments.empty());
+}
+
+TEST(ScanEngine, AnUnreadableSourceEndsTheJobAndNoScanRunsAfterwards) {
+    ScanFixture f([](const std::string&) { return nullptr; });
+    f.settings.beginSector = "2048";
+    EXPECT_EQ(f.scan(), ScanOutcome::Failed);
+    EXPECT_EQ(f.reporter.lines(Memo::Scan), (std::vector<std::string>{"begin scan <time>", "512error1sec2048"}));
+    EXPECT_TRUE(f.stop) << "the analysis must not think a scan still runs";
+
+    ScanFixture bad;
+    bad.settings.sectorsPerCluster = "x";
+    EXPECT_EQ(bad.scan(), ScanOutcome::Failed);
+    EXPECT_EQ(bad.reporter.messages().size(), 1u);
+}
+
+TEST(ScanEngine, BadSectorsHideOnlyThePositionsInThem) {
+    ScanFixture f(test::openerWithBadSectors({{3008, 8}}));
+    f.image.putRun(1024, 10, 4, page);   // same window as the bad sectors, before them
+    f.image.putRun(4096, 30, 4, page);   // after them
+    f.image.putRun(2992, 20, 1, page);   // its successor would lie in the bad sectors
+    f.settings.sectorsPerCluster = "8";
+    f.scan();
+    EXPECT_EQ(f.lines(), (std::vector<std::string>{"1|1024|1088|32|10|14| |Y|", "2|2992|3008|8|20|21| |Y|",
+                                                    "3|4096|4160|32|30|34| |Y|"}));
+    auto log = f.reporter.lines(Memo::Scan);
+    EXPECT_NE(std::find(log.begin(), log.end(), "8192error1sec3008"), log.end());
+}
+
+}  // namespace
+}  // namespace mdf

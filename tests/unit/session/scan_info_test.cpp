@@ -1,0 +1,186 @@
+// Saving and opening scans: the encoded lines, the content file's layout and trailer, reading
+// content back, and damaged files that must not cost the user the list they have.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "scan/content_file.h"
+#include "scan/scan_info_file.h"
+#include "session/recovery_session.h"
+#include "support/sector_image.h"
+#include "support/temp_dir.h"
+
+namespace mdf {
+namespace {
+
+using test::PageBuilder;
+
+TEST(ScanInfoLine, EncodingRoundTripsEveryCharacterButZeroAnd255) {
+    std::mt19937 random(3);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::string text;
+        for (int i = 0; i < 1 + trial % 90; ++i) text += static_cast<char>(1 + random() % 254);
+        auto a0 = static_cast<std::uint8_t>(random());
+        std::string encoded = encodeLine(text, kScanInfoKey, a0);
+        EXPECT_EQ(encoded.size(), 2 + 2 * text.size());
+        EXPECT_EQ(decodeLine(encoded, kScanInfoKey), text);
+    }
+    const std::string record = "3|2048|2064|8|120|121| |Y|";
+    EXPECT_NE(encodeLine(record, kScanInfoKey, 1), encodeLine(record, kScanInfoKey, 2));
+    EXPECT_EQ(encodeLine("A", "K", 0x10).substr(0, 2), "10");
+    EXPECT_EQ(decodeLine(encodeLine(std::string(1, '\xff'), "KQZVX", 7).c_str(), "KQZVX"), std::string(1, '\xff'));
+    EXPECT_FALSE(decodeLine("1G", kScanInfoKey));
+    EXPECT_FALSE(decodeLine("123", kScanInfoKey));
+}
+
+TEST(ContentPages, ScramblingIsUndoneAndZeroStaysZeroWithSeedZero) {
+    test::Page page = PageBuilder::dataPage(77).protectWithChecksum().bytes();
+    test::Page copy = page;
+    scramblePage(copy, 0x1234567);
+    EXPECT_NE(copy, page);
+    unscramblePage(copy, 0x1234567);
+    EXPECT_EQ(copy, page);
+    test::Page zero{};
+    scramblePage(zero, 0);
+    EXPECT_EQ(zero, test::Page{});
+    auto trailer = contentTrailer(8, 64);
+    EXPECT_EQ(std::vector<std::uint8_t>(trailer.begin(), trailer.end()),
+              (std::vector<std::uint8_t>{0x01, 0x00, 0x00, 0x00, 0x40, 0x00}));
+}
+
+struct SavedScan {
+    test::TempDir dir;
+    test::SectorImage image{dir.file("disk.img"), 4000};
+    RecordingReporter reporter;
+    RecoverySession session{reporter};
+
+    SavedScan() {
+        for (std::int32_t i = 0; i < 5; ++i) image.put(100 + 16 * i, PageBuilder::dataPage(10 + i));
+        image.put(90, std::vector<std::uint8_t>(512, 0xAB));
+        session.source.select(SourceKind::ImageFile, image.path(), image.sectors());
+        session.source.setReadLimit(image.sectors());
+        session.fragments.append(composeFragment(1, 2, 100, 10, " "));
+        session.fragments.append(composeFragment(2, 3, 132, 12, " "));
+    }
+};
+
+TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
+    SavedScan s;
+    s.session.volume.sectorsPerCluster = 8;
+    s.session.btnsaveClick(s.dir.file("scan.info"), s.dir.file("spcontent"), 8);
+    EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: success"});
+    auto content = test::readFile(s.dir.file("spcontent"));
+    ASSERT_EQ(content.size(), 56326u);
+    EXPECT_EQ(content[(90 - 85) * 512], 0xAB) << "the 15 sectors before the first fragment, as read";
+    EXPECT_EQ(std::vector<std::uint8_t>(content.end() - 6, content.end()),
+              (std::vector<std::uint8_t>{0x01, 0, 0, 0, 8, 0}));
+
+    RecordingReporter reporter;
+    RecoverySession opened(reporter);
+    opened.settings.sectorsPerCluster = "";
+    ASSERT_TRUE(opened.Button3Click(s.dir.file("scan.info"), s.dir.file("spcontent")));
+    ASSERT_EQ(opened.fragments.size(), 2u);
+    EXPECT_EQ(opened.fragments[1].text(), s.session.fragments[1].text());
+    EXPECT_EQ(opened.index.size(), 2u);
+    EXPECT_FALSE(opened.readFromSource);
+    EXPECT_EQ(opened.settings.sectorsPerCluster, "8");
+
+    // The second fragment's page 0 starts at byte 31744 and comes back unscrambled.
+    test::Page page{};
+    ASSERT_TRUE(opened.content.readContentSectors(opened.fragments, 0, 16, page.data(), 132));
+    EXPECT_EQ(page, PageBuilder::dataPage(12).bytes());
+    std::vector<std::uint8_t> prefix(15 * 512);
+    ASSERT_TRUE(opened.content.readContentSectors(opened.fragments, -15, 15, prefix.data(), 100));
+    EXPECT_EQ(prefix[5 * 512], 0xAB);
+    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 0, 16, page.data(), 999));
+    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 48, 16, page.data(), 132)) << "past the file";
+}
+
+TEST(SaveAndOpen, SectorsPerClusterFromTheBoxWinsOverTheTrailer) {
+    SavedScan s;
+    s.session.volume.sectorsPerCluster = 64;
+    s.session.btnsaveClick(std::nullopt, s.dir.file("spcontent"), 99);
+    RecordingReporter reporter;
+    RecoverySession opened(reporter);
+    opened.settings.sectorsPerCluster = "8";
+    opened.Button3Click(std::nullopt, s.dir.file("spcontent"));
+    EXPECT_EQ(opened.settings.sectorsPerCluster, "8");
+    EXPECT_EQ(opened.content.seed(), 99u);
+}
+
+TEST(SaveAndOpen, EmptyListAndFragmentsNearSectorZero) {
+    SavedScan empty;
+    empty.session.fragments.replace({});
+    empty.session.btnsaveClick(empty.dir.file("scan.info"), empty.dir.file("spcontent"), 1);
+    EXPECT_EQ(test::readFile(empty.dir.file("scan.info")).size(), 0u);
+    EXPECT_EQ(test::readFile(empty.dir.file("spcontent")).size(), 6u);
+
+    // A fragment at sector 8 has only 8 sectors before it: the missing 7 are saved as zeros.
+    SavedScan early;
+    early.image.put(8, PageBuilder::dataPage(3));
+    early.session.fragments.replace({composeFragment(1, 1, 8, 3, " ")});
+    early.session.btnsaveClick(std::nullopt, early.dir.file("spcontent"), 5);
+    EXPECT_EQ(early.reporter.messages(), std::vector<std::string>{"message: success"});
+    EXPECT_EQ(test::readFile(early.dir.file("spcontent")).size(), 7680u + 8192u + 6u);
+}
+
+TEST(SaveAndOpen, ADamagedLineKeepsTheListTheUserHad) {
+    SavedScan s;
+    s.session.btnsaveClick(s.dir.file("scan.info"), std::nullopt, 1);
+    auto bytes = test::readFile(s.dir.file("scan.info"));
+    auto secondLine = std::find(bytes.begin(), bytes.end(), '\n') + 1;
+    *(secondLine + 3) = 'Z';
+    test::writeFile(s.dir.file("bad.info"), bytes);
+
+    RecordingReporter reporter;
+    RecoverySession session(reporter);
+    session.fragments.append(composeFragment(9, 1, 5000, 77, " "));
+    EXPECT_FALSE(session.Button3Click(s.dir.file("bad.info"), std::nullopt));
+    ASSERT_EQ(session.fragments.size(), 1u);
+    EXPECT_EQ(session.fragments[0].beginPage, 77);
+    ASSERT_EQ(reporter.messages().size(), 1u);
+    EXPECT_NE(reporter.messages()[0].find("line 2"), std::string::npos);
+
+    EXPECT_TRUE(session.Button3Click(std::nullopt, s.dir.file("no-such-content")));
+    EXPECT_EQ(reporter.messages().back(), "提示: error,无法打开文件");
+    EXPECT_TRUE(session.readFromSource);
+}
+
+TEST(SaveAndOpen, AFailedReadStopsTheSaveWithoutTrailer) {
+    SavedScan s;
+    s.session.fragments.append(composeFragment(3, 1, 3990, 40, " "));  // runs past the image
+    s.session.btnsaveClick(std::nullopt, s.dir.file("spcontent"), 1);
+    EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: read disk error"});
+    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 2 * 7680u + 5 * 8192u + 7680u);
+}
+
+TEST(FileCatalogue, ListsVisibleFileStartsAndRereadsNamesFromContent) {
+    SavedScan s;
+    for (std::int32_t p = 0; p < 40; ++p) {
+        PageBuilder b = p == 0 ? PageBuilder::fileHeaderPage(1, 512) : PageBuilder::dataPage(p);
+        if (p == 32) b.addFileNameRecord("x", "E:\\sql\\Orders.mdf");
+        s.image.put(1000 + 16 * p, b);
+    }
+    s.image.put(3000, PageBuilder::fileHeaderPage(1, 64));
+    s.session.fragments.replace({composeFragment(1, 40, 1000, 0, "kept memo"), composeFragment(2, 3, 100, 10, " "),
+                                 composeFragment(3, 1, 3000, 0, "short"), composeFragment(4, 1, 3000, 0, "hidden")});
+    s.session.fragments.setVisible(3, "N");
+    auto rows = s.session.refreshFileCatalogue();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].name, "kept memo");
+    EXPECT_EQ(rows[1].recordIndex, 2);
+
+    s.session.btnsaveClick(s.dir.file("scan.info"), s.dir.file("spcontent"), 3);
+    RecordingReporter reporter;
+    RecoverySession opened(reporter);
+    opened.Button3Click(s.dir.file("scan.info"), s.dir.file("spcontent"));
+    for (int twice = 0; twice < 2; ++twice) {
+        rows = opened.refreshFileCatalogue();
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0].name, "E:\\sql\\Orders.mdf:4096KB");
+        EXPECT_EQ(rows[1].name, "short");
+    }
+}
+
+}  // namespace
+}  // namespace mdf
