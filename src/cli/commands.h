@@ -12,5 +12,6 @@ struct ExitCode {
 void addSectorCommands(CLI::App& app, ExitCode& exit);
 void addSourceCommands(CLI::App& app, ExitCode& exit);
 void addScanCommands(CLI::App& app, ExitCode& exit);
+void addRecoveryCommands(CLI::App& app, ExitCode& exit);
 
 }  // namespace mdf::cli

@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     mdf::cli::addSectorCommands(app, exit);
     mdf::cli::addSourceCommands(app, exit);
     mdf::cli::addScanCommands(app, exit);
+    mdf::cli::addRecoveryCommands(app, exit);
 
     CLI11_PARSE(app, argc, argv);
     return exit.value;

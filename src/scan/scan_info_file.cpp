@@ -59,24 +59,23 @@ bool writeScanInfo(const std::string& path, const FragmentList& list, std::uint3
     return static_cast<bool>(out.flush());
 }
 
-ScanInfoContents readScanInfo(const std::string& path) {
+ScanInfoContents parseScanInfo(std::string_view text) {
     ScanInfoContents contents;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        contents.error = "cannot read " + path;
-        return contents;
-    }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
-        auto text = decodeLine(line, kScanInfoKey);
+        auto decoded = decodeLine(line, kScanInfoKey);
         std::string why;
         std::optional<FragmentRecord> record;
-        if (!text)
+        if (!decoded)
             why = "it is not hexadecimal text";
         else
-            record = FragmentRecord::parse(*text, &why);
+            record = FragmentRecord::parse(*decoded, &why);
         if (!record) {
             contents.records.clear();
             contents.error = fmt::format("line {} of the scan-info file is damaged: {}", number, why);
@@ -85,6 +84,17 @@ ScanInfoContents readScanInfo(const std::string& path) {
         contents.records.push_back(std::move(*record));
     }
     return contents;
+}
+
+ScanInfoContents readScanInfo(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ScanInfoContents contents;
+        contents.error = "cannot read " + path;
+        return contents;
+    }
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return parseScanInfo(text);
 }
 
 }  // namespace mdf

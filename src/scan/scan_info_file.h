@@ -31,5 +31,6 @@ struct ScanInfoContents {
 // Reads and checks the whole file before anything is given back: a damaged line is named by
 // its number so that the list the user has is kept.
 ScanInfoContents readScanInfo(const std::string& path);
+ScanInfoContents parseScanInfo(std::string_view text);
 
 }  // namespace mdf

@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "analysis/chain_analysis.h"
+#include "analysis/fragment_pages.h"
+#include "assembly/assembly_context.h"
+#include "assembly/fragment_tools.h"
+#include "assembly/mdf_writer.h"
+#include "assembly/search_more.h"
 #include "scan/content_file.h"
 #include "scan/file_catalogue.h"
 #include "scan/fragment_list.h"
@@ -54,6 +60,19 @@ public:
     // The database files found, for the third tab.
     std::vector<CatalogueRow> refreshFileCatalogue();
 
+    // FILTER: analyses the catalogue row given. Automatic mode (no chooser) runs on a worker;
+    // with a chooser the run happens here and ties are put to it. Refused while a scan runs.
+    bool Button1Click(const std::optional<CatalogueRow>& selected, NextFragmentChooser* chooser = nullptr);
+    // The commands of the fourth tab.
+    bool Button6Click();
+    void Button5Click();
+    AssemblyOutcome Button2Click(const std::string& outputPath, bool allowOnSourceDevice = false);
+    void sortCombinationByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
+
+    PageOrigin& pages() { return pageOrigin_; }
+    AnalysisContext analysisContext(NextFragmentChooser* chooser = nullptr);
+    AssemblyContext assemblyContext();
+
     Reporter& reporter;
 
     // The data source and the scan settings its choice filled.
@@ -77,10 +96,20 @@ public:
     ContentFile content;
     bool readFromSource = true;
 
+    // What the analysis concluded and the combination built from it.
+    AnalysisResults analysis;
+    std::atomic<bool> analysisRunning{false};
+    std::atomic<bool> lastAnalysisCompleted{false};
+    CombinationList combination;
+    std::int32_t sortColumn = 0;  // shared by the fragment list and the combination list
+
 private:
     void execute(const std::string& mode);
+    void analyse(const CatalogueRow& selected, NextFragmentChooser* chooser);
     bool saveContent(const std::string& path, std::uint32_t seed);
 
+    PageOrigin pageOrigin_{source, content, fragments, readFromSource};
+    std::optional<CatalogueRow> analysisTarget_;
     JobRunner jobs_;
 };
 

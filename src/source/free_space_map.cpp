@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <optional>
 
 #include "session/reporter.h"
 #include "source/byte_order.h"
@@ -19,6 +21,13 @@ constexpr std::int64_t kMaxFatSectors = std::int64_t{1} << 21;
 constexpr std::uint32_t kRunReadSectors = 128;
 
 void fail(Reporter& reporter, const std::string& text) { reporter.showMessage(text, "message"); }
+
+// a x b + c, or nothing when a damaged boot sector or run list makes it overflow.
+std::optional<std::int64_t> multiplyAdd(std::int64_t a, std::int64_t b, std::int64_t c = 0) {
+    std::int64_t product = 0, sum = 0;
+    if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum)) return std::nullopt;
+    return sum;
+}
 
 int buildFatMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                 Reporter& reporter, std::span<std::uint8_t> work) {
@@ -123,10 +132,11 @@ bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<Clust
 
 int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                    Reporter& reporter) {
-    const std::int64_t sector = layout.mftCluster * layout.sectorsPerCluster + 12;
+    const auto sector = multiplyAdd(layout.mftCluster, layout.sectorsPerCluster, 12);
     std::array<std::uint8_t, kMftRecordBytes> record{};
-    if (!source.readSectors(2, record.data(), sector)) {
-        fail(reporter, fmt::format("read bitmap errorsec{}", sector));
+    if (!sector || !source.readSectors(2, record.data(), *sector)) {
+        fail(reporter, sector ? fmt::format("read bitmap errorsec{}", *sector)
+                              : fmt::format("read bitmap errorsec(cluster {})", layout.mftCluster));
         return 1;
     }
     std::vector<ClusterRun> runs;
@@ -135,7 +145,8 @@ int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& 
         int result = 0;
         if (run.sparse)
             map.appendZeros(static_cast<std::size_t>(std::min<std::int64_t>(
-                run.clusterCount * layout.sectorsPerCluster * 512, std::int64_t{1} << 30)));
+                multiplyAdd(run.clusterCount, std::int64_t{layout.sectorsPerCluster} * 512).value_or(INT64_MAX),
+                std::int64_t{1} << 30)));
         else
             result = appendClusterRun(map, source, layout, run.startCluster, run.clusterCount, reporter);
         if (result != 0) {
@@ -148,20 +159,22 @@ int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& 
 
 int appendClusterRun(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                      std::int64_t startCluster, std::int64_t clusterCount, Reporter& reporter) {
-    const std::int64_t first = startCluster * layout.sectorsPerCluster;
-    const std::int64_t count = clusterCount * layout.sectorsPerCluster;
+    const auto first = multiplyAdd(startCluster, layout.sectorsPerCluster);
+    const auto count = multiplyAdd(clusterCount, layout.sectorsPerCluster);
     // A run longer than the volume itself comes from a damaged record; it is refused before
     // anything is read rather than read until memory runs out.
     const std::int64_t volumeSectors = source.sourceSectors() + 1;
-    if (first < 0 || count < 0 || (volumeSectors > 1 && first + count > volumeSectors)) {
-        fail(reporter, fmt::format("512bitmaperrorsec{}", first));
+    if (!first || !count || *first < 0 || *count < 0 || *first > INT64_MAX - *count ||
+        (volumeSectors > 1 && *first + *count > volumeSectors)) {
+        fail(reporter, fmt::format("512bitmaperrorsec{}", first.value_or(startCluster)));
         return 1;
     }
     std::vector<std::uint8_t> chunk(kRunReadSectors * 512);
-    for (std::int64_t s = first; s < first + count; s += kRunReadSectors) {
-        const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(kRunReadSectors, first + count - s));
+    const std::int64_t end = *first + *count;
+    for (std::int64_t s = *first; s < end; s += kRunReadSectors) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(kRunReadSectors, end - s));
         if (!source.readWholeSectors(n, chunk.data(), s)) {
-            fail(reporter, fmt::format("512bitmaperrorsec{}", first));
+            fail(reporter, fmt::format("512bitmaperrorsec{}", *first));
             return 1;
         }
         map.append(std::span(chunk.data(), std::size_t{n} * 512));

@@ -1,0 +1,166 @@
+#include "analysis/chain_analysis.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "scan/file_header_readers.h"
+#include "session/reporter.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::size_t kMaxGroup = 13;
+
+const FragmentRecord& recordAt(AnalysisContext& ctx, std::size_t position) {
+    return ctx.fragments[static_cast<std::size_t>(ctx.index[position].recordIndex)];
+}
+
+// Reads the file's size from page 0 and its name from page 32 of the first fragment.
+bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t firstPages) {
+    std::array<std::uint8_t, 8192> page{};
+    if (!readFragmentPage(ctx.pages, file.firstSector, 0, page)) {
+        ctx.reporter.showMessage("read disk error", "message");
+        return false;
+    }
+    restoreTornBits(page);
+    PageCountResult count = readFilePageCount(page);
+    if (count.result != 0) {
+        ctx.reporter.showMessage("get fileinfo1 error", "message");
+        return false;
+    }
+    ctx.results.expectedPageCount = count.pages;
+    if (firstPages <= 32) {
+        ctx.results.lostFileName = "c:\\noname.mdf";
+        return true;
+    }
+    if (!readFragmentPage(ctx.pages, file.firstSector, 32, page)) {
+        ctx.reporter.showMessage("read disk error", "message");
+        return false;
+    }
+    restoreTornBits(page);
+    FileNameResult name = readFileName(page);
+    if (name.result != 0) {
+        ctx.reporter.showMessage("get fileinfo2 error", "message");
+        return false;
+    }
+    ctx.results.lostFileName = name.name;
+    return true;
+}
+
+std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
+    std::vector<std::size_t> group{pos};
+    std::int32_t groupEnd = ctx.index[pos].endPage;
+    for (std::size_t q = pos + 1; q < ctx.index.size() && group.size() < kMaxGroup; ++q) {
+        if (ctx.index[q].beginPage >= groupEnd) break;
+        if (testCandidate(ctx, q) != Fit::Continues) continue;
+        group.push_back(q);
+        groupEnd = std::max(groupEnd, ctx.index[q].endPage);
+    }
+    return group;
+}
+
+// Among the leading members that begin at the same page, the one nearest the last fragment
+// chosen; the earlier one on equal distance.
+std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
+    const std::int64_t last = ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
+    const std::int32_t begin = ctx.index[group[0]].beginPage;
+    std::size_t best = group[0];
+    std::uint64_t bestDistance = UINT64_MAX;
+    for (std::size_t member : group) {
+        if (ctx.index[member].beginPage != begin) break;
+        const std::int64_t fsec = recordAt(ctx, member).fsec;
+        const std::uint64_t distance = fsec > last ? static_cast<std::uint64_t>(fsec) - static_cast<std::uint64_t>(last)
+                                                   : static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(fsec);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = member;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+void AnalysisResults::mark(std::int32_t recordIndex) {
+    if (recordIndex < 0) return;
+    if (static_cast<std::size_t>(recordIndex) >= combinationMarks.size())
+        combinationMarks.resize(static_cast<std::size_t>(recordIndex) + 1, 0);
+    combinationMarks[static_cast<std::size_t>(recordIndex)] = 1;
+}
+
+Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
+    const FragmentRecord& r = recordAt(ctx, position);
+    const std::int64_t pages = r.pages();
+    if (std::int64_t{r.beginPage} + pages > ctx.results.expectedPageCount) return Fit::Contradicts;
+    PageMapPass pass = ctx.pass();
+    MatchCounts counts = matchFragmentPages(pass, static_cast<std::int32_t>(pages), r.beginPage, r.fsec);
+    if (counts.mismatches > 0) return Fit::Contradicts;
+    return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
+}
+
+bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file) {
+    AnalysisResults& results = ctx.results;
+    const std::int64_t m = file.sizeKB / 8;
+    if (!readFileFacts(ctx, file, m)) return false;
+
+    resetPageMap(results.pageMap, results.expectedPageCount);
+    PageMapPass pass = ctx.pass();
+    results.firstRecordedWithPfsPassOnly = m <= 2;
+    const std::int32_t firstPages = static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX));
+    PassOutcome first = m > 2 ? recordFragmentPages(pass, firstPages, 0, file.firstSector)
+                              : recordPfsPages(pass, firstPages, 0, file.firstSector);
+    if (first != PassOutcome::Done) {
+        ctx.reporter.showMessage("get page info error", "message");
+        return false;
+    }
+
+    results.combinationMarks.assign(ctx.fragments.size(), 0);
+    results.recordedFragments.clear();
+    const std::int64_t firstRecord = ctx.fragments.findFirstSector(file.firstSector);
+    if (firstRecord >= 0) {
+        results.mark(static_cast<std::int32_t>(firstRecord));
+        results.lastChosenFragment = static_cast<std::int32_t>(firstRecord);
+        results.recordedFragments.push_back(static_cast<std::int32_t>(firstRecord));
+    }
+
+    std::int64_t expected = m;
+    std::size_t pos = ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
+    if (pos == ctx.index.size()) pos = 0;
+    while (pos < ctx.index.size()) {
+        if (ctx.chooser) ctx.reporter.processEvents();
+        if (ctx.index[pos].beginPage < expected || testCandidate(ctx, pos) != Fit::Continues) {
+            ++pos;
+            continue;
+        }
+        std::vector<std::size_t> group = candidateGroup(ctx, pos);
+        std::size_t chosen = group[0];
+        if (group.size() > 1) {
+            if (!ctx.chooser) {
+                chosen = nearestMember(ctx, group);
+            } else {
+                auto pick = ctx.chooser->chooseNextFragment(group, results.lastChosenFragment);
+                if (!pick) {
+                    ctx.reporter.logLine(Memo::Analysis, "user canceled");
+                    return false;
+                }
+                chosen = group[*pick];
+            }
+        }
+        const std::int32_t r = ctx.index[chosen].recordIndex;
+        ctx.reporter.logLine(Memo::Analysis, "找到碎片号" + std::to_string(r));
+        results.lastChosenFragment = r;
+        results.mark(r);
+        const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
+        results.recordedFragments.push_back(r);
+        if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) != PassOutcome::Done) {
+            ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+            return false;
+        }
+        expected = ctx.index[chosen].endPage;
+        pos = chosen + 1;
+    }
+    ctx.reporter.logLine(Memo::Analysis, "分析已正常结束,请组合前进行二次查找");
+    return true;
+}
+
+}  // namespace mdf

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis/next_fragment_chooser.h"
+#include "analysis/page_map_passes.h"
+#include "scan/fragment_list.h"
+
+namespace mdf {
+
+class Reporter;
+
+// What an analysis concludes about the lost file; the assembly commands read and extend it.
+struct AnalysisResults {
+    std::int32_t expectedPageCount = 0;  // as the file's page 0 states it
+    std::string lostFileName;            // the file's own path from page 32, or "c:\noname.mdf"
+    std::vector<std::int32_t> combinationMarks;  // one per fragment record: 1 = in the combination
+    std::int32_t lastChosenFragment = 0;
+    PageMap pageMap;
+    // The record indices in the order their pages went into the map, the first fragment first;
+    // what a later command needs to build the same map again.
+    std::vector<std::int32_t> recordedFragments;
+    bool firstRecordedWithPfsPassOnly = false;
+
+    void mark(std::int32_t recordIndex);
+};
+
+// The database file to analyse: a row of the file catalogue.
+struct AnalysedFile {
+    std::int64_t firstSector = 0;
+    std::int64_t sizeKB = 0;
+};
+
+struct AnalysisContext {
+    const FragmentList& fragments;
+    const FragmentIndex& index;
+    PageOrigin& pages;
+    AnalysisResults& results;
+    Reporter& reporter;
+    std::uint16_t sectorsPerCluster = 16;
+    // Without a chooser (automatic mode) ties go to the fragment nearest the last one chosen.
+    NextFragmentChooser* chooser = nullptr;
+
+    PageMapPass pass() { return {results.pageMap, pages, reporter, sectorsPerCluster}; }
+};
+
+enum class Fit { Continues = 1, Contradicts = 2, NoEvidence = 3 };
+
+// Whether the fragment at a position of the index fits the map of the lost file.
+Fit testCandidate(AnalysisContext& ctx, std::size_t position);
+
+// Works out which fragments make up the file and marks them. True when the walk went through to
+// the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.
+bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file);
+
+}  // namespace mdf

@@ -1,0 +1,63 @@
+#include "analysis/next_fragment_chooser.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "analysis/fragment_pages.h"
+#include "session/reporter.h"
+
+namespace mdf {
+
+void ChooserDecision::ListView2Click(std::int32_t currentRow) {
+    if (currentRow >= 0) ChosenRow = currentRow;
+}
+
+void ChooserDecision::btnokClick(const std::vector<bool>& ticked) {
+    for (std::size_t row = 0; row < ticked.size(); ++row) {
+        if (ticked[row]) {
+            ChosenRow = static_cast<std::int32_t>(row);
+            break;
+        }
+    }
+    ChooserState = 0;
+}
+
+void ChooserDecision::FormClose() {
+    if (ChooserState == -1) ChooserState = 1;
+}
+
+std::optional<std::size_t> ChooserDecision::answer(std::size_t rows) const {
+    if (ChooserState != 0 || ChosenRow < 0 || static_cast<std::size_t>(ChosenRow) >= rows) return std::nullopt;
+    return static_cast<std::size_t>(ChosenRow);
+}
+
+std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) {
+    const FragmentRecord& f = list[static_cast<std::size_t>(r)];
+    return {std::to_string(r + 1), std::to_string(f.sizeKB), std::to_string(f.beginPage),
+            std::to_string(f.endPage), std::to_string(f.fsec), std::to_string(f.esec)};
+}
+
+void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list, const std::vector<std::int32_t>& recordIndices,
+                         const std::string& folder, Reporter& reporter) {
+    std::array<std::uint8_t, 8192> page{};
+    for (std::int32_t r : recordIndices) {
+        const FragmentRecord& f = list[static_cast<std::size_t>(r)];
+        const std::string name = (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
+        std::ofstream out(name, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            reporter.showMessage("error,无法创建文件" + name, "提示");
+            return;
+        }
+        for (std::int32_t i = 0; i < f.pages(); ++i) {
+            page.fill(0);
+            if (!readFragmentPage(pages, f.fsec, i, page)) {
+                reporter.showMessage("read disk error", "提示");
+                return;
+            }
+            out.write(reinterpret_cast<const char*>(page.data()), page.size());
+        }
+    }
+    reporter.showMessage("保存完毕", "提示");
+}
+
+}  // namespace mdf

@@ -1,0 +1,223 @@
+#include "analysis/page_map_passes.h"
+
+#include <array>
+
+#include "session/reporter.h"
+#include "source/byte_order.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int32_t kPfsInterval = 8088;
+
+using PageBuffer = std::array<std::uint8_t, 8192>;
+
+std::int32_t i32(const PageBuffer& p, std::size_t at) { return loadI32(&p[at]); }
+std::uint16_t u16(const PageBuffer& p, std::size_t at) { return loadU16(&p[at]); }
+
+bool usableRecordOffset(std::uint16_t off) { return off >= 96 && off < 8096; }
+
+// Bytes of a record's payload that lie inside the page, whatever its length field claims.
+std::int64_t payloadBytes(const PageBuffer& p, std::uint16_t off) {
+    const std::int64_t length = loadI16(&p[off + 2u]);
+    return std::min<std::int64_t>(length - 4, 8192 - (off + 4));
+}
+
+void markPfsByte(PageMap& map, std::uint8_t b, std::int64_t pageId) {
+    PageMapEntry* t = map.at(pageId);
+    if (!t) return;
+    if (b & 0x40) {
+        t->allocState = 1;
+        if (b & 0x10) t->kind = 10;
+    } else {
+        t->allocState = 0;
+    }
+}
+
+bool isAnalysedType(std::uint8_t type) { return type == 1 || type == 2 || type == 10 || type == 11; }
+
+// The common start of both recording passes: false when the page is not to be used.
+bool usablePage(const PageBuffer& page, const PageMapEntry& e) {
+    if (page[0] != 1 || !isAnalysedType(page[1])) return false;
+    if (e.allocState == 0) return false;
+    // While the allocation is undetermined only a PFS page is believed.
+    if (e.allocState == 0xFF && page[1] != 11) return false;
+    return true;
+}
+
+bool isLastAllocationPageOfSmallClusters(const PageMapPass& pass, std::int32_t i, std::int32_t pages, std::uint8_t type) {
+    return pass.sectorsPerCluster < 16 && i == pages - 1 && (type == 10 || type == 11);
+}
+
+// An IAM page claims page q for owner; guard is the slot or extent page id it came from.
+void applyIamClaim(PageMapPass& pass, std::int32_t owner, std::int64_t q, std::int64_t guard, const char* error) {
+    if (guard <= 0) return;
+    PageMapEntry* e = pass.map.at(q);
+    if (!e) return;
+    const std::int32_t known = e->ownerId;
+    if (known == 0) {
+        e->ownerId = owner;
+        e->ownerSource = 0;
+    } else if (owner != known && known != 99) {
+        if (e->ownerSource != 0) {
+            e->ownerId = owner;
+            e->ownerSource = 0;
+        } else {
+            pass.reporter.logLine(Memo::Analysis, error);
+        }
+    }
+}
+
+void recordPfsPayload(PageMap& map, const PageBuffer& page, std::uint16_t off, std::int64_t limit) {
+    const std::int32_t pid = i32(page, 32);
+    const std::int64_t bytes = std::min(limit, payloadBytes(page, off));
+    for (std::int64_t j = 0; j < bytes; ++j)
+        markPfsByte(map, page[static_cast<std::size_t>(off + 4 + j)], pid == 1 ? j : std::int64_t{pid} + j);
+}
+
+void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
+    const std::int32_t owner = i32(page, 24);
+    self.ownerId = owner;
+    self.ownerSource = 0;
+    const std::uint16_t off = u16(page, 8190);
+    if (!usableRecordOffset(off)) return;
+    const std::int64_t start = i32(page, off + 40u);
+    for (std::size_t k = 0; k < 8; ++k) {
+        const std::int64_t p = i32(page, off + 46u + 6 * k);
+        applyIamClaim(pass, owner, p, p, "erra");
+    }
+    const std::uint16_t off1 = u16(page, 8188);
+    if (!usableRecordOffset(off1) || loadI16(&page[off1 + 2u]) < 5) return;
+    const std::int64_t bytes = payloadBytes(page, off1);
+    for (std::int64_t j = 0; j < bytes; ++j) {
+        const std::uint8_t b = page[static_cast<std::size_t>(off1 + 4 + j)];
+        for (int bit = 0; bit < 8; ++bit) {
+            if (!(b & (1 << bit))) continue;
+            const std::int64_t x = start + 64 * j + 8 * bit;
+            for (int k = 0; k < 8; ++k) applyIamClaim(pass, owner, x + k, x, "errb");
+        }
+    }
+}
+
+// A data or index page lends its owner to the pages it links to; returns false when its
+// previous page is not known to be allocated, which ends the look at this page.
+bool recordLink(PageMapPass& pass, std::int32_t owner, std::int32_t target, std::uint8_t fileLow, std::uint8_t fileHigh,
+                bool stopUnlessAllocated) {
+    if (target <= 0 || fileLow != 1 || fileHigh != 0) return true;
+    PageMapEntry* e = pass.map.at(target);
+    if (!e || e->allocState != 1) return !stopUnlessAllocated;
+    if (e->ownerId == 0) {
+        e->ownerId = owner;
+        e->ownerSource = 1;
+    } else if (e->ownerId != owner) {
+        pass.reporter.logLine(Memo::Analysis, "errc");
+    }
+    return true;
+}
+
+void recordLinks(PageMapPass& pass, const PageBuffer& page) {
+    const std::int32_t prev = i32(page, 8), next = i32(page, 16);
+    if (prev == 0 && next == 0) return;
+    const std::int32_t owner = i32(page, 24);
+    if (!recordLink(pass, owner, prev, page[12], page[13], true)) return;
+    recordLink(pass, owner, next, page[20], page[21], false);
+}
+
+bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, PageBuffer& page) {
+    if (readFragmentPage(pass.pages, fsec, i, page)) return true;
+    pass.reporter.showMessage("read disk error", "message");
+    return false;
+}
+
+}  // namespace
+
+void resetPageMap(PageMap& map, std::int64_t count) { map.reset(count); }
+
+PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+    PageBuffer page{};
+    for (std::int32_t i = 0; i < pages; ++i) {
+        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
+        const std::int64_t id = std::int64_t{basePage} + i;
+        if (!usablePage(page, pass.map.get(id))) continue;
+        std::int64_t n = kPfsInterval;
+        // With small clusters the second half of a fragment's last page may belong to another
+        // file; then only the PFS bytes in its first half, from offset 96, are believed.
+        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && (page[8191] > 2 || page[8190] != 0x60)) n = 3996;
+        restoreTornBits(page);
+        if (page[1] != 11) continue;
+        PageMapEntry* e = pass.map.at(id);
+        if (!e) continue;
+        e->ownerId = i32(page, 24);
+        e->ownerSource = 0;
+        const std::uint16_t off = n == kPfsInterval ? u16(page, 8190) : 96;
+        if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) continue;
+        recordPfsPayload(pass.map, page, off, n);
+    }
+    return PassOutcome::Done;
+}
+
+PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+    PageBuffer page{};
+    for (std::int32_t i = 0; i < pages; ++i) {
+        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
+        const std::int64_t id = std::int64_t{basePage} + i;
+        if (!usablePage(page, pass.map.get(id))) continue;
+        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && !verifyPage(page)) continue;
+        restoreTornBits(page);
+        PageMapEntry* e = pass.map.at(id);
+        switch (page[1]) {
+            case 11: {
+                const std::int32_t pid = i32(page, 32);
+                if (pid != 1 && pid % kPfsInterval > 0) break;
+                if (e) {
+                    e->ownerId = i32(page, 24);
+                    e->ownerSource = 0;
+                }
+                const std::uint16_t off = u16(page, 8190);
+                if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) break;
+                recordPfsPayload(pass.map, page, off, INT64_MAX);
+                break;
+            }
+            case 10:
+                if (e) recordIam(pass, page, *e);
+                break;
+            default:
+                recordLinks(pass, page);
+        }
+    }
+    return PassOutcome::Done;
+}
+
+MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+    MatchCounts counts;
+    PageBuffer page{};
+    for (std::int32_t i = 0; i < pages; ++i) {
+        if (!readPage(pass, fsec, i, page)) return counts;
+        restoreTornBits(page);
+        const std::int32_t owner = i32(page, 24);
+        if (owner == 99) continue;
+        const PageMapEntry e = pass.map.get(std::int64_t{basePage} + i);
+        if (e.allocState == 0 || page[0] != 1) continue;
+        if (e.ownerId > 0) {
+            if (owner == e.ownerId) {
+                if (e.kind == 10 && page[1] != 10) {
+                    ++counts.mismatches;
+                    return counts;
+                }
+                ++counts.matches;
+            } else if (e.allocState == 1 && e.ownerSource == 0) {
+                ++counts.mismatches;
+                return counts;
+            }
+        } else if (e.kind == 10 && e.allocState == 1) {
+            if (page[1] != 10) {
+                ++counts.mismatches;
+                return counts;
+            }
+            ++counts.matches;
+        }
+    }
+    return counts;
+}
+
+}  // namespace mdf

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/chain_analysis.h"
+#include "analysis/fragment_pages.h"
+#include "assembly/combination_list.h"
+
+namespace mdf {
+
+class Reporter;
+
+// What the commands of the fourth tab work on.
+struct AssemblyContext {
+    const FragmentList& fragments;
+    const FragmentIndex& index;
+    PageOrigin& pages;
+    AnalysisResults& results;
+    CombinationList& combination;
+    std::int32_t& sortColumn;
+    Reporter& reporter;
+    std::uint16_t sectorsPerCluster = 16;
+
+    AnalysisContext analysis() { return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr}; }
+    void sortByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
+};
+
+}  // namespace mdf

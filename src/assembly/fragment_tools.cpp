@@ -1,0 +1,213 @@
+#include "assembly/fragment_tools.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+
+#include "assembly/boundary_repair.h"
+#include "scan/file_header_readers.h"
+#include "session/reporter.h"
+#include "source/byte_order.h"
+
+namespace mdf {
+namespace {
+
+using Page = std::array<std::uint8_t, 8192>;
+
+std::optional<std::int64_t> integerIn(const std::string& text) {
+    std::int64_t value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string trimmed(const std::string& s) {
+    std::size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+bool readPageInto(FragmentTools& t, const FragmentRow& row, std::int32_t index, Page& page) {
+    page.fill(0);
+    if (readFragmentPage(t.pages, row.startSector(), index, page)) return true;
+    t.reporter.showMessage("read disk error", "message");
+    return false;
+}
+
+bool writePages(FragmentTools& t, const FragmentRow& row, std::ofstream& out, Page& page) {
+    for (std::int32_t i = 0; i < row.pages(); ++i) {
+        if (!readPageInto(t, row, i, page)) return false;
+        out.write(reinterpret_cast<const char*>(page.data()), page.size());
+    }
+    return true;
+}
+
+}  // namespace
+
+void FragmentListView::fill(const FragmentList& list) {
+    rows.clear();
+    for (std::int32_t r : refreshFragmentView(list).recordIndices) rows.push_back(fragmentRow(list, r, rows.size() + 1));
+    checked.assign(rows.size(), false);
+}
+
+void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn, bool scanRunning) {
+    if (scanRunning) return;
+    sortColumn = column;
+    std::vector<std::size_t> order(rows.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return compareRows(rows[a], rows[b], column) < 0; });
+    std::vector<FragmentRow> sortedRows;
+    std::vector<bool> sortedChecks;
+    for (std::size_t i : order) {
+        sortedRows.push_back(std::move(rows[i]));
+        sortedChecks.push_back(checked[i]);
+    }
+    rows = std::move(sortedRows);
+    checked = std::move(sortedChecks);
+}
+
+std::vector<std::size_t> FragmentListView::checkedRows() const {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (checked[i]) out.push_back(i);
+    return out;
+}
+
+bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds, const std::string& path) {
+    const auto chosen = view.checkedRows();
+    if (checkDoublePageIds) {
+        for (std::size_t i = 1; i < chosen.size(); ++i) {
+            const FragmentRow& row = view.rows[chosen[i]];
+            if (row.startPage() < view.rows[chosen[i - 1]].endPage()) {
+                reporter.showMessage("error,pageid not connectted:" + std::to_string(row.startPage()), "message");
+                return false;
+            }
+        }
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        reporter.showMessage("error,file create error", "message");
+        return false;
+    }
+    Page page{};
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const FragmentRow& row = view.rows[chosen[i]];
+        if (i > 0) {
+            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage();
+            static const Page zero{};
+            for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
+                out.write(reinterpret_cast<const char*>(zero.data()), zero.size());
+            if (sectorsPerCluster < 16 && previousEnd == row.startPage()) {
+                std::array<std::uint8_t, kLeadInBytes> leadIn{};
+                if (!pages.readFragmentSectors(row.startSector(), -15, 15, leadIn.data())) {
+                    reporter.showMessage("read disk error", "message");
+                    return false;
+                }
+                repairBoundaryPage(page, leadIn, sectorsPerCluster);
+                out.seekp(-8192, std::ios::end);
+                out.write(reinterpret_cast<const char*>(page.data()), page.size());
+            }
+        }
+        if (!writePages(*this, row, out, page)) return false;
+    }
+    reporter.showMessage("saved", "message");
+    return true;
+}
+
+bool FragmentTools::exportToFolder(const FragmentListView& view, const std::string& folder) {
+    Page page{};
+    for (std::size_t i : view.checkedRows()) {
+        const FragmentRow& row = view.rows[i];
+        const std::string path = (std::filesystem::path(folder) / (std::to_string(row.startSector()) + ".hex")).string();
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            reporter.showMessage("error,file create error" + path, "message");
+            return false;
+        }
+        if (!writePages(*this, row, out, page)) return false;
+    }
+    reporter.showMessage("saved", "message");
+    return true;
+}
+
+void FragmentTools::N12Click(const FragmentListView& view) {
+    std::int64_t total = 0;
+    const auto chosen = view.checkedRows();
+    for (std::size_t i : chosen) total += view.rows[i].sizeKB();
+    reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total), "提示");
+}
+
+std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view, std::optional<std::size_t> selectedRow) {
+    if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
+    return trimmed(view.rows[*selectedRow].cells[4]);
+}
+
+void FragmentTools::N17Click(const FragmentListView& view) {
+    Page page{};
+    for (std::size_t i : view.checkedRows()) {
+        const FragmentRow& row = view.rows[i];
+        if (row.startPage() > 32 || row.endPage() <= 32) return;
+        page.fill(0);
+        if (!pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16, page.data())) {
+            reporter.showMessage("read disk error", "message");
+            return;
+        }
+        restoreTornBits(page);
+        FileNameResult name = readFileName(page);
+        reporter.showMessage(name.result == 0 ? name.name : "none", "message");
+    }
+}
+
+void FragmentTools::N18Click(FragmentListView& view) {
+    Page page{};
+    for (FragmentRow& row : view.rows) {
+        if (row.startPage() != 0) continue;
+        if (!readPageInto(*this, row, 0, page)) return;
+        row.remark() = trimmed(row.remark()) + " " + logSequenceText(page.data());
+    }
+    reporter.showMessage("process done", "message");
+}
+
+void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisResults& results,
+              CombinationList& combination) {
+    for (std::size_t i : view.checkedRows()) results.mark(view.rows[i].recordIndex);
+    results.combinationMarks.resize(std::max(results.combinationMarks.size(), list.size()), 0);
+    combination.RefreshCombinationList(list, results.combinationMarks);
+}
+
+bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& reporter) {
+    auto number = [&](const std::string& text) {
+        auto value = integerIn(text);
+        if (!value) reporter.showMessage("'" + text + "' is not a valid integer value", "message", MessageIcon::Error);
+        return value;
+    };
+    std::optional<std::int64_t> lo, hi, id;
+    switch (input.mode) {
+        case FilterMode::None: return false;
+        case FilterMode::ShowAll: break;
+        case FilterMode::BeginPageRange:
+            if (!(lo = number(input.beginAtLeast)) || !(hi = number(input.beginBelow))) return false;
+            break;
+        case FilterMode::ContainsPage:
+            if (!(id = number(input.containsPage))) return false;
+            break;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const FragmentRecord& r = list[i];
+        bool visible = true;
+        if (input.mode == FilterMode::BeginPageRange) visible = *lo <= r.beginPage && r.beginPage < *hi;
+        if (input.mode == FilterMode::ContainsPage) visible = r.beginPage <= *id && *id < r.endPage;
+        list.setVisible(i, visible ? "Y" : "N");
+    }
+    return true;
+}
+
+std::string logSequenceText(const std::uint8_t* page) {
+    return fmt::format("{:08X}{:08X}{:04X}", loadU32(page + 40), loadU32(page + 44), loadU16(page + 48));
+}
+
+}  // namespace mdf

@@ -1,0 +1,159 @@
+#include "assembly/search_more.h"
+
+#include <array>
+#include <optional>
+
+#include "assembly/boundary_repair.h"
+#include "scan/file_header_readers.h"
+#include "scan/rounding.h"
+#include "session/reporter.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int32_t kPfsInterval = 8088;
+
+// How many PFS ids the check looks at: Round(pages / 8088), plus one when there is a remainder
+// (13000 pages: 3).
+std::int64_t pfsPageCount(std::int64_t pages) {
+    return roundHalfEven(pages, kPfsInterval) + (pages % kPfsInterval > 0 ? 1 : 0);
+}
+
+// The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
+// which of them to take: the first that fits, else the first that gives no evidence.
+std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from, std::int32_t to) {
+    AnalysisContext analysis = ctx.analysis();
+    std::optional<std::size_t> firstWithoutEvidence;
+    for (std::size_t k = ctx.index.lowerBound(from); k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
+        if (ctx.index[k].endPage > to) continue;
+        const Fit fit = testCandidate(analysis, k);
+        if (fit == Fit::Continues) return std::pair{k, fit};
+        if (fit == Fit::NoEvidence && !firstWithoutEvidence) firstWithoutEvidence = k;
+    }
+    if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
+    return std::nullopt;
+}
+
+void disableCommands(CombinationList& c) { c.createEnabled = c.checkEnabled = c.searchEnabled = false; }
+
+// One pass over the gaps; nothing when the command has to end (an overlap, a failed recording).
+std::optional<int> searchPass(AssemblyContext& ctx) {
+    auto& rows = ctx.combination.rows;
+    int found = 0;
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+        const std::int32_t from = rows[j].endPage();
+        const std::int32_t to = j + 1 < rows.size() ? rows[j + 1].startPage() : ctx.results.expectedPageCount;
+        if (from > to) {
+            ctx.reporter.showMessage("error", "message");
+            return std::nullopt;
+        }
+        if (from == to) continue;
+        auto choice = chooseForGap(ctx, from, to);
+        if (!choice) continue;
+        const std::int32_t r = ctx.index[choice->first].recordIndex;
+        ++found;
+        ctx.reporter.logLine(Memo::Assembly,
+                             (choice->second == Fit::Continues ? "find fragment" : "找到未确定碎片号") + std::to_string(r));
+        ctx.results.mark(r);
+        ctx.results.recordedFragments.push_back(r);
+        const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
+        PageMapPass pass = ctx.analysis().pass();
+        if (recordFragmentPages(pass, record.pages(), ctx.index[choice->first].beginPage, record.fsec) != PassOutcome::Done) {
+            ctx.reporter.logLine(Memo::Assembly, "get page info error,index" + std::to_string(r));
+            return std::nullopt;
+        }
+        ctx.reporter.processEvents();
+    }
+    return found;
+}
+
+// Page 32, from the row that holds it, repaired at the boundary when it ends its row.
+bool readNameFromRows(AssemblyContext& ctx) {
+    const auto& rows = ctx.combination.rows;
+    std::size_t holder = rows.size();
+    for (std::size_t j = 1; j < rows.size(); ++j) {
+        if (rows[j].startPage() >= 33) break;
+        if (rows[j].endPage() > 32) {
+            holder = j;
+            break;
+        }
+    }
+    if (holder == rows.size()) return true;
+    const FragmentRow& row = rows[holder];
+    std::array<std::uint8_t, 8192> page{};
+    if (!ctx.pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16, page.data())) {
+        ctx.reporter.showMessage("read disk error", "message");
+        return false;
+    }
+    if (ctx.sectorsPerCluster < 16 && row.endPage() == 33 && holder + 1 < rows.size() && rows[holder + 1].startPage() == 33) {
+        std::array<std::uint8_t, kLeadInBytes> leadIn{};
+        if (!ctx.pages.readFragmentSectors(rows[holder + 1].startSector(), -15, 15, leadIn.data())) {
+            ctx.reporter.showMessage("read disk error", "message");
+            return false;
+        }
+        repairBoundaryPage(page, leadIn, ctx.sectorsPerCluster);
+    }
+    restoreTornBits(page);
+    FileNameResult name = readFileName(page);
+    if (name.result == 0)
+        ctx.results.lostFileName = name.name;
+    else
+        ctx.reporter.showMessage("get fileinfo2 error", "message");
+    return true;
+}
+
+}  // namespace
+
+bool Button6Click(AssemblyContext& ctx) {
+    ctx.reporter.clearLog(Memo::Assembly);
+    auto& rows = ctx.combination.rows;
+    while (true) {
+        ctx.sortByStartPage();
+        disableCommands(ctx.combination);
+        if (rows.empty() || rows[0].startPage() != 0) return false;
+        auto found = searchPass(ctx);
+        if (!found) return false;
+        ctx.reporter.logLine(Memo::Assembly, "本次找到碎片数量" + std::to_string(*found) + "。二次查找完毕");
+        if (*found == 0) break;
+        ctx.combination.RefreshCombinationList(ctx.fragments, ctx.results.combinationMarks);
+    }
+    ctx.sortByStartPage();
+    if (rows[0].sizeKB() > 256) return true;
+    if (!readNameFromRows(ctx)) return false;
+    rows[0].remark() = ctx.results.lostFileName + ":" + std::to_string(std::int64_t{ctx.results.expectedPageCount} * 8) + "KB";
+    return true;
+}
+
+void Button5Click(AssemblyContext& ctx) {
+    ctx.reporter.clearLog(Memo::Assembly);
+    const auto& rows = ctx.combination.rows;
+    if (rows.empty() || rows[0].startPage() != 0) return;
+    const std::int64_t expected = ctx.results.expectedPageCount;
+    const std::int64_t pfsPages = pfsPageCount(expected);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::int64_t from = rows[i].endPage();
+        const std::int64_t to = i + 1 < rows.size() ? rows[i + 1].startPage() : expected;
+        if (to < from) {
+            ctx.reporter.showMessage("error", "message");
+            return;
+        }
+        if (to == from) continue;
+        for (std::int64_t k = 0; k < pfsPages; ++k) {
+            const std::int64_t id = k == 0 ? 1 : k * kPfsInterval;
+            if (from <= id && id < to) ctx.reporter.logLine(Memo::Assembly, "lack of PFS page " + std::to_string(id));
+        }
+        for (std::int64_t p = from; p < to; ++p) {
+            // Nothing was ever recorded in a part of the map never written to: no page there is
+            // known to be allocated, so a damaged page count cannot keep the check busy.
+            if (!ctx.results.pageMap.written(p)) {
+                p = (p / PageMap::kChunkEntries + 1) * PageMap::kChunkEntries - 1;
+                continue;
+            }
+            if (ctx.results.pageMap.get(p).allocState == 1)
+                ctx.reporter.logLine(Memo::Assembly, "lack of page " + std::to_string(p));
+        }
+    }
+    ctx.reporter.logLine(Memo::Assembly, "check done");
+}
+
+}  // namespace mdf

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/recovery_session.h"
+
+namespace mdf::cli {
+
+// What `analyse` leaves for the commands that come after it (search-more, check, create): which
+// scan and source, which file, and what the analysis concluded, as a small JSON file. The page
+// map itself is not kept; it is built again by recording the same fragments in the same order.
+struct SessionFile {
+    std::string scanInfo;
+    std::string content;
+    std::string source;
+    std::optional<int> partition;
+    int file = 0;  // catalogue number, from 1
+    std::uint16_t fileId = 1;
+    std::int32_t expectedPages = 0;
+    std::string lostFileName;
+    std::vector<std::int32_t> recorded;  // record indices in the order their pages were recorded
+    bool firstRecordedWithPfsPassOnly = false;
+    std::vector<std::int32_t> combination;  // marked record indices
+    std::string firstRowRemark;
+
+    bool save(const std::string& path) const;
+    static std::optional<SessionFile> load(const std::string& path, std::string& error);
+
+    // Opens the scan and the source into a session and restores the analysis and the combination.
+    bool restore(RecoverySession& session) const;
+    // Takes what the session concluded.
+    void capture(const RecoverySession& session);
+};
+
+// Opens a saved scan (and its content), and the source it was made of, when one is given.
+bool openScanAndSource(RecoverySession& session, const std::string& scanInfo, const std::string& content,
+                       const std::string& source, const std::optional<int>& partition);
+
+}  // namespace mdf::cli
