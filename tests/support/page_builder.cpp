@@ -42,6 +42,29 @@ PageBuilder PageBuilder::iamPage(std::int32_t pageId, std::int32_t objectId, std
     return b;
 }
 
+PageBuilder PageBuilder::iamPageWith(std::int32_t pageId, std::int32_t objectId, std::int32_t start,
+                                     const std::vector<std::int32_t>& singlePages,
+                                     const std::vector<std::int32_t>& extentFirstPages) {
+    PageBuilder b = iamPage(pageId, objectId);
+    std::vector<std::uint8_t> header(94, 0);
+    storeU16(&header[2], 94);
+    storeU32(&header[40], static_cast<std::uint32_t>(start));
+    storeU16(&header[44], 1);
+    for (std::size_t k = 0; k < singlePages.size() && k < 8; ++k) {
+        storeU32(&header[46 + 6 * k], static_cast<std::uint32_t>(singlePages[k]));
+        storeU16(&header[50 + 6 * k], 1);
+    }
+    b.addRecord(header);
+    std::vector<std::uint8_t> bitmap(4 + 64, 0);
+    storeU16(&bitmap[2], static_cast<std::uint16_t>(bitmap.size()));
+    for (std::int32_t first : extentFirstPages) {
+        const std::int32_t extent = (first - start) / 8;
+        bitmap.at(4 + static_cast<std::size_t>(extent / 8)) |= static_cast<std::uint8_t>(1u << (extent % 8));
+    }
+    b.addRecord(bitmap);
+    return b;
+}
+
 PageBuilder& PageBuilder::set8(std::size_t offset, std::uint8_t value) {
     page_.at(offset) = value;
     return *this;

@@ -31,6 +31,11 @@ public:
     static PageBuilder pfsPage(std::int32_t pageId = 1, std::uint16_t fileId = 1);
     static constexpr std::size_t kPfsBytesOffset = 100;
     static PageBuilder iamPage(std::int32_t pageId, std::int32_t objectId, std::uint16_t fileId = 1);
+    // An IAM page with its two records: the header (start page at record offset 40, up to eight
+    // single-page slots at 46 + 6k) and the extent bitmap, one bit per extent from start.
+    static PageBuilder iamPageWith(std::int32_t pageId, std::int32_t objectId, std::int32_t start,
+                                   const std::vector<std::int32_t>& singlePages,
+                                   const std::vector<std::int32_t>& extentFirstPages);
 
     PageBuilder& set8(std::size_t offset, std::uint8_t value);
     PageBuilder& set16(std::size_t offset, std::uint16_t value);

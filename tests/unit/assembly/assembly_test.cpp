@@ -1,0 +1,288 @@
+// The fourth tab's commands: the combination list, SEARCH MORE, CHECK and CREATE MDF.
+#include <gtest/gtest.h>
+
+#include "../analysis/analysis_world.h"
+#include "assembly/mdf_writer.h"
+#include "support/random.h"
+#include "assembly/search_more.h"
+
+namespace mdf {
+namespace {
+
+using test::AnalysisWorld;
+using test::PageBuilder;
+using test::ownedPage;
+
+constexpr std::int32_t kOwner = 31337;
+
+std::vector<PageBuilder> run(std::int32_t from, std::int32_t to, std::int32_t owner = kOwner) {
+    std::vector<PageBuilder> pages;
+    for (std::int32_t p = from; p < to; ++p) {
+        PageBuilder b = p == 0 ? PageBuilder::fileHeaderPage(1, to) : ownedPage(p, owner);
+        if (p == 32) b.addFileNameRecord("Sales", "D:\\data\\Sales.mdf");
+        pages.push_back(b.protectWithChecksum());
+    }
+    return pages;
+}
+
+struct AssemblyWorld : AnalysisWorld {
+    CombinationList combination;
+    std::int32_t sortColumn = 0;
+
+    AssemblyContext context() {
+        return {fragments, index, origin, results, combination, sortColumn, reporter, sectorsPerCluster};
+    }
+    // The map knows pages 0..count-1 as allocated and firmly owned.
+    void knowPages(std::int32_t count, std::int32_t owner = kOwner) {
+        results.pageMap.reset(count);
+        for (std::int32_t p = 0; p < count; ++p) {
+            PageMapEntry* e = results.pageMap.at(p);
+            e->allocState = 1;
+            e->ownerId = owner;
+            e->ownerSource = 0;
+        }
+    }
+    void combine(std::initializer_list<std::int32_t> records) {
+        results.combinationMarks.assign(fragments.size(), 0);
+        for (std::int32_t r : records) results.mark(r);
+        combination.RefreshCombinationList(fragments, results.combinationMarks);
+        combination.ListView4ColumnClick(kStartPageColumn, sortColumn);
+    }
+    std::vector<std::uint8_t> create(const std::string& name) {
+        AssemblyContext ctx = context();
+        if (!Button2Click(ctx, dir.file(name), image.path()).written) return {};
+        return test::readFile(dir.file(name));
+    }
+};
+
+TEST(CombinationList, ShowsMarkedRecordsInListOrderAndSortingDecidesTheCommands) {
+    AssemblyWorld w;
+    w.fragment(9000, run(20, 30));
+    w.fragment(1000, run(0, 10));
+    w.results.combinationMarks = {1, 1};
+    w.combination.RefreshCombinationList(w.fragments, w.results.combinationMarks);
+    ASSERT_EQ(w.combination.rows.size(), 2u);
+    EXPECT_EQ(w.combination.rows[0].startPage(), 20);
+    EXPECT_EQ(w.combination.rows[1].image, 1);
+    EXPECT_FALSE(w.combination.createEnabled);
+    w.combination.ListView4ColumnClick(1, w.sortColumn);
+    EXPECT_FALSE(w.combination.createEnabled || w.combination.checkEnabled || w.combination.searchEnabled);
+    w.combination.ListView4ColumnClick(kStartPageColumn, w.sortColumn);
+    EXPECT_TRUE(w.combination.createEnabled && w.combination.checkEnabled && w.combination.searchEnabled);
+    EXPECT_EQ(w.combination.rows[0].startPage(), 0);
+    EXPECT_EQ(w.sortColumn, 2);
+
+    // Sector columns of large disks sort by value, beyond twelve digits.
+    FragmentRow big, small;
+    big.cells[4] = "10000000000000";
+    small.cells[4] = "9999999999999";
+    EXPECT_GT(compareRows(big, small, 5), 0);
+    FragmentRow a, b;
+    a.cells[3] = "abc";
+    b.cells[3] = "ABD";
+    EXPECT_LT(compareRows(a, b, 4), 0);
+}
+
+TEST(CreateMdf, GapsBecomeZeroPagesAndTheFileIsPaddedToItsPageCount) {
+    AssemblyWorld w;
+    w.fragment(1000, run(0, 10));
+    w.fragment(5000, run(12, 20));
+    w.combine({0, 1});
+    w.results.expectedPageCount = 25;
+    auto file = w.create("out.mdf");
+    ASSERT_EQ(file.size(), 25u * 8192);
+    for (std::int32_t p : {0, 9, 12, 19}) EXPECT_EQ(PageHeader::from(std::span(&file[p * 8192u], 96)).pageId(), p);
+    for (std::int32_t p : {10, 11, 20, 24})
+        EXPECT_TRUE(std::all_of(&file[p * 8192u], &file[p * 8192u] + 8192, [](auto x) { return x == 0; })) << p;
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("out.mdf.partial")));
+
+    w.results.expectedPageCount = 15;
+    EXPECT_EQ(w.create("shorter.mdf").size(), 20u * 8192) << "the rows are all written even past the count";
+}
+
+TEST(CreateMdf, NothingIsWrittenUnlessTheFirstRowStartsAtPageZero) {
+    AssemblyWorld w;
+    w.fragment(1000, run(5, 10));
+    w.combine({0});
+    EXPECT_TRUE(w.create("none.mdf").empty());
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("none.mdf")));
+}
+
+TEST(CreateMdf, NeverWritesOverTheSource) {
+    AssemblyWorld w;
+    w.fragment(1000, run(0, 10));
+    w.combine({0});
+    AssemblyContext ctx = w.context();
+    EXPECT_FALSE(Button2Click(ctx, w.image.path(), w.image.path()).written);
+    EXPECT_EQ(w.reporter.messages().size(), 1u);
+    EXPECT_EQ(checkOutputTarget(w.dir.file("elsewhere.mdf"), w.image.path()), OutputTarget::Elsewhere);
+}
+
+TEST(CreateMdf, UnreadablePagesBecomeZeroPagesAndAreTold) {
+    AssemblyWorld w;
+    w.fragment(1000, run(0, 10));
+    w.fragments.append(composeFragment(2, 4, (1 << 20) - 40, 10, " "));  // its last pages lie past the image
+    w.index = buildFragmentIndex(w.fragments);
+    w.combine({0, 1});
+    AssemblyContext ctx = w.context();
+    AssemblyOutcome outcome = Button2Click(ctx, w.dir.file("out.mdf"), w.image.path());
+    EXPECT_TRUE(outcome.written);
+    EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{12, 13}));
+    EXPECT_EQ(w.reporter.messages(), (std::vector<std::string>{"message: read disk error", "message: read disk error"}));
+}
+
+// Page 9 of the first run has its second half in the clusters just before the next run, the
+// half that lies at the end of the run being someone else's.
+TEST(CreateMdf, TheBoundaryPageIsRepairedFromTheClustersBeforeTheNextFragment) {
+    for (int spc : {4, 16}) {
+        AssemblyWorld w;
+        w.sectorsPerCluster = static_cast<std::uint16_t>(spc);
+        auto first = run(0, 10), second = run(10, 20);
+        test::Page page9 = first[9].bytes();
+        // Someone else's bytes; a repeating pattern would not do, as it cancels out of the checksum.
+        test::Random junk(7);
+        for (std::size_t i = 4096; i < 8192; ++i) first[9].bytes()[i] = junk.byte();
+        w.fragment(1000, first);
+        w.fragment(5000, second);
+        w.image.put(5000 - 8, std::span(page9).subspan(4096));
+        w.combine({0, 1});
+        auto file = w.create("out.mdf");
+        const bool repaired = std::equal(page9.begin(), page9.end(), file.begin() + 9 * 8192);
+        EXPECT_EQ(repaired, spc < 16) << "sectors per cluster " << spc;
+    }
+}
+
+AssemblyWorld& gapWorld(AssemblyWorld& w) {
+    w.fragment(1000, run(0, 10));    // 0
+    w.fragment(3000, run(20, 30));   // 1
+    w.fragment(5000, run(10, 15));   // 2
+    w.fragment(7000, run(12, 20));   // 3
+    w.fragment(9000, run(15, 20));   // 4
+    w.fragment(11000, run(30, 40));  // 5
+    w.knowPages(40);
+    w.results.expectedPageCount = 40;
+    w.combine({0, 1});
+    return w;
+}
+
+TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
+    AssemblyWorld w;
+    gapWorld(w);
+    AssemblyContext ctx = w.context();
+    ASSERT_TRUE(Button6Click(ctx));
+    EXPECT_EQ(w.reporter.lines(Memo::Assembly),
+              (std::vector<std::string>{"find fragment2", "find fragment5", "本次找到碎片数量2。二次查找完毕",
+                                        "find fragment4", "本次找到碎片数量1。二次查找完毕",
+                                        "本次找到碎片数量0。二次查找完毕"}));
+    EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 1, 1, 0, 1, 1}));
+    EXPECT_TRUE(w.combination.createEnabled);
+    EXPECT_EQ(w.combination.rows[0].cells[3], "D:\\data\\Sales.mdf:320KB") << "named from page 32 of row (30, 40)";
+}
+
+TEST(SearchMore, ContradictedCandidatesLeaveTheGapOpen) {
+    AssemblyWorld w;
+    w.fragment(1000, run(0, 10));
+    w.fragment(3000, run(10, 20, 666));  // another owner
+    w.knowPages(20);
+    w.results.expectedPageCount = 20;
+    w.combine({0});
+    AssemblyContext ctx = w.context();
+    ASSERT_TRUE(Button6Click(ctx));
+    EXPECT_EQ(w.reporter.lines(Memo::Assembly), std::vector<std::string>{"本次找到碎片数量0。二次查找完毕"});
+}
+
+TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
+    AssemblyWorld overlap;
+    overlap.fragment(1000, run(0, 10));
+    overlap.fragment(3000, run(8, 20));
+    overlap.results.expectedPageCount = 20;
+    overlap.combine({0, 1});
+    AssemblyContext ctx = overlap.context();
+    EXPECT_FALSE(Button6Click(ctx));
+    EXPECT_EQ(overlap.reporter.messages(), std::vector<std::string>{"message: error"});
+    EXPECT_TRUE(overlap.reporter.lines(Memo::Assembly).empty());
+    EXPECT_FALSE(overlap.combination.createEnabled);
+
+    AssemblyWorld headless;
+    headless.fragment(3000, run(8, 20));
+    headless.combine({0});
+    AssemblyContext ctx2 = headless.context();
+    EXPECT_FALSE(Button6Click(ctx2));
+    EXPECT_TRUE(headless.reporter.lines(Memo::Assembly).empty());
+    EXPECT_FALSE(headless.combination.searchEnabled);
+}
+
+TEST(SearchMore, AShortFirstRowGetsTheNameFromPage32OfAnotherRow) {
+    for (std::int32_t firstEnd : {4, 32, 33}) {
+        AssemblyWorld w;
+        w.fragment(1000, run(0, firstEnd));
+        w.fragment(3000, run(firstEnd == 4 ? 30 : firstEnd, 40));
+        w.knowPages(40);
+        w.results.expectedPageCount = 40;
+        w.results.lostFileName = "c:\\noname.mdf";
+        w.combine({0, 1});
+        if (firstEnd == 4) {
+            w.fragment(5000, run(4, 30));  // fills the gap before the second row
+        }
+        AssemblyContext ctx = w.context();
+        ASSERT_TRUE(Button6Click(ctx));
+        const std::string remark = w.combination.rows[0].cells[3];
+        if (firstEnd <= 32) {
+            EXPECT_EQ(remark, "D:\\data\\Sales.mdf:320KB") << firstEnd;
+        } else {
+            EXPECT_EQ(remark, " ") << "a first row of more than 32 pages keeps its memo";
+        }
+    }
+}
+
+TEST(Check, ListsMissingPfsPagesThenAllocatedPagesGapByGap) {
+    AssemblyWorld w;
+    w.fragments.replace({composeFragment(1, 8000, 0, 0, " "), composeFragment(2, 11000, 200000, 9000, " ")});
+    w.results.pageMap.reset(20000);
+    for (std::int32_t p : {8000, 8500, 8999, 9000}) w.results.pageMap.at(p)->allocState = 1;
+    w.results.pageMap.at(8001)->allocState = 0;
+    w.results.expectedPageCount = 20000;
+    w.combine({0, 1});
+    AssemblyContext ctx = w.context();
+    Button5Click(ctx);
+    EXPECT_EQ(w.reporter.lines(Memo::Assembly),
+              (std::vector<std::string>{"lack of PFS page 8088", "lack of page 8000", "lack of page 8500",
+                                        "lack of page 8999", "check done"}));
+}
+
+TEST(Check, ThePfsCountFollowsTheRoundingRule) {
+    for (auto [expected, lastPfs] : {std::pair{16176, 8088}, std::pair{16177, 16176}, std::pair{13000, 8088}}) {
+        AssemblyWorld w;
+        w.fragments.replace({composeFragment(1, 2, 0, 0, " ")});
+        w.results.pageMap.reset(expected);
+        w.results.expectedPageCount = expected;
+        w.combine({0});
+        AssemblyContext ctx = w.context();
+        Button5Click(ctx);
+        auto lines = w.reporter.lines(Memo::Assembly);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "lack of PFS page " + std::to_string(lastPfs)) << expected;
+    }
+}
+
+TEST(Check, OverlapsAreAnErrorAndNoGapsMeanOnlyCheckDone) {
+    AssemblyWorld w;
+    w.fragments.replace({composeFragment(1, 100, 0, 0, " "), composeFragment(2, 150, 5000, 50, " ")});
+    w.results.expectedPageCount = 200;
+    w.combine({0, 1});
+    AssemblyContext ctx = w.context();
+    Button5Click(ctx);
+    EXPECT_TRUE(w.reporter.lines(Memo::Assembly).empty());
+    EXPECT_EQ(w.reporter.messages(), std::vector<std::string>{"message: error"});
+
+    AssemblyWorld full;
+    full.fragments.replace({composeFragment(1, 1, 0, 0, " "), composeFragment(2, 199, 5000, 1, " ")});
+    full.results.expectedPageCount = 200;
+    full.combine({0, 1});
+    AssemblyContext fullCtx = full.context();
+    Button5Click(fullCtx);
+    EXPECT_EQ(full.reporter.lines(Memo::Assembly), std::vector<std::string>{"check done"});
+}
+
+}  // namespace
+}  // namespace mdf
