@@ -33,7 +33,8 @@ void ensureRandomFile(const std::string& path, std::uint64_t size, std::uint32_t
     std::mt19937_64 rng(seed);
     std::vector<std::uint64_t> block(1 << 17);
     for (std::uint64_t written = 0; written < size;) {
-        for (auto& w : block) w = rng();
+        for (auto& w : block)
+            w = rng();
         std::uint64_t n = std::min<std::uint64_t>(size - written, block.size() * 8);
         out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
         written += n;

@@ -11,7 +11,7 @@ namespace mdf::fuzz {
 
 // Fuzz input served as a device, so that code reading through SectorSource sees it as a disk.
 class MemoryFile : public RandomAccessFile {
-public:
+  public:
     explicit MemoryFile(std::span<const std::uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (offset >= bytes_.size()) return 0;
@@ -20,7 +20,7 @@ public:
         return static_cast<std::int64_t>(n);
     }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 

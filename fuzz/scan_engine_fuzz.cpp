@@ -29,8 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::atomic<bool> stop{false};
     std::string pendingMemo;
     SilentReporter reporter;
-    ScanContext ctx{source, volume, settings, freeSpace, fragments, index, stop, 1, pendingMemo, reporter,
-                    [] { return std::string(); }};
+    ScanContext ctx{
+        source, volume, settings, freeSpace, fragments, index, stop, 1, pendingMemo, reporter, [] {
+            return std::string();
+        }};
     runScanJob(ctx);
     return 0;
 }

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> work(12288 * 512);
         layout.fatSectors = std::min<std::int64_t>(layout.fatSectors, 1 << 14);
         buildFreeSpaceMap(map, source, layout, reporter, work);
-        for (std::int64_t s = 0; s < 64; ++s) map.isClusterInUse(s * 8, layout.fsKind, layout);
+        for (std::int64_t s = 0; s < 64; ++s)
+            map.isClusterInUse(s * 8, layout.fsKind, layout);
     }
     return 0;
 }

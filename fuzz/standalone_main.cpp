@@ -13,14 +13,17 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::vector<std::filesystem::path> files;
         if (std::filesystem::is_directory(argv[i])) {
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i])) files.push_back(entry.path());
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+                files.push_back(entry.path());
         } else {
             files.push_back(argv[i]);
         }
         for (const auto& file : files) {
             std::ifstream in(file, std::ios::binary);
-            std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            std::vector<char> bytes{std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>()};
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                   bytes.size());
             ++inputs;
         }
     }

@@ -1,7 +1,8 @@
 // mdf-synth: makes synthetic SQL Server data files and recovery images around them, each image
 // with a JSON manifest of what a correct recovery must produce. See docs/test-world.md.
-#include <CLI/CLI.hpp>
 #include <fmt/core.h>
+
+#include <CLI/CLI.hpp>
 
 #include "support/test_world.h"
 
@@ -12,11 +13,16 @@ using namespace mdf::test;
 Damage parseDamage(const std::vector<std::string>& words) {
     Damage d;
     for (const std::string& w : words) {
-        if (w == "lose-starts") d.loseFragmentStarts = 2;
-        else if (w == "unreadable") d.unreadable = true;
-        else if (w == "torn") d.tornPage = true;
-        else if (w == "lose-pfs") d.losePfsPage = true;
-        else throw CLI::ValidationError("--damage", "unknown damage: " + w);
+        if (w == "lose-starts")
+            d.loseFragmentStarts = 2;
+        else if (w == "unreadable")
+            d.unreadable = true;
+        else if (w == "torn")
+            d.tornPage = true;
+        else if (w == "lose-pfs")
+            d.losePfsPage = true;
+        else
+            throw CLI::ValidationError("--damage", "unknown damage: " + w);
     }
     if (d.unreadable && d.loseFragmentStarts == 0) d.loseFragmentStarts = 2;
     return d;
@@ -30,7 +36,8 @@ int main(int argc, char** argv) {
 
     DatabaseSpec spec;
     std::string protection = "checksum", output;
-    auto* db = app.add_subcommand("db", "Write a synthetic primary data file and its spec (FILE.json)");
+    auto* db =
+        app.add_subcommand("db", "Write a synthetic primary data file and its spec (FILE.json)");
     db->add_option("--pages", spec.pages, "File size in pages")->check(CLI::Range(48, 1 << 30));
     db->add_option("--used", spec.usedPages, "Pages with content (default three quarters)");
     db->add_option("--protection", protection, "checksum, torn or none");
@@ -45,15 +52,18 @@ int main(int argc, char** argv) {
     FileSystemImageOptions fsOptions;
     RawImageOptions rawOptions;
     std::vector<std::string> damage;
-    auto* image = app.add_subcommand("image", "Build a recovery image around a database made by `db`");
+    auto* image =
+        app.add_subcommand("image", "Build a recovery image around a database made by `db`");
     image->add_option("--kind", kind, "raw, fat32, ntfs or disk");
     image->add_option("--cluster-sectors", fsOptions.clusterSectors, "Sectors per cluster");
     image->add_option("--seed", fsOptions.seed, "Seed");
     image->add_option("--db", dbPath, "Database file written by `mdf-synth db`")->required();
     image->add_option("--ntfs-mode", ntfsMode, "deleted, present or mft-overwritten");
     image->add_option("--stale", rawOptions.staleCopies, "Stale copies in a raw image");
-    image->add_option("--damage", damage, "lose-starts, unreadable, torn, lose-pfs")->delimiter(',');
-    image->add_option("-o,--output", output, "Image file; the manifest goes to IMAGE.json")->required();
+    image->add_option("--damage", damage, "lose-starts, unreadable, torn, lose-pfs")
+        ->delimiter(',');
+    image->add_option("-o,--output", output, "Image file; the manifest goes to IMAGE.json")
+        ->required();
 
     CLI11_PARSE(app, argc, argv);
     try {
@@ -76,13 +86,17 @@ int main(int argc, char** argv) {
             m = buildRawImage(database, output, rawOptions);
         } else {
             fsOptions.damage = parseDamage(damage);
-            fsOptions.ntfsMode = ntfsMode == "present" ? NtfsMode::Present
+            fsOptions.ntfsMode = ntfsMode == "present"           ? NtfsMode::Present
                                  : ntfsMode == "mft-overwritten" ? NtfsMode::MftOverwritten
                                                                  : NtfsMode::Deleted;
-            if (kind == "fat32") m = buildFat32Image(database, output, fsOptions);
-            else if (kind == "ntfs") m = buildNtfsImage(database, output, fsOptions);
-            else if (kind == "disk") m = buildDiskImage(database, output, fsOptions);
-            else throw CLI::ValidationError("--kind", kind);
+            if (kind == "fat32")
+                m = buildFat32Image(database, output, fsOptions);
+            else if (kind == "ntfs")
+                m = buildNtfsImage(database, output, fsOptions);
+            else if (kind == "disk")
+                m = buildDiskImage(database, output, fsOptions);
+            else
+                throw CLI::ValidationError("--kind", kind);
         }
         m.save(output + ".json");
         fmt::print("{}: {} image, {} true fragments, {} decoys, manifest {}.json\n", output, m.kind,

@@ -62,15 +62,17 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
 // Among the leading members that begin at the same page, the one nearest the last fragment
 // chosen; the earlier one on equal distance.
 std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
-    const std::int64_t last = ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
+    const std::int64_t last =
+        ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
     const std::int32_t begin = ctx.index[group[0]].beginPage;
     std::size_t best = group[0];
     std::uint64_t bestDistance = UINT64_MAX;
     for (std::size_t member : group) {
         if (ctx.index[member].beginPage != begin) break;
         const std::int64_t fsec = recordAt(ctx, member).fsec;
-        const std::uint64_t distance = fsec > last ? static_cast<std::uint64_t>(fsec) - static_cast<std::uint64_t>(last)
-                                                   : static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(fsec);
+        const std::uint64_t distance =
+            fsec > last ? static_cast<std::uint64_t>(fsec) - static_cast<std::uint64_t>(last)
+                        : static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(fsec);
         if (distance < bestDistance) {
             bestDistance = distance;
             best = member;
@@ -93,7 +95,8 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
     const std::int64_t pages = r.pages();
     if (std::int64_t{r.beginPage} + pages > ctx.results.expectedPageCount) return Fit::Contradicts;
     PageMapPass pass = ctx.pass();
-    MatchCounts counts = matchFragmentPages(pass, static_cast<std::int32_t>(pages), r.beginPage, r.fsec);
+    MatchCounts counts =
+        matchFragmentPages(pass, static_cast<std::int32_t>(pages), r.beginPage, r.fsec);
     if (counts.mismatches > 0) return Fit::Contradicts;
     return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
 }
@@ -124,7 +127,8 @@ bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file) {
     }
 
     std::int64_t expected = m;
-    std::size_t pos = ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
+    std::size_t pos =
+        ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
     if (pos == ctx.index.size()) pos = 0;
     while (pos < ctx.index.size()) {
         if (ctx.chooser) ctx.reporter.processEvents();
@@ -152,8 +156,10 @@ bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file) {
         results.mark(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
         results.recordedFragments.push_back(r);
-        if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) != PassOutcome::Done) {
-            ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+        if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
+            PassOutcome::Done) {
+            ctx.reporter.logLine(Memo::Analysis,
+                                 "get page info error,fragment NO" + std::to_string(r));
             return false;
         }
         expected = ctx.index[chosen].endPage;

@@ -12,15 +12,20 @@ namespace mdf {
 // Where the pages of fragments are read: the data source itself, or, once a saved scan's
 // content is open, that content.
 class PageOrigin {
-public:
-    PageOrigin(SectorSource& source, ContentFile& content, const FragmentList& fragments, const bool& readFromSource)
-        : source_(source), content_(content), fragments_(fragments), readFromSource_(readFromSource) {}
+  public:
+    PageOrigin(SectorSource& source, ContentFile& content, const FragmentList& fragments,
+               const bool& readFromSource)
+        : source_(source),
+          content_(content),
+          fragments_(fragments),
+          readFromSource_(readFromSource) {}
 
     // count sectors at offset (from -15 on) of the fragment whose first sector is fsec.
-    bool readFragmentSectors(std::int64_t fsec, std::int32_t offset, std::int32_t count, void* buffer);
+    bool readFragmentSectors(std::int64_t fsec, std::int32_t offset, std::int32_t count,
+                             void* buffer);
     bool readsFromSource() const { return readFromSource_; }
 
-private:
+  private:
     SectorSource& source_;
     ContentFile& content_;
     const FragmentList& fragments_;

@@ -27,22 +27,25 @@ void ChooserDecision::FormClose() {
 }
 
 std::optional<std::size_t> ChooserDecision::answer(std::size_t rows) const {
-    if (ChooserState != 0 || ChosenRow < 0 || static_cast<std::size_t>(ChosenRow) >= rows) return std::nullopt;
+    if (ChooserState != 0 || ChosenRow < 0 || static_cast<std::size_t>(ChosenRow) >= rows)
+        return std::nullopt;
     return static_cast<std::size_t>(ChosenRow);
 }
 
 std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) {
     const FragmentRecord& f = list[static_cast<std::size_t>(r)];
-    return {std::to_string(r + 1), std::to_string(f.sizeKB), std::to_string(f.beginPage),
-            std::to_string(f.endPage), std::to_string(f.fsec), std::to_string(f.esec)};
+    return {std::to_string(r + 1),     std::to_string(f.sizeKB), std::to_string(f.beginPage),
+            std::to_string(f.endPage), std::to_string(f.fsec),   std::to_string(f.esec)};
 }
 
-void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list, const std::vector<std::int32_t>& recordIndices,
-                         const std::string& folder, Reporter& reporter) {
+void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
+                         const std::vector<std::int32_t>& recordIndices, const std::string& folder,
+                         Reporter& reporter) {
     std::array<std::uint8_t, 8192> page{};
     for (std::int32_t r : recordIndices) {
         const FragmentRecord& f = list[static_cast<std::size_t>(r)];
-        const std::string name = (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
+        const std::string name =
+            (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
         std::ofstream out(name, std::ios::binary | std::ios::trunc);
         if (!out) {
             reporter.showMessage("error,无法创建文件" + name, "提示");

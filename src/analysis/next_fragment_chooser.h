@@ -37,7 +37,7 @@ std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t rec
 // Asks which member of a candidate group (positions in the fragment index, 2 to 13 of them)
 // continues the chain after lastChosen; nothing means the user cancelled.
 class NextFragmentChooser {
-public:
+  public:
     virtual ~NextFragmentChooser() = default;
     virtual std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group,
                                                           std::int32_t lastChosen) = 0;
@@ -46,7 +46,8 @@ public:
 // Writes the pages of the ticked candidates, one file per fragment named after its first sector
 // ("2048.hex"), raw as read. Messages: "error,无法创建文件" + file name, "read disk error",
 // "保存完毕" (caption "提示").
-void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list, const std::vector<std::int32_t>& recordIndices,
-                         const std::string& folder, Reporter& reporter);
+void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
+                         const std::vector<std::int32_t>& recordIndices, const std::string& folder,
+                         Reporter& reporter);
 
 }  // namespace mdf

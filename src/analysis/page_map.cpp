@@ -20,7 +20,8 @@ void PageMap::reset(std::int64_t count) {
         if (!chunks_[c]) continue;
         const std::int64_t first = static_cast<std::int64_t>(c) * kChunkEntries;
         const std::int64_t end = std::min(first + kChunkEntries, count);
-        for (std::int64_t id = first; id < end; ++id) chunks_[c][id - first] = kUndetermined;
+        for (std::int64_t id = first; id < end; ++id)
+            chunks_[c][id - first] = kUndetermined;
     }
     resetCount_ = std::max(resetCount_, count);
 }
@@ -39,7 +40,8 @@ PageMapEntry* PageMap::at(std::int64_t pageId) {
     if (!chunks_[c]) {
         chunks_[c] = std::make_unique<PageMapEntry[]>(kChunkEntries);
         const std::int64_t first = static_cast<std::int64_t>(c) * kChunkEntries;
-        for (std::int64_t i = 0; i < kChunkEntries; ++i) chunks_[c][i] = fresh(first + i);
+        for (std::int64_t i = 0; i < kChunkEntries; ++i)
+            chunks_[c][i] = fresh(first + i);
     }
     return &chunks_[c][pageId % kChunkEntries];
 }
@@ -51,7 +53,8 @@ bool PageMap::written(std::int64_t pageId) const {
 }
 
 std::size_t PageMap::chunksInUse() const {
-    return static_cast<std::size_t>(std::count_if(chunks_.begin(), chunks_.end(), [](const auto& c) { return c != nullptr; }));
+    return static_cast<std::size_t>(
+        std::count_if(chunks_.begin(), chunks_.end(), [](const auto& c) { return c != nullptr; }));
 }
 
 }  // namespace mdf

@@ -12,10 +12,16 @@ constexpr std::int32_t kPfsInterval = 8088;
 
 using PageBuffer = std::array<std::uint8_t, 8192>;
 
-std::int32_t i32(const PageBuffer& p, std::size_t at) { return loadI32(&p[at]); }
-std::uint16_t u16(const PageBuffer& p, std::size_t at) { return loadU16(&p[at]); }
+std::int32_t i32(const PageBuffer& p, std::size_t at) {
+    return loadI32(&p[at]);
+}
+std::uint16_t u16(const PageBuffer& p, std::size_t at) {
+    return loadU16(&p[at]);
+}
 
-bool usableRecordOffset(std::uint16_t off) { return off >= 96 && off < 8096; }
+bool usableRecordOffset(std::uint16_t off) {
+    return off >= 96 && off < 8096;
+}
 
 // Bytes of a record's payload that lie inside the page, whatever its length field claims.
 std::int64_t payloadBytes(const PageBuffer& p, std::uint16_t off) {
@@ -34,7 +40,9 @@ void markPfsByte(PageMap& map, std::uint8_t b, std::int64_t pageId) {
     }
 }
 
-bool isAnalysedType(std::uint8_t type) { return type == 1 || type == 2 || type == 10 || type == 11; }
+bool isAnalysedType(std::uint8_t type) {
+    return type == 1 || type == 2 || type == 10 || type == 11;
+}
 
 // The common start of both recording passes: false when the page is not to be used.
 bool usablePage(const PageBuffer& page, const PageMapEntry& e) {
@@ -45,12 +53,14 @@ bool usablePage(const PageBuffer& page, const PageMapEntry& e) {
     return true;
 }
 
-bool isLastAllocationPageOfSmallClusters(const PageMapPass& pass, std::int32_t i, std::int32_t pages, std::uint8_t type) {
+bool isLastAllocationPageOfSmallClusters(const PageMapPass& pass, std::int32_t i,
+                                         std::int32_t pages, std::uint8_t type) {
     return pass.sectorsPerCluster < 16 && i == pages - 1 && (type == 10 || type == 11);
 }
 
 // An IAM page claims page q for owner; guard is the slot or extent page id it came from.
-void applyIamClaim(PageMapPass& pass, std::int32_t owner, std::int64_t q, std::int64_t guard, const char* error) {
+void applyIamClaim(PageMapPass& pass, std::int32_t owner, std::int64_t q, std::int64_t guard,
+                   const char* error) {
     if (guard <= 0) return;
     PageMapEntry* e = pass.map.at(q);
     if (!e) return;
@@ -72,7 +82,8 @@ void recordPfsPayload(PageMap& map, const PageBuffer& page, std::uint16_t off, s
     const std::int32_t pid = i32(page, 32);
     const std::int64_t bytes = std::min(limit, payloadBytes(page, off));
     for (std::int64_t j = 0; j < bytes; ++j)
-        markPfsByte(map, page[static_cast<std::size_t>(off + 4 + j)], pid == 1 ? j : std::int64_t{pid} + j);
+        markPfsByte(map, page[static_cast<std::size_t>(off + 4 + j)],
+                    pid == 1 ? j : std::int64_t{pid} + j);
 }
 
 void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
@@ -94,15 +105,16 @@ void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
         for (int bit = 0; bit < 8; ++bit) {
             if (!(b & (1 << bit))) continue;
             const std::int64_t x = start + 64 * j + 8 * bit;
-            for (int k = 0; k < 8; ++k) applyIamClaim(pass, owner, x + k, x, "errb");
+            for (int k = 0; k < 8; ++k)
+                applyIamClaim(pass, owner, x + k, x, "errb");
         }
     }
 }
 
 // A data or index page lends its owner to the pages it links to; returns false when its
 // previous page is not known to be allocated, which ends the look at this page.
-bool recordLink(PageMapPass& pass, std::int32_t owner, std::int32_t target, std::uint8_t fileLow, std::uint8_t fileHigh,
-                bool stopUnlessAllocated) {
+bool recordLink(PageMapPass& pass, std::int32_t owner, std::int32_t target, std::uint8_t fileLow,
+                std::uint8_t fileHigh, bool stopUnlessAllocated) {
     if (target <= 0 || fileLow != 1 || fileHigh != 0) return true;
     PageMapEntry* e = pass.map.at(target);
     if (!e || e->allocState != 1) return !stopUnlessAllocated;
@@ -131,9 +143,12 @@ bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, PageBuffer& 
 
 }  // namespace
 
-void resetPageMap(PageMap& map, std::int64_t count) { map.reset(count); }
+void resetPageMap(PageMap& map, std::int64_t count) {
+    map.reset(count);
+}
 
-PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                           std::int64_t fsec) {
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
         if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
@@ -142,7 +157,9 @@ PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t b
         std::int64_t n = kPfsInterval;
         // With small clusters the second half of a fragment's last page may belong to another
         // file; then only the PFS bytes in its first half, from offset 96, are believed.
-        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && (page[8191] > 2 || page[8190] != 0x60)) n = 3996;
+        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) &&
+            (page[8191] > 2 || page[8190] != 0x60))
+            n = 3996;
         restoreTornBits(page);
         if (page[1] != 11) continue;
         PageMapEntry* e = pass.map.at(id);
@@ -156,13 +173,15 @@ PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t b
     return PassOutcome::Done;
 }
 
-PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                                std::int64_t fsec) {
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
         if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
         const std::int64_t id = std::int64_t{basePage} + i;
         if (!usablePage(page, pass.map.get(id))) continue;
-        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && !verifyPage(page)) continue;
+        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && !verifyPage(page))
+            continue;
         restoreTornBits(page);
         PageMapEntry* e = pass.map.at(id);
         switch (page[1]) {
@@ -188,7 +207,8 @@ PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int3
     return PassOutcome::Done;
 }
 
-MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec) {
+MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                               std::int64_t fsec) {
     MatchCounts counts;
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {

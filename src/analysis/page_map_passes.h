@@ -29,10 +29,13 @@ struct MatchCounts {
 void resetPageMap(PageMap& map, std::int64_t count);
 
 // A first fragment of one or two pages: only its PFS page is believed.
-PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec);
+PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                           std::int64_t fsec);
 // Every other accepted fragment: PFS pages, IAM pages and the page links of data and index pages.
-PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec);
+PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                                std::int64_t fsec);
 // How many pages of a candidate agree with the map, up to the first that contradicts it.
-MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage, std::int64_t fsec);
+MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                               std::int64_t fsec);
 
 }  // namespace mdf

@@ -21,7 +21,9 @@ struct AssemblyContext {
     Reporter& reporter;
     std::uint16_t sectorsPerCluster = 16;
 
-    AnalysisContext analysis() { return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr}; }
+    AnalysisContext analysis() {
+        return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr};
+    }
     void sortByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
 };
 

@@ -49,17 +49,21 @@ bool writePages(FragmentTools& t, const FragmentRow& row, std::ofstream& out, Pa
 
 void FragmentListView::fill(const FragmentList& list) {
     rows.clear();
-    for (std::int32_t r : refreshFragmentView(list).recordIndices) rows.push_back(fragmentRow(list, r, rows.size() + 1));
+    for (std::int32_t r : refreshFragmentView(list).recordIndices)
+        rows.push_back(fragmentRow(list, r, rows.size() + 1));
     checked.assign(rows.size(), false);
 }
 
-void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn, bool scanRunning) {
+void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn,
+                                            bool scanRunning) {
     if (scanRunning) return;
     sortColumn = column;
     std::vector<std::size_t> order(rows.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return compareRows(rows[a], rows[b], column) < 0; });
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return compareRows(rows[a], rows[b], column) < 0;
+    });
     std::vector<FragmentRow> sortedRows;
     std::vector<bool> sortedChecks;
     for (std::size_t i : order) {
@@ -77,13 +81,15 @@ std::vector<std::size_t> FragmentListView::checkedRows() const {
     return out;
 }
 
-bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds, const std::string& path) {
+bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
+                                    const std::string& path) {
     const auto chosen = view.checkedRows();
     if (checkDoublePageIds) {
         for (std::size_t i = 1; i < chosen.size(); ++i) {
             const FragmentRow& row = view.rows[chosen[i]];
             if (row.startPage() < view.rows[chosen[i - 1]].endPage()) {
-                reporter.showMessage("error,pageid not connectted:" + std::to_string(row.startPage()), "message");
+                reporter.showMessage(
+                    "error,pageid not connectted:" + std::to_string(row.startPage()), "message");
                 return false;
             }
         }
@@ -122,7 +128,8 @@ bool FragmentTools::exportToFolder(const FragmentListView& view, const std::stri
     Page page{};
     for (std::size_t i : view.checkedRows()) {
         const FragmentRow& row = view.rows[i];
-        const std::string path = (std::filesystem::path(folder) / (std::to_string(row.startSector()) + ".hex")).string();
+        const std::string path =
+            (std::filesystem::path(folder) / (std::to_string(row.startSector()) + ".hex")).string();
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) {
             reporter.showMessage("error,file create error" + path, "message");
@@ -137,11 +144,14 @@ bool FragmentTools::exportToFolder(const FragmentListView& view, const std::stri
 void FragmentTools::N12Click(const FragmentListView& view) {
     std::int64_t total = 0;
     const auto chosen = view.checkedRows();
-    for (std::size_t i : chosen) total += view.rows[i].sizeKB();
-    reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total), "提示");
+    for (std::size_t i : chosen)
+        total += view.rows[i].sizeKB();
+    reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total),
+                         "提示");
 }
 
-std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view, std::optional<std::size_t> selectedRow) {
+std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view,
+                                                   std::optional<std::size_t> selectedRow) {
     if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
     return trimmed(view.rows[*selectedRow].cells[4]);
 }
@@ -152,7 +162,8 @@ void FragmentTools::N17Click(const FragmentListView& view) {
         const FragmentRow& row = view.rows[i];
         if (row.startPage() > 32 || row.endPage() <= 32) return;
         page.fill(0);
-        if (!pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16, page.data())) {
+        if (!pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16,
+                                       page.data())) {
             reporter.showMessage("read disk error", "message");
             return;
         }
@@ -174,7 +185,8 @@ void FragmentTools::N18Click(FragmentListView& view) {
 
 void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisResults& results,
               CombinationList& combination) {
-    for (std::size_t i : view.checkedRows()) results.mark(view.rows[i].recordIndex);
+    for (std::size_t i : view.checkedRows())
+        results.mark(view.rows[i].recordIndex);
     results.combinationMarks.resize(std::max(results.combinationMarks.size(), list.size()), 0);
     combination.RefreshCombinationList(list, results.combinationMarks);
 }
@@ -182,15 +194,20 @@ void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisRe
 bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& reporter) {
     auto number = [&](const std::string& text) {
         auto value = integerIn(text);
-        if (!value) reporter.showMessage("'" + text + "' is not a valid integer value", "message", MessageIcon::Error);
+        if (!value)
+            reporter.showMessage("'" + text + "' is not a valid integer value", "message",
+                                 MessageIcon::Error);
         return value;
     };
     std::optional<std::int64_t> lo, hi, id;
     switch (input.mode) {
-        case FilterMode::None: return false;
-        case FilterMode::ShowAll: break;
+        case FilterMode::None:
+            return false;
+        case FilterMode::ShowAll:
+            break;
         case FilterMode::BeginPageRange:
-            if (!(lo = number(input.beginAtLeast)) || !(hi = number(input.beginBelow))) return false;
+            if (!(lo = number(input.beginAtLeast)) || !(hi = number(input.beginBelow)))
+                return false;
             break;
         case FilterMode::ContainsPage:
             if (!(id = number(input.containsPage))) return false;
@@ -199,7 +216,8 @@ bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& repo
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FragmentRecord& r = list[i];
         bool visible = true;
-        if (input.mode == FilterMode::BeginPageRange) visible = *lo <= r.beginPage && r.beginPage < *hi;
+        if (input.mode == FilterMode::BeginPageRange)
+            visible = *lo <= r.beginPage && r.beginPage < *hi;
         if (input.mode == FilterMode::ContainsPage) visible = r.beginPage <= *id && *id < r.endPage;
         list.setVisible(i, visible ? "Y" : "N");
     }
@@ -207,7 +225,8 @@ bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& repo
 }
 
 std::string logSequenceText(const std::uint8_t* page) {
-    return fmt::format("{:08X}{:08X}{:04X}", loadU32(page + 40), loadU32(page + 44), loadU16(page + 48));
+    return fmt::format("{:08X}{:08X}{:04X}", loadU32(page + 40), loadU32(page + 44),
+                       loadU16(page + 48));
 }
 
 }  // namespace mdf

@@ -38,13 +38,15 @@ struct FragmentTools {
     // Export the checked fragments into one file: zero pages for page-id gaps, the boundary page
     // repaired; checkDoublePageIds refuses rows that overlap the one before ("error,pageid not
     // connectted:" + start page), before any file is created.
-    bool exportToOneFile(const FragmentListView& view, bool checkDoublePageIds, const std::string& path);
+    bool exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
+                         const std::string& path);
     // Export each checked fragment into folder/<first sector>.hex.
     bool exportToFolder(const FragmentListView& view, const std::string& folder);
     // "统计勾选的碎片信息": count and total size of the checked rows.
     void N12Click(const FragmentListView& view);
     // "复制此碎片的开始扇区号到剪贴板": the selected row's start sector, for the clipboard.
-    std::optional<std::string> N13Click(const FragmentListView& view, std::optional<std::size_t> selectedRow);
+    std::optional<std::string> N13Click(const FragmentListView& view,
+                                        std::optional<std::size_t> selectedRow);
     // "取勾选碎片的文件名": the database file name in page 32 of each checked row that holds it.
     void N17Click(const FragmentListView& view);
     // "取更新信息": page 0's log sequence number appended to the remark of every file-start row.

@@ -21,7 +21,8 @@ using Page = std::array<std::uint8_t, 8192>;
 
 // The whole disk a block device belongs to (the device itself when it is one).
 dev_t wholeDiskOf(dev_t device) {
-    const std::string base = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    const std::string base =
+        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
     std::error_code ec;
     if (!fs::exists(base + "/partition", ec)) return device;
     std::ifstream parent(fs::canonical(base, ec).parent_path() / "dev");
@@ -32,8 +33,9 @@ dev_t wholeDiskOf(dev_t device) {
 }
 
 class OutputFile {
-public:
-    OutputFile(std::string finalPath) : finalPath_(std::move(finalPath)), partialPath_(finalPath_ + ".partial") {
+  public:
+    OutputFile(std::string finalPath)
+        : finalPath_(std::move(finalPath)), partialPath_(finalPath_ + ".partial") {
         out_.open(partialPath_, std::ios::binary | std::ios::trunc);
     }
     ~OutputFile() {
@@ -43,10 +45,13 @@ public:
         }
     }
     bool ok() const { return static_cast<bool>(out_); }
-    void append(const Page& page) { out_.write(reinterpret_cast<const char*>(page.data()), page.size()); }
+    void append(const Page& page) {
+        out_.write(reinterpret_cast<const char*>(page.data()), page.size());
+    }
     void appendZeros(std::int64_t pages) {
         static const Page zero{};
-        for (std::int64_t i = 0; i < pages; ++i) append(zero);
+        for (std::int64_t i = 0; i < pages; ++i)
+            append(zero);
     }
     void overwriteLast(const Page& page) {
         out_.seekp(-static_cast<std::streamoff>(page.size()), std::ios::end);
@@ -61,7 +66,7 @@ public:
         return !ec;
     }
 
-private:
+  private:
     std::string finalPath_;
     std::string partialPath_;
     std::ofstream out_;
@@ -74,7 +79,8 @@ OutputTarget checkOutputTarget(const std::string& outputPath, const std::string&
     struct stat source {};
     if (::stat(sourcePath.c_str(), &source) != 0) return OutputTarget::Elsewhere;
     struct stat output {};
-    if (::stat(outputPath.c_str(), &output) == 0 && output.st_dev == source.st_dev && output.st_ino == source.st_ino)
+    if (::stat(outputPath.c_str(), &output) == 0 && output.st_dev == source.st_dev &&
+        output.st_ino == source.st_ino)
         return OutputTarget::IsTheSource;
     if (!S_ISBLK(source.st_mode)) return OutputTarget::Elsewhere;
     fs::path dir = fs::absolute(outputPath).parent_path();
@@ -90,8 +96,8 @@ std::string defaultMdfName(const std::string& lostFileName) {
     return slash == std::string::npos ? lostFileName : lostFileName.substr(slash + 1);
 }
 
-AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                             bool allowOnSourceDevice) {
+AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath,
+                             const std::string& sourcePath, bool allowOnSourceDevice) {
     ctx.reporter.clearLog(Memo::Assembly);
     AssemblyOutcome outcome;
     const auto& rows = ctx.combination.rows;
@@ -99,18 +105,21 @@ AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath
 
     switch (checkOutputTarget(outputPath, sourcePath)) {
         case OutputTarget::IsTheSource:
-            ctx.reporter.showMessage("error,the output file is the source being recovered; choose another place",
-                                     "message", MessageIcon::Error);
+            ctx.reporter.showMessage(
+                "error,the output file is the source being recovered; choose another place",
+                "message", MessageIcon::Error);
             return outcome;
         case OutputTarget::OnTheSourceDevice:
             if (!allowOnSourceDevice) {
                 ctx.reporter.showMessage(
-                    "error,the output file would be written onto the device being recovered; choose another place",
+                    "error,the output file would be written onto the device being recovered; "
+                    "choose another place",
                     "message", MessageIcon::Warning);
                 return outcome;
             }
             break;
-        case OutputTarget::Elsewhere: break;
+        case OutputTarget::Elsewhere:
+            break;
     }
     OutputFile out(outputPath);
     if (!out.ok()) {
@@ -123,13 +132,16 @@ AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath
     const std::size_t n = rows.size();
     for (std::size_t r = 0; r < n; ++r) {
         const FragmentRow& row = rows[r];
-        if (n >= 2) ctx.reporter.setProgress(static_cast<int>(roundHalfEven(static_cast<std::int64_t>(r) * 100, static_cast<std::int64_t>(n) - 1)));
+        if (n >= 2)
+            ctx.reporter.setProgress(static_cast<int>(roundHalfEven(
+                static_cast<std::int64_t>(r) * 100, static_cast<std::int64_t>(n) - 1)));
         ctx.reporter.processEvents();
         if (r > 0) {
             const std::int32_t previousEnd = rows[r - 1].endPage();
             if (previousEnd < row.startPage()) {
                 out.appendZeros(row.startPage() - previousEnd);
-                for (std::int32_t p = previousEnd; p < row.startPage(); ++p) outcome.gapPages.push_back(p);
+                for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
+                    outcome.gapPages.push_back(p);
                 outcome.pages += row.startPage() - previousEnd;
             }
             if (ctx.sectorsPerCluster < 16 && previousEnd == row.startPage()) {

@@ -14,8 +14,8 @@ OutputTarget checkOutputTarget(const std::string& outputPath, const std::string&
 
 struct AssemblyOutcome {
     bool written = false;
-    std::int64_t pages = 0;                  // pages in the file written
-    std::vector<std::int32_t> gapPages;      // page ids written as zeros because no row holds them
+    std::int64_t pages = 0;              // pages in the file written
+    std::vector<std::int32_t> gapPages;  // page ids written as zeros because no row holds them
     std::vector<std::int32_t> unreadablePages;  // page ids written as zeros because a read failed
 };
 
@@ -25,8 +25,8 @@ struct AssemblyOutcome {
 // the end, so that an interrupted write never leaves half a file under the name asked for.
 // Refuses to write over the source; writing onto the device being recovered needs
 // allowOnSourceDevice (the front end asks first).
-AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                             bool allowOnSourceDevice = false);
+AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath,
+                             const std::string& sourcePath, bool allowOnSourceDevice = false);
 
 // The file name CREATE MDF proposes: the part of the lost file's own path after its last
 // backslash.

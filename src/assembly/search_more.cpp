@@ -21,10 +21,12 @@ std::int64_t pfsPageCount(std::int64_t pages) {
 
 // The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
 // which of them to take: the first that fits, else the first that gives no evidence.
-std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from, std::int32_t to) {
+std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
+                                                        std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
     std::optional<std::size_t> firstWithoutEvidence;
-    for (std::size_t k = ctx.index.lowerBound(from); k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
+    for (std::size_t k = ctx.index.lowerBound(from);
+         k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
         if (ctx.index[k].endPage > to) continue;
         const Fit fit = testCandidate(analysis, k);
         if (fit == Fit::Continues) return std::pair{k, fit};
@@ -34,7 +36,9 @@ std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, st
     return std::nullopt;
 }
 
-void disableCommands(CombinationList& c) { c.createEnabled = c.checkEnabled = c.searchEnabled = false; }
+void disableCommands(CombinationList& c) {
+    c.createEnabled = c.checkEnabled = c.searchEnabled = false;
+}
 
 // One pass over the gaps; nothing when the command has to end (an overlap, a failed recording).
 std::optional<int> searchPass(AssemblyContext& ctx) {
@@ -42,7 +46,8 @@ std::optional<int> searchPass(AssemblyContext& ctx) {
     int found = 0;
     for (std::size_t j = 0; j < rows.size(); ++j) {
         const std::int32_t from = rows[j].endPage();
-        const std::int32_t to = j + 1 < rows.size() ? rows[j + 1].startPage() : ctx.results.expectedPageCount;
+        const std::int32_t to =
+            j + 1 < rows.size() ? rows[j + 1].startPage() : ctx.results.expectedPageCount;
         if (from > to) {
             ctx.reporter.showMessage("error", "message");
             return std::nullopt;
@@ -52,13 +57,16 @@ std::optional<int> searchPass(AssemblyContext& ctx) {
         if (!choice) continue;
         const std::int32_t r = ctx.index[choice->first].recordIndex;
         ++found;
-        ctx.reporter.logLine(Memo::Assembly,
-                             (choice->second == Fit::Continues ? "find fragment" : "找到未确定碎片号") + std::to_string(r));
+        ctx.reporter.logLine(
+            Memo::Assembly,
+            (choice->second == Fit::Continues ? "find fragment" : "找到未确定碎片号") +
+                std::to_string(r));
         ctx.results.mark(r);
         ctx.results.recordedFragments.push_back(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
         PageMapPass pass = ctx.analysis().pass();
-        if (recordFragmentPages(pass, record.pages(), ctx.index[choice->first].beginPage, record.fsec) != PassOutcome::Done) {
+        if (recordFragmentPages(pass, record.pages(), ctx.index[choice->first].beginPage,
+                                record.fsec) != PassOutcome::Done) {
             ctx.reporter.logLine(Memo::Assembly, "get page info error,index" + std::to_string(r));
             return std::nullopt;
         }
@@ -81,13 +89,16 @@ bool readNameFromRows(AssemblyContext& ctx) {
     if (holder == rows.size()) return true;
     const FragmentRow& row = rows[holder];
     std::array<std::uint8_t, 8192> page{};
-    if (!ctx.pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16, page.data())) {
+    if (!ctx.pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16,
+                                       page.data())) {
         ctx.reporter.showMessage("read disk error", "message");
         return false;
     }
-    if (ctx.sectorsPerCluster < 16 && row.endPage() == 33 && holder + 1 < rows.size() && rows[holder + 1].startPage() == 33) {
+    if (ctx.sectorsPerCluster < 16 && row.endPage() == 33 && holder + 1 < rows.size() &&
+        rows[holder + 1].startPage() == 33) {
         std::array<std::uint8_t, kLeadInBytes> leadIn{};
-        if (!ctx.pages.readFragmentSectors(rows[holder + 1].startSector(), -15, 15, leadIn.data())) {
+        if (!ctx.pages.readFragmentSectors(rows[holder + 1].startSector(), -15, 15,
+                                           leadIn.data())) {
             ctx.reporter.showMessage("read disk error", "message");
             return false;
         }
@@ -113,14 +124,16 @@ bool Button6Click(AssemblyContext& ctx) {
         if (rows.empty() || rows[0].startPage() != 0) return false;
         auto found = searchPass(ctx);
         if (!found) return false;
-        ctx.reporter.logLine(Memo::Assembly, "本次找到碎片数量" + std::to_string(*found) + "。二次查找完毕");
+        ctx.reporter.logLine(Memo::Assembly,
+                             "本次找到碎片数量" + std::to_string(*found) + "。二次查找完毕");
         if (*found == 0) break;
         ctx.combination.RefreshCombinationList(ctx.fragments, ctx.results.combinationMarks);
     }
     ctx.sortByStartPage();
     if (rows[0].sizeKB() > 256) return true;
     if (!readNameFromRows(ctx)) return false;
-    rows[0].remark() = ctx.results.lostFileName + ":" + std::to_string(std::int64_t{ctx.results.expectedPageCount} * 8) + "KB";
+    rows[0].remark() = ctx.results.lostFileName + ":" +
+                       std::to_string(std::int64_t{ctx.results.expectedPageCount} * 8) + "KB";
     return true;
 }
 
@@ -140,7 +153,8 @@ void Button5Click(AssemblyContext& ctx) {
         if (to == from) continue;
         for (std::int64_t k = 0; k < pfsPages; ++k) {
             const std::int64_t id = k == 0 ? 1 : k * kPfsInterval;
-            if (from <= id && id < to) ctx.reporter.logLine(Memo::Assembly, "lack of PFS page " + std::to_string(id));
+            if (from <= id && id < to)
+                ctx.reporter.logLine(Memo::Assembly, "lack of PFS page " + std::to_string(id));
         }
         for (std::int64_t p = from; p < to; ++p) {
             // Nothing was ever recorded in a part of the map never written to: no page there is

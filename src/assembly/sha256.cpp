@@ -19,13 +19,15 @@ constexpr std::array<std::uint32_t, 64> kRound = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-inline std::uint32_t rotr(std::uint32_t v, int n) { return (v >> n) | (v << (32 - n)); }
+inline std::uint32_t rotr(std::uint32_t v, int n) {
+    return (v >> n) | (v << (32 - n));
+}
 
 }  // namespace
 
 Sha256::Sha256()
-    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
-             0x5be0cd19} {}
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
 
 void Sha256::compress(const std::uint8_t* block) {
     std::uint32_t w[64];
@@ -52,7 +54,8 @@ void Sha256::compress(const std::uint8_t* block) {
         a = t1 + t2;
     }
     std::array<std::uint32_t, 8> add = {a, b, c, d, e, f, g, h};
-    for (int i = 0; i < 8; ++i) state_[static_cast<std::size_t>(i)] += add[static_cast<std::size_t>(i)];
+    for (int i = 0; i < 8; ++i)
+        state_[static_cast<std::size_t>(i)] += add[static_cast<std::size_t>(i)];
 }
 
 void Sha256::update(std::span<const std::uint8_t> bytes) {
@@ -67,7 +70,8 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
         compress(buffer_.data());
         buffered_ = 0;
     }
-    for (; i + 64 <= bytes.size(); i += 64) compress(&bytes[i]);
+    for (; i + 64 <= bytes.size(); i += 64)
+        compress(&bytes[i]);
     std::memcpy(buffer_.data(), &bytes[i], bytes.size() - i);
     buffered_ = bytes.size() - i;
 }
@@ -76,18 +80,22 @@ std::array<std::uint8_t, 32> Sha256::finish() {
     const std::uint64_t bits = totalBytes_ * 8;
     std::uint8_t pad[72] = {0x80};
     std::size_t padLength = (buffered_ < 56 ? 56 : 120) - buffered_;
-    for (int i = 0; i < 8; ++i) pad[padLength + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        pad[padLength + static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     update(std::span(pad, padLength + 8));
     std::array<std::uint8_t, 32> out{};
     for (int i = 0; i < 8; ++i)
         for (int b = 0; b < 4; ++b)
-            out[static_cast<std::size_t>(4 * i + b)] = static_cast<std::uint8_t>(state_[static_cast<std::size_t>(i)] >> (24 - 8 * b));
+            out[static_cast<std::size_t>(4 * i + b)] =
+                static_cast<std::uint8_t>(state_[static_cast<std::size_t>(i)] >> (24 - 8 * b));
     return out;
 }
 
 std::string Sha256::finishHex() {
     std::string hex;
-    for (std::uint8_t b : finish()) hex += fmt::format("{:02x}", b);
+    for (std::uint8_t b : finish())
+        hex += fmt::format("{:02x}", b);
     return hex;
 }
 

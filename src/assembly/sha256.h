@@ -9,13 +9,13 @@ namespace mdf {
 
 // SHA-256, to tell the user (and the tests) which exact file was written.
 class Sha256 {
-public:
+  public:
     Sha256();
     void update(std::span<const std::uint8_t> bytes);
     std::array<std::uint8_t, 32> finish();
     std::string finishHex();
 
-private:
+  private:
     void compress(const std::uint8_t* block);
 
     std::array<std::uint32_t, 8> state_;

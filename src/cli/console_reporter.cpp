@@ -8,7 +8,9 @@ namespace mdf::cli {
 ConsoleReporter::ConsoleReporter(bool showProgress, bool quiet)
     : showProgress_(showProgress && ::isatty(STDERR_FILENO)), quiet_(quiet) {}
 
-ConsoleReporter::~ConsoleReporter() { finishProgress(); }
+ConsoleReporter::~ConsoleReporter() {
+    finishProgress();
+}
 
 void ConsoleReporter::eraseBarLocked() {
     if (!barShown_) return;

@@ -10,7 +10,7 @@ namespace mdf::cli {
 // Prints log lines on stdout as they come, message boxes on stderr as "caption: text", and
 // draws progress as a one-line bar on stderr.
 class ConsoleReporter : public Reporter {
-public:
+  public:
     explicit ConsoleReporter(bool showProgress = true, bool quiet = false);
     ~ConsoleReporter() override;
 
@@ -24,7 +24,7 @@ public:
     void logToStderr(bool on) { logStream_ = on ? stderr : stdout; }
     void finishProgress();
 
-private:
+  private:
     void eraseBarLocked();
 
     std::mutex mutex_;

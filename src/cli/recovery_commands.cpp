@@ -18,7 +18,7 @@ namespace {
 
 // Prints like the console and keeps what the assembly memo shows, for the summary.
 class RecordingConsole : public ConsoleReporter {
-public:
+  public:
     using ConsoleReporter::ConsoleReporter;
     void logLine(Memo memo, std::string_view line) override {
         ConsoleReporter::logLine(memo, line);
@@ -31,37 +31,45 @@ public:
 };
 
 std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
 // The catalogue row to recover: by number, by part of its name, or the only one there is.
-std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, int file, const std::string& text) {
+std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, int file,
+                                         const std::string& text) {
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (file > 0 ? static_cast<int>(i) + 1 == file : lower(rows[i].name).find(lower(text)) != std::string::npos)
+        if (file > 0 ? static_cast<int>(i) + 1 == file
+                     : lower(rows[i].name).find(lower(text)) != std::string::npos)
             matches.push_back(i);
     }
     if (matches.size() == 1) return rows[matches[0]];
     if (rows.empty()) {
         fmt::print(stderr, "no database file was found (no fragment begins with page 0)\n");
     } else {
-        fmt::print(stderr, "{}: choose one with --file N or --database TEXT\n",
-                   matches.empty() ? "no database file matches" : "several database files were found");
-        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)", "first sector");
+        fmt::print(
+            stderr, "{}: choose one with --file N or --database TEXT\n",
+            matches.empty() ? "no database file matches" : "several database files were found");
+        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)",
+                   "first sector");
         for (std::size_t i = 0; i < rows.size(); ++i)
-            fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
+            fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
+                       rows[i].fsec);
     }
     return std::nullopt;
 }
 
-bool analyseInForeground(RecoverySession& session, const CatalogueRow& row, NextFragmentChooser* chooser) {
+bool analyseInForeground(RecoverySession& session, const CatalogueRow& row,
+                         NextFragmentChooser* chooser) {
     if (!session.Button1Click(row, chooser)) return false;
     session.waitForJobs();
     return session.lastAnalysisCompleted.load();
 }
 
-std::vector<std::int32_t> missingPages(const std::vector<std::string>& checkLines, std::vector<std::int32_t>& pfs) {
+std::vector<std::int32_t> missingPages(const std::vector<std::string>& checkLines,
+                                       std::vector<std::int32_t>& pfs) {
     std::vector<std::int32_t> pages;
     for (const std::string& line : checkLines) {
         if (line.rfind("lack of PFS page ", 0) == 0) pfs.push_back(std::stoi(line.substr(17)));
@@ -95,25 +103,30 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
     fmt::print("combination ({} fragments):\n", session.combination.rows.size());
     for (const auto& r : session.combination.rows)
-        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.cells[0], r.cells[1],
-                   r.cells[2], r.cells[4]);
+        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.cells[0],
+                   r.cells[1], r.cells[2], r.cells[4]);
     SessionFile saved;
     saved.scanInfo = o.scanInfo;
     saved.content = o.content;
     saved.source = o.source.path;
     saved.partition = o.source.partition;
     saved.fileId = session.scanFileId;
-    saved.file = static_cast<int>(std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.fsec == row->fsec; }) - rows.begin()) + 1;
+    saved.file = static_cast<int>(std::find_if(rows.begin(), rows.end(),
+                                               [&](const auto& r) { return r.fsec == row->fsec; }) -
+                                  rows.begin()) +
+                 1;
     saved.capture(session);
     if (!saved.save(o.sessionPath)) fmt::print(stderr, "cannot write {}\n", o.sessionPath);
     exit.value = completed ? 0 : 1;
 }
 
-std::optional<SessionFile> loadSession(const std::string& path, RecoverySession& session, ExitCode& exit) {
+std::optional<SessionFile> loadSession(const std::string& path, RecoverySession& session,
+                                       ExitCode& exit) {
     std::string error;
     auto saved = SessionFile::load(path, error);
     if (!saved || !saved->restore(session)) {
-        fmt::print(stderr, "{}\n", error.empty() ? "cannot restore the session from " + path : error);
+        fmt::print(stderr, "{}\n",
+                   error.empty() ? "cannot restore the session from " + path : error);
         exit.value = 2;
         return std::nullopt;
     }
@@ -170,9 +183,12 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
     view.fill(session.fragments);
     if (o.all) view.N10Click();
     for (int r : o.rows)
-        if (r >= 1 && static_cast<std::size_t>(r) <= view.rows.size()) view.checked[static_cast<std::size_t>(r - 1)] = true;
-    FragmentTools tools{session.fragments, session.pages(), reporter, session.volume.sectorsPerCluster};
-    const bool ok = o.single.empty() ? tools.exportToFolder(view, o.folder) : tools.exportToOneFile(view, o.checkDouble, o.single);
+        if (r >= 1 && static_cast<std::size_t>(r) <= view.rows.size())
+            view.checked[static_cast<std::size_t>(r - 1)] = true;
+    FragmentTools tools{session.fragments, session.pages(), reporter,
+                        session.volume.sectorsPerCluster};
+    const bool ok = o.single.empty() ? tools.exportToFolder(view, o.folder)
+                                     : tools.exportToOneFile(view, o.checkDouble, o.single);
     exit.value = ok ? 0 : 1;
 }
 
@@ -230,10 +246,10 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
                                   {"sha256", sha}};
         fmt::print("{}\n", summary.dump(2));
     } else {
-        fmt::print("recovered {} ({} pages, {} fragments) to {}\n", session.analysis.lostFileName, outcome.pages,
-                   session.combination.rows.size(), o.output);
-        fmt::print("missing allocated pages: {}, missing PFS pages: {}, unreadable pages: {}\n", lost.size(),
-                   lostPfs.size(), outcome.unreadablePages.size());
+        fmt::print("recovered {} ({} pages, {} fragments) to {}\n", session.analysis.lostFileName,
+                   outcome.pages, session.combination.rows.size(), o.output);
+        fmt::print("missing allocated pages: {}, missing PFS pages: {}, unreadable pages: {}\n",
+                   lost.size(), lostPfs.size(), outcome.unreadablePages.size());
         fmt::print("sha256 {}\n", sha);
     }
 }
@@ -247,20 +263,26 @@ void addPickOptions(CLI::App& c, int& file, std::string& database) {
 
 void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     auto a = std::make_shared<AnalyseCommand>();
-    auto* analyse = app.add_subcommand("analyse", "Work out which fragments make up a database file");
+    auto* analyse =
+        app.add_subcommand("analyse", "Work out which fragments make up a database file");
     analyse->add_option("SCANINFO", a->scanInfo, "Scan-info file")->required();
     analyse->add_option("--content", a->content, "Its content file (pages are then read from it)");
     analyse->add_option("--source", a->source.path, "The source the scan was made of");
-    analyse->add_option_function<int>("--partition", [a](const int& n) { a->source.partition = n; },
-                                      "The source is a partition (or --partition=N of its table)")
-        ->expected(0, 1)->default_str("0");
+    analyse
+        ->add_option_function<int>(
+            "--partition", [a](const int& n) { a->source.partition = n; },
+            "The source is a partition (or --partition=N of its table)")
+        ->expected(0, 1)
+        ->default_str("0");
     addPickOptions(*analyse, a->file, a->database);
     analyse->add_flag("--manual", a->manual, "Ask on the terminal when several fragments fit");
-    analyse->add_option("--session", a->sessionPath, "Where to keep the result for search-more, check, create");
+    analyse->add_option("--session", a->sessionPath,
+                        "Where to keep the result for search-more, check, create");
     analyse->callback([a, &exit] { analyseCommand(*a, exit); });
 
     auto s = std::make_shared<SessionCommand>();
-    auto* more = app.add_subcommand("search-more", "Fill the gaps of the combination with further fragments");
+    auto* more = app.add_subcommand("search-more",
+                                    "Fill the gaps of the combination with further fragments");
     more->add_option("--session", s->sessionPath, "Session file written by analyse");
     more->callback([s, &exit] { searchMoreCommand(*s, exit); });
     auto* check = app.add_subcommand("check", "List the pages the combination still lacks");
@@ -269,32 +291,40 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     auto* create = app.add_subcommand("create", "Write the MDF file from the combination");
     create->add_option("--session", s->sessionPath, "Session file written by analyse");
     create->add_option("-o,--output", s->output, "The MDF file to write")->required();
-    create->add_flag("--allow-source-device", s->allowSourceDevice, "Write even onto the device being recovered");
+    create->add_flag("--allow-source-device", s->allowSourceDevice,
+                     "Write even onto the device being recovered");
     create->callback([s, &exit] { createCommand(*s, exit); });
 
     auto e = std::make_shared<ExportCommand>();
-    auto* exp = app.add_subcommand("export", "Write fragments' pages to one file or one .hex file each");
+    auto* exp =
+        app.add_subcommand("export", "Write fragments' pages to one file or one .hex file each");
     exp->add_option("SCANINFO", e->scanInfo, "Scan-info file")->required();
     exp->add_option("--content", e->content, "Its content file");
     exp->add_option("--source", e->source.path, "The source the scan was made of");
-    exp->add_option_function<int>("--partition", [e](const int& n) { e->source.partition = n; }, "As for scan")
-        ->expected(0, 1)->default_str("0");
+    exp->add_option_function<int>(
+           "--partition", [e](const int& n) { e->source.partition = n; }, "As for scan")
+        ->expected(0, 1)
+        ->default_str("0");
     exp->add_option("--rows", e->rows, "Rows of the fragment list (from 1)")->delimiter(',');
     exp->add_flag("--all", e->all, "Every row");
-    auto* single = exp->add_option("--single", e->single, "One file of all the pages, gaps filled with zero pages");
-    exp->add_option("--folder", e->folder, "One FIRSTSECTOR.hex file per fragment in this folder")->excludes(single);
+    auto* single = exp->add_option("--single", e->single,
+                                   "One file of all the pages, gaps filled with zero pages");
+    exp->add_option("--folder", e->folder, "One FIRSTSECTOR.hex file per fragment in this folder")
+        ->excludes(single);
     exp->add_flag("--check-double", e->checkDouble, "With --single: refuse fragments that overlap");
     exp->callback([e, &exit] { exportCommand(*e, exit); });
 
     auto r = std::make_shared<RecoverCommand>();
-    auto* recover = app.add_subcommand("recover", "Scan, analyse, search more, check and create in one go");
+    auto* recover =
+        app.add_subcommand("recover", "Scan, analyse, search more, check and create in one go");
     r->source.addTo(*recover);
     r->scan.addTo(*recover);
     addPickOptions(*recover, r->file, r->database);
     recover->add_option("-o,--output", r->output, "The MDF file to write")->required();
     recover->add_option("--save-scan", r->scanInfo, "Also save the scan-info file");
     recover->add_flag("--json", r->json, "Print a JSON summary on stdout (the log goes to stderr)");
-    recover->add_flag("--allow-source-device", r->allowSourceDevice, "Write even onto the device being recovered");
+    recover->add_flag("--allow-source-device", r->allowSourceDevice,
+                      "Write even onto the device being recovered");
     recover->callback([r, &exit] { recoverCommand(*r, exit); });
 }
 

@@ -52,7 +52,8 @@ struct OpenCommand {
 };
 
 bool openSaved(RecoverySession& session, const OpenCommand& o) {
-    return session.Button3Click(o.scanInfo, o.content.empty() ? std::nullopt : std::optional(o.content));
+    return session.Button3Click(o.scanInfo,
+                                o.content.empty() ? std::nullopt : std::optional(o.content));
 }
 
 void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
@@ -65,8 +66,10 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
     fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
     FragmentView view = refreshFragmentView(session.fragments);
     for (std::size_t row = 0; row < view.recordIndices.size(); ++row) {
-        auto cells = fragmentRowCells(session.fragments[static_cast<std::size_t>(view.recordIndices[row])]);
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row + 1, cells[0], cells[1], cells[2], cells[3], cells[4], cells[5]);
+        auto cells =
+            fragmentRowCells(session.fragments[static_cast<std::size_t>(view.recordIndices[row])]);
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row + 1, cells[0], cells[1], cells[2], cells[3],
+                   cells[4], cells[5]);
     }
 }
 
@@ -97,11 +100,14 @@ ScanOutcome runScanInForeground(RecoverySession& session) {
 
 void addScanCommands(CLI::App& app, ExitCode& exit) {
     auto s = std::make_shared<ScanCommand>();
-    auto* scan = app.add_subcommand("scan", "Find the fragments of SQL Server data files on a source (Ctrl-C stops and keeps what was found)");
+    auto* scan = app.add_subcommand("scan",
+                                    "Find the fragments of SQL Server data files on a source "
+                                    "(Ctrl-C stops and keeps what was found)");
     s->source.addTo(*scan);
     s->scan.addTo(*scan);
     scan->add_option("-o,--output", s->output, "Scan-info file to write")->required();
-    scan->add_option("--content", s->content, "Also save every fragment's pages to this content file");
+    scan->add_option("--content", s->content,
+                     "Also save every fragment's pages to this content file");
     scan->callback([s, &exit] { scanCommand(*s, exit); });
 
     auto f = std::make_shared<OpenCommand>();
@@ -113,7 +119,8 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
     auto c = std::make_shared<OpenCommand>();
     auto* files = app.add_subcommand("files", "The database files found in a saved scan");
     files->add_option("SCANINFO", c->scanInfo, "Scan-info file")->required();
-    files->add_option("--content", c->content, "Its content file: names are read again from the pages");
+    files->add_option("--content", c->content,
+                      "Its content file: names are read again from the pages");
     files->callback([c, &exit] { filesCommand(*c, exit); });
 }
 

@@ -55,8 +55,9 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
     }
 }
 
-bool openScanAndSource(RecoverySession& session, const std::string& scanInfo, const std::string& content,
-                       const std::string& source, const std::optional<int>& partition) {
+bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
+                       const std::string& content, const std::string& source,
+                       const std::optional<int>& partition) {
     if (!source.empty()) {
         SourceOptions options{source, partition};
         if (!options.choose(session)) return false;
@@ -80,7 +81,8 @@ bool SessionFile::restore(RecoverySession& session) const {
     PageMapPass pass{a.pageMap, session.pages(), quiet, session.volume.sectorsPerCluster};
     a.pageMap.reset(expectedPages);
     for (std::size_t i = 0; i < recorded.size(); ++i) {
-        if (recorded[i] < 0 || static_cast<std::size_t>(recorded[i]) >= session.fragments.size()) return false;
+        if (recorded[i] < 0 || static_cast<std::size_t>(recorded[i]) >= session.fragments.size())
+            return false;
         const FragmentRecord& r = session.fragments[static_cast<std::size_t>(recorded[i])];
         if (i == 0 && firstRecordedWithPfsPassOnly)
             recordPfsPages(pass, r.pages(), r.beginPage, r.fsec);
@@ -92,7 +94,8 @@ bool SessionFile::restore(RecoverySession& session) const {
     if (!recorded.empty()) a.lastChosenFragment = recorded.back();
     session.combination.RefreshCombinationList(session.fragments, a.combinationMarks);
     session.sortCombinationByStartPage();
-    if (!firstRowRemark.empty() && !session.combination.rows.empty()) session.combination.rows[0].remark() = firstRowRemark;
+    if (!firstRowRemark.empty() && !session.combination.rows.empty())
+        session.combination.rows[0].remark() = firstRowRemark;
     return true;
 }
 
@@ -105,7 +108,8 @@ void SessionFile::capture(const RecoverySession& session) {
     combination.clear();
     for (std::size_t i = 0; i < a.combinationMarks.size(); ++i)
         if (a.combinationMarks[i] == 1) combination.push_back(static_cast<std::int32_t>(i));
-    firstRowRemark = session.combination.rows.empty() ? std::string() : session.combination.rows[0].cells[3];
+    firstRowRemark =
+        session.combination.rows.empty() ? std::string() : session.combination.rows[0].cells[3];
 }
 
 }  // namespace mdf::cli

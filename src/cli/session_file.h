@@ -35,7 +35,8 @@ struct SessionFile {
 };
 
 // Opens a saved scan (and its content), and the source it was made of, when one is given.
-bool openScanAndSource(RecoverySession& session, const std::string& scanInfo, const std::string& content,
-                       const std::string& source, const std::optional<int>& partition);
+bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
+                       const std::string& content, const std::string& source,
+                       const std::optional<int>& partition);
 
 }  // namespace mdf::cli

@@ -16,20 +16,28 @@ void listSources(bool json) {
     auto disks = catalog.listDisks();
     auto volumes = catalog.listVolumes();
     if (json) {
-        nlohmann::json out = {{"disks", nlohmann::json::array()}, {"volumes", nlohmann::json::array()}};
+        nlohmann::json out = {{"disks", nlohmann::json::array()},
+                              {"volumes", nlohmann::json::array()}};
         for (const auto& d : disks)
-            out["disks"].push_back({{"caption", d.caption}, {"device", d.devicePath}, {"number", d.number},
-                                    {"sectors", d.sectors}, {"removable", d.removable}});
+            out["disks"].push_back({{"caption", d.caption},
+                                    {"device", d.devicePath},
+                                    {"number", d.number},
+                                    {"sectors", d.sectors},
+                                    {"removable", d.removable}});
         for (const auto& v : volumes)
-            out["volumes"].push_back({{"caption", v.caption}, {"device", v.devicePath}, {"label", v.label},
+            out["volumes"].push_back({{"caption", v.caption},
+                                      {"device", v.devicePath},
+                                      {"label", v.label},
                                       {"bytes", v.sizeBytes}});
         fmt::print("{}\n", out.dump(2));
         return;
     }
     fmt::print("Open disk img file\n");
-    for (const auto& d : disks) fmt::print("{}\t{}\n", d.caption, d.devicePath);
+    for (const auto& d : disks)
+        fmt::print("{}\t{}\n", d.caption, d.devicePath);
     fmt::print("-\n");
-    for (const auto& v : volumes) fmt::print("{}\t{}\n", v.caption, v.devicePath);
+    for (const auto& v : volumes)
+        fmt::print("{}\t{}\n", v.caption, v.devicePath);
 }
 
 // Clusters of the volume in use and free, as the free-space map tells them.
@@ -41,8 +49,9 @@ std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
     std::int64_t count = (volumeSectors - v.dataStartSector) / v.sectorsPerCluster;
     std::int64_t used = 0;
     for (std::int64_t c = first; c < first + count; ++c) {
-        std::int64_t sector = v.fsKind == "FAT32" ? v.dataStartSector + (c - 2) * v.sectorsPerCluster
-                                                  : c * v.sectorsPerCluster;
+        std::int64_t sector = v.fsKind == "FAT32"
+                                  ? v.dataStartSector + (c - 2) * v.sectorsPerCluster
+                                  : c * v.sectorsPerCluster;
         used += s.freeSpace.isClusterInUse(sector, v.fsKind, v);
     }
     return {used, count - used};
@@ -58,13 +67,15 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     const VolumeLayout& v = session.volume;
     const ScanSettings& s = session.settings;
     fmt::print("source            {}\n", s.dataSourceText);
-    fmt::print("file system       {}\n", s.fileSystemLabel.empty() ? "(whole disk)" : s.fileSystemLabel);
+    fmt::print("file system       {}\n",
+               s.fileSystemLabel.empty() ? "(whole disk)" : s.fileSystemLabel);
     fmt::print("sectors           {}\n", session.source.sourceSectors());
     fmt::print("start sector      {}\n", s.beginSector);
     fmt::print("end sector        {}\n", s.endSector);
     fmt::print("sectors/cluster   {}\n", s.sectorsPerCluster);
     if (v.hasFileSystem && v.fsKind == "FAT32")
-        fmt::print("FAT               {} reserved sectors, {} sectors per FAT\n", v.fatReservedSectors, v.fatSectors);
+        fmt::print("FAT               {} reserved sectors, {} sectors per FAT\n",
+                   v.fatReservedSectors, v.fatSectors);
     if (v.hasFileSystem && v.fsKind == "NTFS") fmt::print("$MFT cluster      {}\n", v.mftCluster);
     if (!freeMap) return;
     if (!v.hasFileSystem) {
@@ -87,15 +98,18 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
 
 void addSourceCommands(CLI::App& app, ExitCode& exit) {
     auto json = std::make_shared<bool>(false);
-    auto* sources = app.add_subcommand("sources", "The disks and volumes this machine offers as sources");
+    auto* sources =
+        app.add_subcommand("sources", "The disks and volumes this machine offers as sources");
     sources->add_flag("--json", *json, "Machine-readable output");
     sources->callback([json] { listSources(*json); });
 
     auto source = std::make_shared<SourceOptions>();
     auto freeMap = std::make_shared<bool>(false);
-    auto* info = app.add_subcommand("volume-info", "Boot sector facts and the scan range of a source");
+    auto* info =
+        app.add_subcommand("volume-info", "Boot sector facts and the scan range of a source");
     source->addTo(*info);
-    info->add_flag("--free-map", *freeMap, "Build the free-space map and count used and free clusters");
+    info->add_flag("--free-map", *freeMap,
+                   "Build the free-space map and count used and free clusters");
     info->callback([source, freeMap, &exit] { volumeInfo(*source, *freeMap, exit); });
 }
 

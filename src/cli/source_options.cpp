@@ -11,7 +11,8 @@ void SourceOptions::addTo(CLI::App& command) {
     command
         .add_option_function<int>(
             "--partition", [this](const int& n) { partition = n; },
-            "Read SOURCE as a partition (boot sector, cluster stride); --partition=N reads partition "
+            "Read SOURCE as a partition (boot sector, cluster stride); --partition=N reads "
+            "partition "
             "N of SOURCE's partition table")
         ->expected(0, 1)
         ->default_str("0");
@@ -30,7 +31,8 @@ bool SourceOptions::choose(RecoverySession& session) const {
     N7Click(ctx, path, false);
     PartitionTable table = listPartitions(ctx);
     if (*partition < 1 || static_cast<std::size_t>(*partition) > table.partitions.size()) {
-        fmt::print(stderr, "{} has no partition {} ({} found)\n", path, *partition, table.partitions.size());
+        fmt::print(stderr, "{} has no partition {} ({} found)\n", path, *partition,
+                   table.partitions.size());
         return false;
     }
     PartitionItemClick(ctx, table.partitions[static_cast<std::size_t>(*partition - 1)]);

@@ -6,13 +6,14 @@
 
 namespace mdf::cli {
 
-std::optional<std::size_t> TerminalChooser::chooseNextFragment(const std::vector<std::size_t>& group,
-                                                              std::int32_t lastChosen) {
+std::optional<std::size_t> TerminalChooser::chooseNextFragment(
+    const std::vector<std::size_t>& group, std::int32_t lastChosen) {
     auto print = [](const char* label, const std::array<std::string, 6>& row) {
-        fmt::print(stderr, "{:>6}  {:>8} {:>12} {:>10} {:>10} {:>14} {:>14}\n", label, row[0], row[1], row[2], row[3],
-                   row[4], row[5]);
+        fmt::print(stderr, "{:>6}  {:>8} {:>12} {:>10} {:>10} {:>14} {:>14}\n", label, row[0],
+                   row[1], row[2], row[3], row[4], row[5]);
     };
-    fmt::print(stderr, "符合超过1个,请选择后续碎片 (more than one fragment fits; choose the next one)\n");
+    fmt::print(stderr,
+               "符合超过1个,请选择后续碎片 (more than one fragment fits; choose the next one)\n");
     print("", {"序号", "碎片大小(KB)", "开始页面号", "结束页面号", "开始扇区", "结束扇区"});
     print("上一", chooserRow(list_, lastChosen));
     for (std::size_t k = 0; k < group.size(); ++k)
@@ -26,7 +27,9 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(const std::vector
             break;
         }
         std::string answer(line);
-        while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+        while (!answer.empty() &&
+               (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' '))
+            answer.pop_back();
         if (answer == "c" || answer == "C") {
             decision_.btncancelClick();
         } else if (!answer.empty() && answer.find_first_not_of("0123456789") == std::string::npos) {

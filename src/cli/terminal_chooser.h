@@ -10,12 +10,13 @@ namespace mdf::cli {
 // The next-fragment question asked on the terminal: the fragment chosen last and the candidates
 // as a table, the answer typed as a row number, or c to cancel.
 class TerminalChooser : public NextFragmentChooser {
-public:
+  public:
     TerminalChooser(const FragmentList& list, const FragmentIndex& index, std::FILE* in = stdin)
         : list_(list), index_(index), in_(in) {}
-    std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group, std::int32_t lastChosen) override;
+    std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group,
+                                                  std::int32_t lastChosen) override;
 
-private:
+  private:
     const FragmentList& list_;
     const FragmentIndex& index_;
     std::FILE* in_;

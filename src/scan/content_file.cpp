@@ -6,14 +6,17 @@
 namespace mdf {
 
 void scramblePage(PageBytes page, std::uint32_t seed) {
-    for (std::size_t i = 0; i < page.size(); i += 4) storeU32(&page[i], rotateRight32(loadU32(&page[i]), 1) ^ seed);
+    for (std::size_t i = 0; i < page.size(); i += 4)
+        storeU32(&page[i], rotateRight32(loadU32(&page[i]), 1) ^ seed);
 }
 
 void unscramblePage(PageBytes page, std::uint32_t seed) {
-    for (std::size_t i = 0; i < page.size(); i += 4) storeU32(&page[i], rotateLeft32(loadU32(&page[i]) ^ seed, 1));
+    for (std::size_t i = 0; i < page.size(); i += 4)
+        storeU32(&page[i], rotateLeft32(loadU32(&page[i]) ^ seed, 1));
 }
 
-std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed, std::uint16_t sectorsPerCluster) {
+std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed,
+                                                              std::uint16_t sectorsPerCluster) {
     std::array<std::uint8_t, kContentTrailerBytes> t{};
     storeU32(t.data(), rotateRight32(seed, 3));
     storeU16(t.data() + 4, sectorsPerCluster);
@@ -51,8 +54,8 @@ void ContentFile::indexBlocks(const FragmentList& list) {
     indexedRevision_ = list.revision();
 }
 
-bool ContentFile::readContentSectors(const FragmentList& list, std::int32_t offset, std::int32_t count,
-                                     void* buffer, std::int64_t firstSector) {
+bool ContentFile::readContentSectors(const FragmentList& list, std::int32_t offset,
+                                     std::int32_t count, void* buffer, std::int64_t firstSector) {
     if (!isOpen() || count < 0) return false;
     if (indexedList_ != &list || indexedRevision_ != list.revision()) indexBlocks(list);
     auto block = blockOffset_.find(firstSector);

@@ -22,12 +22,13 @@ void unscramblePage(PageBytes page, std::uint32_t seed);
 
 // The six bytes that end a content file: the seed rotated right by 3, then the volume's sectors
 // per cluster.
-std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed, std::uint16_t sectorsPerCluster);
+std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed,
+                                                              std::uint16_t sectorsPerCluster);
 
 // A saved scan's page content: per fragment, in list order, the 15 sectors before it as read and
 // then its pages scrambled.
 class ContentFile {
-public:
+  public:
     // Opens a content file for reading and takes its seed from the trailer. Nothing when the file
     // cannot be opened; a file shorter than the trailer opens with seed 0 and no sectors per
     // cluster.
@@ -39,10 +40,10 @@ public:
     // count sectors at offset (from -15 on) of the fragment whose first sector is firstSector;
     // a 16-sector read is unscrambled. False when no fragment has that first sector, or the
     // file is short.
-    bool readContentSectors(const FragmentList& list, std::int32_t offset, std::int32_t count, void* buffer,
-                            std::int64_t firstSector);
+    bool readContentSectors(const FragmentList& list, std::int32_t offset, std::int32_t count,
+                            void* buffer, std::int64_t firstSector);
 
-private:
+  private:
     void indexBlocks(const FragmentList& list);
 
     std::ifstream file_;

@@ -10,7 +10,8 @@ namespace mdf {
 namespace {
 
 // Describes a row from its saved pages; leaves it as it is when anything fails.
-void describeFromContent(CatalogueRow& row, const FragmentList& list, ContentFile& content, Reporter& reporter) {
+void describeFromContent(CatalogueRow& row, const FragmentList& list, ContentFile& content,
+                         Reporter& reporter) {
     std::array<std::uint8_t, 8192> page{};
     if (!content.readContentSectors(list, 0, 16, page.data(), row.fsec)) {
         reporter.showMessage("read disk error", "message");
@@ -43,11 +44,13 @@ std::vector<CatalogueRow> refreshFileCatalogue(const FragmentList& list, bool re
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FragmentRecord& r = list[i];
         if (!r.isVisible() || r.beginPage > 0) continue;
-        rows.push_back({static_cast<std::int32_t>(i), r.memo, r.sizeKB, r.beginPage, r.endPage, r.fsec, r.esec});
+        rows.push_back({static_cast<std::int32_t>(i), r.memo, r.sizeKB, r.beginPage, r.endPage,
+                        r.fsec, r.esec});
     }
     if (!readFromSource) {
         for (CatalogueRow& row : rows)
-            if (list[static_cast<std::size_t>(row.recordIndex)].pages() > 32) describeFromContent(row, list, content, reporter);
+            if (list[static_cast<std::size_t>(row.recordIndex)].pages() > 32)
+                describeFromContent(row, list, content, reporter);
     }
     return rows;
 }

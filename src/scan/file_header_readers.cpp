@@ -9,13 +9,16 @@ namespace {
 
 // Record 0's offset as the slot array states it. A damaged page may state anything; the readers
 // only ever search inside the page from there.
-std::int32_t recordZeroOffset(ConstPageBytes page) { return loadI16(&page[8190]); }
+std::int32_t recordZeroOffset(ConstPageBytes page) {
+    return loadI16(&page[8190]);
+}
 
 bool isMdfExtension(ConstPageBytes p, std::size_t i) {
     auto letter = [&](std::size_t at, char lower) {
         return (p[at] == lower || p[at] == lower - 32) && p[at + 1] == 0;
     };
-    return p[i] == 0x2E && p[i + 1] == 0 && letter(i + 2, 'm') && letter(i + 4, 'd') && letter(i + 6, 'f');
+    return p[i] == 0x2E && p[i + 1] == 0 && letter(i + 2, 'm') && letter(i + 4, 'd') &&
+           letter(i + 6, 'f');
 }
 
 bool isTwoBlanks(ConstPageBytes p, std::size_t j) {
@@ -62,8 +65,10 @@ std::string utf16ToUtf8(ConstPageBytes p, std::size_t from, std::size_t to) {
 
 std::string trimBlanksAndControls(const std::string& s) {
     std::size_t first = 0, last = s.size();
-    while (first < last && static_cast<unsigned char>(s[first]) <= 0x20) ++first;
-    while (last > first && static_cast<unsigned char>(s[last - 1]) <= 0x20) --last;
+    while (first < last && static_cast<unsigned char>(s[first]) <= 0x20)
+        ++first;
+    while (last > first && static_cast<unsigned char>(s[last - 1]) <= 0x20)
+        --last;
     return s.substr(first, last - first);
 }
 
@@ -74,7 +79,8 @@ PageCountResult readFilePageCount(ConstPageBytes page) {
     if (s < 0) return {};
     for (std::int32_t i = std::max(s, 4); i < 8190 && i + 4 <= 8192; ++i) {
         const auto at = static_cast<std::size_t>(i);
-        if (page[at] == 0xFF && page[at + 1] == 0xFF && page[at + 2] == 0xFF && page[at + 3] == 0xFF)
+        if (page[at] == 0xFF && page[at + 1] == 0xFF && page[at + 2] == 0xFF &&
+            page[at + 3] == 0xFF)
             return {0, loadI32(&page[at - 4])};
     }
     return {};
@@ -93,7 +99,8 @@ FileNameResult readFileName(ConstPageBytes page) {
     if (dot < 0) return {};
     for (std::int32_t j = dot - 2; j >= 0; j -= 2) {
         if (isTwoBlanks(page, static_cast<std::size_t>(j))) {
-            std::string name = utf16ToUtf8(page, static_cast<std::size_t>(j + 4), static_cast<std::size_t>(dot));
+            std::string name =
+                utf16ToUtf8(page, static_cast<std::size_t>(j + 4), static_cast<std::size_t>(dot));
             return {0, trimBlanksAndControls(name) + ".mdf"};
         }
         if (j <= s) break;

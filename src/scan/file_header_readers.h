@@ -13,7 +13,7 @@ struct PageCountResult {
 };
 
 struct FileNameResult {
-    int result = 1;  // 0: found
+    int result = 1;    // 0: found
     std::string name;  // UTF-8
 };
 

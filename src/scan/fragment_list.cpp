@@ -1,9 +1,9 @@
 #include "scan/fragment_list.h"
 
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <charconv>
-
-#include <fmt/core.h>
 
 #include "scan/rounding.h"
 
@@ -18,8 +18,10 @@ bool parseDecimal(std::string_view text, T& out) {
 }
 
 std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -41,7 +43,9 @@ std::int32_t FragmentRecord::pages() const {
     return static_cast<std::int32_t>(roundHalfEven(sizeKB, 8));
 }
 
-bool FragmentRecord::isVisible() const { return trimBlanks(visible) != "N"; }
+bool FragmentRecord::isVisible() const {
+    return trimBlanks(visible) != "N";
+}
 
 std::optional<FragmentRecord> FragmentRecord::parse(std::string_view line, std::string* error) {
     auto fail = [&](const std::string& why) -> std::optional<FragmentRecord> {
@@ -51,8 +55,10 @@ std::optional<FragmentRecord> FragmentRecord::parse(std::string_view line, std::
     if (std::count(line.begin(), line.end(), '|') != 8 || line.empty() || line.back() != '|')
         return fail("a record has eight fields, each ending with |");
     FragmentRecord r;
-    static constexpr const char* kNames[] = {"sn", "fsec", "esec", "sizeKB", "beginPage", "endPage"};
-    bool ok[] = {parseDecimal(recordField(line, 1), r.sn), parseDecimal(recordField(line, 2), r.fsec),
+    static constexpr const char* kNames[] = {"sn",     "fsec",      "esec",
+                                             "sizeKB", "beginPage", "endPage"};
+    bool ok[] = {parseDecimal(recordField(line, 1), r.sn),
+                 parseDecimal(recordField(line, 2), r.fsec),
                  parseDecimal(recordField(line, 3), r.esec),
                  parseDecimal(recordField(line, 4), r.sizeKB),
                  parseDecimal(recordField(line, 5), r.beginPage),
@@ -97,8 +103,9 @@ std::int64_t FragmentList::findFirstSector(std::int64_t fsec) const {
 }
 
 std::size_t FragmentIndex::lowerBound(std::int32_t page) const {
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), page,
-                               [](const FragmentIndexEntry& e, std::int32_t p) { return e.beginPage < p; });
+    auto it = std::lower_bound(
+        entries_.begin(), entries_.end(), page,
+        [](const FragmentIndexEntry& e, std::int32_t p) { return e.beginPage < p; });
     return static_cast<std::size_t>(it - entries_.begin());
 }
 
@@ -124,8 +131,9 @@ FragmentView refreshFragmentView(const FragmentList& list) {
 }
 
 std::array<std::string, 6> fragmentRowCells(const FragmentRecord& r) {
-    return {std::to_string(r.sizeKB), std::to_string(r.beginPage), std::to_string(r.endPage),
-            r.memo,                   std::to_string(r.fsec),      std::to_string(r.esec)};
+    return {std::to_string(r.sizeKB),  std::to_string(r.beginPage),
+            std::to_string(r.endPage), r.memo,
+            std::to_string(r.fsec),    std::to_string(r.esec)};
 }
 
 }  // namespace mdf

@@ -42,7 +42,7 @@ std::string_view recordField(std::string_view record, int n);
 
 // Ordered list of every fragment found; a fragment is referred to by its 0-based position.
 class FragmentList {
-public:
+  public:
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }
     const FragmentRecord& operator[](std::size_t i) const { return records_[i]; }
@@ -69,7 +69,7 @@ public:
     // First record whose first sector is fsec; -1 when there is none.
     std::int64_t findFirstSector(std::int64_t fsec) const;
 
-private:
+  private:
     std::vector<FragmentRecord> records_;
     std::uint64_t revision_ = 0;
 };
@@ -82,7 +82,7 @@ struct FragmentIndexEntry {
 };
 
 class FragmentIndex {
-public:
+  public:
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const FragmentIndexEntry& operator[](std::size_t i) const { return entries_[i]; }
@@ -94,7 +94,7 @@ public:
 
     friend FragmentIndex buildFragmentIndex(const FragmentList& list);
 
-private:
+  private:
     std::vector<FragmentIndexEntry> entries_;
 };
 
@@ -111,6 +111,8 @@ FragmentView refreshFragmentView(const FragmentList& list);
 // The six cells of a row after its caption: sizeKB, beginPage, endPage, memo, fsec, esec.
 std::array<std::string, 6> fragmentRowCells(const FragmentRecord& record);
 // Image 1 marks a fragment that begins a database file.
-inline int fragmentRowImage(const FragmentRecord& record) { return record.startsFile() ? 1 : 0; }
+inline int fragmentRowImage(const FragmentRecord& record) {
+    return record.startsFile() ? 1 : 0;
+}
 
 }  // namespace mdf

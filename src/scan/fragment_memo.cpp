@@ -31,8 +31,10 @@ std::optional<std::int64_t> pageCountOf(FragmentRecorder& r, std::int64_t firstS
 }
 
 // The memo of a fragment that begins a database file; nothing when a page cannot be read.
-std::optional<std::string> fileStartMemo(FragmentRecorder& r, std::int32_t pages, std::int64_t firstSector) {
-    if (pages > 32 && r.pendingMemo.find("wrong file head") == std::string::npos) return r.pendingMemo;
+std::optional<std::string> fileStartMemo(FragmentRecorder& r, std::int32_t pages,
+                                         std::int64_t firstSector) {
+    if (pages > 32 && r.pendingMemo.find("wrong file head") == std::string::npos)
+        return r.pendingMemo;
     auto count = pageCountOf(r, firstSector);
     if (!count) return std::nullopt;
     if (pages <= 32) return "wrong file head,size:" + std::to_string(*count * 8) + "KB";

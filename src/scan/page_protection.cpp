@@ -8,9 +8,12 @@ namespace mdf {
 
 PageProtection pageProtection(ConstPageBytes page) {
     switch (page[5] & 0x0F) {
-        case 1: return PageProtection::TornBits;
-        case 2: return PageProtection::Checksum;
-        default: return PageProtection::None;
+        case 1:
+            return PageProtection::TornBits;
+        case 2:
+            return PageProtection::Checksum;
+        default:
+            return PageProtection::None;
     }
 }
 
@@ -49,8 +52,10 @@ bool verifyPage(ConstPageBytes page) {
                 if ((page[static_cast<std::size_t>(512 * k + 511)] & 3) != s) return false;
             return true;
         }
-        case PageProtection::Checksum: return pageChecksum(page) == loadU32(&page[60]);
-        case PageProtection::None: return false;
+        case PageProtection::Checksum:
+            return pageChecksum(page) == loadU32(&page[60]);
+        case PageProtection::None:
+            return false;
     }
     return false;
 }

@@ -25,10 +25,12 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
     return value;
 }
 
-std::string sectorError(const char* word, std::int64_t sector) { return fmt::format("{}1sec{}", word, sector); }
+std::string sectorError(const char* word, std::int64_t sector) {
+    return fmt::format("{}1sec{}", word, sector);
+}
 
 class Scan {
-public:
+  public:
     explicit Scan(ScanContext& ctx) : ctx_(ctx), window_(ctx.source) {}
 
     ScanOutcome run() {
@@ -37,7 +39,8 @@ public:
         if (!readSettings()) return ScanOutcome::Failed;
         if (ctx_.volume.hasFileSystem && freeSpaceOnly_) {
             ctx_.reporter.logLine(Memo::Scan, "reading bitmap" + ctx_.now());
-            if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter, window_.buffer()) != 0) {
+            if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter,
+                                  window_.buffer()) != 0) {
                 ctx_.reporter.showMessage("create bitmap failed", "message");
                 return ScanOutcome::Failed;
             }
@@ -62,15 +65,17 @@ public:
         return ScanOutcome::Finished;
     }
 
-private:
+  private:
     bool readSettings() {
         const ScanSettings& s = ctx_.settings;
         auto start = parseInteger(s.beginSector), end = parseInteger(s.endSector);
         auto stride = parseInteger(s.sectorsPerCluster);
-        auto limit = s.startPageLimit ? parseInteger(s.maxStartPage) : std::optional<std::int64_t>(0);
+        auto limit =
+            s.startPageLimit ? parseInteger(s.maxStartPage) : std::optional<std::int64_t>(0);
         if (!start || !end || !stride || !limit || *stride < 1) {
             ctx_.reporter.showMessage(
-                "the start sector, end sector, sectors per cluster and start page limit must be whole "
+                "the start sector, end sector, sectors per cluster and start page limit must be "
+                "whole "
                 "numbers, sectors per cluster at least 1",
                 "message");
             return false;
@@ -99,7 +104,8 @@ private:
     }
 
     void examine() {
-        if (freeSpaceOnly_ && ctx_.freeSpace.isClusterInUse(cursor_, ctx_.settings.fileSystemLabel, ctx_.volume))
+        if (freeSpaceOnly_ &&
+            ctx_.freeSpace.isClusterInUse(cursor_, ctx_.settings.fileSystemLabel, ctx_.volume))
             return;
         std::int64_t skipLimit = skip_;
         if (skip_ > 0 && 16 > stride_) skipLimit = skip_ - 16 + stride_;
@@ -181,7 +187,8 @@ private:
     bool joinsLast(std::int64_t c, std::int32_t f) const {
         const FragmentRecord& last = ctx_.fragments.back();
         const std::int64_t gap = c - last.esec;
-        return gap > 0 && c - last.fsec == (std::int64_t{f} - last.beginPage) * 16 && gap <= kMergeDistanceLimit;
+        return gap > 0 && c - last.fsec == (std::int64_t{f} - last.beginPage) * 16 &&
+               gap <= kMergeDistanceLimit;
     }
 
     ScanContext& ctx_;

@@ -54,7 +54,8 @@ bool writeScanInfo(const std::string& path, const FragmentList& list, std::uint3
     if (!out) return false;
     std::mt19937 random(randomSeed);
     for (const FragmentRecord& r : list) {
-        out << encodeLine(r.text(), kScanInfoKey, static_cast<std::uint8_t>(random() & 0xFF)) << "\r\n";
+        out << encodeLine(r.text(), kScanInfoKey, static_cast<std::uint8_t>(random() & 0xFF))
+            << "\r\n";
     }
     return static_cast<bool>(out.flush());
 }
@@ -78,7 +79,8 @@ ScanInfoContents parseScanInfo(std::string_view text) {
             record = FragmentRecord::parse(*decoded, &why);
         if (!record) {
             contents.records.clear();
-            contents.error = fmt::format("line {} of the scan-info file is damaged: {}", number, why);
+            contents.error =
+                fmt::format("line {} of the scan-info file is damaged: {}", number, why);
             return contents;
         }
         contents.records.push_back(std::move(*record));

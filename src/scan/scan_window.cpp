@@ -21,9 +21,10 @@ bool ScanWindow::fill(std::int64_t sectors) {
     for (std::size_t c = 0; c < chunkValid_.size(); ++c) {
         const std::int64_t first = static_cast<std::int64_t>(c) * kWindowChunkSectors;
         const std::int64_t count = std::min<std::int64_t>(kWindowChunkSectors, sectors - first);
-        chunkValid_[c] = count > 0 && source_.readSectors(static_cast<std::uint32_t>(count),
-                                                          &buffer_[static_cast<std::size_t>(first) * kSectorSize],
-                                                          start_ + first);
+        chunkValid_[c] = count > 0 && source_.readSectors(
+                                          static_cast<std::uint32_t>(count),
+                                          &buffer_[static_cast<std::size_t>(first) * kSectorSize],
+                                          start_ + first);
         any = any || chunkValid_[c];
     }
     return any;
@@ -44,8 +45,10 @@ std::optional<PageHeader> ScanWindow::direct(std::int64_t p) {
 
 std::optional<PageHeader> ScanWindow::fromBuffer(std::int64_t p) {
     const std::int64_t index = p - start_;
-    if (index >= filled_ || !chunkValid_[static_cast<std::size_t>(index / kWindowChunkSectors)]) return direct(p);
-    return PageHeader::from(std::span(&buffer_[static_cast<std::size_t>(index) * kSectorSize], kPageHeaderSize));
+    if (index >= filled_ || !chunkValid_[static_cast<std::size_t>(index / kWindowChunkSectors)])
+        return direct(p);
+    return PageHeader::from(
+        std::span(&buffer_[static_cast<std::size_t>(index) * kSectorSize], kPageHeaderSize));
 }
 
 std::optional<PageHeader> ScanWindow::readHeaderAt(std::int64_t p, std::int64_t n, bool windowed) {

@@ -19,7 +19,7 @@ inline constexpr std::uint32_t kWindowChunkSectors = 128;
 // makes only the positions that lie in it unreadable and never hands out what an earlier
 // window left in the buffer.
 class ScanWindow {
-public:
+  public:
     explicit ScanWindow(SectorSource& source);
 
     // The buffer, for the free-space map to use before the scan primes the window.
@@ -36,7 +36,7 @@ public:
     std::int64_t start() const { return start_; }
     std::int64_t end() const { return end_; }
 
-private:
+  private:
     bool fill(std::int64_t sectors);
     std::optional<PageHeader> fromBuffer(std::int64_t p);
     std::optional<PageHeader> direct(std::int64_t p);

@@ -9,7 +9,9 @@ TMyThread::TMyThread(std::binary_semaphore& permit, std::string jobMode, Execute
           permit.release();
       }) {}
 
-TMyThread::~TMyThread() { join(); }
+TMyThread::~TMyThread() {
+    join();
+}
 
 void TMyThread::join() {
     if (thread_.joinable()) thread_.join();
@@ -26,7 +28,8 @@ void JobRunner::waitAll() {
         std::lock_guard lock(mutex_);
         workers.swap(workers_);
     }
-    for (auto& w : workers) w->join();
+    for (auto& w : workers)
+        w->join();
 }
 
 }  // namespace mdf

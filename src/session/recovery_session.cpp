@@ -14,7 +14,8 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
 
 }  // namespace
 
-RecoverySession::RecoverySession(Reporter& r, FileOpener opener) : reporter(r), source(std::move(opener)) {}
+RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
+    : reporter(r), source(std::move(opener)) {}
 
 RecoverySession::~RecoverySession() {
     stopRequested = true;
@@ -22,7 +23,8 @@ RecoverySession::~RecoverySession() {
 }
 
 ScanContext RecoverySession::scanContext() {
-    return {source, volume, settings, freeSpace, fragments, index, stopRequested, scanFileId, pendingMemo, reporter};
+    return {source, volume,        settings,   freeSpace,   fragments,
+            index,  stopRequested, scanFileId, pendingMemo, reporter};
 }
 
 void RecoverySession::execute(const std::string& mode) {
@@ -39,7 +41,8 @@ AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
 }
 
 AssemblyContext RecoverySession::assemblyContext() {
-    return {fragments, index, pageOrigin_, analysis, combination, sortColumn, reporter, volume.sectorsPerCluster};
+    return {fragments,   index,      pageOrigin_, analysis,
+            combination, sortColumn, reporter,    volume.sectorsPerCluster};
 }
 
 void RecoverySession::analyse(const CatalogueRow& selected, NextFragmentChooser* chooser) {
@@ -50,7 +53,8 @@ void RecoverySession::analyse(const CatalogueRow& selected, NextFragmentChooser*
     analysisRunning = false;
 }
 
-bool RecoverySession::Button1Click(const std::optional<CatalogueRow>& selected, NextFragmentChooser* chooser) {
+bool RecoverySession::Button1Click(const std::optional<CatalogueRow>& selected,
+                                   NextFragmentChooser* chooser) {
     if (!stopRequested) {
         reporter.showMessage("the scan is processing", "message");
         return false;
@@ -79,7 +83,8 @@ void RecoverySession::Button5Click() {
     mdf::Button5Click(ctx);
 }
 
-AssemblyOutcome RecoverySession::Button2Click(const std::string& outputPath, bool allowOnSourceDevice) {
+AssemblyOutcome RecoverySession::Button2Click(const std::string& outputPath,
+                                              bool allowOnSourceDevice) {
     AssemblyContext ctx = assemblyContext();
     return mdf::Button2Click(ctx, outputPath, source.devicePath(), allowOnSourceDevice);
 }
@@ -87,8 +92,8 @@ AssemblyOutcome RecoverySession::Button2Click(const std::string& outputPath, boo
 bool RecoverySession::btnscanClick() {
     auto fileId = parseInteger(settings.fileIdText);
     if (!fileId) {
-        reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value", "message",
-                             MessageIcon::Error);
+        reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value",
+                             "message", MessageIcon::Error);
         return false;
     }
     scanFileId = static_cast<std::uint16_t>(*fileId);

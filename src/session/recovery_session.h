@@ -30,7 +30,7 @@ namespace mdf {
 // concluded. The window owns one; a command-line run owns one; a test makes its own. Its
 // handlers are the commands of the workflow, with the user's answers passed in.
 class RecoverySession {
-public:
+  public:
     explicit RecoverySession(Reporter& reporter, FileOpener opener = openReadOnly);
     ~RecoverySession();
     RecoverySession(const RecoverySession&) = delete;
@@ -62,12 +62,15 @@ public:
 
     // FILTER: analyses the catalogue row given. Automatic mode (no chooser) runs on a worker;
     // with a chooser the run happens here and ties are put to it. Refused while a scan runs.
-    bool Button1Click(const std::optional<CatalogueRow>& selected, NextFragmentChooser* chooser = nullptr);
+    bool Button1Click(const std::optional<CatalogueRow>& selected,
+                      NextFragmentChooser* chooser = nullptr);
     // The commands of the fourth tab.
     bool Button6Click();
     void Button5Click();
     AssemblyOutcome Button2Click(const std::string& outputPath, bool allowOnSourceDevice = false);
-    void sortCombinationByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
+    void sortCombinationByStartPage() {
+        combination.ListView4ColumnClick(kStartPageColumn, sortColumn);
+    }
 
     PageOrigin& pages() { return pageOrigin_; }
     AnalysisContext analysisContext(NextFragmentChooser* chooser = nullptr);
@@ -103,7 +106,7 @@ public:
     CombinationList combination;
     std::int32_t sortColumn = 0;  // shared by the fragment list and the combination list
 
-private:
+  private:
     void execute(const std::string& mode);
     void analyse(const CatalogueRow& selected, NextFragmentChooser* chooser);
     bool saveContent(const std::string& path, std::uint32_t seed);

@@ -11,7 +11,9 @@ void RecordingReporter::logLine(Memo memo, std::string_view line) {
     record({Kind::Log, memo, std::string(line), {}, MessageIcon::None, 0});
 }
 
-void RecordingReporter::clearLog(Memo memo) { record({Kind::Clear, memo, {}, {}, {}, 0}); }
+void RecordingReporter::clearLog(Memo memo) {
+    record({Kind::Clear, memo, {}, {}, {}, 0});
+}
 
 void RecordingReporter::setStatus(std::string_view text) {
     record({Kind::Status, Memo::Scan, std::string(text), {}, {}, 0});
@@ -26,7 +28,9 @@ void RecordingReporter::showMessage(std::string_view text, std::string_view capt
     record({Kind::Message, Memo::Scan, std::string(text), std::string(caption), icon, 0});
 }
 
-void RecordingReporter::processEvents() { record({Kind::Events, Memo::Scan, {}, {}, {}, 0}); }
+void RecordingReporter::processEvents() {
+    record({Kind::Events, Memo::Scan, {}, {}, {}, 0});
+}
 
 std::vector<RecordingReporter::Event> RecordingReporter::events() const {
     std::lock_guard lock(mutex_);

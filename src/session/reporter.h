@@ -16,7 +16,7 @@ enum class MessageIcon { None, Information, Warning, Error };
 // the command line prints; tests record. Questions are never asked through here: the front
 // end asks them and hands the answers to the core.
 class Reporter {
-public:
+  public:
     virtual ~Reporter() = default;
 
     virtual void logLine(Memo memo, std::string_view line) = 0;
@@ -31,7 +31,7 @@ public:
 
 // Swallows everything; for replays whose output nobody wants to see again.
 class SilentReporter : public Reporter {
-public:
+  public:
     void logLine(Memo, std::string_view) override {}
     void clearLog(Memo) override {}
     void setStatus(std::string_view) override {}
@@ -41,7 +41,7 @@ public:
 
 // Keeps every call in order so that tests can assert on the exact texts.
 class RecordingReporter : public Reporter {
-public:
+  public:
     enum class Kind { Log, Clear, Status, Progress, Message, Events };
     struct Event {
         Kind kind;
@@ -68,7 +68,7 @@ public:
     std::vector<int> progress() const;
     void clear();
 
-private:
+  private:
     void record(Event event);
 
     mutable std::mutex mutex_;

@@ -24,7 +24,8 @@ std::optional<std::int64_t> parseInteger(const std::string& text) {
 }  // namespace
 
 void RecoverySession::btnsaveClick(const std::optional<std::string>& scanInfoPath,
-                                   const std::optional<std::string>& contentPath, std::uint32_t contentSeed) {
+                                   const std::optional<std::string>& contentPath,
+                                   std::uint32_t contentSeed) {
     if (scanInfoPath && !writeScanInfo(*scanInfoPath, fragments, contentSeed ^ 0x5CA1AB1Eu)) {
         reporter.showMessage("error,file create error", "message");
         return;
@@ -48,18 +49,24 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
     std::array<std::uint8_t, 8192> page{};
     for (std::size_t i = 0; i < lines; ++i) {
         reporter.processEvents();
-        if (lines > 1) reporter.setProgress(static_cast<int>(roundHalfEven(static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
+        if (lines > 1)
+            reporter.setProgress(static_cast<int>(roundHalfEven(
+                static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
         const FragmentRecord r = fragments[i];
-        // Sectors before sector 0 do not exist; they are kept as zeros rather than failing the save.
+        // Sectors before sector 0 do not exist; they are kept as zeros rather than failing the
+        // save.
         std::fill(prefix.begin(), prefix.end(), 0);
         const std::int64_t before = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
         if (before < kContentPrefixSectors &&
-            !source.readWholeSectors(static_cast<std::uint32_t>(kContentPrefixSectors - before), &prefix[static_cast<std::size_t>(before) * 512],
-                                r.fsec - kContentPrefixSectors + before))
+            !source.readWholeSectors(static_cast<std::uint32_t>(kContentPrefixSectors - before),
+                                     &prefix[static_cast<std::size_t>(before) * 512],
+                                     r.fsec - kContentPrefixSectors + before))
             return readError();
-        out.write(reinterpret_cast<const char*>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
+        out.write(reinterpret_cast<const char*>(prefix.data()),
+                  static_cast<std::streamsize>(prefix.size()));
         for (std::int32_t k = 0; k < r.pages(); ++k) {
-            if (!source.readWholeSectors(16, page.data(), r.fsec + 16 * std::int64_t{k})) return readError();
+            if (!source.readWholeSectors(16, page.data(), r.fsec + 16 * std::int64_t{k}))
+                return readError();
             scramblePage(page, seed);
             out.write(reinterpret_cast<const char*>(page.data()), page.size());
         }
@@ -78,8 +85,8 @@ bool RecoverySession::Button3Click(const std::optional<std::string>& scanInfoPat
     if (scanInfoPath) {
         auto fileId = parseInteger(settings.fileIdText);
         if (!fileId) {
-            reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value", "message",
-                                 MessageIcon::Error);
+            reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value",
+                                 "message", MessageIcon::Error);
             return false;
         }
         scanFileId = static_cast<std::uint16_t>(*fileId);
@@ -90,7 +97,8 @@ bool RecoverySession::Button3Click(const std::optional<std::string>& scanInfoPat
             return false;
         }
         fragments.replace(std::move(saved.records));
-        volume.sectorsPerCluster = static_cast<std::uint16_t>(parseInteger(settings.sectorsPerCluster).value_or(8));
+        volume.sectorsPerCluster =
+            static_cast<std::uint16_t>(parseInteger(settings.sectorsPerCluster).value_or(8));
     }
     index = buildFragmentIndex(fragments);
     if (!contentPath) return true;
@@ -98,7 +106,8 @@ bool RecoverySession::Button3Click(const std::optional<std::string>& scanInfoPat
         reporter.showMessage("error,无法打开文件", "提示");
         return true;
     }
-    if (auto spc = content.trailerSectorsPerCluster(); spc && trimmed(settings.sectorsPerCluster).empty()) {
+    if (auto spc = content.trailerSectorsPerCluster();
+        spc && trimmed(settings.sectorsPerCluster).empty()) {
         volume.sectorsPerCluster = static_cast<std::uint16_t>(*spc);
         settings.sectorsPerCluster = std::to_string(*spc);
     }

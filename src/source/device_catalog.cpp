@@ -122,10 +122,12 @@ std::vector<VolumeEntry> DeviceCatalog::listVolumes() const {
     for (const std::string& disk : blockDeviceNames()) {
         std::vector<std::string> parts;
         for (const auto& entry : fs::directory_iterator(root_ / "sys/block" / disk, ec))
-            if (fs::exists(entry.path() / "partition")) parts.push_back(entry.path().filename().string());
+            if (fs::exists(entry.path() / "partition"))
+                parts.push_back(entry.path().filename().string());
         std::sort(parts.begin(), parts.end());
         for (const std::string& part : parts)
-            if (auto sectors = readNumber(root_ / "sys/block" / disk / part / "size"); sectors && *sectors > 0)
+            if (auto sectors = readNumber(root_ / "sys/block" / disk / part / "size");
+                sectors && *sectors > 0)
                 add(part, *sectors);
     }
     // File systems mounted straight from a whole device have no partition entry.

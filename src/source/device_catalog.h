@@ -11,18 +11,18 @@ namespace mdf {
 
 // A physical disk as the data-source menu lists it.
 struct DiskEntry {
-    int number = 0;           // position among the block devices, absent ones included
-    std::string name;         // sda
-    std::string devicePath;   // /dev/sda
+    int number = 0;          // position among the block devices, absent ones included
+    std::string name;        // sda
+    std::string devicePath;  // /dev/sda
     std::int64_t sectors = 0;
     bool removable = false;
-    std::string caption;      // "Local disk 0 (465.76 GB) "
+    std::string caption;  // "Local disk 0 (465.76 GB) "
 };
 
 // A volume: a partition, or a file system mounted from a whole device.
 struct VolumeEntry {
-    std::string devicePath;   // /dev/sdb1
-    std::string label;        // as the file system stores it
+    std::string devicePath;  // /dev/sdb1
+    std::string label;       // as the file system stores it
     std::int64_t sizeBytes = 0;
     std::string displayName;  // "/dev/sdb1 [DATA]"
     std::string caption;      // "Driver /dev/sdb1 [DATA] "
@@ -38,7 +38,7 @@ inline constexpr int kMaxVolumeEntries = 26;
 // The disks and volumes of the running system, read from sysfs and /proc/self/mountinfo under a
 // root directory that tests replace by a tree of their own.
 class DeviceCatalog {
-public:
+  public:
     explicit DeviceCatalog(std::filesystem::path root = "/", LabelReader labels = readBlkidLabel);
 
     std::vector<DiskEntry> listDisks() const;
@@ -46,7 +46,7 @@ public:
     // The disk's size in sectors now, or nothing when it has no medium or is gone.
     std::optional<std::int64_t> probeDisk(const std::string& name) const;
 
-private:
+  private:
     std::vector<std::string> blockDeviceNames() const;
     bool isRemovable(const std::string& name) const;
     std::string devicePath(const std::string& name) const;

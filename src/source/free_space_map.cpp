@@ -20,12 +20,15 @@ constexpr std::size_t kMftRecordBytes = 1024;
 constexpr std::int64_t kMaxFatSectors = std::int64_t{1} << 21;
 constexpr std::uint32_t kRunReadSectors = 128;
 
-void fail(Reporter& reporter, const std::string& text) { reporter.showMessage(text, "message"); }
+void fail(Reporter& reporter, const std::string& text) {
+    reporter.showMessage(text, "message");
+}
 
 // a x b + c, or nothing when a damaged boot sector or run list makes it overflow.
 std::optional<std::int64_t> multiplyAdd(std::int64_t a, std::int64_t b, std::int64_t c = 0) {
     std::int64_t product = 0, sum = 0;
-    if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum)) return std::nullopt;
+    if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum))
+        return std::nullopt;
     return sum;
 }
 
@@ -35,7 +38,8 @@ int buildFatMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& lay
     const std::int64_t end = first + std::min(layout.fatSectors, kMaxFatSectors);
     std::vector<std::uint8_t> blockBits(kFatBlockBitmapBytes);
     for (std::int64_t block = first; block < end; block += kFatBlockSectors) {
-        const auto sectors = static_cast<std::uint32_t>(std::min<std::int64_t>(kFatBlockSectors, end - block));
+        const auto sectors =
+            static_cast<std::uint32_t>(std::min<std::int64_t>(kFatBlockSectors, end - block));
         std::fill(work.begin(), work.end(), 0);
         if (!source.readSectors(sectors, work.data(), block)) {
             fail(reporter, fmt::format("read bitmap errorsec{}", block));
@@ -44,7 +48,8 @@ int buildFatMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& lay
         std::fill(blockBits.begin(), blockBits.end(), 0);
         for (std::uint32_t k = 0; k < sectors * 128u; ++k) {
             const std::uint8_t* entry = &work[std::size_t{k} * 4];
-            if (entry[0] | entry[1] | entry[2] | entry[3]) blockBits[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
+            if (entry[0] | entry[1] | entry[2] | entry[3])
+                blockBits[k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
         }
         map.append(blockBits);
     }
@@ -109,14 +114,16 @@ bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<Clust
         if (!inBounds(p + 1, lengthBytes + offsetBytes, record.size())) return false;
         const std::uint8_t* field = &record[static_cast<std::size_t>(p) + 1];
         std::uint64_t length = 0;
-        for (int i = 0; i < lengthBytes; ++i) length |= std::uint64_t{field[i]} << (8 * i);
+        for (int i = 0; i < lengthBytes; ++i)
+            length |= std::uint64_t{field[i]} << (8 * i);
         ClusterRun run;
         run.clusterCount = static_cast<std::int64_t>(length & 0x7FFFFFFFFFFFFFFFull);
         if (offsetBytes == 0) {
             run.sparse = true;
         } else {
             std::uint64_t delta = 0;
-            for (int i = 0; i < offsetBytes; ++i) delta |= std::uint64_t{field[lengthBytes + i]} << (8 * i);
+            for (int i = 0; i < offsetBytes; ++i)
+                delta |= std::uint64_t{field[lengthBytes + i]} << (8 * i);
             // The first run's start is unsigned; later ones are signed differences.
             if (!first && (field[lengthBytes + offsetBytes - 1] & 0x80) && offsetBytes < 8)
                 delta |= ~std::uint64_t{0} << (8 * offsetBytes);
@@ -145,10 +152,12 @@ int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& 
         int result = 0;
         if (run.sparse)
             map.appendZeros(static_cast<std::size_t>(std::min<std::int64_t>(
-                multiplyAdd(run.clusterCount, std::int64_t{layout.sectorsPerCluster} * 512).value_or(INT64_MAX),
+                multiplyAdd(run.clusterCount, std::int64_t{layout.sectorsPerCluster} * 512)
+                    .value_or(INT64_MAX),
                 std::int64_t{1} << 30)));
         else
-            result = appendClusterRun(map, source, layout, run.startCluster, run.clusterCount, reporter);
+            result =
+                appendClusterRun(map, source, layout, run.startCluster, run.clusterCount, reporter);
         if (result != 0) {
             fail(reporter, "error,write bitmap failed");
             return 1;

@@ -16,10 +16,12 @@ class SectorSource;
 // k is bit k mod 8 (least significant first) of byte k div 8. NTFS clusters index it directly;
 // FAT32 entries do, so its bits 0 and 1 stand for the reserved entries.
 class FreeSpaceMap {
-public:
+  public:
     void clear() { bytes_.clear(); }
     const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-    void append(std::span<const std::uint8_t> bytes) { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+    void append(std::span<const std::uint8_t> bytes) {
+        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    }
     void appendZeros(std::size_t count) { bytes_.resize(bytes_.size() + count, 0); }
 
     // True when the cluster holding sector is in use. The kind comes from the file-system label
@@ -27,7 +29,7 @@ public:
     bool isClusterInUse(std::int64_t sector, const std::string& fileSystemLabel,
                         const VolumeLayout& layout) const;
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
 };
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <string_view>
 #include <set>
+#include <string_view>
 
 #include "source/byte_order.h"
 #include "source/sector_source.h"
@@ -26,7 +26,9 @@ bool holdsFileSystemBootSector(std::span<const std::uint8_t, 512> s) {
     return at(3, "NTFS    ") || at(82, "FAT32   ") || at(54, "FAT1") || at(3, "EXFAT   ");
 }
 
-bool isExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+bool isExtended(std::uint8_t type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
 
 std::string guidText(const std::uint8_t* g) {
     return fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
@@ -42,27 +44,32 @@ std::string gptTypeName(const std::string& guid) {
     return guid;
 }
 
-void readLogicalPartitions(SectorSource& source, std::uint32_t extendedStart, PartitionTable& table) {
+void readLogicalPartitions(SectorSource& source, std::uint32_t extendedStart,
+                           PartitionTable& table) {
     std::set<std::uint64_t> visited;
     std::uint64_t ebr = extendedStart;
     int number = 5;
     for (int i = 0; i < kMaxLogicalPartitions; ++i) {
         if (!visited.insert(ebr).second) {
-            table.problems.push_back(fmt::format("extended partition chain loops at sector {}", ebr));
+            table.problems.push_back(
+                fmt::format("extended partition chain loops at sector {}", ebr));
             return;
         }
         std::array<std::uint8_t, 512> sector{};
         if (!source.readSectors(1, sector.data(), static_cast<std::int64_t>(ebr))) {
-            table.problems.push_back(fmt::format("cannot read extended boot record at sector {}", ebr));
+            table.problems.push_back(
+                fmt::format("cannot read extended boot record at sector {}", ebr));
             return;
         }
         if (!hasBootSignature(sector)) {
-            table.problems.push_back(fmt::format("no signature in extended boot record at sector {}", ebr));
+            table.problems.push_back(
+                fmt::format("no signature in extended boot record at sector {}", ebr));
             return;
         }
         auto slots = parseMbrSlots(sector);
         if (slots[0].type != 0 && slots[0].sectorCount != 0)
-            table.partitions.push_back({number++, static_cast<std::int64_t>(ebr) + slots[0].firstSector,
+            table.partitions.push_back({number++,
+                                        static_cast<std::int64_t>(ebr) + slots[0].firstSector,
                                         slots[0].sectorCount, mbrTypeName(slots[0].type)});
         if (!isExtended(slots[1].type) || slots[1].sectorCount == 0) return;
         ebr = std::uint64_t{extendedStart} + slots[1].firstSector;
@@ -87,8 +94,10 @@ void readGpt(SectorSource& source, PartitionTable& table) {
     std::vector<std::uint8_t> entries((bytes + 511) / 512 * 512);
     const auto sectors = static_cast<std::uint32_t>(entries.size() / 512);
     if (header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / 512) ||
-        !source.readSectors(sectors, entries.data(), static_cast<std::int64_t>(header.entriesLba))) {
-        table.problems.push_back(fmt::format("cannot read the GPT entries at sector {}", header.entriesLba));
+        !source.readSectors(sectors, entries.data(),
+                            static_cast<std::int64_t>(header.entriesLba))) {
+        table.problems.push_back(
+            fmt::format("cannot read the GPT entries at sector {}", header.entriesLba));
         return;
     }
     parseGptEntries(entries, header.entryCount, header.entrySize, table);
@@ -111,7 +120,8 @@ std::vector<MbrSlot> parseMbrSlots(std::span<const std::uint8_t> s) {
 }
 
 bool parseGptHeader(std::span<const std::uint8_t> s, GptHeader& h, std::string& problem) {
-    if (s.size() < 92 || std::string_view(reinterpret_cast<const char*>(s.data()), 8) != "EFI PART") {
+    if (s.size() < 92 ||
+        std::string_view(reinterpret_cast<const char*>(s.data()), 8) != "EFI PART") {
         problem = "protective MBR but no GPT header at sector 1";
         return false;
     }
@@ -143,22 +153,32 @@ void parseGptEntries(std::span<const std::uint8_t> bytes, std::uint32_t count, s
             continue;
         }
         table.partitions.push_back({static_cast<int>(i + 1), static_cast<std::int64_t>(first),
-                                    static_cast<std::int64_t>(last - first + 1), gptTypeName(guidText(e))});
+                                    static_cast<std::int64_t>(last - first + 1),
+                                    gptTypeName(guidText(e))});
     }
 }
 
 std::string mbrTypeName(std::uint8_t type) {
     switch (type) {
-        case 0x01: return "FAT12";
+        case 0x01:
+            return "FAT12";
         case 0x04:
-        case 0x06: return "FAT16";
-        case 0x07: return "NTFS/exFAT";
-        case 0x0B: return "FAT32";
-        case 0x0C: return "FAT32 (LBA)";
-        case 0x0E: return "FAT16 (LBA)";
-        case 0x83: return "Linux";
-        case 0xEE: return "GPT protective";
-        default: return fmt::format("type {:02X}", type);
+        case 0x06:
+            return "FAT16";
+        case 0x07:
+            return "NTFS/exFAT";
+        case 0x0B:
+            return "FAT32";
+        case 0x0C:
+            return "FAT32 (LBA)";
+        case 0x0E:
+            return "FAT16 (LBA)";
+        case 0x83:
+            return "Linux";
+        case 0xEE:
+            return "GPT protective";
+        default:
+            return fmt::format("type {:02X}", type);
     }
 }
 
@@ -171,7 +191,8 @@ PartitionTable readPartitionTable(SectorSource& source) {
     }
     if (!hasBootSignature(sector)) return table;
     if (holdsFileSystemBootSector(sector)) {
-        table.problems.push_back("sector 0 holds a file system's boot sector, not a partition table");
+        table.problems.push_back(
+            "sector 0 holds a file system's boot sector, not a partition table");
         return table;
     }
     auto slots = parseMbrSlots(sector);
@@ -193,7 +214,8 @@ PartitionTable readPartitionTable(SectorSource& source) {
             readLogicalPartitions(source, slot.firstSector, table);
             continue;
         }
-        table.partitions.push_back({i + 1, slot.firstSector, slot.sectorCount, mbrTypeName(slot.type)});
+        table.partitions.push_back(
+            {i + 1, slot.firstSector, slot.sectorCount, mbrTypeName(slot.type)});
     }
     return table;
 }

@@ -12,7 +12,7 @@ namespace mdf {
 namespace {
 
 class PosixFile : public RandomAccessFile {
-public:
+  public:
     explicit PosixFile(int fd) : fd_(fd) {}
     ~PosixFile() override { ::close(fd_); }
     PosixFile(const PosixFile&) = delete;
@@ -35,7 +35,7 @@ public:
         return static_cast<std::int64_t>(done);
     }
 
-private:
+  private:
     int fd_;
 };
 

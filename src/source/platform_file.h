@@ -11,7 +11,7 @@ namespace mdf {
 // The operating system's view of a device or file opened for reading. The recovery never
 // writes to what it reads, so there is no write operation here at all.
 class RandomAccessFile {
-public:
+  public:
     virtual ~RandomAccessFile() = default;
     // Reads up to size bytes at offset; returns the count read, or -1 on an I/O error.
     virtual std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) = 0;

@@ -24,7 +24,7 @@ enum class SourceKind { PhysicalDisk, Volume, ImageFile };
 // readLimit bounds every read. For a volume it is the index of the last sector; for a disk or
 // an image it is one past the last sector; 0 means unbounded.
 class SectorSource {
-public:
+  public:
     explicit SectorSource(FileOpener opener = openReadOnly);
     SectorSource(const SectorSource&) = delete;
     SectorSource& operator=(const SectorSource&) = delete;
@@ -54,7 +54,7 @@ public:
     // Platform reads made so far; each moves at most one staging chunk.
     std::uint64_t platformReads() const { return platformReads_.load(); }
 
-private:
+  private:
     std::int64_t cutCountLocked(std::int64_t sector, std::int64_t count) const;
     bool readLocked(std::int64_t sectors, void* buffer, std::int64_t sector);
     bool ensureOpenLocked();

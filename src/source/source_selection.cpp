@@ -93,7 +93,8 @@ void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
 void PartitionItemClick(SourceContext& ctx, const PartitionEntry& partition) {
     const std::string disk = ctx.source.devicePath();
     const std::int64_t base = ctx.source.firstSector();
-    ctx.source.select(SourceKind::Volume, disk, partition.sectorCount - 1, base + partition.firstSector);
+    ctx.source.select(SourceKind::Volume, disk, partition.sectorCount - 1,
+                      base + partition.firstSector);
     ctx.source.setReadLimit(partition.sectorCount - 1);
     chooseVolumeLike(ctx,
                      fmt::format("{} partition {} (sector {}, {})", disk, partition.number,

@@ -1,18 +1,16 @@
 // The command-line program as a user calls it: one-shot recover, the step-by-step commands with
 // their session file, the choice among several databases, and stopping a scan with Ctrl-C.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <fcntl.h>
-
 #include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
-#include <nlohmann/json.hpp>
 
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -54,7 +52,9 @@ struct RawWorld {
         std::string line;
         std::getline(in, line);
         for (int n = 1; std::getline(in, line); ++n)
-            if (line.size() > std::to_string(first).size() && line.substr(line.rfind('\t') + 1) == std::to_string(first)) return n;
+            if (line.size() > std::to_string(first).size() &&
+                line.substr(line.rfind('\t') + 1) == std::to_string(first))
+                return n;
         return 0;
     }
 };
@@ -66,10 +66,12 @@ TEST(Cli, RecoverWithAChoiceOfDatabaseWritesTheFileAndASummary) {
 
     CommandResult ambiguous = cli({"recover", w.image(), "-o", w.dir.file("x.mdf")});
     EXPECT_NE(ambiguous.exitCode, 0);
-    EXPECT_NE(ambiguous.output.find("several database files were found"), std::string::npos) << ambiguous.output;
+    EXPECT_NE(ambiguous.output.find("several database files were found"), std::string::npos)
+        << ambiguous.output;
     EXPECT_FALSE(std::filesystem::exists(w.dir.file("x.mdf")));
 
-    CommandResult r = cli({"recover", w.image(), "--file", std::to_string(number), "-o", w.dir.file("out.mdf"), "--json"});
+    CommandResult r = cli({"recover", w.image(), "--file", std::to_string(number), "-o",
+                           w.dir.file("out.mdf"), "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.output;
     auto summary = jsonIn(r.output);
     EXPECT_EQ(summary["database_name"], "D:\\data\\Sales.mdf");
@@ -84,8 +86,8 @@ TEST(Cli, StepByStepCommandsShareTheirStateThroughTheSessionFile) {
     RawWorld w;
     const int number = w.ourCatalogueNumber();
     const std::string session = w.dir.file("session.json");
-    CommandResult analysed = cli({"analyse", w.dir.file("scan.info"), "--source", w.image(), "--file",
-                                  std::to_string(number), "--session", session});
+    CommandResult analysed = cli({"analyse", w.dir.file("scan.info"), "--source", w.image(),
+                                  "--file", std::to_string(number), "--session", session});
     ASSERT_EQ(analysed.exitCode, 0) << analysed.output;
     EXPECT_NE(analysed.output.find("分析已正常结束"), std::string::npos);
     ASSERT_EQ(cli({"search-more", "--session", session}).exitCode, 0);
@@ -96,19 +98,26 @@ TEST(Cli, StepByStepCommandsShareTheirStateThroughTheSessionFile) {
     EXPECT_EQ(runChecked({"sha256sum", w.dir.file("steps.mdf")}).substr(0, 64), w.m.originalSha256);
 
     // The same from the saved content alone, without the source.
-    ASSERT_EQ(cli({"scan", w.image(), "-o", w.dir.file("c.info"), "--content", w.dir.file("c.content")}).exitCode, 0);
+    ASSERT_EQ(
+        cli({"scan", w.image(), "-o", w.dir.file("c.info"), "--content", w.dir.file("c.content")})
+            .exitCode,
+        0);
     ASSERT_EQ(cli({"analyse", w.dir.file("c.info"), "--content", w.dir.file("c.content"), "--file",
-                   std::to_string(number), "--session", session}).exitCode, 0);
+                   std::to_string(number), "--session", session})
+                  .exitCode,
+              0);
     cli({"search-more", "--session", session});
     ASSERT_EQ(cli({"create", "--session", session, "-o", w.dir.file("content.mdf")}).exitCode, 0);
-    EXPECT_EQ(runChecked({"sha256sum", w.dir.file("content.mdf")}).substr(0, 64), w.m.originalSha256);
+    EXPECT_EQ(runChecked({"sha256sum", w.dir.file("content.mdf")}).substr(0, 64),
+              w.m.originalSha256);
 }
 
 TEST(Cli, CreateRefusesToWriteOverTheSource) {
     RawWorld w;
     const int number = w.ourCatalogueNumber();
     std::vector<std::uint8_t> before = readFile(w.image());
-    CommandResult r = cli({"recover", w.image(), "--file", std::to_string(number), "-o", w.image()});
+    CommandResult r =
+        cli({"recover", w.image(), "--file", std::to_string(number), "-o", w.image()});
     EXPECT_NE(r.exitCode, 0);
     EXPECT_EQ(readFile(w.image()), before);
 }
@@ -125,7 +134,8 @@ TEST(Cli, CtrlCStopsTheScanAndKeepsWhatWasFound) {
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> args = {MDF_CLI, "scan", image, "-o", out};
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     ASSERT_EQ(posix_spawn(&pid, MDF_CLI, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -138,7 +148,8 @@ TEST(Cli, CtrlCStopsTheScanAndKeepsWhatWasFound) {
     std::ifstream in(log);
     std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_NE(text.find("begin scan"), std::string::npos);
-    EXPECT_EQ(text.find("finished"), std::string::npos) << "64 GiB at every sector cannot be done in 0.7 s";
+    EXPECT_EQ(text.find("finished"), std::string::npos)
+        << "64 GiB at every sector cannot be done in 0.7 s";
 }
 
 }  // namespace

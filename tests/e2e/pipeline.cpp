@@ -8,14 +8,16 @@ namespace mdf::test {
 
 RecoveryOptions optionsFor(const ImageManifest& m) {
     RecoveryOptions o;
-    if (m.kind == "disk") o.partition = 1;
-    else if (m.scanAsPartition) o.partition = 0;
+    if (m.kind == "disk")
+        o.partition = 1;
+    else if (m.scanAsPartition)
+        o.partition = 0;
     o.freeSpaceOnly = m.fileInFreeSpace && o.partition.has_value();
     return o;
 }
 
-RecoveryRun recoverImage(const ImageManifest& m, const std::string& image, const std::string& output,
-                         const RecoveryOptions& options) {
+RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
+                         const std::string& output, const RecoveryOptions& options) {
     RecordingReporter reporter;
     RecoverySession session(reporter, options.opener);
     SourceContext ctx = session.sourceContext();
@@ -24,13 +26,15 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image, const
     } else {
         N7Click(ctx, image, false);
         PartitionTable table = listPartitions(ctx);
-        PartitionItemClick(ctx, table.partitions.at(static_cast<std::size_t>(*options.partition - 1)));
+        PartitionItemClick(ctx,
+                           table.partitions.at(static_cast<std::size_t>(*options.partition - 1)));
     }
     session.settings.freeSpaceOnly = options.freeSpaceOnly;
     session.settings.fileIdText = std::to_string(m.fileId);
     if (!session.btnscanClick()) throw std::runtime_error("the scan did not start");
     session.waitForJobs();
-    if (session.lastScanOutcome != ScanOutcome::Finished) throw std::runtime_error("the scan did not finish");
+    if (session.lastScanOutcome != ScanOutcome::Finished)
+        throw std::runtime_error("the scan did not finish");
 
     RecoveryRun run;
     run.fragments.assign(session.fragments.begin(), session.fragments.end());
@@ -52,7 +56,8 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image, const
     reporter.clear();
     if (!session.Button6Click()) throw std::runtime_error("search more ended early");
     run.searchLines = reporter.lines(Memo::Assembly);
-    for (const auto& r : session.combination.rows) run.combined.push_back(r.recordIndex);
+    for (const auto& r : session.combination.rows)
+        run.combined.push_back(r.recordIndex);
     session.Button5Click();
     run.checkLines = reporter.lines(Memo::Assembly);
     run.outcome = session.Button2Click(output);

@@ -12,10 +12,10 @@
 namespace mdf::test {
 
 struct RecoveryRun {
-    std::vector<FragmentRecord> fragments;        // after the scan
+    std::vector<FragmentRecord> fragments;  // after the scan
     std::vector<CatalogueRow> catalogue;
-    std::vector<std::int32_t> analysed;           // records the analysis accepted, in the order it did
-    std::vector<std::int32_t> combined;           // after SEARCH MORE, in page order
+    std::vector<std::int32_t> analysed;  // records the analysis accepted, in the order it did
+    std::vector<std::int32_t> combined;  // after SEARCH MORE, in page order
     std::vector<std::string> searchLines;
     std::vector<std::string> checkLines;
     AssemblyOutcome outcome;
@@ -25,14 +25,14 @@ struct RecoveryRun {
 
 struct RecoveryOptions {
     bool freeSpaceOnly = false;
-    std::optional<int> partition;   // as --partition[=N]
+    std::optional<int> partition;  // as --partition[=N]
     FileOpener opener = openReadOnly;
 };
 
 // Scans the image, picks the database whose first fragment the manifest names, analyses it,
 // searches more, checks and creates output.
-RecoveryRun recoverImage(const ImageManifest& m, const std::string& image, const std::string& output,
-                         const RecoveryOptions& options);
+RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
+                         const std::string& output, const RecoveryOptions& options);
 
 // The options that recover an image as its manifest says it should be read.
 RecoveryOptions optionsFor(const ImageManifest& m);

@@ -12,22 +12,26 @@
 namespace mdf::test {
 namespace {
 
-using Triple = std::tuple<std::int64_t, std::int32_t, std::int32_t>;  // first sector, pages, first page
+using Triple =
+    std::tuple<std::int64_t, std::int32_t, std::int32_t>;  // first sector, pages, first page
 
 std::set<Triple> triples(const std::vector<ManifestFragment>& list, bool withOtherFileIds = true) {
     std::set<Triple> out;
     for (const auto& f : list)
-        if (withOtherFileIds || f.kind != "other-file-id") out.insert({f.firstSector, f.pages, f.firstPage});
+        if (withOtherFileIds || f.kind != "other-file-id")
+            out.insert({f.firstSector, f.pages, f.firstPage});
     return out;
 }
 
 std::set<Triple> triples(const std::vector<FragmentRecord>& list) {
     std::set<Triple> out;
-    for (const auto& r : list) out.insert({r.fsec, r.pages(), r.beginPage});
+    for (const auto& r : list)
+        out.insert({r.fsec, r.pages(), r.beginPage});
     return out;
 }
 
-SyntheticDatabase database(Protection protection = Protection::Checksum, std::int32_t pages = 512, std::uint64_t seed = 1) {
+SyntheticDatabase database(Protection protection = Protection::Checksum, std::int32_t pages = 512,
+                           std::uint64_t seed = 1) {
     DatabaseSpec spec;
     spec.pages = pages;
     spec.protection = protection;
@@ -41,7 +45,8 @@ void expectWholeRecovery(const ImageManifest& m, const RecoveryRun& run) {
     std::int32_t previousEnd = 0;
     for (std::int32_t r : run.analysed) {
         const FragmentRecord& f = run.fragments[static_cast<std::size_t>(r)];
-        EXPECT_TRUE(truth.count({f.fsec, f.pages(), f.beginPage})) << "not a true fragment: " << f.text();
+        EXPECT_TRUE(truth.count({f.fsec, f.pages(), f.beginPage}))
+            << "not a true fragment: " << f.text();
         EXPECT_GE(f.beginPage, previousEnd);
         previousEnd = f.endPage;
     }
@@ -77,11 +82,13 @@ TEST_P(RawProtection, EveryProtectionComesBackWhole) {
     RawImageOptions options;
     options.seed = 33;
     ImageManifest m = buildRawImage(db, dir.file("raw.img"), options);
-    expectWholeRecovery(m, recoverImage(m, dir.file("raw.img"), dir.file("out.mdf"), optionsFor(m)));
+    expectWholeRecovery(m,
+                        recoverImage(m, dir.file("raw.img"), dir.file("out.mdf"), optionsFor(m)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Protections, RawProtection,
-                         ::testing::Values(Protection::Checksum, Protection::TornBits, Protection::None));
+                         ::testing::Values(Protection::Checksum, Protection::TornBits,
+                                           Protection::None));
 
 class Fat32Recovery : public ::testing::TestWithParam<int> {};
 
@@ -118,7 +125,8 @@ TEST(DiskRecovery, ThroughItsPartitionAndAsAWholeDisk) {
     FileSystemImageOptions options;
     options.clusterSectors = 8;
     ImageManifest m = buildDiskImage(db, dir.file("disk.img"), options);
-    expectWholeRecovery(m, recoverImage(m, dir.file("disk.img"), dir.file("out.mdf"), optionsFor(m)));
+    expectWholeRecovery(m,
+                        recoverImage(m, dir.file("disk.img"), dir.file("out.mdf"), optionsFor(m)));
 
     // Scanned as a whole disk, sector by sector, sectors are counted from the disk's start. The
     // boundary repair then works sector by sector too, where two torn bits per sector are too
@@ -126,14 +134,17 @@ TEST(DiskRecovery, ThroughItsPartitionAndAsAWholeDisk) {
     SyntheticDatabase checked = database(Protection::Checksum, 512, 12);
     m = buildDiskImage(checked, dir.file("disk.img"), options);
     ImageManifest absolute = m;
-    for (auto& f : absolute.fragments) f.firstSector += m.partitionStartSector;
-    RecoveryRun whole = recoverImage(absolute, dir.file("disk.img"), dir.file("whole.mdf"), RecoveryOptions{});
+    for (auto& f : absolute.fragments)
+        f.firstSector += m.partitionStartSector;
+    RecoveryRun whole =
+        recoverImage(absolute, dir.file("disk.img"), dir.file("whole.mdf"), RecoveryOptions{});
     EXPECT_EQ(whole.outputSha256, m.expectedSha256);
 }
 
 // Lost pages lie in gaps no fragment fills: the check names exactly them, the file has zero
 // pages there and is the original everywhere else.
-void expectLostPagesReported(const ImageManifest& m, const SyntheticDatabase& db, const RecoveryRun& run) {
+void expectLostPagesReported(const ImageManifest& m, const SyntheticDatabase& db,
+                             const RecoveryRun& run) {
     EXPECT_EQ(run.checkLines, expectedMissingPageLines(m, db));
     EXPECT_TRUE(run.outcome.written);
     EXPECT_EQ(run.outputSha256, m.expectedSha256);
@@ -152,7 +163,9 @@ TEST(DamagedRawImage, LostStartsOfFragmentsAndATornPage) {
     expectLostPagesReported(m, db, run);
     for (std::int32_t p : m.lostPages) {
         const std::string line = "lack of page " + std::to_string(p);
-        EXPECT_NE(std::find(run.checkLines.begin(), run.checkLines.end(), line), run.checkLines.end()) << line;
+        EXPECT_NE(std::find(run.checkLines.begin(), run.checkLines.end(), line),
+                  run.checkLines.end())
+            << line;
     }
 }
 
@@ -173,7 +186,8 @@ TEST(DamagedRawImage, UnreadableSectorsAndALostPfsPage) {
     recovery.opener = openerWithBadSectors(m.unreadableSectors);
     RecoveryRun run = recoverImage(m, dir.file("raw.img"), dir.file("out.mdf"), recovery);
     expectLostPagesReported(m, db, run);
-    EXPECT_NE(std::find(run.checkLines.begin(), run.checkLines.end(), "lack of PFS page 8088"), run.checkLines.end());
+    EXPECT_NE(std::find(run.checkLines.begin(), run.checkLines.end(), "lack of PFS page 8088"),
+              run.checkLines.end());
 }
 
 TEST(DamagedFat32Image, ZeroedClustersAtFragmentStarts) {

@@ -22,7 +22,8 @@ PageBuilder PageBuilder::fileHeaderPage(std::uint16_t fileId, std::int32_t pageC
     std::vector<std::uint8_t> record(200, 0);
     record[0] = 0x30;
     storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
-    for (std::size_t i = 4; i < kPageCountOffset; ++i) record[i] = static_cast<std::uint8_t>(i * 7 % 200);
+    for (std::size_t i = 4; i < kPageCountOffset; ++i)
+        record[i] = static_cast<std::uint8_t>(i * 7 % 200);
     storeU32(&record[kPageCountOffset], static_cast<std::uint32_t>(pageCount));
     storeU32(&record[kPageCountOffset + 4], 0xFFFFFFFFu);
     b.addRecord(record);
@@ -59,7 +60,8 @@ PageBuilder PageBuilder::iamPageWith(std::int32_t pageId, std::int32_t objectId,
     storeU16(&bitmap[2], static_cast<std::uint16_t>(bitmap.size()));
     for (std::int32_t first : extentFirstPages) {
         const std::int32_t extent = (first - start) / 8;
-        bitmap.at(4 + static_cast<std::size_t>(extent / 8)) |= static_cast<std::uint8_t>(1u << (extent % 8));
+        bitmap.at(4 + static_cast<std::size_t>(extent / 8)) |=
+            static_cast<std::uint8_t>(1u << (extent % 8));
     }
     b.addRecord(bitmap);
     return b;
@@ -108,7 +110,8 @@ std::uint16_t PageBuilder::addRecord(std::span<const std::uint8_t> bytes) {
     return at;
 }
 
-PageBuilder& PageBuilder::addFileNameRecord(const std::string& logicalName, const std::string& physicalPath) {
+PageBuilder& PageBuilder::addFileNameRecord(const std::string& logicalName,
+                                            const std::string& physicalPath) {
     std::vector<std::uint8_t> record = {0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
     auto appendPadded = [&](const std::string& text, std::size_t chars) {
         for (std::size_t i = 0; i < chars; ++i) {

@@ -16,12 +16,12 @@ using Page = std::array<std::uint8_t, 8192>;
 // Builds SQL Server pages field by field: a valid header to start from, records with their
 // slot array, page links, log sequence numbers and the page protection last.
 class PageBuilder {
-public:
+  public:
     PageBuilder() { page_.fill(0); }
 
     // A page with a header every validator accepts for its kind.
-    static PageBuilder dataPage(std::int32_t pageId, std::uint16_t fileId = 1, std::uint8_t type = 1,
-                                std::int32_t objectId = 1000);
+    static PageBuilder dataPage(std::int32_t pageId, std::uint16_t fileId = 1,
+                                std::uint8_t type = 1, std::int32_t objectId = 1000);
     // Page 0 with its one record, which holds the file's size in pages followed by FF FF FF FF
     // at record offset kPageCountOffset.
     static PageBuilder fileHeaderPage(std::uint16_t fileId = 1, std::int32_t pageCount = 0);
@@ -30,7 +30,8 @@ public:
     // is at page offset kPfsBytesOffset + j.
     static PageBuilder pfsPage(std::int32_t pageId = 1, std::uint16_t fileId = 1);
     static constexpr std::size_t kPfsBytesOffset = 100;
-    static PageBuilder iamPage(std::int32_t pageId, std::int32_t objectId, std::uint16_t fileId = 1);
+    static PageBuilder iamPage(std::int32_t pageId, std::int32_t objectId,
+                               std::uint16_t fileId = 1);
     // An IAM page with its two records: the header (start page at record offset 40, up to eight
     // single-page slots at 46 + 6k) and the extent bitmap, one bit per extent from start.
     static PageBuilder iamPageWith(std::int32_t pageId, std::int32_t objectId, std::int32_t start,
@@ -40,7 +41,9 @@ public:
     PageBuilder& set8(std::size_t offset, std::uint8_t value);
     PageBuilder& set16(std::size_t offset, std::uint16_t value);
     PageBuilder& set32(std::size_t offset, std::uint32_t value);
-    PageBuilder& setPageId(std::int32_t pageId) { return set32(32, static_cast<std::uint32_t>(pageId)); }
+    PageBuilder& setPageId(std::int32_t pageId) {
+        return set32(32, static_cast<std::uint32_t>(pageId));
+    }
     PageBuilder& setObjectId(std::int32_t id) { return set32(24, static_cast<std::uint32_t>(id)); }
     PageBuilder& setPrevious(std::int32_t pageId, std::uint16_t fileId = 1);
     PageBuilder& setNext(std::int32_t pageId, std::uint16_t fileId = 1);
@@ -66,7 +69,7 @@ public:
     PageHeader header() const { return PageHeader::from(page_); }
     Page build() const { return page_; }
 
-private:
+  private:
     Page page_;
 };
 

@@ -26,7 +26,8 @@ std::string resolve(const std::string& name) {
     while (start <= path.size()) {
         std::size_t end = path.find(':', start);
         if (end == std::string::npos) end = path.size();
-        std::filesystem::path candidate = std::filesystem::path(path.substr(start, end - start)) / name;
+        std::filesystem::path candidate =
+            std::filesystem::path(path.substr(start, end - start)) / name;
         if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
         start = end + 1;
     }
@@ -35,7 +36,9 @@ std::string resolve(const std::string& name) {
 
 }  // namespace
 
-bool commandExists(const std::string& name) { return !resolve(name).empty(); }
+bool commandExists(const std::string& name) {
+    return !resolve(name).empty();
+}
 
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnvironment,
@@ -53,13 +56,16 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
 
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
     env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp, args;
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> argCopy = argv;
-    for (auto& a : argCopy) args.push_back(a.data());
+    for (auto& a : argCopy)
+        args.push_back(a.data());
     args.push_back(nullptr);
 
     pid_t pid = 0;
@@ -87,8 +93,10 @@ std::string runChecked(const std::vector<std::string>& argv,
     CommandResult r = runCommand(argv, extraEnvironment, stdinPath);
     if (r.exitCode != 0) {
         std::string line;
-        for (const auto& a : argv) line += a + " ";
-        throw std::runtime_error(line + "exited with " + std::to_string(r.exitCode) + ":\n" + r.output);
+        for (const auto& a : argv)
+            line += a + " ";
+        throw std::runtime_error(line + "exited with " + std::to_string(r.exitCode) + ":\n" +
+                                 r.output);
     }
     return r.output;
 }

@@ -8,10 +8,11 @@ namespace mdf::test {
 // A small generator whose output depends on nothing but its seed, so that a test world built
 // from a seed is the same on every machine and standard library.
 class Random {
-public:
+  public:
     explicit Random(std::uint64_t seed) : state_(seed) {}
     Random(std::initializer_list<std::uint64_t> parts) {
-        for (std::uint64_t p : parts) state_ = mix(state_ ^ p);
+        for (std::uint64_t p : parts)
+            state_ = mix(state_ ^ p);
     }
 
     std::uint64_t next() {
@@ -31,7 +32,7 @@ public:
         return z ^ (z >> 31);
     }
 
-private:
+  private:
     std::uint64_t state_ = 0x853C49E6748FEA9Bull;
 };
 

@@ -6,7 +6,8 @@
 
 namespace mdf::test {
 
-SectorImage::SectorImage(std::string path, std::int64_t sectors) : path_(std::move(path)), sectors_(sectors) {
+SectorImage::SectorImage(std::string path, std::int64_t sectors)
+    : path_(std::move(path)), sectors_(sectors) {
     writeFile(path_, {});
     std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(sectors) * 512);
 }
@@ -18,8 +19,9 @@ void SectorImage::put(std::int64_t sector, std::span<const std::uint8_t> bytes) 
 namespace {
 
 class FailingFile : public RandomAccessFile {
-public:
-    FailingFile(std::unique_ptr<RandomAccessFile> inner, std::vector<std::pair<std::int64_t, std::int64_t>> bad)
+  public:
+    FailingFile(std::unique_ptr<RandomAccessFile> inner,
+                std::vector<std::pair<std::int64_t, std::int64_t>> bad)
         : inner_(std::move(inner)), bad_(std::move(bad)) {}
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         const auto first = static_cast<std::int64_t>(offset / 512);
@@ -29,7 +31,7 @@ public:
         return inner_->readAt(buffer, size, offset);
     }
 
-private:
+  private:
     std::unique_ptr<RandomAccessFile> inner_;
     std::vector<std::pair<std::int64_t, std::int64_t>> bad_;
 };

@@ -14,7 +14,7 @@ namespace mdf::test {
 
 // A sparse image file assembled sector by sector, for tests that need pages at exact places.
 class SectorImage {
-public:
+  public:
     SectorImage(std::string path, std::int64_t sectors);
 
     const std::string& path() const { return path_; }
@@ -24,10 +24,11 @@ public:
     // Pages firstPage .. firstPage+count-1 made by make(pageId), one after another from sector.
     template <typename Make>
     void putRun(std::int64_t sector, std::int32_t firstPage, std::int32_t count, Make make) {
-        for (std::int32_t i = 0; i < count; ++i) put(sector + 16 * std::int64_t{i}, make(firstPage + i));
+        for (std::int32_t i = 0; i < count; ++i)
+            put(sector + 16 * std::int64_t{i}, make(firstPage + i));
     }
 
-private:
+  private:
     std::string path_;
     std::int64_t sectors_;
 };

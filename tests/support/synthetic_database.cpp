@@ -14,7 +14,8 @@ namespace {
 constexpr std::uint8_t kNoObject = 0xFF;
 constexpr int kMaxSinglePages = 8;
 constexpr std::uint16_t kIamHeaderLength = 94;
-constexpr std::uint16_t kIamBitmapLength = 7992;  // 4 + 7988 bytes: one bit per extent of an interval
+constexpr std::uint16_t kIamBitmapLength =
+    7992;  // 4 + 7988 bytes: one bit per extent of an interval
 
 bool isAllocationPage(PageRole r) {
     return r == PageRole::FileHeader || r == PageRole::Pfs || r == PageRole::Gam ||
@@ -25,9 +26,12 @@ bool isAllocationPage(PageRole r) {
 
 std::string protectionName(Protection p) {
     switch (p) {
-        case Protection::Checksum: return "checksum";
-        case Protection::TornBits: return "torn";
-        case Protection::None: return "none";
+        case Protection::Checksum:
+            return "checksum";
+        case Protection::TornBits:
+            return "torn";
+        case Protection::None:
+            return "none";
     }
     return "none";
 }
@@ -49,7 +53,8 @@ SyntheticDatabase::SyntheticDatabase(DatabaseSpec spec) : spec_(std::move(spec))
 
 void SyntheticDatabase::assign(std::int32_t pageId, PageRole role, int object) {
     roles_[static_cast<std::size_t>(pageId)] = role;
-    objectOf_[static_cast<std::size_t>(pageId)] = object < 0 ? kNoObject : static_cast<std::uint8_t>(object);
+    objectOf_[static_cast<std::size_t>(pageId)] =
+        object < 0 ? kNoObject : static_cast<std::uint8_t>(object);
     if (object >= 0) objects_[static_cast<std::size_t>(object)].pages.push_back(pageId);
 }
 
@@ -60,7 +65,9 @@ void SyntheticDatabase::planLayout() {
     objects_.resize(static_cast<std::size_t>(k));
     for (int j = 0; j < k; ++j) {
         std::int32_t id;
-        do id = static_cast<std::int32_t>(rng.between(100000, 2'000'000'000)); while (!ids.insert(id).second);
+        do
+            id = static_cast<std::int32_t>(rng.between(100000, 2'000'000'000));
+        while (!ids.insert(id).second);
         objects_[static_cast<std::size_t>(j)].id = id;
         objects_[static_cast<std::size_t>(j)].pageType = (j > 0 && j % 2 == 0) ? 2 : 1;
     }
@@ -78,7 +85,8 @@ void SyntheticDatabase::planLayout() {
     // Allocation pages and the IAM pages of every GAM interval the used part reaches.
     place(0, PageRole::FileHeader, -1);
     place(1, PageRole::Pfs, -1);
-    for (std::int32_t p = kPfsInterval; p < used_; p += kPfsInterval) place(p, PageRole::Pfs, -1);
+    for (std::int32_t p = kPfsInterval; p < used_; p += kPfsInterval)
+        place(p, PageRole::Pfs, -1);
     for (std::int32_t base = 0; base < used_; base += kGamInterval) {
         place(base == 0 ? 2 : base, PageRole::Gam, -1);
         place(base + (base == 0 ? 3 : 1), PageRole::Sgam, -1);
@@ -110,7 +118,9 @@ void SyntheticDatabase::planLayout() {
         for (int tries = 0; tries < k - 1; ++tries) {
             int object = next;
             next = next % (k - 1) + 1;
-            PageRole role = objects_[static_cast<std::size_t>(object)].pageType == 2 ? PageRole::Index : PageRole::Data;
+            PageRole role = objects_[static_cast<std::size_t>(object)].pageType == 2
+                                ? PageRole::Index
+                                : PageRole::Data;
             if (single(p, role, object)) break;
         }
     }
@@ -121,19 +131,24 @@ void SyntheticDatabase::planLayout() {
     int runLeft = 0;
     for (std::int32_t e = 40; e < used_; e += 8) {
         bool special = e + 8 > used_;
-        for (std::int32_t p = e; p < e + 8 && p < used_; ++p) special = special || taken[static_cast<std::size_t>(p)];
+        for (std::int32_t p = e; p < e + 8 && p < used_; ++p)
+            special = special || taken[static_cast<std::size_t>(p)];
         if (special) continue;
         if (runLeft == 0) {
             runObject = static_cast<int>(rng.between(1, k - 1));
             runLeft = static_cast<int>(rng.between(1, 6));
         }
         --runLeft;
-        PageRole role = objects_[static_cast<std::size_t>(runObject)].pageType == 2 ? PageRole::Index : PageRole::Data;
-        for (std::int32_t p = e; p < e + 8; ++p) place(p, role, runObject);
+        PageRole role = objects_[static_cast<std::size_t>(runObject)].pageType == 2
+                            ? PageRole::Index
+                            : PageRole::Data;
+        for (std::int32_t p = e; p < e + 8; ++p)
+            place(p, role, runObject);
     }
     for (std::int32_t p = 0; p < used_; ++p)
         if (!taken[static_cast<std::size_t>(p)]) place(p, PageRole::Ghost, -1);
-    for (Object& o : objects_) std::sort(o.pages.begin(), o.pages.end());
+    for (Object& o : objects_)
+        std::sort(o.pages.begin(), o.pages.end());
 }
 
 bool SyntheticDatabase::isAllocated(std::int32_t pageId) const {
@@ -151,7 +166,8 @@ std::int32_t SyntheticDatabase::owner(std::int32_t pageId) const {
 
 std::vector<std::int32_t> SyntheticDatabase::objectIds() const {
     std::vector<std::int32_t> ids;
-    for (const Object& o : objects_) ids.push_back(o.id);
+    for (const Object& o : objects_)
+        ids.push_back(o.id);
     return ids;
 }
 
@@ -161,9 +177,11 @@ std::uint8_t SyntheticDatabase::pfsByte(std::int32_t pageId) const {
     if (!isAllocated(pageId)) return 0;
     if (isAllocationPage(r)) return 0x44;
     if (r == PageRole::Iam) return 0x70;
-    std::uint8_t fullness = static_cast<std::uint8_t>(1 + Random({spec_.seed, 0xF011u, static_cast<std::uint64_t>(pageId)}).next() % 4);
+    std::uint8_t fullness = static_cast<std::uint8_t>(
+        1 + Random({spec_.seed, 0xF011u, static_cast<std::uint64_t>(pageId)}).next() % 4);
     const Object& o = objects_[objectOf_[static_cast<std::size_t>(pageId)]];
-    bool mixed = std::find(o.singlePages.begin(), o.singlePages.end(), pageId) != o.singlePages.end();
+    bool mixed =
+        std::find(o.singlePages.begin(), o.singlePages.end(), pageId) != o.singlePages.end();
     return static_cast<std::uint8_t>((mixed ? 0x60 : 0x40) | fullness);
 }
 
@@ -172,7 +190,8 @@ void SyntheticDatabase::fillRecords(PageBuilder& b, Random& rng, int fullness) c
     std::size_t used = 0;
     while (used < target) {
         std::vector<std::uint8_t> record(static_cast<std::size_t>(rng.between(24, 320)));
-        for (auto& byte : record) byte = rng.byte();
+        for (auto& byte : record)
+            byte = rng.byte();
         record[0] = 0x30;
         record[1] = 0x00;
         storeU16(&record[2], static_cast<std::uint16_t>(record.size() / 2));
@@ -187,12 +206,19 @@ void SyntheticDatabase::fillRecords(PageBuilder& b, Random& rng, int fullness) c
 
 void SyntheticDatabase::protect(PageBuilder& b, std::int32_t pageId) const {
     Random rng({spec_.seed, 0x15Au, static_cast<std::uint64_t>(pageId)});
-    b.setLogSequence(static_cast<std::uint32_t>(30 + pageId % 7), static_cast<std::uint32_t>(pageId) * 16 + 200,
+    b.setLogSequence(static_cast<std::uint32_t>(30 + pageId % 7),
+                     static_cast<std::uint32_t>(pageId) * 16 + 200,
                      static_cast<std::uint16_t>(pageId % 50 + 1));
     switch (spec_.protection) {
-        case Protection::Checksum: b.protectWithChecksum(); break;
-        case Protection::TornBits: b.protectWithTornBits(static_cast<std::uint8_t>(1 + rng.next() % 2)); break;
-        case Protection::None: b.set8(5, static_cast<std::uint8_t>(b.bytes()[5] & 0xF0)); break;
+        case Protection::Checksum:
+            b.protectWithChecksum();
+            break;
+        case Protection::TornBits:
+            b.protectWithTornBits(static_cast<std::uint8_t>(1 + rng.next() % 2));
+            break;
+        case Protection::None:
+            b.set8(5, static_cast<std::uint8_t>(b.bytes()[5] & 0xF0));
+            break;
     }
 }
 
@@ -227,10 +253,12 @@ PageBuilder SyntheticDatabase::iamPage(std::int32_t pageId, int object) const {
     storeU16(&bitmap[2], kIamBitmapLength);
     for (std::int32_t p : o.pages) {
         if (p < start || p >= start + kGamInterval) continue;
-        if (std::find(o.singlePages.begin(), o.singlePages.end(), p) != o.singlePages.end()) continue;
+        if (std::find(o.singlePages.begin(), o.singlePages.end(), p) != o.singlePages.end())
+            continue;
         if (role(p) == PageRole::Iam) continue;
         const std::int32_t extent = (p - start) / 8;
-        bitmap[4 + static_cast<std::size_t>(extent / 8)] |= static_cast<std::uint8_t>(1u << (extent % 8));
+        bitmap[4 + static_cast<std::size_t>(extent / 8)] |=
+            static_cast<std::uint8_t>(1u << (extent % 8));
     }
     b.addRecord(bitmap);
     return b;
@@ -279,14 +307,16 @@ PageBuilder SyntheticDatabase::systemPage(std::int32_t pageId, std::uint8_t type
     PageBuilder b = PageBuilder::dataPage(pageId, spec_.fileId, type, 99);
     b.set8(2, 0);
     std::vector<std::uint8_t> record(static_cast<std::size_t>(rng.between(90, 600)));
-    for (auto& byte : record) byte = rng.byte();
+    for (auto& byte : record)
+        byte = rng.byte();
     record[0] = 0x00;
     storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
     b.addRecord(record);
     return b;
 }
 
-PageBuilder SyntheticDatabase::unrelatedPage(std::int32_t pageId, std::int32_t ownerId, std::uint64_t salt) const {
+PageBuilder SyntheticDatabase::unrelatedPage(std::int32_t pageId, std::int32_t ownerId,
+                                             std::uint64_t salt) const {
     Random rng({spec_.seed, salt, static_cast<std::uint64_t>(pageId)});
     PageBuilder b = PageBuilder::dataPage(pageId, spec_.fileId, 1, ownerId);
     b.set8(5, 0x80);
@@ -298,26 +328,50 @@ Page SyntheticDatabase::page(std::int32_t pageId) const {
     PageRole r = role(pageId);
     PageBuilder b;
     switch (r) {
-        case PageRole::Unused: return b.build();
-        case PageRole::FileHeader: b = PageBuilder::fileHeaderPage(spec_.fileId, spec_.pages); break;
-        case PageRole::Pfs: b = pfsPage(pageId); break;
-        case PageRole::Gam: b = systemPage(pageId, 8); break;
-        case PageRole::Sgam: b = systemPage(pageId, 9); break;
-        case PageRole::Diff: b = systemPage(pageId, 16); break;
-        case PageRole::Ml: b = systemPage(pageId, 17); break;
-        case PageRole::Boot: b = systemPage(pageId, 13); break;
-        case PageRole::Iam: b = iamPage(pageId, objectOf_[static_cast<std::size_t>(pageId)]); break;
+        case PageRole::Unused:
+            return b.build();
+        case PageRole::FileHeader:
+            b = PageBuilder::fileHeaderPage(spec_.fileId, spec_.pages);
+            break;
+        case PageRole::Pfs:
+            b = pfsPage(pageId);
+            break;
+        case PageRole::Gam:
+            b = systemPage(pageId, 8);
+            break;
+        case PageRole::Sgam:
+            b = systemPage(pageId, 9);
+            break;
+        case PageRole::Diff:
+            b = systemPage(pageId, 16);
+            break;
+        case PageRole::Ml:
+            b = systemPage(pageId, 17);
+            break;
+        case PageRole::Boot:
+            b = systemPage(pageId, 13);
+            break;
+        case PageRole::Iam:
+            b = iamPage(pageId, objectOf_[static_cast<std::size_t>(pageId)]);
+            break;
         case PageRole::Data:
-        case PageRole::Index: b = objectPage(pageId, objectOf_[static_cast<std::size_t>(pageId)], true); break;
-        case PageRole::FileName: b = fileNamePage(); break;
-        case PageRole::Ghost: b = unrelatedPage(pageId, droppedObjectId_, 0x6057u); break;
+        case PageRole::Index:
+            b = objectPage(pageId, objectOf_[static_cast<std::size_t>(pageId)], true);
+            break;
+        case PageRole::FileName:
+            b = fileNamePage();
+            break;
+        case PageRole::Ghost:
+            b = unrelatedPage(pageId, droppedObjectId_, 0x6057u);
+            break;
     }
     protect(b, pageId);
     return b.build();
 }
 
 Page SyntheticDatabase::stalePage(std::int32_t pageId, std::uint64_t salt) const {
-    std::int32_t foreign = static_cast<std::int32_t>(Random({spec_.seed, 0x57A1Eu, salt}).between(100000, 2'000'000'000));
+    std::int32_t foreign = static_cast<std::int32_t>(
+        Random({spec_.seed, 0x57A1Eu, salt}).between(100000, 2'000'000'000));
     PageBuilder b = unrelatedPage(pageId, foreign, salt ^ 0x57A1Eu);
     protect(b, pageId);
     return b.build();
@@ -327,14 +381,16 @@ void SyntheticDatabase::writeTo(const std::string& path) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     for (std::int32_t p = 0; p < spec_.pages; ++p) {
         Page pg = page(p);
-        out.write(reinterpret_cast<const char*>(pg.data()), static_cast<std::streamsize>(pg.size()));
+        out.write(reinterpret_cast<const char*>(pg.data()),
+                  static_cast<std::streamsize>(pg.size()));
     }
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 std::string SyntheticDatabase::sha256() const {
     Sha256 sha;
-    for (std::int32_t p = 0; p < spec_.pages; ++p) sha.update(page(p));
+    for (std::int32_t p = 0; p < spec_.pages; ++p)
+        sha.update(page(p));
     return sha.finishHex();
 }
 

@@ -23,12 +23,12 @@ enum class PageRole : std::uint8_t {
     Sgam,
     Diff,
     Ml,
-    Boot,        // page 9
-    Iam,         // one per object and GAM interval
-    Data,        // type 1, linked to its object's neighbours
-    Index,       // type 2
-    FileName,    // page 32: the logical name and the file's own path
-    Ghost,       // deallocated: a dropped object's old page, not allocated in the PFS
+    Boot,      // page 9
+    Iam,       // one per object and GAM interval
+    Data,      // type 1, linked to its object's neighbours
+    Index,     // type 2
+    FileName,  // page 32: the logical name and the file's own path
+    Ghost,     // deallocated: a dropped object's old page, not allocated in the PFS
 };
 
 struct DatabaseSpec {
@@ -39,7 +39,7 @@ struct DatabaseSpec {
     std::uint64_t seed = 1;
     std::string logicalName = "Sales";
     std::string physicalPath = "D:\\data\\Sales.mdf";
-    int objects = 6;             // 2 to 8 objects, the first holding the file name
+    int objects = 6;  // 2 to 8 objects, the first holding the file name
 };
 
 // A SQL Server primary data file made up page by page from a seed: the file header page, PFS
@@ -48,7 +48,7 @@ struct DatabaseSpec {
 // previous/next links. Every page in the used part carries a header; the rest is zero. Pages are
 // made on demand, so a multi-gigabyte file costs a few bytes of memory per page.
 class SyntheticDatabase {
-public:
+  public:
     explicit SyntheticDatabase(DatabaseSpec spec);
 
     const DatabaseSpec& spec() const { return spec_; }
@@ -69,7 +69,7 @@ public:
     void writeTo(const std::string& path) const;
     std::string sha256() const;
 
-private:
+  private:
     struct Object {
         std::int32_t id = 0;
         std::uint8_t pageType = 1;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -28,11 +29,12 @@ constexpr std::int64_t kPage = 8192;
 
 // Writes into an image file, creating it sparse.
 class ImageWriter {
-public:
+  public:
     explicit ImageWriter(const std::string& path, std::int64_t size = 0) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-        if (size > 0 && ::ftruncate(fd_, size) != 0) throw std::runtime_error("cannot size " + path);
+        if (size > 0 && ::ftruncate(fd_, size) != 0)
+            throw std::runtime_error("cannot size " + path);
     }
     ~ImageWriter() { ::close(fd_); }
     ImageWriter(const ImageWriter&) = delete;
@@ -49,7 +51,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -57,7 +59,8 @@ std::vector<std::uint8_t> junk(Random& rng, std::size_t bytes) {
     std::vector<std::uint8_t> out(bytes);
     for (std::size_t i = 0; i < bytes; i += 8) {
         std::uint64_t v = rng.next();
-        for (std::size_t b = 0; b < 8 && i + b < bytes; ++b) out[i + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        for (std::size_t b = 0; b < 8 && i + b < bytes; ++b)
+            out[i + b] = static_cast<std::uint8_t>(v >> (8 * b));
     }
     return out;
 }
@@ -70,10 +73,13 @@ std::vector<ManifestFragment> scanView(const std::vector<Extent>& extents, std::
     for (const Extent& e : extents) {
         const std::int64_t end = e.fileOffset + e.sectors * 512;
         auto first = static_cast<std::int32_t>((e.fileOffset + kPage - 1) / kPage);
-        auto last = static_cast<std::int32_t>(std::min<std::int64_t>((end + kPage - 1) / kPage, usedPages));
-        while (first < last && lost.count(first)) ++first;
+        auto last =
+            static_cast<std::int32_t>(std::min<std::int64_t>((end + kPage - 1) / kPage, usedPages));
+        while (first < last && lost.count(first))
+            ++first;
         if (first >= last) continue;
-        out.push_back({e.sector + (first * kPage - e.fileOffset) / 512, last - first, first, "true"});
+        out.push_back(
+            {e.sector + (first * kPage - e.fileOffset) / 512, last - first, first, "true"});
     }
     return out;
 }
@@ -87,12 +93,15 @@ std::int64_t sectorOfPage(const std::vector<Extent>& extents, std::int32_t p) {
     throw std::runtime_error("page not on the image");
 }
 
-std::int32_t pfsPageOf(std::int32_t p) { return p < kPfsInterval ? 1 : p / kPfsInterval * kPfsInterval; }
+std::int32_t pfsPageOf(std::int32_t p) {
+    return p < kPfsInterval ? 1 : p / kPfsInterval * kPfsInterval;
+}
 
 // Applies the damage to the image and records it in the manifest. Lost pages are taken from
 // the start of fragments, so that nothing joins the pieces again and the check can see them.
 void applyDamage(const SyntheticDatabase& db, ImageWriter& image, std::int64_t partitionByteOffset,
-                 ImageManifest& m, const Damage& damage, std::uint64_t seed) {
+                 ImageManifest& m, const Damage& damage, std::uint64_t seed,
+                 bool computeHashes = true) {
     Random rng({seed, 0xDA3A6Eu});
     std::set<std::int32_t> lost;
     auto lose = [&](std::int32_t p) {
@@ -119,10 +128,12 @@ void applyDamage(const SyntheticDatabase& db, ImageWriter& image, std::int64_t p
         int count = static_cast<int>(rng.between(1, 2));
         bool fit = true;
         for (int k = 0; k < count; ++k)
-            fit = fit && db.isAllocated(f.firstPage + k) && db.role(f.firstPage + k) != PageRole::Pfs &&
+            fit = fit && db.isAllocated(f.firstPage + k) &&
+                  db.role(f.firstPage + k) != PageRole::Pfs &&
                   db.role(f.firstPage + k) != PageRole::Iam;
         if (!fit) continue;
-        for (int k = 0; k < count; ++k) lose(f.firstPage + k);
+        for (int k = 0; k < count; ++k)
+            lose(f.firstPage + k);
         --wanted;
     }
     if (damage.tornPage) {
@@ -138,13 +149,15 @@ void applyDamage(const SyntheticDatabase& db, ImageWriter& image, std::int64_t p
     }
     std::sort(m.lostPages.begin(), m.lostPages.end());
     m.fragments = scanView(m.extents, db.usedPages(), lost);
+    if (!computeHashes) return;
 
     // What a correct recovery writes: lost pages zero, damaged pages as the image holds them.
     Sha256 sha;
     for (std::int32_t p = 0; p < db.pageCount(); ++p) {
         if (lost.count(p)) {
             sha.update(std::vector<std::uint8_t>(kPage, 0));
-        } else if (std::find(m.damagedPages.begin(), m.damagedPages.end(), p) != m.damagedPages.end()) {
+        } else if (std::find(m.damagedPages.begin(), m.damagedPages.end(), p) !=
+                   m.damagedPages.end()) {
             sha.update(image.read(partitionByteOffset + sectorOfPage(m.extents, p) * 512, kPage));
         } else {
             sha.update(db.page(p));
@@ -153,18 +166,19 @@ void applyDamage(const SyntheticDatabase& db, ImageWriter& image, std::int64_t p
     m.expectedSha256 = sha.finishHex();
 }
 
-void describeDatabase(const SyntheticDatabase& db, ImageManifest& m) {
+void describeDatabase(const SyntheticDatabase& db, ImageManifest& m, bool computeHashes = true) {
     m.databaseName = db.spec().physicalPath;
     m.pages = db.pageCount();
     m.usedPages = db.usedPages();
     m.fileId = db.spec().fileId;
     m.protection = protectionName(db.spec().protection);
-    m.originalSha256 = db.sha256();
+    if (computeHashes) m.originalSha256 = db.sha256();
 }
 
 // Cuts pages [0, count) into runs; a run boundary is forced at every page in cuts.
-std::vector<std::pair<std::int32_t, std::int32_t>> cutIntoRuns(std::int32_t count, Random& rng, int minPages,
-                                                              int maxPages, const std::set<std::int32_t>& cuts) {
+std::vector<std::pair<std::int32_t, std::int32_t>> cutIntoRuns(std::int32_t count, Random& rng,
+                                                               int minPages, int maxPages,
+                                                               const std::set<std::int32_t>& cuts) {
     std::vector<std::pair<std::int32_t, std::int32_t>> runs;
     std::int32_t p = 0;
     while (p < count) {
@@ -190,12 +204,13 @@ std::string shortName(const std::string& windowsPath) {
     std::string stem = base.substr(0, base.find('.'));
     std::string out;
     for (char c : stem)
-        if (std::isalnum(static_cast<unsigned char>(c)) && out.size() < 8) out += static_cast<char>(std::toupper(c));
+        if (std::isalnum(static_cast<unsigned char>(c)) && out.size() < 8)
+            out += static_cast<char>(std::toupper(c));
     return (out.empty() ? "DATA" : out) + ".MDF";
 }
 
-void writeFillers(const TempDir& dir, Random& rng, std::int64_t total, std::int64_t minSize, std::int64_t maxSize,
-                  std::vector<std::string>& names) {
+void writeFillers(const TempDir& dir, Random& rng, std::int64_t total, std::int64_t minSize,
+                  std::int64_t maxSize, std::vector<std::string>& names) {
     for (std::int64_t written = 0; written < total;) {
         std::int64_t size = rng.between(minSize, maxSize);
         if (size % kPage == 0) size += 512;
@@ -217,7 +232,8 @@ std::int64_t fat32VolumeBytes(int clusterSectors, std::int64_t databaseBytes) {
 std::vector<std::pair<std::int64_t, std::int64_t>> parseClusterChain(const std::string& output) {
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     std::regex run(R"(<(\d+)(?:-(\d+))?>)");
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), run); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), run);
+         it != std::sregex_iterator(); ++it) {
         std::int64_t first = std::stoll((*it)[1]);
         std::int64_t last = (*it)[2].matched ? std::stoll((*it)[2]) : first;
         runs.push_back({first, last - first + 1});
@@ -247,14 +263,15 @@ std::vector<std::pair<std::int64_t, std::int64_t>> parseNtfsRunlist(const std::s
     return runs;
 }
 
-std::vector<Extent> extentsFromClusterRuns(const std::vector<std::pair<std::int64_t, std::int64_t>>& runs,
-                                           std::int64_t firstClusterSector, int clusterSectors,
-                                           std::int64_t clusterBase, std::int64_t fileBytes) {
+std::vector<Extent> extentsFromClusterRuns(
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& runs, std::int64_t firstClusterSector,
+    int clusterSectors, std::int64_t clusterBase, std::int64_t fileBytes) {
     std::vector<Extent> extents;
     std::int64_t offset = 0;
     for (auto [cluster, count] : runs) {
         if (offset >= fileBytes) break;
-        Extent e{offset, firstClusterSector + (cluster - clusterBase) * clusterSectors, count * clusterSectors};
+        Extent e{offset, firstClusterSector + (cluster - clusterBase) * clusterSectors,
+                 count * clusterSectors};
         if (!extents.empty() && extents.back().sector + extents.back().sectors == e.sector)
             extents.back().sectors += e.sectors;
         else
@@ -270,21 +287,32 @@ nlohmann::json ImageManifest::toJson() const {
     auto frags = [](const std::vector<ManifestFragment>& list) {
         nlohmann::json a = nlohmann::json::array();
         for (const auto& f : list)
-            a.push_back({{"first_sector", f.firstSector}, {"pages", f.pages}, {"first_page", f.firstPage}, {"kind", f.kind}});
+            a.push_back({{"first_sector", f.firstSector},
+                         {"pages", f.pages},
+                         {"first_page", f.firstPage},
+                         {"kind", f.kind}});
         return a;
     };
     nlohmann::json ext = nlohmann::json::array();
-    for (const auto& e : extents) ext.push_back({{"file_offset", e.fileOffset}, {"sector", e.sector}, {"sectors", e.sectors}});
+    for (const auto& e : extents)
+        ext.push_back(
+            {{"file_offset", e.fileOffset}, {"sector", e.sector}, {"sectors", e.sectors}});
     nlohmann::json bad = nlohmann::json::array();
-    for (auto [first, count] : unreadableSectors) bad.push_back({{"first_sector", first}, {"sectors", count}});
+    for (auto [first, count] : unreadableSectors)
+        bad.push_back({{"first_sector", first}, {"sectors", count}});
     return {{"kind", kind},
             {"image", image},
             {"cluster_sectors", clusterSectors},
             {"partition_start_sector", partitionStartSector},
             {"scan_as_partition", scanAsPartition},
             {"file_in_free_space", fileInFreeSpace},
-            {"database", {{"name", databaseName}, {"pages", pages}, {"used_pages", usedPages},
-                          {"file_id", fileId}, {"protection", protection}, {"sha256", originalSha256}}},
+            {"database",
+             {{"name", databaseName},
+              {"pages", pages},
+              {"used_pages", usedPages},
+              {"file_id", fileId},
+              {"protection", protection},
+              {"sha256", originalSha256}}},
             {"expected_sha256", expectedSha256},
             {"extents", ext},
             {"fragments", frags(fragments)},
@@ -311,10 +339,12 @@ ImageManifest ImageManifest::fromJson(const nlohmann::json& j) {
     m.protection = d.at("protection");
     m.originalSha256 = d.at("sha256");
     m.expectedSha256 = j.at("expected_sha256");
-    for (const auto& e : j.at("extents")) m.extents.push_back({e.at("file_offset"), e.at("sector"), e.at("sectors")});
+    for (const auto& e : j.at("extents"))
+        m.extents.push_back({e.at("file_offset"), e.at("sector"), e.at("sectors")});
     auto frags = [](const nlohmann::json& a) {
         std::vector<ManifestFragment> out;
-        for (const auto& f : a) out.push_back({f.at("first_sector"), f.at("pages"), f.at("first_page"), f.at("kind")});
+        for (const auto& f : a)
+            out.push_back({f.at("first_sector"), f.at("pages"), f.at("first_page"), f.at("kind")});
         return out;
     };
     m.fragments = frags(j.at("fragments"));
@@ -322,7 +352,8 @@ ImageManifest ImageManifest::fromJson(const nlohmann::json& j) {
     m.lostPages = j.at("lost_pages").get<std::vector<std::int32_t>>();
     m.lostPfsPages = j.at("lost_pfs_pages").get<std::vector<std::int32_t>>();
     m.damagedPages = j.at("damaged_pages").get<std::vector<std::int32_t>>();
-    for (const auto& b : j.at("unreadable_sectors")) m.unreadableSectors.push_back({b.at("first_sector"), b.at("sectors")});
+    for (const auto& b : j.at("unreadable_sectors"))
+        m.unreadableSectors.push_back({b.at("first_sector"), b.at("sectors")});
     return m;
 }
 
@@ -341,37 +372,32 @@ ImageManifest ImageManifest::load(const std::string& path) {
 ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imagePath,
                             const RawImageOptions& o) {
     Random rng({o.seed, 0x4A3u});
+    // What goes onto the image, made page by page while it is written, so that a file of many
+    // gigabytes never has to be in memory.
     struct Item {
-        std::vector<std::uint8_t> bytes;
-        ManifestFragment fragment;
-        std::int64_t fileOffset = -1;  // for true fragments
+        const SyntheticDatabase* source;
+        std::int32_t from, to;
+        std::uint64_t staleSalt;  // 0: the database's own pages
+        std::string kind;
     };
     std::vector<Item> items;
-    auto pagesOf = [](const SyntheticDatabase& d, std::int32_t from, std::int32_t to) {
-        std::vector<std::uint8_t> bytes;
-        for (std::int32_t p = from; p < to; ++p) {
-            Page pg = d.page(p);
-            bytes.insert(bytes.end(), pg.begin(), pg.end());
-        }
-        return bytes;
-    };
-
     std::set<std::int32_t> cuts;
-    if (o.damage.losePfsPage && db.pageCount() > kPfsInterval) cuts = {kPfsInterval, kPfsInterval + 4};
-    for (auto [from, to] : cutIntoRuns(db.pageCount(), rng, o.minFragmentPages, o.maxFragmentPages, cuts))
-        items.push_back({pagesOf(db, from, to), {0, to - from, from, "true"}, from * kPage});
-
+    if (o.damage.losePfsPage && db.pageCount() > kPfsInterval)
+        cuts = {kPfsInterval, kPfsInterval + 4};
+    for (auto [from, to] :
+         cutIntoRuns(db.pageCount(), rng, o.minFragmentPages, o.maxFragmentPages, cuts))
+        items.push_back({&db, from, to, 0, "true"});
     for (int s = 0; s < o.staleCopies; ++s) {
-        std::int32_t from = static_cast<std::int32_t>(rng.between(41, std::max(42, db.usedPages() - 20)));
-        std::int32_t to = std::min(db.usedPages(), from + static_cast<std::int32_t>(rng.between(4, 16)));
-        std::vector<std::uint8_t> bytes;
-        for (std::int32_t p = from; p < to; ++p) {
-            Page pg = db.stalePage(p, static_cast<std::uint64_t>(s) + 1);
-            bytes.insert(bytes.end(), pg.begin(), pg.end());
-        }
-        items.push_back({std::move(bytes), {0, to - from, from, "stale"}});
+        std::int32_t from =
+            static_cast<std::int32_t>(rng.between(41, std::max(42, db.usedPages() - 20)));
+        std::int32_t to = std::min(
+            db.usedPages(),
+            from + static_cast<std::int32_t>(rng.between(4, std::max(16, o.maxFragmentPages / 2))));
+        items.push_back({&db, from, to, static_cast<std::uint64_t>(s) + 1, "stale"});
     }
-    auto addOtherDatabase = [&](std::uint16_t fileId, const std::string& kind, const std::string& path) {
+    std::vector<std::unique_ptr<SyntheticDatabase>> others;
+    auto addOtherDatabase = [&](std::uint16_t fileId, const std::string& kind,
+                                const std::string& path) {
         DatabaseSpec spec;
         spec.pages = 160;
         spec.fileId = fileId;
@@ -380,14 +406,17 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
         spec.physicalPath = path;
         spec.logicalName = "Archive";
         spec.objects = 5;
-        SyntheticDatabase other(spec);
-        for (auto [from, to] : cutIntoRuns(other.usedPages(), rng, 8, 40, {}))
-            items.push_back({pagesOf(other, from, to), {0, to - from, from, kind}});
+        others.push_back(std::make_unique<SyntheticDatabase>(spec));
+        for (auto [from, to] : cutIntoRuns(others.back()->usedPages(), rng, 8, 40, {}))
+            items.push_back({others.back().get(), from, to, 0, kind});
     };
     if (o.otherFileIdDatabase) addOtherDatabase(2, "other-file-id", "E:\\logs\\Archive_2.ndf");
     if (o.sameFileIdDatabase) addOtherDatabase(1, "same-file-id", "E:\\old\\Archive.mdf");
 
-    for (std::size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[static_cast<std::size_t>(rng.between(0, static_cast<std::int64_t>(i) - 1))]);
+    for (std::size_t i = items.size(); i > 1; --i)
+        std::swap(
+            items[i - 1],
+            items[static_cast<std::size_t>(rng.between(0, static_cast<std::int64_t>(i) - 1))]);
 
     ImageManifest m;
     m.kind = "raw";
@@ -395,7 +424,7 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
     m.clusterSectors = 8;
     m.scanAsPartition = false;
     m.fileInFreeSpace = true;
-    describeDatabase(db, m);
+    describeDatabase(db, m, o.computeHashes);
 
     fs::remove(imagePath);
     ImageWriter image(imagePath);
@@ -403,20 +432,28 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
     // file ever look like one run with a hole.
     std::int64_t sector = 8 * rng.between(1, 20);
     image.write(0, junk(rng, static_cast<std::size_t>(sector * 512)));
-    for (Item& item : items) {
-        item.fragment.firstSector = sector;
-        image.write(sector * 512, item.bytes);
-        sector += static_cast<std::int64_t>(item.bytes.size() / 512);
-        if (item.fileOffset >= 0)
-            m.extents.push_back({item.fileOffset, item.fragment.firstSector, static_cast<std::int64_t>(item.bytes.size() / 512)});
+    std::vector<std::uint8_t> run;
+    for (const Item& item : items) {
+        run.clear();
+        for (std::int32_t p = item.from; p < item.to; ++p) {
+            Page pg =
+                item.staleSalt ? item.source->stalePage(p, item.staleSalt) : item.source->page(p);
+            run.insert(run.end(), pg.begin(), pg.end());
+        }
+        image.write(sector * 512, run);
+        const std::int64_t sectors = static_cast<std::int64_t>(run.size() / 512);
+        if (item.kind == "true")
+            m.extents.push_back({std::int64_t{item.from} * kPage, sector, sectors});
         else
-            m.decoys.push_back(item.fragment);
+            m.decoys.push_back({sector, item.to - item.from, item.from, item.kind});
+        sector += sectors;
         std::int64_t gap = 8 * (2 * rng.between(0, 40) + 1);
         image.write(sector * 512, junk(rng, static_cast<std::size_t>(gap * 512)));
         sector += gap;
     }
-    std::sort(m.extents.begin(), m.extents.end(), [](const Extent& a, const Extent& b) { return a.sector < b.sector; });
-    applyDamage(db, image, 0, m, o.damage, o.seed);
+    std::sort(m.extents.begin(), m.extents.end(),
+              [](const Extent& a, const Extent& b) { return a.sector < b.sector; });
+    applyDamage(db, image, 0, m, o.damage, o.seed, o.computeHashes);
     return m;
 }
 
@@ -432,18 +469,21 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
     fs::remove(imagePath);
     { ImageWriter sized(imagePath, fat32VolumeBytes(o.clusterSectors, dbBytes)); }
     runChecked({"mkfs.vfat", "-F", "32", "-s", std::to_string(o.clusterSectors), "-S", "512", "-i",
-                fmt::format("{:08X}", static_cast<std::uint32_t>(rng.next())), "-n", "MDFTEST", imagePath});
+                fmt::format("{:08X}", static_cast<std::uint32_t>(rng.next())), "-n", "MDFTEST",
+                imagePath});
 
     // Fill a region with fillers, free every other one: the holes take the database.
     std::vector<std::string> fillers;
     const std::int64_t maxFiller = std::max<std::int64_t>(160 << 10, dbBytes / 24);
     writeFillers(work, rng, dbBytes * 5 / 2, 24 << 10, maxFiller, fillers);
     std::vector<std::string> copy = {"mcopy", "-i", imagePath};
-    for (const auto& f : fillers) copy.push_back(work.file(f));
+    for (const auto& f : fillers)
+        copy.push_back(work.file(f));
     copy.push_back("::/");
     runChecked(copy);
     std::vector<std::string> del = {"mdel", "-i", imagePath};
-    for (std::size_t i = 0; i < fillers.size(); i += 2) del.push_back("::/" + fillers[i]);
+    for (std::size_t i = 0; i < fillers.size(); i += 2)
+        del.push_back("::/" + fillers[i]);
     runChecked(del);
 
     // A volume freshly mounted has no "next free cluster" hint and allocates from the start;
@@ -484,12 +524,13 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
     const std::string dbFile = work.file(dbName);
     db.writeTo(dbFile);
     const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
-    const std::int64_t volumeBytes = std::max<std::int64_t>(16 << 20, (dbBytes * 3 + (8 << 20)) / (1 << 20) * (1 << 20));
+    const std::int64_t volumeBytes =
+        std::max<std::int64_t>(16 << 20, (dbBytes * 3 + (8 << 20)) / (1 << 20) * (1 << 20));
 
     fs::remove(imagePath);
     { ImageWriter sized(imagePath, volumeBytes); }
-    runChecked({"mkntfs", "-F", "-Q", "-q", "-c", std::to_string(o.clusterSectors * 512), "-s", "512", "-p",
-                "0", "-H", "0", "-S", "0", "-L", "MDFTEST", imagePath});
+    runChecked({"mkntfs", "-F", "-Q", "-q", "-c", std::to_string(o.clusterSectors * 512), "-s",
+                "512", "-p", "0", "-H", "0", "-S", "0", "-L", "MDFTEST", imagePath});
 
     // Fill the volume to the last cluster, then free every other filler in the order they lie
     // (ntfs-3g wraps around at the end of the volume, so that is not the order they were written).
@@ -499,13 +540,15 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
         std::string name = "F" + std::to_string(i) + ".BIN";
         std::int64_t size = rng.between(minFiller, minFiller * 2) / 512 * 512 + 512;
         writeFile(work.file(name), junk(rng, static_cast<std::size_t>(size)));
-        if (runCommand({"ntfscp", "-q", imagePath, work.file(name), "/" + name}).exitCode != 0) break;
+        if (runCommand({"ntfscp", "-q", imagePath, work.file(name), "/" + name}).exitCode != 0)
+            break;
         fillers.push_back(name);
     }
     auto inodesOf = [&] {
         std::map<std::string, std::string> inodes;
         std::istringstream list(runChecked({"ntfsls", "-i", imagePath}));
-        for (std::string ino, name; list >> ino >> name;) inodes[name] = ino;
+        for (std::string ino, name; list >> ino >> name;)
+            inodes[name] = ino;
         return inodes;
     };
     auto inodes = inodesOf();
@@ -515,7 +558,8 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
         if (!runs.empty()) byPlace.push_back({runs.front().first, inodes.at(f)});
     }
     std::sort(byPlace.begin(), byPlace.end());
-    for (std::size_t i = 0; i < byPlace.size(); i += 2) runChecked({"ntfstruncate", imagePath, byPlace[i].second, "0"});
+    for (std::size_t i = 0; i < byPlace.size(); i += 2)
+        runChecked({"ntfstruncate", imagePath, byPlace[i].second, "0"});
 
     // ntfs-3g will not spread one large allocation over many holes, so the file is created and
     // grown piece by piece with ntfsfallocate, as a program writing it in parts would; ntfscp then
@@ -525,8 +569,8 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
     const std::int64_t clusterBytes = o.clusterSectors * 512;
     const std::int64_t piece = std::max(clusterBytes, minFiller / 2 / clusterBytes * clusterBytes);
     for (std::int64_t offset = 0; offset < dbBytes; offset += piece)
-        runChecked({"ntfsfallocate", "-o", std::to_string(offset), "-l", std::to_string(std::min(piece, dbBytes - offset)),
-                    imagePath, "/" + dbName});
+        runChecked({"ntfsfallocate", "-o", std::to_string(offset), "-l",
+                    std::to_string(std::min(piece, dbBytes - offset)), imagePath, "/" + dbName});
     runChecked({"ntfscp", "-q", imagePath, dbFile, "/" + dbName});
     const std::string dbInode = inodesOf().at(dbName);
     auto runs = parseNtfsRunlist(runChecked({"ntfsinfo", "-i", dbInode, "-v", imagePath}));
@@ -576,24 +620,30 @@ ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& ima
         for (std::int64_t at = 0; in; at += static_cast<std::int64_t>(chunk.size())) {
             in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
             auto n = static_cast<std::size_t>(in.gcount());
-            if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n), [](char c) { return c != 0; }))
-                disk.write(kStart * 512 + at, std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), n));
+            if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
+                            [](char c) { return c != 0; }))
+                disk.write(kStart * 512 + at,
+                           std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), n));
         }
     }
     const std::string script = work.file("table.sfdisk");
-    std::ofstream(script) << "label: dos\nstart=" << kStart << ", size=" << partitionBytes / 512 << ", type=c\n";
+    std::ofstream(script) << "label: dos\nstart=" << kStart << ", size=" << partitionBytes / 512
+                          << ", type=c\n";
     runChecked({"sfdisk", "--no-reread", "--no-tell-kernel", "-q", imagePath}, {}, script);
 
     m.kind = "disk";
     m.image = fs::path(imagePath).filename().string();
     m.partitionStartSector = kStart;
-    for (auto& range : m.unreadableSectors) range.first += kStart;
+    for (auto& range : m.unreadableSectors)
+        range.first += kStart;
     return m;
 }
 
-std::vector<std::string> expectedMissingPageLines(const ImageManifest& m, const SyntheticDatabase& db) {
+std::vector<std::string> expectedMissingPageLines(const ImageManifest& m,
+                                                  const SyntheticDatabase& db) {
     std::vector<ManifestFragment> sorted = m.fragments;
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.firstPage < b.firstPage; });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.firstPage < b.firstPage; });
     std::set<std::int32_t> lostPfs(m.lostPfsPages.begin(), m.lostPfsPages.end());
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < sorted.size(); ++i) {
@@ -604,17 +654,21 @@ std::vector<std::string> expectedMissingPageLines(const ImageManifest& m, const 
         for (std::int32_t id = kPfsInterval; id < m.pages; id += kPfsInterval)
             if (from <= id && id < to) lines.push_back("lack of PFS page " + std::to_string(id));
         for (std::int32_t p = from; p < to; ++p)
-            if (db.isAllocated(p) && !lostPfs.count(pfsPageOf(p))) lines.push_back("lack of page " + std::to_string(p));
+            if (db.isAllocated(p) && !lostPfs.count(pfsPageOf(p)))
+                lines.push_back("lack of page " + std::to_string(p));
     }
     lines.push_back("check done");
     return lines;
 }
 
 void saveDatabaseSpec(const DatabaseSpec& s, const std::string& path) {
-    nlohmann::json j = {{"pages", s.pages},          {"used_pages", s.usedPages},
+    nlohmann::json j = {{"pages", s.pages},
+                        {"used_pages", s.usedPages},
                         {"protection", protectionName(s.protection)},
-                        {"file_id", s.fileId},       {"seed", s.seed},
-                        {"logical_name", s.logicalName}, {"physical_path", s.physicalPath},
+                        {"file_id", s.fileId},
+                        {"seed", s.seed},
+                        {"logical_name", s.logicalName},
+                        {"physical_path", s.physicalPath},
                         {"objects", s.objects}};
     std::ofstream(path) << j.dump(2) << "\n";
 }

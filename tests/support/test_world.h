@@ -68,6 +68,7 @@ struct RawImageOptions {
     bool otherFileIdDatabase = true;
     bool sameFileIdDatabase = true;
     Damage damage;
+    bool computeHashes = true;  // off for benchmark images of many gigabytes
 };
 
 enum class NtfsMode { Deleted, Present, MftOverwritten };

@@ -1,8 +1,7 @@
 // The recovery images are checked against the real tools' own view of them and against the
 // database they were built around: every manifest fragment lies where the manifest says.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <regex>
@@ -25,7 +24,8 @@ std::vector<std::uint8_t> readAt(const std::string& path, std::int64_t offset, s
 }
 
 // Each fragment's pages, read from the image at the manifest's sectors, are the file's pages.
-void expectFragmentsHoldTheirPages(const std::string& image, const ImageManifest& m, const SyntheticDatabase& db) {
+void expectFragmentsHoldTheirPages(const std::string& image, const ImageManifest& m,
+                                   const SyntheticDatabase& db) {
     const std::int64_t base = m.partitionStartSector * 512;
     ASSERT_FALSE(m.fragments.empty());
     for (const ManifestFragment& f : m.fragments) {
@@ -38,8 +38,10 @@ void expectFragmentsHoldTheirPages(const std::string& image, const ImageManifest
         }
     }
     std::int32_t covered = 0;
-    for (const auto& f : m.fragments) covered += f.pages;
-    EXPECT_EQ(covered + static_cast<std::int32_t>(m.lostPages.size() + m.lostPfsPages.size()), db.usedPages());
+    for (const auto& f : m.fragments)
+        covered += f.pages;
+    EXPECT_EQ(covered + static_cast<std::int32_t>(m.lostPages.size() + m.lostPfsPages.size()),
+              db.usedPages());
 }
 
 SyntheticDatabase smallDatabase(Protection p = Protection::Checksum, std::int32_t pages = 512) {
@@ -73,7 +75,8 @@ TEST(RawImage, PlacesFragmentsDecoysAndDamageWhereTheManifestSays) {
         }
     }
     EXPECT_EQ(kinds, (std::set<std::string>{"stale", "other-file-id", "same-file-id"}));
-    for (std::int32_t lost : m.lostPages) EXPECT_TRUE(db.isAllocated(lost));
+    for (std::int32_t lost : m.lostPages)
+        EXPECT_TRUE(db.isAllocated(lost));
 
     // The same seed builds the same image; the manifest survives its JSON form.
     buildRawImage(db, dir.file("again.img"), options);
@@ -100,7 +103,9 @@ TEST(RawImage, CanLoseTheSecondPfsPage) {
     EXPECT_EQ(lines.back(), "check done");
 }
 
-std::string minfo(const std::string& image) { return runChecked({"minfo", "-i", image, "::"}); }
+std::string minfo(const std::string& image) {
+    return runChecked({"minfo", "-i", image, "::"});
+}
 
 class Fat32Image : public ::testing::TestWithParam<int> {};
 
@@ -112,7 +117,8 @@ TEST_P(Fat32Image, MtoolsSeeTheVolumeAndTheDatabaseLiesInFreeClusters) {
     options.seed = 11;
     const std::string image = dir.file("fat.img");
     ImageManifest m = buildFat32Image(db, image, options);
-    EXPECT_NE(minfo(image).find("cluster size: " + std::to_string(GetParam()) + " sectors"), std::string::npos);
+    EXPECT_NE(minfo(image).find("cluster size: " + std::to_string(GetParam()) + " sectors"),
+              std::string::npos);
     std::string listing = runChecked({"mdir", "-i", image, "::"});
     EXPECT_EQ(listing.find("SALES"), std::string::npos) << "the database was deleted";
     EXPECT_NE(listing.find("F2"), std::string::npos) << "every other filler stays";
@@ -146,7 +152,8 @@ TEST(NtfsImage, DeletedAndOverwrittenRecordsLeaveThePagesInPlace) {
         options.ntfsMode = mode;
         const std::string image = dir.file("ntfs.img");
         ImageManifest m = buildNtfsImage(db, image, options);
-        EXPECT_NE(runCommand({"ntfscat", image, "/Sales.mdf"}).output.size(), db.pageCount() * 8192u);
+        EXPECT_NE(runCommand({"ntfscat", image, "/Sales.mdf"}).output.size(),
+                  db.pageCount() * 8192u);
         EXPECT_EQ(m.fileInFreeSpace, mode == NtfsMode::Deleted);
         expectFragmentsHoldTheirPages(image, m, db);
     }

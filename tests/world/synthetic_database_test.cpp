@@ -16,7 +16,7 @@ namespace {
 
 // Reads the PFS byte the database keeps for a page, making each PFS page once.
 class PfsReader {
-public:
+  public:
     explicit PfsReader(const SyntheticDatabase& db) : db_(db) {}
     std::uint8_t byteFor(std::int32_t p) {
         std::int32_t pfsId = p < kPfsInterval ? 1 : p / kPfsInterval * kPfsInterval;
@@ -26,7 +26,7 @@ public:
         return it->second[PageBuilder::kPfsBytesOffset + static_cast<std::size_t>(p - first)];
     }
 
-private:
+  private:
     const SyntheticDatabase& db_;
     std::map<std::int32_t, Page> pages_;
 };
@@ -71,7 +71,8 @@ TEST_P(EveryProtection, PagesPassTheTestsTheirKindShouldAndVerify) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protections, EveryProtection,
-                         ::testing::Values(Protection::Checksum, Protection::TornBits, Protection::None));
+                         ::testing::Values(Protection::Checksum, Protection::TornBits,
+                                           Protection::None));
 
 TEST(SyntheticDatabase, TornPagesComeBackWhenTheirBitsAreRestored) {
     DatabaseSpec spec;
@@ -107,7 +108,8 @@ TEST(SyntheticDatabase, IamPagesNameEveryPageTheirObjectOwns) {
         for (int j = 0; j < length - 4; ++j)
             for (int bit = 0; bit < 8; ++bit)
                 if (page[r1 + 4u + static_cast<unsigned>(j)] & (1 << bit))
-                    for (int k = 0; k < 8; ++k) ownerFromIam[start + 64 * j + 8 * bit + k] = owner;
+                    for (int k = 0; k < 8; ++k)
+                        ownerFromIam[start + 64 * j + 8 * bit + k] = owner;
     }
     for (std::int32_t p = 0; p < db.usedPages(); ++p) {
         PageRole r = db.role(p);

@@ -12,14 +12,17 @@
 namespace mdf::test {
 
 // A PFS page (id 1 or a multiple of 8088) whose bytes mark pages allocated (0x40) and IAM (0x70).
-inline PageBuilder pfsPageMarking(std::int32_t pfsId, const std::vector<std::pair<std::int32_t, std::uint8_t>>& bytes) {
+inline PageBuilder pfsPageMarking(std::int32_t pfsId,
+                                  const std::vector<std::pair<std::int32_t, std::uint8_t>>& bytes) {
     PageBuilder b = PageBuilder::pfsPage(pfsId);
     const std::int32_t first = pfsId == 1 ? 0 : pfsId;
-    for (auto [page, value] : bytes) b.set8(PageBuilder::kPfsBytesOffset + static_cast<std::size_t>(page - first), value);
+    for (auto [page, value] : bytes)
+        b.set8(PageBuilder::kPfsBytesOffset + static_cast<std::size_t>(page - first), value);
     return b;
 }
 
-inline PageBuilder ownedPage(std::int32_t pageId, std::int32_t owner, std::int32_t prev = 0, std::int32_t next = 0) {
+inline PageBuilder ownedPage(std::int32_t pageId, std::int32_t owner, std::int32_t prev = 0,
+                             std::int32_t next = 0) {
     PageBuilder b = PageBuilder::dataPage(pageId, 1, 1, owner);
     if (prev) b.setPrevious(prev);
     if (next) b.setNext(next);
@@ -45,10 +48,12 @@ struct AnalysisWorld {
     }
     // Places pages and records them as one fragment; returns its record index.
     std::int32_t fragment(std::int64_t sector, const std::vector<PageBuilder>& pages) {
-        for (std::size_t i = 0; i < pages.size(); ++i) image.put(sector + 16 * static_cast<std::int64_t>(i), pages[i]);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            image.put(sector + 16 * static_cast<std::int64_t>(i), pages[i]);
         const std::int32_t first = pages.front().header().pageId();
         fragments.append(composeFragment(static_cast<std::int32_t>(fragments.size() + 1),
-                                         static_cast<std::int32_t>(pages.size()), sector, first, " "));
+                                         static_cast<std::int32_t>(pages.size()), sector, first,
+                                         " "));
         index = buildFragmentIndex(fragments);
         return static_cast<std::int32_t>(fragments.size() - 1);
     }
@@ -56,7 +61,9 @@ struct AnalysisWorld {
     AnalysisContext context(NextFragmentChooser* chooser = nullptr) {
         return {fragments, index, origin, results, reporter, sectorsPerCluster, chooser};
     }
-    const FragmentRecord& record(std::int32_t r) const { return fragments[static_cast<std::size_t>(r)]; }
+    const FragmentRecord& record(std::int32_t r) const {
+        return fragments[static_cast<std::size_t>(r)];
+    }
     PassOutcome recordFull(std::int32_t r) {
         PageMapPass p = pass();
         return recordFragmentPages(p, record(r).pages(), record(r).beginPage, record(r).fsec);

@@ -9,8 +9,8 @@ namespace mdf {
 namespace {
 
 using test::AnalysisWorld;
-using test::PageBuilder;
 using test::ownedPage;
+using test::PageBuilder;
 using test::pfsPageMarking;
 
 constexpr std::int32_t kOwner = 4242;
@@ -21,12 +21,14 @@ PageBuilder filePage(std::int32_t p, std::int32_t count) {
     if (p == 0) return PageBuilder::fileHeaderPage(1, count);
     if (p == 1) {
         std::vector<std::pair<std::int32_t, std::uint8_t>> bytes{{0, 0x44}, {1, 0x44}, {2, 0x70}};
-        for (std::int32_t q = 3; q < count; ++q) bytes.push_back({q, 0x40});
+        for (std::int32_t q = 3; q < count; ++q)
+            bytes.push_back({q, 0x40});
         return pfsPageMarking(1, bytes);
     }
     if (p == 2) {
         std::vector<std::int32_t> extents;
-        for (std::int32_t e = 8; e < count; e += 8) extents.push_back(e);
+        for (std::int32_t e = 8; e < count; e += 8)
+            extents.push_back(e);
         return PageBuilder::iamPageWith(2, kOwner, 0, {3, 4, 5, 6, 7}, extents);
     }
     PageBuilder b = ownedPage(p, kOwner);
@@ -34,26 +36,32 @@ PageBuilder filePage(std::int32_t p, std::int32_t count) {
     return b;
 }
 
-std::vector<PageBuilder> fileRun(std::int32_t from, std::int32_t to, std::int32_t count, std::int32_t owner = kOwner) {
+std::vector<PageBuilder> fileRun(std::int32_t from, std::int32_t to, std::int32_t count,
+                                 std::int32_t owner = kOwner) {
     std::vector<PageBuilder> pages;
-    for (std::int32_t p = from; p < to; ++p) pages.push_back(owner == kOwner ? filePage(p, count) : ownedPage(p, owner));
+    for (std::int32_t p = from; p < to; ++p)
+        pages.push_back(owner == kOwner ? filePage(p, count) : ownedPage(p, owner));
     return pages;
 }
 
-AnalysedFile fileAt(AnalysisWorld& w, std::int32_t r) { return {w.record(r).fsec, w.record(r).sizeKB}; }
+AnalysedFile fileAt(AnalysisWorld& w, std::int32_t r) {
+    return {w.record(r).fsec, w.record(r).sizeKB};
+}
 
 // Answers from a script: each question takes the next answer (a group row, or nothing to cancel).
 class ScriptedChooser : public NextFragmentChooser {
-public:
-    explicit ScriptedChooser(std::vector<std::optional<std::size_t>> answers) : answers_(std::move(answers)) {}
-    std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group, std::int32_t) override {
+  public:
+    explicit ScriptedChooser(std::vector<std::optional<std::size_t>> answers)
+        : answers_(std::move(answers)) {}
+    std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group,
+                                                  std::int32_t) override {
         groups.push_back(group);
         auto answer = answers_.at(groups.size() - 1);
         return answer;
     }
     std::vector<std::vector<std::size_t>> groups;
 
-private:
+  private:
     std::vector<std::optional<std::size_t>> answers_;
 };
 
@@ -70,7 +78,8 @@ TEST(ChainAnalysis, AcceptsMatchingFragmentsInPageOrderAndRejectsStaleCopies) {
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 1, 1}));
     EXPECT_EQ(w.results.recordedFragments, (std::vector<std::int32_t>{first, second, third}));
     EXPECT_EQ(w.reporter.lines(Memo::Analysis),
-              (std::vector<std::string>{"找到碎片号2", "找到碎片号3", "分析已正常结束,请组合前进行二次查找"}));
+              (std::vector<std::string>{"找到碎片号2", "找到碎片号3",
+                                        "分析已正常结束,请组合前进行二次查找"}));
     EXPECT_EQ(testCandidate(ctx, 1), Fit::Contradicts) << "the stale copy";
     (void)stale;
 }
@@ -81,7 +90,8 @@ TEST(ChainAnalysis, ShortFirstFragmentsAreNamelessAndRecordedByTheirPfsPage) {
         const std::int32_t first = w.fragment(1000, fileRun(0, length, 100));
         AnalysisContext ctx = w.context();
         ASSERT_TRUE(runChainAnalysis(ctx, fileAt(w, first)));
-        EXPECT_EQ(w.results.lostFileName, length <= 32 ? "c:\\noname.mdf" : "D:\\data\\Sales.mdf") << length;
+        EXPECT_EQ(w.results.lostFileName, length <= 32 ? "c:\\noname.mdf" : "D:\\data\\Sales.mdf")
+            << length;
         EXPECT_EQ(w.results.firstRecordedWithPfsPassOnly, length <= 2);
         // The full pass reads the IAM page at 2 and so knows who owns page 8.
         EXPECT_EQ(w.results.pageMap.get(8).ownerId, length > 2 ? kOwner : 0) << length;
@@ -103,7 +113,8 @@ TEST(ChainAnalysis, TiesGoToTheFragmentNearestTheLastOneChosen) {
     const std::int32_t first = w.fragment(100000, fileRun(0, 40, 100));
     const std::int32_t far = w.fragment(300000, fileRun(40, 60, 100));
     const std::int32_t near = w.fragment(110000, fileRun(40, 60, 100));
-    const std::int32_t later = w.fragment(100640, fileRun(48, 60, 100));  // begins later: never picked
+    const std::int32_t later =
+        w.fragment(100640, fileRun(48, 60, 100));  // begins later: never picked
     AnalysisContext ctx = w.context();
     runChainAnalysis(ctx, fileAt(w, first));
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(near)], 1);
@@ -137,13 +148,17 @@ TEST(ChainAnalysis, OnlyFragmentsFromTheExpectedPageOnAreEligible) {
 TEST(ChainAnalysis, TheChooserSeesAtMostThirteenCandidatesAndMayCancel) {
     AnalysisWorld w;
     const std::int32_t first = w.fragment(1000, fileRun(0, 40, 100));
-    for (int i = 0; i < 14; ++i) w.fragment(10000 + 1000 * i, fileRun(40 + i, 60, 100));
+    for (int i = 0; i < 14; ++i)
+        w.fragment(10000 + 1000 * i, fileRun(40 + i, 60, 100));
     ScriptedChooser chooser({std::size_t{2}, std::nullopt});
     AnalysisContext ctx = w.context(&chooser);
     EXPECT_TRUE(runChainAnalysis(ctx, fileAt(w, first)));
     ASSERT_EQ(chooser.groups.size(), 1u) << "after row 2 (pages 42..60) no other fragment fits";
     EXPECT_EQ(chooser.groups[0].size(), 13u);
-    EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(w.index[chooser.groups[0][2]].recordIndex)], 1);
+    EXPECT_EQ(
+        w.results
+            .combinationMarks[static_cast<std::size_t>(w.index[chooser.groups[0][2]].recordIndex)],
+        1);
 
     AnalysisWorld cancel;
     const std::int32_t start = cancel.fragment(1000, fileRun(0, 40, 100));
@@ -153,7 +168,8 @@ TEST(ChainAnalysis, TheChooserSeesAtMostThirteenCandidatesAndMayCancel) {
     AnalysisContext cancelCtx = cancel.context(&no);
     EXPECT_FALSE(runChainAnalysis(cancelCtx, fileAt(cancel, start)));
     EXPECT_EQ(cancel.reporter.lines(Memo::Analysis), std::vector<std::string>{"user canceled"});
-    EXPECT_EQ(cancel.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 0})) << "marks so far stay";
+    EXPECT_EQ(cancel.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 0}))
+        << "marks so far stay";
 }
 
 TEST(ChainAnalysis, ReadersThatFailEndTheRunWithTheirMessage) {

@@ -1,8 +1,7 @@
 // The decisions of the next-fragment dialog and the saving of candidates as files.
-#include "analysis/next_fragment_chooser.h"
-
 #include <gtest/gtest.h>
 
+#include "analysis/next_fragment_chooser.h"
 #include "analysis_world.h"
 
 namespace mdf {
@@ -40,13 +39,15 @@ TEST(ChooserRows, CaptionIsTheLineNumberPlusOne) {
     FragmentList list;
     list.append(composeFragment(7, 2, 2048, 40, " "));
     list.append(composeFragment(9, 3, 4096, 40, " "));
-    EXPECT_EQ(chooserRow(list, 1), (std::array<std::string, 6>{"2", "24", "40", "43", "4096", "4144"}));
+    EXPECT_EQ(chooserRow(list, 1),
+              (std::array<std::string, 6>{"2", "24", "40", "43", "4096", "4144"}));
 }
 
 TEST(SaveCandidates, OneHexFilePerFragmentNamedAfterItsFirstSector) {
     test::AnalysisWorld w;
     const std::int32_t a = w.fragment(2048, {test::ownedPage(40, 1), test::ownedPage(41, 1)});
-    const std::int32_t b = w.fragment(4096, {test::ownedPage(40, 2), test::ownedPage(41, 2), test::ownedPage(42, 2)});
+    const std::int32_t b =
+        w.fragment(4096, {test::ownedPage(40, 2), test::ownedPage(41, 2), test::ownedPage(42, 2)});
     saveCandidatesAsHex(w.origin, w.fragments, {a, b}, w.dir.path().string(), w.reporter);
     EXPECT_EQ(test::readFile(w.dir.file("2048.hex")).size(), 16384u);
     EXPECT_EQ(test::readFile(w.dir.file("4096.hex")).size(), 24576u);

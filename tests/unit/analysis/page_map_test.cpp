@@ -1,16 +1,15 @@
 // The page ownership map and its three passes, page by page.
-#include "analysis/page_map_passes.h"
-
 #include <gtest/gtest.h>
 
+#include "analysis/page_map_passes.h"
 #include "analysis_world.h"
 
 namespace mdf {
 namespace {
 
 using test::AnalysisWorld;
-using test::PageBuilder;
 using test::ownedPage;
+using test::PageBuilder;
 using test::pfsPageMarking;
 
 TEST(PageMap, ResetOnlyTouchesTheCountAndDamagedCountsCostNothing) {
@@ -91,7 +90,8 @@ TEST(PageMapPasses, AnUnverifiedLastIamPageCountsOnlyWithBigClusters) {
 // A map that knows pages 0..199: 10..30 allocated, page 5 an IAM page.
 AnalysisWorld& withAllocation(AnalysisWorld& w) {
     std::vector<std::pair<std::int32_t, std::uint8_t>> bytes{{0, 0x44}, {1, 0x44}, {5, 0x70}};
-    for (std::int32_t p = 10; p <= 30; ++p) bytes.push_back({p, 0x40});
+    for (std::int32_t p = 10; p <= 30; ++p)
+        bytes.push_back({p, 0x40});
     w.results.pageMap.reset(200);
     const std::int32_t r = w.fragment(100, {pfsPageMarking(1, bytes)});
     PageMapPass pass = w.pass();
@@ -127,14 +127,16 @@ TEST(PageMapPasses, IamClaimsOverrideProvisionalOwnersAndReportFirmOnes) {
     w.results.pageMap.at(20)->ownerSource = 0;
     w.results.pageMap.at(21)->ownerId = 300;
     w.results.pageMap.at(21)->ownerSource = 0;
-    const std::int32_t iam = w.fragment(3000, {PageBuilder::iamPageWith(5, 800, 0, {14, 20, 21, 0}, {24})});
+    const std::int32_t iam =
+        w.fragment(3000, {PageBuilder::iamPageWith(5, 800, 0, {14, 20, 21, 0}, {24})});
     w.recordFull(iam);
     EXPECT_EQ(w.results.pageMap.get(14).ownerId, 800);
     EXPECT_EQ(w.results.pageMap.get(14).ownerSource, 0);
     EXPECT_EQ(w.results.pageMap.get(20).ownerId, 99) << "99 is never replaced";
     EXPECT_EQ(w.results.pageMap.get(21).ownerId, 300);
     EXPECT_EQ(w.results.pageMap.get(5).ownerId, 800) << "the IAM page owns itself";
-    for (std::int32_t p = 24; p < 32; ++p) EXPECT_EQ(w.results.pageMap.get(p).ownerId, 800) << p;
+    for (std::int32_t p = 24; p < 32; ++p)
+        EXPECT_EQ(w.results.pageMap.get(p).ownerId, 800) << p;
     EXPECT_EQ(w.reporter.lines(Memo::Analysis), std::vector<std::string>{"erra"});
 
     // An extent claim on a firmly owned page is "errb".
@@ -153,14 +155,17 @@ TEST(PageMapPasses, MatchingCountsAgreementUpToTheFirstContradiction) {
     w.results.pageMap.at(11)->ownerId = 500;
     w.results.pageMap.at(11)->ownerSource = 1;
     // Pages 40..42 are free and page 1 belongs to 99: no evidence either way.
-    EXPECT_EQ(w.match(w.fragment(1000, {ownedPage(40, 1), ownedPage(41, 1), ownedPage(42, 1)})).matches, 0);
+    EXPECT_EQ(
+        w.match(w.fragment(1000, {ownedPage(40, 1), ownedPage(41, 1), ownedPage(42, 1)})).matches,
+        0);
     EXPECT_EQ(w.match(w.fragment(2000, {ownedPage(1, 99)})).mismatches, 0);
     // An allocated IAM entry with no owner yet: an IAM page there matches, a data page contradicts.
     MatchCounts iamThere = w.match(w.fragment(3000, {PageBuilder::iamPageWith(5, 9, 0, {}, {})}));
     EXPECT_EQ(iamThere.matches, 1);
     EXPECT_EQ(w.match(w.fragment(4000, {ownedPage(5, 9)})).mismatches, 1);
     // Page 11's owner is only provisional: another owner there counts neither way.
-    MatchCounts m = w.match(w.fragment(5000, {ownedPage(10, 500), ownedPage(11, 501), ownedPage(12, 7)}));
+    MatchCounts m =
+        w.match(w.fragment(5000, {ownedPage(10, 500), ownedPage(11, 501), ownedPage(12, 7)}));
     EXPECT_EQ(m.matches, 1);
     EXPECT_EQ(m.mismatches, 0);
     MatchCounts stale = w.match(w.fragment(6000, {ownedPage(10, 501), ownedPage(11, 500)}));

@@ -3,15 +3,15 @@
 
 #include "../analysis/analysis_world.h"
 #include "assembly/mdf_writer.h"
-#include "support/random.h"
 #include "assembly/search_more.h"
+#include "support/random.h"
 
 namespace mdf {
 namespace {
 
 using test::AnalysisWorld;
-using test::PageBuilder;
 using test::ownedPage;
+using test::PageBuilder;
 
 constexpr std::int32_t kOwner = 31337;
 
@@ -30,7 +30,8 @@ struct AssemblyWorld : AnalysisWorld {
     std::int32_t sortColumn = 0;
 
     AssemblyContext context() {
-        return {fragments, index, origin, results, combination, sortColumn, reporter, sectorsPerCluster};
+        return {fragments,   index,      origin,   results,
+                combination, sortColumn, reporter, sectorsPerCluster};
     }
     // The map knows pages 0..count-1 as allocated and firmly owned.
     void knowPages(std::int32_t count, std::int32_t owner = kOwner) {
@@ -44,7 +45,8 @@ struct AssemblyWorld : AnalysisWorld {
     }
     void combine(std::initializer_list<std::int32_t> records) {
         results.combinationMarks.assign(fragments.size(), 0);
-        for (std::int32_t r : records) results.mark(r);
+        for (std::int32_t r : records)
+            results.mark(r);
         combination.RefreshCombinationList(fragments, results.combinationMarks);
         combination.ListView4ColumnClick(kStartPageColumn, sortColumn);
     }
@@ -66,9 +68,11 @@ TEST(CombinationList, ShowsMarkedRecordsInListOrderAndSortingDecidesTheCommands)
     EXPECT_EQ(w.combination.rows[1].image, 1);
     EXPECT_FALSE(w.combination.createEnabled);
     w.combination.ListView4ColumnClick(1, w.sortColumn);
-    EXPECT_FALSE(w.combination.createEnabled || w.combination.checkEnabled || w.combination.searchEnabled);
+    EXPECT_FALSE(w.combination.createEnabled || w.combination.checkEnabled ||
+                 w.combination.searchEnabled);
     w.combination.ListView4ColumnClick(kStartPageColumn, w.sortColumn);
-    EXPECT_TRUE(w.combination.createEnabled && w.combination.checkEnabled && w.combination.searchEnabled);
+    EXPECT_TRUE(w.combination.createEnabled && w.combination.checkEnabled &&
+                w.combination.searchEnabled);
     EXPECT_EQ(w.combination.rows[0].startPage(), 0);
     EXPECT_EQ(w.sortColumn, 2);
 
@@ -91,13 +95,17 @@ TEST(CreateMdf, GapsBecomeZeroPagesAndTheFileIsPaddedToItsPageCount) {
     w.results.expectedPageCount = 25;
     auto file = w.create("out.mdf");
     ASSERT_EQ(file.size(), 25u * 8192);
-    for (std::int32_t p : {0, 9, 12, 19}) EXPECT_EQ(PageHeader::from(std::span(&file[p * 8192u], 96)).pageId(), p);
+    for (std::int32_t p : {0, 9, 12, 19})
+        EXPECT_EQ(PageHeader::from(std::span(&file[p * 8192u], 96)).pageId(), p);
     for (std::int32_t p : {10, 11, 20, 24})
-        EXPECT_TRUE(std::all_of(&file[p * 8192u], &file[p * 8192u] + 8192, [](auto x) { return x == 0; })) << p;
+        EXPECT_TRUE(std::all_of(&file[p * 8192u], &file[p * 8192u] + 8192, [](auto x) {
+            return x == 0;
+        })) << p;
     EXPECT_FALSE(std::filesystem::exists(w.dir.file("out.mdf.partial")));
 
     w.results.expectedPageCount = 15;
-    EXPECT_EQ(w.create("shorter.mdf").size(), 20u * 8192) << "the rows are all written even past the count";
+    EXPECT_EQ(w.create("shorter.mdf").size(), 20u * 8192)
+        << "the rows are all written even past the count";
 }
 
 TEST(CreateMdf, NothingIsWrittenUnlessTheFirstRowStartsAtPageZero) {
@@ -115,20 +123,23 @@ TEST(CreateMdf, NeverWritesOverTheSource) {
     AssemblyContext ctx = w.context();
     EXPECT_FALSE(Button2Click(ctx, w.image.path(), w.image.path()).written);
     EXPECT_EQ(w.reporter.messages().size(), 1u);
-    EXPECT_EQ(checkOutputTarget(w.dir.file("elsewhere.mdf"), w.image.path()), OutputTarget::Elsewhere);
+    EXPECT_EQ(checkOutputTarget(w.dir.file("elsewhere.mdf"), w.image.path()),
+              OutputTarget::Elsewhere);
 }
 
 TEST(CreateMdf, UnreadablePagesBecomeZeroPagesAndAreTold) {
     AssemblyWorld w;
     w.fragment(1000, run(0, 10));
-    w.fragments.append(composeFragment(2, 4, (1 << 20) - 40, 10, " "));  // its last pages lie past the image
+    w.fragments.append(
+        composeFragment(2, 4, (1 << 20) - 40, 10, " "));  // its last pages lie past the image
     w.index = buildFragmentIndex(w.fragments);
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
     AssemblyOutcome outcome = Button2Click(ctx, w.dir.file("out.mdf"), w.image.path());
     EXPECT_TRUE(outcome.written);
     EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{12, 13}));
-    EXPECT_EQ(w.reporter.messages(), (std::vector<std::string>{"message: read disk error", "message: read disk error"}));
+    EXPECT_EQ(w.reporter.messages(),
+              (std::vector<std::string>{"message: read disk error", "message: read disk error"}));
 }
 
 // Page 9 of the first run has its second half in the clusters just before the next run, the
@@ -139,9 +150,11 @@ TEST(CreateMdf, TheBoundaryPageIsRepairedFromTheClustersBeforeTheNextFragment) {
         w.sectorsPerCluster = static_cast<std::uint16_t>(spc);
         auto first = run(0, 10), second = run(10, 20);
         test::Page page9 = first[9].bytes();
-        // Someone else's bytes; a repeating pattern would not do, as it cancels out of the checksum.
+        // Someone else's bytes; a repeating pattern would not do, as it cancels out of the
+        // checksum.
         test::Random junk(7);
-        for (std::size_t i = 4096; i < 8192; ++i) first[9].bytes()[i] = junk.byte();
+        for (std::size_t i = 4096; i < 8192; ++i)
+            first[9].bytes()[i] = junk.byte();
         w.fragment(1000, first);
         w.fragment(5000, second);
         w.image.put(5000 - 8, std::span(page9).subspan(4096));
@@ -170,13 +183,15 @@ TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
     gapWorld(w);
     AssemblyContext ctx = w.context();
     ASSERT_TRUE(Button6Click(ctx));
-    EXPECT_EQ(w.reporter.lines(Memo::Assembly),
-              (std::vector<std::string>{"find fragment2", "find fragment5", "本次找到碎片数量2。二次查找完毕",
-                                        "find fragment4", "本次找到碎片数量1。二次查找完毕",
-                                        "本次找到碎片数量0。二次查找完毕"}));
+    EXPECT_EQ(
+        w.reporter.lines(Memo::Assembly),
+        (std::vector<std::string>{
+            "find fragment2", "find fragment5", "本次找到碎片数量2。二次查找完毕", "find fragment4",
+            "本次找到碎片数量1。二次查找完毕", "本次找到碎片数量0。二次查找完毕"}));
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 1, 1, 0, 1, 1}));
     EXPECT_TRUE(w.combination.createEnabled);
-    EXPECT_EQ(w.combination.rows[0].cells[3], "D:\\data\\Sales.mdf:320KB") << "named from page 32 of row (30, 40)";
+    EXPECT_EQ(w.combination.rows[0].cells[3], "D:\\data\\Sales.mdf:320KB")
+        << "named from page 32 of row (30, 40)";
 }
 
 TEST(SearchMore, ContradictedCandidatesLeaveTheGapOpen) {
@@ -188,7 +203,8 @@ TEST(SearchMore, ContradictedCandidatesLeaveTheGapOpen) {
     w.combine({0});
     AssemblyContext ctx = w.context();
     ASSERT_TRUE(Button6Click(ctx));
-    EXPECT_EQ(w.reporter.lines(Memo::Assembly), std::vector<std::string>{"本次找到碎片数量0。二次查找完毕"});
+    EXPECT_EQ(w.reporter.lines(Memo::Assembly),
+              std::vector<std::string>{"本次找到碎片数量0。二次查找完毕"});
 }
 
 TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
@@ -237,21 +253,24 @@ TEST(SearchMore, AShortFirstRowGetsTheNameFromPage32OfAnotherRow) {
 
 TEST(Check, ListsMissingPfsPagesThenAllocatedPagesGapByGap) {
     AssemblyWorld w;
-    w.fragments.replace({composeFragment(1, 8000, 0, 0, " "), composeFragment(2, 11000, 200000, 9000, " ")});
+    w.fragments.replace(
+        {composeFragment(1, 8000, 0, 0, " "), composeFragment(2, 11000, 200000, 9000, " ")});
     w.results.pageMap.reset(20000);
-    for (std::int32_t p : {8000, 8500, 8999, 9000}) w.results.pageMap.at(p)->allocState = 1;
+    for (std::int32_t p : {8000, 8500, 8999, 9000})
+        w.results.pageMap.at(p)->allocState = 1;
     w.results.pageMap.at(8001)->allocState = 0;
     w.results.expectedPageCount = 20000;
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
     Button5Click(ctx);
     EXPECT_EQ(w.reporter.lines(Memo::Assembly),
-              (std::vector<std::string>{"lack of PFS page 8088", "lack of page 8000", "lack of page 8500",
-                                        "lack of page 8999", "check done"}));
+              (std::vector<std::string>{"lack of PFS page 8088", "lack of page 8000",
+                                        "lack of page 8500", "lack of page 8999", "check done"}));
 }
 
 TEST(Check, ThePfsCountFollowsTheRoundingRule) {
-    for (auto [expected, lastPfs] : {std::pair{16176, 8088}, std::pair{16177, 16176}, std::pair{13000, 8088}}) {
+    for (auto [expected, lastPfs] :
+         {std::pair{16176, 8088}, std::pair{16177, 16176}, std::pair{13000, 8088}}) {
         AssemblyWorld w;
         w.fragments.replace({composeFragment(1, 2, 0, 0, " ")});
         w.results.pageMap.reset(expected);
@@ -261,13 +280,15 @@ TEST(Check, ThePfsCountFollowsTheRoundingRule) {
         Button5Click(ctx);
         auto lines = w.reporter.lines(Memo::Assembly);
         ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[lines.size() - 2], "lack of PFS page " + std::to_string(lastPfs)) << expected;
+        EXPECT_EQ(lines[lines.size() - 2], "lack of PFS page " + std::to_string(lastPfs))
+            << expected;
     }
 }
 
 TEST(Check, OverlapsAreAnErrorAndNoGapsMeanOnlyCheckDone) {
     AssemblyWorld w;
-    w.fragments.replace({composeFragment(1, 100, 0, 0, " "), composeFragment(2, 150, 5000, 50, " ")});
+    w.fragments.replace(
+        {composeFragment(1, 100, 0, 0, " "), composeFragment(2, 150, 5000, 50, " ")});
     w.results.expectedPageCount = 200;
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
@@ -276,7 +297,8 @@ TEST(Check, OverlapsAreAnErrorAndNoGapsMeanOnlyCheckDone) {
     EXPECT_EQ(w.reporter.messages(), std::vector<std::string>{"message: error"});
 
     AssemblyWorld full;
-    full.fragments.replace({composeFragment(1, 1, 0, 0, " "), composeFragment(2, 199, 5000, 1, " ")});
+    full.fragments.replace(
+        {composeFragment(1, 1, 0, 0, " "), composeFragment(2, 199, 5000, 1, " ")});
     full.results.expectedPageCount = 200;
     full.combine({0, 1});
     AssemblyContext fullCtx = full.context();

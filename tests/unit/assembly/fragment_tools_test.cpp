@@ -10,12 +10,13 @@ namespace mdf {
 namespace {
 
 using test::AnalysisWorld;
-using test::PageBuilder;
 using test::ownedPage;
+using test::PageBuilder;
 
 std::vector<PageBuilder> run(std::int32_t from, std::int32_t to) {
     std::vector<PageBuilder> pages;
-    for (std::int32_t p = from; p < to; ++p) pages.push_back(p == 0 ? PageBuilder::fileHeaderPage(1, 99) : ownedPage(p, 5));
+    for (std::int32_t p = from; p < to; ++p)
+        pages.push_back(p == 0 ? PageBuilder::fileHeaderPage(1, 99) : ownedPage(p, 5));
     return pages;
 }
 
@@ -24,7 +25,8 @@ struct ToolsWorld : AnalysisWorld {
     FragmentTools tools{fragments, origin, reporter, 16};
     void show() { view.fill(fragments); }
     void check(std::initializer_list<std::size_t> rows) {
-        for (std::size_t r : rows) view.checked[r] = true;
+        for (std::size_t r : rows)
+            view.checked[r] = true;
     }
 };
 
@@ -44,7 +46,8 @@ TEST(Export, OneFileWithZeroPagesForGapsOrOneHexFilePerFragment) {
     w.view.N14Click();
     w.check({1});
     w.tools.exportToOneFile(w.view, false, w.dir.file("alone.bin"));
-    EXPECT_EQ(test::readFile(w.dir.file("alone.bin")).size(), 8u * 8192) << "no filler before the first row";
+    EXPECT_EQ(test::readFile(w.dir.file("alone.bin")).size(), 8u * 8192)
+        << "no filler before the first row";
 
     w.view.N14Click();
     w.check({0, 2});
@@ -61,7 +64,13 @@ TEST(Export, OneFileWithZeroPagesForGapsOrOneHexFilePerFragment) {
 
 TEST(Filter, BeginRangesAndContainedPagesAndBadNumbersChangeNothing) {
     ToolsWorld w;
-    for (auto [b, e] : {std::pair{99, 100}, {100, 101}, {199, 200}, {200, 201}, {140, 150}, {150, 151}, {149, 151}})
+    for (auto [b, e] : {std::pair{99, 100},
+                        {100, 101},
+                        {199, 200},
+                        {200, 201},
+                        {140, 150},
+                        {150, 151},
+                        {149, 151}})
         w.fragments.append(composeFragment(1, e - b, 1000 * b, b, " "));
     auto visible = [&] {
         std::vector<std::int32_t> begins;

@@ -29,7 +29,8 @@ TEST(ReadFileName, FindsThePathAfterTheLogicalNameAndLowersTheExtension) {
 
     PageBuilder noBlanks = PageBuilder::dataPage(32);
     std::vector<std::uint8_t> record = {0x10, 0, 30, 0};
-    for (char c : std::string("x:\\a.mdf")) record.insert(record.end(), {static_cast<std::uint8_t>(c), 0});
+    for (char c : std::string("x:\\a.mdf"))
+        record.insert(record.end(), {static_cast<std::uint8_t>(c), 0});
     record.resize(30);
     noBlanks.addRecord(record);
     EXPECT_EQ(readFileName(noBlanks.bytes()).result, 1);
@@ -39,7 +40,9 @@ TEST(ReadFileName, NonAsciiNamesComeBackAsUtf8) {
     PageBuilder b = PageBuilder::dataPage(32);
     std::vector<std::uint8_t> record = {0x10, 0, 0, 0};
     auto utf16 = [&](std::u16string text) {
-        for (char16_t c : text) record.insert(record.end(), {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8)});
+        for (char16_t c : text)
+            record.insert(record.end(),
+                          {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8)});
     };
     utf16(u"销售  D:\\数据\\销售.mdf");
     storeU16(&record[2], static_cast<std::uint16_t>(record.size()));

@@ -66,7 +66,8 @@ TEST(FragmentIndex, SortsByBeginPageAndKeepsTiesInRecordOrder) {
 
     FragmentIndex ties = buildFragmentIndex(listWithBeginPages({7, 3, 7, 3, 7}));
     std::vector<std::int32_t> order;
-    for (const auto& e : ties) order.push_back(e.recordIndex);
+    for (const auto& e : ties)
+        order.push_back(e.recordIndex);
     EXPECT_EQ(order, (std::vector<std::int32_t>{1, 3, 0, 2, 4}));
     EXPECT_EQ(ties.lowerBound(4), 2u);
     EXPECT_EQ(ties.lowerBound(8), 5u);
@@ -78,7 +79,8 @@ TEST(FragmentIndex, GrowsPastTwoMillionEntries) {
     const std::int32_t n = 2'000'100;
     std::vector<FragmentRecord> records;
     records.reserve(n);
-    for (std::int32_t i = 0; i < n; ++i) records.push_back(composeFragment(i + 1, 1, i * 16, n - i, " "));
+    for (std::int32_t i = 0; i < n; ++i)
+        records.push_back(composeFragment(i + 1, 1, i * 16, n - i, " "));
     list.replace(std::move(records));
     FragmentIndex index = buildFragmentIndex(list);
     ASSERT_EQ(index.size(), static_cast<std::size_t>(n));
@@ -99,7 +101,8 @@ TEST(FragmentView, ShowsVisibleRecordsInListOrder) {
     EXPECT_EQ(cells[1], "20");
     EXPECT_EQ(cells[2], "22");
     EXPECT_EQ(cells[4], std::to_string(list[2].fsec));
-    for (std::size_t i = 0; i < list.size(); ++i) list.setVisible(i, " N");
+    for (std::size_t i = 0; i < list.size(); ++i)
+        list.setVisible(i, " N");
     EXPECT_TRUE(refreshFragmentView(list).recordIndices.empty());
 }
 

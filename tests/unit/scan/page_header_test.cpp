@@ -9,7 +9,9 @@ namespace {
 
 using test::PageBuilder;
 
-PageHeader data(std::int32_t pageId = 120) { return PageBuilder::dataPage(pageId).header(); }
+PageHeader data(std::int32_t pageId = 120) {
+    return PageBuilder::dataPage(pageId).header();
+}
 
 bool allFour(const PageHeader& h, std::uint16_t fileId = 1) {
     return isDataPage(h, fileId) || isFileHeaderPage(h, fileId) || isPfsPage(h, fileId) ||
@@ -18,7 +20,8 @@ bool allFour(const PageHeader& h, std::uint16_t fileId = 1) {
 
 TEST(PageHeader, ZeroBytesAndAnotherFileIdFailEveryTest) {
     EXPECT_FALSE(allFour(PageHeader{}));
-    for (PageHeader h : {data(), PageBuilder::fileHeaderPage().header(), PageBuilder::pfsPage().header()}) {
+    for (PageHeader h :
+         {data(), PageBuilder::fileHeaderPage().header(), PageBuilder::pfsPage().header()}) {
         EXPECT_TRUE(allFour(h, 1));
         EXPECT_FALSE(allFour(h, 2)) << "page type " << int(h.pageType());
     }
@@ -38,9 +41,9 @@ TEST(PageHeader, DataPageCountsAndOffsetsAtTheirBoundaries) {
         std::uint16_t value;
         bool passes;
     } cases[] = {
-        {30, 96, true},   {30, 95, false},    {30, 8192, true},  {30, 8193, false},
-        {28, 8096, true}, {28, 8097, false},  {22, 8096, true},  {22, 8097, false},
-        {38, 8192, true}, {38, 8193, false},  {58, 8096, true},  {58, 8097, false},
+        {30, 96, true},   {30, 95, false},   {30, 8192, true}, {30, 8193, false},
+        {28, 8096, true}, {28, 8097, false}, {22, 8096, true}, {22, 8097, false},
+        {38, 8192, true}, {38, 8193, false}, {58, 8096, true}, {58, 8097, false},
     };
     for (const Case& c : cases) {
         PageHeader h = PageBuilder::dataPage(5).set16(c.offset, c.value).header();

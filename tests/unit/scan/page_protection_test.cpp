@@ -80,7 +80,8 @@ TEST(VerifyPage, ChecksumLeavesOutItsOwnWord) {
 
 TEST(RestoreTornBits, RewritesOnlyTheLowBitsOfTheLastByteOfSectorsOneToFifteen) {
     Page page{};
-    for (std::size_t i = 0; i < page.size(); ++i) page[i] = static_cast<std::uint8_t>(i * 13);
+    for (std::size_t i = 0; i < page.size(); ++i)
+        page[i] = static_cast<std::uint8_t>(i * 13);
     page[5] = 0x01;
     for (std::uint8_t low : {0, 3}) {
         Page copy = page;
@@ -90,14 +91,15 @@ TEST(RestoreTornBits, RewritesOnlyTheLowBitsOfTheLastByteOfSectorsOneToFifteen) 
         EXPECT_EQ(copy, before) << "stored value " << int(low);
     }
     Page copy = page;
-    copy[60] = 0x01 | (0x2 << 2);          // sector 1 gets 10
+    copy[60] = 0x01 | (0x2 << 2);                    // sector 1 gets 10
     copy[63] = static_cast<std::uint8_t>(0x1 << 6);  // sector 15 gets 01
     Page before = copy;
     restoreTornBits(copy);
     EXPECT_EQ(copy[1023], (before[1023] & 0xFC) | 2);
     EXPECT_EQ(copy[8191], (before[8191] & 0xFC) | 1);
     int changedBytes = 0;
-    for (std::size_t i = 0; i < copy.size(); ++i) changedBytes += copy[i] != before[i];
+    for (std::size_t i = 0; i < copy.size(); ++i)
+        changedBytes += copy[i] != before[i];
     EXPECT_LE(changedBytes, 15);
     for (std::size_t i = 0; i < copy.size(); ++i)
         if ((i % 512) != 511 || i < 512) {

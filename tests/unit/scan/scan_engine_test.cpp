@@ -48,13 +48,23 @@ struct ScanFixture {
         source.select(SourceKind::ImageFile, image.path(), image.sectors());
         source.setReadLimit(image.sectors());
         stop = false;
-        ScanContext ctx{source, volume, settings, freeSpace, fragments, index, stop, 1, pendingMemo,
-                        other ? *other : reporter, [] { return std::string(" <time>"); }};
+        ScanContext ctx{source,
+                        volume,
+                        settings,
+                        freeSpace,
+                        fragments,
+                        index,
+                        stop,
+                        1,
+                        pendingMemo,
+                        other ? *other : reporter,
+                        [] { return std::string(" <time>"); }};
         return runScanJob(ctx);
     }
     std::vector<std::string> lines() const {
         std::vector<std::string> out;
-        for (const auto& r : fragments) out.push_back(r.text());
+        for (const auto& r : fragments)
+            out.push_back(r.text());
         return out;
     }
 };
@@ -63,7 +73,8 @@ TEST(ScanEngine, FileStartRunFromPageZeroWithNameAndSize) {
     ScanFixture f;
     f.image.putRun(1024, 0, 100, page);
     EXPECT_EQ(f.scan(), ScanOutcome::Finished);
-    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|2624|800|0|100|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+    EXPECT_EQ(f.lines(),
+              std::vector<std::string>{"1|1024|2624|800|0|100|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
     EXPECT_EQ(f.reporter.lines(Memo::Scan),
               (std::vector<std::string>{"begin scan <time>", "finished <time>"}));
     EXPECT_EQ(f.reporter.statuses(), (std::vector<std::string>{"begin scan ", "finished"}));
@@ -87,7 +98,8 @@ TEST(ScanEngine, RunsConsistentWithThePageNumberingJoinTheLastFragment) {
     f.image.putRun(1024, 0, 100, page);
     f.image.putRun(3424, 150, 50, page);  // 1024 + 150 x 16: numbering fits, gap 800 sectors
     f.scan();
-    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|4224|1600|0|200|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+    EXPECT_EQ(f.lines(),
+              std::vector<std::string>{"1|1024|4224|1600|0|200|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
 
     ScanFixture off;
     off.settings.sectorsPerCluster = "8";
@@ -109,22 +121,25 @@ TEST(ScanEngine, ShortFileStartGetsTheWrongFileHeadMemoAndJoinsRecomputeIt) {
     ScanFixture f;
     f.image.putRun(1024, 0, 32, page);
     f.scan();
-    EXPECT_EQ(f.lines(), std::vector<std::string>{"1|1024|1536|256|0|32|wrong file head,size:2048KB|Y|"});
+    EXPECT_EQ(f.lines(),
+              std::vector<std::string>{"1|1024|1536|256|0|32|wrong file head,size:2048KB|Y|"});
 
     ScanFixture joined;
     joined.image.putRun(1024, 0, 20, page);
     joined.image.putRun(1024 + 30 * 16, 30, 10, page);  // holds page 32
     joined.scan();
-    EXPECT_EQ(joined.lines(), std::vector<std::string>{"1|1024|1664|320|0|40|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
+    EXPECT_EQ(joined.lines(),
+              std::vector<std::string>{"1|1024|1664|320|0|40|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
 }
 
 TEST(ScanEngine, LoneAllocationPagesAreTreatedLikeAnyOther) {
     ScanFixture f;
-    f.image.put(1024, page(0));         // file header without its PFS page
-    f.image.put(4096, page(1));         // PFS page alone: an ordinary one-page run
+    f.image.put(1024, page(0));  // file header without its PFS page
+    f.image.put(4096, page(1));  // PFS page alone: an ordinary one-page run
     f.image.putRun(8192, 7, 3, page);
     f.scan();
-    EXPECT_EQ(f.lines(), (std::vector<std::string>{"1|4096|4112|8|1|2| |Y|", "2|8192|8240|24|7|10| |Y|"}));
+    EXPECT_EQ(f.lines(),
+              (std::vector<std::string>{"1|4096|4112|8|1|2| |Y|", "2|8192|8240|24|7|10| |Y|"}));
 }
 
 TEST(ScanEngine, StartPageLimitSkipsFragmentsAndTheirNumbers) {
@@ -148,14 +163,14 @@ TEST(ScanEngine, StrideOfSixtyFourIsUsedAsSixteenButKeptAsClusterSize) {
 
 // Stops the scan once it is half way.
 class StopHalfWay : public RecordingReporter {
-public:
+  public:
     explicit StopHalfWay(std::atomic<bool>& stop) : stop_(stop) {}
     void setProgress(int percent) override {
         RecordingReporter::setProgress(percent);
         if (percent >= 50) stop_ = true;
     }
 
-private:
+  private:
     std::atomic<bool>& stop_;
 };
 
@@ -184,7 +199,8 @@ TEST(ScanEngine, AnUnreadableSourceEndsTheJobAndNoScanRunsAfterwards) {
     ScanFixture f([](const std::string&) { return nullptr; });
     f.settings.beginSector = "2048";
     EXPECT_EQ(f.scan(), ScanOutcome::Failed);
-    EXPECT_EQ(f.reporter.lines(Memo::Scan), (std::vector<std::string>{"begin scan <time>", "512error1sec2048"}));
+    EXPECT_EQ(f.reporter.lines(Memo::Scan),
+              (std::vector<std::string>{"begin scan <time>", "512error1sec2048"}));
     EXPECT_TRUE(f.stop) << "the analysis must not think a scan still runs";
 
     ScanFixture bad;
@@ -195,13 +211,14 @@ TEST(ScanEngine, AnUnreadableSourceEndsTheJobAndNoScanRunsAfterwards) {
 
 TEST(ScanEngine, BadSectorsHideOnlyThePositionsInThem) {
     ScanFixture f(test::openerWithBadSectors({{3008, 8}}));
-    f.image.putRun(1024, 10, 4, page);   // same window as the bad sectors, before them
-    f.image.putRun(4096, 30, 4, page);   // after them
-    f.image.putRun(2992, 20, 1, page);   // its successor would lie in the bad sectors
+    f.image.putRun(1024, 10, 4, page);  // same window as the bad sectors, before them
+    f.image.putRun(4096, 30, 4, page);  // after them
+    f.image.putRun(2992, 20, 1, page);  // its successor would lie in the bad sectors
     f.settings.sectorsPerCluster = "8";
     f.scan();
-    EXPECT_EQ(f.lines(), (std::vector<std::string>{"1|1024|1088|32|10|14| |Y|", "2|2992|3008|8|20|21| |Y|",
-                                                    "3|4096|4160|32|30|34| |Y|"}));
+    EXPECT_EQ(f.lines(),
+              (std::vector<std::string>{"1|1024|1088|32|10|14| |Y|", "2|2992|3008|8|20|21| |Y|",
+                                        "3|4096|4160|32|30|34| |Y|"}));
     auto log = f.reporter.lines(Memo::Scan);
     EXPECT_NE(std::find(log.begin(), log.end(), "8192error1sec3008"), log.end());
 }

@@ -13,7 +13,8 @@ TEST(RecordingReporter, MemoLinesStartAfterTheLastClearAndKeepOrderAcrossThreads
     r.logLine(Memo::Analysis, "analysis");
     r.clearLog(Memo::Scan);
     std::thread worker([&] {
-        for (int i = 0; i < 100; ++i) r.logLine(Memo::Scan, std::to_string(i));
+        for (int i = 0; i < 100; ++i)
+            r.logLine(Memo::Scan, std::to_string(i));
     });
     worker.join();
     auto lines = r.lines(Memo::Scan);

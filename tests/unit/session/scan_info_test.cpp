@@ -19,7 +19,8 @@ TEST(ScanInfoLine, EncodingRoundTripsEveryCharacterButZeroAnd255) {
     std::mt19937 random(3);
     for (int trial = 0; trial < 200; ++trial) {
         std::string text;
-        for (int i = 0; i < 1 + trial % 90; ++i) text += static_cast<char>(1 + random() % 254);
+        for (int i = 0; i < 1 + trial % 90; ++i)
+            text += static_cast<char>(1 + random() % 254);
         auto a0 = static_cast<std::uint8_t>(random());
         std::string encoded = encodeLine(text, kScanInfoKey, a0);
         EXPECT_EQ(encoded.size(), 2 + 2 * text.size());
@@ -28,7 +29,8 @@ TEST(ScanInfoLine, EncodingRoundTripsEveryCharacterButZeroAnd255) {
     const std::string record = "3|2048|2064|8|120|121| |Y|";
     EXPECT_NE(encodeLine(record, kScanInfoKey, 1), encodeLine(record, kScanInfoKey, 2));
     EXPECT_EQ(encodeLine("A", "K", 0x10).substr(0, 2), "10");
-    EXPECT_EQ(decodeLine(encodeLine(std::string(1, '\xff'), "KQZVX", 7).c_str(), "KQZVX"), std::string(1, '\xff'));
+    EXPECT_EQ(decodeLine(encodeLine(std::string(1, '\xff'), "KQZVX", 7).c_str(), "KQZVX"),
+              std::string(1, '\xff'));
     EXPECT_FALSE(decodeLine("1G", kScanInfoKey));
     EXPECT_FALSE(decodeLine("123", kScanInfoKey));
 }
@@ -55,7 +57,8 @@ struct SavedScan {
     RecoverySession session{reporter};
 
     SavedScan() {
-        for (std::int32_t i = 0; i < 5; ++i) image.put(100 + 16 * i, PageBuilder::dataPage(10 + i));
+        for (std::int32_t i = 0; i < 5; ++i)
+            image.put(100 + 16 * i, PageBuilder::dataPage(10 + i));
         image.put(90, std::vector<std::uint8_t>(512, 0xAB));
         session.source.select(SourceKind::ImageFile, image.path(), image.sectors());
         session.source.setReadLimit(image.sectors());
@@ -71,7 +74,8 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
     EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: success"});
     auto content = test::readFile(s.dir.file("spcontent"));
     ASSERT_EQ(content.size(), 56326u);
-    EXPECT_EQ(content[(90 - 85) * 512], 0xAB) << "the 15 sectors before the first fragment, as read";
+    EXPECT_EQ(content[(90 - 85) * 512], 0xAB)
+        << "the 15 sectors before the first fragment, as read";
     EXPECT_EQ(std::vector<std::uint8_t>(content.end() - 6, content.end()),
               (std::vector<std::uint8_t>{0x01, 0, 0, 0, 8, 0}));
 
@@ -93,7 +97,8 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
     ASSERT_TRUE(opened.content.readContentSectors(opened.fragments, -15, 15, prefix.data(), 100));
     EXPECT_EQ(prefix[5 * 512], 0xAB);
     EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 0, 16, page.data(), 999));
-    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 48, 16, page.data(), 132)) << "past the file";
+    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 48, 16, page.data(), 132))
+        << "past the file";
 }
 
 TEST(SaveAndOpen, SectorsPerClusterFromTheBoxWinsOverTheTrailer) {
@@ -162,8 +167,9 @@ TEST(FileCatalogue, ListsVisibleFileStartsAndRereadsNamesFromContent) {
         s.image.put(1000 + 16 * p, b);
     }
     s.image.put(3000, PageBuilder::fileHeaderPage(1, 64));
-    s.session.fragments.replace({composeFragment(1, 40, 1000, 0, "kept memo"), composeFragment(2, 3, 100, 10, " "),
-                                 composeFragment(3, 1, 3000, 0, "short"), composeFragment(4, 1, 3000, 0, "hidden")});
+    s.session.fragments.replace(
+        {composeFragment(1, 40, 1000, 0, "kept memo"), composeFragment(2, 3, 100, 10, " "),
+         composeFragment(3, 1, 3000, 0, "short"), composeFragment(4, 1, 3000, 0, "hidden")});
     s.session.fragments.setVisible(3, "N");
     auto rows = s.session.refreshFileCatalogue();
     ASSERT_EQ(rows.size(), 2u);

@@ -38,7 +38,8 @@ struct FakeSystem {
         put(root / "sys/block/sdb/size", "0");
         put(root / "sys/devices/pci0/usb1/1-1/host2/block/sdc/size", "2048000");
         put(root / "sys/devices/pci0/usb1/1-1/host2/block/sdc/removable", "0");
-        fs::create_directory_symlink(root / "sys/devices/pci0/usb1/1-1/host2/block/sdc", root / "sys/block/sdc");
+        fs::create_directory_symlink(root / "sys/devices/pci0/usb1/1-1/host2/block/sdc",
+                                     root / "sys/block/sdc");
         put(root / "sys/block/sdd/size", "2047980");
         put(root / "sys/block/sdd/removable", "1");
         put(root / "sys/block/vdb/size", "4096");
@@ -95,7 +96,8 @@ struct DiskImage {
     explicit DiskImage(const std::string& table, std::int64_t megabytes = 64) {
         test::runChecked({"truncate", "-s", std::to_string(megabytes) + "M", path});
         std::ofstream(dir.file("table")) << table;
-        test::runChecked({"sfdisk", "--no-reread", "--no-tell-kernel", "-q", path}, {}, dir.file("table"));
+        test::runChecked({"sfdisk", "--no-reread", "--no-tell-kernel", "-q", path}, {},
+                         dir.file("table"));
     }
     PartitionTable read() {
         SectorSource source;
@@ -105,8 +107,9 @@ struct DiskImage {
 };
 
 TEST(PartitionTable, MbrWithLogicalPartitions) {
-    DiskImage disk("label: dos\nstart=2048, size=20480, type=c\nstart=22528, size=40960, type=5\n"
-                   "start=24576, size=8192, type=7\nstart=34816, size=8192, type=83\n");
+    DiskImage disk(
+        "label: dos\nstart=2048, size=20480, type=c\nstart=22528, size=40960, type=5\n"
+        "start=24576, size=8192, type=7\nstart=34816, size=8192, type=83\n");
     PartitionTable t = disk.read();
     EXPECT_EQ(t.scheme, "MBR");
     EXPECT_TRUE(t.problems.empty());
@@ -121,8 +124,9 @@ TEST(PartitionTable, MbrWithLogicalPartitions) {
 }
 
 TEST(PartitionTable, ProtectiveMbrLeadsToTheGpt) {
-    DiskImage disk("label: gpt\nstart=2048, size=40960, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
-                   "start=43008, size=20480, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n");
+    DiskImage disk(
+        "label: gpt\nstart=2048, size=40960, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+        "start=43008, size=20480, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n");
     PartitionTable t = disk.read();
     EXPECT_EQ(t.scheme, "GPT");
     ASSERT_EQ(t.partitions.size(), 2u);
@@ -137,7 +141,8 @@ TEST(PartitionTable, DamageIsToldNotFollowed) {
     test::writeAt(gpt.path, 512, std::vector<std::uint8_t>(8, 0));  // the GPT signature
     PartitionTable broken = gpt.read();
     EXPECT_TRUE(broken.partitions.empty());
-    EXPECT_EQ(broken.problems, std::vector<std::string>{"protective MBR but no GPT header at sector 1"});
+    EXPECT_EQ(broken.problems,
+              std::vector<std::string>{"protective MBR but no GPT header at sector 1"});
 
     DiskImage mbr("label: dos\nstart=2048, size=40960, type=5\nstart=4096, size=8192, type=83\n");
     // Point the logical partition's link to the next extended boot record back at itself.

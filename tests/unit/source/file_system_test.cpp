@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-
 #include <regex>
 
 #include "session/reporter.h"
@@ -22,7 +21,8 @@ using test::TempDir;
 
 std::int64_t match(const std::string& text, const std::string& pattern) {
     std::smatch m;
-    if (!std::regex_search(text, m, std::regex(pattern))) throw std::runtime_error("no " + pattern + " in\n" + text);
+    if (!std::regex_search(text, m, std::regex(pattern)))
+        throw std::runtime_error("no " + pattern + " in\n" + text);
     return std::stoll(m[1]);
 }
 
@@ -41,13 +41,17 @@ struct OpenedVolume {
     }
     int build() { return buildFreeSpaceMap(map, source, layout, reporter, work); }
     bool clusterInUse(std::int64_t cluster) {
-        std::int64_t sector = layout.fsKind == "FAT32" ? layout.dataStartSector + (cluster - 2) * layout.sectorsPerCluster
-                                                       : cluster * layout.sectorsPerCluster;
+        std::int64_t sector =
+            layout.fsKind == "FAT32"
+                ? layout.dataStartSector + (cluster - 2) * layout.sectorsPerCluster
+                : cluster * layout.sectorsPerCluster;
         return map.isClusterInUse(sector, layout.fsKind, layout);
     }
 };
 
-test::SyntheticDatabase smallDatabase() { return test::SyntheticDatabase(test::DatabaseSpec{}); }
+test::SyntheticDatabase smallDatabase() {
+    return test::SyntheticDatabase(test::DatabaseSpec{});
+}
 
 class Fat32Volume : public ::testing::TestWithParam<int> {};
 
@@ -72,7 +76,8 @@ TEST_P(Fat32Volume, BootSectorAndFreeClustersAgreeWithDosfstools) {
     const std::int64_t used = match(fsck, R"((\d+)/\d+ clusters)");
     const std::int64_t total = match(fsck, R"(\d+/(\d+) clusters)");
     std::int64_t inUse = 0;
-    for (std::int64_t c = 2; c < total + 2; ++c) inUse += v.clusterInUse(c);
+    for (std::int64_t c = 2; c < total + 2; ++c)
+        inUse += v.clusterInUse(c);
     EXPECT_EQ(inUse, used);
 
     // The kept fillers' clusters are in use; the deleted database's are free again.
@@ -109,10 +114,12 @@ TEST(NtfsVolume, BootSectorAndBitmapAgreeWithNtfsprogs) {
         ASSERT_EQ(v.build(), 0) << ::testing::PrintToString(v.reporter.messages());
         const std::int64_t clusters = match(info, R"(Volume Size in Clusters: (\d+))");
         std::int64_t free = 0;
-        for (std::int64_t c = 0; c < clusters; ++c) free += !v.clusterInUse(c);
+        for (std::int64_t c = 0; c < clusters; ++c)
+            free += !v.clusterInUse(c);
         EXPECT_EQ(free, match(info, R"(Free Clusters: (\d+))"));
         for (const test::Extent& e : m.extents)
-            EXPECT_EQ(v.map.isClusterInUse(e.sector, "NTFS", v.layout), mode == test::NtfsMode::Present);
+            EXPECT_EQ(v.map.isClusterInUse(e.sector, "NTFS", v.layout),
+                      mode == test::NtfsMode::Present);
     }
 }
 
@@ -138,7 +145,8 @@ TEST(BootSector, NeitherNtfsNorFat32StillGivesTheClusterSize) {
 struct SectorImage {
     TempDir dir;
     std::vector<std::uint8_t> bytes;
-    explicit SectorImage(std::int64_t sectors) : bytes(static_cast<std::size_t>(sectors) * 512, 0) {}
+    explicit SectorImage(std::int64_t sectors)
+        : bytes(static_cast<std::size_t>(sectors) * 512, 0) {}
     std::uint8_t* sector(std::int64_t s) { return &bytes[static_cast<std::size_t>(s) * 512]; }
     std::string write() {
         test::writeFile(dir.file("img"), bytes);
@@ -173,14 +181,15 @@ TEST(FreeSpaceMap, AnUnreadableFatStopsTheBuild) {
 }
 
 // Writes MFT record 6 at sector mft x spc + 12 with a data attribute whose run list is given.
-void writeBitmapRecord(SectorImage& img, std::int64_t mftCluster, int spc, std::vector<std::uint8_t> runList) {
+void writeBitmapRecord(SectorImage& img, std::int64_t mftCluster, int spc,
+                       std::vector<std::uint8_t> runList) {
     std::uint8_t* r = img.sector(mftCluster * spc + 12);
-    r[20] = 56;       // first attribute
-    r[56] = 0x10;     // a $STANDARD_INFORMATION of 72 bytes
+    r[20] = 56;    // first attribute
+    r[56] = 0x10;  // a $STANDARD_INFORMATION of 72 bytes
     r[60] = 72;
-    r[128] = 0x80;    // the data attribute
+    r[128] = 0x80;  // the data attribute
     r[132] = 80;
-    r[128 + 32] = 64; // its run list
+    r[128 + 32] = 64;  // its run list
     std::copy(runList.begin(), runList.end(), r + 128 + 64);
 }
 
@@ -189,8 +198,8 @@ TEST(FreeSpaceMap, NtfsRunsAreAppendedInFileOrderWithSignedOffsets) {
     const int spc = 8;
     // Two runs of one cluster: cluster 30, then 16 clusters before it.
     writeBitmapRecord(img, 2, spc, {0x11, 0x01, 30, 0x11, 0x01, 0xF0, 0x00});
-    img.sector(30 * spc)[1] = 0x04;         // cluster 10 in use: bit 2 of byte 1
-    img.sector(14 * spc)[0] = 0x01;         // first bit of the second run's cluster
+    img.sector(30 * spc)[1] = 0x04;  // cluster 10 in use: bit 2 of byte 1
+    img.sector(14 * spc)[0] = 0x01;  // first bit of the second run's cluster
     OpenedVolume v(img.write());
     v.layout = VolumeLayout{true, "NTFS", spc, 0, 0, 0, 2};
     ASSERT_EQ(v.build(), 0);
@@ -209,7 +218,8 @@ TEST(FreeSpaceMap, DamagedNtfsRecordsFailWithTheirMessages) {
         {std::vector<std::uint8_t>(900, 0x11), {"message: read $bitmap failed"}},
         // A run whose clusters lie past the end of the volume.
         {{0x11, 0xFF, 0x01, 0x00},
-         {"message: 512bitmaperrorsec8", "message: error,write bitmap failed", "message: read $bitmap failed"}},
+         {"message: 512bitmaperrorsec8", "message: error,write bitmap failed",
+          "message: read $bitmap failed"}},
     };
     for (const Case& c : cases) {
         SectorImage img(400);
@@ -223,8 +233,8 @@ TEST(FreeSpaceMap, DamagedNtfsRecordsFailWithTheirMessages) {
     OpenedVolume v(unreadable.write());
     v.layout = VolumeLayout{true, "NTFS", 8, 0, 0, 0, 2};
     EXPECT_EQ(v.build(), 1);
-    EXPECT_EQ(v.reporter.messages(),
-              (std::vector<std::string>{"message: read bitmap errorsec28", "message: read $bitmap failed"}));
+    EXPECT_EQ(v.reporter.messages(), (std::vector<std::string>{"message: read bitmap errorsec28",
+                                                               "message: read $bitmap failed"}));
 }
 
 TEST(FreeSpaceMap, UnknownFileSystemsBuildAnEmptyMap) {

@@ -12,18 +12,21 @@ namespace {
 
 using test::TempDir;
 
-// An image whose sector k is filled with the byte k mod 251, so every read shows where it came from.
+// An image whose sector k is filled with the byte k mod 251, so every read shows where it came
+// from.
 std::string makeImage(const TempDir& dir, const std::string& name, std::int64_t sectors) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(sectors) * kSectorSize);
     for (std::int64_t s = 0; s < sectors; ++s)
-        std::fill_n(bytes.begin() + s * kSectorSize, kSectorSize, static_cast<std::uint8_t>(s % 251));
+        std::fill_n(bytes.begin() + s * kSectorSize, kSectorSize,
+                    static_cast<std::uint8_t>(s % 251));
     std::string path = dir.file(name);
     test::writeFile(path, bytes);
     return path;
 }
 
 bool sectorHolds(const std::vector<std::uint8_t>& buf, std::size_t index, std::int64_t sector) {
-    return buf[index * kSectorSize] == sector % 251 && buf[index * kSectorSize + 511] == sector % 251;
+    return buf[index * kSectorSize] == sector % 251 &&
+           buf[index * kSectorSize + 511] == sector % 251;
 }
 
 TEST(SectorSource, VolumeLimitIsTheLastSectorAndCutsTheReadToIt) {
@@ -33,8 +36,10 @@ TEST(SectorSource, VolumeLimitIsTheLastSectorAndCutsTheReadToIt) {
     source.setReadLimit(1000);
     std::vector<std::uint8_t> buf(16 * kSectorSize, 0xEE);
     ASSERT_TRUE(source.readSectors(16, buf.data(), 990));
-    for (int i = 0; i < 11; ++i) EXPECT_TRUE(sectorHolds(buf, i, 990 + i)) << i;
-    EXPECT_TRUE(std::all_of(buf.begin() + 11 * kSectorSize, buf.end(), [](auto b) { return b == 0xEE; }));
+    for (int i = 0; i < 11; ++i)
+        EXPECT_TRUE(sectorHolds(buf, i, 990 + i)) << i;
+    EXPECT_TRUE(
+        std::all_of(buf.begin() + 11 * kSectorSize, buf.end(), [](auto b) { return b == 0xEE; }));
     EXPECT_TRUE(source.readSectors(1, buf.data(), 1000));
     EXPECT_FALSE(source.readSectors(1, buf.data(), 1001));
 }
@@ -46,9 +51,11 @@ TEST(SectorSource, ImageLimitIsOnePastTheLastSector) {
     source.setReadLimit(1000);
     std::vector<std::uint8_t> buf(16 * kSectorSize, 0xEE);
     ASSERT_TRUE(source.readSectors(16, buf.data(), 990));
-    for (int i = 0; i < 10; ++i) EXPECT_TRUE(sectorHolds(buf, i, 990 + i)) << i;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(sectorHolds(buf, i, 990 + i)) << i;
     EXPECT_EQ(buf[10 * kSectorSize], 0xEE);
-    EXPECT_FALSE(source.readWholeSectors(16, buf.data(), 990)) << "a page reader wants all of it or nothing";
+    EXPECT_FALSE(source.readWholeSectors(16, buf.data(), 990))
+        << "a page reader wants all of it or nothing";
     EXPECT_TRUE(source.readWholeSectors(10, buf.data(), 990));
     const std::uint64_t before = source.platformReads();
     EXPECT_FALSE(source.readSectors(1, buf.data(), 1000));
@@ -72,7 +79,8 @@ TEST(SectorSource, LargeReadsGoInStagingChunks) {
     std::vector<std::uint8_t> buf(12288 * kSectorSize);
     ASSERT_TRUE(source.readSectors(12288, buf.data(), 0));
     EXPECT_EQ(source.platformReads(), 96u);
-    for (int s : {0, 127, 128, 12287}) EXPECT_TRUE(sectorHolds(buf, s, s)) << s;
+    for (int s : {0, 127, 128, 12287})
+        EXPECT_TRUE(sectorHolds(buf, s, s)) << s;
 
     // The image ends inside the last chunk: the whole call fails.
     EXPECT_FALSE(source.readSectors(12288, buf.data(), 100));

@@ -76,7 +76,8 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
     for (std::string kind : {"FAT32", "NTFS", "other"}) {
         Choice c;
         const std::int64_t bytes = 1000000ll * 512;
-        VolumeEntry v{imageWithBootSector(dir, kind, bytes), "", bytes, "/dev/sdz1 []", "Driver /dev/sdz1 [] "};
+        VolumeEntry v{imageWithBootSector(dir, kind, bytes), "", bytes, "/dev/sdz1 []",
+                      "Driver /dev/sdz1 [] "};
         VolumeItemClick(c.ctx, v);
         EXPECT_EQ(c.source.sourceKind(), SourceKind::Volume);
         EXPECT_EQ(c.settings.dataSourceText, "/dev/sdz1 []");
@@ -142,7 +143,8 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     std::array<std::uint8_t, 512> boot{};
     ASSERT_TRUE(c.source.readSectors(1, boot.data(), 0));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&boot[82]), 5), "FAT32");
-    EXPECT_FALSE(c.source.readSectors(1, boot.data(), 96256)) << "reads stop at the partition's end";
+    EXPECT_FALSE(c.source.readSectors(1, boot.data(), 96256))
+        << "reads stop at the partition's end";
 }
 
 }  // namespace
