@@ -17,10 +17,10 @@ int main(int argc, char** argv) {
     const std::string image = "/tmp/mdfrecover-bench/analysis-" + std::to_string(pages) + ".img";
     const std::int32_t meanFragment = std::max(8, pages / 5000);
     if (!std::filesystem::exists(image)) {
-        test::DatabaseSpec spec;
-        spec.pages = pages;
-        spec.usedPages = pages / 20 * 19;
-        test::SyntheticDatabase db(spec);
+        test::DatabaseRecipe recipe;
+        recipe.pages = pages;
+        recipe.usedPages = pages / 20 * 19;
+        test::SyntheticDatabase db(recipe);
         test::RawImageOptions options;
         options.minFragmentPages = meanFragment / 2;
         options.maxFragmentPages = meanFragment * 3 / 2;

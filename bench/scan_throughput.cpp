@@ -18,10 +18,10 @@ int main(int argc, char** argv) {
     std::string image = argc > 1 ? argv[1] : "/tmp/mdfrecover-bench/scan-2g.img";
     if (argc <= 1 && !std::filesystem::exists(image)) {
         std::filesystem::create_directories("/tmp/mdfrecover-bench");
-        test::DatabaseSpec spec;
-        spec.pages = 250000;
-        spec.usedPages = 250000;
-        test::SyntheticDatabase db(spec);
+        test::DatabaseRecipe recipe;
+        recipe.pages = 250000;
+        recipe.usedPages = 250000;
+        test::SyntheticDatabase db(recipe);
         test::RawImageOptions options;
         options.minFragmentPages = 50;
         options.maxFragmentPages = 400;

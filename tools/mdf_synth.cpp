@@ -34,18 +34,18 @@ int main(int argc, char** argv) {
     CLI::App app{"mdf-synth: synthetic SQL Server databases and recovery images"};
     app.require_subcommand(1);
 
-    DatabaseSpec spec;
+    DatabaseRecipe recipe;
     std::string protection = "checksum", output;
     auto* db =
-        app.add_subcommand("db", "Write a synthetic primary data file and its spec (FILE.json)");
-    db->add_option("--pages", spec.pages, "File size in pages")->check(CLI::Range(48, 1 << 30));
-    db->add_option("--used", spec.usedPages, "Pages with content (default three quarters)");
+        app.add_subcommand("db", "Write a synthetic primary data file and its recipe (FILE.json)");
+    db->add_option("--pages", recipe.pages, "File size in pages")->check(CLI::Range(48, 1 << 30));
+    db->add_option("--used", recipe.usedPages, "Pages with content (default three quarters)");
     db->add_option("--protection", protection, "checksum, torn or none");
-    db->add_option("--file-id", spec.fileId, "File id in every page header");
-    db->add_option("--seed", spec.seed, "Seed");
-    db->add_option("--name", spec.physicalPath, "The file's own path, kept in page 32");
-    db->add_option("--logical", spec.logicalName, "The logical file name, kept in page 32");
-    db->add_option("--objects", spec.objects, "Objects (2 to 8)");
+    db->add_option("--file-id", recipe.fileId, "File id in every page header");
+    db->add_option("--seed", recipe.seed, "Seed");
+    db->add_option("--name", recipe.physicalPath, "The file's own path, kept in page 32");
+    db->add_option("--logical", recipe.logicalName, "The logical file name, kept in page 32");
+    db->add_option("--objects", recipe.objects, "Objects (2 to 8)");
     db->add_option("-o,--output", output, "Output file")->required();
 
     std::string kind = "raw", dbPath, ntfsMode = "deleted";
@@ -70,15 +70,15 @@ int main(int argc, char** argv) {
         if (*db) {
             auto p = parseProtection(protection);
             if (!p) throw CLI::ValidationError("--protection", protection);
-            spec.protection = *p;
-            SyntheticDatabase database(spec);
+            recipe.protection = *p;
+            SyntheticDatabase database(recipe);
             database.writeTo(output);
-            saveDatabaseSpec(spec, output + ".json");
+            saveDatabaseRecipe(recipe, output + ".json");
             fmt::print("{}: {} pages ({} used), sha256 {}\n", output, database.pageCount(),
                        database.usedPages(), database.sha256());
             return 0;
         }
-        SyntheticDatabase database(loadDatabaseSpec(dbPath + ".json"));
+        SyntheticDatabase database(loadDatabaseRecipe(dbPath + ".json"));
         ImageManifest m;
         if (kind == "raw") {
             rawOptions.seed = fsOptions.seed;

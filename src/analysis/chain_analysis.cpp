@@ -15,14 +15,20 @@ const FragmentRecord& recordAt(AnalysisContext& ctx, std::size_t position) {
     return ctx.fragments[static_cast<std::size_t>(ctx.index[position].recordIndex)];
 }
 
-// Reads the file's size from page 0 and its name from page 32 of the first fragment.
-bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t firstPages) {
-    std::array<std::uint8_t, 8192> page{};
-    if (!readFragmentPage(ctx.pages, file.firstSector, 0, page)) {
+// Page index of the file's first fragment with its torn bits put back; false after telling.
+bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32_t index, PageBytes page) {
+    if (!readFragmentPage(ctx.pages, file.firstSector, index, page)) {
         ctx.reporter.showMessage("read disk error", "message");
         return false;
     }
     restoreTornBits(page);
+    return true;
+}
+
+// Reads the file's size from page 0 and its name from page 32 of the first fragment.
+bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t firstPages) {
+    std::array<std::uint8_t, 8192> page{};
+    if (!readRepairedPage(ctx, file, 0, page)) return false;
     PageCountResult count = readFilePageCount(page);
     if (count.result != 0) {
         ctx.reporter.showMessage("get fileinfo1 error", "message");
@@ -33,11 +39,7 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
         ctx.results.lostFileName = "c:\\noname.mdf";
         return true;
     }
-    if (!readFragmentPage(ctx.pages, file.firstSector, 32, page)) {
-        ctx.reporter.showMessage("read disk error", "message");
-        return false;
-    }
-    restoreTornBits(page);
+    if (!readRepairedPage(ctx, file, 32, page)) return false;
     FileNameResult name = readFileName(page);
     if (name.result != 0) {
         ctx.reporter.showMessage("get fileinfo2 error", "message");
@@ -62,6 +64,7 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
 // Among the leading members that begin at the same page, the one nearest the last fragment
 // chosen; the earlier one on equal distance.
 std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
+    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size()) return group[0];
     const std::int64_t last =
         ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
     const std::int32_t begin = ctx.index[group[0]].beginPage;

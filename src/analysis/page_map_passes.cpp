@@ -141,6 +141,30 @@ bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, PageBuffer& 
     return false;
 }
 
+// Reads each page of a fragment and hands those the recording passes may use to use().
+template <typename Use>
+PassOutcome forEachUsablePage(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
+                              std::int64_t fsec, Use use) {
+    PageBuffer page{};
+    for (std::int32_t i = 0; i < pages; ++i) {
+        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
+        const std::int64_t id = std::int64_t{basePage} + i;
+        if (usablePage(page, pass.map.get(id))) use(i, id, page);
+    }
+    return PassOutcome::Done;
+}
+
+// A PFS page owns itself, and its record at off marks the pages it covers.
+void recordPfsPage(PageMap& map, const PageBuffer& page, std::int64_t id, std::uint16_t off,
+                   std::int64_t limit) {
+    if (PageMapEntry* e = map.at(id)) {
+        e->ownerId = i32(page, 24);
+        e->ownerSource = 0;
+    }
+    if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) return;
+    recordPfsPayload(map, page, off, limit);
+}
+
 }  // namespace
 
 void resetPageMap(PageMap& map, std::int64_t count) {
@@ -149,62 +173,41 @@ void resetPageMap(PageMap& map, std::int64_t count) {
 
 PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
                            std::int64_t fsec) {
-    PageBuffer page{};
-    for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
-        const std::int64_t id = std::int64_t{basePage} + i;
-        if (!usablePage(page, pass.map.get(id))) continue;
-        std::int64_t n = kPfsInterval;
-        // With small clusters the second half of a fragment's last page may belong to another
-        // file; then only the PFS bytes in its first half, from offset 96, are believed.
-        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) &&
-            (page[8191] > 2 || page[8190] != 0x60))
-            n = 3996;
-        restoreTornBits(page);
-        if (page[1] != 11) continue;
-        PageMapEntry* e = pass.map.at(id);
-        if (!e) continue;
-        e->ownerId = i32(page, 24);
-        e->ownerSource = 0;
-        const std::uint16_t off = n == kPfsInterval ? u16(page, 8190) : 96;
-        if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) continue;
-        recordPfsPayload(pass.map, page, off, n);
-    }
-    return PassOutcome::Done;
+    return forEachUsablePage(
+        pass, pages, basePage, fsec, [&](std::int32_t i, std::int64_t id, PageBuffer& page) {
+            std::int64_t n = kPfsInterval;
+            // With small clusters the second half of a fragment's last page may belong to another
+            // file; then only the PFS bytes in its first half, from offset 96, are believed.
+            if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) &&
+                (page[8191] > 2 || page[8190] != 0x60))
+                n = 3996;
+            restoreTornBits(page);
+            if (page[1] == 11)
+                recordPfsPage(pass.map, page, id, n == kPfsInterval ? u16(page, 8190) : 96, n);
+        });
 }
 
 PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
                                 std::int64_t fsec) {
-    PageBuffer page{};
-    for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
-        const std::int64_t id = std::int64_t{basePage} + i;
-        if (!usablePage(page, pass.map.get(id))) continue;
-        if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && !verifyPage(page))
-            continue;
-        restoreTornBits(page);
-        PageMapEntry* e = pass.map.at(id);
-        switch (page[1]) {
-            case 11: {
-                const std::int32_t pid = i32(page, 32);
-                if (pid != 1 && pid % kPfsInterval > 0) break;
-                if (e) {
-                    e->ownerId = i32(page, 24);
-                    e->ownerSource = 0;
+    return forEachUsablePage(
+        pass, pages, basePage, fsec, [&](std::int32_t i, std::int64_t id, PageBuffer& page) {
+            if (isLastAllocationPageOfSmallClusters(pass, i, pages, page[1]) && !verifyPage(page))
+                return;
+            restoreTornBits(page);
+            switch (page[1]) {
+                case 11: {
+                    const std::int32_t pid = i32(page, 32);
+                    if (pid == 1 || pid % kPfsInterval <= 0)
+                        recordPfsPage(pass.map, page, id, u16(page, 8190), INT64_MAX);
+                    break;
                 }
-                const std::uint16_t off = u16(page, 8190);
-                if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) break;
-                recordPfsPayload(pass.map, page, off, INT64_MAX);
-                break;
+                case 10:
+                    if (PageMapEntry* e = pass.map.at(id)) recordIam(pass, page, *e);
+                    break;
+                default:
+                    recordLinks(pass, page);
             }
-            case 10:
-                if (e) recordIam(pass, page, *e);
-                break;
-            default:
-                recordLinks(pass, page);
-        }
-    }
-    return PassOutcome::Done;
+        });
 }
 
 MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,

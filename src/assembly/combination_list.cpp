@@ -2,18 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 
 #include "scan/rounding.h"
+#include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
 
-std::int64_t numberIn(const std::string& text) {
-    std::int64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
+std::int64_t numberIn(const std::string& text) { return parseInteger(text).value_or(0); }
 
 int compareText(const std::string& a, const std::string& b) {
     const std::size_t n = std::min(a.size(), b.size());

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 
@@ -12,23 +11,12 @@
 #include "scan/file_header_readers.h"
 #include "session/reporter.h"
 #include "source/byte_order.h"
+#include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
 
 using Page = std::array<std::uint8_t, 8192>;
-
-std::optional<std::int64_t> integerIn(const std::string& text) {
-    std::int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-std::string trimmed(const std::string& s) {
-    std::size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
 
 bool readPageInto(FragmentTools& t, const FragmentRow& row, std::int32_t index, Page& page) {
     page.fill(0);
@@ -153,7 +141,7 @@ void FragmentTools::N12Click(const FragmentListView& view) {
 std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view,
                                                    std::optional<std::size_t> selectedRow) {
     if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
-    return trimmed(view.rows[*selectedRow].cells[4]);
+    return std::string(trimBlanks(view.rows[*selectedRow].cells[4]));
 }
 
 void FragmentTools::N17Click(const FragmentListView& view) {
@@ -178,7 +166,7 @@ void FragmentTools::N18Click(FragmentListView& view) {
     for (FragmentRow& row : view.rows) {
         if (row.startPage() != 0) continue;
         if (!readPageInto(*this, row, 0, page)) return;
-        row.remark() = trimmed(row.remark()) + " " + logSequenceText(page.data());
+        row.remark() = std::string(trimBlanks(row.remark())) + " " + logSequenceText(page.data());
     }
     reporter.showMessage("process done", "message");
 }
@@ -193,7 +181,7 @@ void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisRe
 
 bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& reporter) {
     auto number = [&](const std::string& text) {
-        auto value = integerIn(text);
+        auto value = parseInteger(text);
         if (!value)
             reporter.showMessage("'" + text + "' is not a valid integer value", "message",
                                  MessageIcon::Error);

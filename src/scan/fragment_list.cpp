@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "scan/rounding.h"
+#include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
@@ -15,14 +16,6 @@ bool parseDecimal(std::string_view text, T& out) {
     if (text.empty()) return false;
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && ptr == text.data() + text.size();
-}
-
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
 }
 
 }  // namespace

@@ -14,16 +14,11 @@
 #include "scan/scan_window.h"
 #include "session/reporter.h"
 #include "source/sector_source.h"
+#include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
 
-std::optional<std::int64_t> parseInteger(const std::string& text) {
-    std::int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-    return value;
-}
 
 std::string sectorError(const char* word, std::int64_t sector) {
     return fmt::format("{}1sec{}", word, sector);

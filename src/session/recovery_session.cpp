@@ -1,19 +1,8 @@
 #include "session/recovery_session.h"
 
-#include <charconv>
+#include "source/text_numbers.h"
 
 namespace mdf {
-namespace {
-
-std::optional<std::int64_t> parseInteger(const std::string& text) {
-    std::int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-}  // namespace
-
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
     : reporter(r), source(std::move(opener)) {}
 

@@ -1,28 +1,12 @@
 // SAVE and OPEN of a scan: the scan-info file and the content file.
-#include <charconv>
 #include <fstream>
 
 #include "scan/rounding.h"
 #include "scan/scan_info_file.h"
 #include "session/recovery_session.h"
+#include "source/text_numbers.h"
 
 namespace mdf {
-namespace {
-
-std::string trimmed(const std::string& s) {
-    std::size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
-
-std::optional<std::int64_t> parseInteger(const std::string& text) {
-    std::int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-}  // namespace
-
 void RecoverySession::btnsaveClick(const std::optional<std::string>& scanInfoPath,
                                    const std::optional<std::string>& contentPath,
                                    std::uint32_t contentSeed) {
@@ -107,7 +91,7 @@ bool RecoverySession::Button3Click(const std::optional<std::string>& scanInfoPat
         return true;
     }
     if (auto spc = content.trailerSectorsPerCluster();
-        spc && trimmed(settings.sectorsPerCluster).empty()) {
+        spc && trimBlanks(settings.sectorsPerCluster).empty()) {
         volume.sectorsPerCluster = static_cast<std::uint16_t>(*spc);
         settings.sectorsPerCluster = std::to_string(*spc);
     }

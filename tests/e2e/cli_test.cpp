@@ -33,7 +33,7 @@ nlohmann::json jsonIn(const std::string& output) {
 
 struct RawWorld {
     TempDir dir;
-    SyntheticDatabase db{DatabaseSpec{}};
+    SyntheticDatabase db{DatabaseRecipe{}};
     ImageManifest m;
     RawWorld() {
         RawImageOptions options;

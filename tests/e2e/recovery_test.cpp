@@ -32,11 +32,11 @@ std::set<Triple> triples(const std::vector<FragmentRecord>& list) {
 
 SyntheticDatabase database(Protection protection = Protection::Checksum, std::int32_t pages = 512,
                            std::uint64_t seed = 1) {
-    DatabaseSpec spec;
-    spec.pages = pages;
-    spec.protection = protection;
-    spec.seed = seed;
-    return SyntheticDatabase(spec);
+    DatabaseRecipe recipe;
+    recipe.pages = pages;
+    recipe.protection = protection;
+    recipe.seed = seed;
+    return SyntheticDatabase(recipe);
 }
 
 // The analysis takes only true fragments, in page order, and the file comes back whole.
@@ -171,11 +171,11 @@ TEST(DamagedRawImage, LostStartsOfFragmentsAndATornPage) {
 
 TEST(DamagedRawImage, UnreadableSectorsAndALostPfsPage) {
     TempDir dir;
-    DatabaseSpec spec;
-    spec.pages = 8400;
-    spec.usedPages = 8300;
-    spec.seed = 4;
-    SyntheticDatabase db(spec);
+    DatabaseRecipe recipe;
+    recipe.pages = 8400;
+    recipe.usedPages = 8300;
+    recipe.seed = 4;
+    SyntheticDatabase db(recipe);
     RawImageOptions options;
     options.damage.losePfsPage = true;
     options.damage.unreadable = true;

@@ -43,10 +43,10 @@ std::optional<Protection> parseProtection(const std::string& name) {
     return std::nullopt;
 }
 
-SyntheticDatabase::SyntheticDatabase(DatabaseSpec spec) : spec_(std::move(spec)) {
-    if (spec_.pages < 48) throw std::invalid_argument("a synthetic database has at least 48 pages");
-    spec_.objects = std::clamp(spec_.objects, 2, 8);
-    used_ = spec_.usedPages > 0 ? std::min(spec_.usedPages, spec_.pages) : spec_.pages / 4 * 3;
+SyntheticDatabase::SyntheticDatabase(DatabaseRecipe recipe) : recipe_(std::move(recipe)) {
+    if (recipe_.pages < 48) throw std::invalid_argument("a synthetic database has at least 48 pages");
+    recipe_.objects = std::clamp(recipe_.objects, 2, 8);
+    used_ = recipe_.usedPages > 0 ? std::min(recipe_.usedPages, recipe_.pages) : recipe_.pages / 4 * 3;
     used_ = std::max(used_, 41);
     planLayout();
 }
@@ -59,8 +59,8 @@ void SyntheticDatabase::assign(std::int32_t pageId, PageRole role, int object) {
 }
 
 void SyntheticDatabase::planLayout() {
-    Random rng({spec_.seed, 0x1a70u});
-    const int k = spec_.objects;
+    Random rng({recipe_.seed, 0x1a70u});
+    const int k = recipe_.objects;
     std::set<std::int32_t> ids;
     objects_.resize(static_cast<std::size_t>(k));
     for (int j = 0; j < k; ++j) {
@@ -73,8 +73,8 @@ void SyntheticDatabase::planLayout() {
     }
     droppedObjectId_ = static_cast<std::int32_t>(rng.between(100000, 2'000'000'000));
 
-    roles_.assign(static_cast<std::size_t>(spec_.pages), PageRole::Unused);
-    objectOf_.assign(static_cast<std::size_t>(spec_.pages), kNoObject);
+    roles_.assign(static_cast<std::size_t>(recipe_.pages), PageRole::Unused);
+    objectOf_.assign(static_cast<std::size_t>(recipe_.pages), kNoObject);
     std::vector<bool> taken(static_cast<std::size_t>(used_), false);
     auto place = [&](std::int32_t p, PageRole role, int object) {
         if (p >= used_ || taken[static_cast<std::size_t>(p)]) return;
@@ -172,13 +172,13 @@ std::vector<std::int32_t> SyntheticDatabase::objectIds() const {
 }
 
 std::uint8_t SyntheticDatabase::pfsByte(std::int32_t pageId) const {
-    if (pageId >= spec_.pages) return 0;
+    if (pageId >= recipe_.pages) return 0;
     PageRole r = role(pageId);
     if (!isAllocated(pageId)) return 0;
     if (isAllocationPage(r)) return 0x44;
     if (r == PageRole::Iam) return 0x70;
     std::uint8_t fullness = static_cast<std::uint8_t>(
-        1 + Random({spec_.seed, 0xF011u, static_cast<std::uint64_t>(pageId)}).next() % 4);
+        1 + Random({recipe_.seed, 0xF011u, static_cast<std::uint64_t>(pageId)}).next() % 4);
     const Object& o = objects_[objectOf_[static_cast<std::size_t>(pageId)]];
     bool mixed =
         std::find(o.singlePages.begin(), o.singlePages.end(), pageId) != o.singlePages.end();
@@ -205,11 +205,11 @@ void SyntheticDatabase::fillRecords(PageBuilder& b, Random& rng, int fullness) c
 }
 
 void SyntheticDatabase::protect(PageBuilder& b, std::int32_t pageId) const {
-    Random rng({spec_.seed, 0x15Au, static_cast<std::uint64_t>(pageId)});
+    Random rng({recipe_.seed, 0x15Au, static_cast<std::uint64_t>(pageId)});
     b.setLogSequence(static_cast<std::uint32_t>(30 + pageId % 7),
                      static_cast<std::uint32_t>(pageId) * 16 + 200,
                      static_cast<std::uint16_t>(pageId % 50 + 1));
-    switch (spec_.protection) {
+    switch (recipe_.protection) {
         case Protection::Checksum:
             b.protectWithChecksum();
             break;
@@ -223,9 +223,9 @@ void SyntheticDatabase::protect(PageBuilder& b, std::int32_t pageId) const {
 }
 
 PageBuilder SyntheticDatabase::pfsPage(std::int32_t pageId) const {
-    PageBuilder b = PageBuilder::pfsPage(pageId, spec_.fileId);
+    PageBuilder b = PageBuilder::pfsPage(pageId, recipe_.fileId);
     const std::int32_t first = pageId == 1 ? 0 : pageId;
-    for (std::int32_t j = 0; j < kPfsInterval && first + j < spec_.pages; ++j)
+    for (std::int32_t j = 0; j < kPfsInterval && first + j < recipe_.pages; ++j)
         b.set8(PageBuilder::kPfsBytesOffset + static_cast<std::size_t>(j), pfsByte(first + j));
     return b;
 }
@@ -234,17 +234,17 @@ PageBuilder SyntheticDatabase::iamPage(std::int32_t pageId, int object) const {
     const Object& o = objects_[static_cast<std::size_t>(object)];
     const std::int32_t interval = pageId / kGamInterval;
     const std::int32_t start = interval * kGamInterval;
-    PageBuilder b = PageBuilder::iamPage(pageId, o.id, spec_.fileId);
+    PageBuilder b = PageBuilder::iamPage(pageId, o.id, recipe_.fileId);
 
     std::vector<std::uint8_t> header(kIamHeaderLength, 0);
     storeU16(&header[2], kIamHeaderLength);
     header[8] = static_cast<std::uint8_t>(interval + 1);  // sequence number within the chain
     storeU32(&header[40], static_cast<std::uint32_t>(start));
-    storeU16(&header[44], spec_.fileId);
+    storeU16(&header[44], recipe_.fileId);
     if (interval == 0) {
         for (std::size_t s = 0; s < o.singlePages.size(); ++s) {
             storeU32(&header[46 + 6 * s], static_cast<std::uint32_t>(o.singlePages[s]));
-            storeU16(&header[50 + 6 * s], spec_.fileId);
+            storeU16(&header[50 + 6 * s], recipe_.fileId);
         }
     }
     b.addRecord(header);
@@ -266,8 +266,8 @@ PageBuilder SyntheticDatabase::iamPage(std::int32_t pageId, int object) const {
 
 PageBuilder SyntheticDatabase::objectPage(std::int32_t pageId, int object, bool withRecords) const {
     const Object& o = objects_[static_cast<std::size_t>(object)];
-    Random rng({spec_.seed, 0xDA7Au, static_cast<std::uint64_t>(pageId)});
-    PageBuilder b = PageBuilder::dataPage(pageId, spec_.fileId, o.pageType, o.id);
+    Random rng({recipe_.seed, 0xDA7Au, static_cast<std::uint64_t>(pageId)});
+    PageBuilder b = PageBuilder::dataPage(pageId, recipe_.fileId, o.pageType, o.id);
     auto it = std::lower_bound(o.pages.begin(), o.pages.end(), pageId);
     // The chain links pages of the same kind: IAM and name pages stay out of it.
     auto chained = [&](std::int32_t p) {
@@ -277,13 +277,13 @@ PageBuilder SyntheticDatabase::objectPage(std::int32_t pageId, int object, bool 
     for (auto prev = it; prev != o.pages.begin();) {
         --prev;
         if (chained(*prev)) {
-            b.setPrevious(*prev, spec_.fileId);
+            b.setPrevious(*prev, recipe_.fileId);
             break;
         }
     }
     for (auto nxt = it + 1; nxt != o.pages.end(); ++nxt) {
         if (chained(*nxt)) {
-            b.setNext(*nxt, spec_.fileId);
+            b.setNext(*nxt, recipe_.fileId);
             break;
         }
     }
@@ -298,13 +298,13 @@ PageBuilder SyntheticDatabase::objectPage(std::int32_t pageId, int object, bool 
 
 PageBuilder SyntheticDatabase::fileNamePage() const {
     PageBuilder b = objectPage(32, 0, false);
-    b.addFileNameRecord(spec_.logicalName, spec_.physicalPath);
+    b.addFileNameRecord(recipe_.logicalName, recipe_.physicalPath);
     return b;
 }
 
 PageBuilder SyntheticDatabase::systemPage(std::int32_t pageId, std::uint8_t type) const {
-    Random rng({spec_.seed, 0x5757u, static_cast<std::uint64_t>(pageId)});
-    PageBuilder b = PageBuilder::dataPage(pageId, spec_.fileId, type, 99);
+    Random rng({recipe_.seed, 0x5757u, static_cast<std::uint64_t>(pageId)});
+    PageBuilder b = PageBuilder::dataPage(pageId, recipe_.fileId, type, 99);
     b.set8(2, 0);
     std::vector<std::uint8_t> record(static_cast<std::size_t>(rng.between(90, 600)));
     for (auto& byte : record)
@@ -317,8 +317,8 @@ PageBuilder SyntheticDatabase::systemPage(std::int32_t pageId, std::uint8_t type
 
 PageBuilder SyntheticDatabase::unrelatedPage(std::int32_t pageId, std::int32_t ownerId,
                                              std::uint64_t salt) const {
-    Random rng({spec_.seed, salt, static_cast<std::uint64_t>(pageId)});
-    PageBuilder b = PageBuilder::dataPage(pageId, spec_.fileId, 1, ownerId);
+    Random rng({recipe_.seed, salt, static_cast<std::uint64_t>(pageId)});
+    PageBuilder b = PageBuilder::dataPage(pageId, recipe_.fileId, 1, ownerId);
     b.set8(5, 0x80);
     fillRecords(b, rng, static_cast<int>(rng.between(1, 4)));
     return b;
@@ -331,7 +331,7 @@ Page SyntheticDatabase::page(std::int32_t pageId) const {
         case PageRole::Unused:
             return b.build();
         case PageRole::FileHeader:
-            b = PageBuilder::fileHeaderPage(spec_.fileId, spec_.pages);
+            b = PageBuilder::fileHeaderPage(recipe_.fileId, recipe_.pages);
             break;
         case PageRole::Pfs:
             b = pfsPage(pageId);
@@ -371,7 +371,7 @@ Page SyntheticDatabase::page(std::int32_t pageId) const {
 
 Page SyntheticDatabase::stalePage(std::int32_t pageId, std::uint64_t salt) const {
     std::int32_t foreign = static_cast<std::int32_t>(
-        Random({spec_.seed, 0x57A1Eu, salt}).between(100000, 2'000'000'000));
+        Random({recipe_.seed, 0x57A1Eu, salt}).between(100000, 2'000'000'000));
     PageBuilder b = unrelatedPage(pageId, foreign, salt ^ 0x57A1Eu);
     protect(b, pageId);
     return b.build();
@@ -379,7 +379,7 @@ Page SyntheticDatabase::stalePage(std::int32_t pageId, std::uint64_t salt) const
 
 void SyntheticDatabase::writeTo(const std::string& path) const {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (std::int32_t p = 0; p < spec_.pages; ++p) {
+    for (std::int32_t p = 0; p < recipe_.pages; ++p) {
         Page pg = page(p);
         out.write(reinterpret_cast<const char*>(pg.data()),
                   static_cast<std::streamsize>(pg.size()));
@@ -389,7 +389,7 @@ void SyntheticDatabase::writeTo(const std::string& path) const {
 
 std::string SyntheticDatabase::sha256() const {
     Sha256 sha;
-    for (std::int32_t p = 0; p < spec_.pages; ++p)
+    for (std::int32_t p = 0; p < recipe_.pages; ++p)
         sha.update(page(p));
     return sha.finishHex();
 }

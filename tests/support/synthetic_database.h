@@ -31,7 +31,7 @@ enum class PageRole : std::uint8_t {
     Ghost,     // deallocated: a dropped object's old page, not allocated in the PFS
 };
 
-struct DatabaseSpec {
+struct DatabaseRecipe {
     std::int32_t pages = 512;    // the file's size in pages, as page 0 states it
     std::int32_t usedPages = 0;  // pages 0 .. usedPages-1 carry content; 0: three quarters
     Protection protection = Protection::Checksum;
@@ -49,10 +49,10 @@ struct DatabaseSpec {
 // made on demand, so a multi-gigabyte file costs a few bytes of memory per page.
 class SyntheticDatabase {
   public:
-    explicit SyntheticDatabase(DatabaseSpec spec);
+    explicit SyntheticDatabase(DatabaseRecipe recipe);
 
-    const DatabaseSpec& spec() const { return spec_; }
-    std::int32_t pageCount() const { return spec_.pages; }
+    const DatabaseRecipe& recipe() const { return recipe_; }
+    std::int32_t pageCount() const { return recipe_.pages; }
     std::int32_t usedPages() const { return used_; }
     PageRole role(std::int32_t pageId) const { return roles_.at(static_cast<std::size_t>(pageId)); }
     // Allocated according to the PFS pages.
@@ -90,7 +90,7 @@ class SyntheticDatabase {
     PageBuilder systemPage(std::int32_t pageId, std::uint8_t type) const;
     PageBuilder unrelatedPage(std::int32_t pageId, std::int32_t ownerId, std::uint64_t salt) const;
 
-    DatabaseSpec spec_;
+    DatabaseRecipe recipe_;
     std::int32_t used_ = 0;
     std::vector<PageRole> roles_;
     std::vector<std::uint8_t> objectOf_;  // index into objects_, kNoObject for none

@@ -167,11 +167,11 @@ void applyDamage(const SyntheticDatabase& db, ImageWriter& image, std::int64_t p
 }
 
 void describeDatabase(const SyntheticDatabase& db, ImageManifest& m, bool computeHashes = true) {
-    m.databaseName = db.spec().physicalPath;
+    m.databaseName = db.recipe().physicalPath;
     m.pages = db.pageCount();
     m.usedPages = db.usedPages();
-    m.fileId = db.spec().fileId;
-    m.protection = protectionName(db.spec().protection);
+    m.fileId = db.recipe().fileId;
+    m.protection = protectionName(db.recipe().protection);
     if (computeHashes) m.originalSha256 = db.sha256();
 }
 
@@ -398,15 +398,15 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
     std::vector<std::unique_ptr<SyntheticDatabase>> others;
     auto addOtherDatabase = [&](std::uint16_t fileId, const std::string& kind,
                                 const std::string& path) {
-        DatabaseSpec spec;
-        spec.pages = 160;
-        spec.fileId = fileId;
-        spec.seed = o.seed * 31 + fileId + 7;
-        spec.protection = db.spec().protection;
-        spec.physicalPath = path;
-        spec.logicalName = "Archive";
-        spec.objects = 5;
-        others.push_back(std::make_unique<SyntheticDatabase>(spec));
+        DatabaseRecipe recipe;
+        recipe.pages = 160;
+        recipe.fileId = fileId;
+        recipe.seed = o.seed * 31 + fileId + 7;
+        recipe.protection = db.recipe().protection;
+        recipe.physicalPath = path;
+        recipe.logicalName = "Archive";
+        recipe.objects = 5;
+        others.push_back(std::make_unique<SyntheticDatabase>(recipe));
         for (auto [from, to] : cutIntoRuns(others.back()->usedPages(), rng, 8, 40, {}))
             items.push_back({others.back().get(), from, to, 0, kind});
     };
@@ -461,7 +461,7 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
                               const FileSystemImageOptions& o) {
     Random rng({o.seed, 0xFA732u});
     TempDir work;
-    const std::string dbName = shortName(db.spec().physicalPath);
+    const std::string dbName = shortName(db.recipe().physicalPath);
     const std::string dbFile = work.file(dbName);
     db.writeTo(dbFile);
     const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
@@ -520,7 +520,7 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
                              const FileSystemImageOptions& o) {
     Random rng({o.seed, 0x17F5u});
     TempDir work;
-    const std::string dbName = basenameOf(db.spec().physicalPath);
+    const std::string dbName = basenameOf(db.recipe().physicalPath);
     const std::string dbFile = work.file(dbName);
     db.writeTo(dbFile);
     const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
@@ -661,7 +661,7 @@ std::vector<std::string> expectedMissingPageLines(const ImageManifest& m,
     return lines;
 }
 
-void saveDatabaseSpec(const DatabaseSpec& s, const std::string& path) {
+void saveDatabaseRecipe(const DatabaseRecipe& s, const std::string& path) {
     nlohmann::json j = {{"pages", s.pages},
                         {"used_pages", s.usedPages},
                         {"protection", protectionName(s.protection)},
@@ -673,11 +673,11 @@ void saveDatabaseSpec(const DatabaseSpec& s, const std::string& path) {
     std::ofstream(path) << j.dump(2) << "\n";
 }
 
-DatabaseSpec loadDatabaseSpec(const std::string& path) {
+DatabaseRecipe loadDatabaseRecipe(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read " + path);
     auto j = nlohmann::json::parse(in);
-    DatabaseSpec s;
+    DatabaseRecipe s;
     s.pages = j.at("pages");
     s.usedPages = j.at("used_pages");
     s.protection = parseProtection(j.at("protection")).value_or(Protection::Checksum);

@@ -100,8 +100,8 @@ ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& ima
 std::vector<std::string> expectedMissingPageLines(const ImageManifest& m,
                                                   const SyntheticDatabase& db);
 
-// The spec a database file was made from, kept beside it as FILE.json.
-void saveDatabaseSpec(const DatabaseSpec& spec, const std::string& path);
-DatabaseSpec loadDatabaseSpec(const std::string& path);
+// The recipe a database file was made from, kept beside it as FILE.json.
+void saveDatabaseRecipe(const DatabaseRecipe& recipe, const std::string& path);
+DatabaseRecipe loadDatabaseRecipe(const std::string& path);
 
 }  // namespace mdf::test

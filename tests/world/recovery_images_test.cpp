@@ -45,10 +45,10 @@ void expectFragmentsHoldTheirPages(const std::string& image, const ImageManifest
 }
 
 SyntheticDatabase smallDatabase(Protection p = Protection::Checksum, std::int32_t pages = 512) {
-    DatabaseSpec spec;
-    spec.pages = pages;
-    spec.protection = p;
-    return SyntheticDatabase(spec);
+    DatabaseRecipe recipe;
+    recipe.pages = pages;
+    recipe.protection = p;
+    return SyntheticDatabase(recipe);
 }
 
 TEST(RawImage, PlacesFragmentsDecoysAndDamageWhereTheManifestSays) {
@@ -87,10 +87,10 @@ TEST(RawImage, PlacesFragmentsDecoysAndDamageWhereTheManifestSays) {
 
 TEST(RawImage, CanLoseTheSecondPfsPage) {
     TempDir dir;
-    DatabaseSpec spec;
-    spec.pages = 8300;
-    spec.usedPages = 8250;
-    SyntheticDatabase db(spec);
+    DatabaseRecipe recipe;
+    recipe.pages = 8300;
+    recipe.usedPages = 8250;
+    SyntheticDatabase db(recipe);
     RawImageOptions options;
     options.damage.losePfsPage = true;
     options.damage.unreadable = true;

@@ -34,12 +34,12 @@ class PfsReader {
 class EveryProtection : public ::testing::TestWithParam<Protection> {};
 
 TEST_P(EveryProtection, PagesPassTheTestsTheirKindShouldAndVerify) {
-    DatabaseSpec spec;
-    spec.pages = 9000;
-    spec.usedPages = 8400;
-    spec.protection = GetParam();
-    spec.fileId = 3;
-    SyntheticDatabase db(spec);
+    DatabaseRecipe recipe;
+    recipe.pages = 9000;
+    recipe.usedPages = 8400;
+    recipe.protection = GetParam();
+    recipe.fileId = 3;
+    SyntheticDatabase db(recipe);
     int dataPages = 0;
     PfsReader pfsReader(db);
     for (std::int32_t p = 0; p < db.pageCount(); ++p) {
@@ -75,11 +75,11 @@ INSTANTIATE_TEST_SUITE_P(Protections, EveryProtection,
                                            Protection::None));
 
 TEST(SyntheticDatabase, TornPagesComeBackWhenTheirBitsAreRestored) {
-    DatabaseSpec spec;
-    spec.protection = Protection::TornBits;
-    SyntheticDatabase torn(spec);
-    spec.protection = Protection::None;
-    SyntheticDatabase plain(spec);
+    DatabaseRecipe recipe;
+    recipe.protection = Protection::TornBits;
+    SyntheticDatabase torn(recipe);
+    recipe.protection = Protection::None;
+    SyntheticDatabase plain(recipe);
     for (std::int32_t p : {0, 1, 32, 100}) {
         Page page = torn.page(p);
         restoreTornBits(page);
@@ -93,7 +93,7 @@ TEST(SyntheticDatabase, TornPagesComeBackWhenTheirBitsAreRestored) {
 }
 
 TEST(SyntheticDatabase, IamPagesNameEveryPageTheirObjectOwns) {
-    SyntheticDatabase db(DatabaseSpec{});
+    SyntheticDatabase db(DatabaseRecipe{});
     std::map<std::int32_t, std::int32_t> ownerFromIam;
     for (std::int32_t p = 0; p < db.usedPages(); ++p) {
         if (db.role(p) != PageRole::Iam) continue;
@@ -123,7 +123,7 @@ TEST(SyntheticDatabase, IamPagesNameEveryPageTheirObjectOwns) {
 }
 
 TEST(SyntheticDatabase, ChainsLinkNeighboursOfTheSameObject) {
-    SyntheticDatabase db(DatabaseSpec{});
+    SyntheticDatabase db(DatabaseRecipe{});
     for (std::int32_t p = 2; p < db.usedPages(); ++p) {
         Page page = db.page(p);
         std::int32_t next = loadI32(&page[16]);
@@ -137,14 +137,14 @@ TEST(SyntheticDatabase, ChainsLinkNeighboursOfTheSameObject) {
 
 TEST(SyntheticDatabase, StreamsTheSameBytesForTheSameSeed) {
     TempDir dir;
-    DatabaseSpec spec;
-    spec.seed = 77;
-    SyntheticDatabase a(spec), b(spec);
+    DatabaseRecipe recipe;
+    recipe.seed = 77;
+    SyntheticDatabase a(recipe), b(recipe);
     a.writeTo(dir.file("a.mdf"));
     EXPECT_EQ(readFile(dir.file("a.mdf")).size(), 512u * 8192);
     EXPECT_EQ(a.sha256(), b.sha256());
-    spec.seed = 78;
-    EXPECT_NE(SyntheticDatabase(spec).sha256(), a.sha256());
+    recipe.seed = 78;
+    EXPECT_NE(SyntheticDatabase(recipe).sha256(), a.sha256());
     Page stale = a.stalePage(200, 1);
     EXPECT_EQ(PageHeader::from(stale).pageId(), 200);
     EXPECT_NE(PageHeader::from(stale).objectId(), a.owner(200));

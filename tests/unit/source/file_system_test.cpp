@@ -50,7 +50,7 @@ struct OpenedVolume {
 };
 
 test::SyntheticDatabase smallDatabase() {
-    return test::SyntheticDatabase(test::DatabaseSpec{});
+    return test::SyntheticDatabase(test::DatabaseRecipe{});
 }
 
 class Fat32Volume : public ::testing::TestWithParam<int> {};
