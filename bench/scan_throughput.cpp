@@ -33,15 +33,15 @@ int main(int argc, char** argv) {
     const std::int64_t sectors = bytes / 512;
     bench::bestShellSeconds(1, "cat '" + image + "' > /dev/null");  // into the page cache
 
-    double cat = bench::bestShellSeconds(3, "cat '" + image + "' > /dev/null");
+    double cat = bench::bestShellSeconds(5, "cat '" + image + "' > /dev/null");
     std::vector<std::uint8_t> buffer(12288 * 512);
-    double pread = bench::bestSeconds(3, [&] {
+    double pread = bench::bestSeconds(5, [&] {
         auto file = openReadOnly(image);
         for (std::int64_t at = 0; at < bytes; at += static_cast<std::int64_t>(buffer.size()))
             file->readAt(buffer.data(), buffer.size(), static_cast<std::uint64_t>(at));
     });
     std::size_t fragments = 0;
-    double scan = bench::bestSeconds(3, [&] {
+    double scan = bench::bestSeconds(5, [&] {
         SectorSource source;
         source.select(SourceKind::ImageFile, image, sectors);
         source.setReadLimit(sectors);

@@ -36,6 +36,7 @@ class OutputFile {
   public:
     OutputFile(std::string finalPath)
         : finalPath_(std::move(finalPath)), partialPath_(finalPath_ + ".partial") {
+        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         out_.open(partialPath_, std::ios::binary | std::ios::trunc);
     }
     ~OutputFile() {
@@ -45,8 +46,9 @@ class OutputFile {
         }
     }
     bool ok() const { return static_cast<bool>(out_); }
-    void append(const Page& page) {
-        out_.write(reinterpret_cast<const char*>(page.data()), page.size());
+    void append(std::span<const std::uint8_t> bytes) {
+        out_.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
     void appendZeros(std::int64_t pages) {
         static const Page zero{};
@@ -69,8 +71,38 @@ class OutputFile {
   private:
     std::string finalPath_;
     std::string partialPath_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
     std::ofstream out_;
 };
+
+constexpr std::int32_t kPagesPerRead = 128;
+
+// Copies a row's pages into the file, many pages per read; when such a read fails the pages are
+// read one by one, and each that cannot be read becomes a zero page, told once each. page ends up
+// holding the row's last page.
+void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, OutputFile& out,
+                  AssemblyOutcome& outcome, Page& page) {
+    std::vector<std::uint8_t> chunk(std::size_t{kPagesPerRead} * 8192);
+    const std::int32_t pages = row.pages();
+    for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
+        const std::int32_t count = std::min(kPagesPerRead, pages - first);
+        if (!ctx.pages.readFragmentPages(row.startSector(), first, count, chunk.data())) {
+            for (std::int32_t t = 0; t < count; ++t) {
+                auto slot = std::span<std::uint8_t, 8192>(
+                    &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
+                if (!readFragmentPage(ctx.pages, row.startSector(), first + t, slot)) {
+                    std::fill(slot.begin(), slot.end(), 0);
+                    ctx.reporter.showMessage("read disk error", "message");
+                    outcome.unreadablePages.push_back(row.startPage() + first + t);
+                }
+            }
+        }
+        out.append(std::span<const std::uint8_t>(
+            chunk.data(), std::size_t{8192} * static_cast<std::size_t>(count)));
+        std::copy_n(chunk.begin() + std::ptrdiff_t{8192} * (count - 1), 8192, page.begin());
+        outcome.pages += count;
+    }
+}
 
 }  // namespace
 
@@ -152,15 +184,7 @@ AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath
                 out.overwriteLast(lastPage);
             }
         }
-        for (std::int32_t t = 0; t < row.pages(); ++t) {
-            if (!readFragmentPage(ctx.pages, row.startSector(), t, page)) {
-                page.fill(0);
-                ctx.reporter.showMessage("read disk error", "message");
-                outcome.unreadablePages.push_back(row.startPage() + t);
-            }
-            out.append(page);
-            ++outcome.pages;
-        }
+        copyRowPages(ctx, row, out, outcome, page);
         lastPage = page;
     }
     const std::int32_t lastEnd = rows.back().endPage();

@@ -85,7 +85,11 @@ class Scan {
         return true;
     }
 
+    // The gauge moves at most a few hundred times per scan, so the percentage is worked out only
+    // when the cursor can have reached the next one.
     void showProgress() {
+        if (cursor_ < nextProgressCheck_) return;
+        nextProgressCheck_ = cursor_ + std::max<std::int64_t>(1, end_ / 400);
         const int percent = end_ > 0 ? static_cast<int>(roundHalfEven(cursor_ * 100, end_)) : 0;
         if (percent == lastPercent_) return;
         lastPercent_ = percent;
@@ -193,6 +197,7 @@ class Scan {
     std::int32_t counter_ = 0;
     bool freeSpaceOnly_ = false;
     int lastPercent_ = -1;
+    std::int64_t nextProgressCheck_ = 0;
 };
 
 }  // namespace
