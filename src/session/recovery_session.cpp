@@ -78,7 +78,7 @@ AssemblyOutcome RecoverySession::Button2Click(const std::string& outputPath,
     return mdf::Button2Click(ctx, outputPath, source.devicePath(), allowOnSourceDevice);
 }
 
-bool RecoverySession::btnscanClick() {
+bool RecoverySession::takeScanFileId() {
     auto fileId = parseInteger(settings.fileIdText);
     if (!fileId) {
         reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value",
@@ -86,8 +86,10 @@ bool RecoverySession::btnscanClick() {
         return false;
     }
     scanFileId = static_cast<std::uint16_t>(*fileId);
-    return N2Click();
+    return true;
 }
+
+bool RecoverySession::btnscanClick() { return takeScanFileId() && N2Click(); }
 
 bool RecoverySession::N2Click() {
     if (!sourceChosen) {

@@ -107,6 +107,8 @@ class RecoverySession {
     std::int32_t sortColumn = 0;  // shared by the fragment list and the combination list
 
   private:
+    // The file id box, as the low 16 bits of its number; false after telling when it holds none.
+    bool takeScanFileId();
     void execute(const std::string& mode);
     void analyse(const CatalogueRow& selected, NextFragmentChooser* chooser);
     bool saveContent(const std::string& path, std::uint32_t seed);

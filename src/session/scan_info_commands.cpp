@@ -67,13 +67,7 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
 bool RecoverySession::Button3Click(const std::optional<std::string>& scanInfoPath,
                                    const std::optional<std::string>& contentPath) {
     if (scanInfoPath) {
-        auto fileId = parseInteger(settings.fileIdText);
-        if (!fileId) {
-            reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value",
-                                 "message", MessageIcon::Error);
-            return false;
-        }
-        scanFileId = static_cast<std::uint16_t>(*fileId);
+        if (!takeScanFileId()) return false;
         ScanInfoContents saved = readScanInfo(*scanInfoPath);
         if (!saved.error.empty()) {
             reporter.showMessage("error," + saved.error + "; the fragment list was kept", "message",
