@@ -23,10 +23,10 @@ class PageOrigin {
     // count sectors at offset (from -15 on) of the fragment whose first sector is fsec.
     bool readFragmentSectors(std::int64_t fsec, std::int32_t offset, std::int32_t count,
                              void* buffer);
-    // Pages first .. first+count-1 of the fragment into buffer (count x 8192 bytes): from the source
-    // in one read, from saved content page by page. False when any of them could not be read.
+    // Pages first .. first+count-1 of the fragment into buffer (count x 8192 bytes): from the
+    // source in one read, from saved content page by page. False when any of them could not be
+    // read.
     bool readFragmentPages(std::int64_t fsec, std::int32_t first, std::int32_t count, void* buffer);
-    bool readsFromSource() const { return readFromSource_; }
 
   private:
     SectorSource& source_;

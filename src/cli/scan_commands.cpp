@@ -64,12 +64,11 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
         return;
     }
     fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
-    FragmentView view = refreshFragmentView(session.fragments);
-    for (std::size_t row = 0; row < view.recordIndices.size(); ++row) {
-        auto cells =
-            fragmentRowCells(session.fragments[static_cast<std::size_t>(view.recordIndices[row])]);
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row + 1, cells[0], cells[1], cells[2], cells[3],
-                   cells[4], cells[5]);
+    FragmentListView view;
+    view.fill(session.fragments);
+    for (const FragmentRow& row : view.rows) {
+        const auto& c = row.cells;
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, c[0], c[1], c[2], c[3], c[4], c[5]);
     }
 }
 

@@ -33,9 +33,6 @@ class ScanWindow {
     // position outside the window is read directly.
     std::optional<PageHeader> readHeaderAt(std::int64_t p, std::int64_t n, bool windowed);
 
-    std::int64_t start() const { return start_; }
-    std::int64_t end() const { return end_; }
-
   private:
     bool fill(std::int64_t sectors);
     std::optional<PageHeader> fromBuffer(std::int64_t p);

@@ -50,11 +50,6 @@ std::int64_t SectorSource::firstSector() const {
     return firstSector_;
 }
 
-bool SectorSource::hasSource() const {
-    std::lock_guard lock(mutex_);
-    return !devicePath_.empty();
-}
-
 std::int64_t SectorSource::cutCountLocked(std::int64_t sector, std::int64_t count) const {
     if (readLimit_ <= 0) return count;
     if (kind_ == SourceKind::Volume) {

@@ -40,7 +40,6 @@ class SectorSource {
     std::int64_t sourceSectors() const;
     std::int64_t readLimit() const;
     std::int64_t firstSector() const;
-    bool hasSource() const;
 
     // Reads count sectors at sector into buffer (count x 512 bytes). True only when every
     // requested sector, after the read-limit cut, arrived. Never writes past count x 512 bytes
