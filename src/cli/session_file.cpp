@@ -59,7 +59,7 @@ bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
                        const std::string& content, const std::string& source,
                        const std::optional<int>& partition) {
     if (!source.empty()) {
-        SourceOptions options{source, partition};
+        SourceOptions options{source, partition, {}};
         if (!options.choose(session)) return false;
     }
     return session.Button3Click(scanInfo, content.empty() ? std::nullopt : std::optional(content));

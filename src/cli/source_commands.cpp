@@ -7,9 +7,14 @@
 #include "cli/console_reporter.h"
 #include "cli/source_options.h"
 #include "source/device_catalog.h"
+#include "source/source_description.h"
 
 namespace mdf::cli {
 namespace {
+
+std::uint32_t volumeSectorBytes(const VolumeEntry& v) {
+    return sysfsLogicalSectorBytes("/", std::filesystem::path(v.devicePath).filename().string());
+}
 
 void listSources(bool json) {
     DeviceCatalog catalog;
@@ -23,21 +28,27 @@ void listSources(bool json) {
                                     {"device", d.devicePath},
                                     {"number", d.number},
                                     {"sectors", d.sectors},
+                                    {"kind", "disk"},
+                                    {"sector_bytes", sysfsLogicalSectorBytes("/", d.name)},
                                     {"removable", d.removable}});
         for (const auto& v : volumes)
             out["volumes"].push_back({{"caption", v.caption},
                                       {"device", v.devicePath},
                                       {"label", v.label},
-                                      {"bytes", v.sizeBytes}});
+                                      {"bytes", v.sizeBytes},
+                                      {"kind", "partition"},
+                                      {"sector_bytes", volumeSectorBytes(v)}});
         fmt::print("{}\n", out.dump(2));
         return;
     }
     fmt::print("Open disk img file\n");
     for (const auto& d : disks)
-        fmt::print("{}\t{}\n", d.caption, d.devicePath);
+        fmt::print("{}\t{}\tdisk, {}-byte sectors\n", d.caption, d.devicePath,
+                   sysfsLogicalSectorBytes("/", d.name));
     fmt::print("-\n");
     for (const auto& v : volumes)
-        fmt::print("{}\t{}\n", v.caption, v.devicePath);
+        fmt::print("{}\t{}\tpartition, {}-byte sectors\n", v.caption, v.devicePath,
+                   volumeSectorBytes(v));
 }
 
 // Clusters of the volume in use and free, as the free-space map tells them.
@@ -47,11 +58,12 @@ std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
     const std::int64_t volumeSectors = s.source.sourceSectors() + 1;
     std::int64_t first = v.fsKind == "FAT32" ? 2 : 0;
     std::int64_t count = (volumeSectors - v.dataStartSector) / v.sectorsPerCluster;
+    if (v.fsKind == "exFAT" || v.fsKind == "ext4") count = v.clusterCount;
     std::int64_t used = 0;
     for (std::int64_t c = first; c < first + count; ++c) {
         std::int64_t sector = v.fsKind == "FAT32"
                                   ? v.dataStartSector + (c - 2) * v.sectorsPerCluster
-                                  : c * v.sectorsPerCluster;
+                                  : v.dataStartSector + c * v.sectorsPerCluster;
         used += s.freeSpace.isClusterInUse(sector, v.fsKind, v);
     }
     return {used, count - used};
@@ -66,7 +78,12 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     }
     const VolumeLayout& v = session.volume;
     const ScanSettings& s = session.settings;
+    const SourceDescription d = describeSource(source.path);
     fmt::print("source            {}\n", s.dataSourceText);
+    fmt::print("kind              {}, {}-byte sectors\n", d.kind, d.sectorBytes);
+    if (v.hasFileSystem && v.bytesPerSector != 512)
+        fmt::print("volume sectors    {} bytes (counts below in 512-byte sectors)\n",
+                   v.bytesPerSector);
     fmt::print("file system       {}\n",
                s.fileSystemLabel.empty() ? "(whole disk)" : s.fileSystemLabel);
     fmt::print("sectors           {}\n", session.source.sourceSectors());
@@ -76,7 +93,16 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     if (v.hasFileSystem && v.fsKind == "FAT32")
         fmt::print("FAT               {} reserved sectors, {} sectors per FAT\n",
                    v.fatReservedSectors, v.fatSectors);
-    if (v.hasFileSystem && v.fsKind == "NTFS") fmt::print("$MFT cluster      {}\n", v.mftCluster);
+    if (v.hasFileSystem && v.fsKind == "NTFS") {
+        fmt::print("$MFT cluster      {}\n", v.mftCluster);
+        fmt::print("MFT record        {} bytes\n", v.mftRecordBytes);
+    }
+    if (v.hasFileSystem && v.fsKind == "exFAT")
+        fmt::print("exFAT             FAT at {}, {} sectors; cluster heap at {}, {} clusters\n",
+                   v.fatReservedSectors, v.fatSectors, v.dataStartSector, v.clusterCount);
+    if (v.hasFileSystem && v.fsKind == "ext4")
+        fmt::print("ext4              {} blocks of {} bytes\n", v.clusterCount,
+                   v.sectorsPerCluster * 512);
     if (!freeMap) return;
     if (!v.hasFileSystem) {
         fmt::print(stderr, "the free-space map needs a partition (--partition)\n");

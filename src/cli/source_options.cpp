@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include "source/platform_file.h"
+#include "source/source_description.h"
 
 namespace mdf::cli {
 
@@ -16,14 +17,22 @@ void SourceOptions::addTo(CLI::App& command) {
             "N of SOURCE's partition table")
         ->expected(0, 1)
         ->default_str("0");
+    command.add_option("--mapfile", mapFile,
+                       "GNU ddrescue map of SOURCE: sectors it does not list as rescued ('+') "
+                       "read as unreadable");
 }
 
 bool SourceOptions::choose(RecoverySession& session) const {
     if (byteSizeOf(path) < 0) {
-        fmt::print(stderr, "cannot open {}\n", path);
+        const SourceDescription d = describeSource(path);
+        fmt::print(stderr, "cannot open {}{}{}\n", path, d.problem.empty() ? "" : ": ", d.problem);
         return false;
     }
     SourceContext ctx = session.sourceContext();
+    if (std::string problem; !mapFile.empty() && !useRescueMap(ctx, mapFile, problem)) {
+        fmt::print(stderr, "{}\n", problem);
+        return false;
+    }
     if (!partition || *partition == 0) {
         N7Click(ctx, path, partition.has_value());
         return !partition || session.volume.hasFileSystem;

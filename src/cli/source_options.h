@@ -13,6 +13,7 @@ namespace mdf::cli {
 struct SourceOptions {
     std::string path;
     std::optional<int> partition;  // 0: SOURCE itself is a partition; N: partition N of its table
+    std::string mapFile;           // a ddrescue map: what it does not list as rescued is unreadable
 
     void addTo(CLI::App& command);
     // Chooses the source in the session as the window's source menu would. False (after telling

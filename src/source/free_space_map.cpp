@@ -9,12 +9,14 @@
 
 #include "session/reporter.h"
 #include "source/byte_order.h"
+#include "source/exfat_bitmap.h"
+#include "source/ext4_bitmap.h"
+#include "source/ntfs_record.h"
 #include "source/sector_source.h"
 
 namespace mdf {
 namespace {
 
-constexpr std::size_t kMftRecordBytes = 1024;
 // A FAT32 has at most 2^28 entries of 4 bytes: 2^21 sectors. A larger count comes from a damaged
 // boot sector and would only read unrelated sectors into the map.
 constexpr std::int64_t kMaxFatSectors = std::int64_t{1} << 21;
@@ -64,8 +66,12 @@ bool FreeSpaceMap::isClusterInUse(std::int64_t sector, const std::string& fileSy
     std::int64_t cluster;
     if (fileSystemLabel == "FAT32")
         cluster = (sector - layout.dataStartSector) / layout.sectorsPerCluster + 2;
-    else if (fileSystemLabel == "NTFS")
+    else if (fileSystemLabel == "NTFS" || fileSystemLabel == "ext4")
         cluster = sector / layout.sectorsPerCluster;
+    else if (fileSystemLabel == "exFAT")  // bit 0 is the heap's first cluster
+        cluster = sector >= layout.dataStartSector
+                      ? (sector - layout.dataStartSector) / layout.sectorsPerCluster
+                      : -1;
     else
         return false;
     // Two bytes must be there, as the map was always read in pairs.
@@ -83,7 +89,21 @@ int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayou
             fail(reporter, "read $bitmap failed");
             return 1;
         }
+        return 0;
     }
+    if (layout.fsKind == "exFAT" || layout.fsKind == "ext4") {
+        const std::string problem = layout.fsKind == "exFAT"
+                                        ? readExfatBitmap(map, source, layout)
+                                        : readExt4Bitmap(map, source, layout);
+        if (!problem.empty()) {
+            fail(reporter, problem);
+            return 1;
+        }
+        return 0;
+    }
+    reporter.logLine(Memo::Scan, fmt::format("no free-space map for file system \"{}\": the "
+                                             "whole volume is scanned",
+                                             layout.fsKind));
     return 0;
 }
 
@@ -139,13 +159,18 @@ bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<Clust
 
 int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                    Reporter& reporter) {
-    const auto sector = multiplyAdd(layout.mftCluster, layout.sectorsPerCluster, 12);
-    std::array<std::uint8_t, kMftRecordBytes> record{};
-    if (!sector || !source.readSectors(2, record.data(), *sector)) {
+    // $Bitmap is MFT record 6.
+    const std::int32_t recordBytes = std::max(512, layout.mftRecordBytes / 512 * 512);
+    const auto recordSectors = static_cast<std::uint32_t>(recordBytes / 512);
+    const auto sector = multiplyAdd(layout.mftCluster, layout.sectorsPerCluster, 6 * recordSectors);
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(recordBytes));
+    if (!sector || !source.readSectors(recordSectors, record.data(), *sector)) {
         fail(reporter, sector ? fmt::format("read bitmap errorsec{}", *sector)
                               : fmt::format("read bitmap errorsec(cluster {})", layout.mftCluster));
         return 1;
     }
+    // The run list can lie across a stride end, where the disk holds the sequence number.
+    if (!applyUpdateSequence(record)) return 1;
     std::vector<ClusterRun> runs;
     if (!decodeBitmapRunList(record, runs)) return 1;
     for (const ClusterRun& run : runs) {

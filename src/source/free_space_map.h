@@ -14,7 +14,9 @@ class SectorSource;
 
 // One bit per cluster of the volume, set when the file system marks the cluster in use; cluster
 // k is bit k mod 8 (least significant first) of byte k div 8. NTFS clusters index it directly;
-// FAT32 entries do, so its bits 0 and 1 stand for the reserved entries.
+// FAT32 entries do, so its bits 0 and 1 stand for the reserved entries; ext4 blocks index it
+// directly (block 0 at the volume's sector 0); exFAT's bit 0 is the cluster heap's first
+// cluster (cluster 2), at dataStartSector.
 class FreeSpaceMap {
   public:
     void clear() { bytes_.clear(); }
@@ -36,7 +38,9 @@ class FreeSpaceMap {
 inline constexpr std::uint32_t kFatBlockSectors = 12288;
 inline constexpr std::size_t kFatBlockBitmapBytes = 196608;  // 12288 sectors x 128 entries / 8
 
-// Builds the map from the FAT or the $Bitmap: 0 on success, 1 after the failure messages.
+// Builds the map from the FAT, the $Bitmap, the exFAT allocation bitmap or the ext4 block
+// bitmaps: 0 on success, 1 after the failure messages. Any other file system builds an empty
+// map (every cluster free, the whole volume scanned) after a notice in the scan log.
 // work is the scan's 6 MiB read-ahead buffer, used here before the scan primes it.
 int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                       Reporter& reporter, std::span<std::uint8_t> work);
@@ -54,7 +58,7 @@ struct ClusterRun {
     bool sparse = false;
 };
 
-// Finds the data attribute (type 0x80) of a 1024-byte MFT record and decodes its run list.
+// Finds the data attribute (type 0x80) of an MFT record and decodes its run list.
 // False when there is none, or when anything would be read outside the record.
 bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<ClusterRun>& runs);
 

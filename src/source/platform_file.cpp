@@ -41,13 +41,13 @@ class PosixFile : public RandomAccessFile {
 
 }  // namespace
 
-std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {
+std::unique_ptr<RandomAccessFile> openPlainReadOnly(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixFile>(fd);
 }
 
-std::int64_t byteSizeOf(const std::string& path) {
+std::int64_t plainByteSizeOf(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st {};

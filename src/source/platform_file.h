@@ -19,10 +19,17 @@ class RandomAccessFile {
 
 using FileOpener = std::function<std::unique_ptr<RandomAccessFile>(const std::string& path)>;
 
-// Opens a block device or an image file with O_RDONLY; nullptr when it cannot be opened.
+// Opens a block device or an image file with O_RDONLY; nullptr when it cannot be opened. A
+// forensic or virtual-disk image is opened through its format's reader (image_format.h), so
+// what is read is the disk it holds.
 std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path);
 
-// Size in bytes of a regular file or block device; -1 when it cannot be opened.
+// Size in bytes of a regular file or block device, or of the disk an image holds; -1 when it
+// cannot be opened.
 std::int64_t byteSizeOf(const std::string& path);
+
+// The same for the bytes of the file or device itself, whatever they hold.
+std::unique_ptr<RandomAccessFile> openPlainReadOnly(const std::string& path);
+std::int64_t plainByteSizeOf(const std::string& path);
 
 }  // namespace mdf

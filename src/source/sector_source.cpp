@@ -20,6 +20,13 @@ void SectorSource::setReadLimit(std::int64_t readLimit) {
     readLimit_ = readLimit;
 }
 
+void SectorSource::setOpener(FileOpener opener) {
+    std::lock_guard lock(mutex_);
+    opener_ = std::move(opener);
+    handle_.reset();
+    handlePath_.clear();
+}
+
 void SectorSource::setSourceSectors(std::int64_t sourceSectors) {
     std::lock_guard lock(mutex_);
     sourceSectors_ = sourceSectors;

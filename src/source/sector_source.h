@@ -33,6 +33,8 @@ class SectorSource {
     void select(SourceKind kind, std::string devicePath, std::int64_t sourceSectors,
                 std::int64_t firstSector = 0);
     void setReadLimit(std::int64_t readLimit);
+    // Reads from now on go through opener (a ddrescue map over the usual one, say).
+    void setOpener(FileOpener opener);
     void setSourceSectors(std::int64_t sourceSectors);
 
     SourceKind sourceKind() const;

@@ -1,0 +1,113 @@
+#include "source/image_format.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "source/image_readers.h"
+
+namespace mdf {
+namespace {
+
+bool startsWith(std::span<const std::uint8_t> bytes, const char* signature, std::size_t length) {
+    return bytes.size() >= length && std::memcmp(bytes.data(), signature, length) == 0;
+}
+
+// A VMDK descriptor is a text file; its first line names it.
+bool isVmdkDescriptor(std::span<const std::uint8_t> head) {
+    std::size_t at = 0;
+    while (at < head.size() && (head[at] == ' ' || head[at] == '\t')) ++at;
+    static const char kLine[] = "# Disk DescriptorFile";
+    return startsWith(head.subspan(at), kLine, sizeof kLine - 1);
+}
+
+}  // namespace
+
+const char* imageFormatName(ImageFormat format) {
+    switch (format) {
+        case ImageFormat::Raw: return "raw";
+        case ImageFormat::Ewf: return "EWF";
+        case ImageFormat::Vhd: return "VHD";
+        case ImageFormat::Vhdx: return "VHDX";
+        case ImageFormat::Vmdk: return "VMDK";
+        case ImageFormat::Qcow: return "qcow2";
+    }
+    return "raw";
+}
+
+ImageFormat sniffImageFormat(std::span<const std::uint8_t> head,
+                             std::span<const std::uint8_t> tail) {
+    if (startsWith(head, "EVF\x09\x0d\x0a\xff\x00", 8) || startsWith(head, "EVF2\x0d\x0a\x81\x00", 8))
+        return ImageFormat::Ewf;
+    if (startsWith(head, "vhdxfile", 8)) return ImageFormat::Vhdx;
+    if (startsWith(head, "conectix", 8) || startsWith(tail, "conectix", 8)) return ImageFormat::Vhd;
+    if (startsWith(head, "KDMV", 4) || startsWith(head, "COWD", 4) || isVmdkDescriptor(head))
+        return ImageFormat::Vmdk;
+    if (startsWith(head, "QFI\xfb", 4)) return ImageFormat::Qcow;
+    return ImageFormat::Raw;
+}
+
+OpenedSource openSource(const std::string& path) {
+    OpenedSource out;
+    std::int64_t bytes = -1;
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            out.problem = std::string("cannot open: ") + std::strerror(errno);
+            return out;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+            out.blockDevice = true;
+            int logical = 0;
+            if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical >= 512 && logical <= 65536)
+                out.logicalSectorBytes = static_cast<std::uint32_t>(logical);
+        }
+        ::close(fd);
+    }
+    bytes = plainByteSizeOf(path);
+    auto plain = openPlainReadOnly(path);
+    if (!plain || bytes < 0) {
+        out.problem = "cannot open";
+        return out;
+    }
+    std::vector<std::uint8_t> head(512), tail(512);
+    const std::int64_t headRead = plain->readAt(head.data(), head.size(), 0);
+    head.resize(static_cast<std::size_t>(std::max<std::int64_t>(headRead, 0)));
+    if (bytes >= 512) {
+        const std::int64_t tailRead =
+            plain->readAt(tail.data(), tail.size(), static_cast<std::uint64_t>(bytes - 512));
+        tail.resize(static_cast<std::size_t>(std::max<std::int64_t>(tailRead, 0)));
+    } else {
+        tail.clear();
+    }
+    out.format = sniffImageFormat(head, tail);
+    switch (out.format) {
+        case ImageFormat::Raw:
+            out.file = std::move(plain);
+            out.mediaBytes = bytes;
+            return out;
+        case ImageFormat::Ewf: return openEwfImage(path);
+        case ImageFormat::Vhd:
+        case ImageFormat::Vhdx: return openVhdiImage(path, out.format);
+        case ImageFormat::Vmdk: return openVmdkImage(path);
+        case ImageFormat::Qcow: return openQcowImage(path);
+    }
+    return out;
+}
+
+std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {
+    return openSource(path).file;
+}
+
+std::int64_t byteSizeOf(const std::string& path) {
+    OpenedSource opened = openSource(path);
+    return opened.file ? opened.mediaBytes : -1;
+}
+
+}  // namespace mdf
