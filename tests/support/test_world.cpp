@@ -468,7 +468,9 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
 
     fs::remove(imagePath);
     { ImageWriter sized(imagePath, fat32VolumeBytes(o.clusterSectors, dbBytes)); }
-    runChecked({"mkfs.vfat", "-F", "32", "-s", std::to_string(o.clusterSectors), "-S", "512", "-i",
+    const int factor = o.sectorBytes / 512;  // the file system counts in its own sectors
+    runChecked({"mkfs.vfat", "-F", "32", "-s", std::to_string(o.clusterSectors / factor), "-S",
+                std::to_string(o.sectorBytes), "-i",
                 fmt::format("{:08X}", static_cast<std::uint32_t>(rng.next())), "-n", "MDFTEST",
                 imagePath});
 
@@ -494,7 +496,7 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
         auto boot = image.read(0, 512);
         fsInfoSector = loadU16(&boot[48]);
         std::array<std::uint8_t, 4> unknown = {0xFF, 0xFF, 0xFF, 0xFF};
-        image.write(fsInfoSector * 512 + 492, unknown);
+        image.write(std::int64_t{fsInfoSector} * o.sectorBytes + 492, unknown);
     }
     runChecked({"mcopy", "-i", imagePath, dbFile, "::/" + dbName});
     auto chain = parseClusterChain(runChecked({"mshowfat", "-i", imagePath, "::/" + dbName}));
@@ -502,7 +504,8 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
 
     ImageWriter image(imagePath);
     auto boot = image.read(0, 512);
-    const std::int64_t dataStart = loadU16(&boot[14]) + std::int64_t{boot[16]} * loadU32(&boot[36]);
+    const std::int64_t dataStart =
+        (loadU16(&boot[14]) + std::int64_t{boot[16]} * loadU32(&boot[36])) * factor;
 
     ImageManifest m;
     m.kind = "fat32";
@@ -530,7 +533,8 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
     fs::remove(imagePath);
     { ImageWriter sized(imagePath, volumeBytes); }
     runChecked({"mkntfs", "-F", "-Q", "-q", "-c", std::to_string(o.clusterSectors * 512), "-s",
-                "512", "-p", "0", "-H", "0", "-S", "0", "-L", "MDFTEST", imagePath});
+                std::to_string(o.sectorBytes), "-p", "0", "-H", "0", "-S", "0", "-L", "MDFTEST",
+                imagePath});
 
     // Fill the volume to the last cluster, then free every other filler in the order they lie
     // (ntfs-3g wraps around at the end of the volume, so that is not the order they were written).

@@ -78,6 +78,7 @@ struct FileSystemImageOptions {
     int clusterSectors = 8;
     NtfsMode ntfsMode = NtfsMode::Deleted;
     Damage damage;
+    int sectorBytes = 512;  // the volume's own sector: 4096 for a 4Kn disk; clusterSectors stay 512-byte units
 };
 
 // The file's pages as fragments in shuffled order at 8-sector positions, junk between them,

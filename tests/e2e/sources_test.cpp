@@ -1,0 +1,251 @@
+// Recoveries from the sources technicians hold: forensic and virtual-disk images made by their
+// own tools, raw images with a GNU ddrescue map, volumes with 4096-byte sectors, exFAT and ext4.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <tuple>
+
+#include "pipeline.h"
+#include "source/ddrescue_map.h"
+#include "source/source_description.h"
+#include "support/process.h"
+#include "support/source_images.h"
+#include "support/temp_dir.h"
+
+namespace mdf::test {
+namespace {
+
+using Triple = std::tuple<std::int64_t, std::int32_t, std::int32_t>;
+
+std::set<Triple> triples(const std::vector<FragmentRecord>& list) {
+    std::set<Triple> out;
+    for (const auto& r : list)
+        out.insert({r.fsec, r.pages(), r.beginPage});
+    return out;
+}
+
+std::set<Triple> triples(const std::vector<ManifestFragment>& list) {
+    std::set<Triple> out;
+    for (const auto& f : list)
+        out.insert({f.firstSector, f.pages, f.firstPage});
+    return out;
+}
+
+SyntheticDatabase database(std::int32_t pages = 512, std::uint64_t seed = 1) {
+    DatabaseRecipe recipe;
+    recipe.pages = pages;
+    recipe.seed = seed;
+    return SyntheticDatabase(recipe);
+}
+
+CommandResult cli(std::vector<std::string> args) {
+    args.insert(args.begin(), MDF_CLI);
+    return runCommand(args);
+}
+
+// The scan's fragments and the file written must not depend on the container the disk is in.
+TEST(ImageFormats, EveryFormatGivesTheRawImagesFragmentsAndTheSameFile) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 31);
+    RawImageOptions options;
+    options.seed = 31;
+    const std::string raw = dir.file("raw.img");
+    ImageManifest m = buildRawImage(db, raw, options);
+    const RecoveryRun baseline = recoverImage(m, raw, dir.file("raw.mdf"), optionsFor(m));
+    ASSERT_EQ(baseline.outputSha256, m.expectedSha256);
+
+    const std::vector<std::pair<std::string, std::string>> formats = {
+        {"qcow2", "disk.qcow2"}, {"vhdx", "disk.vhdx"}, {"vpc", "disk.vhd"},
+        {"vmdk", "disk.vmdk"},   {"ewf", "disk.E01"}};
+    for (const auto& [format, name] : formats) {
+        SCOPED_TRACE(format);
+        const std::string image = dir.file(name);
+        convertImage(raw, image, format);
+        const SourceDescription d = describeSource(image);
+        EXPECT_EQ(d.problem, "");
+        EXPECT_NE(d.kind, "raw image");
+        // A VHD's disk is rounded up to whole cylinders; every other one is the raw image.
+        if (format == "vpc")
+            EXPECT_GE(d.mediaBytes, static_cast<std::int64_t>(std::filesystem::file_size(raw)));
+        else
+            EXPECT_EQ(d.mediaBytes, static_cast<std::int64_t>(std::filesystem::file_size(raw)));
+        const RecoveryRun run = recoverImage(m, image, dir.file(format + ".mdf"), optionsFor(m));
+        EXPECT_EQ(triples(run.fragments), triples(baseline.fragments));
+        EXPECT_EQ(run.analysed, baseline.analysed);
+        EXPECT_EQ(run.outputSha256, m.expectedSha256);
+    }
+}
+
+// A whole disk inside a container: its partition table, boot sector and FAT come through the
+// format's reader too, and the free-space scan finds the deleted file.
+TEST(ImageFormats, APartitionOfADiskInsideQcow2AndE01) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 5);
+    FileSystemImageOptions options;
+    options.seed = 5;
+    const std::string raw = dir.file("disk.img");
+    ImageManifest m = buildDiskImage(db, raw, options);
+    for (const auto& [format, name] :
+         std::vector<std::pair<std::string, std::string>>{{"qcow2", "disk.qcow2"},
+                                                          {"ewf", "disk.E01"}}) {
+        SCOPED_TRACE(format);
+        convertImage(raw, dir.file(name), format);
+        const RecoveryRun run = recoverImage(m, dir.file(name), dir.file("out.mdf"), optionsFor(m));
+        EXPECT_EQ(triples(run.fragments), triples(m.fragments));
+        EXPECT_EQ(run.outputSha256, m.expectedSha256);
+    }
+}
+
+// Which page each unread sector belongs to, from where the file lies.
+std::int32_t pageAt(const ImageManifest& m, std::int64_t sector) {
+    for (const Extent& e : m.extents)
+        if (sector >= e.sector && sector < e.sector + e.sectors)
+            return static_cast<std::int32_t>((e.fileOffset + (sector - e.sector) * 512) / 8192);
+    return -1;
+}
+
+// A rescue that did not read some sectors: ddrescue (limited to a domain without them) copies
+// the rest into an image that already held other data there, as a reused target disk does.
+struct PartialRescue {
+    TempDir dir;
+    SyntheticDatabase db = database(600, 17);
+    ImageManifest m;
+    std::string image = dir.file("rescued.img");
+    std::string map = dir.file("rescued.map");
+
+    PartialRescue() {
+        RawImageOptions options;
+        options.seed = 12;
+        options.damage.loseFragmentStarts = 3;
+        options.damage.unreadable = true;
+        options.sameFileIdDatabase = false;
+        m = buildRawImage(db, dir.file("disk.img"), options);
+        std::filesystem::copy_file(dir.file("disk.img"), image);
+        std::string blocks;
+        for (const auto& [first, count] : m.unreadableSectors) {
+            const Page stale = db.stalePage(pageAt(m, first), 77);
+            writeAt(image, static_cast<std::uint64_t>(first) * 512, stale);
+            for (std::int64_t s = first; s < first + count; ++s)
+                blocks += std::to_string(s) + "\n";
+        }
+        std::ofstream(dir.file("unread.txt")) << blocks;
+        runChecked({"ddrescuelog", "-q", "-b", "512", "-s",
+                    std::to_string(std::filesystem::file_size(image)), "-c-+",
+                    dir.file("domain.map")},
+                   {}, dir.file("unread.txt"));
+        runChecked(
+            {"ddrescue", "-q", "-m", dir.file("domain.map"), dir.file("disk.img"), image, map});
+    }
+};
+
+TEST(RescueMap, SectorsDdrescueDidNotReadAreUnreadableNeverOldData) {
+    PartialRescue r;
+    ASSERT_GE(r.m.unreadableSectors.size(), 3u);
+    std::ifstream mapText(r.map);
+    const std::string text((std::istreambuf_iterator<char>(mapText)), {});
+    EXPECT_NE(text.find("  ?\n"), std::string::npos) << "ddrescue marks the areas non-tried";
+
+    // Without the map the old data there passes for pages.
+    const RecoveryRun blind = recoverImage(r.m, r.image, r.dir.file("blind.mdf"), optionsFor(r.m));
+    auto covered = [](const std::vector<FragmentRecord>& fragments, std::int64_t first,
+                      std::int64_t count) {
+        for (const auto& f : fragments)
+            if (f.fsec < first + count && first < f.fsec + f.pages() * 16) return true;
+        return false;
+    };
+    for (const auto& [first, count] : r.m.unreadableSectors)
+        EXPECT_TRUE(covered(blind.fragments, first, count))
+            << "old page at " << first << " seen as data";
+
+    // With it, those pages are what a disk with bad sectors there gives.
+    RecoveryOptions withMap = optionsFor(r.m);
+    RescueMap map;
+    std::string problem;
+    ASSERT_TRUE(loadRescueMap(r.map, map, problem)) << problem;
+    withMap.opener = openerWithRescueMap(openReadOnly, map);
+    const RecoveryRun run = recoverImage(r.m, r.image, r.dir.file("out.mdf"), withMap);
+    for (const auto& [first, count] : r.m.unreadableSectors)
+        EXPECT_FALSE(covered(run.fragments, first, count)) << "unread sector " << first;
+    EXPECT_EQ(run.checkLines, expectedMissingPageLines(r.m, r.db));
+    EXPECT_TRUE(run.outcome.written);
+    EXPECT_EQ(run.outputSha256, r.m.expectedSha256);
+}
+
+TEST(RescueMap, TheCommandLineTakesTheMapAndRefusesAMalformedOne) {
+    PartialRescue r;
+    CommandResult ok = cli({"recover", r.image, "--mapfile", r.map, "-o", r.dir.file("out.mdf"),
+                            "--file", "1", "--json"});
+    ASSERT_EQ(ok.exitCode, 0) << ok.output;
+    auto summary = nlohmann::json::parse(ok.output.substr(ok.output.find("{\n")));
+    EXPECT_EQ(summary["sha256"], r.m.expectedSha256);
+    EXPECT_EQ(summary["missing_pages"]["count"], r.m.lostPages.size());
+    EXPECT_NE(ok.output.find("ddrescue map " + r.map), std::string::npos) << ok.output;
+
+    std::ofstream(r.dir.file("bad.map")) << "# Mapfile\n0x0 +\n0x0 0x200 +\n0x200 zz -\n";
+    CommandResult bad = cli({"scan", r.image, "--mapfile", r.dir.file("bad.map"), "-o",
+                             r.dir.file("scan.info")});
+    EXPECT_NE(bad.exitCode, 0);
+    EXPECT_NE(bad.output.find("line 4: bad size 'zz'"), std::string::npos) << bad.output;
+    EXPECT_FALSE(std::filesystem::exists(r.dir.file("scan.info")));
+}
+
+// Volumes whose sectors are 4096 bytes count everything in those; the system counts in 512.
+TEST(FourKnSectors, Fat32AndNtfsComeBackWholeFromFreeSpace) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 9);
+    FileSystemImageOptions options;
+    options.seed = 9;
+    options.sectorBytes = 4096;
+    options.clusterSectors = 8;
+    ImageManifest fat = buildFat32Image(db, dir.file("fat.img"), options);
+    RecoveryRun run = recoverImage(fat, dir.file("fat.img"), dir.file("fat.mdf"), optionsFor(fat));
+    EXPECT_EQ(triples(run.fragments), triples(fat.fragments));
+    EXPECT_EQ(run.outputSha256, fat.expectedSha256);
+
+    options.clusterSectors = 16;
+    ImageManifest ntfs = buildNtfsImage(db, dir.file("ntfs.img"), options);
+    run = recoverImage(ntfs, dir.file("ntfs.img"), dir.file("ntfs.mdf"), optionsFor(ntfs));
+    EXPECT_EQ(triples(run.fragments), triples(ntfs.fragments));
+    EXPECT_EQ(run.outputSha256, ntfs.expectedSha256);
+
+    // An E01 of a 4Kn disk says so; the command line shows it with the volume's geometry.
+    convertImage(dir.file("ntfs.img"), dir.file("ntfs.E01"), "ewf", 0, 4096);
+    CommandResult info = cli({"volume-info", dir.file("ntfs.E01"), "--partition", "--free-map"});
+    ASSERT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("kind              EWF image, 4096-byte sectors"), std::string::npos)
+        << info.output;
+    EXPECT_NE(info.output.find("volume sectors    4096 bytes"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("sectors/cluster   16"), std::string::npos) << info.output;
+}
+
+TEST(Exfat, TheDeletedDatabaseComesBackFromFreeSpace) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 41);
+    FileSystemImageOptions options;
+    options.seed = 41;
+    options.clusterSectors = 8;
+    ImageManifest m = buildExfatImage(db, dir.file("exfat.img"), options);
+    ASSERT_GT(m.fragments.size(), 3u);
+    RecoveryRun run = recoverImage(m, dir.file("exfat.img"), dir.file("out.mdf"), optionsFor(m));
+    EXPECT_EQ(triples(run.fragments), triples(m.fragments));
+    EXPECT_EQ(run.outputSha256, m.expectedSha256);
+}
+
+TEST(Ext4, TheDeletedDatabaseComesBackFromFreeSpace) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 43);
+    FileSystemImageOptions options;
+    options.seed = 43;
+    options.clusterSectors = 8;
+    ImageManifest m = buildExt4Image(db, dir.file("ext4.img"), options);
+    RecoveryRun run = recoverImage(m, dir.file("ext4.img"), dir.file("out.mdf"), optionsFor(m));
+    EXPECT_EQ(triples(run.fragments), triples(m.fragments));
+    EXPECT_EQ(run.outputSha256, m.expectedSha256);
+    ::testing::Test::RecordProperty("fragments", std::to_string(m.fragments.size()));
+}
+
+}  // namespace
+}  // namespace mdf::test
