@@ -124,7 +124,30 @@ OpenedSource openEwfImage(const std::string& path) {
         }
     out.mediaBytes = static_cast<std::int64_t>(media);
     out.logicalSectorBytes = sectorBytes;
-    out.file = std::make_unique<EwfImage>(handle, out.mediaBytes, sectorBytes, std::move(unread));
+    auto image = std::make_unique<EwfImage>(handle, out.mediaBytes, sectorBytes, std::move(unread));
+    // libewf opens the segments it found even when later ones are missing (the set then ends
+    // early) or the last one was never finished; either shows as the last sector out of reach.
+    const int corrupted = libewf_handle_segment_files_corrupted(handle, nullptr);
+    std::vector<std::uint8_t> last(512);
+    const bool lastReadable =
+        out.mediaBytes < 512 ||
+        readMedia(last.data(), last.size(), static_cast<std::uint64_t>(out.mediaBytes - 512),
+                  out.mediaBytes, [&](void* buffer, std::size_t size, std::uint64_t at) {
+                      libewf_error_t* e = nullptr;
+                      const ssize_t n = libewf_handle_read_random(handle, buffer, size,
+                                                                  static_cast<off64_t>(at), &e);
+                      if (n < 0) libewf_error_free(&e);
+                      return static_cast<std::int64_t>(n);
+                  }) == 512;
+    if (corrupted == 1 || !lastReadable) {
+        out.problem = fmt::format(
+            "EWF image incomplete: {} segment file(s) found, and the {} they hold cannot all be "
+            "read (a segment missing or damaged)",
+            count, out.mediaBytes);
+        out.mediaBytes = -1;
+        return out;
+    }
+    out.file = std::move(image);
     return out;
 }
 

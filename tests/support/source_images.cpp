@@ -68,6 +68,7 @@ class ExfatPlacer {
         clusterCount_ = loadU32(&boot[92]);
         rootCluster_ = loadU32(&boot[96]);
         root_ = readAt(path_, clusterOffset(rootCluster_), static_cast<std::size_t>(clusterBytes_));
+        rootClusters_.push_back(rootCluster_);
         for (std::size_t at = 0; at < root_.size(); at += 32)
             if (root_[at] == 0x81) {
                 bitmapCluster_ = loadU32(&root_[at + 20]);
@@ -80,6 +81,7 @@ class ExfatPlacer {
     }
 
     std::int64_t clusterBytes() const { return clusterBytes_; }
+    void reserve(std::int64_t c) { setBit(c, true); }
     std::int64_t heapSector() const { return heapOffset_ / 512; }
     std::int64_t clusterOffset(std::int64_t c) const { return heapOffset_ + (c - 2) * clusterBytes_; }
     bool inUse(std::int64_t c) const { return (bitmap_[static_cast<std::size_t>((c - 2) / 8)] >> ((c - 2) % 8)) & 1; }
@@ -140,8 +142,7 @@ class ExfatPlacer {
         for (std::size_t i = 0; i < set.size(); ++i)
             if (i != 2 && i != 3) sum = rotateAdd(sum, set[i]);
         storeU16(&set[2], sum);
-        if (rootEnd_ + set.size() > root_.size())
-            throw std::runtime_error("exFAT root directory cluster full");
+        while (rootEnd_ + set.size() > root_.size()) growRoot();
         const std::size_t at = rootEnd_;
         std::copy(set.begin(), set.end(), root_.begin() + static_cast<long>(at));
         rootEnd_ += set.size();
@@ -162,11 +163,27 @@ class ExfatPlacer {
     }
 
     void flush() {
-        writeAt(path_, static_cast<std::uint64_t>(clusterOffset(rootCluster_)), root_);
+        for (std::size_t k = 0; k < rootClusters_.size(); ++k)
+            writeAt(path_, static_cast<std::uint64_t>(clusterOffset(rootClusters_[k])),
+                    std::span(root_).subspan(k * static_cast<std::size_t>(clusterBytes_),
+                                             static_cast<std::size_t>(clusterBytes_)));
         writeAt(path_, static_cast<std::uint64_t>(clusterOffset(bitmapCluster_)), bitmap_);
     }
 
   private:
+    // The root directory has no length but its chain: one more cluster, linked in the FAT.
+    void growRoot() {
+        const std::int64_t c = firstFree(2);
+        setBit(c, true);
+        std::uint8_t entry[4];
+        storeU32(entry, static_cast<std::uint32_t>(c));
+        writeAt(path_, static_cast<std::uint64_t>(fatOffset_ + rootClusters_.back() * 4), entry);
+        storeU32(entry, 0xFFFFFFFFu);
+        writeAt(path_, static_cast<std::uint64_t>(fatOffset_ + c * 4), entry);
+        rootClusters_.push_back(c);
+        root_.resize(root_.size() + static_cast<std::size_t>(clusterBytes_), 0);
+    }
+
     void setBit(std::int64_t c, bool on) {
         auto& byte = bitmap_[static_cast<std::size_t>((c - 2) / 8)];
         const auto bit = static_cast<std::uint8_t>(1u << ((c - 2) % 8));
@@ -178,6 +195,7 @@ class ExfatPlacer {
     std::int64_t clusterBytes_ = 0, fatOffset_ = 0, heapOffset_ = 0, clusterCount_ = 0;
     std::int64_t rootCluster_ = 0, bitmapCluster_ = 0, bitmapBytes_ = 0;
     std::vector<std::uint8_t> root_, bitmap_;
+    std::vector<std::int64_t> rootClusters_;
     std::size_t rootEnd_ = 0;
 };
 
@@ -267,6 +285,7 @@ ImageManifest buildExfatImage(const SyntheticDatabase& db, const std::string& im
                                    needed - static_cast<std::int64_t>(dbClusters.size()));
         for (std::int64_t k = 0; k < pieceClusters; ++k) {
             next = placer.firstFree(next);
+            placer.reserve(next);
             dbClusters.push_back(next++);
         }
     }
@@ -319,6 +338,11 @@ ImageManifest buildExt4Image(const SyntheticDatabase& db, const std::string& ima
     const std::string dbFile = work.file("Sales.mdf");
     db.writeTo(dbFile);
     runChecked({"debugfs", "-w", "-R", "write " + dbFile + " Sales.mdf", imagePath});
+    // debugfs leaves blocks of zeros out as holes; a database server writes every block. The
+    // holes get blocks (fallocate), and the generator writes the file's bytes into them.
+    const std::int64_t fileBlocks = (dbBytes + blockBytes - 1) / blockBytes;
+    runChecked({"debugfs", "-w", "-R",
+                fmt::format("fallocate /Sales.mdf 0 {}", fileBlocks - 1), imagePath});
     // The leaf extents: logical first - last, physical first - last, length.
     const std::string listed = runChecked({"debugfs", "-R", "ex -l /Sales.mdf", imagePath});
     std::map<std::int64_t, std::int64_t> physicalOf;
@@ -331,10 +355,15 @@ ImageManifest buildExt4Image(const SyntheticDatabase& db, const std::string& ima
         for (std::int64_t k = 0; logical + k <= last; ++k)
             physicalOf[logical + k] = std::stoll(x[3]) + k;
     }
-    // The zero pages past the used part are holes: debugfs writes them sparse.
-    if (static_cast<std::int64_t>(physicalOf.size()) * blockBytes <
-        std::int64_t{db.usedPages()} * kPage)
+    if (static_cast<std::int64_t>(physicalOf.size()) != fileBlocks)
         throw std::runtime_error("debugfs lists too few blocks for the database:\n" + listed);
+    {
+        const auto bytes = readFile(dbFile);
+        for (const auto& [logical, physical] : physicalOf)
+            writeAt(imagePath, static_cast<std::uint64_t>(physical * blockBytes),
+                    std::span(bytes).subspan(static_cast<std::size_t>(logical * blockBytes),
+                                             static_cast<std::size_t>(blockBytes)));
+    }
     runChecked({"debugfs", "-w", "-R", "rm /Sales.mdf", imagePath});
     runChecked({"e2fsck", "-fn", imagePath});
 
