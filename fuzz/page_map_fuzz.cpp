@@ -6,7 +6,7 @@
 
 #include "analysis/chain_analysis.h"
 #include "memory_file.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mdf;
@@ -36,6 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)matchFragmentPages(pass, pageCount, basePage, 0);
 
     AnalysisContext ctx{fragments, index, origin, results, reporter, spc, nullptr};
-    runChainAnalysis(ctx, {0, std::int64_t{pageCount} * 8});
+    analyseChain(ctx, {0, std::int64_t{pageCount} * 8});
     return 0;
 }

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 
 namespace mdf {
 namespace {
@@ -16,7 +16,8 @@ const FragmentRecord& recordAt(AnalysisContext& ctx, std::size_t position) {
 }
 
 // Page index of the file's first fragment with its torn bits put back; false after telling.
-bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32_t index, PageBytes page) {
+bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32_t index,
+                      PageBytes page) {
     if (!readFragmentPage(ctx.pages, file.firstSector, index, page)) {
         ctx.reporter.showMessage("read disk error", "message");
         return false;
@@ -64,7 +65,8 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
 // Among the leading members that begin at the same page, the one nearest the last fragment
 // chosen; the earlier one on equal distance.
 std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
-    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size()) return group[0];
+    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size())
+        return group[0];
     const std::int64_t last =
         ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
     const std::int32_t begin = ctx.index[group[0]].beginPage;
@@ -104,7 +106,7 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
     return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
 }
 
-bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file) {
+bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
     AnalysisResults& results = ctx.results;
     const std::int64_t m = file.sizeKB / 8;
     if (!readFileFacts(ctx, file, m)) return false;

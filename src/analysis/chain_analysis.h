@@ -53,6 +53,6 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position);
 
 // Works out which fragments make up the file and marks them. True when the walk went through to
 // the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.
-bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file);
+bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file);
 
 }  // namespace mdf

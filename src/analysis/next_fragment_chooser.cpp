@@ -4,32 +4,32 @@
 #include <fstream>
 
 #include "analysis/fragment_pages.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 namespace mdf {
 
-void ChooserDecision::ListView2Click(std::int32_t currentRow) {
-    if (currentRow >= 0) ChosenRow = currentRow;
+void ChooserDecision::rowClicked(std::int32_t currentRow) {
+    if (currentRow >= 0) chosenRow = currentRow;
 }
 
-void ChooserDecision::btnokClick(const std::vector<bool>& ticked) {
+void ChooserDecision::confirm(const std::vector<bool>& ticked) {
     for (std::size_t row = 0; row < ticked.size(); ++row) {
         if (ticked[row]) {
-            ChosenRow = static_cast<std::int32_t>(row);
+            chosenRow = static_cast<std::int32_t>(row);
             break;
         }
     }
-    ChooserState = 0;
+    state = State::Confirmed;
 }
 
-void ChooserDecision::FormClose() {
-    if (ChooserState == -1) ChooserState = 1;
+void ChooserDecision::closed() {
+    if (state == State::Waiting) state = State::Cancelled;
 }
 
 std::optional<std::size_t> ChooserDecision::answer(std::size_t rows) const {
-    if (ChooserState != 0 || ChosenRow < 0 || static_cast<std::size_t>(ChosenRow) >= rows)
+    if (state != State::Confirmed || chosenRow < 0 || static_cast<std::size_t>(chosenRow) >= rows)
         return std::nullopt;
-    return static_cast<std::size_t>(ChosenRow);
+    return static_cast<std::size_t>(chosenRow);
 }
 
 std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/byte_order.h"
 
 namespace mdf {

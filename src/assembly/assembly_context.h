@@ -24,7 +24,7 @@ struct AssemblyContext {
     AnalysisContext analysis() {
         return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr};
     }
-    void sortByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
+    void sortByStartPage() { combination.sortBy(kStartPageColumn, sortColumn); }
 };
 
 }  // namespace mdf

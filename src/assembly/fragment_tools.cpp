@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "assembly/boundary_repair.h"
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 #include "source/byte_order.h"
 #include "source/text_numbers.h"
 
@@ -20,7 +20,7 @@ using Page = std::array<std::uint8_t, 8192>;
 
 bool readPageInto(FragmentTools& t, const FragmentRow& row, std::int32_t index, Page& page) {
     page.fill(0);
-    if (readFragmentPage(t.pages, row.startSector(), index, page)) return true;
+    if (readFragmentPage(t.pages, row.startSector, index, page)) return true;
     t.reporter.showMessage("read disk error", "message");
     return false;
 }
@@ -37,14 +37,13 @@ bool writePages(FragmentTools& t, const FragmentRow& row, std::ofstream& out, Pa
 
 void FragmentListView::fill(const FragmentList& list) {
     rows.clear();
-    for (std::int32_t r : refreshFragmentView(list).recordIndices)
-        rows.push_back(fragmentRow(list, r, rows.size() + 1));
+    for (std::int32_t r : visibleRecords(list))
+        rows.push_back(fragmentRow(list, r, static_cast<std::int64_t>(rows.size()) + 1));
     checked.assign(rows.size(), false);
 }
 
-void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn,
-                                            bool scanRunning) {
-    if (scanRunning) return;
+bool FragmentListView::sortBy(int column, std::int32_t& sortColumn, bool scanRunning) {
+    if (scanRunning) return false;
     sortColumn = column;
     std::vector<std::size_t> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -60,6 +59,7 @@ void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn
     }
     rows = std::move(sortedRows);
     checked = std::move(sortedChecks);
+    return true;
 }
 
 std::vector<std::size_t> FragmentListView::checkedRows() const {
@@ -75,9 +75,9 @@ bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoub
     if (checkDoublePageIds) {
         for (std::size_t i = 1; i < chosen.size(); ++i) {
             const FragmentRow& row = view.rows[chosen[i]];
-            if (row.startPage() < view.rows[chosen[i - 1]].endPage()) {
-                reporter.showMessage(
-                    "error,pageid not connectted:" + std::to_string(row.startPage()), "message");
+            if (row.startPage < view.rows[chosen[i - 1]].endPage) {
+                reporter.showMessage("error,pageid not connectted:" + std::to_string(row.startPage),
+                                     "message");
                 return false;
             }
         }
@@ -91,13 +91,13 @@ bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoub
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const FragmentRow& row = view.rows[chosen[i]];
         if (i > 0) {
-            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage();
+            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage;
             static const Page zero{};
-            for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
+            for (std::int32_t p = previousEnd; p < row.startPage; ++p)
                 out.write(reinterpret_cast<const char*>(zero.data()), zero.size());
-            if (sectorsPerCluster < 16 && previousEnd == row.startPage()) {
+            if (sectorsPerCluster < 16 && previousEnd == row.startPage) {
                 std::array<std::uint8_t, kLeadInBytes> leadIn{};
-                if (!pages.readFragmentSectors(row.startSector(), -15, 15, leadIn.data())) {
+                if (!pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data())) {
                     reporter.showMessage("read disk error", "message");
                     return false;
                 }
@@ -117,7 +117,7 @@ bool FragmentTools::exportToFolder(const FragmentListView& view, const std::stri
     for (std::size_t i : view.checkedRows()) {
         const FragmentRow& row = view.rows[i];
         const std::string path =
-            (std::filesystem::path(folder) / (std::to_string(row.startSector()) + ".hex")).string();
+            (std::filesystem::path(folder) / (std::to_string(row.startSector) + ".hex")).string();
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         if (!out) {
             reporter.showMessage("error,file create error" + path, "message");
@@ -129,28 +129,28 @@ bool FragmentTools::exportToFolder(const FragmentListView& view, const std::stri
     return true;
 }
 
-void FragmentTools::N12Click(const FragmentListView& view) {
+void FragmentTools::showCheckedStatistics(const FragmentListView& view) {
     std::int64_t total = 0;
     const auto chosen = view.checkedRows();
     for (std::size_t i : chosen)
-        total += view.rows[i].sizeKB();
+        total += view.rows[i].sizeKB;
     reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total),
                          "提示");
 }
 
-std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view,
-                                                   std::optional<std::size_t> selectedRow) {
+std::optional<std::string> FragmentTools::startSectorText(const FragmentListView& view,
+                                                          std::optional<std::size_t> selectedRow) {
     if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
-    return std::string(trimBlanks(view.rows[*selectedRow].cells[4]));
+    return std::to_string(view.rows[*selectedRow].startSector);
 }
 
-void FragmentTools::N17Click(const FragmentListView& view) {
+void FragmentTools::showFileNames(const FragmentListView& view) {
     Page page{};
     for (std::size_t i : view.checkedRows()) {
         const FragmentRow& row = view.rows[i];
-        if (row.startPage() > 32 || row.endPage() <= 32) return;
+        if (row.startPage > 32 || row.endPage <= 32) return;
         page.fill(0);
-        if (!pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16,
+        if (!pages.readFragmentSectors(row.startSector, (32 - row.startPage) * 16, 16,
                                        page.data())) {
             reporter.showMessage("read disk error", "message");
             return;
@@ -161,25 +161,25 @@ void FragmentTools::N17Click(const FragmentListView& view) {
     }
 }
 
-void FragmentTools::N18Click(FragmentListView& view) {
+void FragmentTools::appendLogSequenceNumbers(FragmentListView& view) {
     Page page{};
     for (FragmentRow& row : view.rows) {
-        if (row.startPage() != 0) continue;
+        if (row.startPage != 0) continue;
         if (!readPageInto(*this, row, 0, page)) return;
-        row.remark() = std::string(trimBlanks(row.remark())) + " " + logSequenceText(page.data());
+        row.remark = std::string(trimBlanks(row.remark)) + " " + logSequenceText(page.data());
     }
     reporter.showMessage("process done", "message");
 }
 
-void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisResults& results,
-              CombinationList& combination) {
+void addCheckedToCombination(const FragmentListView& view, const FragmentList& list,
+                             AnalysisResults& results, CombinationList& combination) {
     for (std::size_t i : view.checkedRows())
         results.mark(view.rows[i].recordIndex);
     results.combinationMarks.resize(std::max(results.combinationMarks.size(), list.size()), 0);
-    combination.RefreshCombinationList(list, results.combinationMarks);
+    combination.refresh(list, results.combinationMarks);
 }
 
-bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& reporter) {
+bool applyFilter(FragmentList& list, const FilterInput& input, Reporter& reporter) {
     auto number = [&](const std::string& text) {
         auto value = parseInteger(text);
         if (!value)

@@ -10,8 +10,8 @@
 #include <fstream>
 
 #include "assembly/boundary_repair.h"
+#include "report/reporter.h"
 #include "scan/rounding.h"
-#include "session/reporter.h"
 
 namespace mdf {
 namespace fs = std::filesystem;
@@ -86,14 +86,14 @@ void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, OutputFile& out,
     const std::int32_t pages = row.pages();
     for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
         const std::int32_t count = std::min(kPagesPerRead, pages - first);
-        if (!ctx.pages.readFragmentPages(row.startSector(), first, count, chunk.data())) {
+        if (!ctx.pages.readFragmentPages(row.startSector, first, count, chunk.data())) {
             for (std::int32_t t = 0; t < count; ++t) {
                 auto slot = std::span<std::uint8_t, 8192>(
                     &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
-                if (!readFragmentPage(ctx.pages, row.startSector(), first + t, slot)) {
+                if (!readFragmentPage(ctx.pages, row.startSector, first + t, slot)) {
                     std::fill(slot.begin(), slot.end(), 0);
                     ctx.reporter.showMessage("read disk error", "message");
-                    outcome.unreadablePages.push_back(row.startPage() + first + t);
+                    outcome.unreadablePages.push_back(row.startPage + first + t);
                 }
             }
         }
@@ -128,12 +128,12 @@ std::string defaultMdfName(const std::string& lostFileName) {
     return slash == std::string::npos ? lostFileName : lostFileName.substr(slash + 1);
 }
 
-AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath,
-                             const std::string& sourcePath, bool allowOnSourceDevice) {
+AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath,
+                         const std::string& sourcePath, bool allowOnSourceDevice) {
     ctx.reporter.clearLog(Memo::Assembly);
     AssemblyOutcome outcome;
     const auto& rows = ctx.combination.rows;
-    if (rows.empty() || rows[0].startPage() != 0) return outcome;
+    if (rows.empty() || rows[0].startPage != 0) return outcome;
 
     switch (checkOutputTarget(outputPath, sourcePath)) {
         case OutputTarget::IsTheSource:
@@ -169,16 +169,16 @@ AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath
                 static_cast<std::int64_t>(r) * 100, static_cast<std::int64_t>(n) - 1)));
         ctx.reporter.processEvents();
         if (r > 0) {
-            const std::int32_t previousEnd = rows[r - 1].endPage();
-            if (previousEnd < row.startPage()) {
-                out.appendZeros(row.startPage() - previousEnd);
-                for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
+            const std::int32_t previousEnd = rows[r - 1].endPage;
+            if (previousEnd < row.startPage) {
+                out.appendZeros(row.startPage - previousEnd);
+                for (std::int32_t p = previousEnd; p < row.startPage; ++p)
                     outcome.gapPages.push_back(p);
-                outcome.pages += row.startPage() - previousEnd;
+                outcome.pages += row.startPage - previousEnd;
             }
-            if (ctx.sectorsPerCluster < 16 && previousEnd == row.startPage()) {
+            if (ctx.sectorsPerCluster < 16 && previousEnd == row.startPage) {
                 leadIn.fill(0);
-                if (!ctx.pages.readFragmentSectors(row.startSector(), -15, 15, leadIn.data()))
+                if (!ctx.pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data()))
                     ctx.reporter.showMessage("read disk error ,leftpage", "message");
                 repairBoundaryPage(lastPage, leadIn, ctx.sectorsPerCluster);
                 out.overwriteLast(lastPage);
@@ -187,7 +187,7 @@ AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath
         copyRowPages(ctx, row, out, outcome, page);
         lastPage = page;
     }
-    const std::int32_t lastEnd = rows.back().endPage();
+    const std::int32_t lastEnd = rows.back().endPage;
     if (ctx.results.expectedPageCount > lastEnd) {
         out.appendZeros(ctx.results.expectedPageCount - lastEnd);
         outcome.pages += ctx.results.expectedPageCount - lastEnd;

@@ -19,14 +19,14 @@ struct AssemblyOutcome {
     std::vector<std::int32_t> unreadablePages;  // page ids written as zeros because a read failed
 };
 
-// CREATE MDF: writes the rows of the combination list, in their order, into a new file: zero
+// Writes the rows of the combination list, in their order, into a new file: zero
 // pages for gaps, the boundary page repaired where clusters are smaller than a page, zero pages
 // up to the file's own page count. The file is written under a temporary name and renamed at
 // the end, so that an interrupted write never leaves half a file under the name asked for.
 // Refuses to write over the source; writing onto the device being recovered needs
 // allowOnSourceDevice (the front end asks first).
-AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath,
-                             const std::string& sourcePath, bool allowOnSourceDevice = false);
+AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath,
+                         const std::string& sourcePath, bool allowOnSourceDevice = false);
 
 // The file name CREATE MDF proposes: the part of the lost file's own path after its last
 // backslash.

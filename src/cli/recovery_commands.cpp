@@ -16,20 +16,6 @@
 namespace mdf::cli {
 namespace {
 
-// Prints like the console and keeps what the assembly memo shows, for the summary.
-class RecordingConsole : public ConsoleReporter {
-  public:
-    using ConsoleReporter::ConsoleReporter;
-    void logLine(Memo memo, std::string_view line) override {
-        ConsoleReporter::logLine(memo, line);
-        if (memo == Memo::Assembly) assemblyLines.emplace_back(line);
-    }
-    void clearLog(Memo memo) override {
-        if (memo == Memo::Assembly) assemblyLines.clear();
-    }
-    std::vector<std::string> assemblyLines;
-};
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -63,19 +49,9 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
 
 bool analyseInForeground(RecoverySession& session, const CatalogueRow& row,
                          NextFragmentChooser* chooser) {
-    if (!session.Button1Click(row, chooser)) return false;
+    if (session.startAnalysis(row, chooser) != StartResult::Started) return false;
     session.waitForJobs();
-    return session.lastAnalysisCompleted.load();
-}
-
-std::vector<std::int32_t> missingPages(const std::vector<std::string>& checkLines,
-                                       std::vector<std::int32_t>& pfs) {
-    std::vector<std::int32_t> pages;
-    for (const std::string& line : checkLines) {
-        if (line.rfind("lack of PFS page ", 0) == 0) pfs.push_back(std::stoi(line.substr(17)));
-        if (line.rfind("lack of page ", 0) == 0) pages.push_back(std::stoi(line.substr(13)));
-    }
-    return pages;
+    return session.lastAnalysisCompleted();
 }
 
 struct AnalyseCommand {
@@ -93,24 +69,24 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
         exit.value = 2;
         return;
     }
-    auto rows = session.refreshFileCatalogue();
+    auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database);
     if (!row) {
         exit.value = 2;
         return;
     }
-    TerminalChooser chooser(session.fragments, session.index);
+    TerminalChooser chooser(session.fragments(), session.index());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
-    fmt::print("combination ({} fragments):\n", session.combination.rows.size());
-    for (const auto& r : session.combination.rows)
-        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.cells[0],
-                   r.cells[1], r.cells[2], r.cells[4]);
+    fmt::print("combination ({} fragments):\n", session.combination().rows.size());
+    for (const auto& r : session.combination().rows)
+        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.sizeKB,
+                   r.startPage, r.endPage, r.startSector);
     SessionFile saved;
     saved.scanInfo = o.scanInfo;
     saved.content = o.content;
     saved.source = o.source.path;
     saved.partition = o.source.partition;
-    saved.fileId = session.scanFileId;
+    saved.fileId = session.scanFileId();
     saved.file = static_cast<int>(std::find_if(rows.begin(), rows.end(),
                                                [&](const auto& r) { return r.fsec == row->fsec; }) -
                                   rows.begin()) +
@@ -144,7 +120,7 @@ void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
     RecoverySession session(reporter);
     auto saved = loadSession(o.sessionPath, session, exit);
     if (!saved) return;
-    if (!session.Button6Click()) exit.value = 1;
+    if (!session.searchMore().completed) exit.value = 1;
     saved->capture(session);
     saved->save(o.sessionPath);
 }
@@ -152,14 +128,14 @@ void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
 void checkCommand(const SessionCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (loadSession(o.sessionPath, session, exit)) session.Button5Click();
+    if (loadSession(o.sessionPath, session, exit)) session.checkMissingPages();
 }
 
 void createCommand(const SessionCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
     if (!loadSession(o.sessionPath, session, exit)) return;
-    AssemblyOutcome outcome = session.Button2Click(o.output, o.allowSourceDevice);
+    AssemblyOutcome outcome = session.writeMdf(o.output, o.allowSourceDevice);
     exit.value = outcome.written ? 0 : 1;
 }
 
@@ -180,13 +156,12 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
         return;
     }
     FragmentListView view;
-    view.fill(session.fragments);
-    if (o.all) view.N10Click();
+    view.fill(session.fragments());
+    if (o.all) view.checkAll();
     for (int r : o.rows)
         if (r >= 1 && static_cast<std::size_t>(r) <= view.rows.size())
             view.checked[static_cast<std::size_t>(r - 1)] = true;
-    FragmentTools tools{session.fragments, session.pages(), reporter,
-                        session.volume.sectorsPerCluster};
+    FragmentTools tools = session.fragmentTools();
     const bool ok = o.single.empty() ? tools.exportToFolder(view, o.folder)
                                      : tools.exportToOneFile(view, o.checkDouble, o.single);
     exit.value = ok ? 0 : 1;
@@ -204,7 +179,7 @@ struct RecoverCommand {
 };
 
 void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
-    RecordingConsole reporter(!o.json);
+    ConsoleReporter reporter(!o.json);
     if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
     exit.value = 1;
@@ -216,28 +191,28 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
     const ScanOutcome scanned = runScanInForeground(session);
     reporter.finishProgress();
     if (scanned == ScanOutcome::Failed) return;
-    if (scanned == ScanOutcome::Stopped) session.index = buildFragmentIndex(session.fragments);
-    if (!o.scanInfo.empty()) session.btnsaveClick(o.scanInfo, std::nullopt, std::random_device{}());
+    if (scanned == ScanOutcome::Stopped) session.indexFragments();
+    if (!o.scanInfo.empty()) session.saveScan(o.scanInfo, std::nullopt, std::random_device{}());
 
-    auto row = pickDatabase(session.refreshFileCatalogue(), o.file, o.database);
+    auto row = pickDatabase(session.listDatabaseFiles(), o.file, o.database);
     if (!row) {
         exit.value = 2;
         return;
     }
     if (!analyseInForeground(session, *row, nullptr)) return;
-    if (!session.Button6Click()) return;
-    session.Button5Click();
-    std::vector<std::int32_t> lostPfs;
-    std::vector<std::int32_t> lost = missingPages(reporter.assemblyLines, lostPfs);
-    AssemblyOutcome outcome = session.Button2Click(o.output, o.allowSourceDevice);
+    if (!session.searchMore().completed) return;
+    const MissingPageReport missing = session.checkMissingPages();
+    const std::vector<std::int32_t>& lost = missing.pages;
+    const std::vector<std::int32_t>& lostPfs = missing.pfsPages;
+    AssemblyOutcome outcome = session.writeMdf(o.output, o.allowSourceDevice);
     if (!outcome.written) return;
     exit.value = 0;
     const std::string sha = sha256OfFile(o.output);
     if (o.json) {
-        nlohmann::json summary = {{"database_name", session.analysis.lostFileName},
-                                  {"expected_pages", session.analysis.expectedPageCount},
+        nlohmann::json summary = {{"database_name", session.analysis().lostFileName},
+                                  {"expected_pages", session.analysis().expectedPageCount},
                                   {"pages_written", outcome.pages},
-                                  {"fragments_used", session.combination.rows.size()},
+                                  {"fragments_used", session.combination().rows.size()},
                                   {"missing_pages", {{"count", lost.size()}, {"list", lost}}},
                                   {"missing_pfs_pages", lostPfs},
                                   {"zero_filled_pages", outcome.gapPages.size()},
@@ -246,8 +221,8 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
                                   {"sha256", sha}};
         fmt::print("{}\n", summary.dump(2));
     } else {
-        fmt::print("recovered {} ({} pages, {} fragments) to {}\n", session.analysis.lostFileName,
-                   outcome.pages, session.combination.rows.size(), o.output);
+        fmt::print("recovered {} ({} pages, {} fragments) to {}\n", session.analysis().lostFileName,
+                   outcome.pages, session.combination().rows.size(), o.output);
         fmt::print("missing allocated pages: {}, missing PFS pages: {}, unreadable pages: {}\n",
                    lost.size(), lostPfs.size(), outcome.unreadablePages.size());
         fmt::print("sha256 {}\n", sha);

@@ -12,10 +12,11 @@
 namespace mdf::cli {
 namespace {
 
-std::atomic<std::atomic<bool>*> activeStopFlag{nullptr};
+std::atomic<RecoverySession*> interruptedSession{nullptr};
 
+// Only an atomic store happens here, which is safe inside a signal handler.
 extern "C" void stopOnInterrupt(int) {
-    if (auto* flag = activeStopFlag.load()) flag->store(true);
+    if (auto* session = interruptedSession.load()) session->requestStop();
 }
 
 struct ScanCommand {
@@ -40,10 +41,10 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
         return;
     }
     std::random_device random;
-    session.btnsaveClick(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
-                         random() % 0x7FFFFFFF);
-    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n", session.fragments.size(),
-               session.refreshFileCatalogue().size(), o.output);
+    session.saveScan(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
+                     random() % 0x7FFFFFFF);
+    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n",
+               session.fragments().size(), session.listDatabaseFiles().size(), o.output);
 }
 
 struct OpenCommand {
@@ -52,8 +53,8 @@ struct OpenCommand {
 };
 
 bool openSaved(RecoverySession& session, const OpenCommand& o) {
-    return session.Button3Click(o.scanInfo,
-                                o.content.empty() ? std::nullopt : std::optional(o.content));
+    return session.openScan(o.scanInfo,
+                            o.content.empty() ? std::nullopt : std::optional(o.content));
 }
 
 void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
@@ -65,11 +66,10 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
     }
     fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
     FragmentListView view;
-    view.fill(session.fragments);
-    for (const FragmentRow& row : view.rows) {
-        const auto& c = row.cells;
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, c[0], c[1], c[2], c[3], c[4], c[5]);
-    }
+    view.fill(session.fragments());
+    for (const FragmentRow& row : view.rows)
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, row.sizeKB, row.startPage,
+                   row.endPage, row.remark, row.startSector, row.endSector);
 }
 
 void filesCommand(const OpenCommand& o, ExitCode& exit) {
@@ -80,7 +80,7 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
         return;
     }
     fmt::print("序号\t文件名\tsize(KB)\tbegin sector\n");
-    auto rows = session.refreshFileCatalogue();
+    auto rows = session.listDatabaseFiles();
     for (std::size_t i = 0; i < rows.size(); ++i)
         fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
 }
@@ -88,13 +88,13 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
 }  // namespace
 
 ScanOutcome runScanInForeground(RecoverySession& session) {
-    activeStopFlag = &session.stopRequested;
+    interruptedSession = &session;
     auto previous = std::signal(SIGINT, stopOnInterrupt);
-    const bool started = session.btnscanClick();
+    const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
     session.waitForJobs();
     std::signal(SIGINT, previous);
-    activeStopFlag = nullptr;
-    return started ? session.lastScanOutcome.load() : ScanOutcome::Failed;
+    interruptedSession = nullptr;
+    return started ? session.lastScanOutcome() : ScanOutcome::Failed;
 }
 
 void addScanCommands(CLI::App& app, ExitCode& exit) {

@@ -16,13 +16,13 @@ void ScanOptions::addTo(CLI::App& c) {
 }
 
 void ScanOptions::applyTo(RecoverySession& s) const {
-    if (start) s.settings.beginSector = std::to_string(*start);
-    if (end) s.settings.endSector = std::to_string(*end);
-    if (stride) s.settings.sectorsPerCluster = std::to_string(*stride);
-    s.settings.fileIdText = std::to_string(fileId);
-    s.settings.freeSpaceOnly = freeSpaceOnly && s.volume.hasFileSystem;
-    s.settings.startPageLimit = maxStartPage.has_value();
-    if (maxStartPage) s.settings.maxStartPage = std::to_string(*maxStartPage);
+    if (start) s.settings().beginSector = std::to_string(*start);
+    if (end) s.settings().endSector = std::to_string(*end);
+    if (stride) s.settings().sectorsPerCluster = std::to_string(*stride);
+    s.settings().fileIdText = std::to_string(fileId);
+    s.settings().freeSpaceOnly = freeSpaceOnly && s.volume().hasFileSystem;
+    s.settings().startPageLimit = maxStartPage.has_value();
+    if (maxStartPage) s.settings().maxStartPage = std::to_string(*maxStartPage);
 }
 
 }  // namespace mdf::cli

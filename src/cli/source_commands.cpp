@@ -41,10 +41,10 @@ void listSources(bool json) {
 }
 
 // Clusters of the volume in use and free, as the free-space map tells them.
-std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
-    const VolumeLayout& v = s.volume;
+std::pair<std::int64_t, std::int64_t> countClusters(const RecoverySession& s) {
+    const VolumeLayout& v = s.volume();
     if (v.sectorsPerCluster == 0) return {0, 0};
-    const std::int64_t volumeSectors = s.source.sourceSectors() + 1;
+    const std::int64_t volumeSectors = s.source().sourceSectors() + 1;
     std::int64_t first = v.fsKind == "FAT32" ? 2 : 0;
     std::int64_t count = (volumeSectors - v.dataStartSector) / v.sectorsPerCluster;
     std::int64_t used = 0;
@@ -52,7 +52,7 @@ std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
         std::int64_t sector = v.fsKind == "FAT32"
                                   ? v.dataStartSector + (c - 2) * v.sectorsPerCluster
                                   : c * v.sectorsPerCluster;
-        used += s.freeSpace.isClusterInUse(sector, v.fsKind, v);
+        used += s.freeSpace().isClusterInUse(sector, v.fsKind, v);
     }
     return {used, count - used};
 }
@@ -64,12 +64,12 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
         exit.value = 2;
         return;
     }
-    const VolumeLayout& v = session.volume;
-    const ScanSettings& s = session.settings;
+    const VolumeLayout& v = session.volume();
+    const ScanSettings& s = session.settings();
     fmt::print("source            {}\n", s.dataSourceText);
     fmt::print("file system       {}\n",
                s.fileSystemLabel.empty() ? "(whole disk)" : s.fileSystemLabel);
-    fmt::print("sectors           {}\n", session.source.sourceSectors());
+    fmt::print("sectors           {}\n", session.source().sourceSectors());
     fmt::print("start sector      {}\n", s.beginSector);
     fmt::print("end sector        {}\n", s.endSector);
     fmt::print("sectors/cluster   {}\n", s.sectorsPerCluster);
@@ -83,8 +83,7 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
         exit.value = 2;
         return;
     }
-    std::vector<std::uint8_t> work(12288 * 512);
-    if (buildFreeSpaceMap(session.freeSpace, session.source, v, reporter, work) != 0) {
+    if (session.buildFreeSpaceMap() != 0) {
         fmt::print(stderr, "create bitmap failed\n");
         exit.value = 1;
         return;

@@ -23,20 +23,18 @@ bool SourceOptions::choose(RecoverySession& session) const {
         fmt::print(stderr, "cannot open {}\n", path);
         return false;
     }
-    SourceContext ctx = session.sourceContext();
     if (!partition || *partition == 0) {
-        N7Click(ctx, path, partition.has_value());
-        return !partition || session.volume.hasFileSystem;
+        session.openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
+        return !partition || session.volume().hasFileSystem;
     }
-    N7Click(ctx, path, false);
-    PartitionTable table = listPartitions(ctx);
+    session.openImage(path, ImageKind::WholeDisk);
+    PartitionTable table = session.listPartitions();
     if (*partition < 1 || static_cast<std::size_t>(*partition) > table.partitions.size()) {
         fmt::print(stderr, "{} has no partition {} ({} found)\n", path, *partition,
                    table.partitions.size());
         return false;
     }
-    PartitionItemClick(ctx, table.partitions[static_cast<std::size_t>(*partition - 1)]);
-    return true;
+    return session.choosePartition(table.partitions[static_cast<std::size_t>(*partition - 1)]);
 }
 
 }  // namespace mdf::cli

@@ -19,11 +19,11 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
     for (std::size_t k = 0; k < group.size(); ++k)
         print(std::to_string(k + 1).c_str(), chooserRow(list_, index_[group[k]].recordIndex));
     decision_.beginQuestion();
-    while (decision_.ChooserState == -1) {
+    while (decision_.state == ChooserDecision::State::Waiting) {
         fmt::print(stderr, "row 1-{} (c to cancel): ", group.size());
         char line[64] = {};
         if (!std::fgets(line, sizeof line, in_)) {
-            decision_.FormClose();
+            decision_.closed();
             break;
         }
         std::string answer(line);
@@ -31,10 +31,10 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
                (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' '))
             answer.pop_back();
         if (answer == "c" || answer == "C") {
-            decision_.btncancelClick();
+            decision_.cancel();
         } else if (!answer.empty() && answer.find_first_not_of("0123456789") == std::string::npos) {
-            decision_.ListView2Click(std::stoi(answer) - 1);
-            decision_.btnokClick({});
+            decision_.rowClicked(std::stoi(answer) - 1);
+            decision_.confirm({});
         }
     }
     return decision_.answer(group.size());

@@ -8,17 +8,16 @@
 #include <ctime>
 #include <optional>
 
+#include "report/reporter.h"
 #include "scan/fragment_memo.h"
 #include "scan/page_header.h"
 #include "scan/rounding.h"
 #include "scan/scan_window.h"
-#include "session/reporter.h"
 #include "source/sector_source.h"
 #include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
-
 
 std::string sectorError(const char* word, std::int64_t sector) {
     return fmt::format("{}1sec{}", word, sector);

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/platform_file.h"
 
 namespace mdf {
@@ -46,7 +46,7 @@ void chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::st
 
 }  // namespace
 
-void DiskItemClick(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog) {
+void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog) {
     ctx.source.select(SourceKind::PhysicalDisk, disk.devicePath, ctx.source.sourceSectors());
     ctx.sourceChosen = true;
     ctx.settings.dataSourceText = disk.caption;
@@ -58,7 +58,7 @@ void DiskItemClick(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalo
     fillRangeWithoutFileSystem(ctx, ctx.source.sourceSectors());
 }
 
-void VolumeItemClick(SourceContext& ctx, const VolumeEntry& volume) {
+void chooseVolume(SourceContext& ctx, const VolumeEntry& volume) {
     if (volume.sizeBytes < 1) {
         ctx.reporter.showMessage("invaid driver！", "message", MessageIcon::Warning);
         return;
@@ -67,7 +67,7 @@ void VolumeItemClick(SourceContext& ctx, const VolumeEntry& volume) {
     chooseVolumeLike(ctx, volume.displayName, "reading error");
 }
 
-void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
+void openImage(SourceContext& ctx, const std::string& path, ImageKind kind) {
     if (path.empty()) return;
     ctx.settings.dataSourceText = path;
     const std::int64_t size = std::max<std::int64_t>(byteSizeOf(path), 0);
@@ -77,7 +77,7 @@ void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
     ctx.volume.hasFileSystem = false;
     ctx.settings.freeSpaceOnly = false;
     ctx.settings.freeSpaceEnabled = false;
-    if (!partitionImage) {
+    if (kind == ImageKind::WholeDisk) {
         fillRangeWithoutFileSystem(ctx, sectors);
         return;
     }
@@ -90,7 +90,7 @@ void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
     fillRangeFromBootSector(ctx);
 }
 
-void PartitionItemClick(SourceContext& ctx, const PartitionEntry& partition) {
+void choosePartition(SourceContext& ctx, const PartitionEntry& partition) {
     const std::string disk = ctx.source.devicePath();
     const std::int64_t base = ctx.source.firstSector();
     ctx.source.select(SourceKind::Volume, disk, partition.sectorCount - 1,

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
 

@@ -12,9 +12,9 @@
 #include <sstream>
 #include <thread>
 
-#include "support/process.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 extern char** environ;
 

@@ -43,13 +43,13 @@ TEST(Export, OneFileWithZeroPagesForGapsOrOneHexFilePerFragment) {
     EXPECT_EQ(PageHeader::from(std::span(&one[12 * 8192], 96)).pageId(), 12);
     EXPECT_EQ(one[10 * 8192], 0);
 
-    w.view.N14Click();
+    w.view.uncheckAll();
     w.check({1});
     w.tools.exportToOneFile(w.view, false, w.dir.file("alone.bin"));
     EXPECT_EQ(test::readFile(w.dir.file("alone.bin")).size(), 8u * 8192)
         << "no filler before the first row";
 
-    w.view.N14Click();
+    w.view.uncheckAll();
     w.check({0, 2});
     EXPECT_FALSE(w.tools.exportToOneFile(w.view, true, w.dir.file("double.bin")));
     EXPECT_EQ(w.reporter.messages().back(), "message: error,pageid not connectted:5");
@@ -79,15 +79,15 @@ TEST(Filter, BeginRangesAndContainedPagesAndBadNumbersChangeNothing) {
         return begins;
     };
     FilterInput range{FilterMode::BeginPageRange, "100", "200", "x"};
-    ASSERT_TRUE(edtfilterClick(w.fragments, range, w.reporter));
+    ASSERT_TRUE(applyFilter(w.fragments, range, w.reporter));
     EXPECT_EQ(visible(), (std::vector<std::int32_t>{100, 199, 140, 150, 149}));
     FilterInput contains{FilterMode::ContainsPage, "x", "x", "150"};
-    edtfilterClick(w.fragments, contains, w.reporter);
+    applyFilter(w.fragments, contains, w.reporter);
     EXPECT_EQ(visible(), (std::vector<std::int32_t>{150, 149}));
     FilterInput untouched{FilterMode::BeginPageRange, "edtbeginid", "edtendid", "edtpgid"};
-    EXPECT_FALSE(edtfilterClick(w.fragments, untouched, w.reporter));
+    EXPECT_FALSE(applyFilter(w.fragments, untouched, w.reporter));
     EXPECT_EQ(visible(), (std::vector<std::int32_t>{150, 149}));
-    edtfilterClick(w.fragments, {FilterMode::ShowAll}, w.reporter);
+    applyFilter(w.fragments, {FilterMode::ShowAll, "", "", ""}, w.reporter);
     EXPECT_EQ(visible().size(), 7u);
 }
 
@@ -98,19 +98,19 @@ TEST(ListTools, StatisticsStartSectorAndAddingFilteredRowsByIdentity) {
     w.fragments.setVisible(0, "N");
     w.show();
     w.check({0, 1});
-    w.tools.N12Click(w.view);
+    w.tools.showCheckedStatistics(w.view);
     EXPECT_EQ(w.reporter.messages().back(), "提示: 统计结果:碎片数量为2总大小为:32KB");
-    EXPECT_EQ(w.tools.N13Click(w.view, 0), "4096");
-    EXPECT_EQ(w.tools.N13Click(w.view, std::nullopt), std::nullopt);
+    EXPECT_EQ(w.tools.startSectorText(w.view, 0), "4096");
+    EXPECT_EQ(w.tools.startSectorText(w.view, std::nullopt), std::nullopt);
 
     CombinationList combination;
-    N16Click(w.view, w.fragments, w.results, combination);
+    addCheckedToCombination(w.view, w.fragments, w.results, combination);
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{0, 1, 1}))
         << "row 1 of the filtered view is record 1, whatever its caption says";
     EXPECT_EQ(combination.rows.size(), 2u);
 
     std::int32_t sortColumn = 0;
-    w.view.ListView2ColumnClick(2, sortColumn, true);
+    w.view.sortBy(2, sortColumn, true);
     EXPECT_EQ(sortColumn, 0) << "no sorting while a scan runs";
 }
 
@@ -123,11 +123,11 @@ TEST(ListTools, NamesFromPage32AndLogSequenceNumbersOfPageZero) {
     w.fragment(9000, run(100, 120));
     w.show();
     w.check({0, 1});
-    w.tools.N17Click(w.view);
+    w.tools.showFileNames(w.view);
     EXPECT_EQ(w.reporter.messages(), std::vector<std::string>{"message: E:\\db\\Orders.mdf"});
-    w.tools.N18Click(w.view);
+    w.tools.appendLogSequenceNumbers(w.view);
     // The memo " " trimmed, a blank, then the three numbers.
-    EXPECT_EQ(w.view.rows[0].cells[3], " 0000001A000001100005");
+    EXPECT_EQ(w.view.rows[0].remark, " 0000001A000001100005");
     EXPECT_EQ(w.fragments[0].memo, " ") << "only the cell changes";
     EXPECT_EQ(w.reporter.messages().back(), "message: process done");
 }

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "session/reporter.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "report/reporter.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {
@@ -46,7 +46,7 @@ std::string imageWithBootSector(const TempDir& dir, const std::string& kind, std
 TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "none", 1048576), false);
+    openImage(c.ctx, imageWithBootSector(dir, "none", 1048576), ImageKind::WholeDisk);
     EXPECT_TRUE(c.chosen);
     EXPECT_EQ(c.settings.beginSector, "0");
     EXPECT_EQ(c.settings.endSector, "2048");
@@ -61,7 +61,7 @@ TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
 TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsPastTheFile) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), true);
+    openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
     EXPECT_EQ(c.settings.beginSector, "14032");
     EXPECT_EQ(c.settings.endSector, "2014032");
     EXPECT_EQ(c.source.readLimit(), 2014032);
@@ -78,7 +78,7 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
         const std::int64_t bytes = 1000000ll * 512;
         VolumeEntry v{imageWithBootSector(dir, kind, bytes), "", bytes, "/dev/sdz1 []",
                       "Driver /dev/sdz1 [] "};
-        VolumeItemClick(c.ctx, v);
+        chooseVolume(c.ctx, v);
         EXPECT_EQ(c.source.sourceKind(), SourceKind::Volume);
         EXPECT_EQ(c.settings.dataSourceText, "/dev/sdz1 []");
         if (kind == "FAT32") {
@@ -95,18 +95,18 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
 TEST(SourceSelection, FailuresLeaveTheStateTheUserHad) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), true);
+    openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
     const ScanSettings before = c.settings;
 
     // A volume without size changes nothing at all.
-    VolumeItemClick(c.ctx, VolumeEntry{"/dev/sdz9", "", 0, "/dev/sdz9 []", ""});
+    chooseVolume(c.ctx, VolumeEntry{"/dev/sdz9", "", 0, "/dev/sdz9 []", ""});
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: invaid driver！"});
     EXPECT_EQ(c.reporter.events().back().icon, MessageIcon::Warning);
     EXPECT_EQ(c.settings.endSector, before.endSector);
 
     // A volume whose boot sector cannot be read: the source switches, the scan range stays.
     c.reporter.clear();
-    VolumeItemClick(c.ctx, VolumeEntry{dir.file("gone"), "", 4096, "/dev/gone []", ""});
+    chooseVolume(c.ctx, VolumeEntry{dir.file("gone"), "", 4096, "/dev/gone []", ""});
     EXPECT_EQ(c.reporter.lines(Memo::Scan), std::vector<std::string>{"512error read sec0"});
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: reading error"});
     EXPECT_EQ(c.source.devicePath(), dir.file("gone"));
@@ -116,7 +116,7 @@ TEST(SourceSelection, FailuresLeaveTheStateTheUserHad) {
 
     // A partition image that cannot be opened: chosen with 0 sectors, "read sector error 2".
     c.reporter.clear();
-    N7Click(c.ctx, dir.file("missing.img"), true);
+    openImage(c.ctx, dir.file("missing.img"), ImageKind::Partition);
     EXPECT_EQ(c.source.sourceSectors(), 0);
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: read sector error 2"});
     EXPECT_EQ(c.settings.endSector, before.endSector);
@@ -132,10 +132,10 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     test::runChecked({"mkfs.vfat", "-F", "32", "-s", "1", "--offset", "2048", disk, "48128"});
 
     Choice c;
-    N7Click(c.ctx, disk, false);
+    openImage(c.ctx, disk, ImageKind::WholeDisk);
     PartitionTable table = listPartitions(c.ctx);
     ASSERT_EQ(table.partitions.size(), 1u);
-    PartitionItemClick(c.ctx, table.partitions[0]);
+    choosePartition(c.ctx, table.partitions[0]);
     EXPECT_EQ(c.source.firstSector(), 2048);
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_EQ(c.settings.sectorsPerCluster, "1");
