@@ -29,12 +29,23 @@ struct AssemblyState {
     CombinationList combination;
     std::int32_t sortColumn = 0;
 
-    AssemblyState(const std::string& image, std::int64_t sectors) {
+    std::string image_;
+
+    AssemblyState(const std::string& image, std::int64_t sectors) : image_(image) {
         source.select(SourceKind::ImageFile, image, sectors);
         source.setReadLimit(sectors);
     }
     AssemblyContext context() {
-        return {fragments, index, pages, results, combination, sortColumn, reporter, 16};
+        return {fragments,
+                index,
+                pages,
+                results,
+                combination,
+                sortColumn,
+                reporter,
+                16,
+                OutputGuard{image_, false},
+                source.sourceSectors()};
     }
 };
 
@@ -63,7 +74,7 @@ void createMdf() {
     // Alternated, so that both meet the same state of the page cache and of writeback.
     double create = 1e9, cp = 1e9;
     for (int round = 0; round < 3; ++round) {
-        create = std::min(create, bench::bestSeconds(1, [&] { writeMdf(ctx, out, image); }));
+        create = std::min(create, bench::bestSeconds(1, [&] { writeMdf(ctx, out); }));
         cp = std::min(
             cp, bench::bestShellSeconds(1, "cp " + out + " /tmp/mdfrecover-bench/copied.mdf"));
     }

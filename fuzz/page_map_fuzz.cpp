@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PageOrigin origin(source, content, fragments, fromSource);
     AnalysisResults results;
     SilentReporter reporter;
-    PageMapPass pass{results.pageMap, origin, reporter, spc};
+    PageMapPass pass{results.pageMap, origin, reporter, spc, &results.unreadablePages};
 
     results.pageMap.reset(data[3] & 1 ? INT32_MAX : 20000);
     recordPfsPages(pass, pageCount, basePage, 0);

@@ -31,7 +31,8 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
     std::array<std::uint8_t, 8192> page{};
     if (!readRepairedPage(ctx, file, 0, page)) return false;
     PageCountResult count = readFilePageCount(page);
-    if (count.result != 0) {
+    // A count of no pages (or fewer) is a damaged record, not a file.
+    if (count.result != 0 || count.pages <= 0) {
         ctx.reporter.showMessage("get fileinfo1 error", "message");
         return false;
     }
@@ -40,7 +41,14 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
         ctx.results.lostFileName = "c:\\noname.mdf";
         return true;
     }
-    if (!readRepairedPage(ctx, file, 32, page)) return false;
+    // Without page 32 the file has no name, but its pages are still worth recovering.
+    if (!readFragmentPage(ctx.pages, file.firstSector, 32, page)) {
+        ctx.results.unreadablePages.insert(32);
+        ctx.reporter.logLine(Memo::Analysis, "read disk error,page 32 (unreadable)");
+        ctx.results.lostFileName = "c:\\noname.mdf";
+        return true;
+    }
+    restoreTornBits(page);
     FileNameResult name = readFileName(page);
     if (name.result != 0) {
         ctx.reporter.showMessage("get fileinfo2 error", "message");
@@ -109,6 +117,8 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
 bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
     AnalysisResults& results = ctx.results;
     const std::int64_t m = file.sizeKB / 8;
+    results.unreadablePages.clear();
+    results.restoredPages.clear();
     if (!readFileFacts(ctx, file, m)) return false;
 
     resetPageMap(results.pageMap, results.expectedPageCount);

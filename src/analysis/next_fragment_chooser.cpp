@@ -1,7 +1,6 @@
 #include "analysis/next_fragment_chooser.h"
 
 #include <filesystem>
-#include <fstream>
 
 #include "analysis/fragment_pages.h"
 #include "report/reporter.h"
@@ -40,24 +39,30 @@ std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) 
 
 void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
                          const std::vector<std::int32_t>& recordIndices, const std::string& folder,
-                         Reporter& reporter) {
+                         Reporter& reporter, const OutputGuard& guard) {
     std::array<std::uint8_t, 8192> page{};
     for (std::int32_t r : recordIndices) {
         const FragmentRecord& f = list[static_cast<std::size_t>(r)];
         const std::string name =
             (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
-        std::ofstream out(name, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            reporter.showMessage("error,无法创建文件" + name, "提示");
+        OutputFile out(name, guard);
+        if (!out.ok()) {
+            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
             return;
         }
         for (std::int32_t i = 0; i < f.pages(); ++i) {
             page.fill(0);
             if (!readFragmentPage(pages, f.fsec, i, page)) {
+                // The pages read so far are kept: they are what the user asked to look at.
+                out.commit();
                 reporter.showMessage("read disk error", "提示");
                 return;
             }
-            out.write(reinterpret_cast<const char*>(page.data()), page.size());
+            out.write(page);
+        }
+        if (!out.commit()) {
+            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
+            return;
         }
     }
     reporter.showMessage("保存完毕", "提示");

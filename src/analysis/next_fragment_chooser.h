@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan/fragment_list.h"
+#include "source/output_file.h"
 
 namespace mdf {
 
@@ -50,6 +51,6 @@ class NextFragmentChooser {
 // "保存完毕" (caption "提示").
 void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
                          const std::vector<std::int32_t>& recordIndices, const std::string& folder,
-                         Reporter& reporter);
+                         Reporter& reporter, const OutputGuard& guard = {});
 
 }  // namespace mdf

@@ -8,6 +8,7 @@
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
 #include "assembly/combination_list.h"
+#include "source/output_file.h"
 
 namespace mdf {
 
@@ -28,20 +29,29 @@ struct FragmentListView {
     std::vector<std::size_t> checkedRows() const;
 };
 
-// What the list tools read pages with.
+// What an export wrote, and the pages it could not read (exported as zeros).
+struct ExportOutcome {
+    bool written = false;
+    std::string error;
+    std::vector<std::string> files;
+    std::vector<std::int32_t> unreadablePages;
+};
+
+// What the list tools read pages with, and where they may write.
 struct FragmentTools {
     const FragmentList& fragments;
     PageOrigin& pages;
     Reporter& reporter;
     std::uint16_t sectorsPerCluster = 16;
+    OutputGuard guard = {};
 
     // Export the checked fragments into one file: zero pages for page-id gaps, the boundary page
     // repaired; checkDoublePageIds refuses rows that overlap the one before ("error,pageid not
     // connectted:" + start page), before any file is created.
-    bool exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
-                         const std::string& path);
+    ExportOutcome exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
+                                  const std::string& path);
     // Export each checked fragment into folder/<first sector>.hex.
-    bool exportToFolder(const FragmentListView& view, const std::string& folder);
+    ExportOutcome exportToFolder(const FragmentListView& view, const std::string& folder);
     // Count and total size of the checked rows, told in a message.
     void showCheckedStatistics(const FragmentListView& view);
     // The selected row's start sector as text, for the clipboard.

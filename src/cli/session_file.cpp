@@ -9,7 +9,7 @@
 
 namespace mdf::cli {
 
-bool SessionFile::save(const std::string& path) const {
+std::string SessionFile::save(const std::string& path) const {
     nlohmann::json j = {
         {"scan_info", scanInfo},
         {"content", content},
@@ -23,9 +23,11 @@ bool SessionFile::save(const std::string& path) const {
         {"first_recorded_with_pfs_pass_only", analysis.firstRecordedWithPfsPassOnly},
         {"combination", analysis.combination},
         {"first_row_remark", analysis.firstRowRemark}};
-    std::ofstream out(path);
-    out << j.dump(2) << "\n";
-    return static_cast<bool>(out);
+    OutputFile out(path, OutputGuard{source, false});
+    const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (out.ok()) out.commit();
+    return out.error();
 }
 
 std::optional<SessionFile> SessionFile::load(const std::string& path, std::string& error) {
@@ -36,6 +38,7 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
     }
     try {
         auto j = nlohmann::json::parse(in);
+        if (!j.is_object()) throw std::runtime_error("not a JSON object");
         SessionFile s;
         s.scanInfo = j.at("scan_info");
         s.content = j.at("content");

@@ -20,7 +20,8 @@ struct SessionFile {
     std::uint16_t fileId = 1;
     AnalysisSnapshot analysis;
 
-    bool save(const std::string& path) const;
+    // Empty on success; otherwise why the file could not be written.
+    std::string save(const std::string& path) const;
     static std::optional<SessionFile> load(const std::string& path, std::string& error);
 
     // Opens the scan and the source into a session and restores the analysis and the combination.

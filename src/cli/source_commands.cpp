@@ -60,10 +60,7 @@ std::pair<std::int64_t, std::int64_t> countClusters(const RecoverySession& s) {
 void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!source.choose(session)) {
-        exit.value = 2;
-        return;
-    }
+    if (!source.choose(session)) return exit.raise(kIoError);
     const VolumeLayout& v = session.volume();
     const ScanSettings& s = session.settings();
     fmt::print("source            {}\n", s.dataSourceText);
@@ -79,14 +76,12 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     if (v.hasFileSystem && v.fsKind == "NTFS") fmt::print("$MFT cluster      {}\n", v.mftCluster);
     if (!freeMap) return;
     if (!v.hasFileSystem) {
-        fmt::print(stderr, "the free-space map needs a partition (--partition)\n");
-        exit.value = 2;
-        return;
+        complain("the free-space map needs a partition (--partition)");
+        return exit.raise(kBadInput);
     }
     if (session.buildFreeSpaceMap() != 0) {
-        fmt::print(stderr, "create bitmap failed\n");
-        exit.value = 1;
-        return;
+        complain("create bitmap failed");
+        return exit.raise(kIoError);
     }
     auto [used, free] = countClusters(session);
     fmt::print("clusters in use   {}\n", used);

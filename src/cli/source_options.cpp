@@ -1,8 +1,12 @@
 #include "cli/source_options.h"
 
-#include <fmt/core.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "source/platform_file.h"
+#include <cerrno>
+#include <cstring>
+
+#include "cli/exit_codes.h"
 
 namespace mdf::cli {
 
@@ -12,26 +16,36 @@ void SourceOptions::addTo(CLI::App& command) {
         .add_option_function<int>(
             "--partition", [this](const int& n) { partition = n; },
             "Read SOURCE as a partition (boot sector, cluster stride); --partition=N reads "
-            "partition "
-            "N of SOURCE's partition table")
+            "partition N of SOURCE's partition table")
         ->expected(0, 1)
         ->default_str("0");
 }
 
 bool SourceOptions::choose(RecoverySession& session) const {
-    if (byteSizeOf(path) < 0) {
-        fmt::print(stderr, "cannot open {}\n", path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        complain("cannot open {}: {}", path, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        complain("{} is neither an image file nor a block device", path);
+        return false;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        complain("cannot open {}: {}", path, std::strerror(errno));
         return false;
     }
     if (!partition || *partition == 0) {
-        session.openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
-        return !partition || session.volume().hasFileSystem;
+        if (session.openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk))
+            return true;
+        complain("cannot read {}{}", path,
+                 partition ? " as a partition: its boot sector cannot be read" : ": it is empty");
+        return false;
     }
     session.openImage(path, ImageKind::WholeDisk);
     PartitionTable table = session.listPartitions();
     if (*partition < 1 || static_cast<std::size_t>(*partition) > table.partitions.size()) {
-        fmt::print(stderr, "{} has no partition {} ({} found)\n", path, *partition,
-                   table.partitions.size());
+        complain("{} has no partition {} ({} found)", path, *partition, table.partitions.size());
         return false;
     }
     return session.choosePartition(table.partitions[static_cast<std::size_t>(*partition - 1)]);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "source/text_numbers.h"
+
 namespace mdf::cli {
 
 std::optional<std::size_t> TerminalChooser::chooseNextFragment(
@@ -32,9 +34,12 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
             answer.pop_back();
         if (answer == "c" || answer == "C") {
             decision_.cancel();
-        } else if (!answer.empty() && answer.find_first_not_of("0123456789") == std::string::npos) {
-            decision_.rowClicked(std::stoi(answer) - 1);
+        } else if (auto row = parseInteger(answer);
+                   row && *row >= 1 && *row <= static_cast<std::int64_t>(group.size())) {
+            decision_.rowClicked(static_cast<std::int32_t>(*row - 1));
             decision_.confirm({});
+        } else {
+            fmt::print(stderr, "not a row of the list: {}\n", answer);
         }
     }
     return decision_.answer(group.size());

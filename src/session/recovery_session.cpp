@@ -37,8 +37,15 @@ AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
 }
 
 AssemblyContext RecoverySession::assemblyContext() {
-    return {fragments_,   index_,      pageOrigin_, analysis_,
-            combination_, sortColumn_, reporter_,   volume_.sectorsPerCluster};
+    return {fragments_,    index_,
+            pageOrigin_,   analysis_,
+            combination_,  sortColumn_,
+            reporter_,     volume_.sectorsPerCluster,
+            outputGuard(), readFromSource_ ? source_.endSector() : 0};
+}
+
+OutputGuard RecoverySession::outputGuard() const {
+    return {source_.devicePath(), allowSourceDevice_};
 }
 
 bool RecoverySession::chooseDisk(const DiskEntry& disk, const DeviceCatalog& catalog) {
@@ -51,22 +58,19 @@ bool RecoverySession::chooseDisk(const DiskEntry& disk, const DeviceCatalog& cat
 bool RecoverySession::chooseVolume(const VolumeEntry& volume) {
     if (!idle()) return false;
     SourceContext ctx = sourceContext();
-    mdf::chooseVolume(ctx, volume);
-    return true;
+    return mdf::chooseVolume(ctx, volume);
 }
 
 bool RecoverySession::openImage(const std::string& path, ImageKind kind) {
     if (!idle()) return false;
     SourceContext ctx = sourceContext();
-    mdf::openImage(ctx, path, kind);
-    return true;
+    return mdf::openImage(ctx, path, kind);
 }
 
 bool RecoverySession::choosePartition(const PartitionEntry& partition) {
     if (!idle()) return false;
     SourceContext ctx = sourceContext();
-    mdf::choosePartition(ctx, partition);
-    return true;
+    return mdf::choosePartition(ctx, partition);
 }
 
 int RecoverySession::buildFreeSpaceMap() {
@@ -174,10 +178,14 @@ MissingPageReport RecoverySession::checkMissingPages() {
     return mdf::checkMissingPages(ctx);
 }
 
-AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath, bool allowOnSourceDevice) {
-    if (!idle()) return {};
+AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath) {
+    AssemblyOutcome outcome;
+    if (!idle()) {
+        outcome.error = "busy";
+        return outcome;
+    }
     AssemblyContext ctx = assemblyContext();
-    return mdf::writeMdf(ctx, outputPath, source_.devicePath(), allowOnSourceDevice);
+    return mdf::writeMdf(ctx, outputPath);
 }
 
 void RecoverySession::sortCombination(int column) {
@@ -196,7 +204,7 @@ bool RecoverySession::addToCombination(const FragmentListView& view) {
 }
 
 FragmentTools RecoverySession::fragmentTools() {
-    return {fragments_, pageOrigin_, reporter_, volume_.sectorsPerCluster};
+    return {fragments_, pageOrigin_, reporter_, volume_.sectorsPerCluster, outputGuard()};
 }
 
 bool RecoverySession::sortFragmentView(FragmentListView& view, int column) {
@@ -205,7 +213,7 @@ bool RecoverySession::sortFragmentView(FragmentListView& view, int column) {
 
 void RecoverySession::saveCandidates(const std::vector<std::int32_t>& recordIndices,
                                      const std::string& folder) {
-    saveCandidatesAsHex(pageOrigin_, fragments_, recordIndices, folder, reporter_);
+    saveCandidatesAsHex(pageOrigin_, fragments_, recordIndices, folder, reporter_, outputGuard());
 }
 
 AnalysisSnapshot RecoverySession::snapshotAnalysis() const {
@@ -238,7 +246,7 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
         a.mark(r);
     // The map is built again the way it was built: the same fragments, in the same order.
     SilentReporter quiet;
-    PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster};
+    PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster, &a.unreadablePages};
     a.pageMap.reset(s.expectedPages);
     for (std::size_t i = 0; i < s.recorded.size(); ++i) {
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(s.recorded[i])];

@@ -62,6 +62,8 @@ class RecoverySession {
     // The partitions of the current disk or whole-disk image.
     PartitionTable listPartitions();
     bool sourceChosen() const { return sourceChosen_; }
+    // One past the last sector of the source, in its own addressing; 0 when not known.
+    std::int64_t sourceEndSector() const { return source_.endSector(); }
     const SectorSource& source() const { return source_; }
     const VolumeLayout& volume() const { return volume_; }
     // The data-source tab's boxes: what the next scan reads when it starts.
@@ -102,10 +104,16 @@ class RecoverySession {
     bool analysisRunning() const { return analysisRunning_; }
     bool lastAnalysisCompleted() const { return lastAnalysisCompleted_; }
 
+    // Where outputs may go: never the source, a link to it, or (unless allowed) the device
+    // being recovered. Every step that writes checks it; a front end checks its outputs with it
+    // before anything is read.
+    OutputGuard outputGuard() const;
+    void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
+
     // The fourth tab.
     SearchOutcome searchMore();
     MissingPageReport checkMissingPages();
-    AssemblyOutcome writeMdf(const std::string& outputPath, bool allowOnSourceDevice = false);
+    AssemblyOutcome writeMdf(const std::string& outputPath);
     void sortCombination(int column);
     const CombinationList& combination() const { return combination_; }
 
@@ -170,6 +178,7 @@ class RecoverySession {
     std::int32_t sortColumn_ = 0;  // shared by the fragment list and the combination list
 
     PageOrigin pageOrigin_{source_, content_, fragments_, readFromSource_};
+    bool allowSourceDevice_ = false;
     std::atomic<int> activeJobs_{0};
     JobRunner jobs_;
 };

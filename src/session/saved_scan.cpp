@@ -1,5 +1,5 @@
 // Saving a scan and opening a saved one: the scan-info file and the content file.
-#include <fstream>
+#include <algorithm>
 
 #include "scan/rounding.h"
 #include "scan/scan_info_file.h"
@@ -11,9 +11,14 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
                                const std::optional<std::string>& contentPath,
                                std::uint32_t contentSeed) {
     if (!idle()) return false;
-    if (scanInfoPath && !writeScanInfo(*scanInfoPath, fragments_, contentSeed ^ 0x5CA1AB1Eu)) {
-        reporter_.showMessage("error,file create error", "message");
-        return false;
+    if (scanInfoPath) {
+        const std::string error =
+            writeScanInfo(*scanInfoPath, fragments_, contentSeed ^ 0x5CA1AB1Eu, outputGuard());
+        if (!error.empty()) {
+            reporter_.showMessage("error,file create error: " + error, "message",
+                                  MessageIcon::Error);
+            return false;
+        }
     }
     if (!contentPath) return true;
     if (!saveContent(*contentPath, contentSeed)) return false;
@@ -21,47 +26,59 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
     return true;
 }
 
+// A sector that cannot be read is stored as zeros and named at the end: the content of every other
+// page is worth more to the user than a file abandoned at the first bad sector.
 bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        reporter_.showMessage("error,file create error", "message");
+    OutputFile out(path, outputGuard());
+    if (!out.ok()) {
+        reporter_.showMessage("error,file create error: " + out.error(), "message",
+                              MessageIcon::Error);
         return false;
     }
-    auto readError = [&] {
-        reporter_.showMessage("read disk error", "message");
-        return false;
+    std::vector<std::int64_t> unreadable;
+    auto readOrZero = [&](std::uint32_t count, std::uint8_t* buffer, std::int64_t sector) {
+        if (source_.readWholeSectors(count, buffer, sector)) return;
+        std::fill(buffer, buffer + std::size_t{count} * 512, 0);
+        unreadable.push_back(sector);
     };
     const std::size_t lines = fragments_.size();
     std::vector<std::uint8_t> prefix(kContentPrefixBytes);
     std::array<std::uint8_t, 8192> page{};
-    for (std::size_t i = 0; i < lines; ++i) {
+    for (std::size_t i = 0; i < lines && out.ok(); ++i) {
         reporter_.processEvents();
         if (lines > 1)
             reporter_.setProgress(static_cast<int>(roundHalfEven(
                 static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
         const FragmentRecord r = fragments_[i];
-        // Sectors before sector 0 do not exist; they are kept as zeros rather than failing the
-        // save.
+        // Sectors before sector 0 do not exist; they are kept as zeros.
         std::fill(prefix.begin(), prefix.end(), 0);
         const std::int64_t before = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
-        if (before < kContentPrefixSectors &&
-            !source_.readWholeSectors(static_cast<std::uint32_t>(kContentPrefixSectors - before),
-                                      &prefix[static_cast<std::size_t>(before) * 512],
-                                      r.fsec - kContentPrefixSectors + before))
-            return readError();
-        out.write(reinterpret_cast<const char*>(prefix.data()),
-                  static_cast<std::streamsize>(prefix.size()));
+        if (before < kContentPrefixSectors)
+            readOrZero(static_cast<std::uint32_t>(kContentPrefixSectors - before),
+                       &prefix[static_cast<std::size_t>(before) * 512],
+                       r.fsec - kContentPrefixSectors + before);
+        out.write(prefix);
         for (std::int32_t k = 0; k < r.pages(); ++k) {
-            if (!source_.readWholeSectors(16, page.data(), r.fsec + 16 * std::int64_t{k}))
-                return readError();
+            readOrZero(16, page.data(), r.fsec + 16 * std::int64_t{k});
             scramblePage(page, seed);
-            out.write(reinterpret_cast<const char*>(page.data()), page.size());
+            out.write(page);
         }
     }
-    auto trailer = contentTrailer(seed, volume_.sectorsPerCluster);
-    out.write(reinterpret_cast<const char*>(trailer.data()), trailer.size());
-    if (!out.flush()) {
-        reporter_.showMessage("error,file create error", "message");
+    out.write(contentTrailer(seed, volume_.sectorsPerCluster));
+    if (!out.commit()) {
+        reporter_.showMessage("error,file create error: " + out.error(), "message",
+                              MessageIcon::Error);
+        return false;
+    }
+    if (!unreadable.empty()) {
+        std::string first;
+        for (std::size_t i = 0; i < unreadable.size() && i < 10; ++i)
+            first += (i ? ", " : "") + std::to_string(unreadable[i]);
+        reporter_.showMessage("read disk error: " + std::to_string(unreadable.size()) +
+                                  " reads failed and are kept as zeros in the content file "
+                                  "(first sectors: " +
+                                  first + ")",
+                              "message", MessageIcon::Warning);
         return false;
     }
     return true;

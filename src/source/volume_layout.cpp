@@ -1,5 +1,6 @@
 #include "source/volume_layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -22,15 +23,28 @@ void parseBootSector(std::span<const std::uint8_t, 512> s, VolumeLayout& layout)
         layout.mftCluster = loadI64(&s[48]);
         layout.dataStartSector = 0;
     } else if (layout.fsKind == "FAT32") {
-        layout.fatReservedSectors = loadI16(&s[14]);
-        layout.fatSectors = loadI32(&s[36]);
-        // The sum is formed in 32 bits, as the file system's own tools do, then widened.
-        std::uint32_t sum = static_cast<std::uint32_t>(layout.fatReservedSectors) +
-                            2u * static_cast<std::uint32_t>(layout.fatSectors);
-        layout.dataStartSector = static_cast<std::int32_t>(sum);
+        // Both counts are unsigned on disk; read as signed, a damaged field would put the cluster
+        // area before the volume.
+        layout.fatReservedSectors = loadU16(&s[14]);
+        layout.fatSectors = loadU32(&s[36]);
+        layout.dataStartSector = layout.fatReservedSectors + 2 * layout.fatSectors;
     } else {
         layout.dataStartSector = 0;
     }
+}
+
+std::string implausibleField(const VolumeLayout& layout, std::int64_t volumeSectors) {
+    if (layout.sectorsPerCluster == 0) return "0 sectors per cluster";
+    if (volumeSectors <= 0) return {};
+    if (layout.fsKind == "FAT32" && layout.dataStartSector >= volumeSectors)
+        return "the cluster area would start at sector " + std::to_string(layout.dataStartSector) +
+               ", past the volume's " + std::to_string(volumeSectors) + " sectors";
+    if (layout.fsKind == "NTFS" &&
+        (layout.mftCluster < 0 ||
+         layout.mftCluster >= volumeSectors / std::max<std::int64_t>(1, layout.sectorsPerCluster)))
+        return "the $MFT would lie at cluster " + std::to_string(layout.mftCluster) +
+               ", past the volume";
+    return {};
 }
 
 int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporter) {
@@ -40,6 +54,16 @@ int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporte
         return 1;
     }
     parseBootSector(sector, layout);
+    // A damaged boot sector must not steer the scan past the volume: it is scanned whole, at
+    // every sector, as a volume whose file system is not known.
+    if (std::string why = implausibleField(layout, source.endSector()); !why.empty()) {
+        reporter.logLine(Memo::Scan,
+                         "引导扇区已损坏,按未知文件系统扫描 (the boot sector is damaged: " + why +
+                             "; the volume is scanned whole)");
+        layout.fsKind = "unkhnown";
+        layout.dataStartSector = 0;
+        layout.sectorsPerCluster = 1;
+    }
     return 0;
 }
 

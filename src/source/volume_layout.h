@@ -24,8 +24,12 @@ struct VolumeLayout {
 // kind, and the kind's own fields. Reads only the fields named in VolumeLayout.
 void parseBootSector(std::span<const std::uint8_t, 512> sector, VolumeLayout& layout);
 
+// Why a parsed boot sector cannot describe a volume of volumeSectors sectors; empty when it can.
+std::string implausibleField(const VolumeLayout& layout, std::int64_t volumeSectors);
+
 // Reads sector 0 and parses it: 0 on success, 1 (after the scan log line
-// "512error read sec0") when the sector cannot be read.
+// "512error read sec0") when the sector cannot be read. A boot sector whose fields cannot describe
+// the volume is taken as an unknown file system, with a log line that says why.
 int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporter);
 
 }  // namespace mdf

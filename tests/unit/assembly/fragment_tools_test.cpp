@@ -22,7 +22,7 @@ std::vector<PageBuilder> run(std::int32_t from, std::int32_t to) {
 
 struct ToolsWorld : AnalysisWorld {
     FragmentListView view;
-    FragmentTools tools{fragments, origin, reporter, 16};
+    FragmentTools tools{fragments, origin, reporter, 16, OutputGuard{image.path(), false}};
     void show() { view.fill(fragments); }
     void check(std::initializer_list<std::size_t> rows) {
         for (std::size_t r : rows)
@@ -37,7 +37,7 @@ TEST(Export, OneFileWithZeroPagesForGapsOrOneHexFilePerFragment) {
     w.fragment(8192, run(5, 20));
     w.show();
     w.check({0, 1});
-    ASSERT_TRUE(w.tools.exportToOneFile(w.view, true, w.dir.file("one.bin")));
+    ASSERT_TRUE(w.tools.exportToOneFile(w.view, true, w.dir.file("one.bin")).written);
     auto one = test::readFile(w.dir.file("one.bin"));
     ASSERT_EQ(one.size(), 20u * 8192);
     EXPECT_EQ(PageHeader::from(std::span(&one[12 * 8192], 96)).pageId(), 12);
@@ -51,15 +51,38 @@ TEST(Export, OneFileWithZeroPagesForGapsOrOneHexFilePerFragment) {
 
     w.view.uncheckAll();
     w.check({0, 2});
-    EXPECT_FALSE(w.tools.exportToOneFile(w.view, true, w.dir.file("double.bin")));
+    EXPECT_FALSE(w.tools.exportToOneFile(w.view, true, w.dir.file("double.bin")).written);
     EXPECT_EQ(w.reporter.messages().back(), "message: error,pageid not connectted:5");
     EXPECT_FALSE(std::filesystem::exists(w.dir.file("double.bin")));
     w.tools.exportToOneFile(w.view, false, w.dir.file("double.bin"));
     EXPECT_EQ(test::readFile(w.dir.file("double.bin")).size(), 25u * 8192);
 
-    ASSERT_TRUE(w.tools.exportToFolder(w.view, w.dir.path().string()));
+    ASSERT_TRUE(w.tools.exportToFolder(w.view, w.dir.path().string()).written);
     EXPECT_EQ(test::readFile(w.dir.file("2048.hex")).size(), 10u * 8192);
     EXPECT_EQ(w.reporter.messages().back(), "message: saved");
+}
+
+TEST(Export, UnreadablePagesAreZerosAndListedAndNothingIsWrittenOverTheSource) {
+    ToolsWorld w;
+    w.fragment(2048, run(0, 10));
+    // Its last three pages lie past the end of the image.
+    w.fragments.append(composeFragment(2, 5, w.image.sectors() - 32, 40, " "));
+    w.show();
+    w.check({0, 1});
+    ExportOutcome outcome = w.tools.exportToOneFile(w.view, false, w.dir.file("one.bin"));
+    ASSERT_TRUE(outcome.written);
+    EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{42, 43, 44}));
+    EXPECT_EQ(test::readFile(w.dir.file("one.bin")).size(), 45u * 8192);
+
+    const auto before = test::readFile(w.image.path());
+    EXPECT_FALSE(w.tools.exportToOneFile(w.view, false, w.image.path()).written);
+    EXPECT_FALSE(w.tools.exportToFolder(w.view, w.image.path()).written);
+    EXPECT_EQ(test::readFile(w.image.path()), before);
+
+    w.view.uncheckAll();
+    EXPECT_FALSE(w.tools.exportToOneFile(w.view, false, w.dir.file("none.bin")).written)
+        << "nothing checked: no empty file passed off as an export";
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("none.bin")));
 }
 
 TEST(Filter, BeginRangesAndContainedPagesAndBadNumbersChangeNothing) {

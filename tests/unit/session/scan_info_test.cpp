@@ -2,6 +2,7 @@
 // content back, and damaged files that must not cost the user the list they have.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "scan/content_file.h"
@@ -69,7 +70,7 @@ struct SavedScan {
     void use(std::vector<FragmentRecord> records, const std::string& sectorsPerCluster = "8") {
         FragmentList list;
         list.replace(std::move(records));
-        ASSERT_TRUE(writeScanInfo(dir.file("given.info"), list, 1));
+        ASSERT_EQ(writeScanInfo(dir.file("given.info"), list, 1), "");
         session.settings().sectorsPerCluster = sectorsPerCluster;
         ASSERT_TRUE(session.openScan(dir.file("given.info"), std::nullopt));
     }
@@ -169,14 +170,35 @@ TEST(SaveAndOpen, ADamagedLineKeepsTheListTheUserHad) {
     EXPECT_TRUE(session.readFromSource());
 }
 
-TEST(SaveAndOpen, AFailedReadStopsTheSaveWithoutTrailer) {
+TEST(SaveAndOpen, AnUnreadablePageIsKeptAsZerosNamedAndTheRestSaved) {
     SavedScan s;
     std::vector<FragmentRecord> records = twoFragments();
     records.push_back(composeFragment(3, 1, 3990, 40, " "));  // runs past the image
     s.use(records);
-    s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 1);
-    EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: read disk error"});
-    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 2 * 7680u + 5 * 8192u + 7680u);
+    EXPECT_FALSE(s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 1));
+    ASSERT_EQ(s.reporter.messages().size(), 1u);
+    EXPECT_NE(s.reporter.messages()[0].find("read disk error: 1 reads failed"), std::string::npos)
+        << s.reporter.messages()[0];
+    EXPECT_NE(s.reporter.messages()[0].find("3990"), std::string::npos);
+    // Every block is there, and the trailer: the file still opens.
+    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 3 * 7680u + 6 * 8192u + 6u);
+}
+
+TEST(SaveAndOpen, NeverOverTheSourceAndNeverAHalfFile) {
+    SavedScan s;
+    const auto before = test::readFile(s.image.path());
+    EXPECT_FALSE(s.session.saveScan(s.image.path(), std::nullopt, 1));
+    EXPECT_FALSE(s.session.saveScan(std::nullopt, s.image.path(), 1));
+    std::filesystem::create_symlink(s.image.path(), s.dir.file("link.img"));
+    EXPECT_FALSE(s.session.saveScan(s.dir.file("link.img"), std::nullopt, 1));
+    EXPECT_EQ(test::readFile(s.image.path()), before);
+    EXPECT_FALSE(s.session.saveScan(s.dir.file("no/such/folder/scan.info"), std::nullopt, 1));
+    EXPECT_NE(s.reporter.messages().back().find("No such file or directory"), std::string::npos)
+        << s.reporter.messages().back();
+    EXPECT_FALSE(s.session.saveScan(s.dir.path().string(), std::nullopt, 1));
+    EXPECT_NE(s.reporter.messages().back().find("is a folder"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(s.dir.path()))
+        EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
 }
 
 TEST(FileCatalogue, ListsVisibleFileStartsAndRereadsNamesFromContent) {

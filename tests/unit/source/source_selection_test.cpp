@@ -58,13 +58,15 @@ TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     EXPECT_FALSE(c.volume.hasFileSystem);
 }
 
-TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsPastTheFile) {
+// The cluster area's start plus the volume's size would end past the file by the size of the
+// FATs; the scan ends at the file's last sector instead, so nothing past it is ever read.
+TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsAtTheFilesEnd) {
     TempDir dir;
     Choice c;
     openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
     EXPECT_EQ(c.settings.beginSector, "14032");
-    EXPECT_EQ(c.settings.endSector, "2014032");
-    EXPECT_EQ(c.source.readLimit(), 2014032);
+    EXPECT_EQ(c.settings.endSector, "2000000");
+    EXPECT_EQ(c.source.readLimit(), 2000000);
     EXPECT_EQ(c.settings.sectorsPerCluster, "8");
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_TRUE(c.settings.freeSpaceOnly);
@@ -82,7 +84,9 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
         EXPECT_EQ(c.source.sourceKind(), SourceKind::Volume);
         EXPECT_EQ(c.settings.dataSourceText, "/dev/sdz1 []");
         if (kind == "FAT32") {
-            EXPECT_EQ(c.settings.endSector, "1014031");
+            EXPECT_EQ(c.settings.beginSector, "14032");
+            EXPECT_EQ(c.settings.endSector, "1000000") << "the volume's end, not 14032 + 999999";
+            EXPECT_EQ(c.source.readLimit(), 999999) << "a volume's limit is its last sector";
         } else {
             EXPECT_EQ(c.settings.beginSector, "0");
             EXPECT_EQ(c.settings.endSector, "999999");
@@ -112,7 +116,7 @@ TEST(SourceSelection, FailuresLeaveTheStateTheUserHad) {
     EXPECT_EQ(c.source.devicePath(), dir.file("gone"));
     EXPECT_EQ(c.settings.beginSector, before.beginSector);
     EXPECT_EQ(c.settings.endSector, before.endSector);
-    EXPECT_EQ(c.source.readLimit(), 2014032);
+    EXPECT_EQ(c.source.readLimit(), 2000000);
 
     // A partition image that cannot be opened: chosen with 0 sectors, "read sector error 2".
     c.reporter.clear();
@@ -145,6 +149,34 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&boot[82]), 5), "FAT32");
     EXPECT_FALSE(c.source.readSectors(1, boot.data(), 96256))
         << "reads stop at the partition's end";
+}
+
+// Fields that cannot describe the volume they sit on (reserved sectors 65535 on a volume of 4096
+// sectors, a $MFT past the volume) must not steer the scan outside it: the volume is scanned
+// whole, and the log says why.
+TEST(SourceSelection, ADamagedBootSectorIsScannedWholeNeverOutsideTheVolume) {
+    TempDir dir;
+    for (std::string kind : {"FAT32", "NTFS"}) {
+        std::string path = imageWithBootSector(dir, kind, 4096ll * 512);
+        std::vector<std::uint8_t> sector = test::readFile(path);
+        sector.resize(512);
+        if (kind == "FAT32") {
+            sector[14] = 0xFF;
+            sector[15] = 0xFF;
+        } else {
+            sector[48 + 6] = 0x40;  // $MFT cluster 2^54
+        }
+        test::writeAt(path, 0, sector);
+        Choice c;
+        ASSERT_TRUE(openImage(c.ctx, path, ImageKind::Partition));
+        EXPECT_EQ(c.settings.fileSystemLabel, "unkhnown") << kind;
+        EXPECT_EQ(c.settings.beginSector, "0");
+        EXPECT_EQ(c.settings.endSector, "4096");
+        EXPECT_EQ(c.settings.sectorsPerCluster, "1");
+        ASSERT_FALSE(c.reporter.lines(Memo::Scan).empty());
+        EXPECT_NE(c.reporter.lines(Memo::Scan).back().find("boot sector is damaged"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace
