@@ -8,7 +8,7 @@
 
 #include "bench_util.h"
 #include "session/recovery_session.h"
-#include "support/test_world.h"
+#include "testworld/test_world.h"
 
 int main(int argc, char** argv) {
     using namespace mdf;
@@ -32,34 +32,33 @@ int main(int argc, char** argv) {
     }
     SilentReporter reporter;
     RecoverySession session(reporter);
-    SourceContext ctx = session.sourceContext();
-    N7Click(ctx, image, false);
-    session.settings.sectorsPerCluster = "8";
+    session.openImage(image, ImageKind::WholeDisk);
+    session.settings().sectorsPerCluster = "8";
     double scan = bench::bestSeconds(1, [&] {
-        session.btnscanClick();
+        (void)(session.takeFileId() && session.startScan() == StartResult::Started);
         session.waitForJobs();
     });
     // The image holds two databases with file id 1; ours is the one whose page 0 states its size.
     std::uint64_t reads = 0;
     double analysis = 0;
-    for (const auto& row : session.refreshFileCatalogue()) {
-        const std::uint64_t readsBefore = session.source.platformReads();
+    for (const auto& row : session.listDatabaseFiles()) {
+        const std::uint64_t readsBefore = session.source().platformReads();
         analysis = bench::bestSeconds(1, [&] {
-            session.Button1Click(row);
+            session.startAnalysis(row);
             session.waitForJobs();
         });
-        reads = session.source.platformReads() - readsBefore;
-        if (session.analysis.expectedPageCount == pages) break;
+        reads = session.source().platformReads() - readsBefore;
+        if (session.analysis().expectedPageCount == pages) break;
     }
-    const std::size_t accepted = session.analysis.recordedFragments.size();
-    double more = bench::bestSeconds(1, [&] { session.Button6Click(); });
+    const std::size_t accepted = session.analysis().recordedFragments.size();
+    double more = bench::bestSeconds(1, [&] { (void)session.searchMore(); });
     fmt::print("image             {} ({:.1f} GiB)\n", image,
                std::filesystem::file_size(image) / 1073741824.0);
-    fmt::print("scan (stride 8)   {:.1f} s, {} fragments\n", scan, session.fragments.size());
+    fmt::print("scan (stride 8)   {:.1f} s, {} fragments\n", scan, session.fragments().size());
     fmt::print(
         "analysis          {:.1f} s, {} fragments accepted, {} page reads, {:.1f} reads per "
         "accepted fragment\n",
         analysis, accepted, reads, accepted ? static_cast<double>(reads) / accepted : 0.0);
     fmt::print("search more       {:.1f} s, combination of {} fragments\n", more,
-               session.combination.rows.size());
+               session.combination().rows.size());
 }

@@ -8,23 +8,52 @@
 #include "assembly/mdf_writer.h"
 #include "assembly/search_more.h"
 #include "bench_util.h"
-#include "session/recovery_session.h"
-#include "support/page_builder.h"
-#include "support/sector_image.h"
+#include "report/reporter.h"
+#include "testworld/page_builder.h"
+#include "testworld/sector_image.h"
 
 namespace {
 
 using namespace mdf;
 
+// The state the commands of the fourth tab work on, set up directly as an analysis would leave it.
+struct AssemblyState {
+    SilentReporter reporter;
+    SectorSource source;
+    FragmentList fragments;
+    FragmentIndex index;
+    ContentFile content;
+    bool readFromSource = true;
+    PageOrigin pages{source, content, fragments, readFromSource};
+    AnalysisResults results;
+    CombinationList combination;
+    std::int32_t sortColumn = 0;
+
+    std::string image_;
+
+    AssemblyState(const std::string& image, std::int64_t sectors) : image_(image) {
+        source.select(SourceKind::ImageFile, image, sectors);
+        source.setReadLimit(sectors);
+    }
+    AssemblyContext context() {
+        return {fragments,
+                index,
+                pages,
+                results,
+                combination,
+                sortColumn,
+                reporter,
+                16,
+                OutputGuard{image_, false},
+                source.sourceSectors()};
+    }
+};
+
 void createMdf() {
     const std::string image = "/tmp/mdfrecover-bench/create-2g.img";
     bench::ensureRandomFile(image, 2ull << 30, 7);
     const std::int64_t pagesPerFragment = 262;  // 1,000 fragments: about 2 GiB
-    SilentReporter reporter;
-    RecoverySession session(reporter);
-    session.source.select(SourceKind::ImageFile, image, (2ll << 30) / 512);
-    session.source.setReadLimit((2ll << 30) / 512);
-    session.volume.sectorsPerCluster = 16;
+    AssemblyState state(image, (2ll << 30) / 512);
     std::vector<std::int64_t> slots(1000);
     for (std::int64_t i = 0; i < 1000; ++i)
         slots[static_cast<std::size_t>(i)] = i;
@@ -35,18 +64,19 @@ void createMdf() {
             static_cast<std::int32_t>(k + 1), static_cast<std::int32_t>(pagesPerFragment),
             slots[static_cast<std::size_t>(k)] * pagesPerFragment * 16,
             static_cast<std::int32_t>(k * pagesPerFragment), " "));
-    session.fragments.replace(records);
-    session.analysis.combinationMarks.assign(1000, 1);
-    session.analysis.expectedPageCount = static_cast<std::int32_t>(1000 * pagesPerFragment);
-    session.combination.RefreshCombinationList(session.fragments,
-                                               session.analysis.combinationMarks);
-    session.sortCombinationByStartPage();
+    state.fragments.replace(records);
+    state.results.combinationMarks.assign(1000, 1);
+    state.results.expectedPageCount = static_cast<std::int32_t>(1000 * pagesPerFragment);
+    state.combination.refresh(state.fragments, state.results.combinationMarks);
+    state.combination.sortBy(kStartPageColumn, state.sortColumn);
+    AssemblyContext ctx = state.context();
     const std::string out = "/tmp/mdfrecover-bench/created.mdf";
     // Alternated, so that both meet the same state of the page cache and of writeback.
     double create = 1e9, cp = 1e9;
     for (int round = 0; round < 3; ++round) {
-        create = std::min(create, bench::bestSeconds(1, [&] { session.Button2Click(out); }));
-        cp = std::min(cp, bench::bestShellSeconds(1, "cp " + out + " /tmp/mdfrecover-bench/copied.mdf"));
+        create = std::min(create, bench::bestSeconds(1, [&] { writeMdf(ctx, out); }));
+        cp = std::min(
+            cp, bench::bestShellSeconds(1, "cp " + out + " /tmp/mdfrecover-bench/copied.mdf"));
     }
     const std::int64_t bytes = static_cast<std::int64_t>(std::filesystem::file_size(out));
     fmt::print(
@@ -67,28 +97,25 @@ void searchMore(std::int32_t n) {
     for (std::int32_t p = 0; p < n; ++p)
         source.put(16 * std::int64_t{p}, p == 0 ? test::PageBuilder::fileHeaderPage(1, n)
                                                 : test::PageBuilder::dataPage(p, 1, 1, kOwner));
-    SilentReporter reporter;
-    RecoverySession session(reporter);
-    session.source.select(SourceKind::ImageFile, image, source.sectors());
-    session.source.setReadLimit(source.sectors());
+    AssemblyState state(image, source.sectors());
     std::vector<FragmentRecord> records;
     for (std::int32_t p = 0; p < n; ++p)
         records.push_back(composeFragment(p + 1, 1, 16 * std::int64_t{p}, p, " "));
-    session.fragments.replace(records);
-    session.index = buildFragmentIndex(session.fragments);
-    session.analysis.expectedPageCount = n;
-    session.analysis.pageMap.reset(n);
+    state.fragments.replace(records);
+    state.index = buildFragmentIndex(state.fragments);
+    state.results.expectedPageCount = n;
+    state.results.pageMap.reset(n);
     for (std::int32_t p = 0; p < n; ++p) {
-        PageMapEntry* e = session.analysis.pageMap.at(p);
+        PageMapEntry* e = state.results.pageMap.at(p);
         *e = {kOwner, 0, 1, 0};
     }
-    session.analysis.combinationMarks.assign(static_cast<std::size_t>(n), 1);
+    state.results.combinationMarks.assign(static_cast<std::size_t>(n), 1);
     for (std::int32_t p = 1; p < n; p += 5)
-        session.analysis.combinationMarks[static_cast<std::size_t>(p)] = 0;
-    session.combination.RefreshCombinationList(session.fragments,
-                                               session.analysis.combinationMarks);
-    double seconds = bench::bestSeconds(1, [&] { session.Button6Click(); });
-    const std::size_t combined = session.combination.rows.size();
+        state.results.combinationMarks[static_cast<std::size_t>(p)] = 0;
+    state.combination.refresh(state.fragments, state.results.combinationMarks);
+    AssemblyContext ctx = state.context();
+    double seconds = bench::bestSeconds(1, [&] { (void)mdf::searchMore(ctx); });
+    const std::size_t combined = state.combination.rows.size();
     fmt::print("SEARCH MORE {:>7} fragments, {:>6} to find: {:.3f} s ({:.2f} us per fragment){}\n",
                n, n / 5, seconds, seconds * 1e6 / n,
                combined == static_cast<std::size_t>(n) ? "" : "  (not all found!)");

@@ -5,9 +5,10 @@
 #include <filesystem>
 
 #include "bench_util.h"
+#include "scan/scan_info_file.h"
 #include "session/recovery_session.h"
-#include "support/page_builder.h"
-#include "support/sector_image.h"
+#include "testworld/page_builder.h"
+#include "testworld/sector_image.h"
 
 int main() {
     using namespace mdf;
@@ -21,24 +22,25 @@ int main() {
     for (std::int32_t n : {10000, 100000}) {
         SilentReporter reporter;
         RecoverySession session(reporter);
-        session.source.select(SourceKind::ImageFile, image, source.sectors());
-        session.source.setReadLimit(source.sectors());
+        session.openImage(image, ImageKind::WholeDisk);
+        FragmentList list;
         std::vector<FragmentRecord> records;
         for (std::int32_t i = 0; i < n; ++i)
             records.push_back(composeFragment(i + 1, 1, 16 + 8 * std::int64_t{i}, i + 1, " "));
-        session.fragments.replace(records);
+        list.replace(records);
         const std::string info = "/tmp/mdfrecover-bench/content.info",
                           content = "/tmp/mdfrecover-bench/content.bin";
-        double save = bench::bestSeconds(1, [&] { session.btnsaveClick(info, content, 12345); });
+        writeScanInfo(info, list, 1);
+        session.openScan(info, std::nullopt);
+        double save = bench::bestSeconds(1, [&] { session.saveScan(info, content, 12345); });
 
         RecoverySession opened(reporter);
-        opened.Button3Click(info, content);
+        opened.openScan(info, content);
         std::array<std::uint8_t, 8192> page{};
         std::int64_t failures = 0;
         double read = bench::bestSeconds(1, [&] {
-            for (const FragmentRecord& r : opened.fragments)
-                failures += !opened.content.readContentSectors(opened.fragments, 0, 16, page.data(),
-                                                               r.fsec);
+            for (const FragmentRecord& r : opened.fragments())
+                failures += !opened.pages().readFragmentSectors(r.fsec, 0, 16, page.data());
         });
         const double bytes = static_cast<double>(std::filesystem::file_size(content));
         fmt::print("{:>9} {:>10.3f} {:>13.2f} {:>11.0f} {:>10.3f} {:>13.2f}{}\n", n, save,

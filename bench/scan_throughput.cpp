@@ -7,11 +7,11 @@
 #include <filesystem>
 
 #include "bench_util.h"
+#include "report/reporter.h"
 #include "scan/scan_engine.h"
-#include "session/reporter.h"
 #include "source/platform_file.h"
 #include "source/sector_source.h"
-#include "support/test_world.h"
+#include "testworld/test_world.h"
 
 int main(int argc, char** argv) {
     using namespace mdf;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "memory_file.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/ddrescue_map.h"
 #include "source/exfat_bitmap.h"
 #include "source/free_space_map.h"

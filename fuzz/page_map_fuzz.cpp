@@ -6,7 +6,7 @@
 
 #include "analysis/chain_analysis.h"
 #include "memory_file.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mdf;
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PageOrigin origin(source, content, fragments, fromSource);
     AnalysisResults results;
     SilentReporter reporter;
-    PageMapPass pass{results.pageMap, origin, reporter, spc};
+    PageMapPass pass{results.pageMap, origin, reporter, spc, &results.unreadablePages};
 
     results.pageMap.reset(data[3] & 1 ? INT32_MAX : 20000);
     recordPfsPages(pass, pageCount, basePage, 0);
@@ -36,6 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)matchFragmentPages(pass, pageCount, basePage, 0);
 
     AnalysisContext ctx{fragments, index, origin, results, reporter, spc, nullptr};
-    runChainAnalysis(ctx, {0, std::int64_t{pageCount} * 8});
+    analyseChain(ctx, {0, std::int64_t{pageCount} * 8});
     return 0;
 }

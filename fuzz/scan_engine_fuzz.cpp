@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "memory_file.h"
+#include "report/reporter.h"
 #include "scan/scan_engine.h"
-#include "session/reporter.h"
 #include "source/sector_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "memory_file.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/free_space_map.h"
 #include "source/partition_table.h"
 #include "source/sector_source.h"

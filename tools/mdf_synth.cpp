@@ -4,7 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "support/test_world.h"
+#include "testworld/test_world.h"
 
 namespace {
 

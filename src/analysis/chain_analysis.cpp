@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 
 namespace mdf {
 namespace {
@@ -16,7 +16,8 @@ const FragmentRecord& recordAt(AnalysisContext& ctx, std::size_t position) {
 }
 
 // Page index of the file's first fragment with its torn bits put back; false after telling.
-bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32_t index, PageBytes page) {
+bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32_t index,
+                      PageBytes page) {
     if (!readFragmentPage(ctx.pages, file.firstSector, index, page)) {
         ctx.reporter.showMessage("read disk error", "message");
         return false;
@@ -30,7 +31,8 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
     std::array<std::uint8_t, 8192> page{};
     if (!readRepairedPage(ctx, file, 0, page)) return false;
     PageCountResult count = readFilePageCount(page);
-    if (count.result != 0) {
+    // A count of no pages (or fewer) is a damaged record, not a file.
+    if (count.result != 0 || count.pages <= 0) {
         ctx.reporter.showMessage("get fileinfo1 error", "message");
         return false;
     }
@@ -39,7 +41,14 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
         ctx.results.lostFileName = "c:\\noname.mdf";
         return true;
     }
-    if (!readRepairedPage(ctx, file, 32, page)) return false;
+    // Without page 32 the file has no name, but its pages are still worth recovering.
+    if (!readFragmentPage(ctx.pages, file.firstSector, 32, page)) {
+        ctx.results.unreadablePages.insert(32);
+        ctx.reporter.logLine(Memo::Analysis, "read disk error,page 32 (unreadable)");
+        ctx.results.lostFileName = "c:\\noname.mdf";
+        return true;
+    }
+    restoreTornBits(page);
     FileNameResult name = readFileName(page);
     if (name.result != 0) {
         ctx.reporter.showMessage("get fileinfo2 error", "message");
@@ -64,7 +73,8 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
 // Among the leading members that begin at the same page, the one nearest the last fragment
 // chosen; the earlier one on equal distance.
 std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
-    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size()) return group[0];
+    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size())
+        return group[0];
     const std::int64_t last =
         ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
     const std::int32_t begin = ctx.index[group[0]].beginPage;
@@ -104,9 +114,11 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
     return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
 }
 
-bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file) {
+bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
     AnalysisResults& results = ctx.results;
     const std::int64_t m = file.sizeKB / 8;
+    results.unreadablePages.clear();
+    results.restoredPages.clear();
     if (!readFileFacts(ctx, file, m)) return false;
 
     resetPageMap(results.pageMap, results.expectedPageCount);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,11 @@ struct AnalysisResults {
     // what a later command needs to build the same map again.
     std::vector<std::int32_t> recordedFragments;
     bool firstRecordedWithPfsPassOnly = false;
+    // Pages whose bytes were put together from more than one place (a page split across clusters):
+    // the writer writes these bytes for these page ids instead of what a fragment holds.
+    std::map<std::int32_t, std::array<std::uint8_t, 8192>> restoredPages;
+    // Pages the analysis needed but could not read; the recovery goes on without them.
+    std::set<std::int32_t> unreadablePages;
 
     void mark(std::int32_t recordIndex);
 };
@@ -43,7 +51,9 @@ struct AnalysisContext {
     // Without a chooser (automatic mode) ties go to the fragment nearest the last one chosen.
     NextFragmentChooser* chooser = nullptr;
 
-    PageMapPass pass() { return {results.pageMap, pages, reporter, sectorsPerCluster}; }
+    PageMapPass pass() {
+        return {results.pageMap, pages, reporter, sectorsPerCluster, &results.unreadablePages};
+    }
 };
 
 enum class Fit { Continues = 1, Contradicts = 2, NoEvidence = 3 };
@@ -53,6 +63,6 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position);
 
 // Works out which fragments make up the file and marks them. True when the walk went through to
 // the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.
-bool runChainAnalysis(AnalysisContext& ctx, const AnalysedFile& file);
+bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file);
 
 }  // namespace mdf

@@ -1,35 +1,34 @@
 #include "analysis/next_fragment_chooser.h"
 
 #include <filesystem>
-#include <fstream>
 
 #include "analysis/fragment_pages.h"
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 namespace mdf {
 
-void ChooserDecision::ListView2Click(std::int32_t currentRow) {
-    if (currentRow >= 0) ChosenRow = currentRow;
+void ChooserDecision::rowClicked(std::int32_t currentRow) {
+    if (currentRow >= 0) chosenRow = currentRow;
 }
 
-void ChooserDecision::btnokClick(const std::vector<bool>& ticked) {
+void ChooserDecision::confirm(const std::vector<bool>& ticked) {
     for (std::size_t row = 0; row < ticked.size(); ++row) {
         if (ticked[row]) {
-            ChosenRow = static_cast<std::int32_t>(row);
+            chosenRow = static_cast<std::int32_t>(row);
             break;
         }
     }
-    ChooserState = 0;
+    state = State::Confirmed;
 }
 
-void ChooserDecision::FormClose() {
-    if (ChooserState == -1) ChooserState = 1;
+void ChooserDecision::closed() {
+    if (state == State::Waiting) state = State::Cancelled;
 }
 
 std::optional<std::size_t> ChooserDecision::answer(std::size_t rows) const {
-    if (ChooserState != 0 || ChosenRow < 0 || static_cast<std::size_t>(ChosenRow) >= rows)
+    if (state != State::Confirmed || chosenRow < 0 || static_cast<std::size_t>(chosenRow) >= rows)
         return std::nullopt;
-    return static_cast<std::size_t>(ChosenRow);
+    return static_cast<std::size_t>(chosenRow);
 }
 
 std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) {
@@ -40,24 +39,30 @@ std::array<std::string, 6> chooserRow(const FragmentList& list, std::int32_t r) 
 
 void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
                          const std::vector<std::int32_t>& recordIndices, const std::string& folder,
-                         Reporter& reporter) {
+                         Reporter& reporter, const OutputGuard& guard) {
     std::array<std::uint8_t, 8192> page{};
     for (std::int32_t r : recordIndices) {
         const FragmentRecord& f = list[static_cast<std::size_t>(r)];
         const std::string name =
             (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
-        std::ofstream out(name, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            reporter.showMessage("error,无法创建文件" + name, "提示");
+        OutputFile out(name, guard);
+        if (!out.ok()) {
+            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
             return;
         }
         for (std::int32_t i = 0; i < f.pages(); ++i) {
             page.fill(0);
             if (!readFragmentPage(pages, f.fsec, i, page)) {
+                // The pages read so far are kept: they are what the user asked to look at.
+                out.commit();
                 reporter.showMessage("read disk error", "提示");
                 return;
             }
-            out.write(reinterpret_cast<const char*>(page.data()), page.size());
+            out.write(page);
+        }
+        if (!out.commit()) {
+            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
+            return;
         }
     }
     reporter.showMessage("保存完毕", "提示");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan/fragment_list.h"
+#include "source/output_file.h"
 
 namespace mdf {
 
@@ -16,16 +17,18 @@ class Reporter;
 // The decisions of the dialog that asks which fragment continues the chain: the answer it is
 // waiting for, and the row the user picked. The dialog (or a script in tests) drives it.
 struct ChooserDecision {
-    std::int32_t ChooserState = -1;  // -1 waiting, 0 confirmed, 1 cancelled
-    std::int32_t ChosenRow = 0;      // kept between the questions of one analysis
+    enum class State { Waiting, Confirmed, Cancelled };
+    State state = State::Waiting;
+    std::int32_t chosenRow = 0;  // kept between the questions of one analysis
 
-    void beginQuestion() { ChooserState = -1; }
+    void beginQuestion() { state = State::Waiting; }
     // A click in either list picks the candidate list's current row, if it has one.
-    void ListView2Click(std::int32_t currentRow);
+    void rowClicked(std::int32_t currentRow);
     // Confirm: the first ticked row wins over the row clicked last.
-    void btnokClick(const std::vector<bool>& ticked);
-    void btncancelClick() { ChooserState = 1; }
-    void FormClose();
+    void confirm(const std::vector<bool>& ticked);
+    void cancel() { state = State::Cancelled; }
+    // The window closed without an answer.
+    void closed();
     // The group member chosen, or nothing when cancelled or the row is not in the list.
     std::optional<std::size_t> answer(std::size_t rows) const;
 };
@@ -48,6 +51,6 @@ class NextFragmentChooser {
 // "保存完毕" (caption "提示").
 void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
                          const std::vector<std::int32_t>& recordIndices, const std::string& folder,
-                         Reporter& reporter);
+                         Reporter& reporter, const OutputGuard& guard = {});
 
 }  // namespace mdf

@@ -1,8 +1,9 @@
 #include "analysis/page_map_passes.h"
 
 #include <array>
+#include <climits>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/byte_order.h"
 
 namespace mdf {
@@ -135,9 +136,19 @@ void recordLinks(PageMapPass& pass, const PageBuffer& page) {
     recordLink(pass, owner, next, page[20], page[21], false);
 }
 
-bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, PageBuffer& page) {
+// An unreadable page is told and listed. Without a list to keep it in, the pass stops there.
+bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, std::int64_t pageId,
+              PageBuffer& page) {
     if (readFragmentPage(pass.pages, fsec, i, page)) return true;
-    pass.reporter.showMessage("read disk error", "message");
+    if (!pass.unreadable) {
+        pass.reporter.showMessage("read disk error", "message");
+        return false;
+    }
+    if (pass.unreadable->empty()) pass.reporter.showMessage("read disk error", "message");
+    if (pageId >= 0 && pageId <= INT32_MAX)
+        pass.unreadable->insert(static_cast<std::int32_t>(pageId));
+    pass.reporter.logLine(Memo::Analysis,
+                          "read disk error,page " + std::to_string(pageId) + " (unreadable)");
     return false;
 }
 
@@ -147,7 +158,10 @@ PassOutcome forEachUsablePage(PageMapPass& pass, std::int32_t pages, std::int32_
                               std::int64_t fsec, Use use) {
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readPage(pass, fsec, i, page)) return PassOutcome::ReadFailed;
+        if (!readPage(pass, fsec, i, std::int64_t{basePage} + i, page)) {
+            if (!pass.unreadable) return PassOutcome::ReadFailed;
+            continue;
+        }
         const std::int64_t id = std::int64_t{basePage} + i;
         if (usablePage(page, pass.map.get(id))) use(i, id, page);
     }
@@ -215,7 +229,7 @@ MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32
     MatchCounts counts;
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readPage(pass, fsec, i, page)) return counts;
+        if (!readFragmentPage(pass.pages, fsec, i, page)) return counts;
         restoreTornBits(page);
         const std::int32_t owner = i32(page, 24);
         if (owner == 99) continue;

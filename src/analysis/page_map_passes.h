@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 
 #include "analysis/fragment_pages.h"
 #include "analysis/page_map.h"
@@ -17,6 +18,8 @@ struct PageMapPass {
     PageOrigin& pages;
     Reporter& reporter;
     std::uint16_t sectorsPerCluster = 16;
+    // Where the pages that could not be read are listed; a pass goes on past them.
+    std::set<std::int32_t>* unreadable = nullptr;
 };
 
 enum class PassOutcome { Done, ReadFailed };

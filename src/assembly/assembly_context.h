@@ -5,6 +5,7 @@
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
 #include "assembly/combination_list.h"
+#include "source/output_file.h"
 
 namespace mdf {
 
@@ -20,11 +21,14 @@ struct AssemblyContext {
     std::int32_t& sortColumn;
     Reporter& reporter;
     std::uint16_t sectorsPerCluster = 16;
+    // Where outputs may go, and how large the source is (no output is larger than its source).
+    OutputGuard guard = {};
+    std::int64_t sourceSectors = 0;
 
     AnalysisContext analysis() {
         return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr};
     }
-    void sortByStartPage() { combination.ListView4ColumnClick(kStartPageColumn, sortColumn); }
+    void sortByStartPage() { combination.sortBy(kStartPageColumn, sortColumn); }
 };
 
 }  // namespace mdf

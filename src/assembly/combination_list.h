@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,47 +8,57 @@
 
 namespace mdf {
 
-// A row of a list view of fragments: its caption and six cells (size in KB, start page id, end
-// page id, remark, start sector, end sector), and the record it stands for.
+// A row of a list of fragments (the fragment list, the combination): the record it stands for,
+// its caption (the row number when the list was last filled), and the record's fields as the row
+// shows them. The remark may differ from the record's memo (a name read later, a log sequence
+// number appended); everything else is the record's.
 struct FragmentRow {
     std::int32_t recordIndex = 0;
-    std::string caption;
-    std::array<std::string, 6> cells;
-    int image = 0;
+    std::int64_t caption = 0;
+    std::int64_t sizeKB = 0;
+    std::int32_t startPage = 0;
+    std::int32_t endPage = 0;  // one past the last page id
+    std::string remark;
+    std::int64_t startSector = 0;
+    std::int64_t endSector = 0;  // the sector just past the last page
 
-    std::int64_t sizeKB() const;
-    std::int32_t startPage() const;
-    std::int32_t endPage() const;
-    std::int64_t startSector() const;
     std::int32_t pages() const;  // size in KB / 8, rounded half to even
-    std::string& remark() { return cells[3]; }
+    // Image 1 marks a fragment that begins a database file.
+    int image() const { return startPage == 0 ? 1 : 0; }
 };
 
-FragmentRow fragmentRow(const FragmentList& list, std::int32_t recordIndex, std::size_t rowNumber);
+FragmentRow fragmentRow(const FragmentList& list, std::int32_t recordIndex, std::int64_t caption);
 
-// Compares two rows by a column: the caption (0) and the number columns (1, 2, 3, 5, 6) by
-// value, the remark (4) as text without regard to case. Negative when a sorts before b.
+// The columns of the lists, in order: the caption, then size in KB, start page id, end page id,
+// remark, start sector, end sector.
+enum Column : int {
+    kCaptionColumn = 0,
+    kSizeColumn = 1,
+    kStartPageColumn = 2,
+    kEndPageColumn = 3,
+    kRemarkColumn = 4,
+    kStartSectorColumn = 5,
+    kEndSectorColumn = 6,
+};
+
+// Compares two rows by a column: the remark as text without regard to case, every other column
+// by its number. Negative when a sorts before b.
 int compareRows(const FragmentRow& a, const FragmentRow& b, int column);
 
-// The fragments that make up the lost file, shown on the fourth tab, with the enabled state of
-// the tab's three commands. CREATE MDF and CHECK become available only by sorting on the start
-// page, which puts the rows in page order.
+// The fragments that make up the lost file (the fourth tab), with the enabled state of the tab's
+// three commands. Writing the file and the missing-page check become available only by sorting on
+// the start page, which puts the rows in page order.
 struct CombinationList {
     std::vector<FragmentRow> rows;
-    bool createEnabled = false;  // Button2
-    bool checkEnabled = false;   // Button5
-    bool searchEnabled = true;   // Button6
+    bool createEnabled = false;
+    bool checkEnabled = false;
+    bool searchEnabled = true;
 
     // Rebuilds the rows from the marked records, in list order; the enabled states stay.
-    void RefreshCombinationList(const FragmentList& list, const std::vector<std::int32_t>& marks);
-    // Sorts by a column, ascending; sorting by "起始页面号" (2) enables the three commands, any
-    // other column disables them. sortColumn is shared with the fragment list view.
-    void ListView4ColumnClick(int column, std::int32_t& sortColumn);
-    int ListView4Compare(const FragmentRow& a, const FragmentRow& b, int sortColumn) const {
-        return compareRows(a, b, sortColumn);
-    }
+    void refresh(const FragmentList& list, const std::vector<std::int32_t>& marks);
+    // Sorts by a column, ascending; sorting by the start page enables the three commands, any other
+    // column disables them. sortColumn is shared with the fragment list view.
+    void sortBy(int column, std::int32_t& sortColumn);
 };
-
-inline constexpr int kStartPageColumn = 2;
 
 }  // namespace mdf

@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <fstream>
 
 #include "assembly/boundary_repair.h"
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 #include "source/byte_order.h"
 #include "source/text_numbers.h"
 
@@ -18,33 +17,38 @@ namespace {
 
 using Page = std::array<std::uint8_t, 8192>;
 
-bool readPageInto(FragmentTools& t, const FragmentRow& row, std::int32_t index, Page& page) {
+// A page that cannot be read is exported as zeros and listed, never the end of the export.
+void readPageOrZero(FragmentTools& t, const FragmentRow& row, std::int32_t index, Page& page,
+                    ExportOutcome& outcome) {
     page.fill(0);
-    if (readFragmentPage(t.pages, row.startSector(), index, page)) return true;
+    if (readFragmentPage(t.pages, row.startSector, index, page)) return;
+    page.fill(0);
     t.reporter.showMessage("read disk error", "message");
-    return false;
+    outcome.unreadablePages.push_back(row.startPage + index);
 }
 
-bool writePages(FragmentTools& t, const FragmentRow& row, std::ofstream& out, Page& page) {
-    for (std::int32_t i = 0; i < row.pages(); ++i) {
-        if (!readPageInto(t, row, i, page)) return false;
-        out.write(reinterpret_cast<const char*>(page.data()), page.size());
+bool finish(FragmentTools& t, OutputFile& out, ExportOutcome& outcome) {
+    if (out.ok() && out.commit()) {
+        outcome.files.push_back(out.path());
+        return true;
     }
-    return true;
+    outcome.error = out.error();
+    t.reporter.showMessage("error,file create error: " + out.error(), "message",
+                           MessageIcon::Error);
+    return false;
 }
 
 }  // namespace
 
 void FragmentListView::fill(const FragmentList& list) {
     rows.clear();
-    for (std::int32_t r : refreshFragmentView(list).recordIndices)
-        rows.push_back(fragmentRow(list, r, rows.size() + 1));
+    for (std::int32_t r : visibleRecords(list))
+        rows.push_back(fragmentRow(list, r, static_cast<std::int64_t>(rows.size()) + 1));
     checked.assign(rows.size(), false);
 }
 
-void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn,
-                                            bool scanRunning) {
-    if (scanRunning) return;
+bool FragmentListView::sortBy(int column, std::int32_t& sortColumn, bool scanRunning) {
+    if (scanRunning) return false;
     sortColumn = column;
     std::vector<std::size_t> order(rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -60,6 +64,7 @@ void FragmentListView::ListView2ColumnClick(int column, std::int32_t& sortColumn
     }
     rows = std::move(sortedRows);
     checked = std::move(sortedChecks);
+    return true;
 }
 
 std::vector<std::size_t> FragmentListView::checkedRows() const {
@@ -69,88 +74,112 @@ std::vector<std::size_t> FragmentListView::checkedRows() const {
     return out;
 }
 
-bool FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
-                                    const std::string& path) {
+ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
+                                             const std::string& path) {
+    ExportOutcome outcome;
     const auto chosen = view.checkedRows();
+    if (chosen.empty()) {
+        outcome.error = "no fragment is checked";
+        reporter.showMessage("error,no fragment is checked", "message", MessageIcon::Error);
+        return outcome;
+    }
     if (checkDoublePageIds) {
         for (std::size_t i = 1; i < chosen.size(); ++i) {
             const FragmentRow& row = view.rows[chosen[i]];
-            if (row.startPage() < view.rows[chosen[i - 1]].endPage()) {
-                reporter.showMessage(
-                    "error,pageid not connectted:" + std::to_string(row.startPage()), "message");
-                return false;
+            if (row.startPage < view.rows[chosen[i - 1]].endPage) {
+                outcome.error = "error,pageid not connectted:" + std::to_string(row.startPage);
+                reporter.showMessage(outcome.error, "message");
+                return outcome;
             }
         }
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        reporter.showMessage("error,file create error", "message");
-        return false;
-    }
-    Page page{};
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
+    OutputFile out(path, guard);
+    // Each fragment's last page is held back until the next fragment has had the chance to repair
+    // it, so the file is only ever appended to.
+    Page page{}, last{};
+    bool haveLast = false;
+    std::array<std::uint8_t, kLeadInBytes> leadIn{};
+    for (std::size_t i = 0; i < chosen.size() && out.ok(); ++i) {
         const FragmentRow& row = view.rows[chosen[i]];
         if (i > 0) {
-            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage();
-            static const Page zero{};
-            for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
-                out.write(reinterpret_cast<const char*>(zero.data()), zero.size());
-            if (sectorsPerCluster < 16 && previousEnd == row.startPage()) {
-                std::array<std::uint8_t, kLeadInBytes> leadIn{};
-                if (!pages.readFragmentSectors(row.startSector(), -15, 15, leadIn.data())) {
+            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage;
+            if (haveLast && sectorsPerCluster < 16 && previousEnd == row.startPage) {
+                leadIn.fill(0);
+                if (!pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data()))
                     reporter.showMessage("read disk error", "message");
-                    return false;
-                }
-                repairBoundaryPage(page, leadIn, sectorsPerCluster);
-                out.seekp(-8192, std::ios::end);
-                out.write(reinterpret_cast<const char*>(page.data()), page.size());
+                else
+                    repairBoundaryPage(last, leadIn, sectorsPerCluster);
+            }
+            if (haveLast) out.write(last);
+            haveLast = false;
+            if (previousEnd < row.startPage)
+                out.writeZeros(std::uint64_t{8192} *
+                               static_cast<std::uint64_t>(row.startPage - previousEnd));
+        }
+        for (std::int32_t p = 0; p < row.pages(); ++p) {
+            readPageOrZero(*this, row, p, page, outcome);
+            if (p + 1 < row.pages()) {
+                out.write(page);
+            } else {
+                last = page;
+                haveLast = true;
             }
         }
-        if (!writePages(*this, row, out, page)) return false;
     }
+    if (haveLast) out.write(last);
+    if (!finish(*this, out, outcome)) return outcome;
+    outcome.written = true;
     reporter.showMessage("saved", "message");
-    return true;
+    return outcome;
 }
 
-bool FragmentTools::exportToFolder(const FragmentListView& view, const std::string& folder) {
+ExportOutcome FragmentTools::exportToFolder(const FragmentListView& view,
+                                            const std::string& folder) {
+    ExportOutcome outcome;
+    if (view.checkedRows().empty()) {
+        outcome.error = "no fragment is checked";
+        reporter.showMessage("error,no fragment is checked", "message", MessageIcon::Error);
+        return outcome;
+    }
     Page page{};
     for (std::size_t i : view.checkedRows()) {
         const FragmentRow& row = view.rows[i];
         const std::string path =
-            (std::filesystem::path(folder) / (std::to_string(row.startSector()) + ".hex")).string();
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            reporter.showMessage("error,file create error" + path, "message");
-            return false;
+            (std::filesystem::path(folder) / (std::to_string(row.startSector) + ".hex")).string();
+        OutputFile out(path, guard);
+        for (std::int32_t p = 0; p < row.pages() && out.ok(); ++p) {
+            readPageOrZero(*this, row, p, page, outcome);
+            out.write(page);
         }
-        if (!writePages(*this, row, out, page)) return false;
+        if (!finish(*this, out, outcome)) return outcome;
     }
+    outcome.written = true;
     reporter.showMessage("saved", "message");
-    return true;
+    return outcome;
 }
 
-void FragmentTools::N12Click(const FragmentListView& view) {
+void FragmentTools::showCheckedStatistics(const FragmentListView& view) {
     std::int64_t total = 0;
     const auto chosen = view.checkedRows();
     for (std::size_t i : chosen)
-        total += view.rows[i].sizeKB();
+        total += view.rows[i].sizeKB;
     reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total),
                          "提示");
 }
 
-std::optional<std::string> FragmentTools::N13Click(const FragmentListView& view,
-                                                   std::optional<std::size_t> selectedRow) {
+std::optional<std::string> FragmentTools::startSectorText(const FragmentListView& view,
+                                                          std::optional<std::size_t> selectedRow) {
     if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
-    return std::string(trimBlanks(view.rows[*selectedRow].cells[4]));
+    return std::to_string(view.rows[*selectedRow].startSector);
 }
 
-void FragmentTools::N17Click(const FragmentListView& view) {
+void FragmentTools::showFileNames(const FragmentListView& view) {
     Page page{};
     for (std::size_t i : view.checkedRows()) {
         const FragmentRow& row = view.rows[i];
-        if (row.startPage() > 32 || row.endPage() <= 32) return;
+        if (row.startPage > 32 || row.endPage <= 32) return;
         page.fill(0);
-        if (!pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16,
+        if (!pages.readFragmentSectors(row.startSector, (32 - row.startPage) * 16, 16,
                                        page.data())) {
             reporter.showMessage("read disk error", "message");
             return;
@@ -161,25 +190,29 @@ void FragmentTools::N17Click(const FragmentListView& view) {
     }
 }
 
-void FragmentTools::N18Click(FragmentListView& view) {
+void FragmentTools::appendLogSequenceNumbers(FragmentListView& view) {
     Page page{};
     for (FragmentRow& row : view.rows) {
-        if (row.startPage() != 0) continue;
-        if (!readPageInto(*this, row, 0, page)) return;
-        row.remark() = std::string(trimBlanks(row.remark())) + " " + logSequenceText(page.data());
+        if (row.startPage != 0) continue;
+        page.fill(0);
+        if (!readFragmentPage(pages, row.startSector, 0, page)) {
+            reporter.showMessage("read disk error", "message");
+            return;
+        }
+        row.remark = std::string(trimBlanks(row.remark)) + " " + logSequenceText(page.data());
     }
     reporter.showMessage("process done", "message");
 }
 
-void N16Click(const FragmentListView& view, const FragmentList& list, AnalysisResults& results,
-              CombinationList& combination) {
+void addCheckedToCombination(const FragmentListView& view, const FragmentList& list,
+                             AnalysisResults& results, CombinationList& combination) {
     for (std::size_t i : view.checkedRows())
         results.mark(view.rows[i].recordIndex);
     results.combinationMarks.resize(std::max(results.combinationMarks.size(), list.size()), 0);
-    combination.RefreshCombinationList(list, results.combinationMarks);
+    combination.refresh(list, results.combinationMarks);
 }
 
-bool edtfilterClick(FragmentList& list, const FilterInput& input, Reporter& reporter) {
+bool applyFilter(FragmentList& list, const FilterInput& input, Reporter& reporter) {
     auto number = [&](const std::string& text) {
         auto value = parseInteger(text);
         if (!value)

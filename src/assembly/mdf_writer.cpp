@@ -1,199 +1,205 @@
 #include "assembly/mdf_writer.h"
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <array>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include "assembly/boundary_repair.h"
+#include "assembly/sha256.h"
+#include "report/reporter.h"
 #include "scan/rounding.h"
-#include "session/reporter.h"
+#include "source/output_file.h"
 
 namespace mdf {
-namespace fs = std::filesystem;
 namespace {
 
 using Page = std::array<std::uint8_t, 8192>;
 
-// The whole disk a block device belongs to (the device itself when it is one).
-dev_t wholeDiskOf(dev_t device) {
-    const std::string base =
-        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-    std::error_code ec;
-    if (!fs::exists(base + "/partition", ec)) return device;
-    std::ifstream parent(fs::canonical(base, ec).parent_path() / "dev");
-    unsigned maj = 0, min = 0;
-    char colon = 0;
-    if (parent >> maj >> colon >> min) return makedev(maj, min);
-    return device;
-}
-
-class OutputFile {
-  public:
-    OutputFile(std::string finalPath)
-        : finalPath_(std::move(finalPath)), partialPath_(finalPath_ + ".partial") {
-        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-        out_.open(partialPath_, std::ios::binary | std::ios::trunc);
-    }
-    ~OutputFile() {
-        if (out_.is_open()) {
-            out_.close();
-            std::remove(partialPath_.c_str());
-        }
-    }
-    bool ok() const { return static_cast<bool>(out_); }
-    void append(std::span<const std::uint8_t> bytes) {
-        out_.write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
-    void appendZeros(std::int64_t pages) {
-        static const Page zero{};
-        for (std::int64_t i = 0; i < pages; ++i)
-            append(zero);
-    }
-    void overwriteLast(const Page& page) {
-        out_.seekp(-static_cast<std::streamoff>(page.size()), std::ios::end);
-        append(page);
-        out_.seekp(0, std::ios::end);
-    }
-    bool finish() {
-        out_.close();
-        if (out_.fail()) return false;
-        std::error_code ec;
-        fs::rename(partialPath_, finalPath_, ec);
-        return !ec;
-    }
-
-  private:
-    std::string finalPath_;
-    std::string partialPath_;
-    std::vector<char> buffer_ = std::vector<char>(1 << 20);
-    std::ofstream out_;
-};
-
 constexpr std::int32_t kPagesPerRead = 128;
 
-// Copies a row's pages into the file, many pages per read; when such a read fails the pages are
-// read one by one, and each that cannot be read becomes a zero page, told once each. page ends up
-// holding the row's last page.
-void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, OutputFile& out,
-                  AssemblyOutcome& outcome, Page& page) {
+// Appends pages to the output, hashing and verifying each one as it goes, so that nothing is read
+// back afterwards.
+class PageSink {
+  public:
+    PageSink(AssemblyContext& ctx, OutputFile& out, AssemblyOutcome& outcome)
+        : ctx_(ctx), out_(out), outcome_(outcome) {}
+
+    void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page) {
+        auto restored = ctx_.results.restoredPages.find(pageId);
+        if (restored != ctx_.results.restoredPages.end()) {
+            outcome_.restoredPages.push_back(pageId);
+            page = restored->second;
+        }
+        classify(pageId, page);
+        sha_.update(page);
+        out_.write(page);
+        ++outcome_.pages;
+        showProgress();
+    }
+
+    void zeros(std::int32_t first, std::int64_t count) {
+        static const Page zero{};
+        std::int64_t runStart = -1;
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t id = std::int64_t{first} + i;
+            if (id <= INT32_MAX &&
+                ctx_.results.restoredPages.count(static_cast<std::int32_t>(id))) {
+                closeZeroRun(runStart, id);
+                runStart = -1;
+                put(static_cast<std::int32_t>(id), zero);
+                continue;
+            }
+            if (runStart < 0) runStart = id;
+            sha_.update(zero);
+            out_.write(zero);
+            ++outcome_.pages;
+            if (i % 1024 == 0) showProgress();
+        }
+        closeZeroRun(runStart, std::int64_t{first} + count);
+    }
+
+    void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }
+    std::string finishHash() { return sha_.finishHex(); }
+
+  private:
+    void closeZeroRun(std::int64_t start, std::int64_t end) {
+        if (start < 0 || end <= start) return;
+        outcome_.zeroFilled.push_back({static_cast<std::int32_t>(start), end - start});
+        outcome_.zeroFilledPages += end - start;
+    }
+
+    void classify(std::int32_t pageId, ConstPageBytes page) {
+        if (std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; })) {
+            ++outcome_.emptyPages;
+            return;
+        }
+        if (pageProtection(page) == PageProtection::None) {
+            ++outcome_.unprotectedPages;
+        } else if (verifyPage(page)) {
+            ++outcome_.verifiedPages;
+        } else {
+            outcome_.failedPages.push_back(pageId);
+        }
+    }
+
+    void showProgress() {
+        const int percent = static_cast<int>(
+            std::min<std::int64_t>(100, roundHalfEven(outcome_.pages * 100, total_)));
+        if (percent == lastPercent_) return;
+        lastPercent_ = percent;
+        ctx_.reporter.setProgress(percent);
+        ctx_.reporter.processEvents();
+    }
+
+    AssemblyContext& ctx_;
+    OutputFile& out_;
+    AssemblyOutcome& outcome_;
+    Sha256 sha_;
+    std::int64_t total_ = 1;
+    int lastPercent_ = -1;
+};
+
+// Reads a row's pages many at a time; when such a read fails the pages are read one by one, and
+// each that cannot be read becomes a zero page, listed and told. Every page but the last goes to
+// the sink; the last is handed back, since the next row may repair it.
+void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, PageSink& sink,
+                  AssemblyOutcome& outcome, Page& last) {
     std::vector<std::uint8_t> chunk(std::size_t{kPagesPerRead} * 8192);
     const std::int32_t pages = row.pages();
     for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
         const std::int32_t count = std::min(kPagesPerRead, pages - first);
-        if (!ctx.pages.readFragmentPages(row.startSector(), first, count, chunk.data())) {
+        if (!ctx.pages.readFragmentPages(row.startSector, first, count, chunk.data())) {
             for (std::int32_t t = 0; t < count; ++t) {
                 auto slot = std::span<std::uint8_t, 8192>(
                     &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
-                if (!readFragmentPage(ctx.pages, row.startSector(), first + t, slot)) {
+                if (!readFragmentPage(ctx.pages, row.startSector, first + t, slot)) {
                     std::fill(slot.begin(), slot.end(), 0);
                     ctx.reporter.showMessage("read disk error", "message");
-                    outcome.unreadablePages.push_back(row.startPage() + first + t);
+                    outcome.unreadablePages.push_back(row.startPage + first + t);
                 }
             }
         }
-        out.append(std::span<const std::uint8_t>(
-            chunk.data(), std::size_t{8192} * static_cast<std::size_t>(count)));
-        std::copy_n(chunk.begin() + std::ptrdiff_t{8192} * (count - 1), 8192, page.begin());
-        outcome.pages += count;
+        for (std::int32_t t = 0; t < count; ++t) {
+            auto page = std::span<const std::uint8_t, 8192>(
+                &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
+            if (first + t == pages - 1)
+                std::copy(page.begin(), page.end(), last.begin());
+            else
+                sink.put(row.startPage + first + t, page);
+        }
     }
 }
 
-}  // namespace
-
-OutputTarget checkOutputTarget(const std::string& outputPath, const std::string& sourcePath) {
-    if (sourcePath.empty()) return OutputTarget::Elsewhere;
-    struct stat source {};
-    if (::stat(sourcePath.c_str(), &source) != 0) return OutputTarget::Elsewhere;
-    struct stat output {};
-    if (::stat(outputPath.c_str(), &output) == 0 && output.st_dev == source.st_dev &&
-        output.st_ino == source.st_ino)
-        return OutputTarget::IsTheSource;
-    if (!S_ISBLK(source.st_mode)) return OutputTarget::Elsewhere;
-    fs::path dir = fs::absolute(outputPath).parent_path();
-    struct stat folder {};
-    if (::stat(dir.c_str(), &folder) != 0) return OutputTarget::Elsewhere;
-    if (folder.st_dev == source.st_rdev || wholeDiskOf(folder.st_dev) == source.st_rdev)
-        return OutputTarget::OnTheSourceDevice;
-    return OutputTarget::Elsewhere;
+// A page count from a damaged file header page may ask for terabytes of padding: the file can
+// never have been larger than the source that held it.
+std::int64_t paddedPageCount(AssemblyContext& ctx, std::int64_t lastEnd, AssemblyOutcome& outcome) {
+    const std::int64_t asked = std::max<std::int64_t>(ctx.results.expectedPageCount, lastEnd);
+    if (ctx.sourceSectors <= 0) return asked;
+    const std::int64_t most = std::max<std::int64_t>(ctx.sourceSectors / kSectorsPerPage, lastEnd);
+    if (asked <= most) return asked;
+    outcome.cutPages = asked - most;
+    ctx.reporter.logLine(Memo::Assembly,
+                         "文件头页声明 " + std::to_string(asked) + " 页,数据源最多容纳 " +
+                             std::to_string(most) + " 页 (the file header page states " +
+                             std::to_string(asked) + " pages; the source holds at most " +
+                             std::to_string(most) + "; the file ends there)");
+    return most;
 }
+
+}  // namespace
 
 std::string defaultMdfName(const std::string& lostFileName) {
     const std::size_t slash = lostFileName.find_last_of('\\');
     return slash == std::string::npos ? lostFileName : lostFileName.substr(slash + 1);
 }
 
-AssemblyOutcome Button2Click(AssemblyContext& ctx, const std::string& outputPath,
-                             const std::string& sourcePath, bool allowOnSourceDevice) {
+AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     ctx.reporter.clearLog(Memo::Assembly);
     AssemblyOutcome outcome;
     const auto& rows = ctx.combination.rows;
-    if (rows.empty() || rows[0].startPage() != 0) return outcome;
-
-    switch (checkOutputTarget(outputPath, sourcePath)) {
-        case OutputTarget::IsTheSource:
-            ctx.reporter.showMessage(
-                "error,the output file is the source being recovered; choose another place",
-                "message", MessageIcon::Error);
-            return outcome;
-        case OutputTarget::OnTheSourceDevice:
-            if (!allowOnSourceDevice) {
-                ctx.reporter.showMessage(
-                    "error,the output file would be written onto the device being recovered; "
-                    "choose another place",
-                    "message", MessageIcon::Warning);
-                return outcome;
-            }
-            break;
-        case OutputTarget::Elsewhere:
-            break;
+    if (rows.empty() || rows[0].startPage != 0) {
+        outcome.error = "the combination does not begin with page 0";
+        return outcome;
     }
-    OutputFile out(outputPath);
+    OutputFile out(outputPath, ctx.guard);
     if (!out.ok()) {
-        ctx.reporter.showMessage("error,file create error", "message");
+        outcome.error = out.error();
+        ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
+                                 MessageIcon::Error);
         return outcome;
     }
 
-    Page page{}, lastPage{};
+    PageSink sink(ctx, out, outcome);
+    const std::int64_t total = paddedPageCount(ctx, rows.back().endPage, outcome);
+    sink.setTotal(total);
+    Page last{};
     std::array<std::uint8_t, kLeadInBytes> leadIn{};
-    const std::size_t n = rows.size();
-    for (std::size_t r = 0; r < n; ++r) {
-        const FragmentRow& row = rows[r];
-        if (n >= 2)
-            ctx.reporter.setProgress(static_cast<int>(roundHalfEven(
-                static_cast<std::int64_t>(r) * 100, static_cast<std::int64_t>(n) - 1)));
+    const FragmentRow* previous = nullptr;
+    for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
-        if (r > 0) {
-            const std::int32_t previousEnd = rows[r - 1].endPage();
-            if (previousEnd < row.startPage()) {
-                out.appendZeros(row.startPage() - previousEnd);
-                for (std::int32_t p = previousEnd; p < row.startPage(); ++p)
-                    outcome.gapPages.push_back(p);
-                outcome.pages += row.startPage() - previousEnd;
-            }
-            if (ctx.sectorsPerCluster < 16 && previousEnd == row.startPage()) {
+        if (row.pages() <= 0) continue;  // a record without pages has nothing to give
+        if (previous) {
+            if (ctx.sectorsPerCluster < 16 && previous->endPage == row.startPage) {
                 leadIn.fill(0);
-                if (!ctx.pages.readFragmentSectors(row.startSector(), -15, 15, leadIn.data()))
+                if (!ctx.pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data()))
                     ctx.reporter.showMessage("read disk error ,leftpage", "message");
-                repairBoundaryPage(lastPage, leadIn, ctx.sectorsPerCluster);
-                out.overwriteLast(lastPage);
+                repairBoundaryPage(last, leadIn, ctx.sectorsPerCluster);
             }
+            sink.put(previous->endPage - 1, last);
+            if (previous->endPage < row.startPage)
+                sink.zeros(previous->endPage, row.startPage - previous->endPage);
         }
-        copyRowPages(ctx, row, out, outcome, page);
-        lastPage = page;
+        copyRowPages(ctx, row, sink, outcome, last);
+        previous = &row;
     }
-    const std::int32_t lastEnd = rows.back().endPage();
-    if (ctx.results.expectedPageCount > lastEnd) {
-        out.appendZeros(ctx.results.expectedPageCount - lastEnd);
-        outcome.pages += ctx.results.expectedPageCount - lastEnd;
-    }
-    if (!out.finish()) {
-        ctx.reporter.showMessage("error,file create error", "message");
+    if (previous) sink.put(previous->endPage - 1, last);
+    const std::int64_t end = previous ? previous->endPage : 0;
+    if (total > end) sink.zeros(static_cast<std::int32_t>(end), total - end);
+
+    outcome.sha256 = sink.finishHash();
+    if (!out.commit()) {
+        outcome.error = out.error();
+        ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
+                                 MessageIcon::Error);
         return outcome;
     }
     outcome.written = true;

@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "assembly/boundary_repair.h"
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
 #include "scan/rounding.h"
-#include "session/reporter.h"
 
 namespace mdf {
 namespace {
@@ -40,14 +40,14 @@ void disableCommands(CombinationList& c) {
     c.createEnabled = c.checkEnabled = c.searchEnabled = false;
 }
 
-// One pass over the gaps; nothing when the command has to end (an overlap, a failed recording).
-std::optional<int> searchPass(AssemblyContext& ctx) {
+// One pass over the gaps; nothing when the search has to end (an overlap, a failed recording).
+std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
     auto& rows = ctx.combination.rows;
     int found = 0;
     for (std::size_t j = 0; j < rows.size(); ++j) {
-        const std::int32_t from = rows[j].endPage();
+        const std::int32_t from = rows[j].endPage;
         const std::int32_t to =
-            j + 1 < rows.size() ? rows[j + 1].startPage() : ctx.results.expectedPageCount;
+            j + 1 < rows.size() ? rows[j + 1].startPage : ctx.results.expectedPageCount;
         if (from > to) {
             ctx.reporter.showMessage("error", "message");
             return std::nullopt;
@@ -61,6 +61,7 @@ std::optional<int> searchPass(AssemblyContext& ctx) {
             Memo::Assembly,
             (choice->second == Fit::Continues ? "find fragment" : "找到未确定碎片号") +
                 std::to_string(r));
+        (choice->second == Fit::Continues ? outcome.confirmed : outcome.unconfirmed).push_back(r);
         ctx.results.mark(r);
         ctx.results.recordedFragments.push_back(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
@@ -80,8 +81,8 @@ bool readNameFromRows(AssemblyContext& ctx) {
     const auto& rows = ctx.combination.rows;
     std::size_t holder = rows.size();
     for (std::size_t j = 1; j < rows.size(); ++j) {
-        if (rows[j].startPage() >= 33) break;
-        if (rows[j].endPage() > 32) {
+        if (rows[j].startPage >= 33) break;
+        if (rows[j].endPage > 32) {
             holder = j;
             break;
         }
@@ -89,16 +90,15 @@ bool readNameFromRows(AssemblyContext& ctx) {
     if (holder == rows.size()) return true;
     const FragmentRow& row = rows[holder];
     std::array<std::uint8_t, 8192> page{};
-    if (!ctx.pages.readFragmentSectors(row.startSector(), (32 - row.startPage()) * 16, 16,
+    if (!ctx.pages.readFragmentSectors(row.startSector, (32 - row.startPage) * 16, 16,
                                        page.data())) {
         ctx.reporter.showMessage("read disk error", "message");
         return false;
     }
-    if (ctx.sectorsPerCluster < 16 && row.endPage() == 33 && holder + 1 < rows.size() &&
-        rows[holder + 1].startPage() == 33) {
+    if (ctx.sectorsPerCluster < 16 && row.endPage == 33 && holder + 1 < rows.size() &&
+        rows[holder + 1].startPage == 33) {
         std::array<std::uint8_t, kLeadInBytes> leadIn{};
-        if (!ctx.pages.readFragmentSectors(rows[holder + 1].startSector(), -15, 15,
-                                           leadIn.data())) {
+        if (!ctx.pages.readFragmentSectors(rows[holder + 1].startSector, -15, 15, leadIn.data())) {
             ctx.reporter.showMessage("read disk error", "message");
             return false;
         }
@@ -115,46 +115,50 @@ bool readNameFromRows(AssemblyContext& ctx) {
 
 }  // namespace
 
-bool Button6Click(AssemblyContext& ctx) {
+SearchOutcome searchMore(AssemblyContext& ctx) {
     ctx.reporter.clearLog(Memo::Assembly);
+    SearchOutcome outcome;
     auto& rows = ctx.combination.rows;
     while (true) {
         ctx.sortByStartPage();
         disableCommands(ctx.combination);
-        if (rows.empty() || rows[0].startPage() != 0) return false;
-        auto found = searchPass(ctx);
-        if (!found) return false;
+        if (rows.empty() || rows[0].startPage != 0) return outcome;
+        auto found = searchPass(ctx, outcome);
+        if (!found) return outcome;
         ctx.reporter.logLine(Memo::Assembly,
                              "本次找到碎片数量" + std::to_string(*found) + "。二次查找完毕");
         if (*found == 0) break;
-        ctx.combination.RefreshCombinationList(ctx.fragments, ctx.results.combinationMarks);
+        ctx.combination.refresh(ctx.fragments, ctx.results.combinationMarks);
     }
     ctx.sortByStartPage();
-    if (rows[0].sizeKB() > 256) return true;
-    if (!readNameFromRows(ctx)) return false;
-    rows[0].remark() = ctx.results.lostFileName + ":" +
-                       std::to_string(std::int64_t{ctx.results.expectedPageCount} * 8) + "KB";
-    return true;
+    if (rows[0].sizeKB > 256 || readNameFromRows(ctx)) outcome.completed = true;
+    if (rows[0].sizeKB <= 256 && outcome.completed)
+        rows[0].remark = ctx.results.lostFileName + ":" +
+                         std::to_string(std::int64_t{ctx.results.expectedPageCount} * 8) + "KB";
+    return outcome;
 }
 
-void Button5Click(AssemblyContext& ctx) {
+MissingPageReport checkMissingPages(AssemblyContext& ctx) {
     ctx.reporter.clearLog(Memo::Assembly);
+    MissingPageReport report;
     const auto& rows = ctx.combination.rows;
-    if (rows.empty() || rows[0].startPage() != 0) return;
+    if (rows.empty() || rows[0].startPage != 0) return report;
     const std::int64_t expected = ctx.results.expectedPageCount;
     const std::int64_t pfsPages = pfsPageCount(expected);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::int64_t from = rows[i].endPage();
-        const std::int64_t to = i + 1 < rows.size() ? rows[i + 1].startPage() : expected;
+        const std::int64_t from = rows[i].endPage;
+        const std::int64_t to = i + 1 < rows.size() ? rows[i + 1].startPage : expected;
         if (to < from) {
             ctx.reporter.showMessage("error", "message");
-            return;
+            return report;
         }
         if (to == from) continue;
         for (std::int64_t k = 0; k < pfsPages; ++k) {
             const std::int64_t id = k == 0 ? 1 : k * kPfsInterval;
-            if (from <= id && id < to)
+            if (from <= id && id < to) {
+                report.pfsPages.push_back(static_cast<std::int32_t>(id));
                 ctx.reporter.logLine(Memo::Assembly, "lack of PFS page " + std::to_string(id));
+            }
         }
         for (std::int64_t p = from; p < to; ++p) {
             // Nothing was ever recorded in a part of the map never written to: no page there is
@@ -163,11 +167,15 @@ void Button5Click(AssemblyContext& ctx) {
                 p = (p / PageMap::kChunkEntries + 1) * PageMap::kChunkEntries - 1;
                 continue;
             }
-            if (ctx.results.pageMap.get(p).allocState == 1)
+            if (ctx.results.pageMap.get(p).allocState == 1) {
+                report.pages.push_back(static_cast<std::int32_t>(p));
                 ctx.reporter.logLine(Memo::Assembly, "lack of page " + std::to_string(p));
+            }
         }
     }
     ctx.reporter.logLine(Memo::Assembly, "check done");
+    report.completed = true;
+    return report;
 }
 
 }  // namespace mdf

@@ -2,12 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
-namespace mdf::cli {
+#include "cli/exit_codes.h"
 
-// Each group registers its subcommands on the application; the callbacks set the exit code.
-struct ExitCode {
-    int value = 0;
-};
+namespace mdf::cli {
 
 void addSectorCommands(CLI::App& app, ExitCode& exit);
 void addSourceCommands(CLI::App& app, ExitCode& exit);

@@ -48,7 +48,9 @@ void ConsoleReporter::setProgress(int percent) {
 void ConsoleReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon) {
     std::lock_guard lock(mutex_);
     eraseBarLocked();
-    fmt::print(stderr, "{}: {}\n", caption, text);
+    // The window's captions ("message", "提示") say nothing on a terminal; the program's name does.
+    (void)caption;
+    fmt::print(stderr, "mdfrecover: {}\n", text);
 }
 
 }  // namespace mdf::cli

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 namespace mdf::cli {
 

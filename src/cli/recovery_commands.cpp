@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "assembly/sha256.h"
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
 #include "cli/scan_options.h"
@@ -16,29 +15,16 @@
 namespace mdf::cli {
 namespace {
 
-// Prints like the console and keeps what the assembly memo shows, for the summary.
-class RecordingConsole : public ConsoleReporter {
-  public:
-    using ConsoleReporter::ConsoleReporter;
-    void logLine(Memo memo, std::string_view line) override {
-        ConsoleReporter::logLine(memo, line);
-        if (memo == Memo::Assembly) assemblyLines.emplace_back(line);
-    }
-    void clearLog(Memo memo) override {
-        if (memo == Memo::Assembly) assemblyLines.clear();
-    }
-    std::vector<std::string> assemblyLines;
-};
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-// The catalogue row to recover: by number, by part of its name, or the only one there is.
+// The catalogue row to recover: by number, by part of its name, or the only one there is. When
+// none can be chosen, says why and gives the exit code.
 std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, int file,
-                                         const std::string& text) {
+                                         const std::string& text, ExitCode& exit) {
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (file > 0 ? static_cast<int>(i) + 1 == file
@@ -47,35 +33,25 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
     }
     if (matches.size() == 1) return rows[matches[0]];
     if (rows.empty()) {
-        fmt::print(stderr, "no database file was found (no fragment begins with page 0)\n");
-    } else {
-        fmt::print(
-            stderr, "{}: choose one with --file N or --database TEXT\n",
-            matches.empty() ? "no database file matches" : "several database files were found");
-        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)",
-                   "first sector");
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
-                       rows[i].fsec);
+        complain("no database file was found (no fragment begins with page 0)");
+        exit.raise(kNothingFound);
+        return std::nullopt;
     }
+    complain("{}: choose one with --file N or --database TEXT",
+             matches.empty() ? "no database file matches" : "several database files were found");
+    fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)", "first sector");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
+                   rows[i].fsec);
+    exit.raise(kBadInput);
     return std::nullopt;
 }
 
 bool analyseInForeground(RecoverySession& session, const CatalogueRow& row,
                          NextFragmentChooser* chooser) {
-    if (!session.Button1Click(row, chooser)) return false;
+    if (session.startAnalysis(row, chooser) != StartResult::Started) return false;
     session.waitForJobs();
-    return session.lastAnalysisCompleted.load();
-}
-
-std::vector<std::int32_t> missingPages(const std::vector<std::string>& checkLines,
-                                       std::vector<std::int32_t>& pfs) {
-    std::vector<std::int32_t> pages;
-    for (const std::string& line : checkLines) {
-        if (line.rfind("lack of PFS page ", 0) == 0) pfs.push_back(std::stoi(line.substr(17)));
-        if (line.rfind("lack of page ", 0) == 0) pages.push_back(std::stoi(line.substr(13)));
-    }
-    return pages;
+    return session.lastAnalysisCompleted();
 }
 
 struct AnalyseCommand {
@@ -84,40 +60,42 @@ struct AnalyseCommand {
     int file = 0;
     std::string database;
     bool manual = false;
+    bool force = false;
 };
 
 void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition)) {
-        exit.value = 2;
-        return;
-    }
-    auto rows = session.refreshFileCatalogue();
-    auto row = pickDatabase(rows, o.file, o.database);
-    if (!row) {
-        exit.value = 2;
-        return;
-    }
-    TerminalChooser chooser(session.fragments, session.index);
+    // The session file is rewritten by every analysis: no --force needed for it.
+    if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
+        return exit.raise(kBadInput);
+    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition))
+        return exit.raise(kBadInput);
+    auto rows = session.listDatabaseFiles();
+    auto row = pickDatabase(rows, o.file, o.database, exit);
+    if (!row) return;
+    TerminalChooser chooser(session.fragments(), session.index());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
-    fmt::print("combination ({} fragments):\n", session.combination.rows.size());
-    for (const auto& r : session.combination.rows)
-        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.cells[0],
-                   r.cells[1], r.cells[2], r.cells[4]);
+    fmt::print("combination ({} fragments):\n", session.combination().rows.size());
+    for (const auto& r : session.combination().rows)
+        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.sizeKB,
+                   r.startPage, r.endPage, r.startSector);
     SessionFile saved;
     saved.scanInfo = o.scanInfo;
     saved.content = o.content;
     saved.source = o.source.path;
     saved.partition = o.source.partition;
-    saved.fileId = session.scanFileId;
+    saved.fileId = session.scanFileId();
     saved.file = static_cast<int>(std::find_if(rows.begin(), rows.end(),
                                                [&](const auto& r) { return r.fsec == row->fsec; }) -
                                   rows.begin()) +
                  1;
     saved.capture(session);
-    if (!saved.save(o.sessionPath)) fmt::print(stderr, "cannot write {}\n", o.sessionPath);
-    exit.value = completed ? 0 : 1;
+    if (std::string error = saved.save(o.sessionPath); !error.empty()) {
+        complain("{}", error);
+        return exit.raise(kIoError);
+    }
+    if (!completed) exit.raise(kPartial);
 }
 
 std::optional<SessionFile> loadSession(const std::string& path, RecoverySession& session,
@@ -125,9 +103,8 @@ std::optional<SessionFile> loadSession(const std::string& path, RecoverySession&
     std::string error;
     auto saved = SessionFile::load(path, error);
     if (!saved || !saved->restore(session)) {
-        fmt::print(stderr, "{}\n",
-                   error.empty() ? "cannot restore the session from " + path : error);
-        exit.value = 2;
+        complain("{}", error.empty() ? "cannot restore the session from " + path : error);
+        exit.raise(kBadInput);
         return std::nullopt;
     }
     return saved;
@@ -137,6 +114,8 @@ struct SessionCommand {
     std::string sessionPath = "mdfrecover-session.json";
     std::string output;
     bool allowSourceDevice = false;
+    bool force = false;
+    bool json = false;
 };
 
 void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
@@ -144,23 +123,124 @@ void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
     RecoverySession session(reporter);
     auto saved = loadSession(o.sessionPath, session, exit);
     if (!saved) return;
-    if (!session.Button6Click()) exit.value = 1;
+    if (!session.searchMore().completed) exit.raise(kPartial);
     saved->capture(session);
-    saved->save(o.sessionPath);
+    if (std::string error = saved->save(o.sessionPath); !error.empty()) {
+        complain("{}", error);
+        exit.raise(kIoError);
+    }
 }
 
 void checkCommand(const SessionCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (loadSession(o.sessionPath, session, exit)) session.Button5Click();
+    if (!loadSession(o.sessionPath, session, exit)) return;
+    const MissingPageReport missing = session.checkMissingPages();
+    if (!missing.completed)
+        exit.raise(kBadInput);
+    else if (!missing.pages.empty() || !missing.pfsPages.empty())
+        exit.raise(kPartial);
+}
+
+nlohmann::json pageList(const std::vector<std::int32_t>& pages) {
+    return {{"count", pages.size()}, {"list", pages}};
+}
+
+// What was written, page by page; the same facts as text or as JSON.
+nlohmann::json assemblySummary(const RecoverySession& session, const AssemblyOutcome& outcome,
+                               const MissingPageReport& missing, const std::string& output) {
+    nlohmann::json zeroFilled = nlohmann::json::array();
+    for (const PageRange& r : outcome.zeroFilled)
+        zeroFilled.push_back({{"first", r.first}, {"count", r.count}});
+    std::vector<std::int32_t> unreadable = outcome.unreadablePages;
+    unreadable.insert(unreadable.end(), session.analysis().unreadablePages.begin(),
+                      session.analysis().unreadablePages.end());
+    std::sort(unreadable.begin(), unreadable.end());
+    unreadable.erase(std::unique(unreadable.begin(), unreadable.end()), unreadable.end());
+    const std::int64_t good = outcome.verifiedPages + outcome.unprotectedPages;
+    const std::int64_t lacking = static_cast<std::int64_t>(missing.pages.size()) +
+                                 static_cast<std::int64_t>(outcome.failedPages.size()) +
+                                 static_cast<std::int64_t>(unreadable.size());
+    const double completeness =
+        good + lacking > 0 ? static_cast<double>(good) / static_cast<double>(good + lacking) : 0.0;
+    return {{"status",
+             outcome.written && lacking == 0 && missing.pfsPages.empty() && outcome.cutPages == 0
+                 ? "complete"
+                 : "partial"},
+            {"database_name", session.analysis().lostFileName},
+            {"expected_pages", session.analysis().expectedPageCount},
+            {"pages_written", outcome.pages},
+            {"fragments_used", session.combination().rows.size()},
+            {"verified_pages", outcome.verifiedPages},
+            {"unprotected_pages", outcome.unprotectedPages},
+            {"empty_pages", outcome.emptyPages},
+            {"failed_pages", pageList(outcome.failedPages)},
+            {"unreadable_pages", pageList(unreadable)},
+            {"restored_pages", pageList(outcome.restoredPages)},
+            {"missing_pages", pageList(missing.pages)},
+            {"missing_pfs_pages", missing.pfsPages},
+            {"zero_filled_pages", outcome.zeroFilledPages},
+            {"zero_filled", zeroFilled},
+            {"pages_cut", outcome.cutPages},
+            {"completeness", completeness},
+            {"output", output},
+            {"sha256", outcome.sha256}};
+}
+
+void printSummary(const nlohmann::json& s, bool json) {
+    if (json) {
+        fmt::print("{}\n", s.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+        return;
+    }
+    fmt::print("recovered {} ({} pages, {} fragments) to {}\n",
+               s["database_name"].get<std::string>(), s["pages_written"].get<std::int64_t>(),
+               s["fragments_used"].get<std::size_t>(), s["output"].get<std::string>());
+    fmt::print(
+        "pages verified: {}, without protection: {}, empty: {}, failing verification: {}, "
+        "unreadable: {}, zero-filled: {}\n",
+        s["verified_pages"].get<std::int64_t>(), s["unprotected_pages"].get<std::int64_t>(),
+        s["empty_pages"].get<std::int64_t>(), s["failed_pages"]["count"].get<std::size_t>(),
+        s["unreadable_pages"]["count"].get<std::size_t>(),
+        s["zero_filled_pages"].get<std::int64_t>());
+    fmt::print("missing allocated pages: {}, missing PFS pages: {}, completeness {:.2f} %\n",
+               s["missing_pages"]["count"].get<std::size_t>(), s["missing_pfs_pages"].size(),
+               100.0 * s["completeness"].get<double>());
+    auto listSome = [](const char* label, const nlohmann::json& list) {
+        if (list.empty()) return;
+        std::string text;
+        for (std::size_t i = 0; i < list.size() && i < 20; ++i)
+            text += (i ? " " : "") + std::to_string(list[i].get<std::int64_t>());
+        fmt::print("{}: {}{}\n", label, text, list.size() > 20 ? " ..." : "");
+    };
+    listSome("pages failing verification", s["failed_pages"]["list"]);
+    listSome("unreadable pages", s["unreadable_pages"]["list"]);
+    listSome("missing pages", s["missing_pages"]["list"]);
+    fmt::print("sha256 {}\n", s["sha256"].get<std::string>());
+    if (s["status"] == "partial")
+        fmt::print("部分恢复 (partial result): the file lacks the pages listed above\n");
+}
+
+int exitFor(const nlohmann::json& summary) {
+    return summary["status"] == "complete" ? kComplete : kPartial;
 }
 
 void createCommand(const SessionCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
+    if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
+    std::string error;
+    auto saved = SessionFile::load(o.sessionPath, error);
+    const std::string source = saved ? saved->source : std::string();
+    if (!outputsAllowed({o.output}, OutputGuard{source, o.allowSourceDevice}, o.force))
+        return exit.raise(kBadInput);
+    session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (!loadSession(o.sessionPath, session, exit)) return;
-    AssemblyOutcome outcome = session.Button2Click(o.output, o.allowSourceDevice);
-    exit.value = outcome.written ? 0 : 1;
+    const MissingPageReport missing = session.checkMissingPages();
+    AssemblyOutcome outcome = session.writeMdf(o.output);
+    if (!outcome.written) return exit.raise(kIoError);
+    nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
+    printSummary(summary, o.json);
+    exit.raise(exitFor(summary));
 }
 
 struct ExportCommand {
@@ -170,26 +250,44 @@ struct ExportCommand {
     bool all = false;
     std::string single, folder;
     bool checkDouble = false;
+    bool force = false;
 };
 
 void exportCommand(const ExportCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition)) {
-        exit.value = 2;
-        return;
+    if (!outputsAllowed({o.single}, OutputGuard{o.source.path, false}, o.force))
+        return exit.raise(kBadInput);
+    if (!o.folder.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(o.folder, ec);
+        if (ec) {
+            complain("cannot create the folder {}: {}", o.folder, ec.message());
+            return exit.raise(kIoError);
+        }
     }
+    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition))
+        return exit.raise(kBadInput);
     FragmentListView view;
-    view.fill(session.fragments);
-    if (o.all) view.N10Click();
-    for (int r : o.rows)
-        if (r >= 1 && static_cast<std::size_t>(r) <= view.rows.size())
-            view.checked[static_cast<std::size_t>(r - 1)] = true;
-    FragmentTools tools{session.fragments, session.pages(), reporter,
-                        session.volume.sectorsPerCluster};
-    const bool ok = o.single.empty() ? tools.exportToFolder(view, o.folder)
-                                     : tools.exportToOneFile(view, o.checkDouble, o.single);
-    exit.value = ok ? 0 : 1;
+    view.fill(session.fragments());
+    if (o.all) view.checkAll();
+    for (int r : o.rows) {
+        if (r < 1 || static_cast<std::size_t>(r) > view.rows.size()) {
+            complain("the fragment list has no row {} (rows 1 to {})", r, view.rows.size());
+            return exit.raise(kBadInput);
+        }
+        view.checked[static_cast<std::size_t>(r - 1)] = true;
+    }
+    FragmentTools tools = session.fragmentTools();
+    const ExportOutcome outcome = o.single.empty()
+                                      ? tools.exportToFolder(view, o.folder)
+                                      : tools.exportToOneFile(view, o.checkDouble, o.single);
+    if (!outcome.written) return exit.raise(view.checkedRows().empty() ? kBadInput : kIoError);
+    if (!outcome.unreadablePages.empty()) {
+        complain("{} pages could not be read and were exported as zeros",
+                 outcome.unreadablePages.size());
+        exit.raise(kPartial);
+    }
 }
 
 struct RecoverCommand {
@@ -201,57 +299,45 @@ struct RecoverCommand {
     std::string scanInfo;
     bool json = false;
     bool allowSourceDevice = false;
+    bool force = false;
 };
 
 void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
-    RecordingConsole reporter(!o.json);
+    ConsoleReporter reporter(!o.json);
     if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
-    exit.value = 1;
-    if (!o.source.choose(session)) {
-        exit.value = 2;
-        return;
-    }
-    o.scan.applyTo(session);
+    // Every output is checked before the first sector is read: a typo found after hours of
+    // scanning would throw the scan away.
+    if (!outputsAllowed({o.output, o.scanInfo}, OutputGuard{o.source.path, o.allowSourceDevice},
+                        o.force))
+        return exit.raise(kBadInput);
+    session.allowWritingOnSourceDevice(o.allowSourceDevice);
+    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome scanned = runScanInForeground(session);
     reporter.finishProgress();
-    if (scanned == ScanOutcome::Failed) return;
-    if (scanned == ScanOutcome::Stopped) session.index = buildFragmentIndex(session.fragments);
-    if (!o.scanInfo.empty()) session.btnsaveClick(o.scanInfo, std::nullopt, std::random_device{}());
+    if (scanned == ScanOutcome::Failed) return exit.raise(kIoError);
+    if (scanned == ScanOutcome::Stopped) {
+        session.indexFragments();
+        exit.raise(kInterrupted);
+    }
+    if (!o.scanInfo.empty() && !session.saveScan(o.scanInfo, std::nullopt, std::random_device{}()))
+        exit.raise(kIoError);
+    if (scanned == ScanOutcome::Stopped) return;
 
-    auto row = pickDatabase(session.refreshFileCatalogue(), o.file, o.database);
-    if (!row) {
-        exit.value = 2;
-        return;
+    auto row = pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit);
+    if (!row) return;
+    if (!analyseInForeground(session, *row, nullptr)) {
+        complain("the analysis ended early; nothing was written");
+        return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
     }
-    if (!analyseInForeground(session, *row, nullptr)) return;
-    if (!session.Button6Click()) return;
-    session.Button5Click();
-    std::vector<std::int32_t> lostPfs;
-    std::vector<std::int32_t> lost = missingPages(reporter.assemblyLines, lostPfs);
-    AssemblyOutcome outcome = session.Button2Click(o.output, o.allowSourceDevice);
-    if (!outcome.written) return;
-    exit.value = 0;
-    const std::string sha = sha256OfFile(o.output);
-    if (o.json) {
-        nlohmann::json summary = {{"database_name", session.analysis.lostFileName},
-                                  {"expected_pages", session.analysis.expectedPageCount},
-                                  {"pages_written", outcome.pages},
-                                  {"fragments_used", session.combination.rows.size()},
-                                  {"missing_pages", {{"count", lost.size()}, {"list", lost}}},
-                                  {"missing_pfs_pages", lostPfs},
-                                  {"zero_filled_pages", outcome.gapPages.size()},
-                                  {"unreadable_pages", outcome.unreadablePages},
-                                  {"output", o.output},
-                                  {"sha256", sha}};
-        fmt::print("{}\n", summary.dump(2));
-    } else {
-        fmt::print("recovered {} ({} pages, {} fragments) to {}\n", session.analysis.lostFileName,
-                   outcome.pages, session.combination.rows.size(), o.output);
-        fmt::print("missing allocated pages: {}, missing PFS pages: {}, unreadable pages: {}\n",
-                   lost.size(), lostPfs.size(), outcome.unreadablePages.size());
-        fmt::print("sha256 {}\n", sha);
-    }
+    if (!session.searchMore().completed) exit.raise(kPartial);
+    const MissingPageReport missing = session.checkMissingPages();
+    AssemblyOutcome outcome = session.writeMdf(o.output);
+    if (!outcome.written) return exit.raise(kIoError);
+    nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
+    printSummary(summary, o.json);
+    exit.raise(exitFor(summary));
 }
 
 void addPickOptions(CLI::App& c, int& file, std::string& database) {
@@ -280,20 +366,26 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
                         "Where to keep the result for search-more, check, create");
     analyse->callback([a, &exit] { analyseCommand(*a, exit); });
 
-    auto s = std::make_shared<SessionCommand>();
-    auto* more = app.add_subcommand("search-more",
-                                    "Fill the gaps of the combination with further fragments");
-    more->add_option("--session", s->sessionPath, "Session file written by analyse");
-    more->callback([s, &exit] { searchMoreCommand(*s, exit); });
+    auto more = std::make_shared<SessionCommand>();
+    auto* searchMore = app.add_subcommand(
+        "search-more", "Fill the gaps of the combination with further fragments");
+    searchMore->add_option("--session", more->sessionPath, "Session file written by analyse");
+    searchMore->callback([more, &exit] { searchMoreCommand(*more, exit); });
+
+    auto chk = std::make_shared<SessionCommand>();
     auto* check = app.add_subcommand("check", "List the pages the combination still lacks");
-    check->add_option("--session", s->sessionPath, "Session file written by analyse");
-    check->callback([s, &exit] { checkCommand(*s, exit); });
+    check->add_option("--session", chk->sessionPath, "Session file written by analyse");
+    check->callback([chk, &exit] { checkCommand(*chk, exit); });
+
+    auto c = std::make_shared<SessionCommand>();
     auto* create = app.add_subcommand("create", "Write the MDF file from the combination");
-    create->add_option("--session", s->sessionPath, "Session file written by analyse");
-    create->add_option("-o,--output", s->output, "The MDF file to write")->required();
-    create->add_flag("--allow-source-device", s->allowSourceDevice,
+    create->add_option("--session", c->sessionPath, "Session file written by analyse");
+    create->add_option("-o,--output", c->output, "The MDF file to write")->required();
+    create->add_flag("--allow-source-device", c->allowSourceDevice,
                      "Write even onto the device being recovered");
-    create->callback([s, &exit] { createCommand(*s, exit); });
+    create->add_flag("--force", c->force, "Replace the output file if it exists");
+    create->add_flag("--json", c->json, "Print a JSON summary on stdout");
+    create->callback([c, &exit] { createCommand(*c, exit); });
 
     auto e = std::make_shared<ExportCommand>();
     auto* exp =
@@ -309,10 +401,19 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     exp->add_flag("--all", e->all, "Every row");
     auto* single = exp->add_option("--single", e->single,
                                    "One file of all the pages, gaps filled with zero pages");
-    exp->add_option("--folder", e->folder, "One FIRSTSECTOR.hex file per fragment in this folder")
-        ->excludes(single);
+    auto* folder = exp->add_option("--folder", e->folder,
+                                   "One FIRSTSECTOR.hex file per fragment in this folder")
+                       ->excludes(single);
+    single->excludes(folder);
     exp->add_flag("--check-double", e->checkDouble, "With --single: refuse fragments that overlap");
-    exp->callback([e, &exit] { exportCommand(*e, exit); });
+    exp->add_flag("--force", e->force, "Replace the --single file if it exists");
+    exp->callback([e, &exit] {
+        if (e->single.empty() && e->folder.empty()) {
+            complain("export needs --single FILE or --folder DIR");
+            return exit.raise(kBadInput);
+        }
+        exportCommand(*e, exit);
+    });
 
     auto r = std::make_shared<RecoverCommand>();
     auto* recover =
@@ -325,6 +426,7 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     recover->add_flag("--json", r->json, "Print a JSON summary on stdout (the log goes to stderr)");
     recover->add_flag("--allow-source-device", r->allowSourceDevice,
                       "Write even onto the device being recovered");
+    recover->add_flag("--force", r->force, "Replace output files that exist");
     recover->callback([r, &exit] { recoverCommand(*r, exit); });
 }
 

@@ -1,7 +1,10 @@
 // scan, fragments and files: finding fragments and looking at what was found.
 #include <fmt/core.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <random>
 
 #include "cli/commands.h"
@@ -12,10 +15,11 @@
 namespace mdf::cli {
 namespace {
 
-std::atomic<std::atomic<bool>*> activeStopFlag{nullptr};
+std::atomic<RecoverySession*> interruptedSession{nullptr};
 
+// Only an atomic store happens here, which is safe inside a signal handler.
 extern "C" void stopOnInterrupt(int) {
-    if (auto* flag = activeStopFlag.load()) flag->store(true);
+    if (auto* session = interruptedSession.load()) session->requestStop();
 }
 
 struct ScanCommand {
@@ -23,27 +27,29 @@ struct ScanCommand {
     ScanOptions scan;
     std::string output;
     std::string content;
+    bool force = false;
 };
 
 void scanCommand(const ScanCommand& o, ExitCode& exit) {
     ConsoleReporter reporter;
     RecoverySession session(reporter);
-    if (!o.source.choose(session)) {
-        exit.value = 2;
-        return;
-    }
-    o.scan.applyTo(session);
+    if (!outputsAllowed({o.output, o.content}, OutputGuard{o.source.path, false}, o.force))
+        return exit.raise(kBadInput);
+    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome outcome = runScanInForeground(session);
     reporter.finishProgress();
-    if (outcome == ScanOutcome::Failed) {
-        exit.value = 1;
-        return;
-    }
+    if (outcome == ScanOutcome::Failed) return exit.raise(kIoError);
+    // What a stopped scan found is saved all the same.
+    if (outcome == ScanOutcome::Stopped) exit.raise(kInterrupted);
     std::random_device random;
-    session.btnsaveClick(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
-                         random() % 0x7FFFFFFF);
-    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n", session.fragments.size(),
-               session.refreshFileCatalogue().size(), o.output);
+    if (!session.saveScan(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
+                          random() % 0x7FFFFFFF))
+        return exit.raise(kIoError);
+    const std::size_t files = session.listDatabaseFiles().size();
+    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n",
+               session.fragments().size(), files, o.output);
+    if (session.fragments().empty()) exit.raise(kNothingFound);
 }
 
 struct OpenCommand {
@@ -51,50 +57,55 @@ struct OpenCommand {
     std::string content;
 };
 
-bool openSaved(RecoverySession& session, const OpenCommand& o) {
-    return session.Button3Click(o.scanInfo,
-                                o.content.empty() ? std::nullopt : std::optional(o.content));
+bool openSaved(RecoverySession& session, const OpenCommand& o, ExitCode& exit) {
+    for (const std::string& path : {o.scanInfo, o.content}) {
+        if (!path.empty() && ::access(path.c_str(), R_OK) != 0) {
+            complain("cannot open {}: {}", path, std::strerror(errno));
+            exit.raise(kIoError);
+            return false;
+        }
+    }
+    if (session.openScan(o.scanInfo, o.content.empty() ? std::nullopt : std::optional(o.content)) &&
+        session.readFromSource() == o.content.empty())
+        return true;
+    exit.raise(kBadInput);
+    return false;
 }
 
 void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!openSaved(session, o)) {
-        exit.value = 1;
-        return;
-    }
+    if (!openSaved(session, o, exit)) return;
     fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
     FragmentListView view;
-    view.fill(session.fragments);
-    for (const FragmentRow& row : view.rows) {
-        const auto& c = row.cells;
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, c[0], c[1], c[2], c[3], c[4], c[5]);
-    }
+    view.fill(session.fragments());
+    for (const FragmentRow& row : view.rows)
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, row.sizeKB, row.startPage,
+                   row.endPage, row.remark, row.startSector, row.endSector);
+    if (view.rows.empty()) exit.raise(kNothingFound);
 }
 
 void filesCommand(const OpenCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!openSaved(session, o)) {
-        exit.value = 1;
-        return;
-    }
+    if (!openSaved(session, o, exit)) return;
     fmt::print("序号\t文件名\tsize(KB)\tbegin sector\n");
-    auto rows = session.refreshFileCatalogue();
+    auto rows = session.listDatabaseFiles();
     for (std::size_t i = 0; i < rows.size(); ++i)
         fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
+    if (rows.empty()) exit.raise(kNothingFound);
 }
 
 }  // namespace
 
 ScanOutcome runScanInForeground(RecoverySession& session) {
-    activeStopFlag = &session.stopRequested;
+    interruptedSession = &session;
     auto previous = std::signal(SIGINT, stopOnInterrupt);
-    const bool started = session.btnscanClick();
+    const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
     session.waitForJobs();
     std::signal(SIGINT, previous);
-    activeStopFlag = nullptr;
-    return started ? session.lastScanOutcome.load() : ScanOutcome::Failed;
+    interruptedSession = nullptr;
+    return started ? session.lastScanOutcome() : ScanOutcome::Failed;
 }
 
 void addScanCommands(CLI::App& app, ExitCode& exit) {
@@ -107,6 +118,7 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
     scan->add_option("-o,--output", s->output, "Scan-info file to write")->required();
     scan->add_option("--content", s->content,
                      "Also save every fragment's pages to this content file");
+    scan->add_flag("--force", s->force, "Replace output files that exist");
     scan->callback([s, &exit] { scanCommand(*s, exit); });
 
     auto f = std::make_shared<OpenCommand>();

@@ -1,28 +1,55 @@
 #include "cli/scan_options.h"
 
+#include "cli/exit_codes.h"
+#include "source/text_numbers.h"
+
 namespace mdf::cli {
 
 void ScanOptions::addTo(CLI::App& c) {
     c.add_option("--start", start,
-                 "First sector to examine (default: the start of the cluster area)");
-    c.add_option("--end", end, "Sector to stop before (default: the end of the source)");
+                 "First sector to examine (default: the start of the cluster area)")
+        ->check(CLI::NonNegativeNumber);
+    c.add_option("--end", end,
+                 "Sector to stop before (default: the end of the source; a larger value is cut "
+                 "to it)")
+        ->check(CLI::NonNegativeNumber);
     c.add_option("--stride", stride, "Sectors between positions (default: sectors per cluster)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{65535}));
     c.add_option("--file-id", fileId, "File id of the wanted database file");
     c.add_flag("--free-space-only", freeSpaceOnly,
                "Skip clusters the file system marks in use (partitions only)");
     c.add_option("--max-start-page", maxStartPage,
-                 "Record only fragments whose first page id is below this");
+                 "Record only fragments whose first page id is below this")
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{INT32_MAX}));
 }
 
-void ScanOptions::applyTo(RecoverySession& s) const {
-    if (start) s.settings.beginSector = std::to_string(*start);
-    if (end) s.settings.endSector = std::to_string(*end);
-    if (stride) s.settings.sectorsPerCluster = std::to_string(*stride);
-    s.settings.fileIdText = std::to_string(fileId);
-    s.settings.freeSpaceOnly = freeSpaceOnly && s.volume.hasFileSystem;
-    s.settings.startPageLimit = maxStartPage.has_value();
-    if (maxStartPage) s.settings.maxStartPage = std::to_string(*maxStartPage);
+bool ScanOptions::applyTo(RecoverySession& s) const {
+    ScanSettings& settings = s.settings();
+    if (start) settings.beginSector = std::to_string(*start);
+    if (stride) settings.sectorsPerCluster = std::to_string(*stride);
+    // A scan never reads past the source: what lies beyond it can only be read errors, or, for a
+    // partition inside a disk, the next partition's data.
+    const std::int64_t sourceEnd = s.sourceEndSector();
+    if (end) {
+        if (sourceEnd > 0 && *end > sourceEnd) {
+            complain("--end {} lies past the end of the source; the scan ends at sector {}", *end,
+                     sourceEnd);
+            settings.endSector = std::to_string(sourceEnd);
+        } else {
+            settings.endSector = std::to_string(*end);
+        }
+    }
+    const auto begin = parseInteger(settings.beginSector);
+    const auto last = parseInteger(settings.endSector);
+    if (begin && last && *begin > *last) {
+        complain("--start {} lies past the end of the scan ({})", *begin, *last);
+        return false;
+    }
+    settings.fileIdText = std::to_string(fileId);
+    settings.freeSpaceOnly = freeSpaceOnly && s.volume().hasFileSystem;
+    settings.startPageLimit = maxStartPage.has_value();
+    if (maxStartPage) settings.maxStartPage = std::to_string(*maxStartPage);
+    return true;
 }
 
 }  // namespace mdf::cli

@@ -14,7 +14,8 @@ struct ScanOptions {
     bool freeSpaceOnly = false;
 
     void addTo(CLI::App& command);
-    void applyTo(RecoverySession& session) const;
+    // False (after saying why) when the range makes no sense for this source.
+    bool applyTo(RecoverySession& session) const;
 };
 
 // Runs a scan on its worker and waits for it; Ctrl-C stops it as the stop command does.

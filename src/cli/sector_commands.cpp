@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/exit_codes.h"
 #include "scan/page_header.h"
 #include "source/platform_file.h"
 #include "source/sector_source.h"
@@ -28,19 +29,23 @@ void readSectorsCommand(const std::string& path, std::int64_t sector, std::uint3
                         ExitCode& exit) {
     std::int64_t bytes = byteSizeOf(path);
     if (bytes < 0) {
-        fmt::print(stderr, "cannot open {}\n", path);
-        exit.value = 2;
-        return;
+        complain("cannot open {} (an image file or a block device is needed)", path);
+        return exit.raise(kIoError);
+    }
+    if (sector < 0 || sector >= bytes / kSectorSize) {
+        complain("sector {} lies outside {} ({} sectors)", sector, path, bytes / kSectorSize);
+        return exit.raise(kBadInput);
     }
     SectorSource source;
     source.select(SourceKind::ImageFile, path, bytes / kSectorSize);
     source.setReadLimit(bytes / kSectorSize);
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) * kSectorSize);
     if (!source.readSectors(count, buffer.data(), sector)) {
-        fmt::print(stderr, "read disk error: {} sectors at sector {} of {}\n", count, sector, path);
-        exit.value = 1;
-        return;
+        complain("read disk error: {} sectors at sector {} of {}", count, sector, path);
+        return exit.raise(kIoError);
     }
+    // A read cut at the end of the source delivers only what lies inside it.
+    buffer.resize(static_cast<std::size_t>(source.readableCount(sector, count)) * kSectorSize);
     hexDump(buffer.data(), buffer.size(), static_cast<std::uint64_t>(sector) * kSectorSize);
 }
 
@@ -49,9 +54,8 @@ void checkPageCommand(const std::string& path, std::uint64_t offset, std::uint16
     auto file = openReadOnly(path);
     PageHeader h;
     if (!file || file->readAt(h.bytes.data(), h.bytes.size(), offset) != kPageHeaderSize) {
-        fmt::print(stderr, "cannot read 96 bytes at offset {} of {}\n", offset, path);
-        exit.value = 2;
-        return;
+        complain("cannot read 96 bytes at offset {} of {}", offset, path);
+        return exit.raise(kIoError);
     }
     auto yesNo = [](bool b) { return b ? "yes" : "no"; };
     fmt::print("page id {}  type {}  file id {}  object id {}  slots {}  level {}\n", h.pageId(),

@@ -18,14 +18,10 @@ struct SessionFile {
     std::optional<int> partition;
     int file = 0;  // catalogue number, from 1
     std::uint16_t fileId = 1;
-    std::int32_t expectedPages = 0;
-    std::string lostFileName;
-    std::vector<std::int32_t> recorded;  // record indices in the order their pages were recorded
-    bool firstRecordedWithPfsPassOnly = false;
-    std::vector<std::int32_t> combination;  // marked record indices
-    std::string firstRowRemark;
+    AnalysisSnapshot analysis;
 
-    bool save(const std::string& path) const;
+    // Empty on success; otherwise why the file could not be written.
+    std::string save(const std::string& path) const;
     static std::optional<SessionFile> load(const std::string& path, std::string& error);
 
     // Opens the scan and the source into a session and restores the analysis and the combination.

@@ -52,10 +52,10 @@ void listSources(bool json) {
 }
 
 // Clusters of the volume in use and free, as the free-space map tells them.
-std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
-    const VolumeLayout& v = s.volume;
+std::pair<std::int64_t, std::int64_t> countClusters(const RecoverySession& s) {
+    const VolumeLayout& v = s.volume();
     if (v.sectorsPerCluster == 0) return {0, 0};
-    const std::int64_t volumeSectors = s.source.sourceSectors() + 1;
+    const std::int64_t volumeSectors = s.source().sourceSectors() + 1;
     std::int64_t first = v.fsKind == "FAT32" ? 2 : 0;
     std::int64_t count = (volumeSectors - v.dataStartSector) / v.sectorsPerCluster;
     if (v.fsKind == "exFAT" || v.fsKind == "ext4") count = v.clusterCount;
@@ -64,7 +64,7 @@ std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
         std::int64_t sector = v.fsKind == "FAT32"
                                   ? v.dataStartSector + (c - 2) * v.sectorsPerCluster
                                   : v.dataStartSector + c * v.sectorsPerCluster;
-        used += s.freeSpace.isClusterInUse(sector, v.fsKind, v);
+        used += s.freeSpace().isClusterInUse(sector, v.fsKind, v);
     }
     return {used, count - used};
 }
@@ -72,12 +72,9 @@ std::pair<std::int64_t, std::int64_t> countClusters(RecoverySession& s) {
 void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!source.choose(session)) {
-        exit.value = 2;
-        return;
-    }
-    const VolumeLayout& v = session.volume;
-    const ScanSettings& s = session.settings;
+    if (!source.choose(session)) return exit.raise(kIoError);
+    const VolumeLayout& v = session.volume();
+    const ScanSettings& s = session.settings();
     const SourceDescription d = describeSource(source.path);
     fmt::print("source            {}\n", s.dataSourceText);
     fmt::print("kind              {}, {}-byte sectors\n", d.kind, d.sectorBytes);
@@ -86,7 +83,7 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
                    v.bytesPerSector);
     fmt::print("file system       {}\n",
                s.fileSystemLabel.empty() ? "(whole disk)" : s.fileSystemLabel);
-    fmt::print("sectors           {}\n", session.source.sourceSectors());
+    fmt::print("sectors           {}\n", session.source().sourceSectors());
     fmt::print("start sector      {}\n", s.beginSector);
     fmt::print("end sector        {}\n", s.endSector);
     fmt::print("sectors/cluster   {}\n", s.sectorsPerCluster);
@@ -105,15 +102,12 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
                    v.sectorsPerCluster * 512);
     if (!freeMap) return;
     if (!v.hasFileSystem) {
-        fmt::print(stderr, "the free-space map needs a partition (--partition)\n");
-        exit.value = 2;
-        return;
+        complain("the free-space map needs a partition (--partition)");
+        return exit.raise(kBadInput);
     }
-    std::vector<std::uint8_t> work(12288 * 512);
-    if (buildFreeSpaceMap(session.freeSpace, session.source, v, reporter, work) != 0) {
-        fmt::print(stderr, "create bitmap failed\n");
-        exit.value = 1;
-        return;
+    if (session.buildFreeSpaceMap() != 0) {
+        complain("create bitmap failed");
+        return exit.raise(kIoError);
     }
     auto [used, free] = countClusters(session);
     fmt::print("clusters in use   {}\n", used);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "source/text_numbers.h"
+
 namespace mdf::cli {
 
 std::optional<std::size_t> TerminalChooser::chooseNextFragment(
@@ -19,11 +21,11 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
     for (std::size_t k = 0; k < group.size(); ++k)
         print(std::to_string(k + 1).c_str(), chooserRow(list_, index_[group[k]].recordIndex));
     decision_.beginQuestion();
-    while (decision_.ChooserState == -1) {
+    while (decision_.state == ChooserDecision::State::Waiting) {
         fmt::print(stderr, "row 1-{} (c to cancel): ", group.size());
         char line[64] = {};
         if (!std::fgets(line, sizeof line, in_)) {
-            decision_.FormClose();
+            decision_.closed();
             break;
         }
         std::string answer(line);
@@ -31,10 +33,13 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
                (answer.back() == '\n' || answer.back() == '\r' || answer.back() == ' '))
             answer.pop_back();
         if (answer == "c" || answer == "C") {
-            decision_.btncancelClick();
-        } else if (!answer.empty() && answer.find_first_not_of("0123456789") == std::string::npos) {
-            decision_.ListView2Click(std::stoi(answer) - 1);
-            decision_.btnokClick({});
+            decision_.cancel();
+        } else if (auto row = parseInteger(answer);
+                   row && *row >= 1 && *row <= static_cast<std::int64_t>(group.size())) {
+            decision_.rowClicked(static_cast<std::int32_t>(*row - 1));
+            decision_.confirm({});
+        } else {
+            fmt::print(stderr, "not a row of the list: {}\n", answer);
         }
     }
     return decision_.answer(group.size());

@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "report/reporter.h"
 #include "scan/content_file.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 
 namespace mdf {
 namespace {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <mutex>
 
 #include "scan/rounding.h"
 #include "source/text_numbers.h"
@@ -89,6 +90,49 @@ std::string_view recordField(std::string_view record, int n) {
     return record.substr(start, end - start);
 }
 
+std::size_t FragmentList::sizeNow() const {
+    std::shared_lock lock(mutex_);
+    return records_.size();
+}
+
+std::optional<FragmentRecord> FragmentList::copyOf(std::size_t i) const {
+    std::shared_lock lock(mutex_);
+    if (i >= records_.size()) return std::nullopt;
+    return records_[i];
+}
+
+void FragmentList::append(FragmentRecord record) {
+    {
+        std::unique_lock lock(mutex_);
+        records_.push_back(std::move(record));
+        ++revision_;
+    }
+    if (listener_) listener_->recordAppended(records_.size() - 1, records_.back());
+}
+
+void FragmentList::removeLast() {
+    {
+        std::unique_lock lock(mutex_);
+        records_.pop_back();
+        ++revision_;
+    }
+    if (listener_) listener_->lastRecordRemoved();
+}
+
+void FragmentList::setVisible(std::size_t i, std::string_view flag) {
+    std::unique_lock lock(mutex_);
+    records_[i].visible = flag;
+}
+
+void FragmentList::replace(std::vector<FragmentRecord> records) {
+    {
+        std::unique_lock lock(mutex_);
+        records_ = std::move(records);
+        ++revision_;
+    }
+    if (listener_) listener_->listReplaced();
+}
+
 std::int64_t FragmentList::findFirstSector(std::int64_t fsec) const {
     for (std::size_t i = 0; i < records_.size(); ++i)
         if (records_[i].fsec == fsec) return static_cast<std::int64_t>(i);
@@ -116,17 +160,11 @@ FragmentIndex buildFragmentIndex(const FragmentList& list) {
     return index;
 }
 
-FragmentView refreshFragmentView(const FragmentList& list) {
-    FragmentView view;
+std::vector<std::int32_t> visibleRecords(const FragmentList& list) {
+    std::vector<std::int32_t> out;
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i].isVisible()) view.recordIndices.push_back(static_cast<std::int32_t>(i));
-    return view;
-}
-
-std::array<std::string, 6> fragmentRowCells(const FragmentRecord& r) {
-    return {std::to_string(r.sizeKB),  std::to_string(r.beginPage),
-            std::to_string(r.endPage), r.memo,
-            std::to_string(r.fsec),    std::to_string(r.esec)};
+        if (list[i].isVisible()) out.push_back(static_cast<std::int32_t>(i));
+    return out;
 }
 
 }  // namespace mdf

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,9 +41,33 @@ FragmentRecord composeFragment(std::int32_t sn, std::int32_t pages, std::int64_t
 // Empty when the record has fewer separators.
 std::string_view recordField(std::string_view record, int n);
 
+// Told of every change to a fragment list, on the thread that makes it (a scan's worker): what a
+// window needs to show the list growing while the scan runs.
+class FragmentListener {
+  public:
+    virtual ~FragmentListener() = default;
+    virtual void recordAppended(std::size_t recordIndex, const FragmentRecord& record) = 0;
+    virtual void lastRecordRemoved() = 0;
+    virtual void listReplaced() = 0;
+};
+
 // Ordered list of every fragment found; a fragment is referred to by its 0-based position.
+//
+// One thread changes the list at a time (a scan's worker, or the session between jobs). Plain
+// reads are for that thread; another thread (a window painting rows while a scan appends) reads
+// through copyOf and sizeNow, which take the list's lock.
 class FragmentList {
   public:
+    FragmentList() = default;
+    // Moving hands over the records; the lock stays with each object.
+    FragmentList(FragmentList&& other) noexcept
+        : records_(std::move(other.records_)), revision_(other.revision_) {}
+    FragmentList& operator=(FragmentList&& other) noexcept {
+        records_ = std::move(other.records_);
+        ++revision_;
+        return *this;
+    }
+
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }
     const FragmentRecord& operator[](std::size_t i) const { return records_[i]; }
@@ -50,28 +75,26 @@ class FragmentList {
     auto begin() const { return records_.begin(); }
     auto end() const { return records_.end(); }
 
-    void append(FragmentRecord record) {
-        records_.push_back(std::move(record));
-        ++revision_;
-    }
-    void removeLast() {
-        records_.pop_back();
-        ++revision_;
-    }
-    void setVisible(std::size_t i, std::string_view flag) { records_[i].visible = flag; }
-    void replace(std::vector<FragmentRecord> records) {
-        records_ = std::move(records);
-        ++revision_;
-    }
+    std::size_t sizeNow() const;
+    std::optional<FragmentRecord> copyOf(std::size_t i) const;
+
+    void append(FragmentRecord record);
+    void removeLast();
+    void setVisible(std::size_t i, std::string_view flag);
+    void replace(std::vector<FragmentRecord> records);
     // Changes whenever a record is added, removed or replaced (not when one is hidden).
     std::uint64_t revision() const { return revision_; }
 
     // First record whose first sector is fsec; -1 when there is none.
     std::int64_t findFirstSector(std::int64_t fsec) const;
 
+    void setListener(FragmentListener* listener) { listener_ = listener; }
+
   private:
+    mutable std::shared_mutex mutex_;
     std::vector<FragmentRecord> records_;
     std::uint64_t revision_ = 0;
+    FragmentListener* listener_ = nullptr;
 };
 
 // The fragments' page ranges sorted by first page id, ties in record order.
@@ -100,19 +123,8 @@ class FragmentIndex {
 
 FragmentIndex buildFragmentIndex(const FragmentList& list);
 
-// The rows a fragment list view shows: the visible records in list order. A row's caption is
+// The records a fragment list view shows: the visible ones, in list order. A row's caption is
 // its position + 1; its record index is what it stands for.
-struct FragmentView {
-    std::vector<std::int32_t> recordIndices;
-};
-
-FragmentView refreshFragmentView(const FragmentList& list);
-
-// The six cells of a row after its caption: sizeKB, beginPage, endPage, memo, fsec, esec.
-std::array<std::string, 6> fragmentRowCells(const FragmentRecord& record);
-// Image 1 marks a fragment that begins a database file.
-inline int fragmentRowImage(const FragmentRecord& record) {
-    return record.startsFile() ? 1 : 0;
-}
+std::vector<std::int32_t> visibleRecords(const FragmentList& list);
 
 }  // namespace mdf

@@ -3,8 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "report/reporter.h"
 #include "scan/file_header_readers.h"
-#include "session/reporter.h"
 #include "source/sector_source.h"
 
 namespace mdf {

@@ -5,20 +5,20 @@
 
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <optional>
 
+#include "report/reporter.h"
 #include "scan/fragment_memo.h"
 #include "scan/page_header.h"
 #include "scan/rounding.h"
 #include "scan/scan_window.h"
-#include "session/reporter.h"
 #include "source/sector_source.h"
 #include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
-
 
 std::string sectorError(const char* word, std::int64_t sector) {
     return fmt::format("{}1sec{}", word, sector);
@@ -46,7 +46,7 @@ class Scan {
             ctx_.reporter.logLine(Memo::Scan, sectorError("512error", start_));
             return ScanOutcome::Failed;
         }
-        for (cursor_ = start_; cursor_ < end_; cursor_ += stride_) {
+        for (cursor_ = start_; cursor_ < end_; cursor_ = advance(cursor_)) {
             showProgress();
             if (ctx_.stopRequested.load()) {
                 ctx_.reporter.setStatus("scan stopped");
@@ -77,6 +77,21 @@ class Scan {
         }
         start_ = *start;
         end_ = *end;
+        // Past the source there is nothing to find, only read errors (or, for a partition inside
+        // a disk, the next partition's data): the scan ends at the source's end.
+        const std::int64_t sourceEnd = ctx_.source.endSector();
+        if (sourceEnd > 0 && end_ > sourceEnd) {
+            ctx_.reporter.logLine(Memo::Scan, "结束扇区超出数据源,扫描到扇区 " +
+                                                  std::to_string(sourceEnd) +
+                                                  " 为止 (the end sector lies past the source; "
+                                                  "the scan ends at sector " +
+                                                  std::to_string(sourceEnd) + ")");
+            end_ = sourceEnd;
+        }
+        if (start_ < 0) {
+            ctx_.reporter.showMessage("the start sector cannot be negative", "message");
+            return false;
+        }
         ctx_.volume.sectorsPerCluster = static_cast<std::uint16_t>(*stride);
         stride_ = *stride >= 32 ? 16 : *stride;
         freeSpaceOnly_ = s.freeSpaceOnly;
@@ -94,6 +109,11 @@ class Scan {
         if (percent == lastPercent_) return;
         lastPercent_ = percent;
         ctx_.reporter.setProgress(percent);
+    }
+
+    // The next position; the end when one more stride would not fit 64 bits.
+    std::int64_t advance(std::int64_t cursor) const {
+        return cursor > INT64_MAX - stride_ ? end_ : cursor + stride_;
     }
 
     // The window-read count for a position: what is left up to the end sector, at most 12288.

@@ -49,15 +49,18 @@ std::optional<std::string> decodeLine(std::string_view encoded, std::string_view
     return out;
 }
 
-bool writeScanInfo(const std::string& path, const FragmentList& list, std::uint32_t randomSeed) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+std::string writeScanInfo(const std::string& path, const FragmentList& list,
+                          std::uint32_t randomSeed, const OutputGuard& guard) {
+    OutputFile out(path, guard);
     std::mt19937 random(randomSeed);
     for (const FragmentRecord& r : list) {
-        out << encodeLine(r.text(), kScanInfoKey, static_cast<std::uint8_t>(random() & 0xFF))
-            << "\r\n";
+        if (!out.ok()) break;
+        const std::string line =
+            encodeLine(r.text(), kScanInfoKey, static_cast<std::uint8_t>(random() & 0xFF)) + "\r\n";
+        out.write(std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
     }
-    return static_cast<bool>(out.flush());
+    if (out.ok()) out.commit();
+    return out.error();
 }
 
 ScanInfoContents parseScanInfo(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan/fragment_list.h"
+#include "source/output_file.h"
 
 namespace mdf {
 
@@ -18,9 +19,10 @@ std::string encodeLine(std::string_view text, std::string_view key, std::uint8_t
 // Nothing when the line is not an even number of hexadecimal digits.
 std::optional<std::string> decodeLine(std::string_view encoded, std::string_view key);
 
-// Writes every record, one encoded line each, CR LF after each line. False when the file
-// cannot be written.
-bool writeScanInfo(const std::string& path, const FragmentList& list, std::uint32_t randomSeed);
+// Writes every record, one encoded line each, CR LF after each line, through the output guard.
+// Empty on success; otherwise why the file could not be written.
+std::string writeScanInfo(const std::string& path, const FragmentList& list,
+                          std::uint32_t randomSeed, const OutputGuard& guard = {});
 
 struct ScanInfoContents {
     std::vector<FragmentRecord> records;

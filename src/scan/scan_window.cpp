@@ -11,17 +11,25 @@ ScanWindow::ScanWindow(SectorSource& source)
       buffer_(std::size_t{kWindowSectors} * kSectorSize),
       chunkValid_(kWindowSectors / kWindowChunkSectors, false) {}
 
+// Only what lies inside the source is read: sectors past its end would otherwise keep whatever
+// an earlier window left in the buffer and be taken for the source's own.
 bool ScanWindow::fill(std::int64_t sectors) {
+    sectors = source_.readableCount(start_, sectors);
     filled_ = sectors;
-    if (source_.readSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
-        std::fill(chunkValid_.begin(), chunkValid_.end(), true);
+    std::fill(chunkValid_.begin(), chunkValid_.end(), false);
+    if (sectors <= 0) return false;
+    if (source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
+        const std::size_t chunks =
+            static_cast<std::size_t>((sectors + kWindowChunkSectors - 1) / kWindowChunkSectors);
+        std::fill(chunkValid_.begin(), chunkValid_.begin() + static_cast<std::ptrdiff_t>(chunks),
+                  true);
         return true;
     }
     bool any = false;
     for (std::size_t c = 0; c < chunkValid_.size(); ++c) {
         const std::int64_t first = static_cast<std::int64_t>(c) * kWindowChunkSectors;
         const std::int64_t count = std::min<std::int64_t>(kWindowChunkSectors, sectors - first);
-        chunkValid_[c] = count > 0 && source_.readSectors(
+        chunkValid_[c] = count > 0 && source_.readWholeSectors(
                                           static_cast<std::uint32_t>(count),
                                           &buffer_[static_cast<std::size_t>(first) * kSectorSize],
                                           start_ + first);

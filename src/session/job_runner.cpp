@@ -2,28 +2,28 @@
 
 namespace mdf {
 
-TMyThread::TMyThread(std::binary_semaphore& permit, std::string jobMode, Execute execute)
-    : thread_([&permit, mode = std::move(jobMode), run = std::move(execute)] {
+JobThread::JobThread(std::binary_semaphore& permit, Job job)
+    : thread_([&permit, run = std::move(job)] {
           permit.acquire();
-          run(mode);
+          run();
           permit.release();
       }) {}
 
-TMyThread::~TMyThread() {
+JobThread::~JobThread() {
     join();
 }
 
-void TMyThread::join() {
+void JobThread::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-void JobRunner::start(const std::string& jobMode, TMyThread::Execute execute) {
+void JobRunner::start(JobThread::Job job) {
     std::lock_guard lock(mutex_);
-    workers_.push_back(std::make_unique<TMyThread>(permit_, jobMode, std::move(execute)));
+    workers_.push_back(std::make_unique<JobThread>(permit_, std::move(job)));
 }
 
 void JobRunner::waitAll() {
-    std::vector<std::unique_ptr<TMyThread>> workers;
+    std::vector<std::unique_ptr<JobThread>> workers;
     {
         std::lock_guard lock(mutex_);
         workers.swap(workers_);

@@ -4,21 +4,21 @@
 #include <memory>
 #include <mutex>
 #include <semaphore>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace mdf {
 
-// The worker for one job ("scan" or "anlys"). It starts at once, waits for the one permit that
-// keeps jobs from overlapping, runs its job and gives the permit back.
-class TMyThread {
+// A worker thread for one job (a scan, or an analysis in automatic mode). It starts at once,
+// waits for the one permit that keeps jobs from overlapping, runs its job and gives the permit
+// back.
+class JobThread {
   public:
-    using Execute = std::function<void(const std::string& jobMode)>;
-    TMyThread(std::binary_semaphore& permit, std::string jobMode, Execute execute);
-    ~TMyThread();
-    TMyThread(const TMyThread&) = delete;
-    TMyThread& operator=(const TMyThread&) = delete;
+    using Job = std::function<void()>;
+    JobThread(std::binary_semaphore& permit, Job job);
+    ~JobThread();
+    JobThread(const JobThread&) = delete;
+    JobThread& operator=(const JobThread&) = delete;
 
     void join();
 
@@ -31,13 +31,13 @@ class TMyThread {
 class JobRunner {
   public:
     ~JobRunner() { waitAll(); }
-    void start(const std::string& jobMode, TMyThread::Execute execute);
+    void start(JobThread::Job job);
     void waitAll();
 
   private:
     std::binary_semaphore permit_{1};
     std::mutex mutex_;
-    std::vector<std::unique_ptr<TMyThread>> workers_;
+    std::vector<std::unique_ptr<JobThread>> workers_;
 };
 
 }  // namespace mdf

@@ -1,109 +1,275 @@
 #include "session/recovery_session.h"
 
+#include <exception>
+
+#include "analysis/next_fragment_chooser.h"
+#include "source/source_description.h"
 #include "source/text_numbers.h"
 
 namespace mdf {
+
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
-    : reporter(r), source(std::move(opener)) {}
+    : reporter_(r), source_(std::move(opener)) {}
 
 RecoverySession::~RecoverySession() {
-    stopRequested = true;
+    stopRequested_ = true;
     jobs_.waitAll();
 }
 
-ScanContext RecoverySession::scanContext() {
-    return {source, volume,        settings,   freeSpace,   fragments,
-            index,  stopRequested, scanFileId, pendingMemo, reporter};
+bool RecoverySession::idle() {
+    if (!busy()) return true;
+    reporter_.showMessage("busy: a scan or an analysis is running; wait until it ends", "message",
+                          MessageIcon::Warning);
+    return false;
 }
 
-void RecoverySession::execute(const std::string& mode) {
-    if (mode == "scan") {
-        ScanContext ctx = scanContext();
-        lastScanOutcome = runScanJob(ctx);
-    } else if (mode == "anlys" && analysisTarget_) {
-        analyse(*analysisTarget_, nullptr);
-    }
+SourceContext RecoverySession::sourceContext() {
+    return {source_, volume_, settings_, sourceChosen_, reporter_};
+}
+
+ScanContext RecoverySession::scanContext() {
+    return {source_, volume_,        settings_,   freeSpace_,   fragments_,
+            index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
 }
 
 AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
-    return {fragments, index, pageOrigin_, analysis, reporter, volume.sectorsPerCluster, chooser};
+    return {fragments_, index_, pageOrigin_, analysis_, reporter_, volume_.sectorsPerCluster,
+            chooser};
 }
 
 AssemblyContext RecoverySession::assemblyContext() {
-    return {fragments,   index,      pageOrigin_, analysis,
-            combination, sortColumn, reporter,    volume.sectorsPerCluster};
+    return {fragments_,    index_,
+            pageOrigin_,   analysis_,
+            combination_,  sortColumn_,
+            reporter_,     volume_.sectorsPerCluster,
+            outputGuard(), readFromSource_ ? source_.endSector() : 0};
 }
 
-void RecoverySession::analyse(const CatalogueRow& selected, NextFragmentChooser* chooser) {
-    AnalysisContext ctx = analysisContext(chooser);
-    const bool completed = runChainAnalysis(ctx, {selected.fsec, selected.sizeKB});
-    if (completed) combination.RefreshCombinationList(fragments, analysis.combinationMarks);
-    lastAnalysisCompleted = completed;
-    analysisRunning = false;
+OutputGuard RecoverySession::outputGuard() const {
+    return {source_.devicePath(), allowSourceDevice_};
 }
 
-bool RecoverySession::Button1Click(const std::optional<CatalogueRow>& selected,
-                                   NextFragmentChooser* chooser) {
-    if (!stopRequested) {
-        reporter.showMessage("the scan is processing", "message");
-        return false;
-    }
-    if (analysisRunning) return false;
-    if (!selected) return false;
-    analysisRunning = true;
-    lastAnalysisCompleted = false;
-    jobMode = "anlys";
-    if (!chooser) {
-        analysisTarget_ = selected;
-        jobs_.start(jobMode, [this](const std::string& mode) { execute(mode); });
-    } else {
-        analyse(*selected, chooser);
-    }
+bool RecoverySession::chooseDisk(const DiskEntry& disk, const DeviceCatalog& catalog) {
+    if (!idle()) return false;
+    SourceContext ctx = sourceContext();
+    mdf::chooseDisk(ctx, disk, catalog);
     return true;
 }
 
-bool RecoverySession::Button6Click() {
-    AssemblyContext ctx = assemblyContext();
-    return mdf::Button6Click(ctx);
+bool RecoverySession::chooseVolume(const VolumeEntry& volume) {
+    if (!idle()) return false;
+    SourceContext ctx = sourceContext();
+    return mdf::chooseVolume(ctx, volume);
 }
 
-void RecoverySession::Button5Click() {
-    AssemblyContext ctx = assemblyContext();
-    mdf::Button5Click(ctx);
+bool RecoverySession::openImage(const std::string& path, ImageKind kind) {
+    if (!idle()) return false;
+    SourceContext ctx = sourceContext();
+    return mdf::openImage(ctx, path, kind);
 }
 
-AssemblyOutcome RecoverySession::Button2Click(const std::string& outputPath,
-                                              bool allowOnSourceDevice) {
-    AssemblyContext ctx = assemblyContext();
-    return mdf::Button2Click(ctx, outputPath, source.devicePath(), allowOnSourceDevice);
+bool RecoverySession::choosePartition(const PartitionEntry& partition) {
+    if (!idle()) return false;
+    SourceContext ctx = sourceContext();
+    return mdf::choosePartition(ctx, partition);
 }
 
-bool RecoverySession::takeScanFileId() {
-    auto fileId = parseInteger(settings.fileIdText);
+bool RecoverySession::useRescueMap(const std::string& mapPath, std::string& problem) {
+    if (!idle()) return false;
+    SourceContext ctx = sourceContext();
+    return mdf::useRescueMap(ctx, mapPath, problem);
+}
+
+int RecoverySession::buildFreeSpaceMap() {
+    if (!idle()) return 1;
+    std::vector<std::uint8_t> work(std::size_t{kFatBlockSectors} * kSectorSize);
+    return mdf::buildFreeSpaceMap(freeSpace_, source_, volume_, reporter_, work);
+}
+
+PartitionTable RecoverySession::listPartitions() {
+    SourceContext ctx = sourceContext();
+    return mdf::listPartitions(ctx);
+}
+
+bool RecoverySession::takeFileId() {
+    auto fileId = parseInteger(settings_.fileIdText);
     if (!fileId) {
-        reporter.showMessage("'" + settings.fileIdText + "' is not a valid integer value",
-                             "message", MessageIcon::Error);
+        reporter_.showMessage("'" + settings_.fileIdText + "' is not a valid integer value",
+                              "message", MessageIcon::Error);
         return false;
     }
-    scanFileId = static_cast<std::uint16_t>(*fileId);
+    scanFileId_ = static_cast<std::uint16_t>(*fileId);
     return true;
 }
 
-bool RecoverySession::btnscanClick() { return takeScanFileId() && N2Click(); }
+// A job that throws ends as a failed job with a message, never by taking the program down.
+void RecoverySession::startJob(std::function<void()> job) {
+    ++activeJobs_;
+    jobs_.start([this, job = std::move(job)] {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            reporter_.showMessage(std::string("error,") + e.what(), "message", MessageIcon::Error);
+        }
+        --activeJobs_;
+    });
+}
 
-bool RecoverySession::N2Click() {
-    if (!sourceChosen) {
-        reporter.showMessage("choose datasource first！", "message", MessageIcon::Warning);
-        return false;
+StartResult RecoverySession::startScan() {
+    if (!sourceChosen_) {
+        reporter_.showMessage("choose datasource first！", "message", MessageIcon::Warning);
+        return StartResult::NoSource;
     }
-    stopRequested = false;
-    jobMode = "scan";
-    jobs_.start(jobMode, [this](const std::string& mode) { execute(mode); });
+    if (!idle()) return StartResult::Busy;
+    stopRequested_ = false;
+    lastScanOutcome_ = ScanOutcome::NotRun;
+    startJob([this] {
+        ScanContext ctx = scanContext();
+        ScanOutcome outcome = ScanOutcome::Failed;
+        try {
+            outcome = runScanJob(ctx);
+        } catch (...) {
+            stopRequested_ = true;
+            lastScanOutcome_ = ScanOutcome::Failed;
+            throw;
+        }
+        lastScanOutcome_ = outcome;
+    });
+    return StartResult::Started;
+}
+
+std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {
+    if (busy()) return {};
+    return refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+}
+
+void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* chooser) {
+    AnalysisContext ctx = analysisContext(chooser);
+    bool completed = false;
+    try {
+        completed = analyseChain(ctx, {file.fsec, file.sizeKB});
+    } catch (...) {
+        analysisRunning_ = false;
+        throw;
+    }
+    if (completed) combination_.refresh(fragments_, analysis_.combinationMarks);
+    lastAnalysisCompleted_ = completed;
+    analysisRunning_ = false;
+}
+
+StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmentChooser* chooser) {
+    if (scanRunning()) {
+        reporter_.showMessage("the scan is processing", "message");
+        return StartResult::Busy;
+    }
+    if (analysisRunning_ || busy()) return StartResult::Busy;
+    analysisRunning_ = true;
+    lastAnalysisCompleted_ = false;
+    if (chooser) {
+        analyse(file, chooser);
+    } else {
+        startJob([this, file] { analyse(file, nullptr); });
+    }
+    return StartResult::Started;
+}
+
+SearchOutcome RecoverySession::searchMore() {
+    if (!idle()) return {};
+    AssemblyContext ctx = assemblyContext();
+    return mdf::searchMore(ctx);
+}
+
+MissingPageReport RecoverySession::checkMissingPages() {
+    if (!idle()) return {};
+    AssemblyContext ctx = assemblyContext();
+    return mdf::checkMissingPages(ctx);
+}
+
+AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath) {
+    AssemblyOutcome outcome;
+    if (!idle()) {
+        outcome.error = "busy";
+        return outcome;
+    }
+    AssemblyContext ctx = assemblyContext();
+    return mdf::writeMdf(ctx, outputPath);
+}
+
+void RecoverySession::sortCombination(int column) {
+    combination_.sortBy(column, sortColumn_);
+}
+
+bool RecoverySession::filterFragments(const FilterInput& input) {
+    if (!idle()) return false;
+    return applyFilter(fragments_, input, reporter_);
+}
+
+bool RecoverySession::addToCombination(const FragmentListView& view) {
+    if (!idle()) return false;
+    addCheckedToCombination(view, fragments_, analysis_, combination_);
     return true;
 }
 
-std::vector<CatalogueRow> RecoverySession::refreshFileCatalogue() {
-    return mdf::refreshFileCatalogue(fragments, readFromSource, content, reporter);
+FragmentTools RecoverySession::fragmentTools() {
+    return {fragments_, pageOrigin_, reporter_, volume_.sectorsPerCluster, outputGuard()};
+}
+
+bool RecoverySession::sortFragmentView(FragmentListView& view, int column) {
+    return view.sortBy(column, sortColumn_, scanRunning());
+}
+
+void RecoverySession::saveCandidates(const std::vector<std::int32_t>& recordIndices,
+                                     const std::string& folder) {
+    saveCandidatesAsHex(pageOrigin_, fragments_, recordIndices, folder, reporter_, outputGuard());
+}
+
+AnalysisSnapshot RecoverySession::snapshotAnalysis() const {
+    AnalysisSnapshot s;
+    s.expectedPages = analysis_.expectedPageCount;
+    s.lostFileName = analysis_.lostFileName;
+    s.recorded = analysis_.recordedFragments;
+    s.firstRecordedWithPfsPassOnly = analysis_.firstRecordedWithPfsPassOnly;
+    for (std::size_t i = 0; i < analysis_.combinationMarks.size(); ++i)
+        if (analysis_.combinationMarks[i] == 1)
+            s.combination.push_back(static_cast<std::int32_t>(i));
+    s.firstRowRemark = combination_.rows.empty() ? std::string() : combination_.rows[0].remark;
+    return s;
+}
+
+bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
+    if (!idle()) return false;
+    auto known = [&](std::int32_t r) {
+        return r >= 0 && static_cast<std::size_t>(r) < fragments_.size();
+    };
+    for (std::int32_t r : s.combination)
+        if (!known(r)) return false;
+    for (std::int32_t r : s.recorded)
+        if (!known(r)) return false;
+    AnalysisResults& a = analysis_;
+    a.expectedPageCount = s.expectedPages;
+    a.lostFileName = s.lostFileName;
+    a.combinationMarks.assign(fragments_.size(), 0);
+    for (std::int32_t r : s.combination)
+        a.mark(r);
+    // The map is built again the way it was built: the same fragments, in the same order.
+    SilentReporter quiet;
+    PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster, &a.unreadablePages};
+    a.pageMap.reset(s.expectedPages);
+    for (std::size_t i = 0; i < s.recorded.size(); ++i) {
+        const FragmentRecord& r = fragments_[static_cast<std::size_t>(s.recorded[i])];
+        if (i == 0 && s.firstRecordedWithPfsPassOnly)
+            recordPfsPages(pass, r.pages(), r.beginPage, r.fsec);
+        else
+            recordFragmentPages(pass, r.pages(), r.beginPage, r.fsec);
+    }
+    a.recordedFragments = s.recorded;
+    a.firstRecordedWithPfsPassOnly = s.firstRecordedWithPfsPassOnly;
+    if (!s.recorded.empty()) a.lastChosenFragment = s.recorded.back();
+    combination_.refresh(fragments_, a.combinationMarks);
+    sortCombination(kStartPageColumn);
+    if (!s.firstRowRemark.empty() && !combination_.rows.empty())
+        combination_.rows[0].remark = s.firstRowRemark;
+    return true;
 }
 
 }  // namespace mdf

@@ -12,12 +12,12 @@
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
 #include "assembly/search_more.h"
+#include "report/reporter.h"
 #include "scan/content_file.h"
 #include "scan/file_catalogue.h"
 #include "scan/fragment_list.h"
 #include "scan/scan_engine.h"
 #include "session/job_runner.h"
-#include "session/reporter.h"
 #include "source/free_space_map.h"
 #include "source/scan_settings.h"
 #include "source/sector_source.h"
@@ -26,9 +26,27 @@
 
 namespace mdf {
 
+enum class StartResult { Started, NoSource, Busy, BadInput };
+
+// What an analysis concluded, in a form a front end can keep between runs of the program: the
+// map of page owners is not kept, it is built again by recording the same fragments in the same
+// order.
+struct AnalysisSnapshot {
+    std::int32_t expectedPages = 0;
+    std::string lostFileName;
+    std::vector<std::int32_t> recorded;  // record indices in the order their pages were recorded
+    bool firstRecordedWithPfsPassOnly = false;
+    std::vector<std::int32_t> combination;  // marked record indices
+    std::string firstRowRemark;
+};
+
 // Everything one recovery works on: the source, what the scan found, what the analysis
-// concluded. The window owns one; a command-line run owns one; a test makes its own. Its
-// handlers are the commands of the workflow, with the user's answers passed in.
+// concluded, and the combination built from it. The window owns one; a command-line run owns
+// one; a test makes its own. Its methods are the steps of the workflow, with the user's answers
+// passed in; the core never asks.
+//
+// One operation at a time: while a scan or an automatic analysis runs on its worker, every other
+// step is refused with a message rather than racing it.
 class RecoverySession {
   public:
     explicit RecoverySession(Reporter& reporter, FileOpener opener = openReadOnly);
@@ -36,85 +54,135 @@ class RecoverySession {
     RecoverySession(const RecoverySession&) = delete;
     RecoverySession& operator=(const RecoverySession&) = delete;
 
-    SourceContext sourceContext() { return {source, volume, settings, sourceChosen, reporter}; }
-    ScanContext scanContext();
+    // The data source. Each choice fills the scan settings as the data-source tab shows them.
+    bool chooseDisk(const DiskEntry& disk, const DeviceCatalog& catalog);
+    bool chooseVolume(const VolumeEntry& volume);
+    bool openImage(const std::string& path, ImageKind kind);
+    bool choosePartition(const PartitionEntry& partition);
+    // A GNU ddrescue map of the source chosen next: what it does not list as rescued reads as
+    // unreadable. False, with the problem (the line of a malformed map), when it cannot be used.
+    bool useRescueMap(const std::string& mapPath, std::string& problem);
+    // The partitions of the current disk or whole-disk image.
+    PartitionTable listPartitions();
+    bool sourceChosen() const { return sourceChosen_; }
+    // One past the last sector of the source, in its own addressing; 0 when not known.
+    std::int64_t sourceEndSector() const { return source_.endSector(); }
+    const SectorSource& source() const { return source_; }
+    const VolumeLayout& volume() const { return volume_; }
+    // The data-source tab's boxes: what the next scan reads when it starts.
+    ScanSettings& settings() { return settings_; }
+    const ScanSettings& settings() const { return settings_; }
 
-    // The scan button: takes the file id from its box, then starts the scan.
-    bool btnscanClick();
-    // The scan menu command: starts a scan on a worker unless no source has been chosen.
-    bool N2Click();
-    // Stop: the running scan ends at its next position.
-    void N3Click() { stopRequested = true; }
-    void btnstopClick() { N3Click(); }
+    // Scanning. The file id is taken from the settings by takeFileId (the scan button does, the
+    // menu command does not).
+    bool takeFileId();
+    std::uint16_t scanFileId() const { return scanFileId_; }
+    StartResult startScan();
+    void requestStop() { stopRequested_ = true; }
+    bool scanRunning() const { return !stopRequested_; }
+    ScanOutcome lastScanOutcome() const { return lastScanOutcome_; }
+    // Told of every fragment the scan adds or joins, on the scan's worker.
+    void setFragmentListener(FragmentListener* listener) { fragments_.setListener(listener); }
+    // Indexes the fragment list as it stands: a stopped scan leaves the index as it was before it.
+    void indexFragments() { index_ = buildFragmentIndex(fragments_); }
     // Waits until every started job has ended.
     void waitForJobs() { jobs_.waitAll(); }
+    bool busy() const { return activeJobs_.load() > 0; }
 
-    // SAVE: the scan-info file (when a name was chosen) and, when wanted, the content file.
-    void btnsaveClick(const std::optional<std::string>& scanInfoPath,
-                      const std::optional<std::string>& contentPath, std::uint32_t contentSeed);
-    // OPEN: replaces the fragment list by a saved one (when a name was chosen) and opens its
-    // content file (when wanted). False when the scan-info file was damaged: the list is kept.
-    bool Button3Click(const std::optional<std::string>& scanInfoPath,
-                      const std::optional<std::string>& contentPath);
+    // Saved scans: the scan-info file (when a name is given) and the content file (when wanted).
+    bool saveScan(const std::optional<std::string>& scanInfoPath,
+                  const std::optional<std::string>& contentPath, std::uint32_t contentSeed);
+    // Replaces the fragment list by a saved one and opens its content. False when the scan-info
+    // file is damaged: the list is kept.
+    bool openScan(const std::optional<std::string>& scanInfoPath,
+                  const std::optional<std::string>& contentPath);
+    bool readFromSource() const { return readFromSource_; }
 
-    // The database files found, for the third tab.
-    std::vector<CatalogueRow> refreshFileCatalogue();
+    // The database files found.
+    std::vector<CatalogueRow> listDatabaseFiles();
 
-    // FILTER: analyses the catalogue row given. Automatic mode (no chooser) runs on a worker;
-    // with a chooser the run happens here and ties are put to it. Refused while a scan runs.
-    bool Button1Click(const std::optional<CatalogueRow>& selected,
-                      NextFragmentChooser* chooser = nullptr);
-    // The commands of the fourth tab.
-    bool Button6Click();
-    void Button5Click();
-    AssemblyOutcome Button2Click(const std::string& outputPath, bool allowOnSourceDevice = false);
-    void sortCombinationByStartPage() {
-        combination.ListView4ColumnClick(kStartPageColumn, sortColumn);
-    }
+    // Works out which fragments make up the file of a catalogue row. Without a chooser
+    // (automatic mode) it runs on a worker; with one it runs here and ties are put to it.
+    StartResult startAnalysis(const CatalogueRow& file, NextFragmentChooser* chooser = nullptr);
+    bool analysisRunning() const { return analysisRunning_; }
+    bool lastAnalysisCompleted() const { return lastAnalysisCompleted_; }
 
+    // Where outputs may go: never the source, a link to it, or (unless allowed) the device
+    // being recovered. Every step that writes checks it; a front end checks its outputs with it
+    // before anything is read.
+    OutputGuard outputGuard() const;
+    void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
+
+    // The fourth tab.
+    SearchOutcome searchMore();
+    MissingPageReport checkMissingPages();
+    AssemblyOutcome writeMdf(const std::string& outputPath);
+    void sortCombination(int column);
+    const CombinationList& combination() const { return combination_; }
+
+    // The fragment list's tools.
+    bool filterFragments(const FilterInput& input);
+    bool addToCombination(const FragmentListView& view);
+    FragmentTools fragmentTools();
+    // Sorts a view of the fragment list by a column; refused while a scan runs.
+    bool sortFragmentView(FragmentListView& view, int column);
+    // Saves the pages of candidate fragments as FIRSTSECTOR.hex files into a folder.
+    void saveCandidates(const std::vector<std::int32_t>& recordIndices, const std::string& folder);
+
+    // Builds the free-space map of the volume now chosen (what a scan of free space only would
+    // use); 1 on failure, after its messages.
+    int buildFreeSpaceMap();
+    const FreeSpaceMap& freeSpace() const { return freeSpace_; }
+
+    const FragmentList& fragments() const { return fragments_; }
+    const FragmentIndex& index() const { return index_; }
+    const AnalysisResults& analysis() const { return analysis_; }
     PageOrigin& pages() { return pageOrigin_; }
-    AnalysisContext analysisContext(NextFragmentChooser* chooser = nullptr);
-    AssemblyContext assemblyContext();
 
-    Reporter& reporter;
-
-    // The data source and the scan settings its choice filled.
-    SectorSource source;
-    VolumeLayout volume;
-    ScanSettings settings;
-    bool sourceChosen = false;
-    FreeSpaceMap freeSpace;
-
-    // What the scans found.
-    FragmentList fragments;
-    FragmentIndex index;
-    // Set while no scan runs; the stop commands set it to end a running scan.
-    std::atomic<bool> stopRequested{true};
-    std::uint16_t scanFileId = 1;
-    std::string pendingMemo;
-    std::string jobMode;
-    std::atomic<ScanOutcome> lastScanOutcome{ScanOutcome::NotRun};
-
-    // Saved content: once open, fragment pages come from it rather than from the source.
-    ContentFile content;
-    bool readFromSource = true;
-
-    // What the analysis concluded and the combination built from it.
-    AnalysisResults analysis;
-    std::atomic<bool> analysisRunning{false};
-    std::atomic<bool> lastAnalysisCompleted{false};
-    CombinationList combination;
-    std::int32_t sortColumn = 0;  // shared by the fragment list and the combination list
+    AnalysisSnapshot snapshotAnalysis() const;
+    // Builds the analysis of a snapshot again over the scan now open. False when the snapshot
+    // names records the list does not have.
+    bool restoreAnalysis(const AnalysisSnapshot& snapshot);
 
   private:
-    // The file id box, as the low 16 bits of its number; false after telling when it holds none.
-    bool takeScanFileId();
-    void execute(const std::string& mode);
-    void analyse(const CatalogueRow& selected, NextFragmentChooser* chooser);
+    // Refuses (with a message) while a job runs.
+    bool idle();
+    SourceContext sourceContext();
+    ScanContext scanContext();
+    AnalysisContext analysisContext(NextFragmentChooser* chooser);
+    AssemblyContext assemblyContext();
+    void startJob(std::function<void()> job);
+    void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
     bool saveContent(const std::string& path, std::uint32_t seed);
 
-    PageOrigin pageOrigin_{source, content, fragments, readFromSource};
-    std::optional<CatalogueRow> analysisTarget_;
+    Reporter& reporter_;
+
+    SectorSource source_;
+    VolumeLayout volume_;
+    ScanSettings settings_;
+    bool sourceChosen_ = false;
+    FreeSpaceMap freeSpace_;
+
+    FragmentList fragments_;
+    FragmentIndex index_;
+    // Set while no scan runs; the stop command sets it to end a running scan.
+    std::atomic<bool> stopRequested_{true};
+    std::uint16_t scanFileId_ = 1;
+    std::string pendingMemo_;
+    std::atomic<ScanOutcome> lastScanOutcome_{ScanOutcome::NotRun};
+
+    ContentFile content_;
+    bool readFromSource_ = true;
+
+    AnalysisResults analysis_;
+    std::atomic<bool> analysisRunning_{false};
+    std::atomic<bool> lastAnalysisCompleted_{false};
+    CombinationList combination_;
+    std::int32_t sortColumn_ = 0;  // shared by the fragment list and the combination list
+
+    PageOrigin pageOrigin_{source_, content_, fragments_, readFromSource_};
+    bool allowSourceDevice_ = false;
+    std::atomic<int> activeJobs_{0};
     JobRunner jobs_;
 };
 

@@ -7,7 +7,7 @@
 #include <climits>
 #include <optional>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/byte_order.h"
 #include "source/exfat_bitmap.h"
 #include "source/ext4_bitmap.h"

@@ -56,9 +56,9 @@ std::int64_t plainByteSizeOf(const std::string& path) {
         if (S_ISBLK(st.st_mode)) {
             std::uint64_t bytes = 0;
             if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = static_cast<std::int64_t>(bytes);
-        } else {
+        } else if (S_ISREG(st.st_mode)) {
             size = st.st_size;
-        }
+        }  // a folder or anything else is no source
     }
     ::close(fd);
     return size;

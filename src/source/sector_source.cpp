@@ -1,6 +1,7 @@
 #include "source/sector_source.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace mdf {
 
@@ -25,6 +26,11 @@ void SectorSource::setOpener(FileOpener opener) {
     opener_ = std::move(opener);
     handle_.reset();
     handlePath_.clear();
+}
+
+FileOpener SectorSource::opener() const {
+    std::lock_guard lock(mutex_);
+    return opener_;
 }
 
 void SectorSource::setSourceSectors(std::int64_t sourceSectors) {
@@ -57,8 +63,22 @@ std::int64_t SectorSource::firstSector() const {
     return firstSector_;
 }
 
+std::int64_t SectorSource::endSector() const {
+    std::lock_guard lock(mutex_);
+    if (sourceSectors_ <= 0) return 0;
+    return kind_ == SourceKind::Volume ? sourceSectors_ + 1 : sourceSectors_;
+}
+
+std::int64_t SectorSource::readableCount(std::int64_t sector, std::int64_t count) const {
+    std::lock_guard lock(mutex_);
+    return std::max<std::int64_t>(0, cutCountLocked(sector, count));
+}
+
 std::int64_t SectorSource::cutCountLocked(std::int64_t sector, std::int64_t count) const {
+    if (sector < 0 || count < 0) return 0;
     if (readLimit_ <= 0) return count;
+    // Sectors this far out are past any source; the sums below must not overflow.
+    if (sector > readLimit_) return 0;
     if (kind_ == SourceKind::Volume) {
         if (sector + count > readLimit_ + 1) return readLimit_ - sector + 1;
     } else {
@@ -91,6 +111,10 @@ bool SectorSource::readSectors(std::uint32_t count, void* buffer, std::int64_t s
 
 bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t sector) {
     if (sectors <= 0 || sector < 0) return false;
+    // A byte offset that does not fit 64 bits lies past every device there is.
+    constexpr std::int64_t kMaxSector = INT64_MAX / kSectorSize;
+    if (sector > kMaxSector - firstSector_ || sectors > kMaxSector - firstSector_ - sector)
+        return false;
     if (!ensureOpenLocked()) return false;
 
     auto* out = static_cast<char*>(buffer);

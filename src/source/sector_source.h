@@ -35,6 +35,7 @@ class SectorSource {
     void setReadLimit(std::int64_t readLimit);
     // Reads from now on go through opener (a ddrescue map over the usual one, say).
     void setOpener(FileOpener opener);
+    FileOpener opener() const;
     void setSourceSectors(std::int64_t sourceSectors);
 
     SourceKind sourceKind() const;
@@ -51,6 +52,11 @@ class SectorSource {
     // Like readSectors, but a read the read limit would cut short fails instead of delivering
     // part of what was asked: what page readers need, so that no page is ever half old bytes.
     bool readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector);
+
+    // One past the last sector the source holds, in its own addressing; 0 when not known.
+    std::int64_t endSector() const;
+    // How many of count sectors at sector lie inside the source and the read limit (0 when none).
+    std::int64_t readableCount(std::int64_t sector, std::int64_t count) const;
 
     // Platform reads made so far; each moves at most one staging chunk.
     std::uint64_t platformReads() const { return platformReads_.load(); }

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/ddrescue_map.h"
 #include "source/source_selection.h"
 
@@ -38,8 +38,7 @@ std::uint32_t sysfsLogicalSectorBytes(const std::filesystem::path& root, const s
     return 512;
 }
 
-bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem,
-                  FileOpener base) {
+bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem) {
     RescueMap map;
     if (!loadRescueMap(mapPath, map, problem)) return false;
     ctx.reporter.logLine(
@@ -47,7 +46,7 @@ bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& p
         fmt::format("ddrescue map {}: {} bytes rescued of {} listed; every other sector reads "
                     "as unreadable",
                     mapPath, map.rescuedBytes, map.listedEnd));
-    ctx.source.setOpener(openerWithRescueMap(std::move(base), std::move(map)));
+    ctx.source.setOpener(openerWithRescueMap(ctx.source.opener(), std::move(map)));
     return true;
 }
 

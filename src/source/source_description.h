@@ -28,11 +28,11 @@ SourceDescription describeSource(const std::string& path);
 // it gives none.
 std::uint32_t sysfsLogicalSectorBytes(const std::filesystem::path& root, const std::string& name);
 
-// Reads of the source chosen next (and the current one) treat everything the ddrescue map file at mapPath
-// does not list as rescued as unreadable. Tells in the scan log how much the map covers.
+// Reads of the source chosen next (and of the current one) treat everything the ddrescue map
+// file at mapPath does not list as rescued as unreadable: the map wraps the source's opener.
+// Tells in the scan log how much the map covers.
 // False, with the problem (the line of a malformed map), when the map cannot be used; the
 // source then stays as it was.
-bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem,
-                  FileOpener base = openReadOnly);
+bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem);
 
 }  // namespace mdf

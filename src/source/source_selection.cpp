@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/platform_file.h"
 
 namespace mdf {
@@ -20,18 +20,24 @@ void fillRangeWithoutFileSystem(SourceContext& ctx, std::int64_t sourceSectors) 
 }
 
 // After a boot sector was read: the scan covers the cluster area at the cluster stride.
+//
+// The cluster area's start plus the volume's size overshoots the volume by the size of the FATs;
+// the scan range and the read limit end at the volume's last sector instead, so that nothing past
+// the volume (read errors, or the next partition of a disk) is ever read.
 void fillRangeFromBootSector(SourceContext& ctx) {
-    const std::int64_t end = ctx.volume.dataStartSector + ctx.source.sourceSectors();
+    const std::int64_t volumeEnd = ctx.source.endSector();
+    const std::int64_t end =
+        std::min(ctx.volume.dataStartSector + ctx.source.sourceSectors(), volumeEnd);
     ctx.settings.freeSpaceOnly = true;
     ctx.settings.beginSector = std::to_string(ctx.volume.dataStartSector);
     ctx.settings.endSector = std::to_string(end);
-    ctx.source.setReadLimit(end);
+    ctx.source.setReadLimit(ctx.source.sourceKind() == SourceKind::Volume ? end - 1 : end);
     ctx.settings.sectorsPerCluster = std::to_string(ctx.volume.sectorsPerCluster);
     ctx.settings.fileSystemLabel = ctx.volume.fsKind;
 }
 
 // Everything a volume and a partition share once the source points at them.
-void chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::string& failure) {
+bool chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::string& failure) {
     ctx.settings.dataSourceText = text;
     ctx.sourceChosen = true;
     ctx.volume.hasFileSystem = true;
@@ -39,14 +45,15 @@ void chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::st
     ctx.settings.freeSpaceEnabled = true;
     if (readBootSector(ctx.source, ctx.volume, ctx.reporter) != 0) {
         ctx.reporter.showMessage(failure, "message", MessageIcon::None);
-        return;
+        return false;
     }
     fillRangeFromBootSector(ctx);
+    return true;
 }
 
 }  // namespace
 
-void DiskItemClick(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog) {
+void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog) {
     ctx.source.select(SourceKind::PhysicalDisk, disk.devicePath, ctx.source.sourceSectors());
     ctx.sourceChosen = true;
     ctx.settings.dataSourceText = disk.caption;
@@ -58,17 +65,17 @@ void DiskItemClick(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalo
     fillRangeWithoutFileSystem(ctx, ctx.source.sourceSectors());
 }
 
-void VolumeItemClick(SourceContext& ctx, const VolumeEntry& volume) {
+bool chooseVolume(SourceContext& ctx, const VolumeEntry& volume) {
     if (volume.sizeBytes < 1) {
         ctx.reporter.showMessage("invaid driver！", "message", MessageIcon::Warning);
-        return;
+        return false;
     }
     ctx.source.select(SourceKind::Volume, volume.devicePath, volume.sizeBytes / 512 - 1);
-    chooseVolumeLike(ctx, volume.displayName, "reading error");
+    return chooseVolumeLike(ctx, volume.displayName, "reading error");
 }
 
-void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
-    if (path.empty()) return;
+bool openImage(SourceContext& ctx, const std::string& path, ImageKind kind) {
+    if (path.empty()) return false;
     ctx.settings.dataSourceText = path;
     const std::int64_t size = std::max<std::int64_t>(byteSizeOf(path), 0);
     const std::int64_t sectors = size / 512;
@@ -77,29 +84,43 @@ void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage) {
     ctx.volume.hasFileSystem = false;
     ctx.settings.freeSpaceOnly = false;
     ctx.settings.freeSpaceEnabled = false;
-    if (!partitionImage) {
+    if (kind == ImageKind::WholeDisk) {
         fillRangeWithoutFileSystem(ctx, sectors);
-        return;
+        return sectors > 0;
     }
     ctx.volume.hasFileSystem = true;
     ctx.settings.freeSpaceEnabled = true;
     if (readBootSector(ctx.source, ctx.volume, ctx.reporter) != 0) {
         ctx.reporter.showMessage("read sector error 2", "message", MessageIcon::None);
-        return;
+        return false;
     }
     fillRangeFromBootSector(ctx);
+    return true;
 }
 
-void PartitionItemClick(SourceContext& ctx, const PartitionEntry& partition) {
+bool choosePartition(SourceContext& ctx, const PartitionEntry& partition) {
     const std::string disk = ctx.source.devicePath();
     const std::int64_t base = ctx.source.firstSector();
-    ctx.source.select(SourceKind::Volume, disk, partition.sectorCount - 1,
-                      base + partition.firstSector);
-    ctx.source.setReadLimit(partition.sectorCount - 1);
-    chooseVolumeLike(ctx,
-                     fmt::format("{} partition {} (sector {}, {})", disk, partition.number,
-                                 partition.firstSector, partition.typeName),
-                     "reading error");
+    // A damaged table may give a partition larger than the disk: it ends where the disk does.
+    const std::int64_t diskEnd = ctx.source.endSector();
+    std::int64_t sectors = partition.sectorCount;
+    if (diskEnd > 0 && base + partition.firstSector + sectors > diskEnd) {
+        sectors = std::max<std::int64_t>(0, diskEnd - base - partition.firstSector);
+        ctx.reporter.logLine(Memo::Scan,
+                             fmt::format("partition {} runs past the disk; it is read up "
+                                         "to the disk's end ({} sectors)",
+                                         partition.number, sectors));
+    }
+    if (sectors <= 0) {
+        ctx.reporter.showMessage("reading error", "message");
+        return false;
+    }
+    ctx.source.select(SourceKind::Volume, disk, sectors - 1, base + partition.firstSector);
+    ctx.source.setReadLimit(sectors - 1);
+    return chooseVolumeLike(ctx,
+                            fmt::format("{} partition {} (sector {}, {})", disk, partition.number,
+                                        partition.firstSector, partition.typeName),
+                            "reading error");
 }
 
 PartitionTable listPartitions(SourceContext& ctx) {

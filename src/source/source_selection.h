@@ -21,20 +21,24 @@ struct SourceContext {
     Reporter& reporter;
 };
 
-// A physical disk from the menu: the whole disk is scanned sector by sector.
-void DiskItemClick(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog);
+// A physical disk: the whole disk is scanned sector by sector.
+void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog);
 
-// A volume from the menu. Shows "invaid driver！" when it has no size; reads its boot sector
-// and fills the scan range from it ("reading error" when the boot sector cannot be read).
-void VolumeItemClick(SourceContext& ctx, const VolumeEntry& volume);
+// Each choice returns false when the source cannot be used as asked: no such volume, an image
+// that cannot be opened, a boot sector that cannot be read.
+//
+// A volume. Shows "invaid driver！" when it has no size; reads its boot sector and fills the scan
+// range from it ("reading error" when the boot sector cannot be read).
+bool chooseVolume(SourceContext& ctx, const VolumeEntry& volume);
 
-// An image file. The front end has asked whether it is the image of a partition
-// ("choose yes if it is a driver img,choose no if it is a disk img") and passes the answer.
-void N7Click(SourceContext& ctx, const std::string& path, bool partitionImage);
+// What an image file holds: a whole disk (scanned sector by sector) or one partition (its boot
+// sector gives the cluster area and the stride). The front end asks the user which.
+enum class ImageKind { WholeDisk, Partition };
+bool openImage(SourceContext& ctx, const std::string& path, ImageKind kind);
 
 // A partition found in the table of the disk or whole-disk image chosen last: it is read like a
 // volume, its sectors counted from its own first sector.
-void PartitionItemClick(SourceContext& ctx, const PartitionEntry& partition);
+bool choosePartition(SourceContext& ctx, const PartitionEntry& partition);
 
 // The partitions of the current disk or whole-disk image, for further menu entries. Damage in
 // the table is told in the scan log.

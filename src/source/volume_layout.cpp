@@ -1,9 +1,10 @@
 #include "source/volume_layout.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
 
@@ -80,18 +81,11 @@ void parseBootSector(std::span<const std::uint8_t, 512> s, VolumeLayout& layout)
                                                std::int64_t{layout.sectorsPerCluster} * 512);
         layout.dataStartSector = 0;
     } else if (layout.fsKind == "FAT32") {
-        if (factor == 1) {
-            layout.fatReservedSectors = loadI16(&s[14]);
-            layout.fatSectors = loadI32(&s[36]);
-            // The sum is formed in 32 bits, as the file system's own tools do, then widened.
-            std::uint32_t sum = static_cast<std::uint32_t>(layout.fatReservedSectors) +
-                                2u * static_cast<std::uint32_t>(layout.fatSectors);
-            layout.dataStartSector = static_cast<std::int32_t>(sum);
-        } else {
-            layout.fatReservedSectors = std::int64_t{loadU16(&s[14])} * factor;
-            layout.fatSectors = std::int64_t{loadU32(&s[36])} * factor;
-            layout.dataStartSector = layout.fatReservedSectors + 2 * layout.fatSectors;
-        }
+        // Both counts are unsigned on disk; read as signed, a damaged field would put the cluster
+        // area before the volume.
+        layout.fatReservedSectors = std::int64_t{loadU16(&s[14])} * factor;
+        layout.fatSectors = std::int64_t{loadU32(&s[36])} * factor;
+        layout.dataStartSector = layout.fatReservedSectors + 2 * layout.fatSectors;
     } else {
         layout.dataStartSector = 0;
     }
@@ -112,6 +106,24 @@ bool parseExtSuperblock(std::span<const std::uint8_t, 1024> sb, VolumeLayout& la
     return true;
 }
 
+std::string implausibleField(const VolumeLayout& layout, std::int64_t volumeSectors) {
+    if (layout.sectorsPerCluster == 0) return "0 sectors per cluster";
+    if (volumeSectors <= 0) return {};
+    if (layout.fsKind == "FAT32" && layout.dataStartSector >= volumeSectors)
+        return "the cluster area would start at sector " + std::to_string(layout.dataStartSector) +
+               ", past the volume's " + std::to_string(volumeSectors) + " sectors";
+    if (layout.fsKind == "NTFS" &&
+        (layout.mftCluster < 0 ||
+         layout.mftCluster >= volumeSectors / std::max<std::int64_t>(1, layout.sectorsPerCluster)))
+        return "the $MFT would lie at cluster " + std::to_string(layout.mftCluster) +
+               ", past the volume";
+    if (layout.fsKind == "exFAT" &&
+        (layout.dataStartSector >= volumeSectors || layout.fatReservedSectors >= volumeSectors))
+        return "the cluster heap would start at sector " + std::to_string(layout.dataStartSector) +
+               ", past the volume's " + std::to_string(volumeSectors) + " sectors";
+    return {};
+}
+
 int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporter) {
     std::array<std::uint8_t, 512> sector{};
     if (!source.readSectors(1, sector.data(), 0)) {
@@ -123,6 +135,16 @@ int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporte
         std::array<std::uint8_t, 1024> superblock{};
         if (source.readWholeSectors(2, superblock.data(), 2))
             parseExtSuperblock(superblock, layout);
+    }
+    // A damaged boot sector must not steer the scan past the volume: it is scanned whole, at
+    // every sector, as a volume whose file system is not known.
+    if (std::string why = implausibleField(layout, source.endSector()); !why.empty()) {
+        reporter.logLine(Memo::Scan,
+                         "引导扇区已损坏,按未知文件系统扫描 (the boot sector is damaged: " + why +
+                             "; the volume is scanned whole)");
+        layout.fsKind = "unkhnown";
+        layout.dataStartSector = 0;
+        layout.sectorsPerCluster = 1;
     }
     return 0;
 }

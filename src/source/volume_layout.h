@@ -34,9 +34,12 @@ void parseBootSector(std::span<const std::uint8_t, 512> sector, VolumeLayout& la
 // filled as "ext4" in blocks, when its magic and block size are those of one.
 bool parseExtSuperblock(std::span<const std::uint8_t, 1024> superblock, VolumeLayout& layout);
 
+// Why a parsed boot sector cannot describe a volume of volumeSectors sectors; empty when it can.
+std::string implausibleField(const VolumeLayout& layout, std::int64_t volumeSectors);
+
 // Reads sector 0 and parses it: 0 on success, 1 (after the scan log line
-// "512error read sec0") when the sector cannot be read. A volume that none of the boot sector
-// kinds names is looked at once more for an ext superblock.
+// "512error read sec0") when the sector cannot be read. A boot sector whose fields cannot describe
+// the volume is taken as an unknown file system, with a log line that says why.
 int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporter);
 
 }  // namespace mdf

@@ -20,25 +20,25 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
                          const std::string& output, const RecoveryOptions& options) {
     RecordingReporter reporter;
     RecoverySession session(reporter, options.opener);
-    SourceContext ctx = session.sourceContext();
     if (!options.partition || *options.partition == 0) {
-        N7Click(ctx, image, options.partition.has_value());
+        session.openImage(image, options.partition ? ImageKind::Partition : ImageKind::WholeDisk);
     } else {
-        N7Click(ctx, image, false);
-        PartitionTable table = listPartitions(ctx);
-        PartitionItemClick(ctx,
-                           table.partitions.at(static_cast<std::size_t>(*options.partition - 1)));
+        session.openImage(image, ImageKind::WholeDisk);
+        PartitionTable table = session.listPartitions();
+        session.choosePartition(
+            table.partitions.at(static_cast<std::size_t>(*options.partition - 1)));
     }
-    session.settings.freeSpaceOnly = options.freeSpaceOnly;
-    session.settings.fileIdText = std::to_string(m.fileId);
-    if (!session.btnscanClick()) throw std::runtime_error("the scan did not start");
+    session.settings().freeSpaceOnly = options.freeSpaceOnly;
+    session.settings().fileIdText = std::to_string(m.fileId);
+    if (!session.takeFileId() || session.startScan() != StartResult::Started)
+        throw std::runtime_error("the scan did not start");
     session.waitForJobs();
-    if (session.lastScanOutcome != ScanOutcome::Finished)
+    if (session.lastScanOutcome() != ScanOutcome::Finished)
         throw std::runtime_error("the scan did not finish");
 
     RecoveryRun run;
-    run.fragments.assign(session.fragments.begin(), session.fragments.end());
-    run.catalogue = session.refreshFileCatalogue();
+    run.fragments.assign(session.fragments().begin(), session.fragments().end());
+    run.catalogue = session.listDatabaseFiles();
     const ManifestFragment* start = nullptr;
     for (const auto& f : m.fragments)
         if (f.firstPage == 0) start = &f;
@@ -48,21 +48,21 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
         if (r.fsec == start->firstSector) row = r;
     if (!row) throw std::runtime_error("the catalogue does not list the database");
 
-    session.Button1Click(row);
+    session.startAnalysis(*row);
     session.waitForJobs();
-    if (!session.lastAnalysisCompleted) throw std::runtime_error("the analysis ended early");
-    run.analysed = session.analysis.recordedFragments;
+    if (!session.lastAnalysisCompleted()) throw std::runtime_error("the analysis ended early");
+    run.analysed = session.analysis().recordedFragments;
 
     reporter.clear();
-    if (!session.Button6Click()) throw std::runtime_error("search more ended early");
+    if (!session.searchMore().completed) throw std::runtime_error("search more ended early");
     run.searchLines = reporter.lines(Memo::Assembly);
-    for (const auto& r : session.combination.rows)
+    for (const auto& r : session.combination().rows)
         run.combined.push_back(r.recordIndex);
-    session.Button5Click();
+    session.checkMissingPages();
     run.checkLines = reporter.lines(Memo::Assembly);
-    run.outcome = session.Button2Click(output);
+    run.outcome = session.writeMdf(output);
     run.outputSha256 = sha256OfFile(output);
-    run.lostFileName = session.analysis.lostFileName;
+    run.lostFileName = session.analysis().lostFileName;
     return run;
 }
 

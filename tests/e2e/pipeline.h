@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "session/recovery_session.h"
-#include "support/test_world.h"
+#include "testworld/test_world.h"
 
 namespace mdf::test {
 

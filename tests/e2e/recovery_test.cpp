@@ -6,8 +6,9 @@
 #include <tuple>
 
 #include "pipeline.h"
-#include "support/sector_image.h"
-#include "support/temp_dir.h"
+#include "support/fault_injection.h"
+#include "testworld/sector_image.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf::test {
 namespace {

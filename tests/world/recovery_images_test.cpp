@@ -7,9 +7,9 @@
 #include <regex>
 
 #include "scan/page_header.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf::test {
 namespace {

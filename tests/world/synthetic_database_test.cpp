@@ -1,6 +1,6 @@
 // The generator is checked against the readers it feeds: the page tests, the page protection,
 // and the allocation pages that the analysis will believe.
-#include "support/synthetic_database.h"
+#include "testworld/synthetic_database.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "scan/page_header.h"
 #include "scan/page_protection.h"
 #include "source/byte_order.h"
-#include "support/temp_dir.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf::test {
 namespace {

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "analysis/chain_analysis.h"
-#include "session/reporter.h"
-#include "support/sector_image.h"
-#include "support/temp_dir.h"
+#include "report/reporter.h"
+#include "testworld/sector_image.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf::test {
 

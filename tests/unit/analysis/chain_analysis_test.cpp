@@ -72,7 +72,7 @@ TEST(ChainAnalysis, AcceptsMatchingFragmentsInPageOrderAndRejectsStaleCopies) {
     const std::int32_t second = w.fragment(9000, fileRun(40, 70, 100));
     const std::int32_t third = w.fragment(20000, fileRun(70, 100, 100));
     AnalysisContext ctx = w.context();
-    ASSERT_TRUE(runChainAnalysis(ctx, fileAt(w, first)));
+    ASSERT_TRUE(analyseChain(ctx, fileAt(w, first)));
     EXPECT_EQ(w.results.expectedPageCount, 100);
     EXPECT_EQ(w.results.lostFileName, "D:\\data\\Sales.mdf");
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 1, 1}));
@@ -89,7 +89,7 @@ TEST(ChainAnalysis, ShortFirstFragmentsAreNamelessAndRecordedByTheirPfsPage) {
         AnalysisWorld w;
         const std::int32_t first = w.fragment(1000, fileRun(0, length, 100));
         AnalysisContext ctx = w.context();
-        ASSERT_TRUE(runChainAnalysis(ctx, fileAt(w, first)));
+        ASSERT_TRUE(analyseChain(ctx, fileAt(w, first)));
         EXPECT_EQ(w.results.lostFileName, length <= 32 ? "c:\\noname.mdf" : "D:\\data\\Sales.mdf")
             << length;
         EXPECT_EQ(w.results.firstRecordedWithPfsPassOnly, length <= 2);
@@ -103,7 +103,7 @@ TEST(ChainAnalysis, AFragmentRunningPastTheFileIsNeverAccepted) {
     const std::int32_t first = w.fragment(1000, fileRun(0, 40, 60));
     w.fragment(9000, fileRun(40, 61, 60));  // one page more than the file has
     AnalysisContext ctx = w.context();
-    runChainAnalysis(ctx, fileAt(w, first));
+    analyseChain(ctx, fileAt(w, first));
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 0}));
     EXPECT_EQ(testCandidate(ctx, 1), Fit::Contradicts);
 }
@@ -116,7 +116,7 @@ TEST(ChainAnalysis, TiesGoToTheFragmentNearestTheLastOneChosen) {
     const std::int32_t later =
         w.fragment(100640, fileRun(48, 60, 100));  // begins later: never picked
     AnalysisContext ctx = w.context();
-    runChainAnalysis(ctx, fileAt(w, first));
+    analyseChain(ctx, fileAt(w, first));
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(near)], 1);
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(far)], 0);
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(later)], 0);
@@ -127,7 +127,7 @@ TEST(ChainAnalysis, TiesGoToTheFragmentNearestTheLastOneChosen) {
     const std::int32_t before = even.fragment(90000, fileRun(40, 60, 100));
     const std::int32_t after = even.fragment(110000, fileRun(40, 60, 100));
     AnalysisContext evenCtx = even.context();
-    runChainAnalysis(evenCtx, fileAt(even, start));
+    analyseChain(evenCtx, fileAt(even, start));
     EXPECT_EQ(even.results.combinationMarks[static_cast<std::size_t>(before)], 1);
     EXPECT_EQ(even.results.combinationMarks[static_cast<std::size_t>(after)], 0);
 }
@@ -139,7 +139,7 @@ TEST(ChainAnalysis, OnlyFragmentsFromTheExpectedPageOnAreEligible) {
     const std::int32_t adjacent = w.fragment(60000, fileRun(500, 520, 700));
     const std::int32_t afterGap = w.fragment(70000, fileRun(620, 640, 700));
     AnalysisContext ctx = w.context();
-    runChainAnalysis(ctx, fileAt(w, first));
+    analyseChain(ctx, fileAt(w, first));
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(overlapping)], 0);
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(adjacent)], 1);
     EXPECT_EQ(w.results.combinationMarks[static_cast<std::size_t>(afterGap)], 1);
@@ -152,7 +152,7 @@ TEST(ChainAnalysis, TheChooserSeesAtMostThirteenCandidatesAndMayCancel) {
         w.fragment(10000 + 1000 * i, fileRun(40 + i, 60, 100));
     ScriptedChooser chooser({std::size_t{2}, std::nullopt});
     AnalysisContext ctx = w.context(&chooser);
-    EXPECT_TRUE(runChainAnalysis(ctx, fileAt(w, first)));
+    EXPECT_TRUE(analyseChain(ctx, fileAt(w, first)));
     ASSERT_EQ(chooser.groups.size(), 1u) << "after row 2 (pages 42..60) no other fragment fits";
     EXPECT_EQ(chooser.groups[0].size(), 13u);
     EXPECT_EQ(
@@ -166,7 +166,7 @@ TEST(ChainAnalysis, TheChooserSeesAtMostThirteenCandidatesAndMayCancel) {
     cancel.fragment(20000, fileRun(40, 60, 100));
     ScriptedChooser no({std::nullopt});
     AnalysisContext cancelCtx = cancel.context(&no);
-    EXPECT_FALSE(runChainAnalysis(cancelCtx, fileAt(cancel, start)));
+    EXPECT_FALSE(analyseChain(cancelCtx, fileAt(cancel, start)));
     EXPECT_EQ(cancel.reporter.lines(Memo::Analysis), std::vector<std::string>{"user canceled"});
     EXPECT_EQ(cancel.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 0}))
         << "marks so far stay";
@@ -180,13 +180,13 @@ TEST(ChainAnalysis, ReadersThatFailEndTheRunWithTheirMessage) {
     pages[0] = noCount;
     const std::int32_t first = w.fragment(1000, pages);
     AnalysisContext ctx = w.context();
-    EXPECT_FALSE(runChainAnalysis(ctx, fileAt(w, first)));
+    EXPECT_FALSE(analyseChain(ctx, fileAt(w, first)));
     EXPECT_EQ(w.reporter.messages(), std::vector<std::string>{"message: get fileinfo1 error"});
 
     AnalysisWorld gone;
     gone.fragments.append(composeFragment(1, 40, (1 << 20) - 8, 0, " "));
     AnalysisContext goneCtx = gone.context();
-    EXPECT_FALSE(runChainAnalysis(goneCtx, {(1 << 20) - 8, 320}));
+    EXPECT_FALSE(analyseChain(goneCtx, {(1 << 20) - 8, 320}));
     EXPECT_EQ(gone.reporter.messages(), std::vector<std::string>{"message: read disk error"});
 }
 

@@ -10,28 +10,28 @@ namespace {
 TEST(ChooserDecision, TicksWinOverClicksAndRowsOutOfRangeCancel) {
     ChooserDecision d;
     d.beginQuestion();
-    d.btnokClick({false, false, false});
+    d.confirm({false, false, false});
     EXPECT_EQ(d.answer(3), 0u) << "no tick and no click: the first candidate";
 
     d.beginQuestion();
-    d.ListView2Click(2);
-    d.btnokClick({false, true, false, true});
+    d.rowClicked(2);
+    d.confirm({false, true, false, true});
     EXPECT_EQ(d.answer(4), 1u);
 
     d.beginQuestion();
-    d.ListView2Click(3);
-    d.btnokClick({false, false, false, false});
+    d.rowClicked(3);
+    d.confirm({false, false, false, false});
     EXPECT_EQ(d.answer(4), 3u);
     // The next question has two rows; the row clicked before is no row of it.
     d.beginQuestion();
-    d.btnokClick({false, false});
+    d.confirm({false, false});
     EXPECT_EQ(d.answer(2), std::nullopt);
 
     d.beginQuestion();
-    d.ListView2Click(-1);
-    EXPECT_EQ(d.ChosenRow, 3) << "a click without a current row changes nothing";
-    d.FormClose();
-    EXPECT_EQ(d.ChooserState, 1);
+    d.rowClicked(-1);
+    EXPECT_EQ(d.chosenRow, 3) << "a click without a current row changes nothing";
+    d.closed();
+    EXPECT_EQ(d.state, ChooserDecision::State::Cancelled);
     EXPECT_EQ(d.answer(4), std::nullopt);
 }
 

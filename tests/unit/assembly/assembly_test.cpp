@@ -4,7 +4,7 @@
 #include "../analysis/analysis_world.h"
 #include "assembly/mdf_writer.h"
 #include "assembly/search_more.h"
-#include "support/random.h"
+#include "testworld/random.h"
 
 namespace mdf {
 namespace {
@@ -30,8 +30,16 @@ struct AssemblyWorld : AnalysisWorld {
     std::int32_t sortColumn = 0;
 
     AssemblyContext context() {
-        return {fragments,   index,      origin,   results,
-                combination, sortColumn, reporter, sectorsPerCluster};
+        return {fragments,
+                index,
+                origin,
+                results,
+                combination,
+                sortColumn,
+                reporter,
+                sectorsPerCluster,
+                OutputGuard{image.path(), false},
+                image.sectors()};
     }
     // The map knows pages 0..count-1 as allocated and firmly owned.
     void knowPages(std::int32_t count, std::int32_t owner = kOwner) {
@@ -47,12 +55,12 @@ struct AssemblyWorld : AnalysisWorld {
         results.combinationMarks.assign(fragments.size(), 0);
         for (std::int32_t r : records)
             results.mark(r);
-        combination.RefreshCombinationList(fragments, results.combinationMarks);
-        combination.ListView4ColumnClick(kStartPageColumn, sortColumn);
+        combination.refresh(fragments, results.combinationMarks);
+        combination.sortBy(kStartPageColumn, sortColumn);
     }
     std::vector<std::uint8_t> create(const std::string& name) {
         AssemblyContext ctx = context();
-        if (!Button2Click(ctx, dir.file(name), image.path()).written) return {};
+        if (!writeMdf(ctx, dir.file(name)).written) return {};
         return test::readFile(dir.file(name));
     }
 };
@@ -62,28 +70,28 @@ TEST(CombinationList, ShowsMarkedRecordsInListOrderAndSortingDecidesTheCommands)
     w.fragment(9000, run(20, 30));
     w.fragment(1000, run(0, 10));
     w.results.combinationMarks = {1, 1};
-    w.combination.RefreshCombinationList(w.fragments, w.results.combinationMarks);
+    w.combination.refresh(w.fragments, w.results.combinationMarks);
     ASSERT_EQ(w.combination.rows.size(), 2u);
-    EXPECT_EQ(w.combination.rows[0].startPage(), 20);
-    EXPECT_EQ(w.combination.rows[1].image, 1);
+    EXPECT_EQ(w.combination.rows[0].startPage, 20);
+    EXPECT_EQ(w.combination.rows[1].image(), 1);
     EXPECT_FALSE(w.combination.createEnabled);
-    w.combination.ListView4ColumnClick(1, w.sortColumn);
+    w.combination.sortBy(1, w.sortColumn);
     EXPECT_FALSE(w.combination.createEnabled || w.combination.checkEnabled ||
                  w.combination.searchEnabled);
-    w.combination.ListView4ColumnClick(kStartPageColumn, w.sortColumn);
+    w.combination.sortBy(kStartPageColumn, w.sortColumn);
     EXPECT_TRUE(w.combination.createEnabled && w.combination.checkEnabled &&
                 w.combination.searchEnabled);
-    EXPECT_EQ(w.combination.rows[0].startPage(), 0);
+    EXPECT_EQ(w.combination.rows[0].startPage, 0);
     EXPECT_EQ(w.sortColumn, 2);
 
     // Sector columns of large disks sort by value, beyond twelve digits.
     FragmentRow big, small;
-    big.cells[4] = "10000000000000";
-    small.cells[4] = "9999999999999";
+    big.startSector = 10000000000000;
+    small.startSector = 9999999999999;
     EXPECT_GT(compareRows(big, small, 5), 0);
     FragmentRow a, b;
-    a.cells[3] = "abc";
-    b.cells[3] = "ABD";
+    a.remark = "abc";
+    b.remark = "ABD";
     EXPECT_LT(compareRows(a, b, 4), 0);
 }
 
@@ -121,10 +129,9 @@ TEST(CreateMdf, NeverWritesOverTheSource) {
     w.fragment(1000, run(0, 10));
     w.combine({0});
     AssemblyContext ctx = w.context();
-    EXPECT_FALSE(Button2Click(ctx, w.image.path(), w.image.path()).written);
+    EXPECT_FALSE(writeMdf(ctx, w.image.path()).written);
     EXPECT_EQ(w.reporter.messages().size(), 1u);
-    EXPECT_EQ(checkOutputTarget(w.dir.file("elsewhere.mdf"), w.image.path()),
-              OutputTarget::Elsewhere);
+    EXPECT_TRUE(writeMdf(ctx, w.dir.file("elsewhere.mdf")).written);
 }
 
 TEST(CreateMdf, UnreadablePagesBecomeZeroPagesAndAreTold) {
@@ -135,7 +142,7 @@ TEST(CreateMdf, UnreadablePagesBecomeZeroPagesAndAreTold) {
     w.index = buildFragmentIndex(w.fragments);
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
-    AssemblyOutcome outcome = Button2Click(ctx, w.dir.file("out.mdf"), w.image.path());
+    AssemblyOutcome outcome = writeMdf(ctx, w.dir.file("out.mdf"));
     EXPECT_TRUE(outcome.written);
     EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{12, 13}));
     EXPECT_EQ(w.reporter.messages(),
@@ -182,7 +189,7 @@ TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
     AssemblyWorld w;
     gapWorld(w);
     AssemblyContext ctx = w.context();
-    ASSERT_TRUE(Button6Click(ctx));
+    ASSERT_TRUE(searchMore(ctx).completed);
     EXPECT_EQ(
         w.reporter.lines(Memo::Assembly),
         (std::vector<std::string>{
@@ -190,7 +197,7 @@ TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
             "本次找到碎片数量1。二次查找完毕", "本次找到碎片数量0。二次查找完毕"}));
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 1, 1, 0, 1, 1}));
     EXPECT_TRUE(w.combination.createEnabled);
-    EXPECT_EQ(w.combination.rows[0].cells[3], "D:\\data\\Sales.mdf:320KB")
+    EXPECT_EQ(w.combination.rows[0].remark, "D:\\data\\Sales.mdf:320KB")
         << "named from page 32 of row (30, 40)";
 }
 
@@ -202,7 +209,7 @@ TEST(SearchMore, ContradictedCandidatesLeaveTheGapOpen) {
     w.results.expectedPageCount = 20;
     w.combine({0});
     AssemblyContext ctx = w.context();
-    ASSERT_TRUE(Button6Click(ctx));
+    ASSERT_TRUE(searchMore(ctx).completed);
     EXPECT_EQ(w.reporter.lines(Memo::Assembly),
               std::vector<std::string>{"本次找到碎片数量0。二次查找完毕"});
 }
@@ -214,7 +221,7 @@ TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
     overlap.results.expectedPageCount = 20;
     overlap.combine({0, 1});
     AssemblyContext ctx = overlap.context();
-    EXPECT_FALSE(Button6Click(ctx));
+    EXPECT_FALSE(searchMore(ctx).completed);
     EXPECT_EQ(overlap.reporter.messages(), std::vector<std::string>{"message: error"});
     EXPECT_TRUE(overlap.reporter.lines(Memo::Assembly).empty());
     EXPECT_FALSE(overlap.combination.createEnabled);
@@ -223,7 +230,7 @@ TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
     headless.fragment(3000, run(8, 20));
     headless.combine({0});
     AssemblyContext ctx2 = headless.context();
-    EXPECT_FALSE(Button6Click(ctx2));
+    EXPECT_FALSE(searchMore(ctx2).completed);
     EXPECT_TRUE(headless.reporter.lines(Memo::Assembly).empty());
     EXPECT_FALSE(headless.combination.searchEnabled);
 }
@@ -241,8 +248,8 @@ TEST(SearchMore, AShortFirstRowGetsTheNameFromPage32OfAnotherRow) {
             w.fragment(5000, run(4, 30));  // fills the gap before the second row
         }
         AssemblyContext ctx = w.context();
-        ASSERT_TRUE(Button6Click(ctx));
-        const std::string remark = w.combination.rows[0].cells[3];
+        ASSERT_TRUE(searchMore(ctx).completed);
+        const std::string remark = w.combination.rows[0].remark;
         if (firstEnd <= 32) {
             EXPECT_EQ(remark, "D:\\data\\Sales.mdf:320KB") << firstEnd;
         } else {
@@ -262,7 +269,7 @@ TEST(Check, ListsMissingPfsPagesThenAllocatedPagesGapByGap) {
     w.results.expectedPageCount = 20000;
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
-    Button5Click(ctx);
+    checkMissingPages(ctx);
     EXPECT_EQ(w.reporter.lines(Memo::Assembly),
               (std::vector<std::string>{"lack of PFS page 8088", "lack of page 8000",
                                         "lack of page 8500", "lack of page 8999", "check done"}));
@@ -277,7 +284,7 @@ TEST(Check, ThePfsCountFollowsTheRoundingRule) {
         w.results.expectedPageCount = expected;
         w.combine({0});
         AssemblyContext ctx = w.context();
-        Button5Click(ctx);
+        checkMissingPages(ctx);
         auto lines = w.reporter.lines(Memo::Assembly);
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ(lines[lines.size() - 2], "lack of PFS page " + std::to_string(lastPfs))
@@ -292,7 +299,7 @@ TEST(Check, OverlapsAreAnErrorAndNoGapsMeanOnlyCheckDone) {
     w.results.expectedPageCount = 200;
     w.combine({0, 1});
     AssemblyContext ctx = w.context();
-    Button5Click(ctx);
+    checkMissingPages(ctx);
     EXPECT_TRUE(w.reporter.lines(Memo::Assembly).empty());
     EXPECT_EQ(w.reporter.messages(), std::vector<std::string>{"message: error"});
 
@@ -302,7 +309,7 @@ TEST(Check, OverlapsAreAnErrorAndNoGapsMeanOnlyCheckDone) {
     full.results.expectedPageCount = 200;
     full.combine({0, 1});
     AssemblyContext fullCtx = full.context();
-    Button5Click(fullCtx);
+    EXPECT_TRUE(checkMissingPages(fullCtx).completed);
     EXPECT_EQ(full.reporter.lines(Memo::Assembly), std::vector<std::string>{"check done"});
 }
 

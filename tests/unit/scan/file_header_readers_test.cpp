@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "source/byte_order.h"
-#include "support/page_builder.h"
+#include "testworld/page_builder.h"
 
 namespace mdf {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/page_builder.h"
+#include "testworld/page_builder.h"
 
 namespace mdf {
 namespace {

@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "scan/file_header_readers.h"
-#include "support/page_builder.h"
-#include "support/temp_dir.h"
+#include "testworld/page_builder.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {

@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "report/reporter.h"
 #include "scan/content_file.h"
-#include "session/reporter.h"
 #include "source/sector_source.h"
-#include "support/sector_image.h"
-#include "support/temp_dir.h"
+#include "support/fault_injection.h"
+#include "testworld/sector_image.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {

@@ -1,4 +1,4 @@
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 #include <gtest/gtest.h>
 

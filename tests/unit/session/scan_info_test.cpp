@@ -2,13 +2,14 @@
 // content back, and damaged files that must not cost the user the list they have.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "scan/content_file.h"
 #include "scan/scan_info_file.h"
 #include "session/recovery_session.h"
-#include "support/sector_image.h"
-#include "support/temp_dir.h"
+#include "testworld/sector_image.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {
@@ -60,17 +61,28 @@ struct SavedScan {
         for (std::int32_t i = 0; i < 5; ++i)
             image.put(100 + 16 * i, PageBuilder::dataPage(10 + i));
         image.put(90, std::vector<std::uint8_t>(512, 0xAB));
-        session.source.select(SourceKind::ImageFile, image.path(), image.sectors());
-        session.source.setReadLimit(image.sectors());
-        session.fragments.append(composeFragment(1, 2, 100, 10, " "));
-        session.fragments.append(composeFragment(2, 3, 132, 12, " "));
+        session.openImage(image.path(), ImageKind::WholeDisk);
+        use({composeFragment(1, 2, 100, 10, " "), composeFragment(2, 3, 132, 12, " ")});
+    }
+
+    // Gives the session this fragment list, as opening a saved scan-info file does; the
+    // sectors-per-cluster box decides the volume's cluster size.
+    void use(std::vector<FragmentRecord> records, const std::string& sectorsPerCluster = "8") {
+        FragmentList list;
+        list.replace(std::move(records));
+        ASSERT_EQ(writeScanInfo(dir.file("given.info"), list, 1), "");
+        session.settings().sectorsPerCluster = sectorsPerCluster;
+        ASSERT_TRUE(session.openScan(dir.file("given.info"), std::nullopt));
     }
 };
 
+std::vector<FragmentRecord> twoFragments() {
+    return {composeFragment(1, 2, 100, 10, " "), composeFragment(2, 3, 132, 12, " ")};
+}
+
 TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
     SavedScan s;
-    s.session.volume.sectorsPerCluster = 8;
-    s.session.btnsaveClick(s.dir.file("scan.info"), s.dir.file("spcontent"), 8);
+    s.session.saveScan(s.dir.file("scan.info"), s.dir.file("spcontent"), 8);
     EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: success"});
     auto content = test::readFile(s.dir.file("spcontent"));
     ASSERT_EQ(content.size(), 56326u);
@@ -81,82 +93,112 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
 
     RecordingReporter reporter;
     RecoverySession opened(reporter);
-    opened.settings.sectorsPerCluster = "";
-    ASSERT_TRUE(opened.Button3Click(s.dir.file("scan.info"), s.dir.file("spcontent")));
-    ASSERT_EQ(opened.fragments.size(), 2u);
-    EXPECT_EQ(opened.fragments[1].text(), s.session.fragments[1].text());
-    EXPECT_EQ(opened.index.size(), 2u);
-    EXPECT_FALSE(opened.readFromSource);
-    EXPECT_EQ(opened.settings.sectorsPerCluster, "8");
+    opened.settings().sectorsPerCluster = "";
+    ASSERT_TRUE(opened.openScan(s.dir.file("scan.info"), s.dir.file("spcontent")));
+    ASSERT_EQ(opened.fragments().size(), 2u);
+    EXPECT_EQ(opened.fragments()[1].text(), s.session.fragments()[1].text());
+    EXPECT_EQ(opened.index().size(), 2u);
+    EXPECT_FALSE(opened.readFromSource());
+    EXPECT_EQ(opened.settings().sectorsPerCluster, "8");
 
     // The second fragment's page 0 starts at byte 31744 and comes back unscrambled.
     test::Page page{};
-    ASSERT_TRUE(opened.content.readContentSectors(opened.fragments, 0, 16, page.data(), 132));
+    ASSERT_TRUE(opened.pages().readFragmentSectors(132, 0, 16, page.data()));
     EXPECT_EQ(page, PageBuilder::dataPage(12).bytes());
     std::vector<std::uint8_t> prefix(15 * 512);
-    ASSERT_TRUE(opened.content.readContentSectors(opened.fragments, -15, 15, prefix.data(), 100));
+    ASSERT_TRUE(opened.pages().readFragmentSectors(100, -15, 15, prefix.data()));
     EXPECT_EQ(prefix[5 * 512], 0xAB);
-    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 0, 16, page.data(), 999));
-    EXPECT_FALSE(opened.content.readContentSectors(opened.fragments, 48, 16, page.data(), 132))
-        << "past the file";
+    EXPECT_FALSE(opened.pages().readFragmentSectors(999, 0, 16, page.data()));
+    EXPECT_FALSE(opened.pages().readFragmentSectors(132, 48, 16, page.data())) << "past the file";
 }
 
 TEST(SaveAndOpen, SectorsPerClusterFromTheBoxWinsOverTheTrailer) {
     SavedScan s;
-    s.session.volume.sectorsPerCluster = 64;
-    s.session.btnsaveClick(std::nullopt, s.dir.file("spcontent"), 99);
+    s.use(twoFragments(), "64");
+    s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 99);
+    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).back(), 0) << "64 as 16-bit little-endian";
     RecordingReporter reporter;
     RecoverySession opened(reporter);
-    opened.settings.sectorsPerCluster = "8";
-    opened.Button3Click(std::nullopt, s.dir.file("spcontent"));
-    EXPECT_EQ(opened.settings.sectorsPerCluster, "8");
-    EXPECT_EQ(opened.content.seed(), 99u);
+    opened.settings().sectorsPerCluster = "8";
+    opened.openScan(std::nullopt, s.dir.file("spcontent"));
+    EXPECT_EQ(opened.settings().sectorsPerCluster, "8");
+
+    // The trailer's seed unscrambles the pages.
+    s.session.saveScan(s.dir.file("scan.info"), std::nullopt, 99);
+    RecoverySession both(reporter);
+    ASSERT_TRUE(both.openScan(s.dir.file("scan.info"), s.dir.file("spcontent")));
+    test::Page page{};
+    ASSERT_TRUE(both.pages().readFragmentSectors(132, 16, 16, page.data()));
+    EXPECT_EQ(page, PageBuilder::dataPage(13).bytes());
 }
 
 TEST(SaveAndOpen, EmptyListAndFragmentsNearSectorZero) {
     SavedScan empty;
-    empty.session.fragments.replace({});
-    empty.session.btnsaveClick(empty.dir.file("scan.info"), empty.dir.file("spcontent"), 1);
+    empty.use({});
+    empty.session.saveScan(empty.dir.file("scan.info"), empty.dir.file("spcontent"), 1);
     EXPECT_EQ(test::readFile(empty.dir.file("scan.info")).size(), 0u);
     EXPECT_EQ(test::readFile(empty.dir.file("spcontent")).size(), 6u);
 
     // A fragment at sector 8 has only 8 sectors before it: the missing 7 are saved as zeros.
     SavedScan early;
     early.image.put(8, PageBuilder::dataPage(3));
-    early.session.fragments.replace({composeFragment(1, 1, 8, 3, " ")});
-    early.session.btnsaveClick(std::nullopt, early.dir.file("spcontent"), 5);
+    early.use({composeFragment(1, 1, 8, 3, " ")});
+    early.session.saveScan(std::nullopt, early.dir.file("spcontent"), 5);
     EXPECT_EQ(early.reporter.messages(), std::vector<std::string>{"message: success"});
     EXPECT_EQ(test::readFile(early.dir.file("spcontent")).size(), 7680u + 8192u + 6u);
 }
 
 TEST(SaveAndOpen, ADamagedLineKeepsTheListTheUserHad) {
     SavedScan s;
-    s.session.btnsaveClick(s.dir.file("scan.info"), std::nullopt, 1);
+    s.session.saveScan(s.dir.file("scan.info"), std::nullopt, 1);
     auto bytes = test::readFile(s.dir.file("scan.info"));
     auto secondLine = std::find(bytes.begin(), bytes.end(), '\n') + 1;
     *(secondLine + 3) = 'Z';
     test::writeFile(s.dir.file("bad.info"), bytes);
 
-    RecordingReporter reporter;
-    RecoverySession session(reporter);
-    session.fragments.append(composeFragment(9, 1, 5000, 77, " "));
-    EXPECT_FALSE(session.Button3Click(s.dir.file("bad.info"), std::nullopt));
-    ASSERT_EQ(session.fragments.size(), 1u);
-    EXPECT_EQ(session.fragments[0].beginPage, 77);
-    ASSERT_EQ(reporter.messages().size(), 1u);
-    EXPECT_NE(reporter.messages()[0].find("line 2"), std::string::npos);
+    SavedScan other;
+    other.use({composeFragment(9, 1, 5000, 77, " ")});
+    RecoverySession& session = other.session;
+    EXPECT_FALSE(session.openScan(s.dir.file("bad.info"), std::nullopt));
+    ASSERT_EQ(session.fragments().size(), 1u);
+    EXPECT_EQ(session.fragments()[0].beginPage, 77);
+    ASSERT_EQ(other.reporter.messages().size(), 1u);
+    EXPECT_NE(other.reporter.messages()[0].find("line 2"), std::string::npos);
 
-    EXPECT_TRUE(session.Button3Click(std::nullopt, s.dir.file("no-such-content")));
-    EXPECT_EQ(reporter.messages().back(), "提示: error,无法打开文件");
-    EXPECT_TRUE(session.readFromSource);
+    EXPECT_TRUE(session.openScan(std::nullopt, s.dir.file("no-such-content")));
+    EXPECT_EQ(other.reporter.messages().back(), "提示: error,无法打开文件");
+    EXPECT_TRUE(session.readFromSource());
 }
 
-TEST(SaveAndOpen, AFailedReadStopsTheSaveWithoutTrailer) {
+TEST(SaveAndOpen, AnUnreadablePageIsKeptAsZerosNamedAndTheRestSaved) {
     SavedScan s;
-    s.session.fragments.append(composeFragment(3, 1, 3990, 40, " "));  // runs past the image
-    s.session.btnsaveClick(std::nullopt, s.dir.file("spcontent"), 1);
-    EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: read disk error"});
-    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 2 * 7680u + 5 * 8192u + 7680u);
+    std::vector<FragmentRecord> records = twoFragments();
+    records.push_back(composeFragment(3, 1, 3990, 40, " "));  // runs past the image
+    s.use(records);
+    EXPECT_FALSE(s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 1));
+    ASSERT_EQ(s.reporter.messages().size(), 1u);
+    EXPECT_NE(s.reporter.messages()[0].find("read disk error: 1 reads failed"), std::string::npos)
+        << s.reporter.messages()[0];
+    EXPECT_NE(s.reporter.messages()[0].find("3990"), std::string::npos);
+    // Every block is there, and the trailer: the file still opens.
+    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 3 * 7680u + 6 * 8192u + 6u);
+}
+
+TEST(SaveAndOpen, NeverOverTheSourceAndNeverAHalfFile) {
+    SavedScan s;
+    const auto before = test::readFile(s.image.path());
+    EXPECT_FALSE(s.session.saveScan(s.image.path(), std::nullopt, 1));
+    EXPECT_FALSE(s.session.saveScan(std::nullopt, s.image.path(), 1));
+    std::filesystem::create_symlink(s.image.path(), s.dir.file("link.img"));
+    EXPECT_FALSE(s.session.saveScan(s.dir.file("link.img"), std::nullopt, 1));
+    EXPECT_EQ(test::readFile(s.image.path()), before);
+    EXPECT_FALSE(s.session.saveScan(s.dir.file("no/such/folder/scan.info"), std::nullopt, 1));
+    EXPECT_NE(s.reporter.messages().back().find("No such file or directory"), std::string::npos)
+        << s.reporter.messages().back();
+    EXPECT_FALSE(s.session.saveScan(s.dir.path().string(), std::nullopt, 1));
+    EXPECT_NE(s.reporter.messages().back().find("is a folder"), std::string::npos);
+    for (const auto& entry : std::filesystem::directory_iterator(s.dir.path()))
+        EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
 }
 
 TEST(FileCatalogue, ListsVisibleFileStartsAndRereadsNamesFromContent) {
@@ -167,21 +209,22 @@ TEST(FileCatalogue, ListsVisibleFileStartsAndRereadsNamesFromContent) {
         s.image.put(1000 + 16 * p, b);
     }
     s.image.put(3000, PageBuilder::fileHeaderPage(1, 64));
-    s.session.fragments.replace(
-        {composeFragment(1, 40, 1000, 0, "kept memo"), composeFragment(2, 3, 100, 10, " "),
-         composeFragment(3, 1, 3000, 0, "short"), composeFragment(4, 1, 3000, 0, "hidden")});
-    s.session.fragments.setVisible(3, "N");
-    auto rows = s.session.refreshFileCatalogue();
+    std::vector<FragmentRecord> records = {
+        composeFragment(1, 40, 1000, 0, "kept memo"), composeFragment(2, 3, 100, 10, " "),
+        composeFragment(3, 1, 3000, 0, "short"), composeFragment(4, 1, 3000, 0, "hidden")};
+    records[3].visible = "N";
+    s.use(records);
+    auto rows = s.session.listDatabaseFiles();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].name, "kept memo");
     EXPECT_EQ(rows[1].recordIndex, 2);
 
-    s.session.btnsaveClick(s.dir.file("scan.info"), s.dir.file("spcontent"), 3);
+    s.session.saveScan(s.dir.file("scan.info"), s.dir.file("spcontent"), 3);
     RecordingReporter reporter;
     RecoverySession opened(reporter);
-    opened.Button3Click(s.dir.file("scan.info"), s.dir.file("spcontent"));
+    opened.openScan(s.dir.file("scan.info"), s.dir.file("spcontent"));
     for (int twice = 0; twice < 2; ++twice) {
-        rows = opened.refreshFileCatalogue();
+        rows = opened.listDatabaseFiles();
         ASSERT_EQ(rows.size(), 2u);
         EXPECT_EQ(rows[0].name, "E:\\sql\\Orders.mdf:4096KB");
         EXPECT_EQ(rows[1].name, "short");

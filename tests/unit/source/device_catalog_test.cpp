@@ -5,11 +5,11 @@
 
 #include <fstream>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/partition_table.h"
 #include "source/sector_source.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {

@@ -6,13 +6,13 @@
 #include <fstream>
 #include <regex>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/free_space_map.h"
 #include "source/sector_source.h"
 #include "source/volume_layout.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf {
 namespace {

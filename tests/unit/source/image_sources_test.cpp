@@ -14,11 +14,11 @@
 #include "source/image_format.h"
 #include "source/ntfs_record.h"
 #include "source/platform_file.h"
-#include "support/process.h"
-#include "support/random.h"
-#include "support/source_images.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/process.h"
+#include "testworld/random.h"
+#include "testworld/source_images.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf {
 namespace {

@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "support/temp_dir.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {

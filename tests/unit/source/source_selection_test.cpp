@@ -7,9 +7,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "session/reporter.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "report/reporter.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf {
 namespace {
@@ -46,7 +46,7 @@ std::string imageWithBootSector(const TempDir& dir, const std::string& kind, std
 TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "none", 1048576), false);
+    openImage(c.ctx, imageWithBootSector(dir, "none", 1048576), ImageKind::WholeDisk);
     EXPECT_TRUE(c.chosen);
     EXPECT_EQ(c.settings.beginSector, "0");
     EXPECT_EQ(c.settings.endSector, "2048");
@@ -58,13 +58,15 @@ TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     EXPECT_FALSE(c.volume.hasFileSystem);
 }
 
-TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsPastTheFile) {
+// The cluster area's start plus the volume's size would end past the file by the size of the
+// FATs; the scan ends at the file's last sector instead, so nothing past it is ever read.
+TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsAtTheFilesEnd) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), true);
+    openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
     EXPECT_EQ(c.settings.beginSector, "14032");
-    EXPECT_EQ(c.settings.endSector, "2014032");
-    EXPECT_EQ(c.source.readLimit(), 2014032);
+    EXPECT_EQ(c.settings.endSector, "2000000");
+    EXPECT_EQ(c.source.readLimit(), 2000000);
     EXPECT_EQ(c.settings.sectorsPerCluster, "8");
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_TRUE(c.settings.freeSpaceOnly);
@@ -78,11 +80,13 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
         const std::int64_t bytes = 1000000ll * 512;
         VolumeEntry v{imageWithBootSector(dir, kind, bytes), "", bytes, "/dev/sdz1 []",
                       "Driver /dev/sdz1 [] "};
-        VolumeItemClick(c.ctx, v);
+        chooseVolume(c.ctx, v);
         EXPECT_EQ(c.source.sourceKind(), SourceKind::Volume);
         EXPECT_EQ(c.settings.dataSourceText, "/dev/sdz1 []");
         if (kind == "FAT32") {
-            EXPECT_EQ(c.settings.endSector, "1014031");
+            EXPECT_EQ(c.settings.beginSector, "14032");
+            EXPECT_EQ(c.settings.endSector, "1000000") << "the volume's end, not 14032 + 999999";
+            EXPECT_EQ(c.source.readLimit(), 999999) << "a volume's limit is its last sector";
         } else {
             EXPECT_EQ(c.settings.beginSector, "0");
             EXPECT_EQ(c.settings.endSector, "999999");
@@ -95,28 +99,28 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
 TEST(SourceSelection, FailuresLeaveTheStateTheUserHad) {
     TempDir dir;
     Choice c;
-    N7Click(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), true);
+    openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
     const ScanSettings before = c.settings;
 
     // A volume without size changes nothing at all.
-    VolumeItemClick(c.ctx, VolumeEntry{"/dev/sdz9", "", 0, "/dev/sdz9 []", ""});
+    chooseVolume(c.ctx, VolumeEntry{"/dev/sdz9", "", 0, "/dev/sdz9 []", ""});
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: invaid driver！"});
     EXPECT_EQ(c.reporter.events().back().icon, MessageIcon::Warning);
     EXPECT_EQ(c.settings.endSector, before.endSector);
 
     // A volume whose boot sector cannot be read: the source switches, the scan range stays.
     c.reporter.clear();
-    VolumeItemClick(c.ctx, VolumeEntry{dir.file("gone"), "", 4096, "/dev/gone []", ""});
+    chooseVolume(c.ctx, VolumeEntry{dir.file("gone"), "", 4096, "/dev/gone []", ""});
     EXPECT_EQ(c.reporter.lines(Memo::Scan), std::vector<std::string>{"512error read sec0"});
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: reading error"});
     EXPECT_EQ(c.source.devicePath(), dir.file("gone"));
     EXPECT_EQ(c.settings.beginSector, before.beginSector);
     EXPECT_EQ(c.settings.endSector, before.endSector);
-    EXPECT_EQ(c.source.readLimit(), 2014032);
+    EXPECT_EQ(c.source.readLimit(), 2000000);
 
     // A partition image that cannot be opened: chosen with 0 sectors, "read sector error 2".
     c.reporter.clear();
-    N7Click(c.ctx, dir.file("missing.img"), true);
+    openImage(c.ctx, dir.file("missing.img"), ImageKind::Partition);
     EXPECT_EQ(c.source.sourceSectors(), 0);
     EXPECT_EQ(c.reporter.messages(), std::vector<std::string>{"message: read sector error 2"});
     EXPECT_EQ(c.settings.endSector, before.endSector);
@@ -132,10 +136,10 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     test::runChecked({"mkfs.vfat", "-F", "32", "-s", "1", "--offset", "2048", disk, "48128"});
 
     Choice c;
-    N7Click(c.ctx, disk, false);
+    openImage(c.ctx, disk, ImageKind::WholeDisk);
     PartitionTable table = listPartitions(c.ctx);
     ASSERT_EQ(table.partitions.size(), 1u);
-    PartitionItemClick(c.ctx, table.partitions[0]);
+    choosePartition(c.ctx, table.partitions[0]);
     EXPECT_EQ(c.source.firstSector(), 2048);
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_EQ(c.settings.sectorsPerCluster, "1");
@@ -145,6 +149,34 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&boot[82]), 5), "FAT32");
     EXPECT_FALSE(c.source.readSectors(1, boot.data(), 96256))
         << "reads stop at the partition's end";
+}
+
+// Fields that cannot describe the volume they sit on (reserved sectors 65535 on a volume of 4096
+// sectors, a $MFT past the volume) must not steer the scan outside it: the volume is scanned
+// whole, and the log says why.
+TEST(SourceSelection, ADamagedBootSectorIsScannedWholeNeverOutsideTheVolume) {
+    TempDir dir;
+    for (std::string kind : {"FAT32", "NTFS"}) {
+        std::string path = imageWithBootSector(dir, kind, 4096ll * 512);
+        std::vector<std::uint8_t> sector = test::readFile(path);
+        sector.resize(512);
+        if (kind == "FAT32") {
+            sector[14] = 0xFF;
+            sector[15] = 0xFF;
+        } else {
+            sector[48 + 6] = 0x40;  // $MFT cluster 2^54
+        }
+        test::writeAt(path, 0, sector);
+        Choice c;
+        ASSERT_TRUE(openImage(c.ctx, path, ImageKind::Partition));
+        EXPECT_EQ(c.settings.fileSystemLabel, "unkhnown") << kind;
+        EXPECT_EQ(c.settings.beginSector, "0");
+        EXPECT_EQ(c.settings.endSector, "4096");
+        EXPECT_EQ(c.settings.sectorsPerCluster, "1");
+        ASSERT_FALSE(c.reporter.lines(Memo::Scan).empty());
+        EXPECT_NE(c.reporter.lines(Memo::Scan).back().find("boot sector is damaged"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

@@ -7,14 +7,14 @@
 #include <set>
 #include <sstream>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 #include "source/free_space_map.h"
 #include "source/sector_source.h"
 #include "source/volume_layout.h"
-#include "support/process.h"
-#include "support/source_images.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/process.h"
+#include "testworld/source_images.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf {
 namespace {
@@ -225,8 +225,11 @@ TEST(Ext4Volume, BlockBitmapsAgreeWithDumpe2fsBlockForBlock) {
 
 TEST(OtherFileSystems, ScanWholeWithANotice) {
     TempDir dir;
-    const std::string image = dir.file("zero.img");
-    test::writeFile(image, std::vector<std::uint8_t>(1 << 20, 0));
+    // A boot sector of no kind the system knows, 8 sectors per cluster.
+    const std::string image = dir.file("other.img");
+    std::vector<std::uint8_t> bytes(1 << 20, 0);
+    bytes[13] = 8;
+    test::writeFile(image, bytes);
     Volume v(image);
     EXPECT_EQ(v.layout.fsKind, "unkhnown");
     EXPECT_EQ(v.build(), 0);

@@ -1,4 +1,4 @@
-#include "support/page_builder.h"
+#include "testworld/page_builder.h"
 
 #include <cstring>
 #include <stdexcept>

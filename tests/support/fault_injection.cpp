@@ -1,21 +1,9 @@
-#include "support/sector_image.h"
+#include "support/fault_injection.h"
 
-#include <filesystem>
-
-#include "support/temp_dir.h"
+#include <memory>
+#include <string>
 
 namespace mdf::test {
-
-SectorImage::SectorImage(std::string path, std::int64_t sectors)
-    : path_(std::move(path)), sectors_(sectors) {
-    writeFile(path_, {});
-    std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(sectors) * 512);
-}
-
-void SectorImage::put(std::int64_t sector, std::span<const std::uint8_t> bytes) {
-    writeAt(path_, static_cast<std::uint64_t>(sector) * 512, bytes);
-}
-
 namespace {
 
 class FailingFile : public RandomAccessFile {

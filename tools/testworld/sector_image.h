@@ -7,8 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "source/platform_file.h"
-#include "support/page_builder.h"
+#include "testworld/page_builder.h"
 
 namespace mdf::test {
 
@@ -32,9 +31,5 @@ class SectorImage {
     std::string path_;
     std::int64_t sectors_;
 };
-
-// Opens files as usual, except that reads touching the given sectors fail, as on a disk with
-// bad sectors.
-FileOpener openerWithBadSectors(std::vector<std::pair<std::int64_t, std::int64_t>> firstAndCount);
 
 }  // namespace mdf::test

@@ -1,4 +1,4 @@
-#include "support/source_images.h"
+#include "testworld/source_images.h"
 
 #include <fmt/core.h>
 
@@ -11,9 +11,9 @@
 #include <stdexcept>
 
 #include "source/byte_order.h"
-#include "support/process.h"
-#include "support/random.h"
-#include "support/temp_dir.h"
+#include "testworld/process.h"
+#include "testworld/random.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf::test {
 namespace fs = std::filesystem;

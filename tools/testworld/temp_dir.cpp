@@ -1,4 +1,4 @@
-#include "support/temp_dir.h"
+#include "testworld/temp_dir.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/synthetic_database.h"
+#include "testworld/synthetic_database.h"
 
 namespace mdf::test {
 

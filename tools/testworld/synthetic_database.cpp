@@ -1,4 +1,4 @@
-#include "support/synthetic_database.h"
+#include "testworld/synthetic_database.h"
 
 #include <algorithm>
 #include <fstream>
@@ -44,9 +44,11 @@ std::optional<Protection> parseProtection(const std::string& name) {
 }
 
 SyntheticDatabase::SyntheticDatabase(DatabaseRecipe recipe) : recipe_(std::move(recipe)) {
-    if (recipe_.pages < 48) throw std::invalid_argument("a synthetic database has at least 48 pages");
+    if (recipe_.pages < 48)
+        throw std::invalid_argument("a synthetic database has at least 48 pages");
     recipe_.objects = std::clamp(recipe_.objects, 2, 8);
-    used_ = recipe_.usedPages > 0 ? std::min(recipe_.usedPages, recipe_.pages) : recipe_.pages / 4 * 3;
+    used_ =
+        recipe_.usedPages > 0 ? std::min(recipe_.usedPages, recipe_.pages) : recipe_.pages / 4 * 3;
     used_ = std::max(used_, 41);
     planLayout();
 }

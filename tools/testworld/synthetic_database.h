@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "support/page_builder.h"
-#include "support/random.h"
+#include "testworld/page_builder.h"
+#include "testworld/random.h"
 
 namespace mdf::test {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/synthetic_database.h"
-#include "support/test_world.h"
+#include "testworld/synthetic_database.h"
+#include "testworld/test_world.h"
 
 namespace mdf::test {
 

@@ -1,4 +1,4 @@
-#include "support/test_world.h"
+#include "testworld/test_world.h"
 
 #include <fcntl.h>
 #include <fmt/core.h>
@@ -17,9 +17,9 @@
 
 #include "assembly/sha256.h"
 #include "source/byte_order.h"
-#include "support/process.h"
-#include "support/random.h"
-#include "support/temp_dir.h"
+#include "testworld/process.h"
+#include "testworld/random.h"
+#include "testworld/temp_dir.h"
 
 namespace mdf::test {
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "support/process.h"
+#include "testworld/process.h"
 
 #include <fcntl.h>
 #include <spawn.h>
