@@ -389,7 +389,7 @@ void convertImage(const std::string& raw, const std::string& out, const std::str
                   std::int64_t segmentBytes, int sectorBytes) {
     fs::remove(out);
     if (format != "ewf") {
-        runChecked({"qemu-img", "convert", "-f", "raw", "-O", format, raw, out});
+        runChecked({"qemu-img", "convert", "-q", "-f", "raw", "-O", format, raw, out});
         return;
     }
     std::string target = out;
