@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             map.isRescued(at, 512);
     }
 
-    std::vector<std::uint8_t> record(input.begin(), input.begin() + std::min<std::size_t>(size, 4096));
+    std::vector<std::uint8_t> record(input.begin(),
+                                     input.begin() + std::min<std::size_t>(size, 4096));
     applyUpdateSequence(record);
 
     ExfatBitmapEntry entry;

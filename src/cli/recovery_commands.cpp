@@ -69,8 +69,7 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     // The session file is rewritten by every analysis: no --force needed for it.
     if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
         return exit.raise(kBadInput);
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition))
-        return exit.raise(kBadInput);
+    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
     auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database, exit);
     if (!row) return;
@@ -85,6 +84,7 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     saved.content = o.content;
     saved.source = o.source.path;
     saved.partition = o.source.partition;
+    saved.mapFile = o.source.mapFile;
     saved.fileId = session.scanFileId();
     saved.file = static_cast<int>(std::find_if(rows.begin(), rows.end(),
                                                [&](const auto& r) { return r.fsec == row->fsec; }) -
@@ -266,8 +266,7 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
             return exit.raise(kIoError);
         }
     }
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source.path, o.source.partition))
-        return exit.raise(kBadInput);
+    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
     FragmentListView view;
     view.fill(session.fragments());
     if (o.all) view.checkAll();
@@ -360,6 +359,7 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
             "The source is a partition (or --partition=N of its table)")
         ->expected(0, 1)
         ->default_str("0");
+    analyse->add_option("--mapfile", a->source.mapFile, "As for scan");
     addPickOptions(*analyse, a->file, a->database);
     analyse->add_flag("--manual", a->manual, "Ask on the terminal when several fragments fit");
     analyse->add_option("--session", a->sessionPath,
@@ -397,6 +397,7 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
            "--partition", [e](const int& n) { e->source.partition = n; }, "As for scan")
         ->expected(0, 1)
         ->default_str("0");
+    exp->add_option("--mapfile", e->source.mapFile, "As for scan");
     exp->add_option("--rows", e->rows, "Rows of the fragment list (from 1)")->delimiter(',');
     exp->add_flag("--all", e->all, "Every row");
     auto* single = exp->add_option("--single", e->single,

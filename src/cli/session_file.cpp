@@ -15,6 +15,7 @@ std::string SessionFile::save(const std::string& path) const {
         {"content", content},
         {"source", source},
         {"partition", partition ? nlohmann::json(*partition) : nlohmann::json()},
+        {"mapfile", mapFile},
         {"file", file},
         {"file_id", fileId},
         {"expected_pages", analysis.expectedPages},
@@ -44,6 +45,7 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
         s.content = j.at("content");
         s.source = j.at("source");
         if (!j.at("partition").is_null()) s.partition = j.at("partition").get<int>();
+        s.mapFile = j.value("mapfile", std::string());
         s.file = j.at("file");
         s.fileId = j.at("file_id");
         AnalysisSnapshot& a = s.analysis;
@@ -61,18 +63,15 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
 }
 
 bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
-                       const std::string& content, const std::string& source,
-                       const std::optional<int>& partition) {
-    if (!source.empty()) {
-        SourceOptions options{source, partition, {}};
-        if (!options.choose(session)) return false;
-    }
+                       const std::string& content, const SourceOptions& source) {
+    if (!source.path.empty() && !source.choose(session)) return false;
     return session.openScan(scanInfo, content.empty() ? std::nullopt : std::optional(content));
 }
 
 bool SessionFile::restore(RecoverySession& session) const {
     session.settings().fileIdText = std::to_string(fileId);
-    if (!openScanAndSource(session, scanInfo, content, source, partition)) return false;
+    if (!openScanAndSource(session, scanInfo, content, SourceOptions{source, partition, mapFile}))
+        return false;
     return session.restoreAnalysis(analysis);
 }
 

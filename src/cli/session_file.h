@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/source_options.h"
 #include "session/recovery_session.h"
 
 namespace mdf::cli {
@@ -16,7 +17,8 @@ struct SessionFile {
     std::string content;
     std::string source;
     std::optional<int> partition;
-    int file = 0;  // catalogue number, from 1
+    std::string mapFile;  // the ddrescue map the source was read with, if any
+    int file = 0;         // catalogue number, from 1
     std::uint16_t fileId = 1;
     AnalysisSnapshot analysis;
 
@@ -32,7 +34,6 @@ struct SessionFile {
 
 // Opens a saved scan (and its content), and the source it was made of, when one is given.
 bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
-                       const std::string& content, const std::string& source,
-                       const std::optional<int>& partition);
+                       const std::string& content, const SourceOptions& source);
 
 }  // namespace mdf::cli

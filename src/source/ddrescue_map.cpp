@@ -95,7 +95,8 @@ bool parseRescueMap(std::string_view text, RescueMap& map, std::string& problem)
             std::uint64_t position = 0, pass = 0;
             if (w.size() < 2 || w.size() > 3 || !parseNumber(w[0], position))
                 return fail("expected the status line: current position and status");
-            if (w[1].size() != 1 || std::string_view("?*/-FG+").find(w[1][0]) == std::string_view::npos)
+            if (w[1].size() != 1 ||
+                std::string_view("?*/-FG+").find(w[1][0]) == std::string_view::npos)
                 return fail(fmt::format("unknown current status '{}'", w[1]));
             if (w.size() == 3 && (!parseNumber(w[2], pass) || pass < 1))
                 return fail(fmt::format("current pass '{}' is not a pass number", w[2]));

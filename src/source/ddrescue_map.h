@@ -15,7 +15,7 @@ namespace mdf {
 // '-' bad). The image holds zeros wherever it did not read; those zeros are no data.
 struct RescueMap {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> rescued;  // [begin, end), merged, sorted
-    std::uint64_t listedEnd = 0;       // end of the last block the map lists
+    std::uint64_t listedEnd = 0;  // end of the last block the map lists
     std::uint64_t rescuedBytes = 0;
 
     // True when every byte of [offset, offset + size) was rescued.

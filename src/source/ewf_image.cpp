@@ -1,8 +1,7 @@
 // EWF (E01, Ex01) images, as forensic imagers write them, read through libewf. A set split into
 // segment files (.E01, .E02, ...) is found from its first segment by libewf's own naming rules.
-#include <libewf.h>
-
 #include <fmt/core.h>
+#include <libewf.h>
 
 #include <mutex>
 #include <utility>

@@ -73,8 +73,7 @@ std::string readExfatBitmap(FreeSpaceMap& map, SectorSource& source, const Volum
     const std::int64_t spc = layout.sectorsPerCluster;
     if (spc == 0 || layout.clusterCount <= 0) return "exFAT boot sector without clusters";
     // A cluster count the source cannot hold comes from a damaged boot sector.
-    if (source.sourceSectors() > 0 &&
-        layout.clusterCount > (source.sourceSectors() + 1) / spc + 1)
+    if (source.sourceSectors() > 0 && layout.clusterCount > (source.sourceSectors() + 1) / spc + 1)
         return fmt::format("exFAT boot sector gives {} clusters, more than the volume holds",
                            layout.clusterCount);
     ExfatChains chains(source, layout);

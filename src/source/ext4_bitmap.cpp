@@ -33,8 +33,7 @@ errcode_t readBlocks(io_channel channel, unsigned long long block, int count, vo
     const std::int64_t sectors = (offset + bytes + 511) / 512 - firstSector;
     if (sectors > (std::int64_t{1} << 20)) return EXT2_ET_INVALID_ARGUMENT;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(sectors) * 512);
-    if (!source->readWholeSectors(static_cast<std::uint32_t>(sectors), buffer.data(),
-                                  firstSector))
+    if (!source->readWholeSectors(static_cast<std::uint32_t>(sectors), buffer.data(), firstSector))
         return EXT2_ET_SHORT_READ;
     std::memcpy(data, buffer.data() + (offset - firstSector * 512),
                 static_cast<std::size_t>(bytes));
@@ -44,19 +43,25 @@ errcode_t readBlocks(io_channel channel, unsigned long long block, int count, vo
 errcode_t readBlocks32(io_channel channel, unsigned long block, int count, void* data) {
     return readBlocks(channel, block, count, data);
 }
-errcode_t refuseWrite(io_channel, unsigned long, int, const void*) { return EXT2_ET_RO_FILSYS; }
+errcode_t refuseWrite(io_channel, unsigned long, int, const void*) {
+    return EXT2_ET_RO_FILSYS;
+}
 errcode_t refuseWrite64(io_channel, unsigned long long, int, const void*) {
     return EXT2_ET_RO_FILSYS;
 }
 errcode_t refuseWriteByte(io_channel, unsigned long, int, const void*) {
     return EXT2_ET_RO_FILSYS;
 }
-errcode_t flushNothing(io_channel) { return 0; }
+errcode_t flushNothing(io_channel) {
+    return 0;
+}
 errcode_t setBlockSize(io_channel channel, int size) {
     channel->block_size = size;
     return 0;
 }
-errcode_t noOption(io_channel, const char*, const char*) { return EXT2_ET_INVALID_ARGUMENT; }
+errcode_t noOption(io_channel, const char*, const char*) {
+    return EXT2_ET_INVALID_ARGUMENT;
+}
 
 errcode_t closeChannel(io_channel channel) {
     if (--channel->refcount > 0) return 0;
@@ -139,8 +144,8 @@ std::string describe(errcode_t e) {
 std::string readExt4Bitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout) {
     Registration registration(source);
     ext2_filsys fs = nullptr;
-    if (errcode_t e = ext2fs_open2(registration.name(), nullptr, EXT2_FLAG_64BITS, 0, 0,
-                                   &sourceManager, &fs))
+    if (errcode_t e =
+            ext2fs_open2(registration.name(), nullptr, EXT2_FLAG_64BITS, 0, 0, &sourceManager, &fs))
         return describe(e);
     std::string problem;
     const blk64_t blocks = ext2fs_blocks_count(fs->super);
@@ -160,8 +165,7 @@ std::string readExt4Bitmap(FreeSpaceMap& map, SectorSource& source, const Volume
         for (blk64_t b = 0; b < first && b < blocks; ++b)
             bits[b / 8] |= static_cast<std::uint8_t>(1u << (b % 8));
         if (first == 0) {
-            if (errcode_t e =
-                    ext2fs_get_block_bitmap_range2(fs->block_map, 0, blocks, bits.data()))
+            if (errcode_t e = ext2fs_get_block_bitmap_range2(fs->block_map, 0, blocks, bits.data()))
                 problem = describe(e);
         } else {
             for (blk64_t b = first; b < blocks; ++b)

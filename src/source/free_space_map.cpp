@@ -92,9 +92,8 @@ int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayou
         return 0;
     }
     if (layout.fsKind == "exFAT" || layout.fsKind == "ext4") {
-        const std::string problem = layout.fsKind == "exFAT"
-                                        ? readExfatBitmap(map, source, layout)
-                                        : readExt4Bitmap(map, source, layout);
+        const std::string problem = layout.fsKind == "exFAT" ? readExfatBitmap(map, source, layout)
+                                                             : readExt4Bitmap(map, source, layout);
         if (!problem.empty()) {
             fail(reporter, problem);
             return 1;

@@ -21,7 +21,8 @@ bool startsWith(std::span<const std::uint8_t> bytes, const char* signature, std:
 // A VMDK descriptor is a text file; its first line names it.
 bool isVmdkDescriptor(std::span<const std::uint8_t> head) {
     std::size_t at = 0;
-    while (at < head.size() && (head[at] == ' ' || head[at] == '\t')) ++at;
+    while (at < head.size() && (head[at] == ' ' || head[at] == '\t'))
+        ++at;
     static const char kLine[] = "# Disk DescriptorFile";
     return startsWith(head.subspan(at), kLine, sizeof kLine - 1);
 }
@@ -30,19 +31,26 @@ bool isVmdkDescriptor(std::span<const std::uint8_t> head) {
 
 const char* imageFormatName(ImageFormat format) {
     switch (format) {
-        case ImageFormat::Raw: return "raw";
-        case ImageFormat::Ewf: return "EWF";
-        case ImageFormat::Vhd: return "VHD";
-        case ImageFormat::Vhdx: return "VHDX";
-        case ImageFormat::Vmdk: return "VMDK";
-        case ImageFormat::Qcow: return "qcow2";
+        case ImageFormat::Raw:
+            return "raw";
+        case ImageFormat::Ewf:
+            return "EWF";
+        case ImageFormat::Vhd:
+            return "VHD";
+        case ImageFormat::Vhdx:
+            return "VHDX";
+        case ImageFormat::Vmdk:
+            return "VMDK";
+        case ImageFormat::Qcow:
+            return "qcow2";
     }
     return "raw";
 }
 
 ImageFormat sniffImageFormat(std::span<const std::uint8_t> head,
                              std::span<const std::uint8_t> tail) {
-    if (startsWith(head, "EVF\x09\x0d\x0a\xff\x00", 8) || startsWith(head, "EVF2\x0d\x0a\x81\x00", 8))
+    if (startsWith(head, "EVF\x09\x0d\x0a\xff\x00", 8) ||
+        startsWith(head, "EVF2\x0d\x0a\x81\x00", 8))
         return ImageFormat::Ewf;
     if (startsWith(head, "vhdxfile", 8)) return ImageFormat::Vhdx;
     if (startsWith(head, "conectix", 8) || startsWith(tail, "conectix", 8)) return ImageFormat::Vhd;
@@ -92,11 +100,15 @@ OpenedSource openSource(const std::string& path) {
             out.file = std::move(plain);
             out.mediaBytes = bytes;
             return out;
-        case ImageFormat::Ewf: return openEwfImage(path);
+        case ImageFormat::Ewf:
+            return openEwfImage(path);
         case ImageFormat::Vhd:
-        case ImageFormat::Vhdx: return openVhdiImage(path, out.format);
-        case ImageFormat::Vmdk: return openVmdkImage(path);
-        case ImageFormat::Qcow: return openQcowImage(path);
+        case ImageFormat::Vhdx:
+            return openVhdiImage(path, out.format);
+        case ImageFormat::Vmdk:
+            return openVmdkImage(path);
+        case ImageFormat::Qcow:
+            return openQcowImage(path);
     }
     return out;
 }

@@ -21,7 +21,8 @@ std::string libraryError(Error*& error, Sprint sprint, Free freeError) {
     sprint(error, text, sizeof text);
     freeError(&error);
     std::string s(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
     // Only the last line names the cause; the ones before it are the call chain.
     const auto cut = s.rfind('\n');
     return cut == std::string::npos ? s : s.substr(cut + 1);

@@ -13,7 +13,8 @@ std::string qcowError(libqcow_error_t*& error) {
 
 class QcowImage : public RandomAccessFile {
   public:
-    QcowImage(libqcow_file_t* file, std::int64_t mediaBytes) : file_(file), mediaBytes_(mediaBytes) {}
+    QcowImage(libqcow_file_t* file, std::int64_t mediaBytes)
+        : file_(file), mediaBytes_(mediaBytes) {}
     ~QcowImage() override {
         libqcow_file_close(file_, nullptr);
         libqcow_file_free(&file_, nullptr);

@@ -13,7 +13,8 @@ std::string vhdiError(libvhdi_error_t*& error) {
 
 class VhdiImage : public RandomAccessFile {
   public:
-    VhdiImage(libvhdi_file_t* file, std::int64_t mediaBytes) : file_(file), mediaBytes_(mediaBytes) {}
+    VhdiImage(libvhdi_file_t* file, std::int64_t mediaBytes)
+        : file_(file), mediaBytes_(mediaBytes) {}
     ~VhdiImage() override {
         libvhdi_file_close(file_, nullptr);
         libvhdi_file_free(&file_, nullptr);

@@ -66,13 +66,11 @@ OpenedSource openVmdkImage(const std::string& path) {
     std::size_t parentName = 0;
     if (libvmdk_handle_get_utf8_parent_filename_size(handle, &parentName, nullptr) == 1 &&
         parentName > 1)
-        return fail(
-            "VMDK is a delta image of a parent; merge the chain first (qemu-img convert)");
+        return fail("VMDK is a delta image of a parent; merge the chain first (qemu-img convert)");
     // The extents a descriptor names lie beside it.
     const std::string directory = std::filesystem::path(path).parent_path().string();
-    if (!directory.empty() &&
-        libvmdk_handle_set_extent_data_files_path(handle, directory.c_str(), directory.size(),
-                                                  &error) != 1)
+    if (!directory.empty() && libvmdk_handle_set_extent_data_files_path(
+                                  handle, directory.c_str(), directory.size(), &error) != 1)
         return fail("VMDK: " + vmdkError(error));
     if (libvmdk_handle_open_extent_data_files(handle, &error) != 1)
         return fail("VMDK extent files missing or damaged: " + vmdkError(error));

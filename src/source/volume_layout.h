@@ -21,8 +21,8 @@ struct VolumeLayout {
     // Every count above is in 512-byte sectors, whatever the volume's own sector size; this is
     // that size (512 or 4096 on real disks), as its boot sector gives it.
     std::uint32_t bytesPerSector = 512;
-    std::int32_t mftRecordBytes = 1024;  // NTFS: from the boot sector, 1024 or 4096 in practice
-    std::int64_t clusterCount = 0;       // exFAT and ext4: clusters (blocks) the volume has
+    std::int32_t mftRecordBytes = 1024;     // NTFS: from the boot sector, 1024 or 4096 in practice
+    std::int64_t clusterCount = 0;          // exFAT and ext4: clusters (blocks) the volume has
     std::int64_t rootDirectoryCluster = 0;  // exFAT: where the allocation bitmap's entry lies
 };
 

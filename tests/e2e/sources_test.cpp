@@ -57,9 +57,11 @@ TEST(ImageFormats, EveryFormatGivesTheRawImagesFragmentsAndTheSameFile) {
     const RecoveryRun baseline = recoverImage(m, raw, dir.file("raw.mdf"), optionsFor(m));
     ASSERT_EQ(baseline.outputSha256, m.expectedSha256);
 
-    const std::vector<std::pair<std::string, std::string>> formats = {
-        {"qcow2", "disk.qcow2"}, {"vhdx", "disk.vhdx"}, {"vpc", "disk.vhd"},
-        {"vmdk", "disk.vmdk"},   {"ewf", "disk.E01"}};
+    const std::vector<std::pair<std::string, std::string>> formats = {{"qcow2", "disk.qcow2"},
+                                                                      {"vhdx", "disk.vhdx"},
+                                                                      {"vpc", "disk.vhd"},
+                                                                      {"vmdk", "disk.vmdk"},
+                                                                      {"ewf", "disk.E01"}};
     for (const auto& [format, name] : formats) {
         SCOPED_TRACE(format);
         const std::string image = dir.file(name);
@@ -88,9 +90,8 @@ TEST(ImageFormats, APartitionOfADiskInsideQcow2AndE01) {
     options.seed = 5;
     const std::string raw = dir.file("disk.img");
     ImageManifest m = buildDiskImage(db, raw, options);
-    for (const auto& [format, name] :
-         std::vector<std::pair<std::string, std::string>>{{"qcow2", "disk.qcow2"},
-                                                          {"ewf", "disk.E01"}}) {
+    for (const auto& [format, name] : std::vector<std::pair<std::string, std::string>>{
+             {"qcow2", "disk.qcow2"}, {"ewf", "disk.E01"}}) {
         SCOPED_TRACE(format);
         convertImage(raw, dir.file(name), format);
         const RecoveryRun run = recoverImage(m, dir.file(name), dir.file("out.mdf"), optionsFor(m));
@@ -132,10 +133,10 @@ struct PartialRescue {
                 blocks += std::to_string(s) + "\n";
         }
         std::ofstream(dir.file("unread.txt")) << blocks;
-        runChecked({"ddrescuelog", "-q", "-b", "512", "-s",
-                    std::to_string(std::filesystem::file_size(image)), "-c-+",
-                    dir.file("domain.map")},
-                   {}, dir.file("unread.txt"));
+        runChecked(
+            {"ddrescuelog", "-q", "-b", "512", "-s",
+             std::to_string(std::filesystem::file_size(image)), "-c-+", dir.file("domain.map")},
+            {}, dir.file("unread.txt"));
         runChecked(
             {"ddrescue", "-q", "-m", dir.file("domain.map"), dir.file("disk.img"), image, map});
     }
@@ -184,9 +185,25 @@ TEST(RescueMap, TheCommandLineTakesTheMapAndRefusesAMalformedOne) {
     EXPECT_EQ(summary["missing_pages"]["count"], r.m.lostPages.size());
     EXPECT_NE(ok.output.find("ddrescue map " + r.map), std::string::npos) << ok.output;
 
+    // Step by step: the session file keeps the map for the commands after analyse.
+    CommandResult scan = cli({"scan", r.image, "--mapfile", r.map, "-o", r.dir.file("s.info")});
+    ASSERT_EQ(scan.exitCode, 0) << scan.output;
+    CommandResult analyse = cli({"analyse", r.dir.file("s.info"), "--source", r.image, "--mapfile",
+                                 r.map, "--file", "1", "--session", r.dir.file("s.json")});
+    ASSERT_LE(analyse.exitCode, 1) << analyse.output;
+    std::ifstream sessionText(r.dir.file("s.json"));
+    EXPECT_EQ(nlohmann::json::parse(sessionText).value("mapfile", ""), r.map);
+    CommandResult more = cli({"search-more", "--session", r.dir.file("s.json")});
+    ASSERT_LE(more.exitCode, 1) << more.output;
+    CommandResult create =
+        cli({"create", "--session", r.dir.file("s.json"), "-o", r.dir.file("step.mdf"), "--json"});
+    ASSERT_EQ(create.exitCode, 1) << create.output;
+    auto created = nlohmann::json::parse(create.output.substr(create.output.find("{\n")));
+    EXPECT_EQ(created["sha256"], r.m.expectedSha256);
+
     std::ofstream(r.dir.file("bad.map")) << "# Mapfile\n0x0 +\n0x0 0x200 +\n0x200 zz -\n";
-    CommandResult bad = cli({"scan", r.image, "--mapfile", r.dir.file("bad.map"), "-o",
-                             r.dir.file("scan.info")});
+    CommandResult bad =
+        cli({"scan", r.image, "--mapfile", r.dir.file("bad.map"), "-o", r.dir.file("scan.info")});
     EXPECT_NE(bad.exitCode, 0);
     EXPECT_NE(bad.output.find("line 4: bad size 'zz'"), std::string::npos) << bad.output;
     EXPECT_FALSE(std::filesystem::exists(r.dir.file("scan.info")));

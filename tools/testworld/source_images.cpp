@@ -43,7 +43,7 @@ void describe(const SyntheticDatabase& db, ImageManifest& m) {
     m.pages = db.pageCount();
     m.usedPages = db.usedPages();
     m.fileId = db.recipe().fileId;
-    m.protection = db.recipe().protection == Protection::Checksum  ? "checksum"
+    m.protection = db.recipe().protection == Protection::Checksum   ? "checksum"
                    : db.recipe().protection == Protection::TornBits ? "torn"
                                                                     : "none";
     m.originalSha256 = db.sha256();
@@ -75,7 +75,8 @@ class ExfatPlacer {
                 bitmapBytes_ = static_cast<std::int64_t>(loadU64(&root_[at + 24]));
             }
         if (bitmapCluster_ == 0) throw std::runtime_error("mkfs.exfat wrote no bitmap entry");
-        bitmap_ = readAt(path_, clusterOffset(bitmapCluster_), static_cast<std::size_t>(bitmapBytes_));
+        bitmap_ =
+            readAt(path_, clusterOffset(bitmapCluster_), static_cast<std::size_t>(bitmapBytes_));
         for (rootEnd_ = 0; rootEnd_ < root_.size() && root_[rootEnd_] != 0; rootEnd_ += 32) {
         }
     }
@@ -83,8 +84,12 @@ class ExfatPlacer {
     std::int64_t clusterBytes() const { return clusterBytes_; }
     void reserve(std::int64_t c) { setBit(c, true); }
     std::int64_t heapSector() const { return heapOffset_ / 512; }
-    std::int64_t clusterOffset(std::int64_t c) const { return heapOffset_ + (c - 2) * clusterBytes_; }
-    bool inUse(std::int64_t c) const { return (bitmap_[static_cast<std::size_t>((c - 2) / 8)] >> ((c - 2) % 8)) & 1; }
+    std::int64_t clusterOffset(std::int64_t c) const {
+        return heapOffset_ + (c - 2) * clusterBytes_;
+    }
+    bool inUse(std::int64_t c) const {
+        return (bitmap_[static_cast<std::size_t>((c - 2) / 8)] >> ((c - 2) % 8)) & 1;
+    }
     std::int64_t firstFree(std::int64_t from) const {
         for (std::int64_t c = std::max<std::int64_t>(from, 2); c < clusterCount_ + 2; ++c)
             if (!inUse(c)) return c;
@@ -114,7 +119,7 @@ class ExfatPlacer {
         std::vector<std::uint8_t> set((2 + nameEntries) * 32, 0);
         set[0] = 0x85;
         set[1] = static_cast<std::uint8_t>(1 + nameEntries);
-        storeU16(&set[4], 0x20);  // archive
+        storeU16(&set[4], 0x20);                                            // archive
         const std::uint32_t stamp = (40u << 25) | (1u << 21) | (1u << 16);  // 2020-01-01
         storeU32(&set[8], stamp);
         storeU32(&set[12], stamp);
@@ -142,7 +147,8 @@ class ExfatPlacer {
         for (std::size_t i = 0; i < set.size(); ++i)
             if (i != 2 && i != 3) sum = rotateAdd(sum, set[i]);
         storeU16(&set[2], sum);
-        while (rootEnd_ + set.size() > root_.size()) growRoot();
+        while (rootEnd_ + set.size() > root_.size())
+            growRoot();
         const std::size_t at = rootEnd_;
         std::copy(set.begin(), set.end(), root_.begin() + static_cast<long>(at));
         rootEnd_ += set.size();
@@ -234,7 +240,8 @@ std::vector<ManifestFragment> fragmentsOfExtents(const std::vector<Extent>& exte
     // Pieces that lie one after another on the disk and in the file are one run to a scan.
     std::vector<ManifestFragment> merged;
     for (const auto& f : out) {
-        if (!merged.empty() && merged.back().firstSector + merged.back().pages * 16 == f.firstSector &&
+        if (!merged.empty() &&
+            merged.back().firstSector + merged.back().pages * 16 == f.firstSector &&
             merged.back().firstPage + merged.back().pages == f.firstPage)
             merged.back().pages += f.pages;
         else
@@ -319,9 +326,11 @@ ImageManifest buildExt4Image(const SyntheticDatabase& db, const std::string& ima
     // Fillers take about twice the database; every other one is removed to leave the holes.
     std::vector<std::string> fillers;
     for (std::int64_t total = 0; total < dbBytes * 2;) {
-        const std::int64_t size = rng.between(2, 12) * std::max<std::int64_t>(blockBytes, kPage) * 4;
+        const std::int64_t size =
+            rng.between(2, 12) * std::max<std::int64_t>(blockBytes, kPage) * 4;
         const std::string name = fmt::format("filler{:03}.bin", fillers.size());
-        writeFile((work.path() / "root" / name).string(), junk(rng, static_cast<std::size_t>(size)));
+        writeFile((work.path() / "root" / name).string(),
+                  junk(rng, static_cast<std::size_t>(size)));
         fillers.push_back(name);
         total += size;
     }
@@ -341,8 +350,8 @@ ImageManifest buildExt4Image(const SyntheticDatabase& db, const std::string& ima
     // debugfs leaves blocks of zeros out as holes; a database server writes every block. The
     // holes get blocks (fallocate), and the generator writes the file's bytes into them.
     const std::int64_t fileBlocks = (dbBytes + blockBytes - 1) / blockBytes;
-    runChecked({"debugfs", "-w", "-R",
-                fmt::format("fallocate /Sales.mdf 0 {}", fileBlocks - 1), imagePath});
+    runChecked({"debugfs", "-w", "-R", fmt::format("fallocate /Sales.mdf 0 {}", fileBlocks - 1),
+                imagePath});
     // The leaf extents: logical first - last, physical first - last, length.
     const std::string listed = runChecked({"debugfs", "-R", "ex -l /Sales.mdf", imagePath});
     std::map<std::int64_t, std::int64_t> physicalOf;
@@ -395,8 +404,17 @@ void convertImage(const std::string& raw, const std::string& out, const std::str
     std::string target = out;
     if (target.size() > 4 && target.substr(target.size() - 4) == ".E01")
         target.resize(target.size() - 4);
-    std::vector<std::string> argv = {"ewfacquire", "-u", "-q", "-t", target, "-f", "encase6",
-                                     "-c", "fast", "-P", std::to_string(sectorBytes)};
+    std::vector<std::string> argv = {"ewfacquire",
+                                     "-u",
+                                     "-q",
+                                     "-t",
+                                     target,
+                                     "-f",
+                                     "encase6",
+                                     "-c",
+                                     "fast",
+                                     "-P",
+                                     std::to_string(sectorBytes)};
     if (segmentBytes > 0) {
         argv.push_back("-S");
         argv.push_back(std::to_string(segmentBytes));

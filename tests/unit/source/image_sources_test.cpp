@@ -43,8 +43,9 @@ std::vector<std::uint8_t> readAll(RandomAccessFile& file, std::int64_t size) {
     std::int64_t at = 0;
     std::size_t piece = 100003;
     while (at < size) {
-        const std::int64_t n = file.readAt(out.data() + at, std::min<std::size_t>(piece, out.size() - at),
-                                           static_cast<std::uint64_t>(at));
+        const std::int64_t n =
+            file.readAt(out.data() + at, std::min<std::size_t>(piece, out.size() - at),
+                        static_cast<std::uint64_t>(at));
         if (n <= 0) throw std::runtime_error("read failed at " + std::to_string(at));
         at += n;
         piece = piece == 100003 ? 65536 : 100003;
@@ -60,8 +61,10 @@ TEST(ImageFormat, EachContainerReadsBackTheDiskItWasMadeFrom) {
     struct Case {
         std::string tool;
         ImageFormat format;
-    } cases[] = {{"qcow2", ImageFormat::Qcow}, {"vhdx", ImageFormat::Vhdx},
-                 {"vpc", ImageFormat::Vhd},    {"vmdk", ImageFormat::Vmdk},
+    } cases[] = {{"qcow2", ImageFormat::Qcow},
+                 {"vhdx", ImageFormat::Vhdx},
+                 {"vpc", ImageFormat::Vhd},
+                 {"vmdk", ImageFormat::Vmdk},
                  {"ewf", ImageFormat::Ewf}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tool);
@@ -93,8 +96,9 @@ TEST(ImageFormat, EachContainerReadsBackTheDiskItWasMadeFrom) {
 
 TEST(ImageFormat, SignaturesAtTheStartOrInAVhdFooter) {
     auto sniff = [](std::string head, std::string tail = {}) {
-        return sniffImageFormat(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
-                                std::span(reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size()));
+        return sniffImageFormat(
+            std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
+            std::span(reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size()));
     };
     EXPECT_EQ(sniff(std::string("EVF\x09\x0d\x0a\xff\x00", 8)), ImageFormat::Ewf);
     EXPECT_EQ(sniff("vhdxfile"), ImageFormat::Vhdx);
@@ -125,8 +129,8 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
 
     // An overlay without its backing file would read the unchanged clusters as zeros.
     test::convertImage(raw, dir.file("base.qcow2"), "qcow2");
-    test::runChecked({"qemu-img", "create", "-q", "-f", "qcow2", "-b", dir.file("base.qcow2"),
-                      "-F", "qcow2", dir.file("overlay.qcow2")});
+    test::runChecked({"qemu-img", "create", "-q", "-f", "qcow2", "-b", dir.file("base.qcow2"), "-F",
+                      "qcow2", dir.file("overlay.qcow2")});
     OpenedSource overlay = openSource(dir.file("overlay.qcow2"));
     EXPECT_FALSE(overlay.file);
     EXPECT_NE(overlay.problem.find("backing file"), std::string::npos) << overlay.problem;
@@ -165,12 +169,13 @@ TEST(ImageFormat, AnEwfChunkWithABadChecksumFailsToRead) {
     const auto bytes = diskBytes(3);
     const std::string raw = dir.file("disk.raw");
     test::writeFile(raw, bytes);
-    test::runChecked({"ewfacquire", "-u", "-q", "-t", dir.file("plain"), "-f", "encase6", "-c",
-                      "none", raw});
+    test::runChecked(
+        {"ewfacquire", "-u", "-q", "-t", dir.file("plain"), "-f", "encase6", "-c", "none", raw});
     // Uncompressed chunks hold the disk's bytes as they are: find one and damage it.
     auto e01 = test::readFile(dir.file("plain.E01"));
     const std::uint64_t target = 3 << 20;  // inside the 32 KiB chunk at 3 MiB
-    auto at = std::search(e01.begin(), e01.end(), bytes.begin() + target, bytes.begin() + target + 64);
+    auto at =
+        std::search(e01.begin(), e01.end(), bytes.begin() + target, bytes.begin() + target + 64);
     ASSERT_NE(at, e01.end());
     const std::uint8_t flipped[1] = {static_cast<std::uint8_t>(*at ^ 0xFF)};
     test::writeAt(dir.file("plain.E01"), static_cast<std::uint64_t>(at - e01.begin()), flipped);
@@ -203,8 +208,8 @@ TEST(RescueMap, AgreesWithDdrescuelogOnARealRescue) {
     std::string problem;
     ASSERT_TRUE(loadRescueMap(dir.file("rescue.map"), map, problem)) << problem;
     std::set<std::int64_t> finished;
-    std::istringstream listed(test::runChecked(
-        {"ddrescuelog", "-q", "-b", "512", "-l+", dir.file("rescue.map")}));
+    std::istringstream listed(
+        test::runChecked({"ddrescuelog", "-q", "-b", "512", "-l+", dir.file("rescue.map")}));
     for (std::int64_t s; listed >> s;)
         finished.insert(s);
     ASSERT_GT(finished.size(), 8000u);
@@ -227,10 +232,11 @@ TEST(RescueMap, AgreesWithDdrescuelogOnARealRescue) {
 }
 
 TEST(RescueMap, MalformedMapsAreRefusedWithTheirLine) {
-    const std::string status = "# Mapfile. Created by GNU ddrescue version 1.27\n"
-                               "# current_pos  current_status  current_pass\n"
-                               "0x00000000     +               1\n"
-                               "#      pos        size  status\n";
+    const std::string status =
+        "# Mapfile. Created by GNU ddrescue version 1.27\n"
+        "# current_pos  current_status  current_pass\n"
+        "0x00000000     +               1\n"
+        "#      pos        size  status\n";
     struct Case {
         std::string text;
         std::string problem;
@@ -246,7 +252,8 @@ TEST(RescueMap, MalformedMapsAreRefusedWithTheirLine) {
         {status + "0x0 0x200 #\n", "line 5: expected position, size and status"},
         {status + "0x0 0x200 x\n", "line 5: unknown block status 'x'"},
         {status + "0x0 0x0 +\n", "line 5: block of size 0"},
-        {status + "0x200 0x200 +\n0x0 0x200 -\n", "line 6: block overlaps or precedes the one before it"},
+        {status + "0x200 0x200 +\n0x0 0x200 -\n",
+         "line 6: block overlaps or precedes the one before it"},
         {status + "0xFFFFFFFFFFFFFFFF 0x2 +\n", "line 5: block runs past the largest position"},
         {status + "0x0 0x200 + extra\n", "line 5: expected position, size and status"},
     };
@@ -260,10 +267,11 @@ TEST(RescueMap, MalformedMapsAreRefusedWithTheirLine) {
     // Decimal and octal numbers as ddrescue accepts them; gaps left out count as not rescued.
     RescueMap map;
     std::string problem;
-    ASSERT_TRUE(parseRescueMap(status + "0 512 +\n512 01000 +\n2048 1024 +\n4096 512 -\n", map,
-                               problem))
+    ASSERT_TRUE(
+        parseRescueMap(status + "0 512 +\n512 01000 +\n2048 1024 +\n4096 512 -\n", map, problem))
         << problem;
-    EXPECT_EQ(map.rescued, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 1024}, {2048, 3072}}));
+    EXPECT_EQ(map.rescued,
+              (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 1024}, {2048, 3072}}));
     EXPECT_TRUE(map.isRescued(0, 1024));
     EXPECT_FALSE(map.isRescued(512, 1024));
     EXPECT_EQ(map.listedEnd, 4608u);
@@ -287,11 +295,13 @@ TEST(NtfsRecord, UpdateSequenceOfARecordMkntfsWrote) {
         std::smatch x;
         ASSERT_TRUE(std::regex_search(info, x, std::regex(R"(MFT Record Size: (\d+))")));
         const std::size_t recordBytes = std::stoul(x[1]);
-        ASSERT_TRUE(std::regex_search(info, x, std::regex(R"(LCN of Data Attribute for FILE_MFT: (\d+))")));
+        ASSERT_TRUE(
+            std::regex_search(info, x, std::regex(R"(LCN of Data Attribute for FILE_MFT: (\d+))")));
         const std::int64_t mft = std::stoll(x[1]) * 4096;
         auto all = test::readFile(image);
-        std::vector<std::uint8_t> record(all.begin() + mft + 6 * static_cast<std::int64_t>(recordBytes),
-                                         all.begin() + mft + 7 * static_cast<std::int64_t>(recordBytes));
+        std::vector<std::uint8_t> record(
+            all.begin() + mft + 6 * static_cast<std::int64_t>(recordBytes),
+            all.begin() + mft + 7 * static_cast<std::int64_t>(recordBytes));
         const std::uint16_t arrayAt = loadU16(&record[4]);
         const std::uint16_t usn = loadU16(&record[arrayAt]);
         for (std::size_t s = 1; s <= recordBytes / 512; ++s)

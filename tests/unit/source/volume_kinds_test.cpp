@@ -108,7 +108,8 @@ TEST(FourKnVolume, NtfsGeometryAndBitmapAgreeWithNtfsinfo) {
     Volume v(image);
     const std::string info = test::runChecked({"ntfsinfo", "-m", image});
     EXPECT_EQ(v.layout.fsKind, "NTFS");
-    EXPECT_EQ(v.layout.bytesPerSector, static_cast<std::uint32_t>(match(info, R"(Sector Size: (\d+))")));
+    EXPECT_EQ(v.layout.bytesPerSector,
+              static_cast<std::uint32_t>(match(info, R"(Sector Size: (\d+))")));
     EXPECT_EQ(v.layout.sectorsPerCluster * 512, match(info, R"(Cluster Size: (\d+))"));
     EXPECT_EQ(v.layout.mftCluster, match(info, R"(LCN of Data Attribute for FILE_MFT: (\d+))"));
     EXPECT_EQ(v.layout.mftRecordBytes, match(info, R"(MFT Record Size: (\d+))"));
@@ -139,9 +140,11 @@ TEST(ExfatVolume, AllocationBitmapAgreesWithDumpExfat) {
         EXPECT_EQ(v.layout.fsKind, "exFAT");
         EXPECT_EQ(v.layout.sectorsPerCluster,
                   1 << match(dump, R"(Sector per Cluster bits:\s+(\d+))"));
-        EXPECT_EQ(v.layout.dataStartSector, match(dump, R"(Cluster Heap Offset \(sector offset\):\s+(\d+))"));
+        EXPECT_EQ(v.layout.dataStartSector,
+                  match(dump, R"(Cluster Heap Offset \(sector offset\):\s+(\d+))"));
         EXPECT_EQ(v.layout.clusterCount, match(dump, R"(Cluster Count:\s+(\d+))"));
-        EXPECT_EQ(v.layout.fatReservedSectors, match(dump, R"(FAT Offset\(sector offset\):\s+(\d+))"));
+        EXPECT_EQ(v.layout.fatReservedSectors,
+                  match(dump, R"(FAT Offset\(sector offset\):\s+(\d+))"));
 
         ASSERT_EQ(v.build(), 0) << ::testing::PrintToString(v.reporter.messages());
         std::int64_t free = 0;
