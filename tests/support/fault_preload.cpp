@@ -82,32 +82,28 @@ bool diskFull(int fd, size_t size) {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    static auto real = next<int (*)(const char*, int, ...)>("open");
+// open and open64 differ only in the symbol they forward to.
+static int openTracked(const char* symbol, const char* path, int flags, mode_t mode) {
+    auto real = next<int (*)(const char*, int, ...)>(symbol);
     int fd = real(path, flags, mode);
     track(fd, path);
     return fd;
 }
 
+int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    va_end(args);
+    return openTracked("open", path, flags, mode);
+}
+
 int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    static auto real = next<int (*)(const char*, int, ...)>("open64");
-    int fd = real(path, flags, mode);
-    track(fd, path);
-    return fd;
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    va_end(args);
+    return openTracked("open64", path, flags, mode);
 }
 
 ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
