@@ -34,13 +34,13 @@ const char* env(const char* name) {
 std::vector<std::pair<long long, long long>> badSectors() {
     static const std::vector<std::pair<long long, long long>> ranges = [] {
         std::vector<std::pair<long long, long long>> out;
-        const char* spec = env("MDF_FAULT_EIO");
-        while (spec && *spec) {
+        const char* text = env("MDF_FAULT_EIO");
+        while (text && *text) {
             char* end = nullptr;
-            long long first = std::strtoll(spec, &end, 10);
+            long long first = std::strtoll(text, &end, 10);
             long long count = *end == ':' ? std::strtoll(end + 1, &end, 10) : 1;
             out.push_back({first, count});
-            spec = *end == ',' ? end + 1 : end + std::strlen(end);
+            text = *end == ',' ? end + 1 : end + std::strlen(end);
         }
         return out;
     }();
