@@ -23,7 +23,8 @@ std::string SessionFile::save(const std::string& path) const {
         {"recorded", analysis.recorded},
         {"first_recorded_with_pfs_pass_only", analysis.firstRecordedWithPfsPassOnly},
         {"combination", analysis.combination},
-        {"first_row_remark", analysis.firstRowRemark}};
+        {"first_row_remark", analysis.firstRowRemark},
+        {"first_page_sha256", analysis.firstPageSha256}};
     OutputFile out(path, OutputGuard{source, false});
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -55,6 +56,7 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
         a.firstRecordedWithPfsPassOnly = j.at("first_recorded_with_pfs_pass_only");
         a.combination = j.at("combination").get<std::vector<std::int32_t>>();
         a.firstRowRemark = j.at("first_row_remark");
+        a.firstPageSha256 = j.value("first_page_sha256", std::string());
         return s;
     } catch (const std::exception& e) {
         error = fmt::format("{} is not a session file: {}", path, e.what());
@@ -75,7 +77,7 @@ bool SessionFile::restore(RecoverySession& session) const {
     return session.restoreAnalysis(analysis);
 }
 
-void SessionFile::capture(const RecoverySession& session) {
+void SessionFile::capture(RecoverySession& session) {
     analysis = session.snapshotAnalysis();
 }
 

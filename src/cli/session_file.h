@@ -29,7 +29,7 @@ struct SessionFile {
     // Opens the scan and the source into a session and restores the analysis and the combination.
     bool restore(RecoverySession& session) const;
     // Takes what the session concluded.
-    void capture(const RecoverySession& session);
+    void capture(RecoverySession& session);
 };
 
 // Opens a saved scan (and its content), and the source it was made of, when one is given.

@@ -59,9 +59,55 @@ std::optional<FragmentRecord> FragmentRecord::parse(std::string_view line, std::
                  parseDecimal(recordField(line, 6), r.endPage)};
     for (int i = 0; i < 6; ++i)
         if (!ok[i]) return fail(fmt::format("field {} is not a number", kNames[i]));
-    r.memo = std::string(recordField(line, 7));
+    r.memo = sanitizeMemo(recordField(line, 7));
     r.visible = std::string(recordField(line, 8));
+    // The fields of a record the scan wrote always agree; ones that do not come from a damaged
+    // or hand-made file, and a fragment of no pages would be taken into every gap for ever.
+    if (r.sizeKB <= 0 || r.sizeKB % 8 != 0) return fail("the size is not a whole number of pages");
+    const std::int64_t pages = r.sizeKB / 8;
+    if (r.fsec < 0 || r.beginPage < 0) return fail("a negative sector or page id");
+    if (r.esec != r.fsec + 16 * pages || std::int64_t{r.endPage} != r.beginPage + pages)
+        return fail("its sectors, size and page ids disagree");
     return r;
+}
+
+std::string sanitizeMemo(std::string_view memo) {
+    std::string out;
+    out.reserve(memo.size());
+    std::size_t i = 0;
+    while (i < memo.size()) {
+        const auto c = static_cast<unsigned char>(memo[i]);
+        std::size_t length = c < 0x80         ? 1
+                             : (c >> 5) == 6  ? 2
+                             : (c >> 4) == 14 ? 3
+                             : (c >> 3) == 30 ? 4
+                                              : 0;
+        bool valid = length > 0 && i + length <= memo.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(memo[i + k]) & 0xC0) == 0x80;
+        // Overlong forms and surrogates are not text either.
+        if (valid && length == 2) valid = c >= 0xC2;
+        if (valid && length == 3) {
+            const auto c1 = static_cast<unsigned char>(memo[i + 1]);
+            valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
+        }
+        if (valid && length == 4) {
+            const auto c1 = static_cast<unsigned char>(memo[i + 1]);
+            valid = c <= 0xF4 && !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+        }
+        if (!valid) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        if (length == 1 && (c == '|' || c < 0x20)) {
+            out += c == '|' ? '/' : ' ';
+        } else {
+            out.append(memo.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
 }
 
 FragmentRecord composeFragment(std::int32_t sn, std::int32_t pages, std::int64_t firstSector,
@@ -74,7 +120,7 @@ FragmentRecord composeFragment(std::int32_t sn, std::int32_t pages, std::int64_t
     r.beginPage = firstPage;
     r.endPage = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstPage) +
                                           static_cast<std::uint32_t>(pages));
-    r.memo = std::move(memo);
+    r.memo = sanitizeMemo(memo);
     return r;
 }
 

@@ -33,6 +33,11 @@ struct FragmentRecord {
     static std::optional<FragmentRecord> parse(std::string_view line, std::string* error = nullptr);
 };
 
+// A memo as it may be stored and shown: invalid UTF-8 bytes become "?", the field separator "|"
+// becomes "/", control characters blanks. A damaged name can then never make a saved scan
+// unreadable.
+std::string sanitizeMemo(std::string_view memo);
+
 // The record a scan composes for pages pages at firstSector, starting with page id firstPage.
 FragmentRecord composeFragment(std::int32_t sn, std::int32_t pages, std::int64_t firstSector,
                                std::int32_t firstPage, std::string memo);

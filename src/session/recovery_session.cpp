@@ -1,8 +1,10 @@
 #include "session/recovery_session.h"
 
+#include <array>
 #include <exception>
 
 #include "analysis/next_fragment_chooser.h"
+#include "assembly/sha256.h"
 #include "source/source_description.h"
 #include "source/text_numbers.h"
 
@@ -223,7 +225,18 @@ void RecoverySession::saveCandidates(const std::vector<std::int32_t>& recordIndi
     saveCandidatesAsHex(pageOrigin_, fragments_, recordIndices, folder, reporter_, outputGuard());
 }
 
-AnalysisSnapshot RecoverySession::snapshotAnalysis() const {
+namespace {
+
+// Empty when the page cannot be read.
+std::string firstPageDigest(PageOrigin& pages, const FragmentList& list, std::int32_t record) {
+    std::array<std::uint8_t, 8192> page{};
+    if (!readFragmentPage(pages, list[static_cast<std::size_t>(record)].fsec, 0, page)) return {};
+    return sha256Hex(page);
+}
+
+}  // namespace
+
+AnalysisSnapshot RecoverySession::snapshotAnalysis() {
     AnalysisSnapshot s;
     s.expectedPages = analysis_.expectedPageCount;
     s.lostFileName = analysis_.lostFileName;
@@ -233,6 +246,8 @@ AnalysisSnapshot RecoverySession::snapshotAnalysis() const {
         if (analysis_.combinationMarks[i] == 1)
             s.combination.push_back(static_cast<std::int32_t>(i));
     s.firstRowRemark = combination_.rows.empty() ? std::string() : combination_.rows[0].remark;
+    if (!s.recorded.empty())
+        s.firstPageSha256 = firstPageDigest(pageOrigin_, fragments_, s.recorded[0]);
     return s;
 }
 
@@ -245,6 +260,14 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
         if (!known(r)) return false;
     for (std::int32_t r : s.recorded)
         if (!known(r)) return false;
+    if (!s.firstPageSha256.empty() && !s.recorded.empty() &&
+        firstPageDigest(pageOrigin_, fragments_, s.recorded[0]) != s.firstPageSha256) {
+        reporter_.showMessage(
+            "error,the source no longer holds the pages this analysis was made from (the file's "
+            "first page differs); open the source the scan was made of",
+            "message", MessageIcon::Error);
+        return false;
+    }
     AnalysisResults& a = analysis_;
     a.expectedPageCount = s.expectedPages;
     a.lostFileName = s.lostFileName;

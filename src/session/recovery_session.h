@@ -38,6 +38,9 @@ struct AnalysisSnapshot {
     bool firstRecordedWithPfsPassOnly = false;
     std::vector<std::int32_t> combination;  // marked record indices
     std::string firstRowRemark;
+    // SHA-256 of the first recorded fragment's first page as it was read: device names change
+    // between runs, and a source that now holds other data must not be taken for the old one.
+    std::string firstPageSha256;
 };
 
 // Everything one recovery works on: the source, what the scan found, what the analysis
@@ -139,9 +142,10 @@ class RecoverySession {
     const AnalysisResults& analysis() const { return analysis_; }
     PageOrigin& pages() { return pageOrigin_; }
 
-    AnalysisSnapshot snapshotAnalysis() const;
-    // Builds the analysis of a snapshot again over the scan now open. False when the snapshot
-    // names records the list does not have.
+    AnalysisSnapshot snapshotAnalysis();
+    // Builds the analysis of a snapshot again over the scan now open. False (after a message)
+    // when the snapshot names records the list does not have, or the source no longer holds the
+    // pages it was taken from.
     bool restoreAnalysis(const AnalysisSnapshot& snapshot);
 
   private:

@@ -55,9 +55,16 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
 
+    // A variable given here replaces the one inherited: a program sees only the first of two.
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const auto& extra : extraEnvironment)
+            replaced = replaced || name(extra) == name(entry);
+        if (!replaced) env.push_back(entry);
+    }
     env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp, args;
     for (auto& e : env)

@@ -1,0 +1,46 @@
+// The whole recovery of a small disk of untrusted bytes, as `recover` runs it: scan, the database
+// files found, the analysis, the search for more fragments, the missing-page check and the file
+// written. Whatever the bytes, nothing may read outside a buffer, hang or crash.
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "memory_file.h"
+#include "report/reporter.h"
+#include "session/recovery_session.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace mdf;
+    if (size < 1 || size > (2u << 20)) return 0;
+    const std::span<const std::uint8_t> image(data + 1, size - 1);
+    // The session sizes a source from the file it names; the bytes themselves come from memory.
+    static const std::string path = [] {
+        std::string p = (std::filesystem::temp_directory_path() /
+                         ("mdf-recover-fuzz-" + std::to_string(::getpid()) + ".img"))
+                            .string();
+        return p;
+    }();
+    std::filesystem::resize_file((std::ofstream(path).close(), path), image.size());
+    SilentReporter reporter;
+    RecoverySession session(reporter, fuzz::memoryOpener(image));
+    if (!session.openImage(path, data[0] & 1 ? ImageKind::Partition : ImageKind::WholeDisk))
+        return 0;
+    session.settings().sectorsPerCluster = std::to_string(1 + (data[0] >> 1) % 16);
+    if (!session.takeFileId() || session.startScan() != StartResult::Started) return 0;
+    session.waitForJobs();
+    for (const CatalogueRow& file : session.listDatabaseFiles()) {
+        if (session.startAnalysis(file) != StartResult::Started) continue;
+        session.waitForJobs();
+        if (!session.lastAnalysisCompleted()) continue;
+        (void)session.searchMore();
+        (void)session.checkMissingPages();
+        const std::string out = path + ".mdf";
+        (void)session.writeMdf(out);
+        std::filesystem::remove(out);
+        break;
+    }
+    return 0;
+}
