@@ -181,6 +181,7 @@ void countAnalysisReads(const std::string& image, const std::string& pick) {
     for (const auto& row : session.refreshFileCatalogue()) {
         if (row.name.find(pick) == std::string::npos) continue;
         const std::uint64_t before = session.source.platformReads();
+        const PageOrigin::ReadCounts passBefore = session.pages().passReads();
         const auto start = std::chrono::steady_clock::now();
         session.Button1Click(row);
         session.waitForJobs();
@@ -188,11 +189,20 @@ void countAnalysisReads(const std::string& image, const std::string& pick) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const std::uint64_t reads = session.source.platformReads() - before;
         const std::size_t accepted = session.analysis.recordedFragments.size();
+        const PageOrigin::ReadCounts pass = session.pages().passReads();
+        const auto perAccepted = [&](std::uint64_t n) {
+            return accepted ? static_cast<double>(n) / static_cast<double>(accepted) : 0.0;
+        };
         fmt::print(
             "analysis          {:.2f} s, {} of {} fragments accepted, {} platform reads of at "
             "most 64 KiB, {:.2f} per accepted fragment\n",
-            seconds, accepted, session.fragments.size(), reads,
-            accepted ? static_cast<double>(reads) / static_cast<double>(accepted) : 0.0);
+            seconds, accepted, session.fragments.size(), reads, perAccepted(reads));
+        fmt::print(
+            "analysis reads    {} pages in {} requests: {:.2f} pages and {:.2f} requests "
+            "per accepted fragment\n",
+            pass.pages - passBefore.pages, pass.requests - passBefore.requests,
+            perAccepted(pass.pages - passBefore.pages),
+            perAccepted(pass.requests - passBefore.requests));
         break;
     }
 }

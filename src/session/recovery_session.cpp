@@ -142,6 +142,7 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
     AnalysisContext ctx = analysisContext(chooser);
     bool completed = false;
     try {
+        prefetchFragmentPages();
         completed = analyseChain(ctx, {file.fsec, file.sizeKB});
     } catch (...) {
         analysisRunning_ = false;
@@ -150,6 +151,14 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
     if (completed) combination_.refresh(fragments_, analysis_.combinationMarks);
     lastAnalysisCompleted_ = completed;
     analysisRunning_ = false;
+}
+
+void RecoverySession::prefetchFragmentPages() {
+    std::vector<PageOrigin::Span> spans;
+    spans.reserve(fragments_.size());
+    for (const FragmentRecord& r : fragments_)
+        spans.push_back({r.fsec, r.pages()});
+    pageOrigin_.prefetch(std::move(spans), [this](int percent) { reporter_.setProgress(percent); });
 }
 
 StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmentChooser* chooser) {

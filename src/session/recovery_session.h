@@ -154,6 +154,8 @@ class RecoverySession {
     AssemblyContext assemblyContext();
     void startJob(std::function<void()> job);
     void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
+    // Reads every fragment's pages in ascending sector order before the analysis asks for them.
+    void prefetchFragmentPages();
     bool saveContent(const std::string& path, std::uint32_t seed);
 
     Reporter& reporter_;

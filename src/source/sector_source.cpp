@@ -14,11 +14,13 @@ void SectorSource::select(SourceKind kind, std::string devicePath, std::int64_t 
     devicePath_ = std::move(devicePath);
     sourceSectors_ = sourceSectors;
     firstSector_ = firstSector;
+    ++generation_;
 }
 
 void SectorSource::setReadLimit(std::int64_t readLimit) {
     std::lock_guard lock(mutex_);
     readLimit_ = readLimit;
+    ++generation_;
 }
 
 void SectorSource::setSourceSectors(std::int64_t sourceSectors) {
