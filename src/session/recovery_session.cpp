@@ -10,7 +10,13 @@
 namespace mdf {
 
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
-    : reporter_(r), source_(std::move(opener)) {}
+    : reporter_(r), opener_(opener), source_(std::move(opener)) {}
+
+bool RecoverySession::readSourceDirectly(bool direct) {
+    if (!idle()) return false;
+    source_.setOpener(direct ? FileOpener(openDirectOrReadOnly) : opener_);
+    return true;
+}
 
 RecoverySession::~RecoverySession() {
     stopRequested_ = true;

@@ -68,6 +68,9 @@ class RecoverySession {
     // One past the last sector of the source, in its own addressing; 0 when not known.
     std::int64_t sourceEndSector() const { return source_.endSector(); }
     const SectorSource& source() const { return source_; }
+    // Reads the source past the page cache with O_DIRECT and a read-ahead (block devices always
+    // are), or as it was opened before; refused while a job runs.
+    bool readSourceDirectly(bool direct);
     const VolumeLayout& volume() const { return volume_; }
     // The data-source tab's boxes: what the next scan reads when it starts.
     ScanSettings& settings() { return settings_; }
@@ -160,6 +163,7 @@ class RecoverySession {
 
     Reporter& reporter_;
 
+    FileOpener opener_;
     SectorSource source_;
     VolumeLayout volume_;
     ScanSettings settings_;

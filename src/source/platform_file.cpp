@@ -41,10 +41,18 @@ class PosixFile : public RandomAccessFile {
 
 }  // namespace
 
-std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {
+std::unique_ptr<RandomAccessFile> openBuffered(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     return std::make_unique<PosixFile>(fd);
+}
+
+std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {
+    // A whole disk is read once from end to end and is larger than any page cache: caching it
+    // only costs a copy of every byte and evicts everything else.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) return openDirectOrReadOnly(path);
+    return openBuffered(path);
 }
 
 std::int64_t byteSizeOf(const std::string& path) {

@@ -23,6 +23,14 @@ void SectorSource::setReadLimit(std::int64_t readLimit) {
     ++generation_;
 }
 
+void SectorSource::setOpener(FileOpener opener) {
+    std::lock_guard lock(mutex_);
+    opener_ = std::move(opener);
+    handle_.reset();
+    handlePath_.clear();
+    ++generation_;
+}
+
 void SectorSource::setSourceSectors(std::int64_t sourceSectors) {
     std::lock_guard lock(mutex_);
     sourceSectors_ = sourceSectors;
@@ -110,8 +118,12 @@ bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t s
     auto* out = static_cast<char*>(buffer);
     std::uint64_t offset = static_cast<std::uint64_t>(firstSector_ + sector) * kSectorSize;
     std::int64_t remaining = sectors * kSectorSize;
+    // Plain reads move a staging chunk at a time; a direct-I/O handle takes far larger requests,
+    // each of which costs it a trip to the device.
+    const std::int64_t chunk = std::max<std::int64_t>(
+        kStagingChunk, static_cast<std::int64_t>(handle_->preferredReadSize()));
     while (remaining > 0) {
-        std::int64_t n = std::min<std::int64_t>(remaining, kStagingChunk);
+        std::int64_t n = std::min<std::int64_t>(remaining, chunk);
         ++platformReads_;
         if (handle_->readAt(out, static_cast<std::size_t>(n), offset) != n) return false;
         out += n;

@@ -33,6 +33,8 @@ class SectorSource {
     void select(SourceKind kind, std::string devicePath, std::int64_t sourceSectors,
                 std::int64_t firstSector = 0);
     void setReadLimit(std::int64_t readLimit);
+    // How the device or file is opened from the next read on (plain reads, direct I/O).
+    void setOpener(FileOpener opener);
     void setSourceSectors(std::int64_t sourceSectors);
 
     SourceKind sourceKind() const;
@@ -59,7 +61,8 @@ class SectorSource {
     // partition start or read limit): what was read before is stale.
     std::uint64_t generation() const { return generation_.load(); }
 
-    // Platform reads made so far; each moves at most one staging chunk.
+    // Platform reads made so far; each moves at most one staging chunk, or for a direct-I/O
+    // handle at most what it prefers.
     std::uint64_t platformReads() const { return platformReads_.load(); }
 
   private:
