@@ -7,8 +7,9 @@
 
 #include "analysis_world.h"
 #include "session/recovery_session.h"
-#include "support/random.h"
-#include "support/test_world.h"
+#include "support/fault_injection.h"
+#include "testworld/random.h"
+#include "testworld/test_world.h"
 
 namespace mdf::test {
 namespace {
@@ -260,13 +261,12 @@ Conclusions analyse(const ImageManifest& m, const std::string& image, FileOpener
     RecordingReporter reporter;
     RecoverySession session(reporter, std::move(opener));
     session.pages().readPassPagesOneByOne(oneByOne);
-    SourceContext ctx = session.sourceContext();
-    N7Click(ctx, image, false);
-    session.settings.sectorsPerCluster = std::to_string(m.clusterSectors);
-    EXPECT_TRUE(session.btnscanClick());
+    session.openImage(image, ImageKind::WholeDisk);
+    session.settings().sectorsPerCluster = std::to_string(m.clusterSectors);
+    EXPECT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
     session.waitForJobs();
     std::optional<CatalogueRow> row;
-    for (const auto& r : session.refreshFileCatalogue())
+    for (const auto& r : session.listDatabaseFiles())
         for (const auto& f : m.fragments)
             if (f.firstPage == 0 && r.fsec == f.firstSector) row = r;
     Conclusions c;
@@ -275,20 +275,20 @@ Conclusions analyse(const ImageManifest& m, const std::string& image, FileOpener
         return c;
     }
     reporter.clear();
-    session.Button1Click(row);
+    session.startAnalysis(*row);
     session.waitForJobs();
     c.analysisReads = session.pages().passReads();
-    session.Button6Click();
-    session.Button5Click();
-    c.recorded = session.analysis.recordedFragments;
-    c.marks = session.analysis.combinationMarks;
-    for (const auto& r : session.combination.rows)
+    (void)session.searchMore();
+    (void)session.checkMissingPages();
+    c.recorded = session.analysis().recordedFragments;
+    c.marks = session.analysis().combinationMarks;
+    for (const auto& r : session.combination().rows)
         c.combined.push_back(r.recordIndex);
     for (const auto& e : reporter.events())
         if (e.kind == RecordingReporter::Kind::Log || e.kind == RecordingReporter::Kind::Message)
             c.told.push_back(e.caption + "|" + e.text);
-    for (std::int32_t p = 0; p < session.analysis.expectedPageCount; ++p)
-        c.map.push_back(session.analysis.pageMap.get(p));
+    for (std::int32_t p = 0; p < session.analysis().expectedPageCount; ++p)
+        c.map.push_back(session.analysis().pageMap.get(p));
     return c;
 }
 

@@ -9,8 +9,8 @@
 #include "session/recovery_session.h"
 #include "source/platform_file.h"
 #include "source/sector_source.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf {
 namespace {
@@ -138,13 +138,12 @@ TEST(DirectFile, AScanThroughItFindsWhatAPlainScanFinds) {
     for (FileOpener opener : {FileOpener(openDirectOrReadOnly), FileOpener(openBuffered)}) {
         SilentReporter reporter;
         RecoverySession session(reporter, opener);
-        SourceContext ctx = session.sourceContext();
-        N7Click(ctx, image, false);
-        session.settings.sectorsPerCluster = "8";
-        ASSERT_TRUE(session.btnscanClick());
+        session.openImage(image, ImageKind::WholeDisk);
+        session.settings().sectorsPerCluster = "8";
+        ASSERT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
         session.waitForJobs();
-        ASSERT_EQ(session.lastScanOutcome, ScanOutcome::Finished);
-        found.emplace_back(session.fragments.begin(), session.fragments.end());
+        ASSERT_EQ(session.lastScanOutcome(), ScanOutcome::Finished);
+        found.emplace_back(session.fragments().begin(), session.fragments().end());
     }
     ASSERT_GT(found[0].size(), 50u);
     ASSERT_EQ(found[0].size(), found[1].size());
