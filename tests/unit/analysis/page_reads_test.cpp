@@ -337,3 +337,66 @@ TEST(PassPageReads, TheAnalysisConcludesExactlyAsWithPageByPageReadsFromFewerRea
 
 }  // namespace
 }  // namespace mdf::test
+
+namespace mdf::test {
+namespace {
+
+// Each sweep of a gauge (the prefetch, the walk, a pass of SEARCH MORE, CHECK) rises to 100.
+std::vector<std::vector<int>> sweeps(const std::vector<int>& progress) {
+    std::vector<std::vector<int>> out;
+    for (int p : progress) {
+        if (out.empty() || p < out.back().back()) out.emplace_back();
+        out.back().push_back(p);
+    }
+    return out;
+}
+
+TEST(LongSteps, AnalysisSearchMoreAndCheckShowTheirProgressToTheEnd) {
+    TempDir dir;
+    DatabaseRecipe recipe;
+    recipe.pages = 2000;
+    SyntheticDatabase db(recipe);
+    RawImageOptions o;
+    o.computeHashes = false;
+    o.damage.loseFragmentStarts = 3;  // gaps for SEARCH MORE and CHECK to look at
+    const std::string image = dir.file("raw.img");
+    const ImageManifest m = buildRawImage(db, image, o);
+    RecordingReporter reporter;
+    RecoverySession session(reporter);
+    session.openImage(image, ImageKind::WholeDisk);
+    session.settings().sectorsPerCluster = "8";
+    ASSERT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
+    session.waitForJobs();
+    std::optional<CatalogueRow> row;
+    for (const auto& r : session.listDatabaseFiles())
+        for (const auto& f : m.fragments)
+            if (f.firstPage == 0 && r.fsec == f.firstSector) row = r;
+    ASSERT_TRUE(row);
+
+    reporter.clear();
+    session.startAnalysis(*row);
+    session.waitForJobs();
+    ASSERT_TRUE(session.lastAnalysisCompleted());
+    auto analysis = sweeps(reporter.progress());
+    ASSERT_EQ(analysis.size(), 2u) << "reading the fragments, then the walk";
+    for (const auto& s : analysis) {
+        EXPECT_EQ(s.back(), 100);
+        EXPECT_GT(s.size(), 5u) << "a gauge that moves, not one that jumps to the end";
+    }
+
+    reporter.clear();
+    ASSERT_TRUE(session.searchMore().completed);
+    auto more = sweeps(reporter.progress());
+    ASSERT_FALSE(more.empty());
+    for (const auto& s : more)
+        EXPECT_EQ(s.back(), 100);
+
+    reporter.clear();
+    ASSERT_TRUE(session.checkMissingPages().completed);
+    auto check = sweeps(reporter.progress());
+    ASSERT_EQ(check.size(), 1u);
+    EXPECT_EQ(check[0].back(), 100);
+}
+
+}  // namespace
+}  // namespace mdf::test
