@@ -104,4 +104,74 @@ void FragmentPageCache::setBudget(std::size_t bytes) {
         drop(entries_.find(lru_.back()));
 }
 
+void ScannedPages::begin(std::uint64_t sourceGeneration) {
+    clear();
+    generation_ = sourceGeneration;
+}
+
+void ScannedPages::clear() {
+    sectors_ = {};
+    wholeSlot_ = {};
+    heads_ = {};
+    whole_ = {};
+    tail_.clear();
+    tailStart_ = -1;
+    bytes_ = 0;
+    full_ = false;
+}
+
+void ScannedPages::consider(std::int64_t sector, const std::uint8_t* page) {
+    // Only what looks like a page header: a version 1 header with a page type.
+    if (page[0] != 1 || page[1] == 0 || page[1] > 20) return;
+    if (!sectors_.empty() && sector <= sectors_.back()) return;
+    const bool whole = FragmentPageCache::keptWhole(page);
+    const std::size_t cost = sizeof(std::int64_t) + sizeof(std::int32_t) +
+                             FragmentPageCache::kHeadBytes + (whole ? kPage : 0);
+    if (full_ || bytes_ + cost > budget_) {
+        full_ = true;
+        return;
+    }
+    sectors_.push_back(sector);
+    wholeSlot_.push_back(whole ? static_cast<std::int32_t>(whole_.size() / kPage) : -1);
+    heads_.insert(heads_.end(), page, page + FragmentPageCache::kHeadBytes);
+    if (whole) whole_.insert(whole_.end(), page, page + kPage);
+    bytes_ += cost;
+}
+
+void ScannedPages::sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) {
+    constexpr std::int64_t kSector = 512, kPageSectors = 16;
+    const std::int64_t n = static_cast<std::int64_t>(bytes.size()) / kSector;
+    if (n <= 0) return;
+    // Pages that began in the previous run and end in this one.
+    const std::int64_t tailSectors = static_cast<std::int64_t>(tail_.size()) / kSector;
+    if (tailSectors > 0 && tailStart_ + tailSectors == first) {
+        std::vector<std::uint8_t> joint(tail_);
+        const std::int64_t more = std::min(n, kPageSectors - 1);
+        joint.insert(joint.end(), bytes.begin(), bytes.begin() + more * kSector);
+        const std::int64_t jointSectors = tailSectors + more;
+        for (std::int64_t s = 0; s + kPageSectors <= jointSectors && s < tailSectors; ++s)
+            consider(tailStart_ + s, &joint[static_cast<std::size_t>(s * kSector)]);
+    }
+    for (std::int64_t s = 0; s + kPageSectors <= n; ++s)
+        consider(first + s, &bytes[static_cast<std::size_t>(s * kSector)]);
+    const std::int64_t keep = std::min(n, kPageSectors - 1);
+    tail_.assign(bytes.end() - keep * kSector, bytes.end());
+    tailStart_ = first + n - keep;
+}
+
+bool ScannedPages::copyPage(std::int64_t sector, PageBytes out) const {
+    auto it = std::lower_bound(sectors_.begin(), sectors_.end(), sector);
+    if (it == sectors_.end() || *it != sector) return false;
+    const auto i = static_cast<std::size_t>(it - sectors_.begin());
+    if (wholeSlot_[i] >= 0) {
+        std::memcpy(out.data(), &whole_[static_cast<std::size_t>(wholeSlot_[i]) * kPage], kPage);
+        return true;
+    }
+    std::memcpy(out.data(), &heads_[i * FragmentPageCache::kHeadBytes],
+                FragmentPageCache::kHeadBytes);
+    std::memset(out.data() + FragmentPageCache::kHeadBytes, 0,
+                kPage - FragmentPageCache::kHeadBytes);
+    return true;
+}
+
 }  // namespace mdf

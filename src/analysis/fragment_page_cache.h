@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan/page_protection.h"
+#include "scan/scan_window.h"
 
 namespace mdf {
 
@@ -63,6 +64,44 @@ class FragmentPageCache {
     std::size_t bytes_ = 0;
     std::unordered_map<std::int64_t, Entry> entries_;
     std::list<std::int64_t> lru_;  // most recently used first
+};
+
+// What the scan read of every place a page may begin, kept as FragmentPageCache keeps pages (the
+// 64-byte head, PFS and IAM pages whole), so that the analysis of the same run finds the pages
+// of its candidates without reading them again. Only pages whose 16 sectors were all read are
+// kept; sectors arrive in ascending order, as the scan reads them.
+class ScannedPages : public WindowObserver {
+  public:
+    explicit ScannedPages(std::size_t budgetBytes = FragmentPageCache::kDefaultBudget)
+        : budget_(budgetBytes) {}
+
+    // A scan of the source in the state the generation names begins: what an earlier scan left
+    // is dropped.
+    void begin(std::uint64_t sourceGeneration);
+    std::uint64_t sourceGeneration() const { return generation_; }
+    void sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) override;
+    // The page that begins at sector, as FragmentPageCache hands it out; false when not kept.
+    bool copyPage(std::int64_t sector, PageBytes out) const;
+    bool empty() const { return heads_.empty(); }
+    std::size_t bytesInUse() const { return bytes_; }
+    // Whether the budget ran out: pages after the first that did not fit are not kept.
+    bool full() const { return full_; }
+    void clear();
+
+  private:
+    void consider(std::int64_t sector, const std::uint8_t* page);
+
+    std::size_t budget_;
+    std::size_t bytes_ = 0;
+    bool full_ = false;
+    std::uint64_t generation_ = 0;
+    std::vector<std::int64_t> sectors_;    // ascending
+    std::vector<std::int32_t> wholeSlot_;  // -1, or the index of the page in whole_
+    std::vector<std::uint8_t> heads_;      // kHeadBytes per kept page
+    std::vector<std::uint8_t> whole_;
+    // The last sectors of the previous run, for a page that continues into the next one.
+    std::int64_t tailStart_ = -1;
+    std::vector<std::uint8_t> tail_;
 };
 
 }  // namespace mdf

@@ -155,12 +155,21 @@ void PageOrigin::prefetch(std::vector<Span> spans, const std::function<void(int)
         lastPercent = percent;
     };
     const auto end = [](const Span& s) { return s.fsec + std::int64_t{s.pages} * kSectorsPerPage; };
+    // What the scan of this same run read needs no second read.
+    if (readFromSource_ && !scanned_.empty() &&
+        scanned_.sourceGeneration() == source_.generation()) {
+        const bool room = takeScannedPagesLocked(todo);
+        scanned_.clear();
+        if (!room) return;
+    }
     std::vector<std::uint8_t> region;
     for (std::size_t i = 0; i < todo.size();) {
         std::int64_t regionEnd = end(todo[i]);
         std::size_t j = i + 1;
-        if (readFromSource_) {
-            while (j < todo.size() && todo[j].fsec - regionEnd <= kCoalesceGapSectors &&
+        const auto untouched = [&](const Span& s) { return cache_.loadedPages(s.fsec) == 0; };
+        if (readFromSource_ && untouched(todo[i])) {
+            while (j < todo.size() && untouched(todo[j]) &&
+                   todo[j].fsec - regionEnd <= kCoalesceGapSectors &&
                    std::max(regionEnd, end(todo[j])) - todo[i].fsec <= kRegionSectors) {
                 regionEnd = std::max(regionEnd, end(todo[j]));
                 ++j;
@@ -186,7 +195,8 @@ void PageOrigin::prefetch(std::vector<Span> spans, const std::function<void(int)
             } else {
                 // Alone, in blocks; a block that cannot be read ends what is kept of the span.
                 constexpr std::int32_t kSpanBlock = static_cast<std::int32_t>(kRegionSectors / 16);
-                for (std::int32_t first = 0; first < s.pages && kept; first += kSpanBlock) {
+                for (std::int32_t first = cache_.loadedPages(s.fsec); first < s.pages && kept;
+                     first += kSpanBlock) {
                     const std::int32_t count = std::min(kSpanBlock, s.pages - first);
                     region.resize(static_cast<std::size_t>(count) * kPageBytes);
                     if (!readCountedPages(s.fsec, first, count, region.data())) break;
@@ -198,6 +208,30 @@ void PageOrigin::prefetch(std::vector<Span> spans, const std::function<void(int)
         }
         i = j;
     }
+}
+
+bool PageOrigin::takeScannedPagesLocked(const std::vector<Span>& spans) {
+    constexpr std::int32_t kBatch = 256;
+    std::vector<std::uint8_t> batch(std::size_t{kBatch} * kPageBytes);
+    for (const Span& s : spans) {
+        for (std::int32_t i = 0; i < s.pages;) {
+            std::int32_t k = 0;
+            while (k < kBatch && i + k < s.pages &&
+                   scanned_.copyPage(
+                       s.fsec + std::int64_t{i + k} * kSectorsPerPage,
+                       PageBytes(&batch[static_cast<std::size_t>(k) * kPageBytes], kPageBytes)))
+                ++k;
+            if (k == 0) break;
+            if (!cache_.append(s.fsec, i, k, batch.data(), false)) return false;
+            i += k;
+            if (k < kBatch) break;
+        }
+    }
+    return true;
+}
+
+ScannedPages& PageOrigin::scannedPages() {
+    return scanned_;
 }
 
 bool readFragmentPage(PageOrigin& origin, std::int64_t fsec, std::int32_t index, PageBytes page) {

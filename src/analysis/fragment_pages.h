@@ -59,6 +59,10 @@ class PageOrigin {
     ReadCounts passReads() const {
         return {pagesRead_.load(), readRequests_.load(), bytesRead_.load()};
     }
+    // Where a scan of the source hands what it reads, for prefetch to take from instead of
+    // reading it again. Told to begin by whoever starts the scan.
+    ScannedPages& scannedPages();
+
     // 0 keeps nothing between passes (pages are still read in blocks).
     void setCacheBudget(std::size_t bytes);
     // Every page read alone where a pass needs it, nothing kept and nothing prefetched: how the
@@ -72,7 +76,8 @@ class PageOrigin {
     bool readCountedPages(std::int64_t fsec, std::int32_t first, std::int32_t count,
                           std::uint8_t* out);
     bool loadBlockLocked(std::int64_t fsec, std::int32_t first, std::int32_t count);
-    void prefetchSpanLocked(const Span& span);
+    // False when the cache's budget ran out.
+    bool takeScannedPagesLocked(const std::vector<Span>& spans);
 
     SectorSource& source_;
     ContentFile& content_;
@@ -81,6 +86,7 @@ class PageOrigin {
 
     std::mutex cacheMutex_;
     FragmentPageCache cache_;
+    ScannedPages scanned_;
     Key cacheKey_{};
     // The last block read, for fragments the cache has no room for.
     std::vector<std::uint8_t> block_;

@@ -35,8 +35,10 @@ SourceContext RecoverySession::sourceContext() {
 }
 
 ScanContext RecoverySession::scanContext() {
-    return {source_, volume_,        settings_,   freeSpace_,   fragments_,
-            index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
+    ScanContext ctx{source_, volume_,        settings_,   freeSpace_,   fragments_,
+                    index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
+    ctx.windowObserver = &pageOrigin_.scannedPages();
+    return ctx;
 }
 
 AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
@@ -125,6 +127,7 @@ StartResult RecoverySession::startScan() {
     stopRequested_ = false;
     lastScanOutcome_ = ScanOutcome::NotRun;
     startJob([this] {
+        pageOrigin_.scannedPages().begin(source_.generation());
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {

@@ -400,3 +400,61 @@ TEST(LongSteps, AnalysisSearchMoreAndCheckShowTheirProgressToTheEnd) {
 
 }  // namespace
 }  // namespace mdf::test
+
+namespace mdf::test {
+namespace {
+
+TEST(ScannedPages, KeepsPagesAcrossTheScansReadsButNoneWithASectorUnread) {
+    const std::vector<PageBuilder> run = mixedRun(0, 6);  // PFS page at 1, IAM page at 4
+    std::vector<std::uint8_t> disk(std::size_t{200} * 512, 0);
+    for (std::size_t i = 0; i < run.size(); ++i)
+        std::memcpy(&disk[(8 + 16 * i) * 512], run[i].bytes().data(), kPageBytes);
+    // Pages at sectors 8, 24, 40, 56, 72, 88 (each 16 sectors).
+    const auto part = [&](std::int64_t from, std::int64_t to) {
+        return std::span<const std::uint8_t>(&disk[static_cast<std::size_t>(from) * 512],
+                                             static_cast<std::size_t>(to - from) * 512);
+    };
+    ScannedPages pages;
+    pages.begin(7);
+    pages.sectorsRead(0, part(0, 30));    // the page at 24 goes on in the next read
+    pages.sectorsRead(30, part(30, 64));  // the page at 56 too, but the next read is elsewhere
+    pages.sectorsRead(70, part(70, 200));
+    Page page{};
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        const std::int64_t sector = 8 + 16 * static_cast<std::int64_t>(i);
+        const bool kept = pages.copyPage(sector, page);
+        EXPECT_EQ(kept, sector != 56) << sector;
+        if (!kept) continue;
+        const bool whole = i == 1 || i == 4;
+        EXPECT_EQ(std::memcmp(page.data(), run[i].bytes().data(),
+                              whole ? kPageBytes : FragmentPageCache::kHeadBytes),
+                  0)
+            << sector;
+    }
+    EXPECT_FALSE(pages.copyPage(9, page)) << "no page begins there";
+    EXPECT_EQ(pages.sourceGeneration(), 7u);
+    pages.begin(8);
+    EXPECT_TRUE(pages.empty()) << "another scan keeps nothing of the last";
+}
+
+TEST(ScannedPages, TheAnalysisAfterAScanOfTheSameRunReadsAlmostNothingAgain) {
+    TempDir dir;
+    DatabaseRecipe recipe;
+    recipe.pages = 6000;
+    SyntheticDatabase db(recipe);
+    RawImageOptions o;
+    o.computeHashes = false;
+    o.staleCopies = 30;
+    const std::string image = dir.file("raw.img");
+    const ImageManifest m = buildRawImage(db, image, o);
+    const Conclusions alone = analyse(m, image, openReadOnly, true);
+    const Conclusions kept = analyse(m, image, openReadOnly, false);
+    EXPECT_EQ(kept.recorded, alone.recorded);
+    EXPECT_EQ(kept.told, alone.told);
+    // Only the pages a scan window's end cut in two are read again.
+    EXPECT_LT(kept.analysisReads.pages * 20, alone.analysisReads.pages)
+        << kept.analysisReads.pages << " against " << alone.analysisReads.pages;
+}
+
+}  // namespace
+}  // namespace mdf::test
