@@ -289,6 +289,11 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
     SilentReporter quiet;
     PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster, &a.unreadablePages};
     a.pageMap.reset(s.expectedPages);
+    std::vector<PageOrigin::Span> spans;
+    for (std::int32_t r : s.recorded)
+        spans.push_back({fragments_[static_cast<std::size_t>(r)].fsec,
+                         fragments_[static_cast<std::size_t>(r)].pages()});
+    pageOrigin_.prefetch(std::move(spans), [this](int percent) { reporter_.setProgress(percent); });
     for (std::size_t i = 0; i < s.recorded.size(); ++i) {
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(s.recorded[i])];
         if (i == 0 && s.firstRecordedWithPfsPassOnly)
