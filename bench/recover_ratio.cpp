@@ -169,10 +169,13 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+enum class ReadMode { OneByOne, Kept, KeptFromScan };
+
 // Scan and analysis in this process, counting what the analysis reads from the image: with
 // every page read alone where a pass needs it (how the analysis read before its pages were
-// kept), and as it reads now.
-void countAnalysisReads(const std::string& image, const std::string& pick, bool oneByOne) {
+// kept), with pages kept but nothing of the scan at hand, and as the same run reads now.
+void countAnalysisReads(const std::string& image, const std::string& pick, ReadMode mode) {
+    const bool oneByOne = mode == ReadMode::OneByOne;
     SilentReporter reporter;
     RecoverySession session(reporter);
     session.pages().readPassPagesOneByOne(oneByOne);
@@ -180,6 +183,8 @@ void countAnalysisReads(const std::string& image, const std::string& pick, bool 
     session.settings().sectorsPerCluster = "8";
     (void)(session.takeFileId() && session.startScan() == StartResult::Started);
     session.waitForJobs();
+    // As an analysis of a saved scan in another run has it: nothing the scan read is at hand.
+    if (mode == ReadMode::Kept) session.pages().scannedPages().clear();
     for (const auto& row : session.listDatabaseFiles()) {
         if (row.name.find(pick) == std::string::npos) continue;
         const std::uint64_t before = session.source().platformReads();
@@ -195,8 +200,11 @@ void countAnalysisReads(const std::string& image, const std::string& pick, bool 
         const auto perAccepted = [&](std::uint64_t n) {
             return accepted ? static_cast<double>(n) / static_cast<double>(accepted) : 0.0;
         };
-        fmt::print("analysis, {}\n", oneByOne ? "every page read alone where a pass needs it"
-                                              : "pages kept, read in blocks, in sector order");
+        fmt::print("analysis, {}\n",
+                   oneByOne ? "every page read alone where a pass needs it"
+                   : mode == ReadMode::Kept
+                       ? "pages kept, read in blocks, in sector order (a saved scan)"
+                       : "pages kept, taken from what the scan of the same run read");
         fmt::print("  {:.2f} s, {} of {} fragments accepted, {} platform reads\n", seconds,
                    accepted, session.fragments().size(), reads);
         fmt::print(
@@ -280,7 +288,9 @@ int main(int argc, char** argv) {
         } catch (const std::exception&) {
             sha = "(no summary)";
         }
-        const bool same = rec.status == 0 && sha == expected;
+        // Exit 1 says "partial": the PFS pages of the file's never-used tail lie nowhere on the
+        // disk. Whether the output is right is told by its bytes.
+        const bool same = (rec.status == 0 || rec.status == 1) && sha == expected;
         exact = exact && same;
         readTimes.push_back(read.seconds);
         recoverTimes.push_back(rec.seconds);
@@ -301,8 +311,9 @@ int main(int argc, char** argv) {
                static_cast<double>(peakKiB) / 1024.0, exact ? "byte-exact" : "NOT byte-exact");
     if (!keepOutput) fs::remove(output);
     if (reads) {
-        countAnalysisReads(image, pick, true);
-        countAnalysisReads(image, pick, false);
+        countAnalysisReads(image, pick, ReadMode::OneByOne);
+        countAnalysisReads(image, pick, ReadMode::Kept);
+        countAnalysisReads(image, pick, ReadMode::KeptFromScan);
     }
     return exact ? 0 : 1;
 }
