@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
 
@@ -145,7 +146,9 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
     std::size_t pos =
         ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
     if (pos == ctx.index.size()) pos = 0;
+    ProgressGauge gauge(ctx.reporter);
     while (pos < ctx.index.size()) {
+        gauge.show(static_cast<std::int64_t>(pos), static_cast<std::int64_t>(ctx.index.size()));
         if (ctx.chooser) ctx.reporter.processEvents();
         if (ctx.index[pos].beginPage < expected || testCandidate(ctx, pos) != Fit::Continues) {
             ++pos;
@@ -180,6 +183,7 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
         expected = ctx.index[chosen].endPage;
         pos = chosen + 1;
     }
+    gauge.show(1, 1);
     ctx.reporter.logLine(Memo::Analysis, "分析已正常结束,请组合前进行二次查找");
     return true;
 }

@@ -137,9 +137,9 @@ void recordLinks(PageMapPass& pass, const PageBuffer& page) {
 }
 
 // An unreadable page is told and listed. Without a list to keep it in, the pass stops there.
-bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, std::int64_t pageId,
-              PageBuffer& page) {
-    if (readFragmentPage(pass.pages, fsec, i, page)) return true;
+bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, std::int32_t pages,
+              std::int64_t pageId, PageBuffer& page) {
+    if (pass.pages.readPassPage(fsec, i, pages, page)) return true;
     if (!pass.unreadable) {
         pass.reporter.showMessage("read disk error", "message");
         return false;
@@ -158,7 +158,7 @@ PassOutcome forEachUsablePage(PageMapPass& pass, std::int32_t pages, std::int32_
                               std::int64_t fsec, Use use) {
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readPage(pass, fsec, i, std::int64_t{basePage} + i, page)) {
+        if (!readPage(pass, fsec, i, pages, std::int64_t{basePage} + i, page)) {
             if (!pass.unreadable) return PassOutcome::ReadFailed;
             continue;
         }
@@ -229,7 +229,7 @@ MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32
     MatchCounts counts;
     PageBuffer page{};
     for (std::int32_t i = 0; i < pages; ++i) {
-        if (!readFragmentPage(pass.pages, fsec, i, page)) return counts;
+        if (!pass.pages.readPassPage(fsec, i, pages, page)) return counts;
         restoreTornBits(page);
         const std::int32_t owner = i32(page, 24);
         if (owner == 99) continue;

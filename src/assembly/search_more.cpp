@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "assembly/boundary_repair.h"
+#include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
 #include "scan/rounding.h"
@@ -44,7 +45,9 @@ void disableCommands(CombinationList& c) {
 std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
     auto& rows = ctx.combination.rows;
     int found = 0;
+    ProgressGauge gauge(ctx.reporter);
     for (std::size_t j = 0; j < rows.size(); ++j) {
+        gauge.show(static_cast<std::int64_t>(j), static_cast<std::int64_t>(rows.size()));
         const std::int32_t from = rows[j].endPage;
         const std::int32_t to =
             j + 1 < rows.size() ? rows[j + 1].startPage : ctx.results.expectedPageCount;
@@ -73,6 +76,7 @@ std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
         }
         ctx.reporter.processEvents();
     }
+    gauge.show(1, 1);
     return found;
 }
 
@@ -145,9 +149,11 @@ MissingPageReport checkMissingPages(AssemblyContext& ctx) {
     if (rows.empty() || rows[0].startPage != 0) return report;
     const std::int64_t expected = ctx.results.expectedPageCount;
     const std::int64_t pfsPages = pfsPageCount(expected);
+    ProgressGauge gauge(ctx.reporter);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const std::int64_t from = rows[i].endPage;
         const std::int64_t to = i + 1 < rows.size() ? rows[i + 1].startPage : expected;
+        gauge.show(from, expected);
         if (to < from) {
             ctx.reporter.showMessage("error", "message");
             return report;
@@ -173,6 +179,7 @@ MissingPageReport checkMissingPages(AssemblyContext& ctx) {
             }
         }
     }
+    gauge.show(expected, expected);
     ctx.reporter.logLine(Memo::Assembly, "check done");
     report.completed = true;
     return report;

@@ -64,7 +64,7 @@ struct AnalyseCommand {
 };
 
 void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
-    ConsoleReporter reporter(false);
+    ConsoleReporter reporter(!o.manual);
     RecoverySession session(reporter);
     // The session file is rewritten by every analysis: no --force needed for it.
     if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
@@ -75,6 +75,7 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     if (!row) return;
     TerminalChooser chooser(session.fragments(), session.index());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
+    reporter.finishProgress();
     fmt::print("combination ({} fragments):\n", session.combination().rows.size());
     for (const auto& r : session.combination().rows)
         fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.sizeKB,
@@ -119,7 +120,7 @@ struct SessionCommand {
 };
 
 void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
-    ConsoleReporter reporter(false);
+    ConsoleReporter reporter;
     RecoverySession session(reporter);
     auto saved = loadSession(o.sessionPath, session, exit);
     if (!saved) return;
@@ -132,7 +133,7 @@ void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
 }
 
 void checkCommand(const SessionCommand& o, ExitCode& exit) {
-    ConsoleReporter reporter(false);
+    ConsoleReporter reporter;
     RecoverySession session(reporter);
     if (!loadSession(o.sessionPath, session, exit)) return;
     const MissingPageReport missing = session.checkMissingPages();

@@ -21,9 +21,12 @@ void ScanOptions::addTo(CLI::App& c) {
     c.add_option("--max-start-page", maxStartPage,
                  "Record only fragments whose first page id is below this")
         ->check(CLI::Range(std::int64_t{1}, std::int64_t{INT32_MAX}));
+    c.add_flag("--direct-io", directIo,
+               "Read an image file past the page cache with O_DIRECT, as block devices always are");
 }
 
 bool ScanOptions::applyTo(RecoverySession& s) const {
+    if (directIo) s.readSourceDirectly(true);
     ScanSettings& settings = s.settings();
     if (start) settings.beginSector = std::to_string(*start);
     if (stride) settings.sectorsPerCluster = std::to_string(*stride);

@@ -12,6 +12,7 @@ struct ScanOptions {
     std::optional<std::int64_t> start, end, stride, maxStartPage;
     std::uint16_t fileId = 1;
     bool freeSpaceOnly = false;
+    bool directIo = false;
 
     void addTo(CLI::App& command);
     // False (after saying why) when the range makes no sense for this source.

@@ -27,6 +27,7 @@ bool ContentFile::open(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return false;
     file_ = std::move(file);
+    ++generation_;
     seed_ = 0;
     trailerSpc_.reset();
     indexedList_ = nullptr;

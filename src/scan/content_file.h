@@ -36,6 +36,8 @@ class ContentFile {
     bool isOpen() const { return file_.is_open(); }
     std::uint32_t seed() const { return seed_; }
     std::optional<std::int16_t> trailerSectorsPerCluster() const { return trailerSpc_; }
+    // Changes whenever another file is opened: what was read from the previous one is stale.
+    std::uint64_t generation() const { return generation_; }
 
     // count sectors at offset (from -15 on) of the fragment whose first sector is firstSector;
     // a 16-sector read is unscrambled. False when no fragment has that first sector, or the
@@ -54,6 +56,7 @@ class ContentFile {
     std::unordered_map<std::int64_t, std::int64_t> blockOffset_;
     std::uint64_t indexedRevision_ = ~std::uint64_t{0};
     const FragmentList* indexedList_ = nullptr;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace mdf

@@ -26,7 +26,7 @@ std::string sectorError(const char* word, std::int64_t sector) {
 
 class Scan {
   public:
-    explicit Scan(ScanContext& ctx) : ctx_(ctx), window_(ctx.source) {}
+    explicit Scan(ScanContext& ctx) : ctx_(ctx), window_(ctx.source, ctx.windowObserver) {}
 
     ScanOutcome run() {
         ctx_.settings.controlsEnabled = false;

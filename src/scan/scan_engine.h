@@ -12,6 +12,8 @@
 
 namespace mdf {
 
+class WindowObserver;
+
 class Reporter;
 class SectorSource;
 
@@ -33,6 +35,7 @@ struct ScanContext {
     std::string& pendingMemo;
     Reporter& reporter;
     std::function<std::string()> now = currentDateTime;
+    WindowObserver* windowObserver = nullptr;
 };
 
 enum class ScanOutcome { NotRun, Finished, Stopped, Failed };

@@ -6,10 +6,18 @@
 
 namespace mdf {
 
-ScanWindow::ScanWindow(SectorSource& source)
+ScanWindow::ScanWindow(SectorSource& source, WindowObserver* observer)
     : source_(source),
+      observer_(observer),
       buffer_(std::size_t{kWindowSectors} * kSectorSize),
       chunkValid_(kWindowSectors / kWindowChunkSectors, false) {}
+
+void ScanWindow::tellObserver(std::int64_t first, std::int64_t count) {
+    if (!observer_ || count <= 0) return;
+    observer_->sectorsRead(start_ + first,
+                           std::span(&buffer_[static_cast<std::size_t>(first) * kSectorSize],
+                                     static_cast<std::size_t>(count) * kSectorSize));
+}
 
 // Only what lies inside the source is read: sectors past its end would otherwise keep whatever
 // an earlier window left in the buffer and be taken for the source's own.
@@ -23,6 +31,7 @@ bool ScanWindow::fill(std::int64_t sectors) {
             static_cast<std::size_t>((sectors + kWindowChunkSectors - 1) / kWindowChunkSectors);
         std::fill(chunkValid_.begin(), chunkValid_.begin() + static_cast<std::ptrdiff_t>(chunks),
                   true);
+        tellObserver(0, sectors);
         return true;
     }
     bool any = false;
@@ -34,6 +43,7 @@ bool ScanWindow::fill(std::int64_t sectors) {
                                           &buffer_[static_cast<std::size_t>(first) * kSectorSize],
                                           start_ + first);
         any = any || chunkValid_[c];
+        if (chunkValid_[c]) tellObserver(first, count);
     }
     return any;
 }

@@ -14,13 +14,21 @@ class SectorSource;
 inline constexpr std::uint32_t kWindowSectors = 12288;  // 6 MiB
 inline constexpr std::uint32_t kWindowChunkSectors = 128;
 
+// Sees the sectors the scan reads, for a later step to keep what it would otherwise read again.
+class WindowObserver {
+  public:
+    virtual ~WindowObserver() = default;
+    // Sectors first .. first + bytes/512 - 1, every one of them read whole.
+    virtual void sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) = 0;
+};
+
 // The scan's read-ahead: 12288 sectors read at once, so that looking at a position costs a
 // 96-byte copy. When a window read fails, it is read again chunk by chunk, so that a bad sector
 // makes only the positions that lie in it unreadable and never hands out what an earlier
 // window left in the buffer.
 class ScanWindow {
   public:
-    explicit ScanWindow(SectorSource& source);
+    explicit ScanWindow(SectorSource& source, WindowObserver* observer = nullptr);
 
     // The buffer, for the free-space map to use before the scan primes the window.
     std::span<std::uint8_t> buffer() { return buffer_; }
@@ -35,10 +43,13 @@ class ScanWindow {
 
   private:
     bool fill(std::int64_t sectors);
+    // Hands the observer sectors first .. first+count-1 of the buffer, just read whole.
+    void tellObserver(std::int64_t first, std::int64_t count);
     std::optional<PageHeader> fromBuffer(std::int64_t p);
     std::optional<PageHeader> direct(std::int64_t p);
 
     SectorSource& source_;
+    WindowObserver* observer_;
     std::vector<std::uint8_t> buffer_;
     std::vector<bool> chunkValid_;
     std::int64_t start_ = 0;

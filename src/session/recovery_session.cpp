@@ -5,13 +5,29 @@
 
 #include "analysis/next_fragment_chooser.h"
 #include "assembly/sha256.h"
+#include "source/image_format.h"
 #include "source/source_description.h"
 #include "source/text_numbers.h"
 
 namespace mdf {
 
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
-    : reporter_(r), source_(std::move(opener)) {}
+    : reporter_(r), opener_(opener), source_(std::move(opener)) {}
+
+// Direct reads suit a raw disk or image; a forensic or virtual-disk image is read through its
+// format's reader whatever is asked.
+static std::unique_ptr<RandomAccessFile> openRawDirectly(const std::string& path) {
+    OpenedSource opened = openSource(path);
+    if (opened.file && opened.format == ImageFormat::Raw)
+        if (auto direct = openDirect(path)) return direct;
+    return std::move(opened.file);
+}
+
+bool RecoverySession::readSourceDirectly(bool direct) {
+    if (!idle()) return false;
+    source_.setOpener(direct ? FileOpener(openRawDirectly) : opener_);
+    return true;
+}
 
 RecoverySession::~RecoverySession() {
     stopRequested_ = true;
@@ -30,8 +46,10 @@ SourceContext RecoverySession::sourceContext() {
 }
 
 ScanContext RecoverySession::scanContext() {
-    return {source_, volume_,        settings_,   freeSpace_,   fragments_,
-            index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
+    ScanContext ctx{source_, volume_,        settings_,   freeSpace_,   fragments_,
+                    index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
+    ctx.windowObserver = &pageOrigin_.scannedPages();
+    return ctx;
 }
 
 AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
@@ -126,6 +144,7 @@ StartResult RecoverySession::startScan() {
     stopRequested_ = false;
     lastScanOutcome_ = ScanOutcome::NotRun;
     startJob([this] {
+        pageOrigin_.scannedPages().begin(source_.generation());
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {
@@ -149,6 +168,7 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
     AnalysisContext ctx = analysisContext(chooser);
     bool completed = false;
     try {
+        prefetchFragmentPages();
         completed = analyseChain(ctx, {file.fsec, file.sizeKB});
     } catch (...) {
         analysisRunning_ = false;
@@ -157,6 +177,14 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
     if (completed) combination_.refresh(fragments_, analysis_.combinationMarks);
     lastAnalysisCompleted_ = completed;
     analysisRunning_ = false;
+}
+
+void RecoverySession::prefetchFragmentPages() {
+    std::vector<PageOrigin::Span> spans;
+    spans.reserve(fragments_.size());
+    for (const FragmentRecord& r : fragments_)
+        spans.push_back({r.fsec, r.pages()});
+    pageOrigin_.prefetch(std::move(spans), [this](int percent) { reporter_.setProgress(percent); });
 }
 
 StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmentChooser* chooser) {
@@ -278,6 +306,11 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
     SilentReporter quiet;
     PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster, &a.unreadablePages};
     a.pageMap.reset(s.expectedPages);
+    std::vector<PageOrigin::Span> spans;
+    for (std::int32_t r : s.recorded)
+        spans.push_back({fragments_[static_cast<std::size_t>(r)].fsec,
+                         fragments_[static_cast<std::size_t>(r)].pages()});
+    pageOrigin_.prefetch(std::move(spans), [this](int percent) { reporter_.setProgress(percent); });
     for (std::size_t i = 0; i < s.recorded.size(); ++i) {
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(s.recorded[i])];
         if (i == 0 && s.firstRecordedWithPfsPassOnly)

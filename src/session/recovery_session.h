@@ -71,6 +71,9 @@ class RecoverySession {
     // One past the last sector of the source, in its own addressing; 0 when not known.
     std::int64_t sourceEndSector() const { return source_.endSector(); }
     const SectorSource& source() const { return source_; }
+    // Reads the source past the page cache with O_DIRECT and a read-ahead (block devices always
+    // are), or as it was opened before; refused while a job runs.
+    bool readSourceDirectly(bool direct);
     const VolumeLayout& volume() const { return volume_; }
     // The data-source tab's boxes: what the next scan reads when it starts.
     ScanSettings& settings() { return settings_; }
@@ -157,10 +160,13 @@ class RecoverySession {
     AssemblyContext assemblyContext();
     void startJob(std::function<void()> job);
     void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
+    // Reads every fragment's pages in ascending sector order before the analysis asks for them.
+    void prefetchFragmentPages();
     bool saveContent(const std::string& path, std::uint32_t seed);
 
     Reporter& reporter_;
 
+    FileOpener opener_;
     SectorSource source_;
     VolumeLayout volume_;
     ScanSettings settings_;

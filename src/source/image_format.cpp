@@ -97,7 +97,9 @@ OpenedSource openSource(const std::string& path) {
     out.format = sniffImageFormat(head, tail);
     switch (out.format) {
         case ImageFormat::Raw:
-            out.file = std::move(plain);
+            // A whole disk is read once from end to end and is larger than any page cache:
+            // caching it only costs a copy of every byte and evicts everything else.
+            out.file = out.blockDevice ? openDirectOrReadOnly(path) : std::move(plain);
             out.mediaBytes = bytes;
             return out;
         case ImageFormat::Ewf:

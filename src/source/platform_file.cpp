@@ -64,4 +64,8 @@ std::int64_t plainByteSizeOf(const std::string& path) {
     return size;
 }
 
+std::unique_ptr<RandomAccessFile> openBuffered(const std::string& path) {
+    return openPlainReadOnly(path);
+}
+
 }  // namespace mdf

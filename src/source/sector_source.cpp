@@ -14,11 +14,13 @@ void SectorSource::select(SourceKind kind, std::string devicePath, std::int64_t 
     devicePath_ = std::move(devicePath);
     sourceSectors_ = sourceSectors;
     firstSector_ = firstSector;
+    ++generation_;
 }
 
 void SectorSource::setReadLimit(std::int64_t readLimit) {
     std::lock_guard lock(mutex_);
     readLimit_ = readLimit;
+    ++generation_;
 }
 
 void SectorSource::setOpener(FileOpener opener) {
@@ -26,6 +28,7 @@ void SectorSource::setOpener(FileOpener opener) {
     opener_ = std::move(opener);
     handle_.reset();
     handlePath_.clear();
+    ++generation_;
 }
 
 FileOpener SectorSource::opener() const {
@@ -120,8 +123,12 @@ bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t s
     auto* out = static_cast<char*>(buffer);
     std::uint64_t offset = static_cast<std::uint64_t>(firstSector_ + sector) * kSectorSize;
     std::int64_t remaining = sectors * kSectorSize;
+    // Plain reads move a staging chunk at a time; a direct-I/O handle takes far larger requests,
+    // each of which costs it a trip to the device.
+    const std::int64_t chunk = std::max<std::int64_t>(
+        kStagingChunk, static_cast<std::int64_t>(handle_->preferredReadSize()));
     while (remaining > 0) {
-        std::int64_t n = std::min<std::int64_t>(remaining, kStagingChunk);
+        std::int64_t n = std::min<std::int64_t>(remaining, chunk);
         ++platformReads_;
         if (handle_->readAt(out, static_cast<std::size_t>(n), offset) != n) return false;
         out += n;

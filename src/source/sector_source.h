@@ -58,7 +58,12 @@ class SectorSource {
     // How many of count sectors at sector lie inside the source and the read limit (0 when none).
     std::int64_t readableCount(std::int64_t sector, std::int64_t count) const;
 
-    // Platform reads made so far; each moves at most one staging chunk.
+    // Changes whenever what a sector number reads may have changed (another source, another
+    // partition start or read limit): what was read before is stale.
+    std::uint64_t generation() const { return generation_.load(); }
+
+    // Platform reads made so far; each moves at most one staging chunk, or for a direct-I/O
+    // handle at most what it prefers.
     std::uint64_t platformReads() const { return platformReads_.load(); }
 
   private:
@@ -76,6 +81,7 @@ class SectorSource {
     std::unique_ptr<RandomAccessFile> handle_;
     std::string handlePath_;
     std::atomic<std::uint64_t> platformReads_{0};
+    std::atomic<std::uint64_t> generation_{0};
 };
 
 }  // namespace mdf
