@@ -402,7 +402,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Label7 && event->type() == QEvent::MouseButtonRelease) {
+    if (watched == Label7 && event->type() == QEvent::MouseButtonPress) {
         Label7Click();
         return true;
     }
@@ -549,7 +549,7 @@ void TForm1::PartitionItemClick(int tag) {
 void TForm1::CheckBox1Click() { edtmaxpageid->setEnabled(CheckBox1->isChecked()); }
 
 void TForm1::Label7Click() {
-    const bool showText = img1->isVisible();
+    const bool showText = !img1->isHidden();
     img1->setVisible(!showText);
     lbl1->setVisible(showText);
 }
@@ -757,6 +757,7 @@ void TForm1::Button1Click() {
     }
     if (frmuserchoose_) frmuserchoose_->deleteLater();
     frmuserchoose_ = new Tfrmuserchoose(*session_, *dialogs_, this);
+    emit chooserCreated(frmuserchoose_.data());
     std::optional<CatalogueRow> selected;
     if (auto row = selectedRow(ListView3); row && *row < ListView3Model->rows().size())
         selected = ListView3Model->rows()[*row];

@@ -65,6 +65,10 @@ class TForm1 : public QMainWindow, private ReportTarget {
     // Waits for the running job and delivers what it reported (tests and shut-down).
     void waitForJobs();
 
+  signals:
+    // A fresh chooser was made for the analysis about to start.
+    void chooserCreated(Tfrmuserchoose* chooser);
+
   public slots:
     void FormCreate();
     // Data source (first tab).
