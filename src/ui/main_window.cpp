@@ -617,6 +617,13 @@ void TForm1::showFragmentList() {
     ListView2Model->reload();
 }
 
+void TForm1::fragmentAppended(FragmentRow row) {
+    row.caption = std::to_string(fragmentView_.rows.size() + 1);
+    ListView2Model->appendRow(std::move(row));
+}
+
+void TForm1::lastFragmentRemoved() { ListView2Model->removeLastRow(); }
+
 void TForm1::btnsaveClick() {
     Busy busy(*this);
     const auto scanInfo = dialogs_->saveFile(kScanInfoSaveTitle, "", "");

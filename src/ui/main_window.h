@@ -64,6 +64,12 @@ class TForm1 : public QMainWindow, private ReportTarget {
     Tfrmuserchoose* chooser() { return frmuserchoose_; }
     // Waits for the running job and delivers what it reported (tests and shut-down).
     void waitForJobs();
+    // The fragment list view filled again from the session's list.
+    void showFragmentList();
+    // A scan appended a fragment or took the last one back to join it with the next run
+    // (GUI thread; the rows show once the updates delivered together have been applied).
+    void fragmentAppended(FragmentRow row);
+    void lastFragmentRemoved();
 
   signals:
     // A fresh chooser was made for the analysis about to start.
@@ -140,7 +146,6 @@ class TForm1 : public QMainWindow, private ReportTarget {
     void showSettings();
     void scanStarted();
     void pollJobs();
-    void showFragmentList();
     void showCombination();
     void updateTab4Buttons();
     std::optional<std::size_t> selectedRow(QTableView* view) const;
