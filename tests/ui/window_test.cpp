@@ -543,5 +543,14 @@ void WindowTest::closingDuringAScanStopsIt() {
     w.reset();
 }
 
-QTEST_MAIN(WindowTest)
+int runReporterTests(int argc, char** argv);
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int failed = runReporterTests(argc, argv);
+    WindowTest window;
+    failed += QTest::qExec(&window, argc, argv);
+    return failed == 0 ? 0 : 1;
+}
+
 #include "window_test.moc"
