@@ -97,13 +97,13 @@ void Tfrmuserchoose::FormCreate() { decision_ = ChooserDecision{}; }
 
 std::optional<std::size_t> Tfrmuserchoose::chooseNextFragment(
     const std::vector<std::size_t>& group, std::int32_t lastChosen) {
-    decision_.ChooserState = 1;  // a failure while filling counts as a cancel
+    decision_.cancel();  // a failure while filling counts as a cancel
     ListView1->clear();
     ListView2->clear();
     candidates_.clear();
-    const FragmentList& fragments = session_.fragments;
+    const FragmentList& fragments = session_.fragments();
     for (std::size_t position : group) {
-        const std::int32_t record = session_.index[position].recordIndex;
+        const std::int32_t record = session_.index()[position].recordIndex;
         candidates_.push_back(record);
         addRow(ListView2, fragments, record, true);
     }
@@ -113,7 +113,7 @@ std::optional<std::size_t> Tfrmuserchoose::chooseNextFragment(
     show();
     raise();
     emit questionAsked();
-    while (decision_.ChooserState == -1)
+    while (waiting())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return decision_.answer(candidates_.size());
 }
@@ -129,21 +129,21 @@ void Tfrmuserchoose::ListView2Click() {
     QTreeWidgetItem* current = ListView2->currentItem();
     if (!current) return;
     current->setSelected(true);
-    decision_.ListView2Click(ListView2->indexOfTopLevelItem(current));
+    decision_.rowClicked(ListView2->indexOfTopLevelItem(current));
 }
 
 void Tfrmuserchoose::btnokClick() {
-    decision_.btnokClick(ticked());
+    decision_.confirm(ticked());
     hide();
 }
 
 void Tfrmuserchoose::btncancelClick() {
-    decision_.btncancelClick();
+    decision_.cancel();
     hide();
 }
 
 void Tfrmuserchoose::closeEvent(QCloseEvent* event) {
-    decision_.FormClose();
+    decision_.closed();
     hide();
     event->ignore();
 }
@@ -155,8 +155,7 @@ void Tfrmuserchoose::Button1Click() {
     const std::vector<bool> marks = ticked();
     for (std::size_t i = 0; i < marks.size() && i < candidates_.size(); ++i)
         if (marks[i]) records.push_back(candidates_[i]);
-    saveCandidatesAsHex(session_.pages(), session_.fragments, records, *folder,
-                        session_.reporter);
+    session_.saveCandidates(records, *folder);
 }
 
 }  // namespace mdf::ui

@@ -29,7 +29,7 @@ class Tfrmuserchoose : public QDialog, public NextFragmentChooser {
     std::optional<std::size_t> chooseNextFragment(const std::vector<std::size_t>& group,
                                                   std::int32_t lastChosen) override;
     const ChooserDecision& decision() const { return decision_; }
-    bool waiting() const { return decision_.ChooserState == -1; }
+    bool waiting() const { return decision_.state == ChooserDecision::State::Waiting; }
 
   signals:
     // The lists are filled and the window is shown; the answer is awaited.

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 class QWidget;
 class QString;

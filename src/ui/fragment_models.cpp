@@ -65,11 +65,18 @@ QVariant FragmentTableModel::data(const QModelIndex& index, int role) const {
     const int column = index.column();
     switch (role) {
         case Qt::DisplayRole:
-            if (column == 0) return QString::fromStdString(r.caption);
-            if (column <= 6) return QString::fromStdString(r.cells[column - 1]);
-            return {};
+            switch (column) {
+                case kCaptionColumn: return QString::number(r.caption);
+                case kSizeColumn: return QString::number(r.sizeKB);
+                case kStartPageColumn: return QString::number(r.startPage);
+                case kEndPageColumn: return QString::number(r.endPage);
+                case kRemarkColumn: return QString::fromStdString(r.remark);
+                case kStartSectorColumn: return QString::number(r.startSector);
+                case kEndSectorColumn: return QString::number(r.endSector);
+                default: return {};
+            }
         case Qt::DecorationRole:
-            if (column == 0) return rowIcon(r.image);
+            if (column == 0) return rowIcon(r.image());
             return {};
         case Qt::CheckStateRole:
             if (column == 0 && checked_ && row < checked_->size())

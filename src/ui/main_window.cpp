@@ -31,6 +31,25 @@ namespace mdf::ui {
 
 namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// A checked row that starts before the checked row above it ends.
+bool overlapsPrevious(const FragmentListView& view) {
+    std::optional<std::int32_t> previousEnd;
+    for (std::size_t i : view.checkedRows()) {
+        const FragmentRow& r = view.rows[i];
+        if (previousEnd && r.startPage < *previousEnd) return true;
+        previousEnd = r.endPage;
+    }
+    return false;
+}
+
+std::string pageList(const std::vector<std::int32_t>& pages) {
+    std::string out;
+    for (std::size_t i = 0; i < pages.size() && i < 20; ++i)
+        out += (i ? "," : "") + std::to_string(pages[i]);
+    if (pages.size() > 20) out += ",...";
+    return out;
+}
 std::string s(const QString& q) { return q.toStdString(); }
 
 template <typename W>
@@ -116,13 +135,15 @@ TForm1::TForm1(WindowOptions options, QWidget* parent)
 
     // The client area is fixed: 1084 x 615 below the title bar.
     setFixedSize(1084, 615);
+    session_->setFragmentListener(this);
     FormCreate();
 }
 
 TForm1::~TForm1() {
     reporter_.shutDown();
-    session_->N3Click();
+    session_->requestStop();
     session_->waitForJobs();
+    session_->setFragmentListener(nullptr);
 }
 
 void TForm1::buildMenus() {
@@ -378,7 +399,7 @@ void TForm1::FormCreate() {
     }
     // The session starts with pages read from the source, no scan running and no file system;
     // the file id box gives the scan its file id.
-    session_->settings.fileIdText = s(Edit2->text());
+    session_->settings().fileIdText = s(Edit2->text());
     Memo1->clear();
     Memo2->clear();
     buildSourceMenu();
@@ -394,7 +415,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     // FormClose: a running scan is stopped and every worker has ended before the window goes.
     reporter_.shutDown();
-    session_->N3Click();
+    session_->requestStop();
     session_->waitForJobs();
     jobTimer_->stop();
     if (frmuserchoose_) frmuserchoose_->hide();
@@ -435,6 +456,21 @@ void TForm1::showMessage(const std::string& text, const std::string& caption, Me
 }
 
 void TForm1::updatesDelivered() { ListView2Model->commitAppended(); }
+
+void TForm1::recordAppended(std::size_t recordIndex, const FragmentRecord& r) {
+    // Built here, while the record cannot change; shown on the window's thread.
+    FragmentRow row{static_cast<std::int32_t>(recordIndex), 0, r.sizeKB, r.beginPage,
+                    r.endPage, r.memo, r.fsec, r.esec};
+    reporter_.post([this, row = std::move(row)]() mutable { fragmentAppended(std::move(row)); });
+}
+
+void TForm1::lastRecordRemoved() {
+    reporter_.post([this] { lastFragmentRemoved(); });
+}
+
+void TForm1::listReplaced() {
+    reporter_.post([this] { showFragmentList(); });
+}
 
 // ---- Data source ----
 
@@ -485,7 +521,7 @@ void TForm1::showPartitionEntries() {
 }
 
 void TForm1::showSettings() {
-    const ScanSettings& st = session_->settings;
+    const ScanSettings& st = session_->settings();
     if (!st.dataSourceText.empty()) edtDataStr->setText(q(st.dataSourceText));
     edtbegin->setText(q(st.beginSector));
     edtend->setText(q(st.endSector));
@@ -496,7 +532,7 @@ void TForm1::showSettings() {
 }
 
 void TForm1::collectSettings() {
-    ScanSettings& st = session_->settings;
+    ScanSettings& st = session_->settings();
     st.beginSector = s(edtbegin->text());
     st.endSector = s(edtend->text());
     st.sectorsPerCluster = s(edtsecs->text());
@@ -512,37 +548,33 @@ void TForm1::N7Click() {
     collectSettings();
     const bool partition = dialogs_->askYesNo(
         "choose yes if it is a driver img,choose no if it is a disk img", "file type");
-    SourceContext ctx = session_->sourceContext();
-    mdf::N7Click(ctx, *path, partition);
+    session_->openImage(*path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
     showSettings();
     partitions_.clear();
-    if (!partition) partitions_ = listPartitions(ctx).partitions;
+    if (!partition) partitions_ = session_->listPartitions().partitions;
     showPartitionEntries();
 }
 
 void TForm1::DiskItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= disks_.size()) return;
     collectSettings();
-    SourceContext ctx = session_->sourceContext();
-    mdf::DiskItemClick(ctx, disks_[static_cast<std::size_t>(tag)], devices_);
+    session_->chooseDisk(disks_[static_cast<std::size_t>(tag)], devices_);
     showSettings();
-    partitions_ = listPartitions(ctx).partitions;
+    partitions_ = session_->listPartitions().partitions;
     showPartitionEntries();
 }
 
 void TForm1::VolumeItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= volumes_.size()) return;
     collectSettings();
-    SourceContext ctx = session_->sourceContext();
-    mdf::VolumeItemClick(ctx, volumes_[static_cast<std::size_t>(tag)]);
+    session_->chooseVolume(volumes_[static_cast<std::size_t>(tag)]);
     showSettings();
 }
 
 void TForm1::PartitionItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= partitions_.size()) return;
     collectSettings();
-    SourceContext ctx = session_->sourceContext();
-    mdf::PartitionItemClick(ctx, partitions_[static_cast<std::size_t>(tag)]);
+    session_->choosePartition(partitions_[static_cast<std::size_t>(tag)]);
     showSettings();
 }
 
@@ -558,18 +590,21 @@ void TForm1::Label7Click() {
 
 void TForm1::btnscanClick() {
     collectSettings();
-    if (session_->btnscanClick())
-        scanStarted();
-    else if (!session_->sourceChosen)
-        edtDataStr->setFocus();
+    if (session_->takeFileId()) startScan();
 }
 
 void TForm1::N2Click() {
     collectSettings();
-    if (session_->N2Click())
-        scanStarted();
-    else if (!session_->sourceChosen)
-        edtDataStr->setFocus();
+    startScan();
+}
+
+void TForm1::startScan() {
+    switch (session_->startScan()) {
+        case StartResult::Started: scanStarted(); break;
+        case StartResult::NoSource: edtDataStr->setFocus(); break;
+        case StartResult::Busy:
+        case StartResult::BadInput: break;
+    }
 }
 
 void TForm1::scanStarted() {
@@ -588,19 +623,18 @@ void TForm1::scanStarted() {
     jobTimer_->start();
 }
 
-void TForm1::N3Click() { session_->N3Click(); }
+void TForm1::N3Click() { session_->requestStop(); }
 void TForm1::btnstopClick() { N3Click(); }
 
 void TForm1::pollJobs() {
     reporter_.deliverPending();
-    const bool scanning = !session_->stopRequested;
-    if (scanWasRunning_ && !scanning) {
+    if (scanWasRunning_ && !session_->busy()) {
         session_->waitForJobs();
         reporter_.deliverPending();
         scanWasRunning_ = false;
-        showFragmentList();
     }
-    if (analysisWasRunning_ && !session_->analysisRunning) {
+    if (analysisWasRunning_ && !session_->analysisRunning()) {
+        session_->waitForJobs();
         analysisWasRunning_ = false;
         reporter_.deliverPending();
         showCombination();
@@ -613,12 +647,12 @@ void TForm1::pollJobs() {
 // ---- Fragment list ----
 
 void TForm1::showFragmentList() {
-    fragmentView_.fill(session_->fragments);
+    fragmentView_.fill(session_->fragments());
     ListView2Model->reload();
 }
 
 void TForm1::fragmentAppended(FragmentRow row) {
-    row.caption = std::to_string(fragmentView_.rows.size() + 1);
+    row.caption = static_cast<std::int64_t>(fragmentView_.rows.size()) + 1;
     ListView2Model->appendRow(std::move(row));
 }
 
@@ -635,7 +669,7 @@ void TForm1::btnsaveClick() {
     std::random_device random;
     const std::uint32_t seed = random() % 2147483647u;
     collectSettings();
-    session_->btnsaveClick(scanInfo, content, seed);
+    session_->saveScan(scanInfo, content, seed);
 }
 
 void TForm1::Button3Click() {
@@ -650,16 +684,15 @@ void TForm1::Button3Click() {
     if (dialogs_->askYesNo("已经打开了扫描信息。是否需要打开所有碎片的内容文件", "打开碎片内容"))
         content = dialogs_->openFile("打开碎片内容", "");
     collectSettings();
-    session_->Button3Click(scanInfo, content);
+    // A list that was replaced shows itself through listReplaced.
+    session_->openScan(scanInfo, content);
     showSettings();
-    showFragmentList();
 }
 
-void TForm1::ListView2ColumnClick(int column) {
-    const bool scanning = !session_->stopRequested;
-    if (scanning) return;
-    fragmentView_.ListView2ColumnClick(column, session_->sortColumn, scanning);
-    ListView2Model->reload();
+void TForm1::ListView2ColumnClick(int column) { sortFragmentList(column); }
+
+void TForm1::sortFragmentList(int column) {
+    if (session_->sortFragmentView(fragmentView_, column)) ListView2Model->reload();
 }
 
 std::optional<std::size_t> TForm1::selectedRow(QTableView* view) const {
@@ -677,10 +710,6 @@ void TForm1::ListView2Click() { selectClickedRow(ListView2); }
 void TForm1::ListView3Click() { selectClickedRow(ListView3); }
 void TForm1::ListView4Click() { selectClickedRow(ListView4); }
 
-FragmentTools TForm1::fragmentTools() {
-    return {session_->fragments, session_->pages(), reporter_, session_->volume.sectorsPerCluster};
-}
-
 void TForm1::edtfilterClick() {
     FilterInput input;
     input.mode = rb3->isChecked()   ? FilterMode::ShowAll
@@ -690,17 +719,22 @@ void TForm1::edtfilterClick() {
     input.beginAtLeast = s(Edit1->text());
     input.beginBelow = s(edtendid->text());
     input.containsPage = s(edtpgid->text());
-    if (mdf::edtfilterClick(session_->fragments, input, reporter_)) showFragmentList();
+    if (session_->filterFragments(input)) showFragmentList();
 }
 
 void TForm1::N9Click() {
     Busy busy(*this);
-    FragmentTools tools = fragmentTools();
+    FragmentTools tools = session_->fragmentTools();
     if (dialogs_->askYesNo(
             "choose yes if save to a single file,choose no if save to multiple files", "message")) {
         const bool check = dialogs_->askYesNo(
             "choose yes if checking double pageid,choose no if no checking double pageid",
             "message");
+        // Overlapping rows are refused before a file is asked for; the core tells the user which.
+        if (check && overlapsPrevious(fragmentView_)) {
+            tools.exportToOneFile(fragmentView_, true, {});
+            return;
+        }
         const auto path = dialogs_->saveFile("create file", "", "noname");
         if (!path) return;
         tools.exportToOneFile(fragmentView_, check, *path);
@@ -712,36 +746,35 @@ void TForm1::N9Click() {
 }
 
 void TForm1::N10Click() {
-    fragmentView_.N10Click();
+    fragmentView_.checkAll();
     ListView2Model->checksChanged();
 }
 
 void TForm1::N14Click() {
-    fragmentView_.N14Click();
+    fragmentView_.uncheckAll();
     ListView2Model->checksChanged();
 }
 
 void TForm1::N15Click() {
-    fragmentView_.N15Click();
+    fragmentView_.invertChecks();
     ListView2Model->checksChanged();
 }
 
-void TForm1::N12Click() { fragmentTools().N12Click(fragmentView_); }
+void TForm1::N12Click() { session_->fragmentTools().showCheckedStatistics(fragmentView_); }
 
 void TForm1::N13Click() {
-    if (auto text = fragmentTools().N13Click(fragmentView_, selectedRow(ListView2)))
+    if (auto text = session_->fragmentTools().startSectorText(fragmentView_, selectedRow(ListView2)))
         QGuiApplication::clipboard()->setText(q(*text));
 }
 
 void TForm1::N16Click() {
-    mdf::N16Click(fragmentView_, session_->fragments, session_->analysis, session_->combination);
-    showCombination();
+    if (session_->addToCombination(fragmentView_)) showCombination();
 }
 
-void TForm1::N17Click() { fragmentTools().N17Click(fragmentView_); }
+void TForm1::N17Click() { session_->fragmentTools().showFileNames(fragmentView_); }
 
 void TForm1::N18Click() {
-    fragmentTools().N18Click(fragmentView_);
+    session_->fragmentTools().appendLogSequenceNumbers(fragmentView_);
     ListView2Model->reload();
 }
 
@@ -749,12 +782,14 @@ void TForm1::N18Click() {
 
 void TForm1::PageControl1Change(int index) {
     if (index != 2) return;
-    ListView3Model->setRows(session_->refreshFileCatalogue());
+    // While a job runs the list cannot be read; the rows shown stay until it has ended.
+    if (session_->busy()) return;
+    ListView3Model->setRows(session_->listDatabaseFiles());
 }
 
 void TForm1::Button1Click() {
-    if (!session_->stopRequested) {
-        session_->Button1Click(std::nullopt);  // tells the user that the scan is still running
+    if (session_->scanRunning()) {
+        session_->startAnalysis({});  // refused: tells the user that the scan is still running
         return;
     }
     {
@@ -772,14 +807,14 @@ void TForm1::Button1Click() {
     Button1->setEnabled(false);
     chkauto->setEnabled(false);
     if (chkauto->isChecked()) {
-        if (session_->Button1Click(selected)) {
+        if (session_->startAnalysis(*selected) == StartResult::Started) {
             analysisWasRunning_ = true;
             jobTimer_->start();
             return;
         }
     } else {
         Busy busy(*this);
-        session_->Button1Click(selected, frmuserchoose_.data());
+        session_->startAnalysis(*selected, frmuserchoose_.data());
         showCombination();
     }
     Button1->setEnabled(true);
@@ -789,20 +824,20 @@ void TForm1::Button1Click() {
 // ---- Combination ----
 
 void TForm1::showCombination() {
-    combinationRows_ = session_->combination.rows;
+    combinationRows_ = session_->combination().rows;
     ListView4Model->reload();
     updateTab4Buttons();
 }
 
 void TForm1::updateTab4Buttons() {
-    const CombinationList& c = session_->combination;
+    const CombinationList& c = session_->combination();
     Button2->setEnabled(c.createEnabled);
     Button5->setEnabled(c.checkEnabled);
     Button6->setEnabled(c.searchEnabled);
 }
 
 void TForm1::ListView4ColumnClick(int column) {
-    session_->combination.ListView4ColumnClick(column, session_->sortColumn);
+    session_->sortCombination(column);
     showCombination();
 }
 
@@ -810,23 +845,39 @@ void TForm1::Button6Click() {
     Busy busy(*this);
     for (QPushButton* b : {Button2, Button5, Button6})
         b->setEnabled(false);
-    session_->Button6Click();
+    session_->searchMore();
     showCombination();
 }
 
-void TForm1::Button5Click() { session_->Button5Click(); }
+void TForm1::Button5Click() { session_->checkMissingPages(); }
 
 void TForm1::Button2Click() {
     Busy busy(*this);
-    const CombinationList& c = session_->combination;
-    if (c.rows.empty() || c.rows.front().startPage() != 0) {
+    const CombinationList& c = session_->combination();
+    if (c.rows.empty() || c.rows.front().startPage != 0) {
         Memo3->clear();
         return;
     }
     const auto path =
-        dialogs_->saveFile(kMdfSaveTitle, "", defaultMdfName(session_->analysis.lostFileName));
+        dialogs_->saveFile(kMdfSaveTitle, "", defaultMdfName(session_->analysis().lostFileName));
     if (!path) return;
-    session_->Button2Click(*path);
+    const AssemblyOutcome outcome = session_->writeMdf(*path);
+    if (!outcome.written) return;
+    // What the file lacks is said plainly: a partial result is never shown as a whole one.
+    if (outcome.gapPages.empty() && outcome.unreadablePages.empty()) {
+        appendLog(Memo::Assembly, QStringLiteral("完整(COMPLETE): %1 页(pages), 无补零页(no zero-filled pages)")
+                                      .arg(outcome.pages));
+        return;
+    }
+    const std::string report =
+        "文件不完整(INCOMPLETE): " + std::to_string(outcome.pages) + " 页(pages) 中 " +
+        std::to_string(outcome.gapPages.size()) + " 页无碎片,以零页代替(no fragment, written as zeros)" +
+        (outcome.gapPages.empty() ? "" : ": " + pageList(outcome.gapPages)) + "; " +
+        std::to_string(outcome.unreadablePages.size()) +
+        " 页读取失败,以零页代替(unreadable, written as zeros)" +
+        (outcome.unreadablePages.empty() ? "" : ": " + pageList(outcome.unreadablePages));
+    appendLog(Memo::Assembly, q(report));
+    dialogs_->message(report, "提示", MessageIcon::Warning);
 }
 
 // ---- Window ----

@@ -52,7 +52,7 @@ struct WindowOptions {
 
 // The main window: four tabs that lead from a data source to a rebuilt MDF file. Handlers
 // collect what the boxes hold, ask through Dialogs, call the session and show what comes back.
-class TForm1 : public QMainWindow, private ReportTarget {
+class TForm1 : public QMainWindow, private ReportTarget, private FragmentListener {
     Q_OBJECT
 
   public:
@@ -66,6 +66,8 @@ class TForm1 : public QMainWindow, private ReportTarget {
     void waitForJobs();
     // The fragment list view filled again from the session's list.
     void showFragmentList();
+    // Sorts the fragment list view by a column (refused while a scan runs).
+    void sortFragmentList(int column);
     // A scan appended a fragment or took the last one back to join it with the next run
     // (GUI thread; the rows show once the updates delivered together have been applied).
     void fragmentAppended(FragmentRow row);
@@ -130,6 +132,10 @@ class TForm1 : public QMainWindow, private ReportTarget {
     void showMessage(const std::string& text, const std::string& caption,
                      MessageIcon icon) override;
     void updatesDelivered() override;
+    // FragmentListener: called on the scan's worker (or on this thread between jobs).
+    void recordAppended(std::size_t recordIndex, const FragmentRecord& record) override;
+    void lastRecordRemoved() override;
+    void listReplaced() override;
 
     void buildMenus();
     void buildTab1(QWidget* tab);
@@ -144,13 +150,13 @@ class TForm1 : public QMainWindow, private ReportTarget {
     // Boxes of the first tab to the session and back.
     void collectSettings();
     void showSettings();
+    void startScan();
     void scanStarted();
     void pollJobs();
     void showCombination();
     void updateTab4Buttons();
     std::optional<std::size_t> selectedRow(QTableView* view) const;
     void selectClickedRow(QTableView* view);
-    FragmentTools fragmentTools();
 
     // A command that runs on the window's thread and lets events through: closing the window
     // meanwhile waits until it has ended.

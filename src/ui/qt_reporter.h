@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "session/reporter.h"
+#include "report/reporter.h"
 
 namespace mdf::ui {
 

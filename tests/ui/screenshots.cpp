@@ -16,8 +16,8 @@
 
 #include "assembly/sha256.h"
 #include "scripted_dialogs.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 #include "ui/chooser_dialog.h"
 #include "ui/main_window.h"
 

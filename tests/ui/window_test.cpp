@@ -25,8 +25,9 @@
 
 #include "assembly/sha256.h"
 #include "scripted_dialogs.h"
-#include "support/temp_dir.h"
-#include "support/test_world.h"
+#include "scan/scan_info_file.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 #include "ui/chooser_dialog.h"
 #include "ui/fragment_models.h"
 #include "ui/main_window.h"
@@ -101,24 +102,27 @@ struct World {
     }
 };
 
-// Reads slowly, so that a scan is still running when the test acts.
+// Reads slowly from an offset on, so that a scan has found some fragments quickly and is still
+// running when the test acts.
 class SlowFile : public RandomAccessFile {
   public:
-    explicit SlowFile(std::unique_ptr<RandomAccessFile> inner) : inner_(std::move(inner)) {}
+    SlowFile(std::unique_ptr<RandomAccessFile> inner, std::uint64_t slowFrom)
+        : inner_(std::move(inner)), slowFrom_(slowFrom) {}
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (offset + size > slowFrom_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return inner_->readAt(buffer, size, offset);
     }
 
   private:
     std::unique_ptr<RandomAccessFile> inner_;
+    std::uint64_t slowFrom_;
 };
 
-FileOpener slowOpener() {
-    return [](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
+FileOpener slowOpener(std::uint64_t slowFrom) {
+    return [slowFrom](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
         auto inner = openReadOnly(path);
         if (!inner) return nullptr;
-        return std::make_unique<SlowFile>(std::move(inner));
+        return std::make_unique<SlowFile>(std::move(inner), slowFrom);
     };
 }
 
@@ -145,11 +149,11 @@ class WindowTest : public QObject {
         QVERIFY(!w.edtbegin->isEnabled());
         QCOMPARE(w.PageControl1->currentIndex(), 0);
         w.waitForJobs();
-        QCOMPARE(w.session().lastScanOutcome.load(), ScanOutcome::Finished);
+        QCOMPARE(w.session().lastScanOutcome(), ScanOutcome::Finished);
         QCOMPARE(w.stat1Panel0->text(), QStringLiteral("finished"));
         QCOMPARE(w.g1->value(), 100);
         QCOMPARE(static_cast<std::size_t>(w.ListView2->model()->rowCount()),
-                 w.session().fragments.size());
+                 w.session().fragments().size());
         QVERIFY(memoLines(w.Memo1).front().rfind("begin scan", 0) == 0);
     }
 
@@ -161,9 +165,10 @@ class WindowTest : public QObject {
         for (int r = 0; r < files->rowCount(); ++r)
             if (files->index(r, 5).data().toLongLong() == world.firstFragmentSector()) row = r;
         QVERIFY2(row >= 0, "the catalogue lists the database");
-        const std::int64_t record = w.session().fragments.findFirstSector(world.firstFragmentSector());
+        const std::int64_t record =
+            w.session().fragments().findFirstSector(world.firstFragmentSector());
         QCOMPARE(files->index(row, 1).data().toString().toStdString(),
-                 w.session().fragments[static_cast<std::size_t>(record)].memo);
+                 w.session().fragments()[static_cast<std::size_t>(record)].memo);
         w.ListView3->setCurrentIndex(files->index(row, 0));
         w.ListView3Click();
     }
@@ -203,7 +208,7 @@ class WindowTest : public QObject {
         QVERIFY(w.Memo1->toPlainText().isEmpty());
         QVERIFY(w.Memo2->toPlainText().isEmpty());
         QCOMPARE(w.g1->value(), 0);
-        QCOMPARE(w.session().settings.fileIdText, std::string("1"));
+        QCOMPARE(w.session().settings().fileIdText, std::string("1"));
 
         // Every control carries its object name and caption.
         const std::pair<const char*, const char*> buttons[] = {
@@ -323,21 +328,38 @@ class WindowTest : public QObject {
     }
 
     void thirdTabRebuildsItsListEachTimeItIsEntered() {
+        mdf::test::TempDir files;
+        FragmentList two, three;
+        two.append(composeFragment(1, 40, 2048, 0, "D:\\a.mdf(1.00 MB)"));
+        two.append(composeFragment(2, 3, 4096, 7, " "));
+        three.append(composeFragment(1, 40, 2048, 0, "D:\\a.mdf(1.00 MB)"));
+        three.append(composeFragment(2, 3, 4096, 7, " "));
+        three.append(composeFragment(3, 35, 9000, 0, "D:\\b.mdf(2.00 MB)"));
+        QVERIFY(writeScanInfo(files.file("two.txt"), two, 7));
+        QVERIFY(writeScanInfo(files.file("three.txt"), three, 7));
+
         ScriptedDialogs d;
         TForm1 w(scripted(d, root()));
-        RecoverySession& s = w.session();
-        s.fragments.append(composeFragment(1, 40, 2048, 0, "D:\\a.mdf(1.00 MB)"));
-        s.fragments.append(composeFragment(2, 3, 4096, 7, " "));
-        QCOMPARE(w.ListView3->model()->rowCount(), 0);
+        d.paths.push_back(files.file("two.txt"));
+        d.yesNo.push_back(false);  // no content file
+        w.Button3Click();
+        QCOMPARE(w.PageControl1->currentIndex(), 1);
+        QCOMPARE(w.ListView2->model()->rowCount(), 2);
+        QCOMPARE(w.ListView3->model()->rowCount(), 0);  // entering tab 2 changed nothing else
         w.PageControl1->setCurrentIndex(2);
         QCOMPARE(w.ListView3->model()->rowCount(), 1);
         QCOMPARE(w.ListView3->model()->index(0, 1).data().toString(), u("D:\\a.mdf(1.00 MB)"));
 
-        s.fragments.append(composeFragment(3, 35, 9000, 0, "D:\\b.mdf(2.00 MB)"));
+        // A longer list opened meanwhile shows on tab 3 only once tab 3 is entered again.
+        w.PageControl1->setCurrentIndex(0);
+        d.paths.push_back(files.file("three.txt"));
+        d.yesNo.push_back(false);
+        w.Button3Click();
+        QCOMPARE(w.ListView2->model()->rowCount(), 3);
         for (int tab : {3, 1, 0}) {
             w.PageControl1->setCurrentIndex(tab);
             QCOMPARE(w.ListView3->model()->rowCount(), 1);
-            QCOMPARE(w.ListView2->model()->rowCount(), 0);
+            QCOMPARE(w.ListView2->model()->rowCount(), 3);
             QCOMPARE(w.ListView4->model()->rowCount(), 0);
         }
         w.PageControl1->setCurrentIndex(2);
@@ -349,7 +371,10 @@ class WindowTest : public QObject {
                  QColor(120, 182, 93));
         QCOMPARE(w.ListView3->model()->index(1, 0).data(Qt::BackgroundRole).value<QColor>(),
                  QColor(120, 221, 139));
-        QVERIFY(d.asked.empty());
+        QCOMPARE(d.last("yesno")->text,
+                 std::string("已经打开了扫描信息。是否需要打开所有碎片的内容文件"));
+        QCOMPARE(d.last("yesno")->caption, std::string("打开碎片内容"));
+        QVERIFY(d.messages().empty());
     }
 
     void scanWithoutSourceTellsTheUserAndStartsNothing() {
@@ -362,7 +387,7 @@ class WindowTest : public QObject {
         QCOMPARE(d.asked.front().icon, MessageIcon::Warning);
         QVERIFY(w.btnscan->isEnabled());
         QVERIFY(w.edtbegin->isEnabled());
-        QVERIFY(w.session().stopRequested.load());
+        QVERIFY(!w.session().scanRunning());
         QVERIFY(w.Memo1->toPlainText().isEmpty());
     }
 
@@ -419,7 +444,7 @@ void WindowTest::wholeRecoveryInAutomaticMode() {
     w.Button1Click();
     QCOMPARE(w.PageControl1->currentIndex(), 2);
     w.waitForJobs();
-    QVERIFY(w.session().lastAnalysisCompleted.load());
+    QVERIFY(w.session().lastAnalysisCompleted());
     QVERIFY(w.Button1->isEnabled());
     QCOMPARE(memoLines(w.Memo2).back(), std::string("分析已正常结束,请组合前进行二次查找"));
     QVERIFY(w.chooser() && w.chooser()->isHidden());
@@ -466,7 +491,7 @@ void WindowTest::wholeRecoveryInManualModeWithTheChooser() {
     w.Button1Click();
     QVERIFY(questions > 0);
     QVERIFY(pickedTrue);
-    QVERIFY(w.session().lastAnalysisCompleted.load());
+    QVERIFY(w.session().lastAnalysisCompleted());
     QVERIFY(w.Button1->isEnabled());
     QVERIFY(w.chooser()->isHidden());
     QCOMPARE(memoLines(w.Memo2).back(), std::string("分析已正常结束,请组合前进行二次查找"));
@@ -525,21 +550,45 @@ void WindowTest::fragmentListToolsAndSorting() {
 void WindowTest::closingDuringAScanStopsIt() {
     World world;
     ScriptedDialogs d;
-    auto w = std::make_unique<TForm1>(scripted(d, root(), slowOpener()));
+    const std::uint64_t slowFrom = QFileInfo(QString::fromStdString(world.image)).size() / 2;
+    auto w = std::make_unique<TForm1>(scripted(d, root(), slowOpener(slowFrom)));
     w->show();
     d.paths.push_back(world.image);
     d.yesNo.push_back(false);
     w->N7Click();
     w->btnscanClick();
-    QTest::qWait(100);
-    QVERIFY(!w->session().stopRequested.load());
+    // Rows show while the scan still runs.
+    QTRY_VERIFY_WITH_TIMEOUT(w->ListView2->model()->rowCount() >= 5, 20000);
+    QVERIFY(w->session().scanRunning());
+    QAbstractItemModel* list = w->ListView2->model();
+    auto captions = [&] {
+        std::vector<std::int64_t> out;
+        for (int r = 0; r < list->rowCount(); ++r)
+            out.push_back(list->index(r, 0).data().toLongLong());
+        return out;
+    };
+    auto endPages = [&] {
+        std::vector<std::int32_t> out;
+        for (int r = 0; r < list->rowCount(); ++r)
+            out.push_back(list->index(r, 3).data().toInt());
+        return out;
+    };
+    const auto shown = captions();
+    QVERIFY(std::is_sorted(shown.begin(), shown.end()));
+    QCOMPARE(shown.front(), 1);
+    const auto ends = endPages();
+    QVERIFY2(!std::is_sorted(ends.begin(), ends.end()), "the rows found so far are out of page order");
     // Sorting the fragment list is refused while the scan may still add rows.
-    const std::int32_t before = w->session().sortColumn;
     w->ListView2ColumnClick(3);
-    QCOMPARE(w->session().sortColumn, before);
+    const auto after = captions();
+    QVERIFY(std::equal(shown.begin(), shown.end(), after.begin()));
+    const auto endsAfter = endPages();
+    QVERIFY(!std::is_sorted(endsAfter.begin(), endsAfter.end()));
+
     QVERIFY(w->close());
-    QVERIFY(w->session().stopRequested.load());
-    QCOMPARE(w->session().lastScanOutcome.load(), ScanOutcome::Stopped);
+    QVERIFY(!w->session().scanRunning());
+    QVERIFY(!w->session().busy());
+    QCOMPARE(w->session().lastScanOutcome(), ScanOutcome::Stopped);
     w.reset();
 }
 
