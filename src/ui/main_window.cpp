@@ -861,21 +861,29 @@ void TForm1::Button2Click() {
     const auto path =
         dialogs_->saveFile(kMdfSaveTitle, "", defaultMdfName(session_->analysis().lostFileName));
     if (!path) return;
+    const std::int32_t lastEnd = c.rows.back().endPage;
+    const std::int32_t expected = session_->analysis().expectedPageCount;
     const AssemblyOutcome outcome = session_->writeMdf(*path);
     if (!outcome.written) return;
     // What the file lacks is said plainly: a partial result is never shown as a whole one.
+    const std::string trailing =
+        expected > lastEnd ? "; 末尾 " + std::to_string(expected - lastEnd) +
+                                 " 页补零至文件大小(zero pages up to the file's size, see CHECK)"
+                           : "";
     if (outcome.gapPages.empty() && outcome.unreadablePages.empty()) {
-        appendLog(Memo::Assembly, QStringLiteral("完整(COMPLETE): %1 页(pages), 无补零页(no zero-filled pages)")
-                                      .arg(outcome.pages));
+        appendLog(Memo::Assembly, q("完整(COMPLETE): " + std::to_string(outcome.pages) +
+                                    " 页(pages), 中间无缺页(no gaps)" + trailing));
         return;
     }
     const std::string report =
         "文件不完整(INCOMPLETE): " + std::to_string(outcome.pages) + " 页(pages) 中 " +
-        std::to_string(outcome.gapPages.size()) + " 页无碎片,以零页代替(no fragment, written as zeros)" +
+        std::to_string(outcome.gapPages.size()) +
+        " 页无碎片,以零页代替(no fragment, written as zeros)" +
         (outcome.gapPages.empty() ? "" : ": " + pageList(outcome.gapPages)) + "; " +
         std::to_string(outcome.unreadablePages.size()) +
         " 页读取失败,以零页代替(unreadable, written as zeros)" +
-        (outcome.unreadablePages.empty() ? "" : ": " + pageList(outcome.unreadablePages));
+        (outcome.unreadablePages.empty() ? "" : ": " + pageList(outcome.unreadablePages)) +
+        trailing;
     appendLog(Memo::Assembly, q(report));
     dialogs_->message(report, "提示", MessageIcon::Warning);
 }

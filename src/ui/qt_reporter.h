@@ -56,7 +56,7 @@ class QtReporter : public QObject, public Reporter {
     bool onGuiThread() const;
 
     // The longest time one delivery slice may take before the window gets its events back.
-    static constexpr int kSliceMilliseconds = 20;
+    static constexpr int kSliceMilliseconds = 8;
 
   private:
     enum class Kind { Log, Clear, Status, Progress, Message, Call };

@@ -63,13 +63,14 @@ struct World {
     mdf::test::ImageManifest manifest;
     std::string image;
     std::int64_t duplicateSector = -1;
-    explicit World(bool duplicateAFragment = false) {
+    explicit World(bool duplicateAFragment = false, int loseFragmentStarts = 0) {
         mdf::test::DatabaseRecipe recipe;
         recipe.pages = 512;
         recipe.seed = 1;
         mdf::test::SyntheticDatabase db(recipe);
         mdf::test::RawImageOptions options;
         options.seed = 21;
+        options.damage.loseFragmentStarts = loseFragmentStarts;
         image = dir.file("raw.img");
         manifest = mdf::test::buildRawImage(db, image, options);
         if (duplicateAFragment) duplicate();
@@ -393,6 +394,7 @@ class WindowTest : public QObject {
 
     void wholeRecoveryInAutomaticMode();
     void wholeRecoveryInManualModeWithTheChooser();
+    void lostPagesAreReportedAfterCreatingTheFile();
     void fragmentListToolsAndSorting();
     void closingDuringAScanStopsIt();
 };
@@ -428,6 +430,17 @@ static void finishRecovery(TForm1& w, ScriptedDialogs& d, const World& world,
     QCOMPARE(save->defaultName, std::string("Sales.mdf"));
     QCOMPARE(sha256OfFile(output), world.manifest.expectedSha256);
     QCOMPARE(w.g1->value(), 100);
+    const std::string verdict = memoLines(w.Memo3).back();
+    if (world.manifest.lostPages.empty()) {
+        QVERIFY2(verdict.rfind("完整(COMPLETE): 512 页(pages)", 0) == 0, verdict.c_str());
+    } else {
+        // Pages the image no longer holds are named, in the memo and in a warning.
+        QVERIFY2(verdict.rfind("文件不完整(INCOMPLETE)", 0) == 0, verdict.c_str());
+        QCOMPARE(d.messages().back(), "提示: " + verdict);
+        QCOMPARE(d.last("message")->icon, MessageIcon::Warning);
+        const std::string firstLost = std::to_string(world.manifest.lostPages.front());
+        QVERIFY2(verdict.find(firstLost) != std::string::npos, verdict.c_str());
+    }
 }
 
 void WindowTest::wholeRecoveryInAutomaticMode() {
@@ -496,6 +509,19 @@ void WindowTest::wholeRecoveryInManualModeWithTheChooser() {
     QVERIFY(w.chooser()->isHidden());
     QCOMPARE(memoLines(w.Memo2).back(), std::string("分析已正常结束,请组合前进行二次查找"));
     finishRecovery(w, d, world, world.dir.file("manual.mdf"));
+}
+
+void WindowTest::lostPagesAreReportedAfterCreatingTheFile() {
+    World world(false, 2);
+    QVERIFY(!world.manifest.lostPages.empty());
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    chooseAndScan(w, d, world);
+    selectDatabase(w, world);
+    w.Button1Click();
+    w.waitForJobs();
+    QVERIFY(w.session().lastAnalysisCompleted());
+    finishRecovery(w, d, world, world.dir.file("partial.mdf"));
 }
 
 void WindowTest::fragmentListToolsAndSorting() {
