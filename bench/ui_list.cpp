@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         FragmentList list;
         for (int i = 0; i < kRows; ++i)
             list.append(record(i));
-        if (!writeScanInfo(saved.toStdString(), list, 1)) return 1;
+        if (!writeScanInfo(saved.toStdString(), list, 1).empty()) return 1;
     }
     std::printf("  scan-info file written:      %8.1f ms\n", ms(t));
 
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
 
     // A worker appends a million rows as fast as it can, as a scan of a disk full of fragments
     // would, while the window's thread measures the gaps between its timer ticks.
-    if (!writeScanInfo(saved.toStdString(), FragmentList{}, 1)) return 1;
+    if (!writeScanInfo(saved.toStdString(), FragmentList{}, 1).empty()) return 1;
     w.session().openScan(saved.toStdString(), std::nullopt);
     QFile::remove(saved);
     settle();

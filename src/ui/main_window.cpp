@@ -23,6 +23,7 @@
 #include <random>
 
 #include "ui/about_box.h"
+#include "ui/assembly_report.h"
 #include "ui/chooser_dialog.h"
 #include "ui/fragment_models.h"
 #include "ui/help_text.h"
@@ -43,14 +44,7 @@ bool overlapsPrevious(const FragmentListView& view) {
     return false;
 }
 
-std::string pageList(const std::vector<std::int32_t>& pages) {
-    std::string out;
-    for (std::size_t i = 0; i < pages.size() && i < 20; ++i)
-        out += (i ? "," : "") + std::to_string(pages[i]);
-    if (pages.size() > 20) out += ",...";
-    return out;
-}
-std::string s(const QString& q) { return q.toStdString(); }
+std::string s(const QString& text) { return text.toStdString(); }
 
 template <typename W>
 W* named(W* widget, const char* name) {
@@ -824,6 +818,7 @@ void TForm1::Button1Click() {
 // ---- Combination ----
 
 void TForm1::showCombination() {
+    lastCheck_.reset();  // the rows may have changed since
     combinationRows_ = session_->combination().rows;
     ListView4Model->reload();
     updateTab4Buttons();
@@ -849,7 +844,7 @@ void TForm1::Button6Click() {
     showCombination();
 }
 
-void TForm1::Button5Click() { session_->checkMissingPages(); }
+void TForm1::Button5Click() { lastCheck_ = session_->checkMissingPages(); }
 
 void TForm1::Button2Click() {
     Busy busy(*this);
@@ -861,31 +856,25 @@ void TForm1::Button2Click() {
     const auto path =
         dialogs_->saveFile(kMdfSaveTitle, "", defaultMdfName(session_->analysis().lostFileName));
     if (!path) return;
-    const std::int32_t lastEnd = c.rows.back().endPage;
-    const std::int32_t expected = session_->analysis().expectedPageCount;
-    const AssemblyOutcome outcome = session_->writeMdf(*path);
-    if (!outcome.written) return;
-    // What the file lacks is said plainly: a partial result is never shown as a whole one.
-    const std::string trailing =
-        expected > lastEnd ? "; 末尾 " + std::to_string(expected - lastEnd) +
-                                 " 页补零至文件大小(zero pages up to the file's size, see CHECK)"
-                           : "";
-    if (outcome.gapPages.empty() && outcome.unreadablePages.empty()) {
-        appendLog(Memo::Assembly, q("完整(COMPLETE): " + std::to_string(outcome.pages) +
-                                    " 页(pages), 中间无缺页(no gaps)" + trailing));
-        return;
+    // Writing onto the device being recovered can overwrite what is still to be found: only when
+    // the user says so.
+    OutputGuard guard = session_->outputGuard();
+    const std::string refusal = guard.refusal(*path);
+    guard.allowSourceDevice = true;
+    bool allowed = false;
+    if (!refusal.empty() && guard.refusal(*path).empty()) {
+        if (!dialogs_->askYesNo(refusal + "\n仍要保存到这里吗?(save there anyway?)", "提示")) return;
+        allowed = true;
     }
-    const std::string report =
-        "文件不完整(INCOMPLETE): " + std::to_string(outcome.pages) + " 页(pages) 中 " +
-        std::to_string(outcome.gapPages.size()) +
-        " 页无碎片,以零页代替(no fragment, written as zeros)" +
-        (outcome.gapPages.empty() ? "" : ": " + pageList(outcome.gapPages)) + "; " +
-        std::to_string(outcome.unreadablePages.size()) +
-        " 页读取失败,以零页代替(unreadable, written as zeros)" +
-        (outcome.unreadablePages.empty() ? "" : ": " + pageList(outcome.unreadablePages)) +
-        trailing;
-    appendLog(Memo::Assembly, q(report));
-    dialogs_->message(report, "提示", MessageIcon::Warning);
+    session_->allowWritingOnSourceDevice(allowed);
+    const AssemblyOutcome outcome = session_->writeMdf(*path);
+    session_->allowWritingOnSourceDevice(false);
+    if (!outcome.written) return;
+    const AssemblyReport report =
+        assemblyReport(outcome, lastCheck_, session_->analysis().unreadablePages);
+    for (const std::string& line : report.lines)
+        appendLog(Memo::Assembly, q(line));
+    if (!report.warning.empty()) dialogs_->message(report.warning, "提示", MessageIcon::Warning);
 }
 
 // ---- Window ----

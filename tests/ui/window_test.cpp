@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QTreeWidget>
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -336,8 +337,8 @@ class WindowTest : public QObject {
         three.append(composeFragment(1, 40, 2048, 0, "D:\\a.mdf(1.00 MB)"));
         three.append(composeFragment(2, 3, 4096, 7, " "));
         three.append(composeFragment(3, 35, 9000, 0, "D:\\b.mdf(2.00 MB)"));
-        QVERIFY(writeScanInfo(files.file("two.txt"), two, 7));
-        QVERIFY(writeScanInfo(files.file("three.txt"), three, 7));
+        QVERIFY(writeScanInfo(files.file("two.txt"), two, 7).empty());
+        QVERIFY(writeScanInfo(files.file("three.txt"), three, 7).empty());
 
         ScriptedDialogs d;
         TForm1 w(scripted(d, root()));
@@ -430,16 +431,29 @@ static void finishRecovery(TForm1& w, ScriptedDialogs& d, const World& world,
     QCOMPARE(save->defaultName, std::string("Sales.mdf"));
     QCOMPARE(sha256OfFile(output), world.manifest.expectedSha256);
     QCOMPARE(w.g1->value(), 100);
-    const std::string verdict = memoLines(w.Memo3).back();
+    // The report after writing: pages as their protection judged them, the hash, the verdict.
+    const auto lines = memoLines(w.Memo3);
+    const std::string verdict = lines.back();
+    QVERIFY(std::find(lines.begin(), lines.end(), "SHA-256: " + world.manifest.expectedSha256) !=
+            lines.end());
+    QVERIFY(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("校验(VERIFY): 已验证 ", 0) == 0 && l.find("校验失败 0 页(failing)") != std::string::npos;
+    }));
     if (world.manifest.lostPages.empty()) {
-        QVERIFY2(verdict.rfind("完整(COMPLETE): 512 页(pages)", 0) == 0, verdict.c_str());
+        QCOMPARE(verdict, std::string("完整(COMPLETE): 512 页(pages)"));
+        QCOMPARE(d.last("message"), nullptr);
     } else {
-        // Pages the image no longer holds are named, in the memo and in a warning.
-        QVERIFY2(verdict.rfind("文件不完整(INCOMPLETE)", 0) == 0, verdict.c_str());
-        QCOMPARE(d.messages().back(), "提示: " + verdict);
+        // Pages the image no longer holds are named, in the log and in a warning.
+        QVERIFY2(verdict.rfind("不完整(PARTIAL): 遗漏 " +
+                                   std::to_string(world.manifest.lostPages.size()) +
+                                   " 个已分配页(missing allocated pages): " +
+                                   std::to_string(world.manifest.lostPages.front()),
+                               0) == 0,
+                 verdict.c_str());
+        QCOMPARE(d.last("message")->caption, std::string("提示"));
         QCOMPARE(d.last("message")->icon, MessageIcon::Warning);
-        const std::string firstLost = std::to_string(world.manifest.lostPages.front());
-        QVERIFY2(verdict.find(firstLost) != std::string::npos, verdict.c_str());
+        QVERIFY(d.last("message")->text.find(std::to_string(world.manifest.lostPages.front())) !=
+                std::string::npos);
     }
 }
 
