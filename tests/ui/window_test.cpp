@@ -396,6 +396,9 @@ class WindowTest : public QObject {
     void wholeRecoveryInAutomaticMode();
     void wholeRecoveryInManualModeWithTheChooser();
     void lostPagesAreReportedAfterCreatingTheFile();
+    void closingWhileTheChooserWaitsCancelsAndThenCloses();
+    void savedScanWithContentRecoversTheSameFile();
+    void partitionsOfADiskImageJoinTheSourceMenu();
     void fragmentListToolsAndSorting();
     void closingDuringAScanStopsIt();
 };
@@ -441,7 +444,9 @@ static void finishRecovery(TForm1& w, ScriptedDialogs& d, const World& world,
     }));
     if (world.manifest.lostPages.empty()) {
         QCOMPARE(verdict, std::string("完整(COMPLETE): 512 页(pages)"));
-        QCOMPARE(d.last("message"), nullptr);
+        QVERIFY(std::none_of(d.asked.begin(), d.asked.end(), [](const auto& a) {
+            return a.kind == "message" && a.icon == MessageIcon::Warning;
+        }));
     } else {
         // Pages the image no longer holds are named, in the log and in a warning.
         QVERIFY2(verdict.rfind("不完整(PARTIAL): 遗漏 " +
@@ -512,6 +517,18 @@ void WindowTest::wholeRecoveryInManualModeWithTheChooser() {
                 pick = 0;
             }
             chooser->ListView2->topLevelItem(pick)->setCheckState(0, Qt::Checked);
+            if (questions == 1) {
+                // The ticked candidate saved as a file named after its first sector, raw pages.
+                const QTreeWidgetItem* item = chooser->ListView2->topLevelItem(pick);
+                d.paths.push_back(world.dir.path().string());
+                chooser->Button1Click();
+                QCOMPARE(d.last("folder")->text, std::string("保存目录"));
+                QCOMPARE(d.messages().back(), std::string("提示: 保存完毕"));
+                const QFileInfo hex(QString::fromStdString(
+                    world.dir.file(item->text(4).toStdString() + ".hex")));
+                QVERIFY(hex.exists());
+                QCOMPARE(hex.size(), item->text(1).toLongLong() * 1024);
+            }
             QTest::mouseClick(chooser->btnok, Qt::LeftButton);
         });
     });
@@ -536,6 +553,107 @@ void WindowTest::lostPagesAreReportedAfterCreatingTheFile() {
     w.waitForJobs();
     QVERIFY(w.session().lastAnalysisCompleted());
     finishRecovery(w, d, world, world.dir.file("partial.mdf"));
+}
+
+void WindowTest::closingWhileTheChooserWaitsCancelsAndThenCloses() {
+    World world(true);
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    w.show();
+    chooseAndScan(w, d, world);
+    selectDatabase(w, world);
+    w.chkauto->setChecked(false);
+    bool asked = false;
+    connect(&w, &TForm1::chooserCreated, this, [&](Tfrmuserchoose* chooser) {
+        connect(chooser, &Tfrmuserchoose::questionAsked, chooser, [&] {
+            asked = true;
+            // The analysis runs on the window's thread: the window waits for it to end.
+            QVERIFY(!w.close());
+            QVERIFY(w.isVisible());
+        });
+    });
+    w.Button1Click();
+    QVERIFY(asked);
+    QVERIFY(!w.session().lastAnalysisCompleted());
+    QCOMPARE(memoLines(w.Memo2).back(), std::string("user canceled"));
+    QTRY_VERIFY(!w.isVisible());
+}
+
+void WindowTest::savedScanWithContentRecoversTheSameFile() {
+    World world;
+    mdf::test::TempDir saved;
+    {
+        ScriptedDialogs d;
+        TForm1 w(scripted(d, root()));
+        chooseAndScan(w, d, world);
+        d.paths.push_back(saved.file("scan.txt"));
+        d.yesNo.push_back(true);
+        d.paths.push_back(saved.file("spcontent"));
+        w.btnsaveClick();
+        const auto& asked = d.asked;
+        QVERIFY(asked.size() >= 4);
+        const auto& info = asked[asked.size() - 4];
+        QCOMPARE(info.kind, std::string("save"));
+        QCOMPARE(info.text, std::string(kScanInfoSaveTitle));
+        QCOMPARE(asked[asked.size() - 3].text, std::string("save all the content"));
+        QCOMPARE(asked[asked.size() - 3].caption, std::string("save content"));
+        QCOMPARE(asked[asked.size() - 2].text, std::string(kContentSaveTitle));
+        QCOMPARE(asked[asked.size() - 2].defaultName, std::string("spcontent"));
+        QCOMPARE(d.messages().back(), std::string("message: success"));
+        QCOMPARE(w.g1->value(), 100);
+    }
+    // A new window opens the saved scan and its content and recovers without the image.
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    d.paths.push_back(saved.file("scan.txt"));
+    d.yesNo.push_back(true);
+    d.paths.push_back(saved.file("spcontent"));
+    w.Button3Click();
+    QVERIFY(!w.session().readFromSource());
+    QCOMPARE(w.PageControl1->currentIndex(), 1);
+    QVERIFY(w.ListView2->model()->rowCount() > 3);
+    selectDatabase(w, world);
+    w.Button1Click();
+    w.waitForJobs();
+    QVERIFY(w.session().lastAnalysisCompleted());
+    finishRecovery(w, d, world, world.dir.file("from-content.mdf"));
+    QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
+}
+
+void WindowTest::partitionsOfADiskImageJoinTheSourceMenu() {
+    mdf::test::TempDir dir;
+    mdf::test::DatabaseRecipe recipe;
+    recipe.pages = 256;
+    mdf::test::SyntheticDatabase db(recipe);
+    mdf::test::FileSystemImageOptions options;
+    options.clusterSectors = 4;
+    const auto m = mdf::test::buildDiskImage(db, dir.file("disk.img"), options);
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    d.paths.push_back(dir.file("disk.img"));
+    d.yesNo.push_back(false);
+    w.N7Click();
+    QCOMPARE(w.edtsecs->text(), QStringLiteral("1"));
+    QVERIFY(!w.chkfreespace->isEnabled());
+    QAction* entry = nullptr;
+    for (QAction* a : w.pm1->actions())
+        if (a->objectName() == QStringLiteral("partition0")) entry = a;
+    QVERIFY(entry);
+    QVERIFY(entry->text().contains(QString::number(m.partitionStartSector)));
+    entry->trigger();
+    QCOMPARE(w.label5->text(), QStringLiteral("FAT32"));
+    QCOMPARE(w.edtsecs->text(), QStringLiteral("4"));
+    QVERIFY(w.chkfreespace->isEnabled());
+    QVERIFY(w.chkfreespace->isChecked());
+    // Choosing another image takes the old partition entries away.
+    World world;
+    d.paths.push_back(world.image);
+    d.yesNo.push_back(false);
+    w.N7Click();
+    int partitions = 0;
+    for (QAction* a : w.pm1->actions())
+        if (a->objectName().startsWith(QStringLiteral("partition")) && !a->isSeparator()) ++partitions;
+    QCOMPARE(partitions, 0);
 }
 
 void WindowTest::fragmentListToolsAndSorting() {
