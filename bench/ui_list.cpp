@@ -3,8 +3,8 @@
 // appends rows as a scan does. Runs offscreen.
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHeaderView>
 #include <QScrollBar>
 #include <QTableView>
@@ -31,7 +31,9 @@ FragmentRecord record(int i) {
                            first == 0 ? "D:\\data\\Sales.mdf(4.00 MB)" : " ");
 }
 
-double ms(const QElapsedTimer& t) { return static_cast<double>(t.nsecsElapsed()) / 1e6; }
+double ms(const QElapsedTimer& t) {
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
 
 void settle() {
     for (int i = 0; i < 5; ++i)
@@ -114,10 +116,10 @@ int main(int argc, char** argv) {
         for (int i = 0; i < kRows; ++i) {
             scratch.append(record(i));
             FragmentRow row = fragmentRow(scratch, i, static_cast<std::size_t>(i) + 1);
-            w.reporter().post([&w, row = std::move(row)]() mutable {
-                w.fragmentAppended(std::move(row));
-            });
-            if (i % 1000 == 0) w.reporter().logLine(Memo::Scan, "8192error1sec" + std::to_string(i));
+            w.reporter().post(
+                [&w, row = std::move(row)]() mutable { w.fragmentAppended(std::move(row)); });
+            if (i % 1000 == 0)
+                w.reporter().logLine(Memo::Scan, "8192error1sec" + std::to_string(i));
         }
         done = true;
     });

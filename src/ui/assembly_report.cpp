@@ -13,8 +13,12 @@ std::string listed(const std::vector<std::int32_t>& pages) {
     return out;
 }
 
-std::string n(std::int64_t v) { return std::to_string(v); }
-std::string n(std::size_t v) { return std::to_string(v); }
+std::string n(std::int64_t v) {
+    return std::to_string(v);
+}
+std::string n(std::size_t v) {
+    return std::to_string(v);
+}
 }  // namespace
 
 AssemblyReport assemblyReport(const AssemblyOutcome& outcome,
@@ -26,12 +30,12 @@ AssemblyReport assemblyReport(const AssemblyOutcome& outcome,
     std::sort(unreadable.begin(), unreadable.end());
     unreadable.erase(std::unique(unreadable.begin(), unreadable.end()), unreadable.end());
 
-    r.lines.push_back("校验(VERIFY): 已验证 " + n(outcome.verifiedPages) + " 页(verified), 无保护 " +
-                      n(outcome.unprotectedPages) + " 页(unprotected), 空页 " +
-                      n(outcome.emptyPages) + " 页(empty), 校验失败 " +
+    r.lines.push_back("校验(VERIFY): 已验证 " + n(outcome.verifiedPages) +
+                      " 页(verified), 无保护 " + n(outcome.unprotectedPages) +
+                      " 页(unprotected), 空页 " + n(outcome.emptyPages) + " 页(empty), 校验失败 " +
                       n(outcome.failedPages.size()) + " 页(failing), 读取失败 " +
-                      n(unreadable.size()) + " 页(unreadable), 补零 " +
-                      n(outcome.zeroFilledPages) + " 页(zero-filled)");
+                      n(unreadable.size()) + " 页(unreadable), 补零 " + n(outcome.zeroFilledPages) +
+                      " 页(zero-filled)");
     if (!outcome.failedPages.empty())
         r.lines.push_back("校验失败页(pages failing verification): " + listed(outcome.failedPages));
     if (!unreadable.empty())
@@ -45,7 +49,8 @@ AssemblyReport assemblyReport(const AssemblyOutcome& outcome,
         r.lines.push_back("未检查遗漏页(CHECK was not run on this combination)");
     }
     if (outcome.cutPages > 0)
-        r.lines.push_back("截短 " + n(outcome.cutPages) + " 页(pages cut: more than the source holds)");
+        r.lines.push_back("截短 " + n(outcome.cutPages) +
+                          " 页(pages cut: more than the source holds)");
     r.lines.push_back("SHA-256: " + outcome.sha256);
 
     const bool checked = lastCheck && lastCheck->completed;
@@ -59,8 +64,8 @@ AssemblyReport assemblyReport(const AssemblyOutcome& outcome,
     std::string what;
     auto add = [&](const std::string& part) { what += (what.empty() ? "" : "; ") + part; };
     if (checked && !lastCheck->pages.empty())
-        add("遗漏 " + n(lastCheck->pages.size()) + " 个已分配页(missing allocated pages): " +
-            listed(lastCheck->pages));
+        add("遗漏 " + n(lastCheck->pages.size()) +
+            " 个已分配页(missing allocated pages): " + listed(lastCheck->pages));
     if (checked && !lastCheck->pfsPages.empty())
         add("遗漏PFS页(missing PFS pages): " + listed(lastCheck->pfsPages));
     if (!outcome.failedPages.empty())

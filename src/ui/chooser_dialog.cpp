@@ -67,10 +67,10 @@ Tfrmuserchoose::Tfrmuserchoose(RecoverySession& session, Dialogs& dialogs, QWidg
                           QStringLiteral("开始扇区"), QStringLiteral("结束扇区")});
     ListView1->setFixedHeight(60);
     layout->addWidget(ListView1);
-    ListView2 = makeList(GroupBox1, "ListView2",
-                         {QStringLiteral("序号"), QStringLiteral("碎片大小(KB)"),
-                          QStringLiteral("开始页面号"), QStringLiteral("结束页面号"),
-                          QStringLiteral("开始扇区"), QStringLiteral("结束扇区")});
+    ListView2 = makeList(
+        GroupBox1, "ListView2",
+        {QStringLiteral("序号"), QStringLiteral("碎片大小(KB)"), QStringLiteral("开始页面号"),
+         QStringLiteral("结束页面号"), QStringLiteral("开始扇区"), QStringLiteral("结束扇区")});
     layout->addWidget(ListView2, 1);
     auto* buttons = new QHBoxLayout;
     btnok = new QPushButton(QStringLiteral("确定"), GroupBox1);
@@ -93,10 +93,12 @@ Tfrmuserchoose::Tfrmuserchoose(RecoverySession& session, Dialogs& dialogs, QWidg
     FormCreate();
 }
 
-void Tfrmuserchoose::FormCreate() { decision_ = ChooserDecision{}; }
+void Tfrmuserchoose::FormCreate() {
+    decision_ = ChooserDecision{};
+}
 
-std::optional<std::size_t> Tfrmuserchoose::chooseNextFragment(
-    const std::vector<std::size_t>& group, std::int32_t lastChosen) {
+std::optional<std::size_t> Tfrmuserchoose::chooseNextFragment(const std::vector<std::size_t>& group,
+                                                              std::int32_t lastChosen) {
     decision_.cancel();  // a failure while filling counts as a cancel
     ListView1->clear();
     ListView2->clear();

@@ -7,14 +7,20 @@
 namespace mdf::ui {
 
 namespace {
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 QMessageBox::Icon boxIcon(MessageIcon icon) {
     switch (icon) {
-        case MessageIcon::Information: return QMessageBox::Information;
-        case MessageIcon::Warning: return QMessageBox::Warning;
-        case MessageIcon::Error: return QMessageBox::Critical;
-        case MessageIcon::None: break;
+        case MessageIcon::Information:
+            return QMessageBox::Information;
+        case MessageIcon::Warning:
+            return QMessageBox::Warning;
+        case MessageIcon::Error:
+            return QMessageBox::Critical;
+        case MessageIcon::None:
+            break;
     }
     return QMessageBox::NoIcon;
 }
@@ -51,8 +57,7 @@ std::optional<std::string> QtDialogs::openFile(const std::string& title,
     return chosen(QFileDialog::getOpenFileName(parent_, q(title), QString(), qtFilter(filter)));
 }
 
-std::optional<std::string> QtDialogs::saveFile(const std::string& title,
-                                               const std::string& filter,
+std::optional<std::string> QtDialogs::saveFile(const std::string& title, const std::string& filter,
                                                const std::string& defaultName) {
     return chosen(QFileDialog::getSaveFileName(parent_, q(title), q(defaultName),
                                                filter.empty() ? QString() : qtFilter(filter)));

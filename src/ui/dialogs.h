@@ -24,8 +24,7 @@ class Dialogs {
     // File pickers; nothing when cancelled or empty. filter uses the "名称|模式|名称|模式" form.
     virtual std::optional<std::string> openFile(const std::string& title,
                                                 const std::string& filter) = 0;
-    virtual std::optional<std::string> saveFile(const std::string& title,
-                                                const std::string& filter,
+    virtual std::optional<std::string> saveFile(const std::string& title, const std::string& filter,
                                                 const std::string& defaultName) = 0;
     virtual std::optional<std::string> chooseFolder(const std::string& title) = 0;
 };
@@ -35,8 +34,7 @@ class QtDialogs : public Dialogs {
   public:
     explicit QtDialogs(QWidget* parent) : parent_(parent) {}
 
-    void message(const std::string& text, const std::string& caption,
-                 MessageIcon icon) override;
+    void message(const std::string& text, const std::string& caption, MessageIcon icon) override;
     bool askYesNo(const std::string& text, const std::string& caption) override;
     std::optional<std::string> openFile(const std::string& title,
                                         const std::string& filter) override;
@@ -48,7 +46,8 @@ class QtDialogs : public Dialogs {
     QWidget* parent_;
 };
 
-// "镜像文件(*.img)|*.img|所有文件(*.*)|*" as Qt writes it: "镜像文件(*.img) (*.img);;所有文件(*.*) (*)".
+// "镜像文件(*.img)|*.img|所有文件(*.*)|*" as Qt writes it: "镜像文件(*.img) (*.img);;所有文件(*.*)
+// (*)".
 QString qtFilter(const std::string& filter);
 
 }  // namespace mdf::ui

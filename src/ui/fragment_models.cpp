@@ -6,8 +6,12 @@
 
 namespace mdf::ui {
 
-QColor evenRowColour() { return QColor(120, 182, 93); }
-QColor oddRowColour() { return QColor(120, 221, 139); }
+QColor evenRowColour() {
+    return QColor(120, 182, 93);
+}
+QColor oddRowColour() {
+    return QColor(120, 221, 139);
+}
 
 QIcon rowIcon(int image) {
     static const QIcon icons[2] = {
@@ -39,7 +43,9 @@ QIcon rowIcon(int image) {
 }
 
 namespace {
-QVariant rowBackground(int row) { return row % 2 == 0 ? evenRowColour() : oddRowColour(); }
+QVariant rowBackground(int row) {
+    return row % 2 == 0 ? evenRowColour() : oddRowColour();
+}
 }  // namespace
 
 FragmentTableModel::FragmentTableModel(QStringList headers, std::vector<FragmentRow>& rows,
@@ -66,14 +72,22 @@ QVariant FragmentTableModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case Qt::DisplayRole:
             switch (column) {
-                case kCaptionColumn: return QString::number(r.caption);
-                case kSizeColumn: return QString::number(r.sizeKB);
-                case kStartPageColumn: return QString::number(r.startPage);
-                case kEndPageColumn: return QString::number(r.endPage);
-                case kRemarkColumn: return QString::fromStdString(r.remark);
-                case kStartSectorColumn: return QString::number(r.startSector);
-                case kEndSectorColumn: return QString::number(r.endSector);
-                default: return {};
+                case kCaptionColumn:
+                    return QString::number(r.caption);
+                case kSizeColumn:
+                    return QString::number(r.sizeKB);
+                case kStartPageColumn:
+                    return QString::number(r.startPage);
+                case kEndPageColumn:
+                    return QString::number(r.endPage);
+                case kRemarkColumn:
+                    return QString::fromStdString(r.remark);
+                case kStartSectorColumn:
+                    return QString::number(r.startSector);
+                case kEndSectorColumn:
+                    return QString::number(r.endSector);
+                default:
+                    return {};
             }
         case Qt::DecorationRole:
             if (column == 0) return rowIcon(r.image());
@@ -82,9 +96,12 @@ QVariant FragmentTableModel::data(const QModelIndex& index, int role) const {
             if (column == 0 && checked_ && row < checked_->size())
                 return (*checked_)[row] ? Qt::Checked : Qt::Unchecked;
             return {};
-        case Qt::BackgroundRole: return rowBackground(index.row());
-        case Qt::ForegroundRole: return QColor(Qt::black);
-        default: return {};
+        case Qt::BackgroundRole:
+            return rowBackground(index.row());
+        case Qt::ForegroundRole:
+            return QColor(Qt::black);
+        default:
+            return {};
     }
 }
 
@@ -104,8 +121,7 @@ Qt::ItemFlags FragmentTableModel::flags(const QModelIndex& index) const {
     return f;
 }
 
-QVariant FragmentTableModel::headerData(int section, Qt::Orientation orientation,
-                                        int role) const {
+QVariant FragmentTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
         section < headers_.size())
         return headers_[section];
@@ -161,7 +177,9 @@ int CatalogueModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int CatalogueModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 7; }
+int CatalogueModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 7;
+}
 
 QVariant CatalogueModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<std::size_t>(index.row()) >= rows_.size()) return {};
@@ -169,27 +187,38 @@ QVariant CatalogueModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case Qt::DisplayRole:
             switch (index.column()) {
-                case 0: return QString::number(index.row() + 1);
-                case 1: return QString::fromStdString(r.name);
-                case 2: return QString::number(r.sizeKB);
-                case 3: return QString::number(r.beginPage);
-                case 4: return QString::number(r.endPage);
-                case 5: return QString::number(r.fsec);
-                case 6: return QString::number(r.esec);
-                default: return {};
+                case 0:
+                    return QString::number(index.row() + 1);
+                case 1:
+                    return QString::fromStdString(r.name);
+                case 2:
+                    return QString::number(r.sizeKB);
+                case 3:
+                    return QString::number(r.beginPage);
+                case 4:
+                    return QString::number(r.endPage);
+                case 5:
+                    return QString::number(r.fsec);
+                case 6:
+                    return QString::number(r.esec);
+                default:
+                    return {};
             }
         case Qt::DecorationRole:
             if (index.column() == 0) return rowIcon(1);
             return {};
-        case Qt::BackgroundRole: return rowBackground(index.row());
-        case Qt::ForegroundRole: return QColor(Qt::black);
-        default: return {};
+        case Qt::BackgroundRole:
+            return rowBackground(index.row());
+        case Qt::ForegroundRole:
+            return QColor(Qt::black);
+        default:
+            return {};
     }
 }
 
 QVariant CatalogueModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const char* const captions[] = {"序号",       "文件名",       "size(KB)", "begin page",
-                                           "end page",   "begin sector", "end sector"};
+    static const char* const captions[] = {"序号",     "文件名",       "size(KB)",  "begin page",
+                                           "end page", "begin sector", "end sector"};
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 7)
         return QString::fromUtf8(captions[section]);
     return {};

@@ -31,7 +31,9 @@
 namespace mdf::ui {
 
 namespace {
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // A checked row that starts before the checked row above it ends.
 bool overlapsPrevious(const FragmentListView& view) {
@@ -44,7 +46,9 @@ bool overlapsPrevious(const FragmentListView& view) {
     return false;
 }
 
-std::string s(const QString& text) { return text.toStdString(); }
+std::string s(const QString& text) {
+    return text.toStdString();
+}
 
 template <typename W>
 W* named(W* widget, const char* name) {
@@ -53,8 +57,9 @@ W* named(W* widget, const char* name) {
 }
 
 QStringList fragmentHeaders(const char* first, const char* third) {
-    return {QString::fromUtf8(first),  QStringLiteral("碎片大小(KB)"), QString::fromUtf8(third),
-            QStringLiteral("结束页面号"), QStringLiteral("备注"),       QStringLiteral("begin sector"),
+    return {QString::fromUtf8(first),    QStringLiteral("碎片大小(KB)"),
+            QString::fromUtf8(third),    QStringLiteral("结束页面号"),
+            QStringLiteral("备注"),      QStringLiteral("begin sector"),
             QStringLiteral("end sector")};
 }
 }  // namespace
@@ -185,16 +190,17 @@ void TForm1::buildTab1(QWidget* tab) {
         panel->setAutoFillBackground(true);
         return panel;
     };
-    pnl2 = heading("pnl2",
-                   QStringLiteral("扫描设置:(非专业人员建议不选择) OPTIONS                              "),
-                   114);
+    pnl2 = heading(
+        "pnl2",
+        QStringLiteral("扫描设置:(非专业人员建议不选择) OPTIONS                              "),
+        114);
     chkfreespace =
         named(new QCheckBox(QStringLiteral("只扫描空闲簇(FREE SPACE ONLY)"), tab), "chkfreespace");
     chkfreespace->setGeometry(16, 140, 300, 22);
     chkfreespace->setChecked(true);
 
-    auto labelled = [tab](const char* labelName, const char* caption, const char* editName,
-                          int x, int y) {
+    auto labelled = [tab](const char* labelName, const char* caption, const char* editName, int x,
+                          int y) {
         auto* label = named(new QLabel(QString::fromUtf8(caption), tab), labelName);
         label->setGeometry(x, y + 2, 78, 20);
         auto* edit = named(new QLineEdit(tab), editName);
@@ -214,9 +220,9 @@ void TForm1::buildTab1(QWidget* tab) {
     edtmaxpageid->setEnabled(false);
     connect(CheckBox1, &QCheckBox::clicked, this, &TForm1::CheckBox1Click);
 
-    pnl1 = heading("pnl1",
-                   QStringLiteral("         扫描图分区信息;                                        "),
-                   258);
+    pnl1 = heading(
+        "pnl1", QStringLiteral("         扫描图分区信息;                                        "),
+        258);
     Memo1 = named(new QPlainTextEdit(tab), "Memo1");
     Memo1->setGeometry(8, 282, 480, 222);
     Memo1->setReadOnly(true);
@@ -361,8 +367,8 @@ void TForm1::buildTab3(QWidget* tab) {
 }
 
 void TForm1::buildTab4(QWidget* tab) {
-    ListView4Model = new FragmentTableModel(fragmentHeaders("序号", "起始页面号"),
-                                            combinationRows_, nullptr, this);
+    ListView4Model = new FragmentTableModel(fragmentHeaders("序号", "起始页面号"), combinationRows_,
+                                            nullptr, this);
     ListView4 = makeList(tab, "ListView4", ListView4Model, {100, 100, 100, 100, 800, 0, 0});
     ListView4->setGeometry(0, 0, 987, 330);
     connect(ListView4->horizontalHeader(), &QHeaderView::sectionClicked, this,
@@ -441,20 +447,32 @@ void TForm1::clearLog(Memo memo) {
     (memo == Memo::Scan ? Memo1 : memo == Memo::Analysis ? Memo2 : Memo3)->clear();
 }
 
-void TForm1::setStatus(const QString& text) { stat1Panel0->setText(text); }
+void TForm1::setStatus(const QString& text) {
+    stat1Panel0->setText(text);
+}
 
-void TForm1::setProgress(int percent) { g1->setValue(std::clamp(percent, 0, 100)); }
+void TForm1::setProgress(int percent) {
+    g1->setValue(std::clamp(percent, 0, 100));
+}
 
 void TForm1::showMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
     dialogs_->message(text, caption, icon);
 }
 
-void TForm1::updatesDelivered() { ListView2Model->commitAppended(); }
+void TForm1::updatesDelivered() {
+    ListView2Model->commitAppended();
+}
 
 void TForm1::recordAppended(std::size_t recordIndex, const FragmentRecord& r) {
     // Built here, while the record cannot change; shown on the window's thread.
-    FragmentRow row{static_cast<std::int32_t>(recordIndex), 0, r.sizeKB, r.beginPage,
-                    r.endPage, r.memo, r.fsec, r.esec};
+    FragmentRow row{static_cast<std::int32_t>(recordIndex),
+                    0,
+                    r.sizeKB,
+                    r.beginPage,
+                    r.endPage,
+                    r.memo,
+                    r.fsec,
+                    r.esec};
     reporter_.post([this, row = std::move(row)]() mutable { fragmentAppended(std::move(row)); });
 }
 
@@ -486,8 +504,7 @@ void TForm1::buildSourceMenu() {
         QAction* a = pm1->addAction(q(volumes_[i].caption));
         a->setObjectName(QStringLiteral("volume%1").arg(i));
         a->setData(static_cast<int>(i));
-        connect(a, &QAction::triggered, this,
-                [this, i] { VolumeItemClick(static_cast<int>(i)); });
+        connect(a, &QAction::triggered, this, [this, i] { VolumeItemClick(static_cast<int>(i)); });
     }
 }
 
@@ -502,12 +519,11 @@ void TForm1::showPartitionEntries() {
     sep->setObjectName(QStringLiteral("partitionSeparator"));
     for (std::size_t i = 0; i < partitions_.size(); ++i) {
         const PartitionEntry& p = partitions_[i];
-        QAction* a = pm1->addAction(
-            QStringLiteral("Partition %1: %2 (%3 sectors from sector %4) ")
-                .arg(p.number)
-                .arg(q(p.typeName))
-                .arg(p.sectorCount)
-                .arg(p.firstSector));
+        QAction* a = pm1->addAction(QStringLiteral("Partition %1: %2 (%3 sectors from sector %4) ")
+                                        .arg(p.number)
+                                        .arg(q(p.typeName))
+                                        .arg(p.sectorCount)
+                                        .arg(p.firstSector));
         a->setObjectName(QStringLiteral("partition%1").arg(i));
         connect(a, &QAction::triggered, this,
                 [this, i] { PartitionItemClick(static_cast<int>(i)); });
@@ -572,7 +588,9 @@ void TForm1::PartitionItemClick(int tag) {
     showSettings();
 }
 
-void TForm1::CheckBox1Click() { edtmaxpageid->setEnabled(CheckBox1->isChecked()); }
+void TForm1::CheckBox1Click() {
+    edtmaxpageid->setEnabled(CheckBox1->isChecked());
+}
 
 void TForm1::Label7Click() {
     const bool showText = !img1->isHidden();
@@ -594,10 +612,15 @@ void TForm1::N2Click() {
 
 void TForm1::startScan() {
     switch (session_->startScan()) {
-        case StartResult::Started: scanStarted(); break;
-        case StartResult::NoSource: edtDataStr->setFocus(); break;
+        case StartResult::Started:
+            scanStarted();
+            break;
+        case StartResult::NoSource:
+            edtDataStr->setFocus();
+            break;
         case StartResult::Busy:
-        case StartResult::BadInput: break;
+        case StartResult::BadInput:
+            break;
     }
 }
 
@@ -617,8 +640,12 @@ void TForm1::scanStarted() {
     jobTimer_->start();
 }
 
-void TForm1::N3Click() { session_->requestStop(); }
-void TForm1::btnstopClick() { N3Click(); }
+void TForm1::N3Click() {
+    session_->requestStop();
+}
+void TForm1::btnstopClick() {
+    N3Click();
+}
 
 void TForm1::pollJobs() {
     reporter_.deliverPending();
@@ -650,7 +677,9 @@ void TForm1::fragmentAppended(FragmentRow row) {
     ListView2Model->appendRow(std::move(row));
 }
 
-void TForm1::lastFragmentRemoved() { ListView2Model->removeLastRow(); }
+void TForm1::lastFragmentRemoved() {
+    ListView2Model->removeLastRow();
+}
 
 void TForm1::btnsaveClick() {
     Busy busy(*this);
@@ -683,7 +712,9 @@ void TForm1::Button3Click() {
     showSettings();
 }
 
-void TForm1::ListView2ColumnClick(int column) { sortFragmentList(column); }
+void TForm1::ListView2ColumnClick(int column) {
+    sortFragmentList(column);
+}
 
 void TForm1::sortFragmentList(int column) {
     if (session_->sortFragmentView(fragmentView_, column)) ListView2Model->reload();
@@ -700,9 +731,15 @@ void TForm1::selectClickedRow(QTableView* view) {
     if (current.isValid()) view->selectRow(current.row());
 }
 
-void TForm1::ListView2Click() { selectClickedRow(ListView2); }
-void TForm1::ListView3Click() { selectClickedRow(ListView3); }
-void TForm1::ListView4Click() { selectClickedRow(ListView4); }
+void TForm1::ListView2Click() {
+    selectClickedRow(ListView2);
+}
+void TForm1::ListView3Click() {
+    selectClickedRow(ListView3);
+}
+void TForm1::ListView4Click() {
+    selectClickedRow(ListView4);
+}
 
 void TForm1::edtfilterClick() {
     FilterInput input;
@@ -754,10 +791,13 @@ void TForm1::N15Click() {
     ListView2Model->checksChanged();
 }
 
-void TForm1::N12Click() { session_->fragmentTools().showCheckedStatistics(fragmentView_); }
+void TForm1::N12Click() {
+    session_->fragmentTools().showCheckedStatistics(fragmentView_);
+}
 
 void TForm1::N13Click() {
-    if (auto text = session_->fragmentTools().startSectorText(fragmentView_, selectedRow(ListView2)))
+    if (auto text =
+            session_->fragmentTools().startSectorText(fragmentView_, selectedRow(ListView2)))
         QGuiApplication::clipboard()->setText(q(*text));
 }
 
@@ -765,7 +805,9 @@ void TForm1::N16Click() {
     if (session_->addToCombination(fragmentView_)) showCombination();
 }
 
-void TForm1::N17Click() { session_->fragmentTools().showFileNames(fragmentView_); }
+void TForm1::N17Click() {
+    session_->fragmentTools().showFileNames(fragmentView_);
+}
 
 void TForm1::N18Click() {
     session_->fragmentTools().appendLogSequenceNumbers(fragmentView_);
@@ -844,7 +886,9 @@ void TForm1::Button6Click() {
     showCombination();
 }
 
-void TForm1::Button5Click() { lastCheck_ = session_->checkMissingPages(); }
+void TForm1::Button5Click() {
+    lastCheck_ = session_->checkMissingPages();
+}
 
 void TForm1::Button2Click() {
     Busy busy(*this);
@@ -863,7 +907,8 @@ void TForm1::Button2Click() {
     guard.allowSourceDevice = true;
     bool allowed = false;
     if (!refusal.empty() && guard.refusal(*path).empty()) {
-        if (!dialogs_->askYesNo(refusal + "\n仍要保存到这里吗?(save there anyway?)", "提示")) return;
+        if (!dialogs_->askYesNo(refusal + "\n仍要保存到这里吗?(save there anyway?)", "提示"))
+            return;
         allowed = true;
     }
     session_->allowWritingOnSourceDevice(allowed);
@@ -884,6 +929,8 @@ void TForm1::N6Click() {
     about.exec();
 }
 
-void TForm1::Button7Click() { N6Click(); }
+void TForm1::Button7Click() {
+    N6Click();
+}
 
 }  // namespace mdf::ui

@@ -34,7 +34,6 @@ namespace mdf::ui {
 class CatalogueModel;
 class FragmentTableModel;
 
-
 // Texts of the file pickers, shared with the tests that script them.
 inline constexpr const char* kImageFilter =
     "镜像文件(*.hdd;*.img;*.dsr;*.bin)|*.hdd;*.img;*.dsr;*.bin|所有文件(*.*)|*";
@@ -188,8 +187,7 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     QAction *N1 = nullptr, *N2 = nullptr, *N3 = nullptr, *N4 = nullptr, *N5 = nullptr,
             *N6 = nullptr;
     QTabWidget* PageControl1 = nullptr;
-    QWidget *TabSheet1 = nullptr, *TabSheet2 = nullptr, *TabSheet3 = nullptr,
-            *TabSheet4 = nullptr;
+    QWidget *TabSheet1 = nullptr, *TabSheet2 = nullptr, *TabSheet3 = nullptr, *TabSheet4 = nullptr;
     QProgressBar* g1 = nullptr;
     QPushButton* Button7 = nullptr;
     QStatusBar* stat1 = nullptr;

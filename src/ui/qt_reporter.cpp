@@ -8,9 +8,13 @@ namespace mdf::ui {
 
 QtReporter::QtReporter(ReportTarget& target, QObject* parent) : QObject(parent), target_(target) {}
 
-QtReporter::~QtReporter() { shutDown(); }
+QtReporter::~QtReporter() {
+    shutDown();
+}
 
-bool QtReporter::onGuiThread() const { return QThread::currentThread() == thread(); }
+bool QtReporter::onGuiThread() const {
+    return QThread::currentThread() == thread();
+}
 
 void QtReporter::logLine(Memo memo, std::string_view line) {
     enqueue({Kind::Log, memo, std::string(line), {}, MessageIcon::None, 0, {}, {}});
@@ -33,8 +37,8 @@ void QtReporter::post(std::function<void()> fn) {
 }
 
 void QtReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
-    Update update{Kind::Message, Memo::Scan,        std::string(text), std::string(caption),
-                  icon,          0,                 {},                {}};
+    Update update{
+        Kind::Message, Memo::Scan, std::string(text), std::string(caption), icon, 0, {}, {}};
     if (onGuiThread()) {
         enqueue(std::move(update));
         return;
@@ -135,15 +139,25 @@ void QtReporter::deliverSlice() {
 
 void QtReporter::apply(Update& update) {
     switch (update.kind) {
-        case Kind::Log: target_.appendLog(update.memo, QString::fromStdString(update.text)); break;
-        case Kind::Clear: target_.clearLog(update.memo); break;
-        case Kind::Status: target_.setStatus(QString::fromStdString(update.text)); break;
-        case Kind::Progress: target_.setProgress(update.percent); break;
+        case Kind::Log:
+            target_.appendLog(update.memo, QString::fromStdString(update.text));
+            break;
+        case Kind::Clear:
+            target_.clearLog(update.memo);
+            break;
+        case Kind::Status:
+            target_.setStatus(QString::fromStdString(update.text));
+            break;
+        case Kind::Progress:
+            target_.setProgress(update.percent);
+            break;
         case Kind::Message:
             target_.showMessage(update.text, update.caption, update.icon);
             release(update.waiter);
             break;
-        case Kind::Call: update.call(); break;
+        case Kind::Call:
+            update.call();
+            break;
     }
 }
 

@@ -48,7 +48,8 @@ class ReporterTest : public QObject {
                 reporter.logLine(i % 2 ? Memo::Scan : Memo::Analysis, std::to_string(i));
                 if (i % 1000 == 0) reporter.setProgress(i / 50);
                 if (i % 1000 == 0)
-                    reporter.post([&] { offThread = offThread || QThread::currentThreadId() != gui; });
+                    reporter.post(
+                        [&] { offThread = offThread || QThread::currentThreadId() != gui; });
             }
             reporter.setStatus("finished");
         });

@@ -2,16 +2,16 @@
 // window's handlers, the chooser captured while it asks, each tab captured at the end. Needs a
 // real display (scripts/screenshots runs it under Xvfb).
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTreeWidget>
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
 #include <cstdio>
 
 #include "assembly/sha256.h"
@@ -44,7 +44,9 @@ bool save(const QRect& area, const QString& dir, const char* name) {
     return true;
 }
 
-QRect frameOf(QWidget* w) { return w->frameGeometry(); }
+QRect frameOf(QWidget* w) {
+    return w->frameGeometry();
+}
 
 }  // namespace
 
@@ -98,12 +100,11 @@ int main(int argc, char** argv) {
     QAbstractItemModel* files = w.ListView3->model();
     for (int r = 0; r < files->rowCount(); ++r)
         if (files->index(r, 1).data().toString().contains(QStringLiteral("KB")) &&
-            files->index(r, 5).data().toLongLong() ==
-                [&] {
-                    for (const auto& f : m.fragments)
-                        if (f.firstPage == 0) return f.firstSector;
-                    return std::int64_t{-1};
-                }())
+            files->index(r, 5).data().toLongLong() == [&] {
+                for (const auto& f : m.fragments)
+                    if (f.firstPage == 0) return f.firstSector;
+                return std::int64_t{-1};
+            }())
             w.ListView3->setCurrentIndex(files->index(r, 0));
     w.ListView3Click();
     w.chkauto->setChecked(false);

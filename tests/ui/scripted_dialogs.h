@@ -14,8 +14,8 @@ namespace mdf::ui::test {
 class ScriptedDialogs : public Dialogs {
   public:
     struct Asked {
-        std::string kind;  // message, yesno, open, save, folder
-        std::string text;  // message text or picker title
+        std::string kind;     // message, yesno, open, save, folder
+        std::string text;     // message text or picker title
         std::string caption;  // message caption, or the picker's filter
         std::string defaultName;
         MessageIcon icon = MessageIcon::None;

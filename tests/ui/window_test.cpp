@@ -25,8 +25,8 @@
 #include <thread>
 
 #include "assembly/sha256.h"
-#include "scripted_dialogs.h"
 #include "scan/scan_info_file.h"
+#include "scripted_dialogs.h"
 #include "testworld/temp_dir.h"
 #include "testworld/test_world.h"
 #include "ui/chooser_dialog.h"
@@ -39,7 +39,9 @@ using mdf::ui::test::ScriptedDialogs;
 
 namespace {
 
-QString u(const char* text) { return QString::fromUtf8(text); }
+QString u(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 std::vector<std::string> memoLines(QPlainTextEdit* memo) {
     std::vector<std::string> out;
@@ -89,8 +91,8 @@ struct World {
         duplicateSector = static_cast<std::int64_t>(bytes.size()) / 512 + 64;
         mdf::test::writeAt(image, static_cast<std::uint64_t>(duplicateSector) * 512, copy);
         const std::vector<std::uint8_t> tail(64 * 512, 0);
-        mdf::test::writeAt(image, (static_cast<std::uint64_t>(duplicateSector) + 16 * f->pages) * 512,
-                           tail);
+        mdf::test::writeAt(
+            image, (static_cast<std::uint64_t>(duplicateSector) + 16 * f->pages) * 512, tail);
     }
     std::int64_t firstFragmentSector() const {
         for (const auto& f : manifest.fragments)
@@ -144,7 +146,8 @@ class WindowTest : public QObject {
         w.N7Click();
         QCOMPARE(w.edtDataStr->text().toStdString(), world.image);
         QCOMPARE(w.edtbegin->text(), QStringLiteral("0"));
-        QCOMPARE(w.edtend->text().toLongLong(), QFileInfo(QString::fromStdString(world.image)).size() / 512);
+        QCOMPARE(w.edtend->text().toLongLong(),
+                 QFileInfo(QString::fromStdString(world.image)).size() / 512);
         w.Edit2->setText(QString::number(world.manifest.fileId));
         w.btnscanClick();
         QVERIFY(!w.btnscan->isEnabled());
@@ -214,32 +217,33 @@ class WindowTest : public QObject {
 
         // Every control carries its object name and caption.
         const std::pair<const char*, const char*> buttons[] = {
-            {"btnscan", "开始扫描(SCAN)"},      {"btnstop", "停止扫描(STOP)"},
+            {"btnscan", "开始扫描(SCAN)"},          {"btnstop", "停止扫描(STOP)"},
             {"Button7", "业务联系专业恢复(ABOUT)"}, {"edtfilter", "过滤"},
             {"btnsave", "保存此次扫描信息(SAVE)"},  {"Button3", "打开扫描信息文件(OPEN)"},
-            {"Button1", "分析该碎片(FILTER)"},     {"Button6", "查找遗漏碎片(SEARCH MORE)"},
-            {"Button5", "检查遗漏页(CHECK)"},      {"Button2", "组合MDF(CREATE MDF)"}};
+            {"Button1", "分析该碎片(FILTER)"},      {"Button6", "查找遗漏碎片(SEARCH MORE)"},
+            {"Button5", "检查遗漏页(CHECK)"},       {"Button2", "组合MDF(CREATE MDF)"}};
         for (auto [name, caption] : buttons) {
             auto* b = w.findChild<QPushButton*>(QString::fromLatin1(name));
             QVERIFY2(b, name);
             QCOMPARE(b->text(), u(caption));
         }
         const std::pair<const char*, const char*> labels[] = {
-            {"Label1", "开始扇区"}, {"Label2", "结束扇区"}, {"Label3", "每簇扇区数"},
-            {"Label9", "文件ID"},   {"Label4", ">="},       {"Label8", "<"},
+            {"Label1", "开始扇区"},     {"Label2", "结束扇区"}, {"Label3", "每簇扇区数"},
+            {"Label9", "文件ID"},       {"Label4", ">="},       {"Label8", "<"},
             {"Label7", "使  用  说 明"}};
         for (auto [name, caption] : labels) {
             auto* l = w.findChild<QLabel*>(QString::fromLatin1(name));
             QVERIFY2(l, name);
             QCOMPARE(l->text(), u(caption));
         }
-        for (const char* name : {"grp1", "pnl1", "pnl2", "pnl3", "label5", "img1", "lbl1", "Memo1",
-                                 "Memo2", "Memo3", "edtbegin", "edtend", "edtsecs", "edtmaxpageid",
-                                 "Edit1", "Edit2", "edtendid", "edtpgid", "rb1", "rb2", "rb3",
-                                 "chkfreespace", "CheckBox1", "chkauto", "GroupBox1", "g1", "stat1",
-                                 "mm1", "PageControl1", "TabSheet1", "TabSheet2", "TabSheet3",
-                                 "TabSheet4", "ListView2", "ListView3", "ListView4", "pm1",
-                                 "PopupMenu1"})
+        for (const char* name :
+             {"grp1",      "pnl1",         "pnl2",      "pnl3",         "label5",       "img1",
+              "lbl1",      "Memo1",        "Memo2",     "Memo3",        "edtbegin",     "edtend",
+              "edtsecs",   "edtmaxpageid", "Edit1",     "Edit2",        "edtendid",     "edtpgid",
+              "rb1",       "rb2",          "rb3",       "chkfreespace", "CheckBox1",    "chkauto",
+              "GroupBox1", "g1",           "stat1",     "mm1",          "PageControl1", "TabSheet1",
+              "TabSheet2", "TabSheet3",    "TabSheet4", "ListView2",    "ListView3",    "ListView4",
+              "pm1",       "PopupMenu1"})
             QVERIFY2(w.findChild<QObject*>(QString::fromLatin1(name)), name);
         QCOMPARE(w.grp1->title(), u("  数据源(DATASOURCE)  "));
         QCOMPARE(w.chkfreespace->text(), u("只扫描空闲簇(FREE SPACE ONLY)"));
@@ -280,7 +284,8 @@ class WindowTest : public QObject {
         for (const auto& [view, widths] : lists) {
             QCOMPARE(view->model()->columnCount(), 7);
             for (int c = 0; c < 7; ++c) {
-                QCOMPARE(view->horizontalHeader()->sectionSize(c), widths[static_cast<std::size_t>(c)]);
+                QCOMPARE(view->horizontalHeader()->sectionSize(c),
+                         widths[static_cast<std::size_t>(c)]);
                 QVERIFY(!view->isColumnHidden(c));
             }
             QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
@@ -385,7 +390,7 @@ class WindowTest : public QObject {
         w.N2Click();
         w.btnscanClick();
         QCOMPARE(d.messages(), (std::vector<std::string>{"message: choose datasource first！",
-                                                        "message: choose datasource first！"}));
+                                                         "message: choose datasource first！"}));
         QCOMPARE(d.asked.front().icon, MessageIcon::Warning);
         QVERIFY(w.btnscan->isEnabled());
         QVERIFY(w.edtbegin->isEnabled());
@@ -440,7 +445,8 @@ static void finishRecovery(TForm1& w, ScriptedDialogs& d, const World& world,
     QVERIFY(std::find(lines.begin(), lines.end(), "SHA-256: " + world.manifest.expectedSha256) !=
             lines.end());
     QVERIFY(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
-        return l.rfind("校验(VERIFY): 已验证 ", 0) == 0 && l.find("校验失败 0 页(failing)") != std::string::npos;
+        return l.rfind("校验(VERIFY): 已验证 ", 0) == 0 &&
+               l.find("校验失败 0 页(failing)") != std::string::npos;
     }));
     if (world.manifest.lostPages.empty()) {
         QCOMPARE(verdict, std::string("完整(COMPLETE): 512 页(pages)"));
@@ -507,7 +513,8 @@ void WindowTest::wholeRecoveryInManualModeWithTheChooser() {
             int pick = -1;
             bool copyOffered = false;
             for (int r = 0; r < rows; ++r) {
-                const std::int64_t sector = chooser->ListView2->topLevelItem(r)->text(4).toLongLong();
+                const std::int64_t sector =
+                    chooser->ListView2->topLevelItem(r)->text(4).toLongLong();
                 if (world.isTrueFragment(sector)) pick = r;
                 if (sector == world.duplicateSector) copyOffered = true;
             }
@@ -524,8 +531,8 @@ void WindowTest::wholeRecoveryInManualModeWithTheChooser() {
                 chooser->Button1Click();
                 QCOMPARE(d.last("folder")->text, std::string("保存目录"));
                 QCOMPARE(d.messages().back(), std::string("提示: 保存完毕"));
-                const QFileInfo hex(QString::fromStdString(
-                    world.dir.file(item->text(4).toStdString() + ".hex")));
+                const QFileInfo hex(
+                    QString::fromStdString(world.dir.file(item->text(4).toStdString() + ".hex")));
                 QVERIFY(hex.exists());
                 QCOMPARE(hex.size(), item->text(1).toLongLong() * 1024);
             }
@@ -652,7 +659,8 @@ void WindowTest::partitionsOfADiskImageJoinTheSourceMenu() {
     w.N7Click();
     int partitions = 0;
     for (QAction* a : w.pm1->actions())
-        if (a->objectName().startsWith(QStringLiteral("partition")) && !a->isSeparator()) ++partitions;
+        if (a->objectName().startsWith(QStringLiteral("partition")) && !a->isSeparator())
+            ++partitions;
     QCOMPARE(partitions, 0);
 }
 
@@ -684,7 +692,8 @@ void WindowTest::fragmentListToolsAndSorting() {
     list->setData(list->index(0, 0), Qt::Checked, Qt::CheckStateRole);
     list->setData(list->index(1, 0), Qt::Checked, Qt::CheckStateRole);
     w.N12Click();
-    const std::int64_t kb = list->index(0, 1).data().toLongLong() + list->index(1, 1).data().toLongLong();
+    const std::int64_t kb =
+        list->index(0, 1).data().toLongLong() + list->index(1, 1).data().toLongLong();
     QCOMPARE(d.messages().back(),
              "提示: 统计结果:碎片数量为2总大小为:" + std::to_string(kb) + "KB");
 
@@ -735,7 +744,8 @@ void WindowTest::closingDuringAScanStopsIt() {
     QVERIFY(std::is_sorted(shown.begin(), shown.end()));
     QCOMPARE(shown.front(), 1);
     const auto ends = endPages();
-    QVERIFY2(!std::is_sorted(ends.begin(), ends.end()), "the rows found so far are out of page order");
+    QVERIFY2(!std::is_sorted(ends.begin(), ends.end()),
+             "the rows found so far are out of page order");
     // Sorting the fragment list is refused while the scan may still add rows.
     w->ListView2ColumnClick(3);
     const auto after = captions();
