@@ -55,6 +55,8 @@ class PageSink {
             if (i % 1024 == 0) showProgress();
         }
         closeZeroRun(runStart, std::int64_t{first} + count);
+        // A file that ends in zero pages still shows its last percentage.
+        if (count > 0) showProgress();
     }
 
     void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }
