@@ -37,8 +37,10 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
         exit.raise(kNothingFound);
         return std::nullopt;
     }
-    complain("{}: choose one with --file N or --database TEXT",
-             matches.empty() ? "no database file matches" : "several database files were found");
+    if (matches.empty())
+        complain("no database file matches: choose one with --file N or --database TEXT");
+    else
+        complain("several database files were found: choose one with --file N or --database TEXT");
     fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)", "first sector");
     for (std::size_t i = 0; i < rows.size(); ++i)
         fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
@@ -78,8 +80,8 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     reporter.finishProgress();
     fmt::print("combination ({} fragments):\n", session.combination().rows.size());
     for (const auto& r : session.combination().rows)
-        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.sizeKB,
-                   r.startPage, r.endPage, r.startSector);
+        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.recordIndex + 1,
+                   r.sizeKB, r.startPage, r.endPage, r.startSector);
     SessionFile saved;
     saved.scanInfo = o.scanInfo;
     saved.content = o.content;
@@ -104,7 +106,10 @@ std::optional<SessionFile> loadSession(const std::string& path, RecoverySession&
     std::string error;
     auto saved = SessionFile::load(path, error);
     if (!saved || !saved->restore(session)) {
-        complain("{}", error.empty() ? "cannot restore the session from " + path : error);
+        if (error.empty())
+            complain("cannot restore the session from {}", path);
+        else
+            complain("{}", error);
         exit.raise(kBadInput);
         return std::nullopt;
     }
@@ -218,7 +223,7 @@ void printSummary(const nlohmann::json& s, bool json) {
     listSome("missing pages", s["missing_pages"]["list"]);
     fmt::print("sha256 {}\n", s["sha256"].get<std::string>());
     if (s["status"] == "partial")
-        fmt::print("部分恢复 (partial result): the file lacks the pages listed above\n");
+        fmt::print("{}\n", say("partial result: the file lacks the pages listed above"));
 }
 
 int exitFor(const nlohmann::json& summary) {
@@ -312,7 +317,7 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
                         o.force))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
-    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome scanned = runScanInForeground(session);
     reporter.finishProgress();

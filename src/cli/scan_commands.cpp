@@ -35,7 +35,7 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
     RecoverySession session(reporter);
     if (!outputsAllowed({o.output, o.content}, OutputGuard{o.source.path, false}, o.force))
         return exit.raise(kBadInput);
-    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome outcome = runScanInForeground(session);
     reporter.finishProgress();
@@ -47,8 +47,8 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
                           random() % 0x7FFFFFFF))
         return exit.raise(kIoError);
     const std::size_t files = session.listDatabaseFiles().size();
-    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n",
-               session.fragments().size(), files, o.output);
+    note("{} fragments, {} database file(s); saved to {}", session.fragments().size(), files,
+         o.output);
     if (session.fragments().empty()) exit.raise(kNothingFound);
 }
 
@@ -76,11 +76,14 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
     if (!openSaved(session, o, exit)) return;
-    fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
+    fmt::print("{}\n",
+               console().language == Language::Chinese
+                   ? "序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector"
+                   : "no.\tsize (KB)\tfirst page\tend page\tremark\tbegin sector\tend sector");
     FragmentListView view;
     view.fill(session.fragments());
     for (const FragmentRow& row : view.rows)
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, row.sizeKB, row.startPage,
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.recordIndex + 1, row.sizeKB, row.startPage,
                    row.endPage, row.remark, row.startSector, row.endSector);
     if (view.rows.empty()) exit.raise(kNothingFound);
 }
@@ -89,7 +92,9 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
     if (!openSaved(session, o, exit)) return;
-    fmt::print("序号\t文件名\tsize(KB)\tbegin sector\n");
+    fmt::print("{}\n", console().language == Language::Chinese
+                           ? "序号\t文件名\tsize(KB)\tbegin sector"
+                           : "no.\tfile name\tsize (KB)\tbegin sector");
     auto rows = session.listDatabaseFiles();
     for (std::size_t i = 0; i < rows.size(); ++i)
         fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
