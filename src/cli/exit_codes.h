@@ -38,10 +38,17 @@ std::string say(fmt::format_string<Args...> format, Args&&... args) {
                         fmt::make_format_args(args...));
 }
 
+// The last error told, for the error object of --json.
+std::string& lastComplaint();
+
+// The word --json's status field gives for an exit code.
+const char* statusWord(int exitCode);
+
 // Every message of the command line starts with the program's name. Errors are always shown.
 template <typename... Args>
 void complain(fmt::format_string<Args...> format, Args&&... args) {
-    fmt::print(stderr, "mdfrecover: {}\n", say(format, std::forward<Args>(args)...));
+    lastComplaint() = say(format, std::forward<Args>(args)...);
+    fmt::print(stderr, "mdfrecover: {}\n", lastComplaint());
 }
 
 // A message that only informs; -q leaves it out.

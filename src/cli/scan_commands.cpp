@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
+#include "cli/json_failure.h"
 #include "cli/scan_options.h"
 #include "cli/source_options.h"
 
@@ -55,6 +56,7 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
 struct OpenCommand {
     std::string scanInfo;
     std::string content;
+    bool json = false;
 };
 
 bool openSaved(RecoverySession& session, const OpenCommand& o, ExitCode& exit) {
@@ -89,9 +91,28 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
 }
 
 void filesCommand(const OpenCommand& o, ExitCode& exit) {
+    JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(false);
+    if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
     if (!openSaved(session, o, exit)) return;
+    if (o.json) {
+        auto rows = session.listDatabaseFiles();
+        if (rows.empty()) {
+            complain("no database file was found (no fragment begins with page 0)");
+            return exit.raise(kNothingFound);
+        }
+        nlohmann::json files = nlohmann::json::array();
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            files.push_back({{"number", i + 1},
+                             {"name", rows[i].name},
+                             {"size_kb", rows[i].sizeKB},
+                             {"first_sector", rows[i].fsec}});
+        failure.resultPrinted = true;
+        fmt::print("{}\n", nlohmann::json{{"status", "complete"}, {"files", files}}.dump(
+                               2, ' ', false, nlohmann::json::error_handler_t::replace));
+        return;
+    }
     fmt::print("{}\n", console().language == Language::Chinese
                            ? "序号\t文件名\tsize(KB)\tbegin sector"
                            : "no.\tfile name\tsize (KB)\tbegin sector");
@@ -125,6 +146,12 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
                      "Also save every fragment's pages to this content file");
     scan->add_flag("--force", s->force, "Replace output files that exist");
     scan->callback([s, &exit] { scanCommand(*s, exit); });
+    scan->footer(R"(Examples:
+  mdfrecover scan disk.img --partition=1 -o scan.info --content scan.content
+  mdfrecover scan /dev/sdb -o scan.info --start 2048 --end 4196352
+
+Exit status: 0 complete, 2 no fragment found, 3 bad usage or input, 4 I/O error,
+130 interrupted (what was found is saved).)");
 
     auto f = std::make_shared<OpenCommand>();
     auto* fragments = app.add_subcommand("fragments", "The fragment list of a saved scan");
@@ -137,6 +164,7 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
     files->add_option("SCANINFO", c->scanInfo, "Scan-info file")->required();
     files->add_option("--content", c->content,
                       "Its content file: names are read again from the pages");
+    files->add_flag("--json", c->json, "Machine-readable output, also on failure");
     files->callback([c, &exit] { filesCommand(*c, exit); });
 }
 

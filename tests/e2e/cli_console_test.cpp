@@ -253,3 +253,73 @@ TEST(CliConsole, PartitionsListsTheTableAsSfdiskReadsIt) {
 
 }  // namespace
 }  // namespace mdf::test
+
+namespace mdf::test {
+namespace {
+
+nlohmann::json lastJson(const std::string& output) {
+    // The object --json prints on stdout; messages and the log (on stderr) hold none.
+    return nlohmann::json::parse(output.substr(output.find("{\n")));
+}
+
+TEST(CliJson, FailuresPrintAStatusAnErrorAndTheCandidates) {
+    ScannedRaw w;
+    ASSERT_GT(w.number, 0);
+    CommandResult ambiguous = cli({"recover", w.image(), "-o", w.dir.file("x.mdf"), "--json"});
+    EXPECT_EQ(ambiguous.exitCode, 3);
+    auto j = lastJson(ambiguous.output);
+    EXPECT_EQ(j["status"], "ambiguous");
+    EXPECT_EQ(j["error"]["exit_code"], 3);
+    EXPECT_NE(j["error"]["message"].get<std::string>().find("several database files"),
+              std::string::npos);
+    ASSERT_GE(j["candidates"].size(), 2u) << ambiguous.output;
+    const std::size_t candidates = j["candidates"].size();
+    std::int64_t first = 0;
+    for (const auto& f : w.m.fragments)
+        if (f.firstPage == 0) first = f.firstSector;
+    bool ours = false;
+    for (const auto& c : j["candidates"])
+        ours |= c["number"] == w.number && c["first_sector"] == first;
+    EXPECT_TRUE(ours) << j.dump();
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("x.mdf")));
+
+    CommandResult absent = cli(
+        {"recover", w.dir.file("none.img"), "-o", w.dir.file("y.mdf"), "--json", "--lang", "en"});
+    EXPECT_EQ(absent.exitCode, 4);
+    j = lastJson(absent.output);
+    EXPECT_EQ(j["status"], "io error");
+    EXPECT_NE(j["error"]["message"].get<std::string>().find("No such file or directory"),
+              std::string::npos);
+    EXPECT_FALSE(j.contains("candidates"));
+
+    CommandResult damaged = cli({"files", w.image(), "--json"});
+    EXPECT_EQ(damaged.exitCode, 3) << damaged.output;
+    EXPECT_EQ(lastJson(damaged.output)["status"], "bad input");
+
+    CommandResult files = cli({"files", w.dir.file("scan.info"), "--json"});
+    ASSERT_EQ(files.exitCode, 0) << files.output;
+    j = lastJson(files.output);
+    EXPECT_EQ(j["status"], "complete");
+    EXPECT_EQ(j["files"][w.number - 1]["first_sector"], first);
+    EXPECT_EQ(j["files"].size(), candidates);
+
+    CommandResult analysed =
+        cli({"analyse", w.dir.file("scan.info"), "--source", w.image(), "--file",
+             std::to_string(w.number), "--session", w.dir.file("j.json"), "--json"});
+    ASSERT_EQ(analysed.exitCode, 0) << analysed.output;
+    j = lastJson(analysed.output);
+    EXPECT_EQ(j["status"], "complete");
+    EXPECT_EQ(j["expected_pages"], 512);
+    EXPECT_GT(j["combination"].size(), 1u);
+    bool start = false;
+    for (const auto& row : j["combination"])
+        start |= row["first_page"] == 0 && row["first_sector"] == first;
+    EXPECT_TRUE(start) << j.dump();
+    CommandResult unchosen = cli({"analyse", w.dir.file("scan.info"), "--source", w.image(),
+                                  "--session", w.dir.file("k.json"), "--json"});
+    EXPECT_EQ(unchosen.exitCode, 3);
+    EXPECT_EQ(lastJson(unchosen.output)["status"], "ambiguous");
+}
+
+}  // namespace
+}  // namespace mdf::test
