@@ -37,4 +37,8 @@ Messages start with "mdfrecover:" and go to standard error. Log lines go to stan
 to standard error with --json, which prints the result as JSON on standard output.
 See `man mdfrecover` and /usr/share/doc/mdfrecover/ for the user guide.)";
 
+inline constexpr const char* kCommandFooter =
+    "Exit status: 0 complete, 1 partial, 2 nothing found, 3 bad usage or input, 4 I/O error,\n"
+    "130 interrupted. mdfrecover --help has examples; man mdfrecover tells more.";
+
 }  // namespace mdf::cli

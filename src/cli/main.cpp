@@ -6,10 +6,9 @@
 
 int main(int argc, char** argv) {
     using namespace mdf::cli;
-    CLI::App app{kDescription};
+    CLI::App app{kDescription, "mdfrecover"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "mdfrecover " MDF_VERSION);
-    app.footer(kFooter);
     // The options of every command may be given before or after the command's name.
     app.fallthrough();
     // Usage errors are messages like every other: they start with the program's name.
@@ -41,6 +40,10 @@ int main(int argc, char** argv) {
     addPartitionCommands(app, exit);
     addScanCommands(app, exit);
     addRecoveryCommands(app, exit);
+    // Set after the commands so that they do not repeat it; each has its own examples.
+    app.footer(kFooter);
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))
+        if (command->get_footer().empty()) command->footer(kCommandFooter);
 
     try {
         app.parse(argc, argv);
