@@ -8,6 +8,7 @@ namespace mdf::cli {
 
 void addSectorCommands(CLI::App& app, ExitCode& exit);
 void addSourceCommands(CLI::App& app, ExitCode& exit);
+void addPartitionCommands(CLI::App& app, ExitCode& exit);
 void addScanCommands(CLI::App& app, ExitCode& exit);
 void addRecoveryCommands(CLI::App& app, ExitCode& exit);
 

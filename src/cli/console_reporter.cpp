@@ -3,10 +3,13 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include "cli/language.h"
+
 namespace mdf::cli {
 
 ConsoleReporter::ConsoleReporter(bool showProgress, bool quiet)
-    : showProgress_(showProgress && ::isatty(STDERR_FILENO)), quiet_(quiet) {}
+    : showProgress_(showProgress && ::isatty(STDERR_FILENO)),
+      quiet_(quiet || console().verbosity == Verbosity::Quiet) {}
 
 ConsoleReporter::~ConsoleReporter() {
     finishProgress();
@@ -28,11 +31,16 @@ void ConsoleReporter::logLine(Memo, std::string_view line) {
     std::lock_guard lock(mutex_);
     if (quiet_) return;
     eraseBarLocked();
-    fmt::print(logStream_, "{}\n", line);
+    fmt::print(logStream_, "{}\n", consoleText(line, console().language));
     std::fflush(logStream_);
 }
 
-void ConsoleReporter::setStatus(std::string_view) {}
+void ConsoleReporter::setStatus(std::string_view text) {
+    if (console().verbosity != Verbosity::Verbose) return;
+    std::lock_guard lock(mutex_);
+    eraseBarLocked();
+    fmt::print(stderr, "mdfrecover: [{}]\n", consoleText(text, console().language));
+}
 
 void ConsoleReporter::setProgress(int percent) {
     std::lock_guard lock(mutex_);
@@ -46,11 +54,12 @@ void ConsoleReporter::setProgress(int percent) {
 }
 
 void ConsoleReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon) {
+    if (quiet_ && isConfirmation(text)) return;
     std::lock_guard lock(mutex_);
     eraseBarLocked();
     // The window's captions ("message", "提示") say nothing on a terminal; the program's name does.
     (void)caption;
-    fmt::print(stderr, "mdfrecover: {}\n", text);
+    fmt::print(stderr, "mdfrecover: {}\n", consoleText(text, console().language));
 }
 
 }  // namespace mdf::cli

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/language.h"
 #include "source/output_file.h"
 
 namespace mdf::cli {
@@ -29,10 +30,32 @@ struct ExitCode {
     }
 };
 
-// Every message of the command line starts with the program's name.
+// A text of the command line in the language of the run (see localized()).
+template <typename... Args>
+std::string say(fmt::format_string<Args...> format, Args&&... args) {
+    const fmt::string_view english = format;
+    return fmt::vformat(localized({english.data(), english.size()}, console().language),
+                        fmt::make_format_args(args...));
+}
+
+// The last error told, for the error object of --json.
+std::string& lastComplaint();
+
+// The word --json's status field gives for an exit code.
+const char* statusWord(int exitCode);
+
+// Every message of the command line starts with the program's name. Errors are always shown.
 template <typename... Args>
 void complain(fmt::format_string<Args...> format, Args&&... args) {
-    fmt::print(stderr, "mdfrecover: {}\n", fmt::format(format, std::forward<Args>(args)...));
+    lastComplaint() = say(format, std::forward<Args>(args)...);
+    fmt::print(stderr, "mdfrecover: {}\n", lastComplaint());
+}
+
+// A message that only informs; -q leaves it out.
+template <typename... Args>
+void note(fmt::format_string<Args...> format, Args&&... args) {
+    if (console().verbosity == Verbosity::Quiet) return;
+    fmt::print(stderr, "mdfrecover: {}\n", say(format, std::forward<Args>(args)...));
 }
 
 // Checks every output a command will write before anything is read from the source: the guard's

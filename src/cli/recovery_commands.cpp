@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
+#include "cli/json_failure.h"
 #include "cli/scan_options.h"
 #include "cli/session_file.h"
 #include "cli/source_options.h"
@@ -24,7 +25,8 @@ std::string lower(std::string s) {
 // The catalogue row to recover: by number, by part of its name, or the only one there is. When
 // none can be chosen, says why and gives the exit code.
 std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, int file,
-                                         const std::string& text, ExitCode& exit) {
+                                         const std::string& text, ExitCode& exit,
+                                         nlohmann::json* candidates = nullptr) {
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (file > 0 ? static_cast<int>(i) + 1 == file
@@ -37,12 +39,20 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
         exit.raise(kNothingFound);
         return std::nullopt;
     }
-    complain("{}: choose one with --file N or --database TEXT",
-             matches.empty() ? "no database file matches" : "several database files were found");
+    if (matches.empty())
+        complain("no database file matches: choose one with --file N or --database TEXT");
+    else
+        complain("several database files were found: choose one with --file N or --database TEXT");
     fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)", "first sector");
-    for (std::size_t i = 0; i < rows.size(); ++i)
+    for (std::size_t i = 0; i < rows.size(); ++i) {
         fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
                    rows[i].fsec);
+        if (candidates)
+            candidates->push_back({{"number", i + 1},
+                                   {"name", rows[i].name},
+                                   {"size_kb", rows[i].sizeKB},
+                                   {"first_sector", rows[i].fsec}});
+    }
     exit.raise(kBadInput);
     return std::nullopt;
 }
@@ -61,25 +71,45 @@ struct AnalyseCommand {
     std::string database;
     bool manual = false;
     bool force = false;
+    bool json = false;
 };
 
 void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
-    ConsoleReporter reporter(!o.manual);
+    JsonOnFailure failure{o.json, exit};
+    ConsoleReporter reporter(!o.manual && !o.json);
+    if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
     // The session file is rewritten by every analysis: no --force needed for it.
     if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
         return exit.raise(kBadInput);
     if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
     auto rows = session.listDatabaseFiles();
-    auto row = pickDatabase(rows, o.file, o.database, exit);
+    auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
     if (!row) return;
     TerminalChooser chooser(session.fragments(), session.index());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
     reporter.finishProgress();
-    fmt::print("combination ({} fragments):\n", session.combination().rows.size());
-    for (const auto& r : session.combination().rows)
-        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.caption, r.sizeKB,
-                   r.startPage, r.endPage, r.startSector);
+    if (o.json) {
+        nlohmann::json rows = nlohmann::json::array();
+        for (const auto& r : session.combination().rows)
+            rows.push_back({{"fragment", r.recordIndex + 1},
+                            {"size_kb", r.sizeKB},
+                            {"first_page", r.startPage},
+                            {"end_page", r.endPage},
+                            {"first_sector", r.startSector}});
+        failure.resultPrinted = true;
+        fmt::print("{}\n", nlohmann::json{{"status", completed ? "complete" : "partial"},
+                                          {"database_name", session.analysis().lostFileName},
+                                          {"expected_pages", session.analysis().expectedPageCount},
+                                          {"combination", rows},
+                                          {"session", o.sessionPath}}
+                               .dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+        fmt::print("combination ({} fragments):\n", session.combination().rows.size());
+    }
+    for (const auto& r : o.json ? std::vector<FragmentRow>{} : session.combination().rows)
+        fmt::print("  {:>6} {:>10} KB  pages {:>8} .. {:<8}  sector {}\n", r.recordIndex + 1,
+                   r.sizeKB, r.startPage, r.endPage, r.startSector);
     SessionFile saved;
     saved.scanInfo = o.scanInfo;
     saved.content = o.content;
@@ -104,7 +134,10 @@ std::optional<SessionFile> loadSession(const std::string& path, RecoverySession&
     std::string error;
     auto saved = SessionFile::load(path, error);
     if (!saved || !saved->restore(session)) {
-        complain("{}", error.empty() ? "cannot restore the session from " + path : error);
+        if (error.empty())
+            complain("cannot restore the session from {}", path);
+        else
+            complain("{}", error);
         exit.raise(kBadInput);
         return std::nullopt;
     }
@@ -218,7 +251,7 @@ void printSummary(const nlohmann::json& s, bool json) {
     listSome("missing pages", s["missing_pages"]["list"]);
     fmt::print("sha256 {}\n", s["sha256"].get<std::string>());
     if (s["status"] == "partial")
-        fmt::print("部分恢复 (partial result): the file lacks the pages listed above\n");
+        fmt::print("{}\n", say("partial result: the file lacks the pages listed above"));
 }
 
 int exitFor(const nlohmann::json& summary) {
@@ -303,6 +336,7 @@ struct RecoverCommand {
 };
 
 void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
+    JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(!o.json);
     if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
@@ -312,7 +346,7 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
                         o.force))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
-    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome scanned = runScanInForeground(session);
     reporter.finishProgress();
@@ -325,7 +359,8 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
         exit.raise(kIoError);
     if (scanned == ScanOutcome::Stopped) return;
 
-    auto row = pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit);
+    auto row =
+        pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit, &failure.candidates);
     if (!row) return;
     if (!analyseInForeground(session, *row, nullptr)) {
         complain("the analysis ended early; nothing was written");
@@ -337,6 +372,7 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
     if (!outcome.written) return exit.raise(kIoError);
     nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
     printSummary(summary, o.json);
+    failure.resultPrinted = true;
     exit.raise(exitFor(summary));
 }
 
@@ -365,6 +401,8 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     analyse->add_flag("--manual", a->manual, "Ask on the terminal when several fragments fit");
     analyse->add_option("--session", a->sessionPath,
                         "Where to keep the result for search-more, check, create");
+    analyse->add_flag("--json", a->json,
+                      "Print the combination as JSON on stdout (the log goes to stderr)");
     analyse->callback([a, &exit] { analyseCommand(*a, exit); });
 
     auto more = std::make_shared<SessionCommand>();
@@ -430,6 +468,13 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
                       "Write even onto the device being recovered");
     recover->add_flag("--force", r->force, "Replace output files that exist");
     recover->callback([r, &exit] { recoverCommand(*r, exit); });
+    recover->footer(R"(Examples:
+  mdfrecover recover disk.img --partition=1 --free-space-only -o /mnt/other/Sales.mdf
+  mdfrecover recover /dev/sdb1 --partition -o Sales.mdf --json > summary.json
+  mdfrecover recover raw.img --database sales -o Sales.mdf --save-scan raw.info
+
+Exit status: 0 complete, 1 partial (the file is written; the summary names what is missing),
+2 nothing found, 3 bad usage or input, 4 I/O error, 130 interrupted.)");
 }
 
 }  // namespace mdf::cli

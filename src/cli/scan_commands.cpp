@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
+#include "cli/json_failure.h"
 #include "cli/scan_options.h"
 #include "cli/source_options.h"
 
@@ -35,7 +36,7 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
     RecoverySession session(reporter);
     if (!outputsAllowed({o.output, o.content}, OutputGuard{o.source.path, false}, o.force))
         return exit.raise(kBadInput);
-    if (!o.source.choose(session)) return exit.raise(kIoError);
+    if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
     const ScanOutcome outcome = runScanInForeground(session);
     reporter.finishProgress();
@@ -47,14 +48,15 @@ void scanCommand(const ScanCommand& o, ExitCode& exit) {
                           random() % 0x7FFFFFFF))
         return exit.raise(kIoError);
     const std::size_t files = session.listDatabaseFiles().size();
-    fmt::print(stderr, "{} fragments, {} database file(s); saved to {}\n",
-               session.fragments().size(), files, o.output);
+    note("{} fragments, {} database file(s); saved to {}", session.fragments().size(), files,
+         o.output);
     if (session.fragments().empty()) exit.raise(kNothingFound);
 }
 
 struct OpenCommand {
     std::string scanInfo;
     std::string content;
+    bool json = false;
 };
 
 bool openSaved(RecoverySession& session, const OpenCommand& o, ExitCode& exit) {
@@ -76,20 +78,44 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
     if (!openSaved(session, o, exit)) return;
-    fmt::print("序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector\n");
+    fmt::print("{}\n",
+               console().language == Language::Chinese
+                   ? "序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector"
+                   : "no.\tsize (KB)\tfirst page\tend page\tremark\tbegin sector\tend sector");
     FragmentListView view;
     view.fill(session.fragments());
     for (const FragmentRow& row : view.rows)
-        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.caption, row.sizeKB, row.startPage,
+        fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.recordIndex + 1, row.sizeKB, row.startPage,
                    row.endPage, row.remark, row.startSector, row.endSector);
     if (view.rows.empty()) exit.raise(kNothingFound);
 }
 
 void filesCommand(const OpenCommand& o, ExitCode& exit) {
+    JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(false);
+    if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
     if (!openSaved(session, o, exit)) return;
-    fmt::print("序号\t文件名\tsize(KB)\tbegin sector\n");
+    if (o.json) {
+        auto rows = session.listDatabaseFiles();
+        if (rows.empty()) {
+            complain("no database file was found (no fragment begins with page 0)");
+            return exit.raise(kNothingFound);
+        }
+        nlohmann::json files = nlohmann::json::array();
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            files.push_back({{"number", i + 1},
+                             {"name", rows[i].name},
+                             {"size_kb", rows[i].sizeKB},
+                             {"first_sector", rows[i].fsec}});
+        failure.resultPrinted = true;
+        fmt::print("{}\n", nlohmann::json{{"status", "complete"}, {"files", files}}.dump(
+                               2, ' ', false, nlohmann::json::error_handler_t::replace));
+        return;
+    }
+    fmt::print("{}\n", console().language == Language::Chinese
+                           ? "序号\t文件名\tsize(KB)\tbegin sector"
+                           : "no.\tfile name\tsize (KB)\tbegin sector");
     auto rows = session.listDatabaseFiles();
     for (std::size_t i = 0; i < rows.size(); ++i)
         fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
@@ -120,6 +146,12 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
                      "Also save every fragment's pages to this content file");
     scan->add_flag("--force", s->force, "Replace output files that exist");
     scan->callback([s, &exit] { scanCommand(*s, exit); });
+    scan->footer(R"(Examples:
+  mdfrecover scan disk.img --partition=1 -o scan.info --content scan.content
+  mdfrecover scan /dev/sdb -o scan.info --start 2048 --end 4196352
+
+Exit status: 0 complete, 2 no fragment found, 3 bad usage or input, 4 I/O error,
+130 interrupted (what was found is saved).)");
 
     auto f = std::make_shared<OpenCommand>();
     auto* fragments = app.add_subcommand("fragments", "The fragment list of a saved scan");
@@ -132,6 +164,7 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
     files->add_option("SCANINFO", c->scanInfo, "Scan-info file")->required();
     files->add_option("--content", c->content,
                       "Its content file: names are read again from the pages");
+    files->add_flag("--json", c->json, "Machine-readable output, also on failure");
     files->callback([c, &exit] { filesCommand(*c, exit); });
 }
 

@@ -72,7 +72,7 @@ std::pair<std::int64_t, std::int64_t> countClusters(const RecoverySession& s) {
 void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!source.choose(session)) return exit.raise(kIoError);
+    if (int code = kIoError; !source.choose(session, &code)) return exit.raise(code);
     const VolumeLayout& v = session.volume();
     const ScanSettings& s = session.settings();
     const SourceDescription d = describeSource(source.path);

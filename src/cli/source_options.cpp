@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "cli/exit_codes.h"
+#include "cli/mount_check.h"
+#include "cli/partition_listing.h"
 #include "source/source_description.h"
 
 namespace mdf::cli {
@@ -25,7 +27,10 @@ void SourceOptions::addTo(CLI::App& command) {
                        "read as unreadable");
 }
 
-bool SourceOptions::choose(RecoverySession& session) const {
+bool SourceOptions::choose(RecoverySession& session, int* failure) const {
+    int ignored = 0;
+    int& code = failure ? *failure : ignored;
+    code = kIoError;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         complain("cannot open {}: {}", path, std::strerror(errno));
@@ -48,20 +53,40 @@ bool SourceOptions::choose(RecoverySession& session) const {
         complain("{}", problem);
         return false;
     }
+    warnIfMountedReadWrite(path);
+    // A whole disk read as one volume would be scanned from its partition table on, with no
+    // cluster stride: the user meant one of its partitions, and is told which there are.
+    if (partition && *partition == 0) {
+        const DiskPartitions disk = readDiskPartitions(path);
+        if (disk.fileSystem.empty() && !disk.partitions.empty()) {
+            complain(
+                "{} is a whole disk with a partition table; choose a partition with "
+                "--partition=N ({})",
+                path, partitionChoices(disk));
+            code = kBadInput;
+            return false;
+        }
+    }
     if (!partition || *partition == 0) {
         if (session.openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk))
             return true;
-        complain("cannot read {}{}", path,
-                 partition ? " as a partition: its boot sector cannot be read" : ": it is empty");
+        if (partition)
+            complain("cannot read {} as a partition: its boot sector cannot be read", path);
+        else
+            complain("cannot read {}: it is empty", path);
         return false;
     }
     session.openImage(path, ImageKind::WholeDisk);
     PartitionTable table = session.listPartitions();
-    if (*partition < 1 || static_cast<std::size_t>(*partition) > table.partitions.size()) {
-        complain("{} has no partition {} ({} found)", path, *partition, table.partitions.size());
-        return false;
-    }
-    return session.choosePartition(table.partitions[static_cast<std::size_t>(*partition - 1)]);
+    for (const PartitionEntry& p : table.partitions)
+        if (p.number == *partition) return session.choosePartition(p);
+    if (table.partitions.empty())
+        complain("{} has no partition table", path);
+    else
+        complain("{} has no partition {}; its partitions are: {}", path, *partition,
+                 partitionChoices(readDiskPartitions(path)));
+    code = kBadInput;
+    return false;
 }
 
 }  // namespace mdf::cli

@@ -17,8 +17,9 @@ struct SourceOptions {
 
     void addTo(CLI::App& command);
     // Chooses the source in the session as the window's source menu would. False (after telling
-    // why on stderr) when the source cannot be used.
-    bool choose(RecoverySession& session) const;
+    // why on stderr) when the source cannot be used; failure then holds the exit code (an I/O
+    // error, or bad input for a partition that is not there).
+    bool choose(RecoverySession& session, int* failure = nullptr) const;
 };
 
 }  // namespace mdf::cli

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cli/language.h"
 #include "source/text_numbers.h"
 
 namespace mdf::cli {
@@ -14,10 +15,15 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
         fmt::print(stderr, "{:>6}  {:>8} {:>12} {:>10} {:>10} {:>14} {:>14}\n", label, row[0],
                    row[1], row[2], row[3], row[4], row[5]);
     };
-    fmt::print(stderr,
-               "符合超过1个,请选择后续碎片 (more than one fragment fits; choose the next one)\n");
-    print("", {"序号", "碎片大小(KB)", "开始页面号", "结束页面号", "开始扇区", "结束扇区"});
-    print("上一", chooserRow(list_, lastChosen));
+    const bool zh = console().language == Language::Chinese;
+    fmt::print(stderr, "{}\n",
+               zh ? "符合超过1个,请选择后续碎片 (more than one fragment fits; choose the next one)"
+                  : "more than one fragment fits; choose the next one");
+    if (zh)
+        print("", {"序号", "碎片大小(KB)", "开始页面号", "结束页面号", "开始扇区", "结束扇区"});
+    else
+        print("", {"no.", "size (KB)", "first page", "end page", "first sector", "end sector"});
+    print(zh ? "上一" : "last", chooserRow(list_, lastChosen));
     for (std::size_t k = 0; k < group.size(); ++k)
         print(std::to_string(k + 1).c_str(), chooserRow(list_, index_[group[k]].recordIndex));
     decision_.beginQuestion();

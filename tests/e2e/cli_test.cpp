@@ -86,8 +86,9 @@ TEST(Cli, StepByStepCommandsShareTheirStateThroughTheSessionFile) {
     RawWorld w;
     const int number = w.ourCatalogueNumber();
     const std::string session = w.dir.file("session.json");
-    CommandResult analysed = cli({"analyse", w.dir.file("scan.info"), "--source", w.image(),
-                                  "--file", std::to_string(number), "--session", session});
+    CommandResult analysed =
+        cli({"analyse", w.dir.file("scan.info"), "--source", w.image(), "--file",
+             std::to_string(number), "--session", session, "--lang", "zh"});
     ASSERT_EQ(analysed.exitCode, 0) << analysed.output;
     EXPECT_NE(analysed.output.find("分析已正常结束"), std::string::npos);
     ASSERT_EQ(cli({"search-more", "--session", session}).exitCode, 0);
