@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "analysis/candidate_choice.h"
 #include "assembly/boundary_repair.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
@@ -20,7 +21,8 @@ std::int64_t pfsPageCount(std::int64_t pages) {
 }
 
 // The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
-// which of them to take: the first that fits, else the first that gives no evidence.
+// which of them to take: the first that fits, else the first that gives no evidence, unless the
+// file's own PFS pages mark every page of it free (another file's pages, most likely).
 std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
                                                         std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
@@ -30,7 +32,9 @@ std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, st
         if (ctx.index[k].endPage > to) continue;
         const Fit fit = testCandidate(analysis, k);
         if (fit == Fit::Continues) return std::pair{k, fit};
-        if (fit == Fit::NoEvidence && !firstWithoutEvidence) firstWithoutEvidence = k;
+        if (fit == Fit::NoEvidence && !firstWithoutEvidence &&
+            !fileMarksAllFree(ctx.results, ctx.index[k].beginPage, ctx.index[k].endPage))
+            firstWithoutEvidence = k;
     }
     if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
     return std::nullopt;

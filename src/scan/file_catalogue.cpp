@@ -45,7 +45,7 @@ std::vector<CatalogueRow> refreshFileCatalogue(const FragmentList& list, bool re
         const FragmentRecord& r = list[i];
         if (!r.isVisible() || r.beginPage > 0) continue;
         rows.push_back({static_cast<std::int32_t>(i), r.memo, r.sizeKB, r.beginPage, r.endPage,
-                        r.fsec, r.esec});
+                        r.fsec, r.esec, {}});
     }
     if (!readFromSource) {
         for (CatalogueRow& row : rows)

@@ -5,6 +5,7 @@
 
 #include "analysis/next_fragment_chooser.h"
 #include "assembly/sha256.h"
+#include "session/catalogue_names.h"
 #include "source/source_description.h"
 #include "source/text_numbers.h"
 
@@ -142,7 +143,10 @@ StartResult RecoverySession::startScan() {
 
 std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {
     if (busy()) return {};
-    return refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+    std::vector<CatalogueRow> rows =
+        refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+    nameShortHeads(rows, fragments_, index_, pageOrigin_, volume_.sectorsPerCluster, reporter_);
+    return rows;
 }
 
 void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* chooser) {
@@ -154,6 +158,8 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
         analysisRunning_ = false;
         throw;
     }
+    if (analysis_.lostFileName == kNoName && !file.resolvedPath.empty())
+        analysis_.lostFileName = file.resolvedPath;
     if (completed) combination_.refresh(fragments_, analysis_.combinationMarks);
     lastAnalysisCompleted_ = completed;
     analysisRunning_ = false;
@@ -173,6 +179,34 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
         startJob([this, file] { analyse(file, nullptr); });
     }
     return StartResult::Started;
+}
+
+std::vector<HeadlessDatabase> RecoverySession::findHeadlessDatabases() {
+    if (busy()) return {};
+    return mdf::findHeadlessDatabases(fragments_, index_, pageOrigin_);
+}
+
+bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
+    if (scanRunning()) {
+        reporter_.showMessage("the scan is processing", "message");
+        return false;
+    }
+    if (analysisRunning_ || !idle()) return false;
+    const std::int64_t anchor =
+        database.namePageRecord >= 0
+            ? fragments_[static_cast<std::size_t>(database.namePageRecord)].fsec
+            : 0;
+    FragmentRecord placeholder = composeFragment(static_cast<std::int32_t>(fragments_.size() + 1),
+                                                 0, anchor, 0, kLostFileHeaderMemo);
+    placeholder.visible = "N";
+    fragments_.append(std::move(placeholder));
+    indexFragments();
+    AnalysisContext ctx = analysisContext(nullptr);
+    const bool completed =
+        mdf::analyseHeadless(ctx, database, static_cast<std::int32_t>(fragments_.size() - 1));
+    combination_.refresh(fragments_, analysis_.combinationMarks);
+    lastAnalysisCompleted_ = completed;
+    return completed;
 }
 
 SearchOutcome RecoverySession::searchMore() {

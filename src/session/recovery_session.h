@@ -8,6 +8,7 @@
 
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
+#include "analysis/headless_file.h"
 #include "assembly/assembly_context.h"
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
@@ -115,6 +116,13 @@ class RecoverySession {
     // before anything is read.
     OutputGuard outputGuard() const;
     void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
+
+    // With no file header page found: the databases whose other pages remain.
+    std::vector<HeadlessDatabase> findHeadlessDatabases();
+    // Analyses such a database here, with an empty, hidden record standing for its lost page 0
+    // (so that the combination, the check and the writer see page 0 as a gap). Refused while a
+    // job runs.
+    bool analyseHeadless(const HeadlessDatabase& database);
 
     // The fourth tab.
     SearchOutcome searchMore();
