@@ -103,7 +103,7 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database, exit);
     if (!row) return;
-    TerminalChooser chooser(session.fragments(), session.index());
+    TerminalChooser chooser(session.fragments(), session.index(), stdin, &session.pages());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
     fmt::print("combination ({} fragments):\n", session.combination().rows.size());
     for (const auto& r : session.combination().rows)

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "analysis/candidate_choice.h"
 #include "source/text_numbers.h"
 
 namespace mdf::cli {
@@ -18,8 +19,13 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
                "符合超过1个,请选择后续碎片 (more than one fragment fits; choose the next one)\n");
     print("", {"序号", "碎片大小(KB)", "开始页面号", "结束页面号", "开始扇区", "结束扇区"});
     print("上一", chooserRow(list_, lastChosen));
-    for (std::size_t k = 0; k < group.size(); ++k)
-        print(std::to_string(k + 1).c_str(), chooserRow(list_, index_[group[k]].recordIndex));
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        const std::int32_t r = index_[group[k]].recordIndex;
+        print(std::to_string(k + 1).c_str(), chooserRow(list_, r));
+        if (pages_)
+            fmt::print(stderr, "        页校验(pages verified): {}\n",
+                       candidateEvidenceText(*pages_, list_[static_cast<std::size_t>(r)]));
+    }
     decision_.beginQuestion();
     while (decision_.state == ChooserDecision::State::Waiting) {
         fmt::print(stderr, "row 1-{} (c to cancel): ", group.size());

@@ -4,6 +4,7 @@
 // the allocated pages that could not.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "pipeline.h"
@@ -138,6 +139,24 @@ TEST(Fidelity, ANearerCopyWithItsBodyOverwrittenNeverWins) {
         EXPECT_EQ(r.exitCode, 0) << r.log;
         expectFaithful(r, c.file, l.onImage);
     }
+}
+
+TEST(Fidelity, TheManualChooserShowsWhatEachCandidatesPagesProve) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::Checksum, 3));
+    Layout l = damagedCopyLayout(file, dir.file("damaged.img"), 31);
+    ASSERT_EQ(runCommand({MDF_CLI, "scan", l.image, "-o", dir.file("scan.info")}).exitCode, 0);
+    {
+        std::ofstream answers(dir.file("answers.txt"));
+        for (int i = 0; i < 100; ++i)
+            answers << "1\n";
+    }
+    CommandResult r = runCommand({MDF_CLI, "analyse", dir.file("scan.info"), "--source", l.image,
+                                  "--manual", "--session", dir.file("s.json")},
+                                 {}, dir.file("answers.txt"));
+    EXPECT_NE(r.output.find("页校验(pages verified): "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(" failing"), std::string::npos) << "the damaged copy says so";
+    EXPECT_NE(r.output.find(" LSN 3"), std::string::npos) << "the range of log sequence numbers";
 }
 
 TEST(Fidelity, TwoDatabasesWhosePage32LiesElsewhereAreEachFoundByName) {
