@@ -372,6 +372,7 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
         }
     }
     if (!session.searchMore().completed) exit.raise(kPartial);
+    session.restoreSplitPages();
     const MissingPageReport missing = session.checkMissingPages();
     AssemblyOutcome outcome = session.writeMdf(o.output);
     if (!outcome.written) return exit.raise(kIoError);

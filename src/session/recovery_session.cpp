@@ -5,6 +5,7 @@
 
 #include "analysis/next_fragment_chooser.h"
 #include "assembly/sha256.h"
+#include "analysis/split_page_search.h"
 #include "session/catalogue_names.h"
 #include "source/source_description.h"
 #include "source/text_numbers.h"
@@ -207,6 +208,46 @@ bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
     combination_.refresh(fragments_, analysis_.combinationMarks);
     lastAnalysisCompleted_ = completed;
     return completed;
+}
+
+std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
+    if (!idle() || !readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
+    std::vector<BrokenPage> broken;
+    SplitSearchSettings settings;
+    settings.clusterSectors = volume_.sectorsPerCluster;
+    settings.endSector = source_.endSector();
+    for (const FragmentRow& row : combination_.rows) {
+        if (row.pages() <= 0) continue;
+        const FragmentRecord& r = fragments_[static_cast<std::size_t>(row.recordIndex)];
+        settings.claimed.push_back({r.fsec, r.esec});
+        BrokenPage page;
+        page.pageId = row.startPage + row.pages() - 1;
+        page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
+        if (!readFragmentPage(pageOrigin_, r.fsec, row.pages() - 1, page.asRead)) continue;
+        if (pageProtection(page.asRead) == PageProtection::None || verifyPage(page.asRead)) continue;
+        settings.clusterOrigin = page.firstSector;
+        broken.push_back(page);
+    }
+    if (broken.empty()) return {};
+    SplitSearchResult found = searchSplitPages(source_, broken, settings);
+    std::vector<std::int32_t> restored;
+    for (const auto& [pageId, bytes] : found.restored) {
+        analysis_.restoredPages[pageId] = bytes;
+        restored.push_back(pageId);
+        reporter_.logLine(Memo::Assembly,
+                          "跨簇页已拼合(page pieced together from clusters no fragment claims) " +
+                              std::to_string(pageId));
+    }
+    for (std::int32_t pageId : found.ambiguous)
+        reporter_.logLine(Memo::Assembly,
+                          "跨簇页有多个可能,未拼合(several pieces fit by torn bits alone; page not "
+                          "pieced) " + std::to_string(pageId));
+    reporter_.logLine(Memo::Assembly, "跨簇页查找(split-page search): " +
+                                          std::to_string(found.restored.size()) + "/" +
+                                          std::to_string(broken.size()) + " pages, " +
+                                          std::to_string(found.candidateClusters) +
+                                          " unclaimed clusters");
+    return restored;
 }
 
 SearchOutcome RecoverySession::searchMore() {

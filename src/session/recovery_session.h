@@ -124,6 +124,11 @@ class RecoverySession {
     // job runs.
     bool analyseHeadless(const HeadlessDatabase& database);
 
+    // With clusters smaller than a page: looks for the missing later sectors of every row's last
+    // page that does not verify among the clusters no accepted fragment claims, and hands the
+    // pages it puts together to the writer. The page ids restored, in order.
+    std::vector<std::int32_t> restoreSplitPages();
+
     // The fourth tab.
     SearchOutcome searchMore();
     MissingPageReport checkMissingPages();

@@ -243,6 +243,58 @@ Layout lostStartLayout(const PageFile& file, std::int32_t lost, const std::strin
     return {path, range(lost, n)};
 }
 
+Layout splitPageLayout(const PageFile& file, int clusterSectors, const std::string& path,
+                       std::uint64_t seed, std::set<std::int32_t>* splitPages) {
+    Random rng({seed, 0x5B17u});
+    const std::int64_t cs = clusterSectors;
+    SectorImage image(path, static_cast<std::int64_t>(file.size()) * 32 + 100000);
+    std::int64_t cursor = 64 * cs;
+    auto junk = [&](std::int64_t sectors) {
+        image.put(cursor, junkBytes(rng, static_cast<std::size_t>(sectors) * 512));
+        cursor += sectors;
+    };
+    const auto n = static_cast<std::int32_t>(file.size());
+    auto runs = cutIntoRuns(file, 0, n, rng, 3, 40);
+    shuffle(runs, rng);
+    std::vector<std::vector<std::uint8_t>> tails;
+    std::int64_t lastFirst = -1;
+    std::int32_t lastPage = 0;
+    for (const auto& [first, pages] : runs) {
+        junk(cs * rng.between(1, 4));
+        if (lastFirst >= 0 && cursor - lastFirst == (std::int64_t{first} - lastPage) * 16)
+            junk(cs);
+        lastFirst = cursor;
+        lastPage = first;
+        for (std::size_t k = 0; k + 1 < pages.size(); ++k) {
+            image.put(cursor, pages[k]);
+            cursor += 16;
+        }
+        const Page& end = pages.back();
+        const bool empty = std::all_of(end.begin(), end.end(), [](std::uint8_t b) { return b == 0; });
+        if (empty || rng.chance(25)) {
+            image.put(cursor, end);
+            cursor += 16;
+            continue;
+        }
+        // Its first `head` sectors stay; the rest goes elsewhere.
+        const std::int64_t head = cs * rng.between(1, 16 / cs - 1);
+        image.put(cursor, std::span<const std::uint8_t>(end.data(), static_cast<std::size_t>(head) * 512));
+        cursor += head;
+        junk(16 - head);
+        tails.emplace_back(end.begin() + head * 512, end.end());
+        if (splitPages) splitPages->insert(first + static_cast<std::int32_t>(pages.size()) - 1);
+    }
+    junk(cs * 8);
+    for (const auto& tail : tails) {
+        junk(cs * rng.between(1, 3));
+        image.put(cursor, tail);
+        cursor += static_cast<std::int64_t>(tail.size() / 512);
+    }
+    junk(cs * 8);
+    if (cursor > image.sectors()) throw std::runtime_error("layout image too small");
+    return {path, range(0, n)};
+}
+
 ImageManifest buildFat32LoneHeaderImage(const SyntheticDatabase& db, const std::string& imagePath,
                                         std::uint64_t seed) {
     FileSystemImageOptions options;

@@ -88,6 +88,13 @@ Layout twoDatabasesLayout(const PageFile& first, const PageFile& second, std::in
 Layout lostStartLayout(const PageFile& file, std::int32_t lost, const std::string& path,
                        std::uint64_t seed);
 
+// The file in runs at cluster boundaries of a volume with clusterSectors (1 or 8) sectors per
+// cluster; the last page of most runs split: its first clusters in place (junk after them), its
+// other sectors in a cluster of their own among junk far from every run, where no header marks
+// them. splitPages receives the page ids split.
+Layout splitPageLayout(const PageFile& file, int clusterSectors, const std::string& path,
+                       std::uint64_t seed, std::set<std::int32_t>* splitPages);
+
 // buildFat32Image with 16-sector clusters, then page 0 moved to a free cluster far from page 1
 // and its own cluster overwritten: the layout a volume with 8 KB clusters leaves when page 0
 // and page 1 were given clusters apart. The manifest is changed to match.
