@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "analysis/split_page_search.h"
@@ -32,7 +33,7 @@ std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t cluster
     test::DatabaseRecipe recipe;
     recipe.pages = 4000;
     test::SyntheticDatabase db(recipe);
-    const bool exists = std::filesystem::exists(path);
+    const bool exists = std::filesystem::exists(path + ".done");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
     if (fd < 0 || ::ftruncate(fd, kImageSectors * 512) != 0) std::abort();
     test::Random rng(5);
@@ -54,8 +55,9 @@ std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t cluster
         test::Page p = db.page(id);
         const std::int64_t head = 100 + std::int64_t{i} * 32;
         const int split = 1 + i % 15;
-        const std::int64_t block = (i * 7919) % blocks;
-        const std::int64_t tail = 1'000'000 + block * spacing + 16 * (i % 60);
+        // Each tail its own place: block i mod blocks, 16 sectors further per round.
+        const std::int64_t block = i % blocks;
+        const std::int64_t tail = 1'000'000 + block * spacing + 16 * (i / blocks);
         if (!exists) {
             writeAt(fd, head, p.data(), 512 * static_cast<std::size_t>(split));
             writeAt(fd, tail, p.data() + 512 * split, 512 * static_cast<std::size_t>(16 - split));
@@ -67,6 +69,7 @@ std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t cluster
         pages.push_back(broken);
     }
     ::close(fd);
+    if (!exists) std::ofstream(path + ".done") << "built\n";
     return pages;
 }
 
