@@ -5,48 +5,18 @@
 // once in /tmp/mdfrecover-bench. Usage: bench_image_formats
 #include <fmt/core.h>
 
-#include <atomic>
 #include <filesystem>
 
 #include "bench_util.h"
-#include "report/reporter.h"
-#include "scan/scan_engine.h"
 #include "source/image_format.h"
 #include "source/platform_file.h"
-#include "source/sector_source.h"
 #include "testworld/process.h"
 #include "testworld/source_images.h"
 #include "testworld/test_world.h"
-
-namespace {
-
-using namespace mdf;
-
-// Scans a whole source at stride 8; returns the fragments found.
-std::size_t scanAll(const std::string& image, std::int64_t sectors) {
-    SectorSource source;
-    source.select(SourceKind::ImageFile, image, sectors);
-    source.setReadLimit(sectors);
-    VolumeLayout volume;
-    ScanSettings settings;
-    settings.beginSector = "0";
-    settings.endSector = std::to_string(sectors);
-    settings.sectorsPerCluster = "8";
-    settings.freeSpaceOnly = false;
-    FreeSpaceMap freeSpace;
-    FragmentList list;
-    FragmentIndex index;
-    std::atomic<bool> stop{false};
-    std::string memo;
-    SilentReporter reporter;
-    ScanContext ctx{source, volume, settings, freeSpace, list, index, stop, 1, memo, reporter};
-    runScanJob(ctx);
-    return list.size();
-}
-
-}  // namespace
+#include "whole_scan.h"
 
 int main() {
+    using namespace mdf;
     const std::string dir = "/tmp/mdfrecover-bench";
     const std::string raw = dir + "/formats-2g.img";
     std::filesystem::create_directories(dir);
@@ -103,7 +73,8 @@ int main() {
         }
         bench::bestShellSeconds(1, "cat '" + f.path + "' > /dev/null");
         std::size_t fragments = 0;
-        const double seconds = bench::bestSeconds(3, [&] { fragments = scanAll(f.path, sectors); });
+        const double seconds =
+            bench::bestSeconds(3, [&] { fragments = bench::scanWholeImage(f.path, sectors); });
         if (rawSeconds == 0) rawSeconds = seconds;
         fmt::print(
             "{:11} file {:5.2f} GiB  scan {:6.2f} s  {:7.1f} MB/s  {} fragments  "

@@ -12,6 +12,7 @@
 #include "source/platform_file.h"
 #include "source/sector_source.h"
 #include "testworld/test_world.h"
+#include "whole_scan.h"
 
 int main(int argc, char** argv) {
     using namespace mdf;
@@ -41,26 +42,7 @@ int main(int argc, char** argv) {
             file->readAt(buffer.data(), buffer.size(), static_cast<std::uint64_t>(at));
     });
     std::size_t fragments = 0;
-    double scan = bench::bestSeconds(5, [&] {
-        SectorSource source;
-        source.select(SourceKind::ImageFile, image, sectors);
-        source.setReadLimit(sectors);
-        VolumeLayout volume;
-        ScanSettings settings;
-        settings.beginSector = "0";
-        settings.endSector = std::to_string(sectors);
-        settings.sectorsPerCluster = "8";
-        settings.freeSpaceOnly = false;
-        FreeSpaceMap freeSpace;
-        FragmentList list;
-        FragmentIndex index;
-        std::atomic<bool> stop{false};
-        std::string memo;
-        SilentReporter reporter;
-        ScanContext ctx{source, volume, settings, freeSpace, list, index, stop, 1, memo, reporter};
-        runScanJob(ctx);
-        fragments = list.size();
-    });
+    double scan = bench::bestSeconds(5, [&] { fragments = bench::scanWholeImage(image, sectors); });
     fmt::print("image               {} ({:.2f} GiB, {} fragments found)\n", image,
                bytes / 1073741824.0, fragments);
     fmt::print("cat > /dev/null     {:8.1f} MB/s\n", bench::mbPerSecond(bytes, cat));
