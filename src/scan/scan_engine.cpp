@@ -42,25 +42,58 @@ class Scan {
         }
         ctx_.reporter.logLine(Memo::Scan, "begin scan" + ctx_.now());
         ctx_.reporter.setStatus("begin scan ");
-        if (!window_.prime(start_, end_)) {
-            ctx_.reporter.logLine(Memo::Scan, sectorError("512error", start_));
+        cursor_ = start_;
+        std::int64_t windowStart = start_;
+        if (!goOnFromSavedPosition(windowStart)) return ScanOutcome::Failed;
+        begun_ = true;
+        if (!window_.prime(windowStart, end_)) {
+            ctx_.reporter.logLine(Memo::Scan, sectorError("512error", windowStart));
+            keepPosition(windowStart);
             return ScanOutcome::Failed;
         }
-        for (cursor_ = start_; cursor_ < end_; cursor_ = advance(cursor_)) {
+        for (; cursor_ < end_; cursor_ = advance(cursor_)) {
             showProgress();
+            if (ctx_.reached) ctx_.reached->store(cursor_, std::memory_order_relaxed);
             if (ctx_.stopRequested.load()) {
                 ctx_.reporter.setStatus("scan stopped");
+                keepPosition(window_.start());
                 return ScanOutcome::Stopped;
             }
             examine();
         }
+        keepPosition(window_.start());
         ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
         ctx_.reporter.setStatus("finished");
         ctx_.index = buildFragmentIndex(ctx_.fragments);
         return ScanOutcome::Finished;
     }
 
+    // Where the scan stands, for a later one to go on from; also after an exception.
+    void keepPosition(std::int64_t windowStart) {
+        if (ctx_.position && begun_) *ctx_.position = {cursor_, skip_, windowStart, counter_};
+    }
+    void keepPosition() { keepPosition(window_.start()); }
+
   private:
+    // A saved position comes from a file: it must lie inside this scan's range, on its stride.
+    bool goOnFromSavedPosition(std::int64_t& windowStart) {
+        if (!ctx_.position || ctx_.position->cursor < 0) return true;
+        const ScanPosition p = *ctx_.position;
+        if (p.cursor < start_ || p.cursor > end_ || (p.cursor - start_) % stride_ != 0 ||
+            p.windowStart < start_ || p.windowStart > p.cursor || p.skip < 0 || p.counter < 0 ||
+            p.counter == INT32_MAX) {
+            ctx_.reporter.showMessage(
+                "the saved scan position lies outside the scan's range or off its stride",
+                "message");
+            return false;
+        }
+        cursor_ = p.cursor;
+        skip_ = p.skip;
+        counter_ = p.counter;
+        windowStart = p.windowStart;
+        return true;
+    }
+
     bool readSettings() {
         const ScanSettings& s = ctx_.settings;
         auto start = parseInteger(s.beginSector), end = parseInteger(s.endSector);
@@ -216,6 +249,7 @@ class Scan {
     std::int64_t start_ = 0, end_ = 0, stride_ = 1, cursor_ = 0, skip_ = 0;
     std::int32_t counter_ = 0;
     bool freeSpaceOnly_ = false;
+    bool begun_ = false;  // the position is known: the scan has begun to read
     int lastPercent_ = -1;
     std::int64_t nextProgressCheck_ = 0;
 };
@@ -230,7 +264,15 @@ std::string currentDateTime() {
 }
 
 ScanOutcome runScanJob(ScanContext& ctx) {
-    ScanOutcome outcome = Scan(ctx).run();
+    Scan scan(ctx);
+    ScanOutcome outcome = ScanOutcome::Failed;
+    try {
+        outcome = scan.run();
+    } catch (...) {
+        scan.keepPosition();
+        ctx.stopRequested = true;
+        throw;
+    }
     ctx.stopRequested = true;
     return outcome;
 }

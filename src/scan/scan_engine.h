@@ -22,6 +22,17 @@ inline constexpr std::int64_t kMergeDistanceLimit = 129408;  // sectors
 // The date and time that follow the scan's log words, as "2026-12-08 14:03:27".
 std::string currentDateTime();
 
+// Where a scan stands between two positions: all a later scan needs to go on from there and find
+// exactly what one uninterrupted scan would have found. The window's start is kept too: on a
+// failing disk, which position a window read falls on decides what reads as unreadable, and the
+// same windows give the same reads.
+struct ScanPosition {
+    std::int64_t cursor = -1;  // the next position to examine; -1 when no scan has begun
+    std::int64_t skip = 0;     // positions below it lie inside the last run followed
+    std::int64_t windowStart = 0;
+    std::int32_t counter = 0;  // serial number of the last fragment recorded
+};
+
 // What one scan reads and changes.
 struct ScanContext {
     SectorSource& source;
@@ -36,6 +47,11 @@ struct ScanContext {
     Reporter& reporter;
     std::function<std::string()> now = currentDateTime;
     WindowObserver* windowObserver = nullptr;
+    // In: where to go on from (a cursor of -1 starts at the start sector). Out: where the scan
+    // stood when it ended, whichever way it ended.
+    ScanPosition* position = nullptr;
+    // The position being examined, for a front end's gauge on another thread.
+    std::atomic<std::int64_t>* reached = nullptr;
 };
 
 enum class ScanOutcome { NotRun, Finished, Stopped, Failed };

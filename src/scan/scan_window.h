@@ -33,6 +33,9 @@ class ScanWindow {
     // The buffer, for the free-space map to use before the scan primes the window.
     std::span<std::uint8_t> buffer() { return buffer_; }
 
+    // Where the window begins now.
+    std::int64_t start() const { return start_; }
+
     // Reads the first window at start. False when not a single sector of it could be read.
     bool prime(std::int64_t start, std::int64_t endSector);
 

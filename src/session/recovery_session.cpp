@@ -49,6 +49,8 @@ ScanContext RecoverySession::scanContext() {
     ScanContext ctx{source_, volume_,        settings_,   freeSpace_,   fragments_,
                     index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
     ctx.windowObserver = &pageOrigin_.scannedPages();
+    ctx.position = &scanPosition_;
+    ctx.reached = &scanReached_;
     return ctx;
 }
 
@@ -143,6 +145,11 @@ StartResult RecoverySession::startScan() {
     if (!idle()) return StartResult::Busy;
     stopRequested_ = false;
     lastScanOutcome_ = ScanOutcome::NotRun;
+    // A scan goes on from a saved position only when asked to just before; otherwise it starts
+    // at the start sector, as the scan button always did.
+    scanPosition_ = resumeAt_.value_or(ScanPosition{});
+    resumeAt_.reset();
+    scanReached_ = -1;
     startJob([this] {
         pageOrigin_.scannedPages().begin(source_.generation());
         ScanContext ctx = scanContext();
@@ -157,6 +164,13 @@ StartResult RecoverySession::startScan() {
         lastScanOutcome_ = outcome;
     });
     return StartResult::Started;
+}
+
+std::string RecoverySession::sourceFirstPageSha256() {
+    if (!sourceChosen_ || busy()) return {};
+    std::array<std::uint8_t, 8192> page{};
+    if (!source_.readWholeSectors(16, page.data(), 0)) return {};
+    return sha256Hex(page);
 }
 
 std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {

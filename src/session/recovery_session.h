@@ -84,6 +84,18 @@ class RecoverySession {
     bool takeFileId();
     std::uint16_t scanFileId() const { return scanFileId_; }
     StartResult startScan();
+    // Makes the next startScan go on from where a stopped scan stood, over the fragments that
+    // scan found (opened with openScan), instead of starting at the start sector.
+    void resumeScanAt(const ScanPosition& position) { resumeAt_ = position; }
+    // Where the last scan stood when it ended; a cursor of -1 when it never began to read.
+    const ScanPosition& scanPosition() const { return scanPosition_; }
+    // The position the running scan is examining, for a gauge on another thread; -1 before.
+    std::int64_t scanReached() const { return scanReached_.load(std::memory_order_relaxed); }
+    // The memo the scan carries from one run it follows to the next.
+    std::string& scanMemo() { return pendingMemo_; }
+    // SHA-256 of the source's first 8 KiB; empty when they cannot be read. With the source's
+    // size it tells whether a saved scan was made of the source now chosen.
+    std::string sourceFirstPageSha256();
     void requestStop() { stopRequested_ = true; }
     bool scanRunning() const { return !stopRequested_; }
     ScanOutcome lastScanOutcome() const { return lastScanOutcome_; }
@@ -103,6 +115,9 @@ class RecoverySession {
     bool openScan(const std::optional<std::string>& scanInfoPath,
                   const std::optional<std::string>& contentPath);
     bool readFromSource() const { return readFromSource_; }
+    // Sectors the last content file saved could not read and holds as zeros (saveScan is false
+    // then, though the file was written).
+    std::size_t contentUnreadable() const { return contentUnreadable_; }
 
     // The database files found.
     std::vector<CatalogueRow> listDatabaseFiles();
@@ -180,8 +195,12 @@ class RecoverySession {
     std::uint16_t scanFileId_ = 1;
     std::string pendingMemo_;
     std::atomic<ScanOutcome> lastScanOutcome_{ScanOutcome::NotRun};
+    std::optional<ScanPosition> resumeAt_;
+    ScanPosition scanPosition_;
+    std::atomic<std::int64_t> scanReached_{-1};
 
     ContentFile content_;
+    std::size_t contentUnreadable_ = 0;
     bool readFromSource_ = true;
 
     AnalysisResults analysis_;

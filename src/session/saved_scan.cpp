@@ -29,6 +29,7 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
 // A sector that cannot be read is stored as zeros and named at the end: the content of every other
 // page is worth more to the user than a file abandoned at the first bad sector.
 bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
+    contentUnreadable_ = 0;
     OutputFile out(path, outputGuard());
     if (!out.ok()) {
         reporter_.showMessage("error,file create error: " + out.error(), "message",
@@ -71,6 +72,7 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
         return false;
     }
     if (!unreadable.empty()) {
+        contentUnreadable_ = unreadable.size();
         std::string first;
         for (std::size_t i = 0; i < unreadable.size() && i < 10; ++i)
             first += (i ? ", " : "") + std::to_string(unreadable[i]);

@@ -1,5 +1,5 @@
 // The scan over images whose pages lie at known sectors: runs, joins, the skip position, the
-// stride, stopping, and reads that fail.
+// stride, stopping and going on from where it stopped, and reads that fail.
 #include "scan/scan_engine.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +45,7 @@ struct ScanFixture {
         settings.freeSpaceOnly = false;
     }
 
-    ScanOutcome scan(Reporter* other = nullptr) {
+    ScanOutcome scan(Reporter* other = nullptr, ScanPosition* position = nullptr) {
         source.select(SourceKind::ImageFile, image.path(), image.sectors());
         source.setReadLimit(image.sectors());
         stop = false;
@@ -60,6 +60,7 @@ struct ScanFixture {
                         pendingMemo,
                         other ? *other : reporter,
                         [] { return std::string(" <time>"); }};
+        ctx.position = position;
         return runScanJob(ctx);
     }
     std::vector<std::string> lines() const {
@@ -187,6 +188,67 @@ TEST(ScanEngine, StoppingKeepsTheFragmentsFoundButNotANewIndex) {
     EXPECT_EQ(f.index.size(), 1u) << "a stopped scan leaves the index as it was";
     EXPECT_EQ(reporter.statuses().back(), "scan stopped");
     EXPECT_TRUE(f.stop);
+}
+
+// Stops the scan once it has got that far.
+class StopAt : public RecordingReporter {
+  public:
+    StopAt(std::atomic<bool>& stop, int percent) : stop_(stop), percent_(percent) {}
+    void setProgress(int percent) override {
+        if (percent >= percent_) stop_ = true;
+    }
+
+  private:
+    std::atomic<bool>& stop_;
+    int percent_;
+};
+
+// Runs in every state a stop can find the scan in: inside a run it skips, between two runs that
+// join, around bad sectors that make whole windows read chunk by chunk.
+void putResumeWorld(ScanFixture& f) {
+    f.image.putRun(1024, 0, 100, page);
+    f.image.putRun(50000, 300, 100, page);
+    f.image.putRun(50000 + 150 * 16, 450, 50, page);  // joins the run before it
+    f.image.putRun(98000, 7, 30, page);
+    f.image.putRun(120000, 40, 20, page);  // beside the bad sectors
+    f.image.putRun(120400, 60, 5, page);   // its successor would lie in them
+    f.image.putRun(190000, 600, 8, page);
+    f.settings.sectorsPerCluster = "8";
+}
+
+TEST(ScanEngine, AScanStoppedAnywhereGoesOnFromItsPositionToWhatOneWholeScanFinds) {
+    auto opener = [] { return test::openerWithBadSectors({{120480, 40}}); };
+    ScanFixture whole(opener());
+    putResumeWorld(whole);
+    ScanPosition finished;
+    ASSERT_EQ(whole.scan(nullptr, &finished), ScanOutcome::Finished);
+    ASSERT_EQ(whole.fragments.size(), 6u) << "the two runs at 50000 are one fragment";
+    EXPECT_EQ(finished.counter, 6);
+
+    for (int percent = 1; percent < 100; ++percent) {
+        ScanFixture f(opener());
+        putResumeWorld(f);
+        StopAt stopper(f.stop, percent);
+        ScanPosition position;
+        ASSERT_EQ(f.scan(&stopper, &position), ScanOutcome::Stopped) << percent;
+        EXPECT_GT(position.cursor, 0) << percent;
+        EXPECT_LE(position.windowStart, position.cursor);
+        const std::size_t before = f.fragments.size();
+        ASSERT_EQ(f.scan(nullptr, &position), ScanOutcome::Finished) << percent;
+        EXPECT_EQ(f.lines(), whole.lines()) << "stopped at " << percent << " %";
+        EXPECT_LE(before, f.fragments.size());
+    }
+}
+
+TEST(ScanEngine, ASavedPositionOutsideTheRangeOrOffTheStrideIsRefused) {
+    for (ScanPosition bad : {ScanPosition{200008, 0, 0, 0}, ScanPosition{1003, 0, 0, 0},
+                             ScanPosition{1000, 0, 2000, 0}, ScanPosition{1000, -1, 0, 0},
+                             ScanPosition{1000, 0, 0, INT32_MAX}}) {
+        ScanFixture f;
+        f.settings.sectorsPerCluster = "8";
+        EXPECT_EQ(f.scan(nullptr, &bad), ScanOutcome::Failed) << bad.cursor;
+        EXPECT_EQ(f.reporter.messages().size(), 1u);
+    }
 }
 
 TEST(ScanEngine, AnEmptyRangeFinishesAtOnce) {
