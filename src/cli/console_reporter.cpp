@@ -25,6 +25,16 @@ void ConsoleReporter::finishProgress() {
     std::lock_guard lock(mutex_);
     eraseBarLocked();
     lastPercent_ = -1;
+    lineOwnsBar_ = false;
+}
+
+void ConsoleReporter::showProgressLine(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    if (!drawsProgress() || text.empty()) return;
+    lineOwnsBar_ = true;
+    fmt::print(stderr, "\r{}\033[K", text);
+    std::fflush(stderr);
+    barShown_ = true;
 }
 
 void ConsoleReporter::logLine(Memo, std::string_view line) {
@@ -44,7 +54,7 @@ void ConsoleReporter::setStatus(std::string_view text) {
 
 void ConsoleReporter::setProgress(int percent) {
     std::lock_guard lock(mutex_);
-    if (!showProgress_ || percent == lastPercent_) return;
+    if (!showProgress_ || lineOwnsBar_ || percent == lastPercent_) return;
     lastPercent_ = percent;
     int filled = percent * 40 / 100;
     fmt::print(stderr, "\r[{:<40}] {:3d}%", std::string(static_cast<std::size_t>(filled), '#'),

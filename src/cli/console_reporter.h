@@ -23,6 +23,10 @@ class ConsoleReporter : public Reporter {
     // Sends log lines to stderr instead, so that stdout carries only machine output.
     void logToStderr(bool on) { logStream_ = on ? stderr : stdout; }
     void finishProgress();
+    // True when progress is drawn at all: stderr is a terminal and -q was not given.
+    bool drawsProgress() const { return showProgress_ && !quiet_; }
+    // Draws a line of its own in place of the bar, which then stays away until finishProgress.
+    void showProgressLine(std::string_view text);
 
   private:
     void eraseBarLocked();
@@ -31,6 +35,7 @@ class ConsoleReporter : public Reporter {
     bool showProgress_;
     bool quiet_;
     bool barShown_ = false;
+    bool lineOwnsBar_ = false;
     int lastPercent_ = -1;
     std::FILE* logStream_ = stdout;
 };

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
+#include "cli/foreground_scan.h"
 #include "cli/json_failure.h"
 #include "cli/scan_options.h"
 #include "cli/session_file.h"
@@ -330,34 +330,63 @@ struct RecoverCommand {
     std::string database;
     std::string output;
     std::string scanInfo;
+    std::string content;
+    std::string resume;
+    bool noSaveScan = false;
     bool json = false;
     bool allowSourceDevice = false;
     bool force = false;
 };
 
-void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
+// Where recover keeps its scan: beside the output unless told otherwise, so that a stopped or
+// failed run never has to scan again, and the scan can be looked at with files and fragments.
+KeptScan keptScanOf(const RecoverCommand& o, const std::optional<ResumeFile>& resume) {
+    KeptScan kept;
+    if (resume) {
+        kept.scanInfo = o.resume;
+        kept.content = resume->content;
+    } else if (!o.noSaveScan) {
+        kept.scanInfo = o.scanInfo.empty() ? o.output + ".scan.info" : o.scanInfo;
+        kept.content = o.content.empty() ? o.output + ".scan.content" : o.content;
+    }
+    kept.goOn = "mdfrecover recover --resume " + kept.scanInfo + " -o " + o.output;
+    kept.contentMustBeWhole = false;
+    return kept;
+}
+
+void recoverCommand(RecoverCommand o, ExitCode& exit) {
     JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(!o.json);
     if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
+    std::optional<ResumeFile> resume;
+    if (!o.resume.empty()) {
+        if (!(resume = loadResume(o.resume, exit))) return;
+        resume->fillIn(o.source);
+    } else if (o.source.path.empty()) {
+        complain("recover needs a SOURCE (or --resume SCANINFO)");
+        return exit.raise(kBadInput);
+    }
+    const KeptScan kept = keptScanOf(o, resume);
     // Every output is checked before the first sector is read: a typo found after hours of
-    // scanning would throw the scan away.
-    if (!outputsAllowed({o.output, o.scanInfo}, OutputGuard{o.source.path, o.allowSourceDevice},
-                        o.force))
+    // scanning would throw the scan away. The files of a scan being continued are the ones it
+    // rewrites, so they need no --force.
+    const OutputGuard guard{o.source.path, o.allowSourceDevice};
+    if (!outputsAllowed({o.output}, guard, o.force) ||
+        !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
-    if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
-    const ScanOutcome scanned = runScanInForeground(session);
-    reporter.finishProgress();
-    if (scanned == ScanOutcome::Failed) return exit.raise(kIoError);
-    if (scanned == ScanOutcome::Stopped) {
-        session.indexFragments();
-        exit.raise(kInterrupted);
-    }
-    if (!o.scanInfo.empty() && !session.saveScan(o.scanInfo, std::nullopt, std::random_device{}()))
-        exit.raise(kIoError);
-    if (scanned == ScanOutcome::Stopped) return;
+    if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
+        return exit.raise(kBadInput);
+    const ScanOutcome scanned = runScanInForeground(session, reporter);
+    ResumeFile next;
+    next.source = o.source;
+    next.directIo = resume ? resume->directIo : o.scan.directIo;
+    // A scan that could not be kept (a full disk) is said so and raises the exit code; the
+    // recovery itself still goes on, as the fragments are in memory.
+    keepScan(session, scanned, kept, next, exit);
+    if (scanned != ScanOutcome::Finished) return;
 
     auto row =
         pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit, &failure.candidates);
@@ -458,11 +487,23 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     auto r = std::make_shared<RecoverCommand>();
     auto* recover =
         app.add_subcommand("recover", "Scan, analyse, search more, check and create in one go");
-    r->source.addTo(*recover);
+    r->source.addTo(*recover, false);
     r->scan.addTo(*recover);
     addPickOptions(*recover, r->file, r->database);
     recover->add_option("-o,--output", r->output, "The MDF file to write")->required();
-    recover->add_option("--save-scan", r->scanInfo, "Also save the scan-info file");
+    auto* saveScan = recover->add_option(
+        "--save-scan", r->scanInfo, "Where to keep the scan-info file (default: OUTPUT.scan.info)");
+    auto* saveContent =
+        recover->add_option("--save-content", r->content,
+                            "Where to keep the content file (default: OUTPUT.scan.content)");
+    recover
+        ->add_flag("--no-save-scan", r->noSaveScan,
+                   "Keep neither file (a stopped run then cannot be resumed)")
+        ->excludes(saveScan)
+        ->excludes(saveContent);
+    recover->add_option("--resume", r->resume,
+                        "Go on with the scan of a run that stopped early, kept in this scan-info "
+                        "file, from where it stood; then analyse and create as usual");
     recover->add_flag("--json", r->json, "Print a JSON summary on stdout (the log goes to stderr)");
     recover->add_flag("--allow-source-device", r->allowSourceDevice,
                       "Write even onto the device being recovered");
@@ -472,6 +513,12 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
   mdfrecover recover disk.img --partition=1 --free-space-only -o /mnt/other/Sales.mdf
   mdfrecover recover /dev/sdb1 --partition -o Sales.mdf --json > summary.json
   mdfrecover recover raw.img --database sales -o Sales.mdf --save-scan raw.info
+  mdfrecover recover --resume Sales.mdf.scan.info -o Sales.mdf
+
+The scan is kept beside the output (OUTPUT.scan.info and OUTPUT.scan.content) unless
+--save-scan/--save-content point elsewhere or --no-save-scan is given; existing files are kept
+unless --force. Ctrl-C, or a read failure that ends the scan, also saves where the scan stood
+(SCANINFO.resume); --resume goes on from there.
 
 Exit status: 0 complete, 1 partial (the file is written; the summary names what is missing),
 2 nothing found, 3 bad usage or input, 4 I/O error, 130 interrupted.)");

@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <random>
 
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
+#include "cli/foreground_scan.h"
 #include "cli/json_failure.h"
 #include "cli/scan_options.h"
 #include "cli/source_options.h"
@@ -16,37 +16,43 @@
 namespace mdf::cli {
 namespace {
 
-std::atomic<RecoverySession*> interruptedSession{nullptr};
-
-// Only an atomic store happens here, which is safe inside a signal handler.
-extern "C" void stopOnInterrupt(int) {
-    if (auto* session = interruptedSession.load()) session->requestStop();
-}
-
 struct ScanCommand {
     SourceOptions source;
     ScanOptions scan;
     std::string output;
     std::string content;
+    std::string resume;
     bool force = false;
 };
 
-void scanCommand(const ScanCommand& o, ExitCode& exit) {
+void scanCommand(ScanCommand o, ExitCode& exit) {
     ConsoleReporter reporter;
     RecoverySession session(reporter);
-    if (!outputsAllowed({o.output, o.content}, OutputGuard{o.source.path, false}, o.force))
+    std::optional<ResumeFile> resume;
+    if (!o.resume.empty()) {
+        if (!(resume = loadResume(o.resume, exit))) return;
+        resume->fillIn(o.source);
+        if (o.output.empty()) o.output = o.resume;
+        if (o.content.empty()) o.content = resume->content;
+    } else if (o.source.path.empty() || o.output.empty()) {
+        complain("scan needs a SOURCE and -o SCANINFO (or --resume SCANINFO)");
         return exit.raise(kBadInput);
+    }
+    const OutputGuard guard{o.source.path, false};
+    // The files of the scan being continued are the ones it rewrites: no --force for those.
+    for (const std::string& path : {o.output, o.content}) {
+        const bool own = resume && (path == o.resume || path == resume->content);
+        if (!outputsAllowed({path}, guard, o.force || own)) return exit.raise(kBadInput);
+    }
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
-    if (!o.scan.applyTo(session)) return exit.raise(kBadInput);
-    const ScanOutcome outcome = runScanInForeground(session);
-    reporter.finishProgress();
-    if (outcome == ScanOutcome::Failed) return exit.raise(kIoError);
-    // What a stopped scan found is saved all the same.
-    if (outcome == ScanOutcome::Stopped) exit.raise(kInterrupted);
-    std::random_device random;
-    if (!session.saveScan(o.output, o.content.empty() ? std::nullopt : std::optional(o.content),
-                          random() % 0x7FFFFFFF))
-        return exit.raise(kIoError);
+    if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
+        return exit.raise(kBadInput);
+    const ScanOutcome outcome = runScanInForeground(session, reporter);
+    ResumeFile next;
+    next.source = o.source;
+    next.directIo = resume ? resume->directIo : o.scan.directIo;
+    const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
+    if (!keepScan(session, outcome, kept, next, exit)) return;
     const std::size_t files = session.listDatabaseFiles().size();
     note("{} fragments, {} database file(s); saved to {}", session.fragments().size(), files,
          o.output);
@@ -124,34 +130,32 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
 
 }  // namespace
 
-ScanOutcome runScanInForeground(RecoverySession& session) {
-    interruptedSession = &session;
-    auto previous = std::signal(SIGINT, stopOnInterrupt);
-    const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
-    session.waitForJobs();
-    std::signal(SIGINT, previous);
-    interruptedSession = nullptr;
-    return started ? session.lastScanOutcome() : ScanOutcome::Failed;
-}
-
 void addScanCommands(CLI::App& app, ExitCode& exit) {
     auto s = std::make_shared<ScanCommand>();
     auto* scan = app.add_subcommand("scan",
                                     "Find the fragments of SQL Server data files on a source "
                                     "(Ctrl-C stops and keeps what was found)");
-    s->source.addTo(*scan);
+    s->source.addTo(*scan, false);
     s->scan.addTo(*scan);
-    scan->add_option("-o,--output", s->output, "Scan-info file to write")->required();
+    scan->add_option("-o,--output", s->output, "Scan-info file to write (needed without --resume)");
     scan->add_option("--content", s->content,
                      "Also save every fragment's pages to this content file");
     scan->add_flag("--force", s->force, "Replace output files that exist");
+    scan->add_option("--resume", s->resume,
+                     "Go on with the scan that stopped early and saved to this scan-info file, "
+                     "from where it stood (its source, settings and content file are taken from "
+                     "SCANINFO.resume)");
     scan->callback([s, &exit] { scanCommand(*s, exit); });
     scan->footer(R"(Examples:
   mdfrecover scan disk.img --partition=1 -o scan.info --content scan.content
   mdfrecover scan /dev/sdb -o scan.info --start 2048 --end 4196352
+  mdfrecover scan --resume scan.info
 
-Exit status: 0 complete, 2 no fragment found, 3 bad usage or input, 4 I/O error,
-130 interrupted (what was found is saved).)");
+Ctrl-C, or a read failure that ends the scan, saves what was found and, in SCANINFO.resume,
+where the scan stood; --resume goes on from there and ends with what one whole scan finds.
+
+Exit status: 0 complete, 2 no fragment found, 3 bad usage or input (also a resume file whose
+source no longer matches), 4 I/O error, 130 interrupted (what was found is saved).)");
 
     auto f = std::make_shared<OpenCommand>();
     auto* fragments = app.add_subcommand("fragments", "The fragment list of a saved scan");

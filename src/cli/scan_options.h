@@ -19,7 +19,4 @@ struct ScanOptions {
     bool applyTo(RecoverySession& session) const;
 };
 
-// Runs a scan on its worker and waits for it; Ctrl-C stops it as the stop command does.
-ScanOutcome runScanInForeground(RecoverySession& session);
-
 }  // namespace mdf::cli

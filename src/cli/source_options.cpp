@@ -13,8 +13,9 @@
 
 namespace mdf::cli {
 
-void SourceOptions::addTo(CLI::App& command) {
-    command.add_option("SOURCE", path, "Image file or block device (read only)")->required();
+void SourceOptions::addTo(CLI::App& command, bool sourceRequired) {
+    command.add_option("SOURCE", path, "Image file or block device (read only)")
+        ->required(sourceRequired);
     command
         .add_option_function<int>(
             "--partition", [this](const int& n) { partition = n; },

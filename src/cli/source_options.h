@@ -15,7 +15,8 @@ struct SourceOptions {
     std::optional<int> partition;  // 0: SOURCE itself is a partition; N: partition N of its table
     std::string mapFile;           // a ddrescue map: what it does not list as rescued is unreadable
 
-    void addTo(CLI::App& command);
+    // A command that can take its source from a resume file has SOURCE optional.
+    void addTo(CLI::App& command, bool sourceRequired = true);
     // Chooses the source in the session as the window's source menu would. False (after telling
     // why on stderr) when the source cannot be used; failure then holds the exit code (an I/O
     // error, or bad input for a partition that is not there).

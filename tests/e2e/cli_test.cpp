@@ -1,17 +1,22 @@
 // The command-line program as a user calls it: one-shot recover, the step-by-step commands with
-// their session file, the choice among several databases, and stopping a scan with Ctrl-C.
+// their session file, the choice among several databases, stopping a scan with Ctrl-C and going on
+// with --resume, the scan recover keeps, and the progress line on a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
+#include "assembly/sha256.h"
+#include "scan/scan_info_file.h"
 #include "testworld/process.h"
 #include "testworld/temp_dir.h"
 #include "testworld/test_world.h"
@@ -123,34 +128,248 @@ TEST(Cli, CreateRefusesToWriteOverTheSource) {
     EXPECT_EQ(readFile(w.image()), before);
 }
 
+// The program run in the background, stdout and stderr into a file, to be stopped with Ctrl-C.
+struct Background {
+    pid_t pid = 0;
+    std::string log;
+
+    Background(std::vector<std::string> args, std::string logPath,
+               const std::vector<std::string>& extraEnvironment = {})
+        : log(std::move(logPath)) {
+        args.insert(args.begin(), MDF_CLI);
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            env.emplace_back(*e);
+        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid, MDF_CLI, &actions, nullptr, argv.data(), envp.data()) != 0) pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    // Ctrl-C after a while; the exit status, or -1 when the program did not exit by itself.
+    int interruptAfter(std::chrono::milliseconds wait) {
+        if (pid == 0) return -1;
+        std::this_thread::sleep_for(wait);
+        ::kill(pid, SIGINT);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const {
+        std::ifstream in(log);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+};
+
 TEST(Cli, CtrlCStopsTheScanAndKeepsWhatWasFound) {
     TempDir dir;
     const std::string image = dir.file("big.img");
     std::filesystem::resize_file((writeFile(image, {}), image), std::uintmax_t{64} << 30);
     std::string out = dir.file("scan.info");
-    std::string log = dir.file("log.txt");
-    pid_t pid = 0;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args = {MDF_CLI, "scan", image, "-o", out};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ASSERT_EQ(posix_spawn(&pid, MDF_CLI, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << "interrupted";
+    Background scan({"scan", image, "-o", out}, dir.file("log.txt"));
+    EXPECT_EQ(scan.interruptAfter(std::chrono::milliseconds(700)), 130) << "interrupted";
     EXPECT_TRUE(std::filesystem::exists(out));
-    std::ifstream in(log);
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string text = scan.output();
     EXPECT_NE(text.find("begin scan"), std::string::npos);
     EXPECT_EQ(text.find("finished"), std::string::npos)
         << "64 GiB at every sector cannot be done in 0.7 s";
+}
+
+// Stopping a scan and going on with --resume: the same fragments, the same file, as one whole
+// run; a source that is not the one the scan was made of is refused.
+constexpr std::int64_t kGap = std::int64_t{1} << 30;
+
+// The world's raw image twice, 1 GiB apart (a sparse hole between them): a scan stopped in the
+// hole has found the first copy's fragments and not yet the second's.
+std::string twoCopies(const RawWorld& w, const std::string& name, bool otherFirstPage = false) {
+    const std::string path = w.dir.file(name);
+    std::vector<std::uint8_t> bytes = readFile(w.image());
+    if (otherFirstPage) bytes[100] ^= 0xFF;
+    writeFile(path, bytes);
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(kGap));
+    std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(kGap);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+// The image read at 250 MiB/s at most: 1 GiB then takes over 4 s, so that Ctrl-C after 1.5 s
+// finds the scan halfway however fast the machine is.
+std::vector<std::string> slowReads(const std::string& image) {
+    return {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
+            "MDF_FAULT_FILE=" + std::filesystem::canonical(image).string(),
+            "MDF_FAULT_SLOW_MS_PER_MIB=4", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+}
+
+nlohmann::json readJson(const std::string& path) {
+    std::ifstream in(path);
+    return nlohmann::json::parse(in);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Every field of every record, serial numbers and memos included.
+std::vector<std::string> recordsOf(const std::string& scanInfo) {
+    ScanInfoContents contents = readScanInfo(scanInfo);
+    EXPECT_EQ(contents.error, "");
+    std::vector<std::string> texts;
+    for (const FragmentRecord& r : contents.records)
+        texts.push_back(r.text());
+    return texts;
+}
+
+std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(CliResume, AStoppedScanGoesOnFromWhereItStoodToWhatOneWholeScanFinds) {
+    RawWorld w;
+    const std::string big = twoCopies(w, "two.img");
+    const std::int64_t sectors = static_cast<std::int64_t>(std::filesystem::file_size(big) / 512);
+    ASSERT_EQ(cli({"scan", big, "-o", w.dir.file("whole.info")}).exitCode, 0);
+    const std::string whole = cli({"fragments", w.dir.file("whole.info")}).output;
+
+    const std::string part = w.dir.file("part.info");
+    Background stopped({"scan", big, "-o", part}, w.dir.file("stopped.log"), slowReads(big));
+    ASSERT_EQ(stopped.interruptAfter(std::chrono::milliseconds(1500)), 130) << stopped.output();
+    const nlohmann::json resume = readJson(part + ".resume");
+    const std::int64_t cursor = resume["cursor"];
+    EXPECT_GT(cursor, 0);
+    EXPECT_LT(cursor, sectors);
+    EXPECT_EQ(resume["source_sectors"], sectors);
+    EXPECT_TRUE(contains(stopped.output(), "the scan stopped at sector " + std::to_string(cursor) +
+                                               " of " + std::to_string(sectors)))
+        << stopped.output();
+    EXPECT_TRUE(contains(stopped.output(), "mdfrecover scan --resume " + part));
+    EXPECT_FALSE(contains(stopped.output(), "MB/s")) << "no progress line when not a terminal";
+    const std::string before = cli({"fragments", part}).output;
+    EXPECT_LT(lineCount(before), lineCount(whole)) << "the second copy was not reached yet";
+    EXPECT_GT(lineCount(before), 1u) << "the first copy was";
+
+    // Another source, of another size or with another first page, is refused.
+    CommandResult other = cli({"scan", "--resume", part, w.image()});
+    EXPECT_EQ(other.exitCode, 3) << other.output;
+    EXPECT_TRUE(contains(other.output, "is not the one the stopped scan was made of"));
+    other = cli({"scan", "--resume", part, twoCopies(w, "changed.img", true)});
+    EXPECT_EQ(other.exitCode, 3) << other.output;
+    EXPECT_EQ(cli({"fragments", part}).output, before) << "a refused resume changes nothing";
+
+    CommandResult resumed = cli({"scan", "--resume", part});
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_EQ(cli({"fragments", part}).output, whole);
+    EXPECT_EQ(recordsOf(part), recordsOf(w.dir.file("whole.info")));
+    EXPECT_FALSE(std::filesystem::exists(part + ".resume")) << "a finished scan has no position";
+    CommandResult again = cli({"scan", "--resume", part});
+    EXPECT_EQ(again.exitCode, 3) << again.output;
+}
+
+TEST(CliResume, AScanEndedByAReadFailureKeepsItsPositionAndGoesOn) {
+    RawWorld w;
+    ASSERT_EQ(cli({"scan", w.image(), "-o", w.dir.file("whole.info")}).exitCode, 0);
+    // The whole first window is unreadable but for the first page: the scan cannot begin.
+    const std::string failed = w.dir.file("failed.info");
+    CommandResult r = runCommand(
+        {MDF_CLI, "scan", w.image(), "-o", failed},
+        {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
+         "MDF_FAULT_FILE=" + std::filesystem::canonical(w.image()).string(),
+         "MDF_FAULT_EIO=16:12272", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+    EXPECT_EQ(r.exitCode, 4) << r.output;
+    EXPECT_TRUE(contains(r.output, "the scan ended by a read failure at sector 0")) << r.output;
+    EXPECT_EQ(readJson(failed + ".resume")["cursor"], 0);
+    CommandResult resumed = cli({"scan", "--resume", failed});
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_EQ(recordsOf(failed), recordsOf(w.dir.file("whole.info")));
+}
+
+// The catalogue number of the database whose first page lies at firstSector.
+int catalogueNumber(const std::string& scanInfo, std::int64_t firstSector) {
+    std::istringstream in(cli({"files", scanInfo}).output);
+    std::string line;
+    std::getline(in, line);
+    for (int n = 1; std::getline(in, line); ++n)
+        if (line.substr(line.rfind('\t') + 1) == std::to_string(firstSector)) return n;
+    return 0;
+}
+
+TEST(CliResume, RecoverKeepsItsScanBesideTheOutputAndGoesOnToTheSameFile) {
+    RawWorld w;
+    const std::string big = twoCopies(w, "two.img");
+    ASSERT_EQ(cli({"scan", big, "-o", w.dir.file("whole.info")}).exitCode, 0);
+    std::int64_t first = 0;
+    for (const auto& f : w.m.fragments)
+        if (f.firstPage == 0) first = f.firstSector;
+    const std::string number = std::to_string(catalogueNumber(w.dir.file("whole.info"), first));
+    ASSERT_NE(number, "0");
+
+    const std::string whole = w.dir.file("whole.mdf");
+    CommandResult r = cli({"recover", big, "--file", number, "-o", whole, "--no-save-scan"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(sha256OfFile(whole), w.m.originalSha256);
+    EXPECT_FALSE(std::filesystem::exists(whole + ".scan.info")) << "--no-save-scan keeps nothing";
+
+    const std::string out = w.dir.file("part.mdf");
+    Background stopped({"recover", big, "--file", number, "-o", out}, w.dir.file("stopped.log"),
+                       slowReads(big));
+    ASSERT_EQ(stopped.interruptAfter(std::chrono::milliseconds(1500)), 130) << stopped.output();
+    EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is written from half a scan";
+    EXPECT_TRUE(std::filesystem::exists(out + ".scan.content"));
+    EXPECT_GT(readJson(out + ".scan.info.resume")["cursor"].get<std::int64_t>(), 0);
+    EXPECT_TRUE(
+        contains(stopped.output(), "mdfrecover recover --resume " + out + ".scan.info -o " + out))
+        << stopped.output();
+
+    r = cli({"recover", "--resume", out + ".scan.info", "--file", number, "-o", out});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(sha256OfFile(out), sha256OfFile(whole));
+    EXPECT_EQ(recordsOf(out + ".scan.info"), recordsOf(w.dir.file("whole.info")));
+    EXPECT_FALSE(std::filesystem::exists(out + ".scan.info.resume"));
+    // The kept content file serves the step-by-step commands without the source.
+    CommandResult files = cli({"files", out + ".scan.info", "--content", out + ".scan.content"});
+    EXPECT_EQ(files.exitCode, 0) << files.output;
+    EXPECT_EQ(catalogueNumber(out + ".scan.info", first), std::stoi(number));
+    EXPECT_TRUE(contains(files.output, "\t" + std::to_string(first) + "\n")) << files.output;
+
+    // A kept scan is an output like the file: refused before reading when it exists.
+    const std::string kept = sha256OfFile(out + ".scan.info");
+    r = cli({"recover", big, "--file", number, "-o", w.dir.file("new.mdf"), "--save-scan",
+             out + ".scan.info"});
+    EXPECT_EQ(r.exitCode, 3) << r.output;
+    EXPECT_TRUE(contains(r.output, "part.mdf.scan.info exists; it is kept")) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(w.dir.file("new.mdf")));
+    EXPECT_EQ(sha256OfFile(out + ".scan.info"), kept);
+    r = cli({"recover", big, "--file", number, "-o", out});
+    EXPECT_EQ(r.exitCode, 3) << r.output;
+    r = cli({"recover", big, "--file", number, "-o", out, "--force"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(sha256OfFile(out), w.m.originalSha256);
+}
+
+TEST(CliResume, OnATerminalTheScanShowsItsPositionRateFindsAndTimeLeft) {
+    if (!commandExists("script")) GTEST_SKIP() << "no script(1) for a terminal";
+    RawWorld w;
+    const std::string big = twoCopies(w, "two.img");
+    std::string command = std::string(MDF_CLI) + " scan " + big + " -o " + w.dir.file("t.info");
+    CommandResult r = runCommand({"script", "-qec", command, "/dev/null"}, slowReads(big));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(std::regex_search(
+        r.output,
+        std::regex("sector [0-9]+ of " + std::to_string(std::filesystem::file_size(big) / 512) +
+                   R"( \([0-9.]+ %\)  [0-9.]+ MB/s  [0-9]+ fragments?)")))
+        << r.output;
+    EXPECT_TRUE(contains(r.output, " left")) << r.output;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 //   MDF_FAULT_FULL=prefix MDF_FAULT_FULL_AFTER=bytes     writes to files whose path starts with
 //                                                        prefix fail with ENOSPC past that many
 //                                                        bytes
+//   MDF_FAULT_FILE=path  MDF_FAULT_SLOW_MS_PER_MIB=ms    reads of that file take that long for
+//                                                        every MiB, as on a slow disk
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -70,6 +72,15 @@ bool touchesBadSector(int fd, size_t size, off_t offset) {
     return false;
 }
 
+// Gives a test the time to stop a scan halfway, however fast the machine reads.
+void slowDown(int fd, size_t size) {
+    if (fd < 0 || fd >= kMaxFd || !faultyRead[fd]) return;
+    const char* perMib = env("MDF_FAULT_SLOW_MS_PER_MIB");
+    const long long ms = perMib ? std::atoll(perMib) : 0;
+    if (ms > 0)
+        ::usleep(static_cast<useconds_t>(ms * 1000 * static_cast<long long>(size) / (1 << 20)));
+}
+
 bool diskFull(int fd, size_t size) {
     if (fd < 0 || fd >= kMaxFd || !faultyWrite[fd]) return false;
     const char* after = env("MDF_FAULT_FULL_AFTER");
@@ -108,6 +119,7 @@ int open64(const char* path, int flags, ...) {
 
 ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
     static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    slowDown(fd, size);
     if (touchesBadSector(fd, size, offset)) {
         errno = EIO;
         return -1;
@@ -117,6 +129,7 @@ ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
 
 ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
     static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    slowDown(fd, size);
     if (touchesBadSector(fd, size, offset)) {
         errno = EIO;
         return -1;

@@ -1,0 +1,114 @@
+#include "cli/foreground_scan.h"
+
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "cli/scan_gauge.h"
+#include "source/text_numbers.h"
+
+namespace mdf::cli {
+namespace {
+
+std::atomic<RecoverySession*> interruptedSession{nullptr};
+
+// Only an atomic store happens here, which is safe inside a signal handler.
+extern "C" void stopOnInterrupt(int) {
+    if (auto* session = interruptedSession.load()) session->requestStop();
+}
+
+// The sector the scan ends before: the end setting, cut at the source's end as the scan cuts it.
+std::int64_t scanEnd(const RecoverySession& session) {
+    std::int64_t end = parseInteger(session.settings().endSector).value_or(0);
+    const std::int64_t sourceEnd = session.sourceEndSector();
+    return sourceEnd > 0 && end > sourceEnd ? sourceEnd : end;
+}
+
+void drawWhileRunning(RecoverySession& session, ConsoleReporter& reporter) {
+    if (!reporter.drawsProgress()) return;
+    ScanGauge gauge(scanEnd(session), ScanGauge::Clock::now());
+    while (session.busy()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        reporter.showProgressLine(gauge.line(session.scanReached(), session.fragments().sizeNow(),
+                                             ScanGauge::Clock::now()));
+    }
+}
+
+}  // namespace
+
+ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter) {
+    interruptedSession = &session;
+    auto previous = std::signal(SIGINT, stopOnInterrupt);
+    const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
+    if (started) drawWhileRunning(session, reporter);
+    session.waitForJobs();
+    std::signal(SIGINT, previous);
+    interruptedSession = nullptr;
+    reporter.finishProgress();
+    return started ? session.lastScanOutcome() : ScanOutcome::Failed;
+}
+
+std::optional<ResumeFile> loadResume(const std::string& scanInfo, ExitCode& exit) {
+    std::string error;
+    auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), error);
+    if (!resume) {
+        complain("{}", error);
+        exit.raise(kBadInput);
+    }
+    return resume;
+}
+
+bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kept,
+              ResumeFile resume, ExitCode& exit) {
+    const bool finished = outcome == ScanOutcome::Finished;
+    if (outcome == ScanOutcome::Stopped) exit.raise(kInterrupted);
+    if (outcome == ScanOutcome::Failed) exit.raise(kIoError);
+    if (!finished) session.indexFragments();
+    const ScanPosition position = session.scanPosition();
+    // A scan that failed before it read anything (its settings, the free-space map) found
+    // nothing and stood nowhere.
+    if (outcome == ScanOutcome::Failed && position.cursor < 0) return false;
+    if (kept.scanInfo.empty()) {
+        if (!finished) note("the scan was not kept, so it cannot be resumed");
+        return finished;
+    }
+    const std::uint32_t seed = std::random_device{}();
+    if (!session.saveScan(kept.scanInfo, std::nullopt, seed)) {
+        exit.raise(kIoError);
+        return false;
+    }
+    const std::string sidecar = ResumeFile::pathFor(kept.scanInfo);
+    bool saved = true;
+    if (finished) {
+        std::error_code ignored;
+        std::filesystem::remove(sidecar, ignored);
+    } else {
+        resume.content = kept.content;
+        resume.capture(session);
+        if (std::string error = resume.save(sidecar, session.outputGuard()); !error.empty()) {
+            complain("{}", error);
+            exit.raise(kIoError);
+            saved = false;
+        } else {
+            note(
+                "the scan {} at sector {} of {}; {} fragments are kept in {}. To go on from there: "
+                "{}",
+                outcome == ScanOutcome::Stopped ? "stopped" : "ended by a read failure",
+                position.cursor, scanEnd(session), session.fragments().size(), kept.scanInfo,
+                kept.goOn);
+        }
+    }
+    // The content comes last: it reads every fragment again, which on a failing source may not
+    // succeed, and the position must be kept all the same.
+    if (!kept.content.empty() && !session.saveScan(std::nullopt, kept.content, seed)) {
+        const bool writtenWithZeros = session.contentUnreadable() > 0;
+        if (kept.contentMustBeWhole || !writtenWithZeros) {
+            exit.raise(kIoError);
+            return false;
+        }
+    }
+    return finished && saved;
+}
+
+}  // namespace mdf::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+#include "cli/console_reporter.h"
+#include "cli/exit_codes.h"
+#include "cli/resume_file.h"
+#include "session/recovery_session.h"
+
+namespace mdf::cli {
+
+// Runs a scan on its worker and waits for it, drawing the scan's line on a terminal; Ctrl-C
+// stops it as the stop command does.
+ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter);
+
+// The resume file beside a stopped scan's scan-info file; nothing (after saying why, with exit
+// code 3) when there is none or it is damaged.
+std::optional<ResumeFile> loadResume(const std::string& scanInfo, ExitCode& exit);
+
+// Where a command keeps what its scan found; an empty scan-info path keeps nothing.
+struct KeptScan {
+    std::string scanInfo;
+    std::string content;
+    // The command that goes on from a stopped scan, shown to the user.
+    std::string goOn;
+    // A content file that holds zeros for sectors that could not be read is a failure (scan,
+    // whose product it is) or only said (recover, whose summary names the pages it lacks).
+    bool contentMustBeWhole = true;
+};
+
+// Saves what an ended scan found. When it ended early (stopped, or a read failed), also where it
+// stood, beside the scan-info file, and says where that was and how to go on; when it finished,
+// a resume file left by an earlier stop is removed. Raises the exit code (130 stopped, 4 failed
+// or not saved) and is true only when the scan finished and everything was saved.
+bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kept,
+              ResumeFile resume, ExitCode& exit);
+
+}  // namespace mdf::cli
