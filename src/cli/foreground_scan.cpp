@@ -78,26 +78,21 @@ bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kep
         exit.raise(kIoError);
         return false;
     }
-    const std::string sidecar = ResumeFile::pathFor(kept.scanInfo);
+    // A finished scan keeps its position too: --resume then reads nothing more and hands its
+    // fragments on, which spares a whole scan when only the choice of database was missing.
     bool saved = true;
-    if (finished) {
-        std::error_code ignored;
-        std::filesystem::remove(sidecar, ignored);
-    } else {
-        resume.content = kept.content;
-        resume.capture(session);
-        if (std::string error = resume.save(sidecar, session.outputGuard()); !error.empty()) {
-            complain("{}", error);
-            exit.raise(kIoError);
-            saved = false;
-        } else {
-            note(
-                "the scan {} at sector {} of {}; {} fragments are kept in {}. To go on from there: "
-                "{}",
-                outcome == ScanOutcome::Stopped ? "stopped" : "ended by a read failure",
-                position.cursor, scanEnd(session), session.fragments().size(), kept.scanInfo,
-                kept.goOn);
-        }
+    resume.content = kept.content;
+    resume.capture(session);
+    if (std::string error = resume.save(ResumeFile::pathFor(kept.scanInfo), session.outputGuard());
+        !error.empty()) {
+        complain("{}", error);
+        exit.raise(kIoError);
+        saved = false;
+    } else if (!finished) {
+        note("the scan {} at sector {} of {}; {} fragments are kept in {}. To go on from there: {}",
+             outcome == ScanOutcome::Stopped ? "stopped" : "ended by a read failure",
+             position.cursor, scanEnd(session), session.fragments().size(), kept.scanInfo,
+             kept.goOn);
     }
     // The content comes last: it reads every fragment again, which on a failing source may not
     // succeed, and the position must be kept all the same.

@@ -28,10 +28,10 @@ struct KeptScan {
     bool contentMustBeWhole = true;
 };
 
-// Saves what an ended scan found. When it ended early (stopped, or a read failed), also where it
-// stood, beside the scan-info file, and says where that was and how to go on; when it finished,
-// a resume file left by an earlier stop is removed. Raises the exit code (130 stopped, 4 failed
-// or not saved) and is true only when the scan finished and everything was saved.
+// Saves what an ended scan found and, beside the scan-info file, where it stood (the end, when it
+// finished). When it ended early (stopped, or a read failed) also says where that was and how to
+// go on. Raises the exit code (130 stopped, 4 failed or not saved) and is true only when the scan
+// finished and everything was saved.
 bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kept,
               ResumeFile resume, ExitCode& exit);
 

@@ -390,7 +390,12 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
 
     auto row =
         pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit, &failure.candidates);
-    if (!row) return;
+    if (!row) {
+        if (!kept.scanInfo.empty() && exit.value == kBadInput)
+            note("the scan is kept: add --resume {} to choose without scanning again",
+                 kept.scanInfo);
+        return;
+    }
     if (!analyseInForeground(session, *row, nullptr)) {
         complain("the analysis ended early; nothing was written");
         return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);

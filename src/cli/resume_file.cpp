@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/exit_codes.h"
+#include "source/text_numbers.h"
 
 namespace mdf::cli {
 
@@ -54,8 +55,10 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
 std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string& error) {
     std::ifstream in(path);
     if (!in) {
-        error =
-            fmt::format("{} cannot be read: only a scan that stopped early can be resumed", path);
+        error = fmt::format(
+            "{} cannot be read: only a scan-info file written by scan or recover (which keep "
+            "this file beside it) can be resumed",
+            path);
         return std::nullopt;
     }
     try {
@@ -114,8 +117,12 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     if (!session.openScan(scanInfo, std::nullopt)) return false;
     session.scanMemo() = memo;
     session.resumeScanAt(position);
-    note("going on with the scan from sector {} of {}, with the {} fragments found before it",
-         position.cursor, settings.endSector, session.fragments().size());
+    if (position.cursor >= parseInteger(settings.endSector).value_or(0))
+        note("the scan had finished: its {} fragments are taken as they are",
+             session.fragments().size());
+    else
+        note("going on with the scan from sector {} of {}, with the {} fragments found before it",
+             position.cursor, settings.endSector, session.fragments().size());
     return true;
 }
 

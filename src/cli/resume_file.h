@@ -8,9 +8,10 @@
 
 namespace mdf::cli {
 
-// Where a stopped scan stood and what it was a scan of, kept beside its scan-info file as
-// SCANINFO.resume, so that `--resume SCANINFO` goes on from there. The scan-info file itself
-// stays exactly what every other command reads; this small JSON file is all that is added.
+// Where a scan stood (the end, for one that finished) and what it was a scan of, kept beside its
+// scan-info file as SCANINFO.resume, so that `--resume SCANINFO` goes on from there. The scan-info
+// file itself stays exactly what every other command reads; this small JSON file is all that is
+// added.
 struct ResumeFile {
     SourceOptions source;
     bool directIo = false;

@@ -46,7 +46,8 @@ class Scan {
         std::int64_t windowStart = start_;
         if (!goOnFromSavedPosition(windowStart)) return ScanOutcome::Failed;
         begun_ = true;
-        if (!window_.prime(windowStart, end_)) {
+        // A scan that had already finished has nothing left to read.
+        if (cursor_ < end_ && !window_.prime(windowStart, end_)) {
             ctx_.reporter.logLine(Memo::Scan, sectorError("512error", windowStart));
             keepPosition(windowStart);
             return ScanOutcome::Failed;
@@ -70,7 +71,8 @@ class Scan {
 
     // Where the scan stands, for a later one to go on from; also after an exception.
     void keepPosition(std::int64_t windowStart) {
-        if (ctx_.position && begun_) *ctx_.position = {cursor_, skip_, windowStart, counter_};
+        if (ctx_.position && begun_)
+            *ctx_.position = {std::min(cursor_, end_), skip_, windowStart, counter_};
     }
     void keepPosition() { keepPosition(window_.start()); }
 
@@ -79,9 +81,10 @@ class Scan {
     bool goOnFromSavedPosition(std::int64_t& windowStart) {
         if (!ctx_.position || ctx_.position->cursor < 0) return true;
         const ScanPosition p = *ctx_.position;
-        if (p.cursor < start_ || p.cursor > end_ || (p.cursor - start_) % stride_ != 0 ||
-            p.windowStart < start_ || p.windowStart > p.cursor || p.skip < 0 || p.counter < 0 ||
-            p.counter == INT32_MAX) {
+        // The end is where a finished scan stands, on the stride or not.
+        const bool onStride = p.cursor == end_ || (p.cursor - start_) % stride_ == 0;
+        if (p.cursor < start_ || p.cursor > end_ || !onStride || p.windowStart < start_ ||
+            p.windowStart > p.cursor || p.skip < 0 || p.counter < 0 || p.counter == INT32_MAX) {
             ctx_.reporter.showMessage(
                 "the saved scan position lies outside the scan's range or off its stride",
                 "message");

@@ -212,6 +212,15 @@ std::vector<std::string> slowReads(const std::string& image) {
             "MDF_FAULT_SLOW_MS_PER_MIB=4", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 }
 
+// Reads of count sectors from first on fail, as on a disk with bad sectors.
+std::vector<std::string> failingReads(const std::string& image, std::int64_t first,
+                                      std::int64_t count) {
+    return {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
+            "MDF_FAULT_FILE=" + std::filesystem::canonical(image).string(),
+            "MDF_FAULT_EIO=" + std::to_string(first) + ":" + std::to_string(count),
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+}
+
 nlohmann::json readJson(const std::string& path) {
     std::ifstream in(path);
     return nlohmann::json::parse(in);
@@ -267,13 +276,26 @@ TEST(CliResume, AStoppedScanGoesOnFromWhereItStoodToWhatOneWholeScanFinds) {
     EXPECT_EQ(other.exitCode, 3) << other.output;
     EXPECT_EQ(cli({"fragments", part}).output, before) << "a refused resume changes nothing";
 
-    CommandResult resumed = cli({"scan", "--resume", part});
+    // What lies before the window the scan stood in is not read again: it fails now.
+    const std::int64_t window = resume["window_start"];
+    ASSERT_GT(window, 16);
+    CommandResult resumed =
+        runCommand({MDF_CLI, "scan", "--resume", part}, failingReads(big, 16, window - 16));
     ASSERT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_FALSE(contains(resumed.output, "512error")) << resumed.output;
+    EXPECT_TRUE(
+        contains(resumed.output, "going on with the scan from sector " + std::to_string(cursor)))
+        << resumed.output;
     EXPECT_EQ(cli({"fragments", part}).output, whole);
     EXPECT_EQ(recordsOf(part), recordsOf(w.dir.file("whole.info")));
-    EXPECT_FALSE(std::filesystem::exists(part + ".resume")) << "a finished scan has no position";
-    CommandResult again = cli({"scan", "--resume", part});
-    EXPECT_EQ(again.exitCode, 3) << again.output;
+    EXPECT_EQ(readJson(part + ".resume")["cursor"], sectors) << "a finished scan stands at the end";
+    // Going on from a finished scan reads nothing more: every sector past the first page fails.
+    CommandResult again =
+        runCommand({MDF_CLI, "scan", "--resume", part}, failingReads(big, 16, sectors - 16));
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_TRUE(contains(again.output, "the scan had finished")) << again.output;
+    EXPECT_FALSE(contains(again.output, "512error")) << again.output;
+    EXPECT_EQ(recordsOf(part), recordsOf(w.dir.file("whole.info")));
 }
 
 TEST(CliResume, AScanEndedByAReadFailureKeepsItsPositionAndGoesOn) {
@@ -281,11 +303,8 @@ TEST(CliResume, AScanEndedByAReadFailureKeepsItsPositionAndGoesOn) {
     ASSERT_EQ(cli({"scan", w.image(), "-o", w.dir.file("whole.info")}).exitCode, 0);
     // The whole first window is unreadable but for the first page: the scan cannot begin.
     const std::string failed = w.dir.file("failed.info");
-    CommandResult r = runCommand(
-        {MDF_CLI, "scan", w.image(), "-o", failed},
-        {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
-         "MDF_FAULT_FILE=" + std::filesystem::canonical(w.image()).string(),
-         "MDF_FAULT_EIO=16:12272", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+    CommandResult r =
+        runCommand({MDF_CLI, "scan", w.image(), "-o", failed}, failingReads(w.image(), 16, 12272));
     EXPECT_EQ(r.exitCode, 4) << r.output;
     EXPECT_TRUE(contains(r.output, "the scan ended by a read failure at sector 0")) << r.output;
     EXPECT_EQ(readJson(failed + ".resume")["cursor"], 0);
@@ -335,7 +354,18 @@ TEST(CliResume, RecoverKeepsItsScanBesideTheOutputAndGoesOnToTheSameFile) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(sha256OfFile(out), sha256OfFile(whole));
     EXPECT_EQ(recordsOf(out + ".scan.info"), recordsOf(w.dir.file("whole.info")));
-    EXPECT_FALSE(std::filesystem::exists(out + ".scan.info.resume"));
+    EXPECT_EQ(readJson(out + ".scan.info.resume")["cursor"], std::filesystem::file_size(big) / 512);
+
+    // The kept scan of a finished run spares a whole scan when only the choice was missing.
+    const std::string again = w.dir.file("again.mdf");
+    r = cli({"recover", "--resume", out + ".scan.info", "-o", again});
+    EXPECT_EQ(r.exitCode, 3) << r.output;
+    EXPECT_TRUE(contains(r.output, "several database files were found")) << r.output;
+    EXPECT_TRUE(contains(r.output, "add --resume " + out + ".scan.info")) << r.output;
+    r = cli({"recover", "--resume", out + ".scan.info", "--file", number, "-o", again});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "the scan had finished")) << r.output;
+    EXPECT_EQ(sha256OfFile(again), sha256OfFile(whole));
     // The kept content file serves the step-by-step commands without the source.
     CommandResult files = cli({"files", out + ".scan.info", "--content", out + ".scan.content"});
     EXPECT_EQ(files.exitCode, 0) << files.output;

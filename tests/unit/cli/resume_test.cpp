@@ -91,7 +91,7 @@ TEST(ResumeFile, KeepsEverythingAScanNeedsAndRefusesDamagedOnes) {
     EXPECT_EQ(back->firstPageSha256, std::string(64, 'a'));
 
     EXPECT_FALSE(ResumeFile::load(dir.file("absent.resume"), error));
-    EXPECT_NE(error.find("only a scan that stopped early can be resumed"), std::string::npos);
+    EXPECT_NE(error.find("only a scan-info file written by scan or recover"), std::string::npos);
     for (const char* damaged : {"{\"source\": 1}", "[1, 2]", "not json", ""}) {
         std::ofstream(dir.file("bad.resume")) << damaged;
         EXPECT_FALSE(ResumeFile::load(dir.file("bad.resume"), error)) << damaged;
