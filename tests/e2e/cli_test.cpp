@@ -137,9 +137,15 @@ struct Background {
                const std::vector<std::string>& extraEnvironment = {})
         : log(std::move(logPath)) {
         args.insert(args.begin(), MDF_CLI);
+        // A variable given replaces the inherited one (the first of two is the one that counts).
+        auto overridden = [&](const std::string& entry) {
+            const std::string name = entry.substr(0, entry.find('=') + 1);
+            return std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
+                               [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+        };
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
+            if (!overridden(*e)) env.emplace_back(*e);
         env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
