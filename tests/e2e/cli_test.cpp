@@ -118,6 +118,19 @@ TEST(Cli, StepByStepCommandsShareTheirStateThroughTheSessionFile) {
               w.m.originalSha256);
 }
 
+TEST(Cli, ASourceWithoutPagesIsNothingFound) {
+    TempDir dir;
+    const std::string image = dir.file("zeros.img");
+    writeFile(image, std::vector<std::uint8_t>(std::size_t{4} << 20, 0));
+    CommandResult r = cli({"scan", image, "-o", dir.file("z.info")});
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_TRUE(std::filesystem::exists(dir.file("z.info"))) << "an empty list is a result too";
+    r = cli({"recover", image, "-o", dir.file("z.mdf")});
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_TRUE(r.output.find("no database file was found") != std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("z.mdf")));
+}
+
 TEST(Cli, CreateRefusesToWriteOverTheSource) {
     RawWorld w;
     const int number = w.ourCatalogueNumber();
