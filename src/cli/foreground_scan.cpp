@@ -27,7 +27,7 @@ std::int64_t scanEnd(const RecoverySession& session) {
 
 void drawWhileRunning(RecoverySession& session, ConsoleReporter& reporter) {
     if (!reporter.drawsProgress()) return;
-    ScanGauge gauge(scanEnd(session), ScanGauge::Clock::now());
+    ScanGauge gauge(scanEnd(session));
     while (session.busy()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         reporter.showProgressLine(gauge.line(session.scanReached(), session.fragments().sizeNow(),

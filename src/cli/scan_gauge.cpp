@@ -4,8 +4,7 @@
 
 namespace mdf::cli {
 
-ScanGauge::ScanGauge(std::int64_t endSector, Clock::time_point started)
-    : end_(endSector), started_(started) {}
+ScanGauge::ScanGauge(std::int64_t endSector) : end_(endSector) {}
 
 namespace {
 
@@ -20,16 +19,16 @@ std::string duration(double seconds) {
 
 std::string ScanGauge::line(std::int64_t reached, std::size_t fragments, Clock::time_point now) {
     if (reached < 0) return {};
-    if (!first_) first_ = reached;
-    const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double bytes = static_cast<double>(reached - *first_) * 512.0;
+    if (!first_) first_ = Sample{reached, now};
+    const double seconds = std::chrono::duration<double>(now - first_->time).count();
+    const double bytes = static_cast<double>(reached - first_->sector) * 512.0;
     const double rate = seconds > 0 ? bytes / seconds : 0;  // bytes per second
     std::string text = fmt::format("sector {} of {}", reached, end_);
     if (end_ > 0)
         text += fmt::format(" ({:.1f} %)",
                             100.0 * static_cast<double>(reached) / static_cast<double>(end_));
-    text += fmt::format("  {:.1f} MB/s  {} fragment{}", rate / 1e6, fragments,
-                        fragments == 1 ? "" : "s");
+    if (seconds > 0) text += fmt::format("  {:.1f} MB/s", rate / 1e6);
+    text += fmt::format("  {} fragment{}", fragments, fragments == 1 ? "" : "s");
     // A time is only guessed once there is a rate to guess it from.
     if (rate > 0 && end_ > reached)
         text += "  " + duration(static_cast<double>(end_ - reached) * 512.0 / rate) + " left";
