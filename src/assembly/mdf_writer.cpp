@@ -189,6 +189,9 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
             sink.put(previous->endPage - 1, last);
             if (previous->endPage < row.startPage)
                 sink.zeros(previous->endPage, row.startPage - previous->endPage);
+        } else if (row.startPage > 0) {
+            // The first row had no pages (it stands for a lost file header page): zeros from 0.
+            sink.zeros(0, row.startPage);
         }
         copyRowPages(ctx, row, sink, outcome, last);
         previous = &row;

@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "analysis/candidate_choice.h"
 #include "assembly/boundary_repair.h"
 #include "report/progress_gauge.h"
 #include "report/reporter.h"
@@ -21,19 +22,39 @@ std::int64_t pfsPageCount(std::int64_t pages) {
 }
 
 // The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
-// which of them to take: the first that fits, else the first that gives no evidence.
+// Whether the scan holds file headers of more than one database, or of none: only then can a
+// page that our file's PFS marks free belong to someone else as likely as to us.
+bool otherDatabasesMayOwnPages(const FragmentList& fragments) {
+    int heads = 0;
+    for (std::size_t i = 0; i < fragments.size() && heads < 2; ++i)
+        if (fragments[i].isVisible() && fragments[i].beginPage == 0 && fragments[i].pages() > 0)
+            ++heads;
+    return heads != 1;
+}
+
+// which of them to take: the first that fits, else the first that gives no evidence. Among
+// those without evidence, one with a page the file's own PFS pages call allocated goes before
+// one whose pages it marks all free. An all-free one is still taken when nothing else fills the
+// gap and the scan found only this database: a free page of the file keeps its old content.
 std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
                                                         std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
     std::optional<std::size_t> firstWithoutEvidence;
+    std::optional<std::size_t> firstAllFree;
     for (std::size_t k = ctx.index.lowerBound(from);
          k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
         if (ctx.index[k].endPage > to) continue;
         const Fit fit = testCandidate(analysis, k);
         if (fit == Fit::Continues) return std::pair{k, fit};
-        if (fit == Fit::NoEvidence && !firstWithoutEvidence) firstWithoutEvidence = k;
+        if (fit != Fit::NoEvidence || firstWithoutEvidence) continue;
+        if (!fileMarksAllFree(ctx.results, ctx.index[k].beginPage, ctx.index[k].endPage))
+            firstWithoutEvidence = k;
+        else if (!firstAllFree)
+            firstAllFree = k;
     }
     if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
+    if (firstAllFree && !otherDatabasesMayOwnPages(ctx.fragments))
+        return std::pair{*firstAllFree, Fit::NoEvidence};
     return std::nullopt;
 }
 

@@ -57,6 +57,39 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
     return std::nullopt;
 }
 
+// Without any file header page: the database whose remaining pages to recover, by part of its
+// name, or the only one there is. Several databases' pages are never mixed into one file.
+std::optional<HeadlessDatabase> pickHeadlessDatabase(RecoverySession& session,
+                                                     const std::string& text, ExitCode& exit) {
+    const std::vector<HeadlessDatabase> found = session.findHeadlessDatabases();
+    if (found.empty()) {
+        complain(
+            "no database file was found (no fragment begins with page 0, and no page of one "
+            "remains)");
+        exit.raise(kNothingFound);
+        return std::nullopt;
+    }
+    std::vector<std::size_t> matches;
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (text.empty() || lower(found[i].path).find(lower(text)) != std::string::npos)
+            matches.push_back(i);
+    if (matches.size() == 1 && (found.size() == 1 || !text.empty())) {
+        fmt::print(stderr,
+                   "the file header page (page 0) was not found; recovering {} from the "
+                   "pages that remain\n",
+                   found[matches[0]].path.empty() ? "the database" : found[matches[0]].path);
+        return found[matches[0]];
+    }
+    fmt::print(stderr,
+               "the file header page (page 0) was not found, and pages of {} databases lie "
+               "on the source; they are not mixed: choose one with --database TEXT\n",
+               found.size());
+    for (std::size_t i = 0; i < found.size(); ++i)
+        fmt::print(stderr, "{:>4}  {}\n", i + 1, found[i].path);
+    exit.raise(kBadInput);
+    return std::nullopt;
+}
+
 bool analyseInForeground(RecoverySession& session, const CatalogueRow& row,
                          NextFragmentChooser* chooser) {
     if (session.startAnalysis(row, chooser) != StartResult::Started) return false;
@@ -86,7 +119,7 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
     if (!row) return;
-    TerminalChooser chooser(session.fragments(), session.index());
+    TerminalChooser chooser(session.fragments(), session.index(), stdin, &session.pages());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
     reporter.finishProgress();
     if (o.json) {
@@ -359,20 +392,38 @@ void recoverCommand(const RecoverCommand& o, ExitCode& exit) {
         exit.raise(kIoError);
     if (scanned == ScanOutcome::Stopped) return;
 
-    auto row =
-        pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit, &failure.candidates);
-    if (!row) return;
-    if (!analyseInForeground(session, *row, nullptr)) {
-        complain("the analysis ended early; nothing was written");
-        return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
+    const std::vector<CatalogueRow> rows = session.listDatabaseFiles();
+    const bool headless = rows.empty();
+    if (headless) {
+        auto database = pickHeadlessDatabase(session, o.database, exit);
+        if (!database) return;
+        if (!session.analyseHeadless(*database)) {
+            complain("the analysis ended early; nothing was written");
+            return exit.raise(kPartial);
+        }
+    } else {
+        auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
+        if (!row) return;
+        if (!analyseInForeground(session, *row, nullptr)) {
+            complain("the analysis ended early; nothing was written");
+            return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
+        }
     }
     if (!session.searchMore().completed) exit.raise(kPartial);
+    session.restoreSplitPages();
     const MissingPageReport missing = session.checkMissingPages();
     AssemblyOutcome outcome = session.writeMdf(o.output);
     if (!outcome.written) return exit.raise(kIoError);
     nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
+    summary["file_header_missing"] = headless;
+    if (headless) summary["status"] = "partial";
     printSummary(summary, o.json);
     failure.resultPrinted = true;
+    if (headless && !o.json)
+        fmt::print(
+            "文件头页丢失 (the file header page, page 0, was not found): it is written as "
+            "zeros, and the file's size is taken from the pages found ({} pages)\n",
+            session.analysis().expectedPageCount);
     exit.raise(exitFor(summary));
 }
 

@@ -20,6 +20,8 @@ struct CatalogueRow {
     std::int32_t endPage = 0;
     std::int64_t fsec = 0;
     std::int64_t esec = 0;
+    // For a head too short to hold page 32: the path read from page 32 where it lies.
+    std::string resolvedPath;
 };
 
 // The database files among the fragments, in list order. With saved content open, a long

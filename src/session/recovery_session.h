@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
+#include "analysis/headless_file.h"
 #include "assembly/assembly_context.h"
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
@@ -119,6 +121,18 @@ class RecoverySession {
     OutputGuard outputGuard() const;
     void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
 
+    // With no file header page found: the databases whose other pages remain.
+    std::vector<HeadlessDatabase> findHeadlessDatabases();
+    // Analyses such a database here, with an empty, hidden record standing for its lost page 0
+    // (so that the combination, the check and the writer see page 0 as a gap). Refused while a
+    // job runs.
+    bool analyseHeadless(const HeadlessDatabase& database);
+
+    // With clusters smaller than a page: looks for the missing later sectors of every row's last
+    // page that does not verify among the clusters no accepted fragment claims, and hands the
+    // pages it puts together to the writer. The page ids restored, in order.
+    std::vector<std::int32_t> restoreSplitPages();
+
     // The fourth tab.
     SearchOutcome searchMore();
     MissingPageReport checkMissingPages();
@@ -162,6 +176,9 @@ class RecoverySession {
     void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
     // Reads every fragment's pages in ascending sector order before the analysis asks for them.
     void prefetchFragmentPages();
+    // Names the catalogue's short heads once per fragment list; the scan does it while its
+    // pages are still at hand, a list opened from files on first use.
+    void nameShortHeadsOnce(std::vector<CatalogueRow>& rows);
     bool saveContent(const std::string& path, std::uint32_t seed);
 
     Reporter& reporter_;
@@ -175,6 +192,9 @@ class RecoverySession {
 
     FragmentList fragments_;
     FragmentIndex index_;
+    // Catalogue rows named through their page 32, by first sector; void when the list changes.
+    std::map<std::int64_t, CatalogueRow> namedHeads_;
+    bool headsNamed_ = false;
     // Set while no scan runs; the stop command sets it to end a running scan.
     std::atomic<bool> stopRequested_{true};
     std::uint16_t scanFileId_ = 1;
