@@ -8,6 +8,7 @@
 #include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
+#include "scan/page_protection.h"
 #include "scan/rounding.h"
 
 namespace mdf {
@@ -22,20 +23,32 @@ std::int64_t pfsPageCount(std::int64_t pages) {
 }
 
 // The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
-// Whether the scan holds file headers of more than one database, or of none: only then can a
-// page that our file's PFS marks free belong to someone else as likely as to us.
-bool otherDatabasesMayOwnPages(const FragmentList& fragments) {
-    int heads = 0;
-    for (std::size_t i = 0; i < fragments.size() && heads < 2; ++i)
-        if (fragments[i].isVisible() && fragments[i].beginPage == 0 && fragments[i].pages() > 0)
-            ++heads;
-    return heads != 1;
+// Whether a page of our file that its PFS marks free may as well be another database's: a file
+// header other than ours states a size that reaches it, or ours is lost (nothing then tells
+// whose a page is). A header that cannot be read counts as one that reaches it.
+bool anotherDatabaseMayHold(AssemblyContext& ctx, std::int32_t pageId) {
+    const auto& recorded = ctx.results.recordedFragments;
+    if (recorded.empty() || recorded.front() < 0 ||
+        static_cast<std::size_t>(recorded.front()) >= ctx.fragments.size())
+        return true;
+    const auto ours = static_cast<std::size_t>(recorded.front());
+    if (ctx.fragments[ours].pages() <= 0) return true;  // the stand-in for a lost header
+    std::array<std::uint8_t, 8192> page0{};
+    for (std::size_t i = 0; i < ctx.fragments.size(); ++i) {
+        const FragmentRecord& head = ctx.fragments[i];
+        if (i == ours || !head.isVisible() || head.beginPage != 0 || head.pages() <= 0) continue;
+        if (!readFragmentPage(ctx.pages, head.fsec, 0, page0)) return true;
+        restoreTornBits(page0);
+        const PageCountResult count = readFilePageCount(page0);
+        if (count.result != 0 || count.pages > pageId) return true;
+    }
+    return false;
 }
 
 // which of them to take: the first that fits, else the first that gives no evidence. Among
 // those without evidence, one with a page the file's own PFS pages call allocated goes before
 // one whose pages it marks all free. An all-free one is still taken when nothing else fills the
-// gap and the scan found only this database: a free page of the file keeps its old content.
+// gap and no other database could hold it: a free page of the file keeps its old content.
 std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
                                                         std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
@@ -53,7 +66,7 @@ std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, st
             firstAllFree = k;
     }
     if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
-    if (firstAllFree && !otherDatabasesMayOwnPages(ctx.fragments))
+    if (firstAllFree && !anotherDatabaseMayHold(ctx, ctx.index[*firstAllFree].beginPage))
         return std::pair{*firstAllFree, Fit::NoEvidence};
     return std::nullopt;
 }

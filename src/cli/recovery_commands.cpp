@@ -29,8 +29,10 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
                                          nlohmann::json* candidates = nullptr) {
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (file > 0 ? static_cast<int>(i) + 1 == file
-                     : lower(rows[i].name).find(lower(text)) != std::string::npos)
+        const auto holds = [&](const std::string& s) {
+            return lower(s).find(lower(text)) != std::string::npos;
+        };
+        if (file > 0 ? static_cast<int>(i) + 1 == file : holds(rows[i].name) || holds(rows[i].memo))
             matches.push_back(i);
     }
     if (matches.size() == 1) return rows[matches[0]];

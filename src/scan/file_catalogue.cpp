@@ -51,7 +51,8 @@ std::vector<CatalogueRow> refreshFileCatalogue(const FragmentList& list, bool re
                         r.endPage,
                         r.fsec,
                         r.esec,
-                        {}});
+                        {},
+                        r.memo});
     }
     if (!readFromSource) {
         for (CatalogueRow& row : rows)
