@@ -21,7 +21,12 @@ constexpr std::int32_t kPagesPerRead = 128;
 class PageSink {
   public:
     PageSink(AssemblyContext& ctx, OutputFile& out, AssemblyOutcome& outcome)
-        : ctx_(ctx), out_(out), outcome_(outcome) {}
+        : ctx_(ctx), out_(out), outcome_(outcome) {
+        out_.observeBytes([this](std::span<const std::uint8_t> bytes) { sha_.update(bytes); });
+    }
+    ~PageSink() { out_.drain(); }
+    PageSink(const PageSink&) = delete;
+    PageSink& operator=(const PageSink&) = delete;
 
     void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page) {
         auto restored = ctx_.results.restoredPages.find(pageId);
@@ -30,7 +35,6 @@ class PageSink {
             page = restored->second;
         }
         classify(pageId, page);
-        sha_.update(page);
         out_.write(page);
         ++outcome_.pages;
         showProgress();
@@ -43,30 +47,28 @@ class PageSink {
             const std::int64_t id = std::int64_t{first} + i;
             if (id <= INT32_MAX &&
                 ctx_.results.restoredPages.count(static_cast<std::int32_t>(id))) {
-                closeZeroRun(runStart, id);
+                writeZeroRun(runStart, id);
                 runStart = -1;
                 put(static_cast<std::int32_t>(id), zero);
                 continue;
             }
             if (runStart < 0) runStart = id;
-            sha_.update(zero);
-            out_.write(zero);
-            ++outcome_.pages;
-            if (i % 1024 == 0) showProgress();
         }
-        closeZeroRun(runStart, std::int64_t{first} + count);
-        // A file that ends in zero pages still shows its last percentage.
-        if (count > 0) showProgress();
+        writeZeroRun(runStart, std::int64_t{first} + count);
     }
 
     void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }
+    // Only once the output is committed: until then the hash may still be taking bytes.
     std::string finishHash() { return sha_.finishHex(); }
 
   private:
-    void closeZeroRun(std::int64_t start, std::int64_t end) {
+    void writeZeroRun(std::int64_t start, std::int64_t end) {
         if (start < 0 || end <= start) return;
+        out_.writeZeros(static_cast<std::uint64_t>(end - start) * 8192);
+        outcome_.pages += end - start;
         outcome_.zeroFilled.push_back({static_cast<std::int32_t>(start), end - start});
         outcome_.zeroFilledPages += end - start;
+        showProgress();
     }
 
     void classify(std::int32_t pageId, ConstPageBytes page) {
@@ -162,7 +164,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         outcome.error = "the combination does not begin with page 0";
         return outcome;
     }
-    OutputFile out(outputPath, ctx.guard);
+    OutputFile out(outputPath, ctx.guard, OutputFile::Kind::Large);
     if (!out.ok()) {
         outcome.error = out.error();
         ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
@@ -200,13 +202,13 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     const std::int64_t end = previous ? previous->endPage : 0;
     if (total > end) sink.zeros(static_cast<std::int32_t>(end), total - end);
 
-    outcome.sha256 = sink.finishHash();
     if (!out.commit()) {
         outcome.error = out.error();
         ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
                                  MessageIcon::Error);
         return outcome;
     }
+    outcome.sha256 = sink.finishHash();
     outcome.written = true;
     ctx.reporter.logLine(Memo::Assembly, "组合MDF完成(CREATE MDF finished): " + outputPath);
     return outcome;
