@@ -106,8 +106,8 @@ class PageSink {
 // each that cannot be read becomes a zero page, listed and told. Every page but the last goes to
 // the sink; the last is handed back, since the next row may repair it.
 void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, PageSink& sink,
-                  AssemblyOutcome& outcome, Page& last) {
-    std::vector<std::uint8_t> chunk(std::size_t{kPagesPerRead} * 8192);
+                  AssemblyOutcome& outcome, Page& last, std::vector<std::uint8_t>& chunk) {
+    chunk.resize(std::size_t{kPagesPerRead} * 8192);
     const std::int32_t pages = row.pages();
     for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
         const std::int32_t count = std::min(kPagesPerRead, pages - first);
@@ -178,6 +178,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     Page last{};
     std::array<std::uint8_t, kLeadInBytes> leadIn{};
     const FragmentRow* previous = nullptr;
+    std::vector<std::uint8_t> chunk;  // one buffer for every row: thousands of rows are usual
     for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
         if (row.pages() <= 0) continue;  // a record without pages has nothing to give
@@ -195,7 +196,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
             // The first row had no pages (it stands for a lost file header page): zeros from 0.
             sink.zeros(0, row.startPage);
         }
-        copyRowPages(ctx, row, sink, outcome, last);
+        copyRowPages(ctx, row, sink, outcome, last, chunk);
         previous = &row;
     }
     if (previous) sink.put(previous->endPage - 1, last);
