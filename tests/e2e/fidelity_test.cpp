@@ -67,11 +67,11 @@ void expectFaithful(const Recovered& r, const PageFile& original,
 
 }  // namespace
 SyntheticDatabase synthetic(Protection protection, std::uint64_t seed,
-                            std::string logical = "Sales",
-                            std::string path = "D:\\data\\Sales.mdf") {
+                            std::string logical = "Sales", std::string path = "D:\\data\\Sales.mdf",
+                            std::int32_t pages = 400) {
     DatabaseRecipe recipe;
-    recipe.pages = 400;
-    recipe.usedPages = 400;
+    recipe.pages = pages;
+    recipe.usedPages = pages;
     recipe.protection = protection;
     recipe.seed = seed;
     recipe.logicalName = std::move(logical);
@@ -185,6 +185,65 @@ TEST(Fidelity, TwoDatabasesWhosePage32LiesElsewhereAreEachFoundByName) {
     EXPECT_EQ(second.exitCode, 0) << second.log;
     EXPECT_EQ(second.summary["database_name"], "D:\\data\\Sales.mdf");
     expectFaithful(second, sales, salesOnImage);
+}
+
+// Pages the file's PFS marks free still hold what the original file held. Alone in a run of
+// their own they prove nothing: they come back unless another database's header states a size
+// that reaches them, and then they stay zero rather than risk being that database's pages.
+TEST(Fidelity, FreePagesComeBackUnlessAnotherDatabaseReachesThem) {
+    DatabaseRecipe recipe;
+    recipe.pages = 600;
+    recipe.usedPages = 450;
+    recipe.seed = 12;
+    const PageFile sales = pagesOf(SyntheticDatabase(recipe));
+    const std::set<std::int32_t> allocated = allocatedPages(sales);
+    // The file's used pages end with a run of free pages that still hold content.
+    auto end = static_cast<std::int32_t>(sales.size());
+    while (end > 0 && sales[end - 1] == Page{})
+        --end;
+    std::int32_t tail = end;
+    while (tail > 40 && !allocated.count(tail - 1))
+        --tail;
+    ASSERT_LT(tail, end) << "no free page with content";
+    struct Other {
+        std::string name;
+        PageFile file;
+        bool reaches;
+    };
+    const Other others[] = {
+        {"pubs, 288 pages", pubsFile(), false},
+        {"a 600-page archive",
+         pagesOf(synthetic(Protection::Checksum, 8, "Archive", "E:\\old\\Archive.mdf", 600)), true},
+    };
+    for (const Other& other : others) {
+        SCOPED_TRACE(other.name);
+        ASSERT_EQ(other.reaches, other.file.size() > static_cast<std::size_t>(tail));
+        TempDir dir;
+        Random rng({61u, 3u});
+        LayoutImage image(dir.file("free.img"),
+                          static_cast<std::int64_t>(sales.size() + other.file.size()) * 40 + 20000,
+                          61);
+        auto runs = cutIntoRuns(sales, 0, tail, rng, 3, 40);
+        runs.push_back({tail, std::vector<Page>(sales.begin() + tail, sales.begin() + end)});
+        auto theirs =
+            cutIntoRuns(other.file, 0, static_cast<std::int32_t>(other.file.size()), rng, 3, 40);
+        for (std::size_t i = 0; i < std::max(runs.size(), theirs.size()); ++i) {
+            if (i < theirs.size()) image.place(theirs[i].first, theirs[i].second);
+            if (i < runs.size()) image.place(runs[i].first, runs[i].second);
+        }
+        image.junk(8);
+
+        Recovered r = recover(image.path(), dir.file("out.mdf"), {"--database", "Sales"});
+        ASSERT_LE(r.exitCode, 1) << r.log;
+        ASSERT_GE(r.pages.size(), sales.size()) << r.log;
+        for (auto p = static_cast<std::size_t>(tail); p < static_cast<std::size_t>(end); ++p) {
+            if (other.reaches)
+                EXPECT_TRUE(r.pages[p] == sales[p] || r.pages[p] == Page{})
+                    << "page " << p << " is neither ours nor zero";
+            else
+                EXPECT_TRUE(r.pages[p] == sales[p]) << "free page " << p << " lost";
+        }
+    }
 }
 
 TEST(Fidelity, TheFirst60PagesOverwrittenGiveAPartialFileThatSaysSo) {
