@@ -49,8 +49,9 @@ bool SourceOptions::choose(RecoverySession& session, int* failure) const {
         complain("cannot read {}: {}", path, d.problem);
         return false;
     }
-    if (std::string problem; !mapFile.empty() && !session.useRescueMap(mapFile, problem)) {
-        complain("{}", problem);
+    if (MapProblem problem; !mapFile.empty() && !session.useRescueMap(mapFile, problem)) {
+        complain("{}", problem.text);
+        if (problem.malformed) code = kBadInput;
         return false;
     }
     warnIfMountedReadWrite(path);

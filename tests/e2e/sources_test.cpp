@@ -164,8 +164,8 @@ TEST(RescueMap, SectorsDdrescueDidNotReadAreUnreadableNeverOldData) {
     // With it, those pages are what a disk with bad sectors there gives.
     RecoveryOptions withMap = optionsFor(r.m);
     RescueMap map;
-    std::string problem;
-    ASSERT_TRUE(loadRescueMap(r.map, map, problem)) << problem;
+    MapProblem problem;
+    ASSERT_TRUE(loadRescueMap(r.map, map, problem)) << problem.text;
     withMap.opener = openerWithRescueMap(openReadOnly, map);
     const RecoveryRun run = recoverImage(r.m, r.image, r.dir.file("out.mdf"), withMap);
     for (const auto& [first, count] : r.m.unreadableSectors)
@@ -185,6 +185,15 @@ TEST(RescueMap, TheCommandLineTakesTheMapAndRefusesAMalformedOne) {
     EXPECT_EQ(summary["missing_pages"]["count"], r.m.lostPages.size());
     EXPECT_NE(ok.output.find("ddrescue map " + r.map), std::string::npos) << ok.output;
 
+    // Direct reads go through the map as well: the same partial file, not the old data that the
+    // image holds where ddrescue did not read.
+    CommandResult direct = cli({"recover", r.image, "--mapfile", r.map, "--direct-io", "-o",
+                                r.dir.file("direct.mdf"), "--file", "1", "--json"});
+    ASSERT_EQ(direct.exitCode, 1) << direct.output;
+    auto directSummary = nlohmann::json::parse(direct.output.substr(direct.output.find("{\n")));
+    EXPECT_EQ(directSummary["sha256"], r.m.expectedSha256);
+    EXPECT_EQ(directSummary["missing_pages"]["count"], r.m.lostPages.size());
+
     // Step by step: the session file keeps the map for the commands after analyse.
     CommandResult scan = cli({"scan", r.image, "--mapfile", r.map, "-o", r.dir.file("s.info")});
     ASSERT_EQ(scan.exitCode, 0) << scan.output;
@@ -201,12 +210,36 @@ TEST(RescueMap, TheCommandLineTakesTheMapAndRefusesAMalformedOne) {
     auto created = nlohmann::json::parse(create.output.substr(create.output.find("{\n")));
     EXPECT_EQ(created["sha256"], r.m.expectedSha256);
 
+    // A malformed map is bad input (3) wherever a source is taken; a map or a source that cannot
+    // be read is an I/O error (4). Nothing is written either way.
     std::ofstream(r.dir.file("bad.map")) << "# Mapfile\n0x0 +\n0x0 0x200 +\n0x200 zz -\n";
-    CommandResult bad =
-        cli({"scan", r.image, "--mapfile", r.dir.file("bad.map"), "-o", r.dir.file("scan.info")});
-    EXPECT_NE(bad.exitCode, 0);
-    EXPECT_NE(bad.output.find("line 4: bad size 'zz'"), std::string::npos) << bad.output;
-    EXPECT_FALSE(std::filesystem::exists(r.dir.file("scan.info")));
+    const std::string bad = r.dir.file("bad.map"), missing = r.dir.file("missing.map");
+    const std::string out = r.dir.file("scan.info");
+    const std::vector<std::pair<std::vector<std::string>, int>> runs = {
+        {{"scan", r.image, "--mapfile", bad, "-o", out}, 3},
+        {{"recover", r.image, "--mapfile", bad, "-o", r.dir.file("bad.mdf")}, 3},
+        {{"volume-info", r.image, "--mapfile", bad}, 3},
+        {{"analyse", r.dir.file("s.info"), "--source", r.image, "--mapfile", bad, "--session",
+          r.dir.file("bad.json")},
+         3},
+        {{"scan", r.image, "--mapfile", missing, "-o", out}, 4},
+        {{"scan", r.image, "--mapfile", r.dir.path().string(), "-o", out}, 4},
+        {{"analyse", r.dir.file("s.info"), "--source", r.dir.file("gone.img"), "--session",
+          r.dir.file("bad.json")},
+         4},
+    };
+    for (const auto& [args, code] : runs) {
+        CommandResult run = cli(args);
+        EXPECT_EQ(run.exitCode, code) << args[0] << " " << args[3] << "\n" << run.output;
+        if (code == 3) {
+            EXPECT_NE(run.output.find("map file " + bad + ": line 4: bad size 'zz'"),
+                      std::string::npos)
+                << run.output;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_FALSE(std::filesystem::exists(r.dir.file("bad.mdf")));
+    EXPECT_FALSE(std::filesystem::exists(r.dir.file("bad.json")));
 }
 
 // Volumes whose sectors are 4096 bytes count everything in those; the system counts in 512.
