@@ -6,8 +6,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <tuple>
 
+#include "assembly/sha256.h"
 #include "pipeline.h"
 #include "source/ddrescue_map.h"
 #include "source/source_description.h"
@@ -269,6 +271,57 @@ TEST(FourKnSectors, Fat32AndNtfsComeBackWholeFromFreeSpace) {
         << info.output;
     EXPECT_NE(info.output.find("volume sectors    4096 bytes"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("sectors/cluster   16"), std::string::npos) << info.output;
+}
+
+// A 4Kn disk's GPT counts 4096-byte sectors: fdisk -b 4096 made it, mkfs.vfat -S 4096 the volume
+// on it. The table is read from byte 4096, its partition shown and recovered in 512-byte sectors.
+TEST(FourKnSectors, AGptOfA4KnDiskLeadsToItsFat32Partition) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 29);
+    FileSystemImageOptions options;
+    options.seed = 29;
+    options.sectorBytes = 4096;
+    options.clusterSectors = 8;
+    const std::string disk = dir.file("disk4k.img");
+    ImageManifest m = buildGptDiskImage(db, disk, options);
+
+    // fdisk's own reading of the table, in its 4096-byte sectors.
+    std::istringstream listed(
+        runChecked({"fdisk", "-l", "-b", "4096", "-o", "Start,Sectors,Type", disk}, {"LC_ALL=C"}));
+    std::int64_t start4k = -1, sectors4k = -1;
+    for (std::string line; std::getline(listed, line);)
+        if (line.find("Microsoft basic data") != std::string::npos)
+            std::istringstream(line) >> start4k >> sectors4k;
+    ASSERT_GT(start4k, 0) << "fdisk lists no partition";
+    EXPECT_EQ(start4k * 8, m.partitionStartSector);
+
+    CommandResult table = cli({"partitions", disk, "--json"});
+    ASSERT_EQ(table.exitCode, 0) << table.output;
+    auto json = nlohmann::json::parse(table.output.substr(table.output.find("{\n")));
+    EXPECT_EQ(json["scheme"], "GPT");
+    EXPECT_EQ(json["table_sector_bytes"], 4096);
+    ASSERT_EQ(json["partitions"].size(), 1u);
+    EXPECT_EQ(json["partitions"][0]["number"], 1);
+    EXPECT_EQ(json["partitions"][0]["start"], start4k * 8);
+    EXPECT_EQ(json["partitions"][0]["sectors"], sectors4k * 8);
+    EXPECT_EQ(json["partitions"][0]["type"], "Microsoft basic data");
+    EXPECT_EQ(json["partitions"][0]["file_system"], "FAT32");
+    CommandResult text = cli({"partitions", disk});
+    EXPECT_NE(text.output.find("the table counts 4096-byte sectors"), std::string::npos)
+        << text.output;
+
+    CommandResult info = cli({"volume-info", disk, "--partition=1", "--free-map"});
+    ASSERT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("file system       FAT32"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("volume sectors    4096 bytes"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("sectors/cluster   8"), std::string::npos) << info.output;
+
+    CommandResult run =
+        cli({"recover", disk, "--partition=1", "-o", dir.file("out.mdf"), "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    auto summary = nlohmann::json::parse(run.output.substr(run.output.find("{\n")));
+    EXPECT_EQ(summary["sha256"], m.expectedSha256);
+    EXPECT_EQ(sha256OfFile(dir.file("out.mdf")), m.expectedSha256);
 }
 
 TEST(Exfat, TheDeletedDatabaseComesBackFromFreeSpace) {
