@@ -350,5 +350,37 @@ TEST(Ext4, TheDeletedDatabaseComesBackFromFreeSpace) {
     ::testing::Test::RecordProperty("fragments", std::to_string(m.fragments.size()));
 }
 
+// ext4 with bigalloc allocates clusters of several blocks; its map is not read, and a scan of
+// free space only says so and scans the whole volume: the live database file is found too.
+TEST(Ext4, BigallocIsScannedWholeAndSaysWhy) {
+    TempDir dir;
+    SyntheticDatabase db = database(512, 47);
+    std::filesystem::create_directory(dir.path() / "root");
+    db.writeTo(dir.file("root/Sales.mdf"));
+    const std::string image = dir.file("big.img");
+    runChecked({"truncate", "-s", "32M", image});
+    runChecked({"mke2fs", "-q", "-F", "-t", "ext4", "-b", "4096", "-O", "bigalloc", "-C", "16384",
+                "-d", dir.file("root"), image});
+    const std::string header = runChecked({"dumpe2fs", "-h", image});
+    ASSERT_NE(header.find("bigalloc"), std::string::npos) << header;
+    ASSERT_NE(header.find("Cluster size:             16384"), std::string::npos) << header;
+
+    const std::string why =
+        "ext4 with bigalloc (clusters of 4 blocks): its free-space map is not read here; the "
+        "whole volume is scanned, blocks in use as well";
+    CommandResult info = cli({"volume-info", image, "--partition", "--free-map"});
+    ASSERT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("bigalloc clusters of 4 blocks"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("free-space map    none: " + why), std::string::npos) << info.output;
+    EXPECT_EQ(info.output.find("clusters free"), std::string::npos) << info.output;
+
+    CommandResult run = cli({"recover", image, "--partition", "--free-space-only", "-o",
+                             dir.file("out.mdf"), "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find(why), std::string::npos) << run.output;
+    auto summary = nlohmann::json::parse(run.output.substr(run.output.find("{\n")));
+    EXPECT_EQ(summary["sha256"], db.sha256());
+}
+
 }  // namespace
 }  // namespace mdf::test
