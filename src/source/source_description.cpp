@@ -14,6 +14,7 @@ SourceDescription describeSource(const std::string& path) {
     out.sectorBytes = opened.logicalSectorBytes;
     out.mediaBytes = opened.mediaBytes;
     out.problem = opened.problem;
+    out.refused = opened.refused;
     if (opened.blockDevice && opened.format == ImageFormat::Raw) {
         const std::string name = std::filesystem::path(path).filename().string();
         const bool partition =

@@ -15,7 +15,8 @@ struct SourceDescription {
     std::string kind;
     std::uint32_t sectorBytes = 512;
     std::int64_t mediaBytes = -1;
-    std::string problem;  // why it cannot be read, when it cannot
+    std::string problem;   // why it cannot be read, when it cannot
+    bool refused = false;  // read, but not usable as it is (OpenedSource::refused)
 };
 
 // Opens path as the source choice would and tells what it is.

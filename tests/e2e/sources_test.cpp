@@ -102,6 +102,42 @@ TEST(ImageFormats, APartitionOfADiskInsideQcow2AndE01) {
     }
 }
 
+// An image that needs its parent is the user's to merge (bad input, 3); one whose segment is
+// gone cannot be read (I/O error, 4). Either way nothing is written.
+TEST(ImageFormats, ADependentImageIsBadInputAMissingSegmentAnIoError) {
+    TempDir dir;
+    SyntheticDatabase db = database(64, 3);
+    RawImageOptions options;
+    options.seed = 3;
+    const std::string raw = dir.file("raw.img");
+    buildRawImage(db, raw, options);
+    convertImage(raw, dir.file("base.qcow2"), "qcow2");
+    runChecked({"qemu-img", "create", "-q", "-f", "qcow2", "-b", dir.file("base.qcow2"), "-F",
+                "qcow2", dir.file("overlay.qcow2")});
+    // qemu-img makes no differencing VHD; a VMDK delta stands for the images with a parent.
+    convertImage(raw, dir.file("base.vmdk"), "vmdk");
+    runChecked({"qemu-img", "create", "-q", "-f", "vmdk", "-b", dir.file("base.vmdk"), "-F", "vmdk",
+                dir.file("delta.vmdk")});
+    convertImage(raw, dir.file("split.E01"), "ewf", 1 << 20);
+    ASSERT_TRUE(std::filesystem::exists(dir.file("split.E02")));
+    std::filesystem::remove(dir.file("split.E02"));
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"overlay.qcow2", 3, "backing file"},
+        {"delta.vmdk", 3, "delta image"},
+        {"split.E01", 4, "segment"},
+    };
+    for (const auto& [name, code, why] : cases) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"scan", dir.file(name), "-o", dir.file("s.info")},
+              std::vector<std::string>{"volume-info", dir.file(name)}}) {
+            CommandResult r = cli(args);
+            EXPECT_EQ(r.exitCode, code) << args[0] << " " << name << "\n" << r.output;
+            EXPECT_NE(r.output.find(why), std::string::npos) << r.output;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("s.info")));
+}
+
 // Which page each unread sector belongs to, from where the file lies.
 std::int32_t pageAt(const ImageManifest& m, std::int64_t sector) {
     for (const Extent& e : m.extents)

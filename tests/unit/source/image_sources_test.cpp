@@ -124,6 +124,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource bad = openSource(dir.file("bad.qcow2"));
     EXPECT_FALSE(bad.file);
     EXPECT_NE(bad.problem.find("qcow2 image cannot be opened"), std::string::npos) << bad.problem;
+    EXPECT_FALSE(bad.refused) << "the library could not read it";
     EXPECT_FALSE(openReadOnly(dir.file("bad.qcow2")));
     EXPECT_EQ(byteSizeOf(dir.file("bad.qcow2")), -1);
 
@@ -134,6 +135,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource overlay = openSource(dir.file("overlay.qcow2"));
     EXPECT_FALSE(overlay.file);
     EXPECT_NE(overlay.problem.find("backing file"), std::string::npos) << overlay.problem;
+    EXPECT_TRUE(overlay.refused) << "read, but unusable without its base";
 
     // An E01 split into 1 MiB segments reads whole from its first segment, and not at all
     // when a segment is missing.
@@ -147,6 +149,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource missing = openSource(dir.file("split.E01"));
     EXPECT_FALSE(missing.file);
     EXPECT_NE(missing.problem.find("segment"), std::string::npos) << missing.problem;
+    EXPECT_FALSE(missing.refused);
 
     // A VMDK descriptor whose extent file is gone.
     test::runChecked({"qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o",
