@@ -576,7 +576,7 @@ void TForm1::N7Click() {
     const bool partition = dialogs_->askYesNo(
         "choose yes if it is a driver img,choose no if it is a disk img", "file type");
     forgetRescueMap();
-    choose([this, path = *path, partition] {
+    chooseDiskLike([this, path = *path, partition] {
         session_->openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
         showSettings();
         partitions_.clear();
@@ -589,7 +589,7 @@ void TForm1::DiskItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= disks_.size()) return;
     collectSettings();
     forgetRescueMap();
-    choose([this, disk = disks_[static_cast<std::size_t>(tag)]] {
+    chooseDiskLike([this, disk = disks_[static_cast<std::size_t>(tag)]] {
         session_->chooseDisk(disk, devices_);
         showSettings();
         partitions_ = session_->listPartitions().partitions;
@@ -601,7 +601,7 @@ void TForm1::VolumeItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= volumes_.size()) return;
     collectSettings();
     forgetRescueMap();
-    choose([this, volume = volumes_[static_cast<std::size_t>(tag)]] {
+    chooseDiskLike([this, volume = volumes_[static_cast<std::size_t>(tag)]] {
         session_->chooseVolume(volume);
         showSettings();
     });
@@ -610,11 +610,19 @@ void TForm1::VolumeItemClick(int tag) {
 void TForm1::PartitionItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= partitions_.size()) return;
     collectSettings();
-    // A partition of the disk chosen before: its map stays.
-    choose([this, partition = partitions_[static_cast<std::size_t>(tag)]] {
+    // A partition of the disk chosen before: its map stays. The partition's sectors count from
+    // the disk's start, so the disk is chosen again first (after another partition, the source
+    // starts at that one).
+    choose([this, disk = diskChoice_, partition = partitions_[static_cast<std::size_t>(tag)]] {
+        if (disk) disk();
         session_->choosePartition(partition);
         showSettings();
     });
+}
+
+void TForm1::chooseDiskLike(std::function<void()> choice) {
+    if (!session_->busy()) diskChoice_ = choice;
+    choose(std::move(choice));
 }
 
 void TForm1::choose(std::function<void()> choice) {

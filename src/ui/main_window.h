@@ -154,6 +154,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     // Makes a source choice and remembers it, so that choosing a ddrescue map can read the
     // boot sector and partition table again through the map.
     void choose(std::function<void()> choice);
+    // The same for a disk, an image or a volume: what a partition's choice starts from.
+    void chooseDiskLike(std::function<void()> choice);
     // A map belongs to the disk it was made of: a new disk, image or volume goes without it.
     void forgetRescueMap();
 
@@ -184,6 +186,7 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     std::vector<VolumeEntry> volumes_;
     std::vector<PartitionEntry> partitions_;
     std::function<void()> lastChoice_;
+    std::function<void()> diskChoice_;
     bool scanWasRunning_ = false;
     bool analysisWasRunning_ = false;
 

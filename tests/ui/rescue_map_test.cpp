@@ -1,9 +1,11 @@
 // The ddrescue map row of the data-source tab: a malformed map is refused with its line, a real
 // one (written by ddrescuelog) turns what ddrescue did not read into unreadable pages of the
 // file the window writes, and choosing another image takes the map away.
+#include <QAction>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -137,6 +139,55 @@ class RescueMapTest : public QObject {
         QCOMPARE(d.messages(), std::vector<std::string>{"message: choose datasource first！"});
         QVERIFY(d.unexpected.empty());
         QVERIFY(w.session().rescueMapPath().empty());
+    }
+
+    // A map chosen after a partition reads that partition again through the map, from the
+    // disk's start: the volume stays the one chosen, however often a partition is chosen.
+    void aPartitionKeepsItsMapAndItsPlace() {
+        mdf::test::TempDir dir;
+        mdf::test::DatabaseRecipe recipe;
+        recipe.pages = 256;
+        mdf::test::SyntheticDatabase db(recipe);
+        mdf::test::FileSystemImageOptions options;
+        options.clusterSectors = 4;
+        const std::string disk = dir.file("disk.img");
+        const auto m = mdf::test::buildDiskImage(db, disk, options);
+        std::ofstream(dir.file("none.txt")).close();  // ddrescue read every sector
+        const std::string map = dir.file("disk.map");
+        mdf::test::runChecked({"ddrescuelog", "-q", "-b", "512", "-s",
+                               std::to_string(std::filesystem::file_size(disk)), "-c-+", map},
+                              {}, dir.file("none.txt"));
+        ScriptedDialogs d;
+        TForm1 w(scripted(d));
+        d.paths.push_back(disk);
+        d.yesNo.push_back(false);
+        w.N7Click();
+        auto partitionEntry = [&] {
+            for (QAction* a : w.pm1->actions())
+                if (a->objectName() == QStringLiteral("partition0")) return a;
+            return static_cast<QAction*>(nullptr);
+        };
+        QVERIFY(partitionEntry());
+        partitionEntry()->trigger();
+        const QString begin = w.edtbegin->text(), end = w.edtend->text();
+        QCOMPARE(w.label5->text(), QStringLiteral("FAT32"));
+        QCOMPARE(w.edtsecs->text(), QStringLiteral("4"));
+        QVERIFY(partitionEntry());
+        partitionEntry()->trigger();
+        QCOMPARE(w.label5->text(), QStringLiteral("FAT32"));
+        QCOMPARE(w.edtbegin->text(), begin);
+        QCOMPARE(w.edtend->text(), end);
+
+        d.paths.push_back(map);
+        w.btnMapClick();
+        QCOMPARE(w.session().rescueMapPath(), map);
+        QCOMPARE(w.label5->text(), QStringLiteral("FAT32"));
+        QCOMPARE(w.edtbegin->text(), begin);
+        QCOMPARE(w.edtend->text(), end);
+        QVERIFY(w.edtDataStr->text().contains(
+            QStringLiteral("partition 1 (sector %1").arg(m.partitionStartSector)));
+        QVERIFY(d.messages().empty());
+        QVERIFY(d.unexpected.empty());
     }
 
     void unreadSectorsBecomeUnreadablePagesOfTheFile() {
