@@ -117,7 +117,8 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     // The session file is rewritten by every analysis: no --force needed for it.
     if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
         return exit.raise(kBadInput);
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
+    if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
+        return exit.raise(code);
     auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
     if (!row) return;
@@ -335,7 +336,8 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
             return exit.raise(kIoError);
         }
     }
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
+    if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
+        return exit.raise(code);
     FragmentListView view;
     view.fill(session.fragments());
     if (o.all) view.checkAll();

@@ -1,5 +1,7 @@
 #include "session/recovery_session.h"
 
+#include <fmt/core.h>
+
 #include <array>
 #include <exception>
 
@@ -27,8 +29,17 @@ static std::unique_ptr<RandomAccessFile> openRawDirectly(const std::string& path
 
 bool RecoverySession::readSourceDirectly(bool direct) {
     if (!idle()) return false;
-    source_.setOpener(direct ? FileOpener(openRawDirectly) : opener_);
+    readDirectly_ = direct;
+    applyOpener();
     return true;
+}
+
+// The map wraps whichever opener reads the source, so that asking for direct reads after the
+// map (or a map after direct reads) keeps both.
+void RecoverySession::applyOpener() {
+    FileOpener base = readDirectly_ ? FileOpener(openRawDirectly) : opener_;
+    source_.setOpener(rescueMap_ ? openerWithRescueMap(std::move(base), *rescueMap_)
+                                 : std::move(base));
 }
 
 RecoverySession::~RecoverySession() {
@@ -96,10 +107,26 @@ bool RecoverySession::choosePartition(const PartitionEntry& partition) {
     return mdf::choosePartition(ctx, partition);
 }
 
-bool RecoverySession::useRescueMap(const std::string& mapPath, std::string& problem) {
+bool RecoverySession::useRescueMap(const std::string& mapPath, MapProblem& problem) {
+    problem = {};
     if (!idle()) return false;
-    SourceContext ctx = sourceContext();
-    return mdf::useRescueMap(ctx, mapPath, problem);
+    RescueMap map;
+    if (!loadRescueMap(mapPath, map, problem)) return false;
+    reporter_.logLine(Memo::Scan,
+                      fmt::format("ddrescue map {}: {} bytes rescued of {} listed; every other "
+                                  "sector reads as unreadable",
+                                  mapPath, map.rescuedBytes, map.listedEnd));
+    rescueMap_ = std::move(map);
+    rescueMapPath_ = mapPath;
+    applyOpener();
+    return true;
+}
+
+void RecoverySession::dropRescueMap() {
+    if (!rescueMap_ || !idle()) return;
+    rescueMap_.reset();
+    rescueMapPath_.clear();
+    applyOpener();
 }
 
 int RecoverySession::buildFreeSpaceMap() {

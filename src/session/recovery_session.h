@@ -20,6 +20,7 @@
 #include "scan/fragment_list.h"
 #include "scan/scan_engine.h"
 #include "session/job_runner.h"
+#include "source/ddrescue_map.h"
 #include "source/free_space_map.h"
 #include "source/scan_settings.h"
 #include "source/sector_source.h"
@@ -64,9 +65,15 @@ class RecoverySession {
     bool chooseVolume(const VolumeEntry& volume);
     bool openImage(const std::string& path, ImageKind kind);
     bool choosePartition(const PartitionEntry& partition);
-    // A GNU ddrescue map of the source chosen next: what it does not list as rescued reads as
-    // unreadable. False, with the problem (the line of a malformed map), when it cannot be used.
-    bool useRescueMap(const std::string& mapPath, std::string& problem);
+    // A GNU ddrescue map of the source: what it does not list as rescued reads as unreadable,
+    // for the current source and every one chosen after it, until another map replaces it or
+    // dropRescueMap. A choice made before the map read the source without it: choose again.
+    // False, with the problem (the line of a malformed map), when it cannot be used; the map in
+    // use before stays. Refused (with a message, and no problem text) while a job runs.
+    bool useRescueMap(const std::string& mapPath, MapProblem& problem);
+    void dropRescueMap();
+    // The map in use; empty when there is none.
+    const std::string& rescueMapPath() const { return rescueMapPath_; }
     // The partitions of the current disk or whole-disk image.
     PartitionTable listPartitions();
     bool sourceChosen() const { return sourceChosen_; }
@@ -183,7 +190,13 @@ class RecoverySession {
 
     Reporter& reporter_;
 
+    // Sets the source's opener from what was asked: direct reads or not, through the map or not.
+    void applyOpener();
+
     FileOpener opener_;
+    bool readDirectly_ = false;
+    std::optional<RescueMap> rescueMap_;
+    std::string rescueMapPath_;
     SectorSource source_;
     VolumeLayout volume_;
     ScanSettings settings_;

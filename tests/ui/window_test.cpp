@@ -766,12 +766,14 @@ void WindowTest::closingDuringAScanStopsIt() {
 }
 
 int runReporterTests(int argc, char** argv);
+int runRescueMapTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int failed = runReporterTests(argc, argv);
     WindowTest window;
     failed += QTest::qExec(&window, argc, argv);
+    failed += runRescueMapTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }
 
