@@ -56,9 +56,10 @@ class Scan {
             }
             examine();
         }
+        ctx_.index = buildFragmentIndex(ctx_.fragments);
+        if (ctx_.completing) ctx_.completing();
         ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
         ctx_.reporter.setStatus("finished");
-        ctx_.index = buildFragmentIndex(ctx_.fragments);
         return ScanOutcome::Finished;
     }
 

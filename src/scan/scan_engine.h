@@ -36,6 +36,9 @@ struct ScanContext {
     Reporter& reporter;
     std::function<std::string()> now = currentDateTime;
     WindowObserver* windowObserver = nullptr;
+    // Runs when the last sector is done and the index is built, before "finished" is told: what
+    // a front end may rely on once it sees "finished" is done by then.
+    std::function<void()> completing = {};
 };
 
 enum class ScanOutcome { NotRun, Finished, Stopped, Failed };

@@ -62,6 +62,13 @@ ScanContext RecoverySession::scanContext() {
     ScanContext ctx{source_, volume_,        settings_,   freeSpace_,   fragments_,
                     index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
     ctx.windowObserver = &pageOrigin_.scannedPages();
+    // Short file heads are named while the scan's pages are at hand, before the scan says it
+    // has finished (a window then lists the catalogue at once).
+    ctx.completing = [this] {
+        std::vector<CatalogueRow> rows =
+            refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+        nameShortHeadsOnce(rows);
+    };
     return ctx;
 }
 
@@ -179,11 +186,6 @@ StartResult RecoverySession::startScan() {
         try {
             headsNamed_ = false;
             outcome = runScanJob(ctx);
-            if (outcome == ScanOutcome::Finished) {
-                std::vector<CatalogueRow> rows =
-                    refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
-                nameShortHeadsOnce(rows);
-            }
         } catch (...) {
             stopRequested_ = true;
             lastScanOutcome_ = ScanOutcome::Failed;

@@ -101,8 +101,7 @@ int main(int argc, char** argv) {
     w.PageControl1->setCurrentIndex(2);
     QAbstractItemModel* files = w.ListView3->model();
     for (int r = 0; r < files->rowCount(); ++r)
-        if (files->index(r, 1).data().toString().contains(QStringLiteral("KB")) &&
-            files->index(r, 5).data().toLongLong() == [&] {
+        if (files->index(r, 5).data().toLongLong() == [&] {
                 for (const auto& f : m.fragments)
                     if (f.firstPage == 0) return f.firstSector;
                 return std::int64_t{-1};
