@@ -54,7 +54,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> damage;
     auto* image =
         app.add_subcommand("image", "Build a recovery image around a database made by `db`");
-    image->add_option("--kind", kind, "raw, fat32, ntfs or disk");
+    image->add_option("--kind", kind, "raw, fat32, ntfs, disk (MBR) or gpt-disk");
+    image->add_option("--sector-bytes", fsOptions.sectorBytes,
+                      "The volume's sector (and a gpt-disk's LBA): 512 or 4096 for a 4Kn disk");
     image->add_option("--cluster-sectors", fsOptions.clusterSectors, "Sectors per cluster");
     image->add_option("--seed", fsOptions.seed, "Seed");
     image->add_option("--db", dbPath, "Database file written by `mdf-synth db`")->required();
@@ -95,6 +97,8 @@ int main(int argc, char** argv) {
                 m = buildNtfsImage(database, output, fsOptions);
             else if (kind == "disk")
                 m = buildDiskImage(database, output, fsOptions);
+            else if (kind == "gpt-disk")
+                m = buildGptDiskImage(database, output, fsOptions);
             else
                 throw CLI::ValidationError("--kind", kind);
         }

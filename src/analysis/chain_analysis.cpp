@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "analysis/candidate_choice.h"
 #include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
@@ -71,28 +72,15 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
     return group;
 }
 
-// Among the leading members that begin at the same page, the one nearest the last fragment
-// chosen; the earlier one on equal distance.
+// Among the leading members that begin at the same page: the one whose pages hold up best
+// (candidate_ranking.h), the nearest to the last fragment chosen when they tie.
 std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
-    if (static_cast<std::size_t>(ctx.results.lastChosenFragment) >= ctx.fragments.size())
-        return group[0];
-    const std::int64_t last =
-        ctx.fragments[static_cast<std::size_t>(ctx.results.lastChosenFragment)].fsec;
-    const std::int32_t begin = ctx.index[group[0]].beginPage;
-    std::size_t best = group[0];
-    std::uint64_t bestDistance = UINT64_MAX;
-    for (std::size_t member : group) {
-        if (ctx.index[member].beginPage != begin) break;
-        const std::int64_t fsec = recordAt(ctx, member).fsec;
-        const std::uint64_t distance =
-            fsec > last ? static_cast<std::uint64_t>(fsec) - static_cast<std::uint64_t>(last)
-                        : static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(fsec);
-        if (distance < bestDistance) {
-            bestDistance = distance;
-            best = member;
-        }
-    }
-    return best;
+    std::size_t members = 0;
+    while (members < group.size() &&
+           ctx.index[group[members]].beginPage == ctx.index[group[0]].beginPage)
+        ++members;
+    if (members == 1) return group[0];
+    return rankMembers(ctx, group, members, ctx.results.lastChosenFragment);
 }
 
 }  // namespace
@@ -141,11 +129,19 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
         results.lastChosenFragment = static_cast<std::int32_t>(firstRecord);
         results.recordedFragments.push_back(static_cast<std::int32_t>(firstRecord));
     }
+    noteHeadLogSequence(ctx, file.firstSector, firstPages);
 
     std::int64_t expected = m;
+    if (m == 1 && !continueLoneFileHeader(ctx, expected)) return false;
     std::size_t pos =
         ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
     if (pos == ctx.index.size()) pos = 0;
+    return walkChain(ctx, expected, pos);
+}
+
+bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
+    AnalysisResults& results = ctx.results;
+    PageMapPass pass = ctx.pass();
     ProgressGauge gauge(ctx.reporter);
     while (pos < ctx.index.size()) {
         gauge.show(static_cast<std::int64_t>(pos), static_cast<std::int64_t>(ctx.index.size()));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/candidate_ranking.h"
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/page_map_passes.h"
 #include "scan/fragment_list.h"
@@ -31,6 +32,9 @@ struct AnalysisResults {
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> restoredPages;
     // Pages the analysis needed but could not read; the recovery goes on without them.
     std::set<std::int32_t> unreadablePages;
+    // The newest log sequence number among the file head's pages: copies from later than that
+    // are another file's.
+    HeadLogSequence headLsn;
 
     void mark(std::int32_t recordIndex);
 };
@@ -64,5 +68,9 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position);
 // Works out which fragments make up the file and marks them. True when the walk went through to
 // the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.
 bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file);
+
+// The walk of the analysis once its map has a start: from index position pos on, accepts the
+// fragments that continue the chain from page expected. True when it went through to the end.
+bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos);
 
 }  // namespace mdf

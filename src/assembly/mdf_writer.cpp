@@ -21,7 +21,12 @@ constexpr std::int32_t kPagesPerRead = 128;
 class PageSink {
   public:
     PageSink(AssemblyContext& ctx, OutputFile& out, AssemblyOutcome& outcome)
-        : ctx_(ctx), out_(out), outcome_(outcome) {}
+        : ctx_(ctx), out_(out), outcome_(outcome) {
+        out_.observeBytes([this](std::span<const std::uint8_t> bytes) { sha_.update(bytes); });
+    }
+    ~PageSink() { out_.drain(); }
+    PageSink(const PageSink&) = delete;
+    PageSink& operator=(const PageSink&) = delete;
 
     void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page) {
         auto restored = ctx_.results.restoredPages.find(pageId);
@@ -30,7 +35,6 @@ class PageSink {
             page = restored->second;
         }
         classify(pageId, page);
-        sha_.update(page);
         out_.write(page);
         ++outcome_.pages;
         showProgress();
@@ -43,30 +47,28 @@ class PageSink {
             const std::int64_t id = std::int64_t{first} + i;
             if (id <= INT32_MAX &&
                 ctx_.results.restoredPages.count(static_cast<std::int32_t>(id))) {
-                closeZeroRun(runStart, id);
+                writeZeroRun(runStart, id);
                 runStart = -1;
                 put(static_cast<std::int32_t>(id), zero);
                 continue;
             }
             if (runStart < 0) runStart = id;
-            sha_.update(zero);
-            out_.write(zero);
-            ++outcome_.pages;
-            if (i % 1024 == 0) showProgress();
         }
-        closeZeroRun(runStart, std::int64_t{first} + count);
-        // A file that ends in zero pages still shows its last percentage.
-        if (count > 0) showProgress();
+        writeZeroRun(runStart, std::int64_t{first} + count);
     }
 
     void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }
+    // Only once the output is committed: until then the hash may still be taking bytes.
     std::string finishHash() { return sha_.finishHex(); }
 
   private:
-    void closeZeroRun(std::int64_t start, std::int64_t end) {
+    void writeZeroRun(std::int64_t start, std::int64_t end) {
         if (start < 0 || end <= start) return;
+        out_.writeZeros(static_cast<std::uint64_t>(end - start) * 8192);
+        outcome_.pages += end - start;
         outcome_.zeroFilled.push_back({static_cast<std::int32_t>(start), end - start});
         outcome_.zeroFilledPages += end - start;
+        showProgress();
     }
 
     void classify(std::int32_t pageId, ConstPageBytes page) {
@@ -104,8 +106,8 @@ class PageSink {
 // each that cannot be read becomes a zero page, listed and told. Every page but the last goes to
 // the sink; the last is handed back, since the next row may repair it.
 void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, PageSink& sink,
-                  AssemblyOutcome& outcome, Page& last) {
-    std::vector<std::uint8_t> chunk(std::size_t{kPagesPerRead} * 8192);
+                  AssemblyOutcome& outcome, Page& last, std::vector<std::uint8_t>& chunk) {
+    chunk.resize(std::size_t{kPagesPerRead} * 8192);
     const std::int32_t pages = row.pages();
     for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
         const std::int32_t count = std::min(kPagesPerRead, pages - first);
@@ -162,7 +164,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         outcome.error = "the combination does not begin with page 0";
         return outcome;
     }
-    OutputFile out(outputPath, ctx.guard);
+    OutputFile out(outputPath, ctx.guard, OutputFile::Kind::Large);
     if (!out.ok()) {
         outcome.error = out.error();
         ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
@@ -176,6 +178,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     Page last{};
     std::array<std::uint8_t, kLeadInBytes> leadIn{};
     const FragmentRow* previous = nullptr;
+    std::vector<std::uint8_t> chunk;  // one buffer for every row: thousands of rows are usual
     for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
         if (row.pages() <= 0) continue;  // a record without pages has nothing to give
@@ -189,21 +192,24 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
             sink.put(previous->endPage - 1, last);
             if (previous->endPage < row.startPage)
                 sink.zeros(previous->endPage, row.startPage - previous->endPage);
+        } else if (row.startPage > 0) {
+            // The first row had no pages (it stands for a lost file header page): zeros from 0.
+            sink.zeros(0, row.startPage);
         }
-        copyRowPages(ctx, row, sink, outcome, last);
+        copyRowPages(ctx, row, sink, outcome, last, chunk);
         previous = &row;
     }
     if (previous) sink.put(previous->endPage - 1, last);
     const std::int64_t end = previous ? previous->endPage : 0;
     if (total > end) sink.zeros(static_cast<std::int32_t>(end), total - end);
 
-    outcome.sha256 = sink.finishHash();
     if (!out.commit()) {
         outcome.error = out.error();
         ctx.reporter.showMessage("error,file create error: " + out.error(), "message",
                                  MessageIcon::Error);
         return outcome;
     }
+    outcome.sha256 = sink.finishHash();
     outcome.written = true;
     ctx.reporter.logLine(Memo::Assembly, "组合MDF完成(CREATE MDF finished): " + outputPath);
     return outcome;

@@ -3,10 +3,12 @@
 #include <array>
 #include <optional>
 
+#include "analysis/candidate_choice.h"
 #include "assembly/boundary_repair.h"
 #include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
+#include "scan/page_protection.h"
 #include "scan/rounding.h"
 
 namespace mdf {
@@ -21,19 +23,51 @@ std::int64_t pfsPageCount(std::int64_t pages) {
 }
 
 // The index positions whose fragment lies wholly inside the gap [from, to), in index order, and
-// which of them to take: the first that fits, else the first that gives no evidence.
+// Whether a page of our file that its PFS marks free may as well be another database's: a file
+// header other than ours states a size that reaches it, or ours is lost (nothing then tells
+// whose a page is). A header that cannot be read counts as one that reaches it.
+bool anotherDatabaseMayHold(AssemblyContext& ctx, std::int32_t pageId) {
+    const auto& recorded = ctx.results.recordedFragments;
+    if (recorded.empty() || recorded.front() < 0 ||
+        static_cast<std::size_t>(recorded.front()) >= ctx.fragments.size())
+        return true;
+    const auto ours = static_cast<std::size_t>(recorded.front());
+    if (ctx.fragments[ours].pages() <= 0) return true;  // the stand-in for a lost header
+    std::array<std::uint8_t, 8192> page0{};
+    for (std::size_t i = 0; i < ctx.fragments.size(); ++i) {
+        const FragmentRecord& head = ctx.fragments[i];
+        if (i == ours || !head.isVisible() || head.beginPage != 0 || head.pages() <= 0) continue;
+        if (!readFragmentPage(ctx.pages, head.fsec, 0, page0)) return true;
+        restoreTornBits(page0);
+        const PageCountResult count = readFilePageCount(page0);
+        if (count.result != 0 || count.pages > pageId) return true;
+    }
+    return false;
+}
+
+// which of them to take: the first that fits, else the first that gives no evidence. Among
+// those without evidence, one with a page the file's own PFS pages call allocated goes before
+// one whose pages it marks all free. An all-free one is still taken when nothing else fills the
+// gap and no other database could hold it: a free page of the file keeps its old content.
 std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
                                                         std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
     std::optional<std::size_t> firstWithoutEvidence;
+    std::optional<std::size_t> firstAllFree;
     for (std::size_t k = ctx.index.lowerBound(from);
          k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
         if (ctx.index[k].endPage > to) continue;
         const Fit fit = testCandidate(analysis, k);
         if (fit == Fit::Continues) return std::pair{k, fit};
-        if (fit == Fit::NoEvidence && !firstWithoutEvidence) firstWithoutEvidence = k;
+        if (fit != Fit::NoEvidence || firstWithoutEvidence) continue;
+        if (!fileMarksAllFree(ctx.results, ctx.index[k].beginPage, ctx.index[k].endPage))
+            firstWithoutEvidence = k;
+        else if (!firstAllFree)
+            firstAllFree = k;
     }
     if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
+    if (firstAllFree && !anotherDatabaseMayHold(ctx, ctx.index[*firstAllFree].beginPage))
+        return std::pair{*firstAllFree, Fit::NoEvidence};
     return std::nullopt;
 }
 

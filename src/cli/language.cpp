@@ -1,5 +1,6 @@
 #include "cli/language.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
 
@@ -89,6 +90,47 @@ std::string lastParenthesis(std::string_view line) {
     return std::string(line);
 }
 
+bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The later texts say each Chinese phrase again in English right behind it, "中文(English)":
+// under en only the English is printed. Nothing else of the line changes.
+std::string englishOfPairs(std::string_view text) {
+    const auto high = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+    const auto letter = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!high(text[i])) {
+            out += text[i++];
+            continue;
+        }
+        // A phrase runs on over Chinese, digits and punctuation up to its English in brackets.
+        std::size_t open = i;
+        while (open < text.size() && text[open] != '(' && text[open] != ')' &&
+               (high(text[open]) || !letter(text[open])))
+            ++open;
+        std::size_t close = open;
+        for (int depth = 0; close < text.size() && open < text.size() && text[open] == '(';
+             ++close) {
+            if (text[close] == '(') ++depth;
+            if (text[close] == ')' && --depth == 0) break;
+        }
+        const bool paired = open < text.size() && text[open] == '(' && close < text.size() &&
+                            isAscii(text.substr(open + 1, close - open - 1));
+        if (!paired) {
+            while (i < text.size() && high(text[i]))
+                out += text[i++];
+            continue;
+        }
+        out += text.substr(open + 1, close - open - 1);
+        i = close + 1;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string consoleText(std::string_view text, Language language) {
@@ -124,7 +166,7 @@ std::string consoleText(std::string_view text, Language language) {
             }
         }
     }
-    return std::string(text);
+    return language == Language::Chinese ? std::string(text) : englishOfPairs(text);
 }
 
 bool isConfirmation(std::string_view text) {

@@ -27,6 +27,7 @@ void partitionsCommand(const std::string& path, bool json, ExitCode& exit) {
         nlohmann::json out = {{"source", path},
                               {"sectors", disk.sectors},
                               {"scheme", disk.scheme},
+                              {"table_sector_bytes", disk.tableSectorBytes},
                               {"partitions", nlohmann::json::array()}};
         if (!disk.fileSystem.empty()) out["file_system"] = disk.fileSystem;
         for (const ListedPartition& p : disk.partitions)
@@ -46,8 +47,13 @@ void partitionsCommand(const std::string& path, bool json, ExitCode& exit) {
         fmt::print("{}: no partition table ({} sectors, {})\n", path, disk.sectors,
                    humanSize(disk.sectors));
     } else {
-        fmt::print("{} partition table of {} ({} sectors of 512 bytes, {})\n\n", disk.scheme, path,
+        fmt::print("{} partition table of {} ({} sectors of 512 bytes, {})\n", disk.scheme, path,
                    disk.sectors, humanSize(disk.sectors));
+        // Every number below, and --partition=N's, counts 512-byte sectors whatever the table's.
+        if (disk.tableSectorBytes != 512)
+            fmt::print("the table counts {}-byte sectors; the numbers below are 512-byte ones\n",
+                       disk.tableSectorBytes);
+        fmt::print("\n");
         fmt::print("{:>3}  {:>12}  {:>12}  {:>12}  {:>10}  {:<24} {}\n", "no.", "start", "end",
                    "sectors", "size", "type", "file system");
         for (const ListedPartition& p : disk.partitions)

@@ -59,6 +59,7 @@ DiskPartitions readDiskPartitions(const std::string& path) {
     source.select(SourceKind::ImageFile, path, disk.sectors);
     PartitionTable table = readPartitionTable(source);
     disk.scheme = table.scheme;
+    disk.tableSectorBytes = table.lbaBytes;
     disk.problems = table.problems;
     for (const PartitionEntry& p : table.partitions) {
         const std::int64_t inside =

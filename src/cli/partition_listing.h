@@ -16,7 +16,8 @@ struct ListedPartition {
 // What lies at the start of a disk or image: a partition table, or a file system of its own.
 struct DiskPartitions {
     std::int64_t sectors = 0;
-    std::string scheme;      // "MBR", "GPT", or empty
+    std::string scheme;                    // "MBR", "GPT", or empty
+    std::uint32_t tableSectorBytes = 512;  // 4096 for the GPT of a 4Kn disk
     std::string fileSystem;  // the file system sector 0 starts, when SOURCE is a volume
     std::vector<ListedPartition> partitions;
     std::vector<std::string> problems;

@@ -29,8 +29,10 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
                                          nlohmann::json* candidates = nullptr) {
     std::vector<std::size_t> matches;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (file > 0 ? static_cast<int>(i) + 1 == file
-                     : lower(rows[i].name).find(lower(text)) != std::string::npos)
+        const auto holds = [&](const std::string& s) {
+            return lower(s).find(lower(text)) != std::string::npos;
+        };
+        if (file > 0 ? static_cast<int>(i) + 1 == file : holds(rows[i].name) || holds(rows[i].memo))
             matches.push_back(i);
     }
     if (matches.size() == 1) return rows[matches[0]];
@@ -53,6 +55,39 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
                                    {"size_kb", rows[i].sizeKB},
                                    {"first_sector", rows[i].fsec}});
     }
+    exit.raise(kBadInput);
+    return std::nullopt;
+}
+
+// Without any file header page: the database whose remaining pages to recover, by part of its
+// name, or the only one there is. Several databases' pages are never mixed into one file.
+std::optional<HeadlessDatabase> pickHeadlessDatabase(RecoverySession& session,
+                                                     const std::string& text, ExitCode& exit) {
+    const std::vector<HeadlessDatabase> found = session.findHeadlessDatabases();
+    if (found.empty()) {
+        complain(
+            "no database file was found (no fragment begins with page 0, and no page of one "
+            "remains)");
+        exit.raise(kNothingFound);
+        return std::nullopt;
+    }
+    std::vector<std::size_t> matches;
+    for (std::size_t i = 0; i < found.size(); ++i)
+        if (text.empty() || lower(found[i].path).find(lower(text)) != std::string::npos)
+            matches.push_back(i);
+    if (matches.size() == 1 && (found.size() == 1 || !text.empty())) {
+        fmt::print(stderr,
+                   "the file header page (page 0) was not found; recovering {} from the "
+                   "pages that remain\n",
+                   found[matches[0]].path.empty() ? "the database" : found[matches[0]].path);
+        return found[matches[0]];
+    }
+    fmt::print(stderr,
+               "the file header page (page 0) was not found, and pages of {} databases lie "
+               "on the source; they are not mixed: choose one with --database TEXT\n",
+               found.size());
+    for (std::size_t i = 0; i < found.size(); ++i)
+        fmt::print(stderr, "{:>4}  {}\n", i + 1, found[i].path);
     exit.raise(kBadInput);
     return std::nullopt;
 }
@@ -82,11 +117,12 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     // The session file is rewritten by every analysis: no --force needed for it.
     if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
         return exit.raise(kBadInput);
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
+    if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
+        return exit.raise(code);
     auto rows = session.listDatabaseFiles();
     auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
     if (!row) return;
-    TerminalChooser chooser(session.fragments(), session.index());
+    TerminalChooser chooser(session.fragments(), session.index(), stdin, &session.pages());
     const bool completed = analyseInForeground(session, *row, o.manual ? &chooser : nullptr);
     reporter.finishProgress();
     if (o.json) {
@@ -300,7 +336,8 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
             return exit.raise(kIoError);
         }
     }
-    if (!openScanAndSource(session, o.scanInfo, o.content, o.source)) return exit.raise(kBadInput);
+    if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
+        return exit.raise(code);
     FragmentListView view;
     view.fill(session.fragments());
     if (o.all) view.checkAll();
@@ -388,25 +425,43 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     keepScan(session, scanned, kept, next, exit);
     if (scanned != ScanOutcome::Finished) return;
 
-    auto row =
-        pickDatabase(session.listDatabaseFiles(), o.file, o.database, exit, &failure.candidates);
-    if (!row) {
-        if (!kept.scanInfo.empty() && exit.value == kBadInput)
-            note("the scan is kept: add --resume {} to choose without scanning again",
-                 kept.scanInfo);
-        return;
-    }
-    if (!analyseInForeground(session, *row, nullptr)) {
-        complain("the analysis ended early; nothing was written");
-        return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
+    const std::vector<CatalogueRow> rows = session.listDatabaseFiles();
+    const bool headless = rows.empty();
+    if (headless) {
+        auto database = pickHeadlessDatabase(session, o.database, exit);
+        if (!database) return;
+        if (!session.analyseHeadless(*database)) {
+            complain("the analysis ended early; nothing was written");
+            return exit.raise(kPartial);
+        }
+    } else {
+        auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
+        if (!row) {
+            if (!kept.scanInfo.empty() && exit.value == kBadInput)
+                note("the scan is kept: add --resume {} to choose without scanning again",
+                     kept.scanInfo);
+            return;
+        }
+        if (!analyseInForeground(session, *row, nullptr)) {
+            complain("the analysis ended early; nothing was written");
+            return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
+        }
     }
     if (!session.searchMore().completed) exit.raise(kPartial);
+    session.restoreSplitPages();
     const MissingPageReport missing = session.checkMissingPages();
     AssemblyOutcome outcome = session.writeMdf(o.output);
     if (!outcome.written) return exit.raise(kIoError);
     nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
+    summary["file_header_missing"] = headless;
+    if (headless) summary["status"] = "partial";
     printSummary(summary, o.json);
     failure.resultPrinted = true;
+    if (headless && !o.json)
+        fmt::print(
+            "文件头页丢失 (the file header page, page 0, was not found): it is written as "
+            "zeros, and the file's size is taken from the pages found ({} pages)\n",
+            session.analysis().expectedPageCount);
     exit.raise(exitFor(summary));
 }
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "cli/exit_codes.h"
 #include "cli/source_options.h"
 
 namespace mdf::cli {
@@ -65,8 +66,11 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
 }
 
 bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
-                       const std::string& content, const SourceOptions& source) {
-    if (!source.path.empty() && !source.choose(session)) return false;
+                       const std::string& content, const SourceOptions& source, int* failure) {
+    int ignored = 0;
+    int& code = failure ? *failure : ignored;
+    if (!source.path.empty() && !source.choose(session, &code)) return false;
+    code = kBadInput;
     return session.openScan(scanInfo, content.empty() ? std::nullopt : std::optional(content));
 }
 

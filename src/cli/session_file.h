@@ -33,7 +33,10 @@ struct SessionFile {
 };
 
 // Opens a saved scan (and its content), and the source it was made of, when one is given.
+// On failure, failure holds the exit code: the source's (an unreadable source is an I/O error,
+// a malformed map bad input), or bad input for a scan that cannot be opened.
 bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
-                       const std::string& content, const SourceOptions& source);
+                       const std::string& content, const SourceOptions& source,
+                       int* failure = nullptr);
 
 }  // namespace mdf::cli

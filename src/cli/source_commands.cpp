@@ -7,6 +7,7 @@
 #include "cli/console_reporter.h"
 #include "cli/source_options.h"
 #include "source/device_catalog.h"
+#include "source/free_space_map.h"
 #include "source/source_description.h"
 
 namespace mdf::cli {
@@ -98,12 +99,20 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
         fmt::print("exFAT             FAT at {}, {} sectors; cluster heap at {}, {} clusters\n",
                    v.fatReservedSectors, v.fatSectors, v.dataStartSector, v.clusterCount);
     if (v.hasFileSystem && v.fsKind == "ext4")
-        fmt::print("ext4              {} blocks of {} bytes\n", v.clusterCount,
-                   v.sectorsPerCluster * 512);
+        fmt::print("ext4              {} blocks of {} bytes{}\n", v.clusterCount,
+                   v.sectorsPerCluster * 512,
+                   v.extBlocksPerCluster > 1
+                       ? fmt::format(", bigalloc clusters of {} blocks", v.extBlocksPerCluster)
+                       : "");
     if (!freeMap) return;
     if (!v.hasFileSystem) {
         complain("the free-space map needs a partition (--partition)");
         return exit.raise(kBadInput);
+    }
+    // Counting clusters of an empty map would call every one free.
+    if (const std::string missing = freeSpaceMapMissing(v); !missing.empty()) {
+        fmt::print("free-space map    none: {}\n", missing);
+        return;
     }
     if (session.buildFreeSpaceMap() != 0) {
         complain("create bitmap failed");

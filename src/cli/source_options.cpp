@@ -45,13 +45,16 @@ bool SourceOptions::choose(RecoverySession& session, int* failure) const {
         complain("cannot open {}: {}", path, std::strerror(errno));
         return false;
     }
-    // A forensic or virtual-disk image that cannot be read says why (a segment missing, ...).
+    // A forensic or virtual-disk image that cannot be read says why (a segment missing, ...);
+    // one that must first be merged with its parent is bad input, not a failure to read.
     if (const SourceDescription d = describeSource(path); !d.problem.empty()) {
         complain("cannot read {}: {}", path, d.problem);
+        if (d.refused) code = kBadInput;
         return false;
     }
-    if (std::string problem; !mapFile.empty() && !session.useRescueMap(mapFile, problem)) {
-        complain("{}", problem);
+    if (MapProblem problem; !mapFile.empty() && !session.useRescueMap(mapFile, problem)) {
+        complain("{}", problem.text);
+        if (problem.malformed) code = kBadInput;
         return false;
     }
     warnIfMountedReadWrite(path);

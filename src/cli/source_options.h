@@ -19,7 +19,7 @@ struct SourceOptions {
     void addTo(CLI::App& command, bool sourceRequired = true);
     // Chooses the source in the session as the window's source menu would. False (after telling
     // why on stderr) when the source cannot be used; failure then holds the exit code (an I/O
-    // error, or bad input for a partition that is not there).
+    // error, or bad input for a partition that is not there or a malformed map file).
     bool choose(RecoverySession& session, int* failure = nullptr) const;
 };
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "analysis/candidate_choice.h"
 #include "cli/language.h"
 #include "source/text_numbers.h"
 
@@ -24,8 +25,13 @@ std::optional<std::size_t> TerminalChooser::chooseNextFragment(
     else
         print("", {"no.", "size (KB)", "first page", "end page", "first sector", "end sector"});
     print(zh ? "上一" : "last", chooserRow(list_, lastChosen));
-    for (std::size_t k = 0; k < group.size(); ++k)
-        print(std::to_string(k + 1).c_str(), chooserRow(list_, index_[group[k]].recordIndex));
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        const std::int32_t r = index_[group[k]].recordIndex;
+        print(std::to_string(k + 1).c_str(), chooserRow(list_, r));
+        if (pages_)
+            fmt::print(stderr, "        {}: {}\n", zh ? "页校验(pages verified)" : "pages verified",
+                       candidateEvidenceText(*pages_, list_[static_cast<std::size_t>(r)]));
+    }
     decision_.beginQuestion();
     while (decision_.state == ChooserDecision::State::Waiting) {
         fmt::print(stderr, "row 1-{} (c to cancel): ", group.size());

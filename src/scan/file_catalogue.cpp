@@ -44,8 +44,15 @@ std::vector<CatalogueRow> refreshFileCatalogue(const FragmentList& list, bool re
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FragmentRecord& r = list[i];
         if (!r.isVisible() || r.beginPage > 0) continue;
-        rows.push_back({static_cast<std::int32_t>(i), r.memo, r.sizeKB, r.beginPage, r.endPage,
-                        r.fsec, r.esec});
+        rows.push_back({static_cast<std::int32_t>(i),
+                        r.memo,
+                        r.sizeKB,
+                        r.beginPage,
+                        r.endPage,
+                        r.fsec,
+                        r.esec,
+                        {},
+                        r.memo});
     }
     if (!readFromSource) {
         for (CatalogueRow& row : rows)

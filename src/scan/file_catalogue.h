@@ -20,6 +20,11 @@ struct CatalogueRow {
     std::int32_t endPage = 0;
     std::int64_t fsec = 0;
     std::int64_t esec = 0;
+    // For a head too short to hold page 32: the path read from page 32 where it lies.
+    std::string resolvedPath;
+    // The memo as the scan wrote it, which `name` replaces once the name is resolved; scripts
+    // that chose a file by it ("size:...KB") still find it.
+    std::string memo;
 };
 
 // The database files among the fragments, in list order. With saved content open, a long

@@ -195,9 +195,13 @@ std::size_t FragmentIndex::lowerBound(std::int32_t page) const {
 FragmentIndex buildFragmentIndex(const FragmentList& list) {
     FragmentIndex index;
     index.entries_.reserve(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i)
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        // A record without pages (a damaged scan-info line, or the stand-in for a lost file
+        // header page) can fill no gap and continue no chain.
+        if (list[i].pages() <= 0) continue;
         index.entries_.push_back(
             {static_cast<std::int32_t>(i), list[i].beginPage, list[i].endPage});
+    }
     // Records are appended in record order, so a stable sort keeps ties in record order.
     std::stable_sort(index.entries_.begin(), index.entries_.end(),
                      [](const FragmentIndexEntry& a, const FragmentIndexEntry& b) {

@@ -3,6 +3,7 @@
 #include <fmt/chrono.h>
 #include <fmt/core.h>
 
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <climits>
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "report/reporter.h"
+#include "scan/file_start_rule.h"
 #include "scan/fragment_memo.h"
 #include "scan/page_header.h"
 #include "scan/rounding.h"
@@ -63,9 +65,10 @@ class Scan {
             examine();
         }
         keepPosition(window_.start());
+        ctx_.index = buildFragmentIndex(ctx_.fragments);
+        if (ctx_.completing) ctx_.completing();
         ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
         ctx_.reporter.setStatus("finished");
-        ctx_.index = buildFragmentIndex(ctx_.fragments);
         return ScanOutcome::Finished;
     }
 
@@ -178,7 +181,10 @@ class Scan {
                 ctx_.reporter.logLine(Memo::Scan, sectorError("512error", cursor_ + 16));
                 return;
             }
-            if (isPfsPage(*pfs, ctx_.scanFileId)) followFileStartRun(cursor_, n);
+            if (isPfsPage(*pfs, ctx_.scanFileId))
+                followFileStartRun(cursor_, n);
+            else
+                takeLoneFileHeader(cursor_);
         } else if (isDataPage(*h, ctx_.scanFileId)) {
             followOrdinaryRun(cursor_, h->pageId(), n);
         }
@@ -204,6 +210,18 @@ class Scan {
         skip_ = q;
         ctx_.pendingMemo = "wrong file head";
         addFragment(recorder_, ++counter_, pages, c, 0);
+    }
+
+    // Page 0 without page 1 behind it: a run of one page when the page proves itself.
+    void takeLoneFileHeader(std::int64_t c) {
+        std::array<std::uint8_t, 8192> page{};
+        if (!ctx_.source.readWholeSectors(16, page.data(), c)) return;
+        if (!loneFileHeaderStartsFile(page, ctx_.scanFileId)) return;
+        ctx_.reporter.logLine(Memo::Scan,
+                              fmt::format("单独的文件头页(lone file header page) sec{}", c));
+        skip_ = c + 16;
+        ctx_.pendingMemo = "wrong file head";
+        addFragment(recorder_, ++counter_, 1, c, 0);
     }
 
     void followOrdinaryRun(std::int64_t c, std::int32_t f, std::int64_t n) {

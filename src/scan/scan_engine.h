@@ -47,6 +47,9 @@ struct ScanContext {
     Reporter& reporter;
     std::function<std::string()> now = currentDateTime;
     WindowObserver* windowObserver = nullptr;
+    // Runs when the last sector is done and the index is built, before "finished" is told: what
+    // a front end may rely on once it sees "finished" is done by then.
+    std::function<void()> completing = {};
     // In: where to go on from (a cursor of -1 starts at the start sector). Out: where the scan
     // stood when it ended, whichever way it ended.
     ScanPosition* position = nullptr;

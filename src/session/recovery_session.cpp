@@ -1,10 +1,14 @@
 #include "session/recovery_session.h"
 
+#include <fmt/core.h>
+
 #include <array>
 #include <exception>
 
 #include "analysis/next_fragment_chooser.h"
+#include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
+#include "session/catalogue_names.h"
 #include "source/image_format.h"
 #include "source/source_description.h"
 #include "source/text_numbers.h"
@@ -25,8 +29,17 @@ static std::unique_ptr<RandomAccessFile> openRawDirectly(const std::string& path
 
 bool RecoverySession::readSourceDirectly(bool direct) {
     if (!idle()) return false;
-    source_.setOpener(direct ? FileOpener(openRawDirectly) : opener_);
+    readDirectly_ = direct;
+    applyOpener();
     return true;
+}
+
+// The map wraps whichever opener reads the source, so that asking for direct reads after the
+// map (or a map after direct reads) keeps both.
+void RecoverySession::applyOpener() {
+    FileOpener base = readDirectly_ ? FileOpener(openRawDirectly) : opener_;
+    source_.setOpener(rescueMap_ ? openerWithRescueMap(std::move(base), *rescueMap_)
+                                 : std::move(base));
 }
 
 RecoverySession::~RecoverySession() {
@@ -51,6 +64,13 @@ ScanContext RecoverySession::scanContext() {
     ctx.windowObserver = &pageOrigin_.scannedPages();
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
+    // Short file heads are named while the scan's pages are at hand, before the scan says it
+    // has finished (a window then lists the catalogue at once).
+    ctx.completing = [this] {
+        std::vector<CatalogueRow> rows =
+            refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+        nameShortHeadsOnce(rows);
+    };
     return ctx;
 }
 
@@ -96,10 +116,26 @@ bool RecoverySession::choosePartition(const PartitionEntry& partition) {
     return mdf::choosePartition(ctx, partition);
 }
 
-bool RecoverySession::useRescueMap(const std::string& mapPath, std::string& problem) {
+bool RecoverySession::useRescueMap(const std::string& mapPath, MapProblem& problem) {
+    problem = {};
     if (!idle()) return false;
-    SourceContext ctx = sourceContext();
-    return mdf::useRescueMap(ctx, mapPath, problem);
+    RescueMap map;
+    if (!loadRescueMap(mapPath, map, problem)) return false;
+    reporter_.logLine(Memo::Scan,
+                      fmt::format("ddrescue map {}: {} bytes rescued of {} listed; every other "
+                                  "sector reads as unreadable",
+                                  mapPath, map.rescuedBytes, map.listedEnd));
+    rescueMap_ = std::move(map);
+    rescueMapPath_ = mapPath;
+    applyOpener();
+    return true;
+}
+
+void RecoverySession::dropRescueMap() {
+    if (!rescueMap_ || !idle()) return;
+    rescueMap_.reset();
+    rescueMapPath_.clear();
+    applyOpener();
 }
 
 int RecoverySession::buildFreeSpaceMap() {
@@ -155,6 +191,7 @@ StartResult RecoverySession::startScan() {
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {
+            headsNamed_ = false;
             outcome = runScanJob(ctx);
         } catch (...) {
             stopRequested_ = true;
@@ -175,7 +212,34 @@ std::string RecoverySession::sourceFirstPageSha256() {
 
 std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {
     if (busy()) return {};
-    return refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+    std::vector<CatalogueRow> rows =
+        refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+    nameShortHeadsOnce(rows);
+    return rows;
+}
+
+void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
+    if (!headsNamed_) {
+        namedHeads_.clear();
+        std::vector<CatalogueRow> shortHeads;
+        for (const CatalogueRow& row : rows)
+            if (row.sizeKB / 8 <= 32) shortHeads.push_back(row);
+        if (!shortHeads.empty()) {
+            // Naming walks each short head's chain; the fragments' pages are read once, in
+            // ascending order (taken from the scan's own reads when it just ran), not one by one.
+            prefetchFragmentPages();
+            nameShortHeads(shortHeads, fragments_, index_, pageOrigin_, volume_.sectorsPerCluster,
+                           reporter_);
+        }
+        for (CatalogueRow& row : shortHeads)
+            if (!row.resolvedPath.empty()) namedHeads_[row.fsec] = std::move(row);
+        headsNamed_ = true;
+    }
+    for (CatalogueRow& row : rows)
+        if (auto named = namedHeads_.find(row.fsec); named != namedHeads_.end()) {
+            row.resolvedPath = named->second.resolvedPath;
+            row.name = named->second.name;
+        }
 }
 
 void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* chooser) {
@@ -188,6 +252,8 @@ void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* cho
         analysisRunning_ = false;
         throw;
     }
+    if (analysis_.lostFileName == kNoName && !file.resolvedPath.empty())
+        analysis_.lostFileName = file.resolvedPath;
     if (completed) combination_.refresh(fragments_, analysis_.combinationMarks);
     lastAnalysisCompleted_ = completed;
     analysisRunning_ = false;
@@ -215,6 +281,75 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
         startJob([this, file] { analyse(file, nullptr); });
     }
     return StartResult::Started;
+}
+
+std::vector<HeadlessDatabase> RecoverySession::findHeadlessDatabases() {
+    if (busy()) return {};
+    return mdf::findHeadlessDatabases(fragments_, index_, pageOrigin_);
+}
+
+bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
+    if (scanRunning()) {
+        reporter_.showMessage("the scan is processing", "message");
+        return false;
+    }
+    if (analysisRunning_ || !idle()) return false;
+    const std::int64_t anchor =
+        database.namePageRecord >= 0
+            ? fragments_[static_cast<std::size_t>(database.namePageRecord)].fsec
+            : 0;
+    FragmentRecord placeholder = composeFragment(static_cast<std::int32_t>(fragments_.size() + 1),
+                                                 0, anchor, 0, kLostFileHeaderMemo);
+    placeholder.visible = "N";
+    fragments_.append(std::move(placeholder));
+    indexFragments();
+    AnalysisContext ctx = analysisContext(nullptr);
+    const bool completed =
+        mdf::analyseHeadless(ctx, database, static_cast<std::int32_t>(fragments_.size() - 1));
+    combination_.refresh(fragments_, analysis_.combinationMarks);
+    lastAnalysisCompleted_ = completed;
+    return completed;
+}
+
+std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
+    if (!idle() || !readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
+    std::vector<BrokenPage> broken;
+    SplitSearchSettings settings;
+    settings.clusterSectors = volume_.sectorsPerCluster;
+    settings.endSector = source_.endSector();
+    for (const FragmentRow& row : combination_.rows) {
+        if (row.pages() <= 0) continue;
+        const FragmentRecord& r = fragments_[static_cast<std::size_t>(row.recordIndex)];
+        settings.claimed.push_back({r.fsec, r.esec});
+        BrokenPage page;
+        page.pageId = row.startPage + row.pages() - 1;
+        page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
+        if (!readFragmentPage(pageOrigin_, r.fsec, row.pages() - 1, page.asRead)) continue;
+        if (pageProtection(page.asRead) == PageProtection::None || verifyPage(page.asRead))
+            continue;
+        settings.clusterOrigin = page.firstSector;
+        broken.push_back(page);
+    }
+    if (broken.empty()) return {};
+    SplitSearchResult found = searchSplitPages(source_, broken, settings);
+    std::vector<std::int32_t> restored;
+    for (const auto& [pageId, bytes] : found.restored) {
+        analysis_.restoredPages[pageId] = bytes;
+        restored.push_back(pageId);
+        reporter_.logLine(Memo::Assembly,
+                          "跨簇页已拼合(page pieced together from clusters no fragment claims) " +
+                              std::to_string(pageId));
+    }
+    for (std::int32_t pageId : found.ambiguous)
+        reporter_.logLine(Memo::Assembly,
+                          "跨簇页有多个可能,未拼合(several pieces fit by torn bits alone; page not "
+                          "pieced) " +
+                              std::to_string(pageId));
+    reporter_.logLine(Memo::Assembly,
+                      "跨簇页查找(split-page search): " + std::to_string(found.restored.size()) +
+                          "/" + std::to_string(broken.size()) + " pages, " +
+                          std::to_string(found.candidateClusters) + " unclaimed clusters");
+    return restored;
 }
 
 SearchOutcome RecoverySession::searchMore() {

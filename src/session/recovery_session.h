@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
+#include "analysis/headless_file.h"
 #include "assembly/assembly_context.h"
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
@@ -18,6 +20,7 @@
 #include "scan/fragment_list.h"
 #include "scan/scan_engine.h"
 #include "session/job_runner.h"
+#include "source/ddrescue_map.h"
 #include "source/free_space_map.h"
 #include "source/scan_settings.h"
 #include "source/sector_source.h"
@@ -62,9 +65,15 @@ class RecoverySession {
     bool chooseVolume(const VolumeEntry& volume);
     bool openImage(const std::string& path, ImageKind kind);
     bool choosePartition(const PartitionEntry& partition);
-    // A GNU ddrescue map of the source chosen next: what it does not list as rescued reads as
-    // unreadable. False, with the problem (the line of a malformed map), when it cannot be used.
-    bool useRescueMap(const std::string& mapPath, std::string& problem);
+    // A GNU ddrescue map of the source: what it does not list as rescued reads as unreadable,
+    // for the current source and every one chosen after it, until another map replaces it or
+    // dropRescueMap. A choice made before the map read the source without it: choose again.
+    // False, with the problem (the line of a malformed map), when it cannot be used; the map in
+    // use before stays. Refused (with a message, and no problem text) while a job runs.
+    bool useRescueMap(const std::string& mapPath, MapProblem& problem);
+    void dropRescueMap();
+    // The map in use; empty when there is none.
+    const std::string& rescueMapPath() const { return rescueMapPath_; }
     // The partitions of the current disk or whole-disk image.
     PartitionTable listPartitions();
     bool sourceChosen() const { return sourceChosen_; }
@@ -134,6 +143,18 @@ class RecoverySession {
     OutputGuard outputGuard() const;
     void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
 
+    // With no file header page found: the databases whose other pages remain.
+    std::vector<HeadlessDatabase> findHeadlessDatabases();
+    // Analyses such a database here, with an empty, hidden record standing for its lost page 0
+    // (so that the combination, the check and the writer see page 0 as a gap). Refused while a
+    // job runs.
+    bool analyseHeadless(const HeadlessDatabase& database);
+
+    // With clusters smaller than a page: looks for the missing later sectors of every row's last
+    // page that does not verify among the clusters no accepted fragment claims, and hands the
+    // pages it puts together to the writer. The page ids restored, in order.
+    std::vector<std::int32_t> restoreSplitPages();
+
     // The fourth tab.
     SearchOutcome searchMore();
     MissingPageReport checkMissingPages();
@@ -177,11 +198,20 @@ class RecoverySession {
     void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
     // Reads every fragment's pages in ascending sector order before the analysis asks for them.
     void prefetchFragmentPages();
+    // Names the catalogue's short heads once per fragment list; the scan does it while its
+    // pages are still at hand, a list opened from files on first use.
+    void nameShortHeadsOnce(std::vector<CatalogueRow>& rows);
     bool saveContent(const std::string& path, std::uint32_t seed);
 
     Reporter& reporter_;
 
+    // Sets the source's opener from what was asked: direct reads or not, through the map or not.
+    void applyOpener();
+
     FileOpener opener_;
+    bool readDirectly_ = false;
+    std::optional<RescueMap> rescueMap_;
+    std::string rescueMapPath_;
     SectorSource source_;
     VolumeLayout volume_;
     ScanSettings settings_;
@@ -190,6 +220,9 @@ class RecoverySession {
 
     FragmentList fragments_;
     FragmentIndex index_;
+    // Catalogue rows named through their page 32, by first sector; void when the list changes.
+    std::map<std::int64_t, CatalogueRow> namedHeads_;
+    bool headsNamed_ = false;
     // Set while no scan runs; the stop command sets it to end a running scan.
     std::atomic<bool> stopRequested_{true};
     std::uint16_t scanFileId_ = 1;

@@ -102,6 +102,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
             static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
     }
     index_ = buildFragmentIndex(fragments_);
+    headsNamed_ = false;
     if (!contentPath) return true;
     if (!content_.open(*contentPath)) {
         reporter_.showMessage("error,无法打开文件", "提示");

@@ -128,10 +128,11 @@ bool parseRescueMap(std::string_view text, RescueMap& map, std::string& problem)
     return true;
 }
 
-bool loadRescueMap(const std::string& path, RescueMap& map, std::string& problem) {
+bool loadRescueMap(const std::string& path, RescueMap& map, MapProblem& problem) {
+    problem = {};
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        problem = fmt::format("cannot open map file {}", path);
+        problem.text = fmt::format("cannot open map file {}", path);
         return false;
     }
     // A map file lists one line per change of status; even a badly damaged disk's stays far
@@ -143,13 +144,20 @@ bool loadRescueMap(const std::string& path, RescueMap& map, std::string& problem
     while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
         total += in.gcount();
         if (total > kMaxBytes) {
-            problem = fmt::format("map file {} is larger than any ddrescue map", path);
+            problem = {fmt::format("map file {} is larger than any ddrescue map", path), true};
             return false;
         }
         text.write(chunk.data(), in.gcount());
     }
-    if (!parseRescueMap(text.str(), map, problem)) {
-        problem = fmt::format("map file {}: {}", path, problem);
+    // A read that failed (a directory, a bad sector under the map file) is not the end of the
+    // text: parsing what came before it would blame the map for the disk.
+    if (in.bad()) {
+        problem.text = fmt::format("cannot read map file {}", path);
+        return false;
+    }
+    std::string why;
+    if (!parseRescueMap(text.str(), map, why)) {
+        problem = {fmt::format("map file {}: {}", path, why), true};
         return false;
     }
     return true;

@@ -27,8 +27,15 @@ struct RescueMap {
 // count as not rescued.
 bool parseRescueMap(std::string_view text, RescueMap& map, std::string& problem);
 
-// Reads and parses a map file; problem names the file or the line on failure.
-bool loadRescueMap(const std::string& path, RescueMap& map, std::string& problem);
+// Why a map file cannot be used. A file that cannot be read is an I/O failure; one that was read
+// but is no ddrescue map is bad input from the user, and the command line tells the two apart.
+struct MapProblem {
+    std::string text;  // names the file, and the line of a malformed map
+    bool malformed = false;
+};
+
+// Reads and parses a map file.
+bool loadRescueMap(const std::string& path, RescueMap& map, MapProblem& problem);
 
 // Opens through inner, then fails (-1, an I/O error) every read that touches a byte the map
 // does not list as rescued, so that a page there is an unreadable page, never zeros.

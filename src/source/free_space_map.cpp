@@ -80,9 +80,29 @@ bool FreeSpaceMap::isClusterInUse(std::int64_t sector, const std::string& fileSy
     return (bytes_[static_cast<std::size_t>(byte)] >> (cluster % 8)) & 1;
 }
 
+std::string freeSpaceMapMissing(const VolumeLayout& layout) {
+    const std::string& kind = layout.fsKind;
+    if (kind != "FAT32" && kind != "NTFS" && kind != "exFAT" && kind != "ext4")
+        return fmt::format("no free-space map for file system \"{}\": the whole volume is scanned",
+                           kind);
+    // Its bitmaps have one bit per cluster of several blocks, and libext2fs reads them so; a
+    // map in blocks would need every bit spread over its blocks, which is not done here. A
+    // free-space-only scan would then be wrong either way: better the whole volume, said aloud.
+    if (kind == "ext4" && layout.extBlocksPerCluster > 1)
+        return fmt::format(
+            "ext4 with bigalloc (clusters of {} blocks): its free-space map is not read here; the "
+            "whole volume is scanned, blocks in use as well",
+            layout.extBlocksPerCluster);
+    return {};
+}
+
 int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                       Reporter& reporter, std::span<std::uint8_t> work) {
     map.clear();
+    if (const std::string missing = freeSpaceMapMissing(layout); !missing.empty()) {
+        reporter.logLine(Memo::Scan, missing);
+        return 0;
+    }
     if (layout.fsKind == "FAT32") return buildFatMap(map, source, layout, reporter, work);
     if (layout.fsKind == "NTFS") {
         if (readNtfsBitmap(map, source, layout, reporter) != 0) {
@@ -91,18 +111,13 @@ int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayou
         }
         return 0;
     }
-    if (layout.fsKind == "exFAT" || layout.fsKind == "ext4") {
-        const std::string problem = layout.fsKind == "exFAT" ? readExfatBitmap(map, source, layout)
-                                                             : readExt4Bitmap(map, source, layout);
-        if (!problem.empty()) {
-            fail(reporter, problem);
-            return 1;
-        }
-        return 0;
+    // exFAT or ext4, the kinds left.
+    const std::string problem = layout.fsKind == "exFAT" ? readExfatBitmap(map, source, layout)
+                                                         : readExt4Bitmap(map, source, layout);
+    if (!problem.empty()) {
+        fail(reporter, problem);
+        return 1;
     }
-    reporter.logLine(Memo::Scan, fmt::format("no free-space map for file system \"{}\": the "
-                                             "whole volume is scanned",
-                                             layout.fsKind));
     return 0;
 }
 

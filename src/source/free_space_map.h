@@ -38,9 +38,14 @@ class FreeSpaceMap {
 inline constexpr std::uint32_t kFatBlockSectors = 12288;
 inline constexpr std::size_t kFatBlockBitmapBytes = 196608;  // 12288 sectors x 128 entries / 8
 
+// Why the volume has no free-space map to read, as the scan log says it ("...: the whole volume
+// is scanned"); empty when it has one. A file system not read here, and ext4 with bigalloc.
+std::string freeSpaceMapMissing(const VolumeLayout& layout);
+
 // Builds the map from the FAT, the $Bitmap, the exFAT allocation bitmap or the ext4 block
-// bitmaps: 0 on success, 1 after the failure messages. Any other file system builds an empty
-// map (every cluster free, the whole volume scanned) after a notice in the scan log.
+// bitmaps: 0 on success, 1 after the failure messages. A volume without a map to read
+// (freeSpaceMapMissing) builds an empty one (every cluster free, the whole volume scanned)
+// after that notice in the scan log.
 // work is the scan's 6 MiB read-ahead buffer, used here before the scan primes it.
 int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                       Reporter& reporter, std::span<std::uint8_t> work);

@@ -29,6 +29,10 @@ struct OpenedSource {
     std::int64_t mediaBytes = -1;  // the disk the image holds; for raw, the file or device
     std::uint32_t logicalSectorBytes = 512;  // as the device or the image's header says
     std::string problem;                     // why it cannot be read: split, damaged, missing
+    // The image was read and is what it says, but cannot be used as it is (an overlay or a
+    // differencing or delta image without its parent, an encrypted one): bad input from the
+    // user, where any other problem is a failure to read.
+    bool refused = false;
 };
 
 // Opens path read-only as what its signature says it is. Reads past the media size return

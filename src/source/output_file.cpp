@@ -7,15 +7,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 
 namespace mdf {
 namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kBufferBytes = 1 << 20;
+constexpr std::size_t kLargeBufferBytes = 8 << 20;
+constexpr std::size_t kDirectAlignment = 4096;
+// Zeros up to this long are written; longer runs are left as holes.
+constexpr std::uint64_t kHoleBytes = 1 << 20;
 
 std::string reason(int error) {
     return std::strerror(error);
@@ -61,28 +67,125 @@ std::string OutputGuard::refusal(const std::string& path) const {
     return {};
 }
 
-OutputFile::OutputFile(std::string path, const OutputGuard& guard)
-    : path_(std::move(path)), partialPath_(path_ + ".partial") {
+void OutputFile::FreeAligned::operator()(std::uint8_t* p) const {
+    std::free(p);
+}
+
+OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
+    : path_(std::move(path)), partialPath_(path_ + ".partial"), large_(kind == Kind::Large) {
     error_ = guard.refusal(path_);
     if (!error_.empty()) return;
-    fd_ = ::open(partialPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    if (large_) {
+        // File systems without direct I/O (tmpfs, some network ones) refuse the flag: write
+        // through the page cache there.
+        fd_ = ::open(partialPath_.c_str(), flags | O_DIRECT, 0644);
+        direct_ = fd_ >= 0;
+    }
+    if (fd_ < 0) fd_ = ::open(partialPath_.c_str(), flags, 0644);
     if (fd_ < 0) {
         error_ = "cannot create " + partialPath_ + ": " + reason(errno);
         return;
     }
-    buffer_.reserve(kBufferBytes);
+    if (large_) {
+        void* a = nullptr;
+        void* b = nullptr;
+        if (::posix_memalign(&a, kDirectAlignment, kLargeBufferBytes) != 0 ||
+            ::posix_memalign(&b, kDirectAlignment, kLargeBufferBytes) != 0) {
+            std::free(a);
+            throw std::bad_alloc();
+        }
+        filling_.reset(static_cast<std::uint8_t*>(a));
+        writing_.reset(static_cast<std::uint8_t*>(b));
+    } else {
+        buffer_.reserve(kBufferBytes);
+    }
 }
 
 OutputFile::~OutputFile() {
+    drain();
     if (fd_ >= 0) ::close(fd_);
     if (!committed_ && !partialPath_.empty() && fd_ >= 0) ::unlink(partialPath_.c_str());
 }
 
 void OutputFile::fail(const std::string& what) {
-    if (error_.empty()) error_ = what + " " + partialPath_ + ": " + reason(errno);
+    failWith(what, errno);
+}
+
+void OutputFile::failWith(const std::string& what, int error) {
+    if (error_.empty()) error_ = what + " " + partialPath_ + ": " + reason(error);
+}
+
+// 0 when all of it was written, else the errno. A file system that refuses a direct write
+// (EINVAL: alignment it does not take) gets it, and every later one, through the page cache.
+bool OutputFile::writeAt(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    const bool aligned = size % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
+    if (direct_ && !aligned) {
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+        direct_ = false;
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            ::pwrite(fd_, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINVAL && direct_) {
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+            direct_ = false;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+static void observeZeros(const OutputFile::Observer& observer, std::uint64_t count) {
+    static const std::vector<std::uint8_t> zeros(kBufferBytes, 0);
+    while (count > 0) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, zeros.size()));
+        observer(std::span(zeros.data(), n));
+        count -= n;
+    }
+}
+
+void OutputFile::drain() {
+    waitForPendingWrite();
+}
+
+bool OutputFile::waitForPendingWrite() {
+    if (observed_.valid()) observed_.get();
+    if (!pending_.valid()) return ok();
+    const int error = pending_.get();
+    if (error != 0) failWith("cannot write", error);
+    return ok();
+}
+
+// Hands the filled buffer to a write of its own and goes on filling the other one.
+bool OutputFile::flushLarge() {
+    if (!waitForPendingWrite()) return false;
+    if (filled_ == 0) return true;
+    std::swap(filling_, writing_);
+    const std::uint8_t* data = writing_.get();
+    const std::size_t size = filled_;
+    const std::uint64_t offset = fillingOffset_;
+    pending_ = std::async(std::launch::async, [this, data, size, offset] {
+        return writeAt(data, size, offset) ? 0 : errno;
+    });
+    if (observer_)
+        observed_ = std::async(std::launch::async, [this, data, size] { observer_({data, size}); });
+    fillingOffset_ += size;
+    filled_ = 0;
+    return true;
 }
 
 bool OutputFile::flushBuffer() {
+    if (large_) return flushLarge() && waitForPendingWrite();
     std::size_t done = 0;
     while (done < buffer_.size()) {
         const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
@@ -104,6 +207,15 @@ bool OutputFile::flushBuffer() {
 
 bool OutputFile::write(std::span<const std::uint8_t> bytes) {
     if (!ok()) return false;
+    while (large_ && !bytes.empty()) {
+        const std::size_t n = std::min(kLargeBufferBytes - filled_, bytes.size());
+        std::memcpy(filling_.get() + filled_, bytes.data(), n);
+        filled_ += n;
+        written_ += n;
+        bytes = bytes.subspan(n);
+        if (filled_ == kLargeBufferBytes && !flushLarge()) return false;
+    }
+    if (!large_ && observer_) observer_(bytes);
     while (!bytes.empty()) {
         const std::size_t room = kBufferBytes - buffer_.size();
         const std::size_t n = std::min(room, bytes.size());
@@ -117,6 +229,22 @@ bool OutputFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 bool OutputFile::writeZeros(std::uint64_t count) {
+    if (!ok()) return false;
+    if (large_ && count >= kHoleBytes) {
+        // What is filled goes to its write; the file's next bytes begin past the hole, at an
+        // offset a direct write still takes.
+        const std::uint64_t hole = count - count % kDirectAlignment;
+        if (!flushLarge()) return false;
+        if (observer_)
+            observed_ = std::async(std::launch::async,
+                                   [this, hole, before = std::move(observed_)]() mutable {
+                                       if (before.valid()) before.get();
+                                       observeZeros(observer_, hole);
+                                   });
+        fillingOffset_ += hole;
+        written_ += hole;
+        count -= hole;
+    }
     static const std::vector<std::uint8_t> zeros(kBufferBytes, 0);
     while (count > 0) {
         const std::size_t n =
@@ -128,7 +256,16 @@ bool OutputFile::writeZeros(std::uint64_t count) {
 }
 
 bool OutputFile::commit() {
-    if (!ok() || !flushBuffer()) return false;
+    if (!ok()) {
+        drain();
+        return false;
+    }
+    if (!flushBuffer()) return false;
+    // A file that ends in a hole gets its length here.
+    if (large_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+        fail("cannot set the length of");
+        return false;
+    }
     if (::fsync(fd_) != 0) {
         fail("cannot flush");
         return false;

@@ -77,10 +77,29 @@ void readLogicalPartitions(SectorSource& source, std::uint32_t extendedStart,
     table.problems.push_back("too many logical partitions; the rest is not listed");
 }
 
+bool hasGptSignature(std::span<const std::uint8_t> s) {
+    return s.size() >= 8 &&
+           std::string_view(reinterpret_cast<const char*>(s.data()), 8) == "EFI PART";
+}
+
+// The header lies in LBA 1 whatever the sector size, so its byte offset tells the size: 512 on
+// most disks, 4096 on a 4Kn disk (where byte 512 lies inside LBA 0 and holds zeros).
 void readGpt(SectorSource& source, PartitionTable& table) {
     std::array<std::uint8_t, 512> sector{};
-    if (!source.readSectors(1, sector.data(), 1)) {
-        table.problems.push_back("cannot read the GPT header at sector 1");
+    std::uint32_t lbaBytes = 0;
+    for (std::uint32_t candidate : {512u, 4096u}) {
+        if (!source.readSectors(1, sector.data(), candidate / 512)) {
+            if (candidate > 512) break;  // a disk too small for a 4Kn table
+            table.problems.push_back("cannot read the GPT header at byte 512");
+            return;
+        }
+        if (hasGptSignature(sector)) {
+            lbaBytes = candidate;
+            break;
+        }
+    }
+    if (lbaBytes == 0) {
+        table.problems.push_back("protective MBR but no GPT header at byte 512 or 4096");
         return;
     }
     GptHeader header;
@@ -90,17 +109,19 @@ void readGpt(SectorSource& source, PartitionTable& table) {
         return;
     }
     table.scheme = "GPT";
+    table.lbaBytes = lbaBytes;
     const std::uint64_t bytes = std::uint64_t{header.entryCount} * header.entrySize;
     std::vector<std::uint8_t> entries((bytes + 511) / 512 * 512);
     const auto sectors = static_cast<std::uint32_t>(entries.size() / 512);
-    if (header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / 512) ||
+    const std::uint32_t perLba = lbaBytes / 512;
+    if (header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / lbaBytes) ||
         !source.readSectors(sectors, entries.data(),
-                            static_cast<std::int64_t>(header.entriesLba))) {
-        table.problems.push_back(
-            fmt::format("cannot read the GPT entries at sector {}", header.entriesLba));
+                            static_cast<std::int64_t>(header.entriesLba * perLba))) {
+        table.problems.push_back(fmt::format("cannot read the GPT entries at LBA {} ({} bytes)",
+                                             header.entriesLba, lbaBytes));
         return;
     }
-    parseGptEntries(entries, header.entryCount, header.entrySize, table);
+    parseGptEntries(entries, header.entryCount, header.entrySize, table, lbaBytes);
 }
 
 }  // namespace
@@ -120,9 +141,8 @@ std::vector<MbrSlot> parseMbrSlots(std::span<const std::uint8_t> s) {
 }
 
 bool parseGptHeader(std::span<const std::uint8_t> s, GptHeader& h, std::string& problem) {
-    if (s.size() < 92 ||
-        std::string_view(reinterpret_cast<const char*>(s.data()), 8) != "EFI PART") {
-        problem = "protective MBR but no GPT header at sector 1";
+    if (s.size() < 92 || !hasGptSignature(s)) {
+        problem = "no GPT header signature";
         return false;
     }
     h.entriesLba = loadU64(&s[72]);
@@ -140,7 +160,8 @@ bool parseGptHeader(std::span<const std::uint8_t> s, GptHeader& h, std::string& 
 }
 
 void parseGptEntries(std::span<const std::uint8_t> bytes, std::uint32_t count, std::uint32_t size,
-                     PartitionTable& table) {
+                     PartitionTable& table, std::uint32_t lbaBytes) {
+    const std::uint64_t perLba = std::max<std::uint32_t>(lbaBytes, 512) / 512;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t at = std::uint64_t{i} * size;
         if (!inBounds(static_cast<std::int64_t>(at), 56, bytes.size())) break;
@@ -148,13 +169,14 @@ void parseGptEntries(std::span<const std::uint8_t> bytes, std::uint32_t count, s
         if (std::all_of(e, e + 16, [](std::uint8_t b) { return b == 0; })) continue;
         const std::uint64_t first = loadU64(e + 32);
         const std::uint64_t last = loadU64(e + 40);
-        if (last < first || last > static_cast<std::uint64_t>(INT64_MAX / 512)) {
+        // The last LBA's own sectors must be countable in 512-byte sectors and bytes.
+        if (last < first || last >= static_cast<std::uint64_t>(INT64_MAX / 512) / perLba) {
             table.problems.push_back(fmt::format("GPT entry {} has an impossible range", i + 1));
             continue;
         }
-        table.partitions.push_back({static_cast<int>(i + 1), static_cast<std::int64_t>(first),
-                                    static_cast<std::int64_t>(last - first + 1),
-                                    gptTypeName(guidText(e))});
+        table.partitions.push_back(
+            {static_cast<int>(i + 1), static_cast<std::int64_t>(first * perLba),
+             static_cast<std::int64_t>((last - first + 1) * perLba), gptTypeName(guidText(e))});
     }
 }
 

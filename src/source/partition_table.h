@@ -9,7 +9,8 @@ namespace mdf {
 
 class SectorSource;
 
-// One partition of a disk or whole-disk image, in the disk's own sector numbers.
+// One partition of a disk or whole-disk image, in 512-byte sectors from the disk's start, as
+// everything else counts (a table kept in 4096-byte sectors is converted).
 struct PartitionEntry {
     int number = 0;  // 1-based, in table order (MBR logical partitions from 5)
     std::int64_t firstSector = 0;
@@ -19,6 +20,8 @@ struct PartitionEntry {
 
 struct PartitionTable {
     std::string scheme;  // "MBR", "GPT" or "" when sector 0 holds no table
+    // The sector the table counts in: 4096 for the GPT of a 4Kn disk, else 512.
+    std::uint32_t lbaBytes = 512;
     std::vector<PartitionEntry> partitions;
     std::vector<std::string> problems;  // damaged parts of the table, one line each
 };
@@ -38,12 +41,15 @@ struct GptHeader {
     std::uint32_t entrySize = 0;
 };
 bool parseGptHeader(std::span<const std::uint8_t> sector, GptHeader& header, std::string& problem);
-// Appends the used entries among count entries of size bytes each in bytes.
+// Appends the used entries among count entries of size bytes each in bytes; their LBAs count
+// lbaBytes-byte sectors and are converted to 512-byte ones.
 void parseGptEntries(std::span<const std::uint8_t> bytes, std::uint32_t count, std::uint32_t size,
-                     PartitionTable& table);
+                     PartitionTable& table, std::uint32_t lbaBytes = 512);
 
 // Reads sector 0 of the source, follows a protective MBR to the GPT and an extended partition
-// to its logical partitions. Damage is reported in problems, never by a crash.
+// to its logical partitions. The GPT header is looked for in LBA 1 of 512-byte sectors, then of
+// 4096-byte ones (4Kn disks, whose images carry no sector size). Damage is reported in problems,
+// never by a crash.
 PartitionTable readPartitionTable(SectorSource& source);
 
 std::string mbrTypeName(std::uint8_t type);

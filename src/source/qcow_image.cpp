@@ -60,16 +60,20 @@ OpenedSource openQcowImage(const std::string& path) {
         libqcow_file_free(&file, nullptr);
         return std::move(out);
     };
+    auto refuse = [&](std::string problem) {
+        out.refused = true;
+        return fail(std::move(problem));
+    };
     std::size_t backingName = 0;
     // Without its backing file an overlay holds only what changed; the rest would read as
     // zeros and pass for data.
     if (libqcow_file_get_utf8_backing_filename_size(file, &backingName, nullptr) == 1 &&
         backingName > 1)
-        return fail("qcow2 image has a backing file; merge the chain first (qemu-img convert)");
+        return refuse("qcow2 image has a backing file; merge the chain first (qemu-img convert)");
     std::uint32_t encryption = 0;
     if (libqcow_file_get_encryption_method(file, &encryption, nullptr) == 1 &&
         encryption != LIBQCOW_ENCRYPTION_METHOD_NONE)
-        return fail("qcow2 image is encrypted");
+        return refuse("qcow2 image is encrypted");
     size64_t media = 0;
     if (libqcow_file_get_media_size(file, &media, &error) != 1)
         return fail("qcow2 without a media size: " + qcowError(error));

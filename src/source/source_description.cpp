@@ -4,8 +4,6 @@
 
 #include <fstream>
 
-#include "report/reporter.h"
-#include "source/ddrescue_map.h"
 #include "source/source_selection.h"
 
 namespace mdf {
@@ -16,6 +14,7 @@ SourceDescription describeSource(const std::string& path) {
     out.sectorBytes = opened.logicalSectorBytes;
     out.mediaBytes = opened.mediaBytes;
     out.problem = opened.problem;
+    out.refused = opened.refused;
     if (opened.blockDevice && opened.format == ImageFormat::Raw) {
         const std::string name = std::filesystem::path(path).filename().string();
         const bool partition =
@@ -36,18 +35,6 @@ std::uint32_t sysfsLogicalSectorBytes(const std::filesystem::path& root, const s
         if (in >> bytes && bytes >= 512 && bytes <= 65536) return bytes;
     }
     return 512;
-}
-
-bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem) {
-    RescueMap map;
-    if (!loadRescueMap(mapPath, map, problem)) return false;
-    ctx.reporter.logLine(
-        Memo::Scan,
-        fmt::format("ddrescue map {}: {} bytes rescued of {} listed; every other sector reads "
-                    "as unreadable",
-                    mapPath, map.rescuedBytes, map.listedEnd));
-    ctx.source.setOpener(openerWithRescueMap(ctx.source.opener(), std::move(map)));
-    return true;
 }
 
 }  // namespace mdf

@@ -8,9 +8,6 @@
 
 namespace mdf {
 
-class Reporter;
-struct SourceContext;
-
 // What the source lists and volume facts show about a source: its kind ("disk", "partition",
 // "volume", or the image format: "raw image", "EWF image", "qcow2 image" ...) and the logical
 // sector size of the device or the image's disk.
@@ -18,7 +15,8 @@ struct SourceDescription {
     std::string kind;
     std::uint32_t sectorBytes = 512;
     std::int64_t mediaBytes = -1;
-    std::string problem;  // why it cannot be read, when it cannot
+    std::string problem;   // why it cannot be read, when it cannot
+    bool refused = false;  // read, but not usable as it is (OpenedSource::refused)
 };
 
 // Opens path as the source choice would and tells what it is.
@@ -27,12 +25,5 @@ SourceDescription describeSource(const std::string& path);
 // The logical sector size sysfs gives for a block device name (sda, sdb1) under root; 512 when
 // it gives none.
 std::uint32_t sysfsLogicalSectorBytes(const std::filesystem::path& root, const std::string& name);
-
-// Reads of the source chosen next (and of the current one) treat everything the ddrescue map
-// file at mapPath does not list as rescued as unreadable: the map wraps the source's opener.
-// Tells in the scan log how much the map covers.
-// False, with the problem (the line of a malformed map), when the map cannot be used; the
-// source then stays as it was.
-bool useRescueMap(SourceContext& ctx, const std::string& mapPath, std::string& problem);
 
 }  // namespace mdf

@@ -61,14 +61,19 @@ OpenedSource openVhdiImage(const std::string& path, ImageFormat format) {
         libvhdi_file_free(&file, nullptr);
         return std::move(out);
     };
+    auto refuse = [&](std::string problem) {
+        out.refused = true;
+        return fail(std::move(problem));
+    };
     std::uint32_t diskType = 0;
     if (libvhdi_file_get_disk_type(file, &diskType, &error) != 1)
         return fail(std::string(name) + ": " + vhdiError(error));
     // Without its parent a differencing image holds only the blocks that changed; the rest
     // would read as zeros and pass for data.
     if (diskType == LIBVHDI_DISK_TYPE_DIFFERENTIAL)
-        return fail(std::string(name) +
-                    " is a differencing image; merge it with its parent first (qemu-img convert)");
+        return refuse(
+            std::string(name) +
+            " is a differencing image; merge it with its parent first (qemu-img convert)");
     size64_t media = 0;
     std::uint32_t sectorBytes = 512;
     if (libvhdi_file_get_media_size(file, &media, &error) != 1)

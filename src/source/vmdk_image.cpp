@@ -63,10 +63,15 @@ OpenedSource openVmdkImage(const std::string& path) {
         libvmdk_handle_free(&handle, nullptr);
         return std::move(out);
     };
+    auto refuse = [&](std::string problem) {
+        out.refused = true;
+        return fail(std::move(problem));
+    };
     std::size_t parentName = 0;
     if (libvmdk_handle_get_utf8_parent_filename_size(handle, &parentName, nullptr) == 1 &&
         parentName > 1)
-        return fail("VMDK is a delta image of a parent; merge the chain first (qemu-img convert)");
+        return refuse(
+            "VMDK is a delta image of a parent; merge the chain first (qemu-img convert)");
     // The extents a descriptor names lie beside it.
     const std::string directory = std::filesystem::path(path).parent_path().string();
     if (!directory.empty() && libvmdk_handle_set_extent_data_files_path(

@@ -100,6 +100,12 @@ bool parseExtSuperblock(std::span<const std::uint8_t, 1024> sb, VolumeLayout& la
     if ((incompat & 0x80) != 0) blocks |= std::uint64_t{loadU32(&sb[336])} << 32;  // 64bit
     layout.fsKind = "ext4";
     layout.bytesPerSector = 512;
+    // bigalloc (read-only compatible feature 0x200): allocation counts clusters of 2^n blocks.
+    const std::uint32_t logCluster = loadU32(&sb[28]);
+    layout.extBlocksPerCluster =
+        (loadU32(&sb[100]) & 0x200) != 0 && logCluster > logBlock && logCluster - logBlock < 31
+            ? 1u << (logCluster - logBlock)
+            : 1;
     layout.sectorsPerCluster = static_cast<std::uint16_t>(2u << logBlock);
     layout.dataStartSector = 0;
     layout.clusterCount = static_cast<std::int64_t>(blocks & 0x7FFFFFFFFFFFFFFFull);

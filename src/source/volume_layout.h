@@ -24,6 +24,7 @@ struct VolumeLayout {
     std::int32_t mftRecordBytes = 1024;     // NTFS: from the boot sector, 1024 or 4096 in practice
     std::int64_t clusterCount = 0;          // exFAT and ext4: clusters (blocks) the volume has
     std::int64_t rootDirectoryCluster = 0;  // exFAT: where the allocation bitmap's entry lies
+    std::uint32_t extBlocksPerCluster = 1;  // ext4 bigalloc: blocks per allocation cluster
 };
 
 // Fills the layout from a boot sector: the kind by its signature, sectors per cluster for every

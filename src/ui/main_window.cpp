@@ -164,7 +164,7 @@ void TForm1::buildMenus() {
 
 void TForm1::buildTab1(QWidget* tab) {
     grp1 = named(new QGroupBox(QStringLiteral("  数据源(DATASOURCE)  "), tab), "grp1");
-    grp1->setGeometry(8, 4, 480, 104);
+    grp1->setGeometry(8, 4, 480, 136);
     edtDataStr = named(new QLineEdit(grp1), "edtDataStr");
     edtDataStr->setGeometry(10, 24, 460, 26);
     edtDataStr->setReadOnly(true);
@@ -181,6 +181,23 @@ void TForm1::buildTab1(QWidget* tab) {
     label5->setGeometry(316, 66, 150, 20);
     connect(btnscan, &QPushButton::clicked, this, &TForm1::btnscanClick);
     connect(btnstop, &QPushButton::clicked, this, &TForm1::btnstopClick);
+    // The map of a ddrescue rescue: what it did not read is unreadable, never the zeros or old
+    // data the image holds there.
+    Label10 = named(new QLabel(QStringLiteral("读盘记录(DDRESCUE MAP)"), grp1), "Label10");
+    Label10->setGeometry(10, 102, 160, 20);
+    edtMapFile = named(new QLineEdit(grp1), "edtMapFile");
+    edtMapFile->setGeometry(172, 99, 164, 26);
+    edtMapFile->setReadOnly(true);
+    edtMapFile->setPlaceholderText(QStringLiteral("未使用(NONE)"));
+    btnMap = named(new QPushButton(QStringLiteral("浏览(BROWSE)"), grp1), "btnMap");
+    btnMap->setGeometry(338, 98, 98, 28);
+    // Too narrow for a caption: the tip says what it does.
+    btnNoMap = named(new QPushButton(QStringLiteral("×"), grp1), "btnNoMap");
+    btnNoMap->setToolTip(QStringLiteral("清除(CLEAR)"));
+    btnNoMap->setGeometry(438, 98, 32, 28);
+    btnNoMap->setEnabled(false);
+    connect(btnMap, &QPushButton::clicked, this, &TForm1::btnMapClick);
+    connect(btnNoMap, &QPushButton::clicked, this, &TForm1::btnNoMapClick);
 
     auto heading = [tab](const char* name, const QString& text, int y) {
         auto* panel = named(new QLabel(text, tab), name);
@@ -193,10 +210,10 @@ void TForm1::buildTab1(QWidget* tab) {
     pnl2 = heading(
         "pnl2",
         QStringLiteral("扫描设置:(非专业人员建议不选择) OPTIONS                              "),
-        114);
+        146);
     chkfreespace =
         named(new QCheckBox(QStringLiteral("只扫描空闲簇(FREE SPACE ONLY)"), tab), "chkfreespace");
-    chkfreespace->setGeometry(16, 140, 300, 22);
+    chkfreespace->setGeometry(16, 172, 300, 22);
     chkfreespace->setChecked(true);
 
     auto labelled = [tab](const char* labelName, const char* caption, const char* editName, int x,
@@ -207,24 +224,24 @@ void TForm1::buildTab1(QWidget* tab) {
         edit->setGeometry(x + 80, y, 150, 24);
         return edit;
     };
-    edtbegin = labelled("Label1", "开始扇区", "edtbegin", 16, 168);
-    edtend = labelled("Label2", "结束扇区", "edtend", 256, 168);
-    edtsecs = labelled("Label3", "每簇扇区数", "edtsecs", 16, 198);
-    Edit2 = labelled("Label9", "文件ID", "Edit2", 256, 198);
+    edtbegin = labelled("Label1", "开始扇区", "edtbegin", 16, 200);
+    edtend = labelled("Label2", "结束扇区", "edtend", 256, 200);
+    edtsecs = labelled("Label3", "每簇扇区数", "edtsecs", 16, 230);
+    Edit2 = labelled("Label9", "文件ID", "Edit2", 256, 230);
     Edit2->setText(QStringLiteral("1"));
     CheckBox1 = named(new QCheckBox(QStringLiteral("开始页面号小于"), tab), "CheckBox1");
-    CheckBox1->setGeometry(16, 228, 130, 22);
+    CheckBox1->setGeometry(16, 260, 130, 22);
     edtmaxpageid = named(new QLineEdit(tab), "edtmaxpageid");
-    edtmaxpageid->setGeometry(150, 228, 150, 24);
+    edtmaxpageid->setGeometry(150, 260, 150, 24);
     edtmaxpageid->setText(QStringLiteral("100"));
     edtmaxpageid->setEnabled(false);
     connect(CheckBox1, &QCheckBox::clicked, this, &TForm1::CheckBox1Click);
 
     pnl1 = heading(
         "pnl1", QStringLiteral("         扫描图分区信息;                                        "),
-        258);
+        290);
     Memo1 = named(new QPlainTextEdit(tab), "Memo1");
-    Memo1->setGeometry(8, 282, 480, 222);
+    Memo1->setGeometry(8, 314, 480, 190);
     Memo1->setReadOnly(true);
 
     auto* pnl3 = named(new QFrame(tab), "pnl3");
@@ -558,34 +575,99 @@ void TForm1::N7Click() {
     collectSettings();
     const bool partition = dialogs_->askYesNo(
         "choose yes if it is a driver img,choose no if it is a disk img", "file type");
-    session_->openImage(*path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
-    showSettings();
-    partitions_.clear();
-    if (!partition) partitions_ = session_->listPartitions().partitions;
-    showPartitionEntries();
+    forgetRescueMap();
+    chooseDiskLike([this, path = *path, partition] {
+        session_->openImage(path, partition ? ImageKind::Partition : ImageKind::WholeDisk);
+        showSettings();
+        partitions_.clear();
+        if (!partition) partitions_ = session_->listPartitions().partitions;
+        showPartitionEntries();
+    });
 }
 
 void TForm1::DiskItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= disks_.size()) return;
     collectSettings();
-    session_->chooseDisk(disks_[static_cast<std::size_t>(tag)], devices_);
-    showSettings();
-    partitions_ = session_->listPartitions().partitions;
-    showPartitionEntries();
+    forgetRescueMap();
+    chooseDiskLike([this, disk = disks_[static_cast<std::size_t>(tag)]] {
+        session_->chooseDisk(disk, devices_);
+        showSettings();
+        partitions_ = session_->listPartitions().partitions;
+        showPartitionEntries();
+    });
 }
 
 void TForm1::VolumeItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= volumes_.size()) return;
     collectSettings();
-    session_->chooseVolume(volumes_[static_cast<std::size_t>(tag)]);
-    showSettings();
+    forgetRescueMap();
+    chooseDiskLike([this, volume = volumes_[static_cast<std::size_t>(tag)]] {
+        session_->chooseVolume(volume);
+        showSettings();
+    });
 }
 
 void TForm1::PartitionItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= partitions_.size()) return;
     collectSettings();
-    session_->choosePartition(partitions_[static_cast<std::size_t>(tag)]);
-    showSettings();
+    // A partition of the disk chosen before: its map stays. The partition's sectors count from
+    // the disk's start, so the disk is chosen again first (after another partition, the source
+    // starts at that one).
+    choose([this, disk = diskChoice_, partition = partitions_[static_cast<std::size_t>(tag)]] {
+        if (disk) disk();
+        session_->choosePartition(partition);
+        showSettings();
+    });
+}
+
+void TForm1::chooseDiskLike(std::function<void()> choice) {
+    if (!session_->busy()) diskChoice_ = choice;
+    choose(std::move(choice));
+}
+
+void TForm1::choose(std::function<void()> choice) {
+    // Refused while a job runs (the session says so): the choice before stays the one to repeat.
+    if (session_->busy()) return choice();
+    lastChoice_ = std::move(choice);
+    lastChoice_();
+}
+
+void TForm1::forgetRescueMap() {
+    if (session_->rescueMapPath().empty() || session_->busy()) return;
+    session_->dropRescueMap();
+    edtMapFile->clear();
+    edtMapFile->setToolTip({});
+    btnNoMap->setEnabled(false);
+}
+
+void TForm1::btnMapClick() {
+    if (!session_->sourceChosen() || !lastChoice_) {
+        dialogs_->message("choose datasource first！", "message", MessageIcon::Warning);
+        return;
+    }
+    const auto path = dialogs_->openFile(kMapOpenTitle, kMapFilter);
+    if (!path) return;
+    MapProblem problem;
+    if (!session_->useRescueMap(*path, problem)) {
+        // A job running has been told already; the map in use before stays.
+        if (!problem.text.empty()) dialogs_->message(problem.text, "提示", MessageIcon::Warning);
+        return;
+    }
+    edtMapFile->setText(q(*path));
+    edtMapFile->setToolTip(q(*path));
+    btnNoMap->setEnabled(true);
+    // The choice read the boot sector and the partition table without the map: a sector
+    // ddrescue never read must not decide where the volume lies.
+    collectSettings();
+    lastChoice_();
+}
+
+void TForm1::btnNoMapClick() {
+    // While a job runs the session refuses, and says so.
+    if (session_->busy()) return session_->dropRescueMap();
+    forgetRescueMap();
+    collectSettings();
+    if (lastChoice_) lastChoice_();
 }
 
 void TForm1::CheckBox1Click() {

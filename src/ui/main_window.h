@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ inline constexpr const char* kScanInfoSaveTitle =
 inline constexpr const char* kContentSaveTitle =
     "hint: save to other place,do not save to the source disk";
 inline constexpr const char* kMdfSaveTitle = "保存MDF文件,请注意别保存到原数据所在盘，防止覆盖";
+inline constexpr const char* kMapOpenTitle = "打开ddrescue记录文件(Open ddrescue map file)";
+inline constexpr const char* kMapFilter =
+    "ddrescue记录(*.map;*.mapfile;*.log)|*.map;*.mapfile;*.log|所有文件(*.*)|*";
 
 struct WindowOptions {
     Dialogs* dialogs = nullptr;  // null: the real boxes and pickers
@@ -87,6 +91,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     void DiskItemClick(int tag);
     void VolumeItemClick(int tag);
     void PartitionItemClick(int tag);
+    void btnMapClick();
+    void btnNoMapClick();
     void CheckBox1Click();
     void Label7Click();
     // Fragment list (second tab).
@@ -145,6 +151,13 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
                          const std::vector<int>& widths);
     void buildSourceMenu();
     void showPartitionEntries();
+    // Makes a source choice and remembers it, so that choosing a ddrescue map can read the
+    // boot sector and partition table again through the map.
+    void choose(std::function<void()> choice);
+    // The same for a disk, an image or a volume: what a partition's choice starts from.
+    void chooseDiskLike(std::function<void()> choice);
+    // A map belongs to the disk it was made of: a new disk, image or volume goes without it.
+    void forgetRescueMap();
 
     // Boxes of the first tab to the session and back.
     void collectSettings();
@@ -172,6 +185,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     std::vector<DiskEntry> disks_;
     std::vector<VolumeEntry> volumes_;
     std::vector<PartitionEntry> partitions_;
+    std::function<void()> lastChoice_;
+    std::function<void()> diskChoice_;
     bool scanWasRunning_ = false;
     bool analysisWasRunning_ = false;
 
@@ -204,6 +219,9 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     QPlainTextEdit* Memo1 = nullptr;
     QMenu* pm1 = nullptr;
     QAction* N7 = nullptr;
+    QLabel* Label10 = nullptr;
+    QLineEdit* edtMapFile = nullptr;
+    QPushButton *btnMap = nullptr, *btnNoMap = nullptr;
 
     QTableView* ListView2 = nullptr;
     FragmentTableModel* ListView2Model = nullptr;

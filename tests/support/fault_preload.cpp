@@ -146,4 +146,23 @@ ssize_t write(int fd, const void* buffer, size_t size) {
     return real(fd, buffer, size);
 }
 
+// The MDF is written with pwrite from a thread of its own.
+ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
+    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (diskFull(fd, size)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(fd, buffer, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t size, off_t offset) {
+    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+    if (diskFull(fd, size)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(fd, buffer, size, offset);
+}
+
 }  // extern "C"

@@ -172,8 +172,13 @@ class WindowTest : public QObject {
         QVERIFY2(row >= 0, "the catalogue lists the database");
         const std::int64_t record =
             w.session().fragments().findFirstSector(world.firstFragmentSector());
-        QCOMPARE(files->index(row, 1).data().toString().toStdString(),
-                 w.session().fragments()[static_cast<std::size_t>(record)].memo);
+        // A head too short to hold page 32 shows the name page 32 states, wherever it lies.
+        const std::string& memo = w.session().fragments()[static_cast<std::size_t>(record)].memo;
+        const std::string shown = files->index(row, 1).data().toString().toStdString();
+        if (memo.rfind("wrong file head", 0) == 0)
+            QVERIFY2(shown.rfind("D:\\data\\Sales.mdf(", 0) == 0, shown.c_str());
+        else
+            QCOMPARE(shown, memo);
         w.ListView3->setCurrentIndex(files->index(row, 0));
         w.ListView3Click();
     }
@@ -761,12 +766,14 @@ void WindowTest::closingDuringAScanStopsIt() {
 }
 
 int runReporterTests(int argc, char** argv);
+int runRescueMapTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int failed = runReporterTests(argc, argv);
     WindowTest window;
     failed += QTest::qExec(&window, argc, argv);
+    failed += runRescueMapTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }
 

@@ -608,6 +608,38 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
     return m;
 }
 
+namespace {
+
+// Copies the volume image into a new disk image at byte offset at, leaving room after it; all
+// zero chunks are left as holes.
+void placeVolume(const std::string& volume, const std::string& imagePath, std::int64_t at,
+                 std::int64_t tailBytes) {
+    fs::remove(imagePath);
+    const auto volumeBytes = static_cast<std::int64_t>(fs::file_size(volume));
+    ImageWriter disk(imagePath, at + volumeBytes + tailBytes);
+    std::ifstream in(volume, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    for (std::int64_t offset = 0; in; offset += static_cast<std::int64_t>(chunk.size())) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        auto n = static_cast<std::size_t>(in.gcount());
+        if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
+                        [](char c) { return c != 0; }))
+            disk.write(at + offset,
+                       std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), n));
+    }
+}
+
+// The manifest of a volume, moved to where the volume starts on the disk.
+void movedToDisk(ImageManifest& m, const std::string& imagePath, std::int64_t startSector) {
+    m.kind = "disk";
+    m.image = fs::path(imagePath).filename().string();
+    m.partitionStartSector = startSector;
+    for (auto& range : m.unreadableSectors)
+        range.first += startSector;
+}
+
+}  // namespace
+
 ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& imagePath,
                              const FileSystemImageOptions& o) {
     constexpr std::int64_t kStart = 2048;
@@ -615,31 +647,37 @@ ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& ima
     const std::string partition = work.file("partition.img");
     ImageManifest m = buildFat32Image(db, partition, o);
     const std::int64_t partitionBytes = static_cast<std::int64_t>(fs::file_size(partition));
-
-    fs::remove(imagePath);
-    {
-        ImageWriter disk(imagePath, kStart * 512 + partitionBytes);
-        std::ifstream in(partition, std::ios::binary);
-        std::vector<char> chunk(1 << 20);
-        for (std::int64_t at = 0; in; at += static_cast<std::int64_t>(chunk.size())) {
-            in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-            auto n = static_cast<std::size_t>(in.gcount());
-            if (std::any_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n),
-                            [](char c) { return c != 0; }))
-                disk.write(kStart * 512 + at,
-                           std::span(reinterpret_cast<const std::uint8_t*>(chunk.data()), n));
-        }
-    }
+    placeVolume(partition, imagePath, kStart * 512, 0);
     const std::string script = work.file("table.sfdisk");
     std::ofstream(script) << "label: dos\nstart=" << kStart << ", size=" << partitionBytes / 512
                           << ", type=c\n";
     runChecked({"sfdisk", "--no-reread", "--no-tell-kernel", "-q", imagePath}, {}, script);
+    movedToDisk(m, imagePath, kStart);
+    return m;
+}
 
-    m.kind = "disk";
-    m.image = fs::path(imagePath).filename().string();
-    m.partitionStartSector = kStart;
-    for (auto& range : m.unreadableSectors)
-        range.first += kStart;
+ImageManifest buildGptDiskImage(const SyntheticDatabase& db, const std::string& imagePath,
+                                const FileSystemImageOptions& o) {
+    constexpr std::int64_t kStartBytes = 1 << 20;
+    const std::int64_t lba = o.sectorBytes;
+    TempDir work;
+    const std::string partition = work.file("partition.img");
+    ImageManifest m = buildFat32Image(db, partition, o);
+    const std::int64_t partitionBytes = static_cast<std::int64_t>(fs::file_size(partition));
+    if (partitionBytes % lba != 0)
+        throw std::runtime_error("the volume is not a whole number of the disk's sectors");
+    // The backup table at the end of the disk needs room after the partition.
+    placeVolume(partition, imagePath, kStartBytes, kStartBytes);
+    // sfdisk of this util-linux takes no sector size for an image file; fdisk -b does. New GPT,
+    // partition 1 from 1 MiB over the volume, type Microsoft basic data, write.
+    const std::string first = std::to_string(kStartBytes / lba);
+    const std::string last = std::to_string((kStartBytes + partitionBytes) / lba - 1);
+    const std::string script = work.file("fdisk.txt");
+    std::ofstream(script) << "g\nn\n1\n"
+                          << first << "\n"
+                          << last << "\nt\nEBD0A0A2-B9E5-4433-87C0-68B6B72699C7\nw\n";
+    runChecked({"fdisk", "-b", std::to_string(lba), imagePath}, {}, script);
+    movedToDisk(m, imagePath, kStartBytes / 512);
     return m;
 }
 

@@ -78,7 +78,8 @@ struct FileSystemImageOptions {
     int clusterSectors = 8;
     NtfsMode ntfsMode = NtfsMode::Deleted;
     Damage damage;
-    int sectorBytes = 512;  // the volume's own sector: 4096 for a 4Kn disk; clusterSectors stay 512-byte units
+    int sectorBytes =
+        512;  // the volume's own sector: 4096 for a 4Kn disk; clusterSectors stay 512-byte units
 };
 
 // The file's pages as fragments in shuffled order at 8-sector positions, junk between them,
@@ -96,6 +97,10 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
 // A whole disk: an MBR made by sfdisk and the FAT32 volume above at sector 2048.
 ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& imagePath,
                              const FileSystemImageOptions& options);
+// A whole disk with a GPT that fdisk made in the volume's sector size (LBAs of 4096 bytes for
+// a 4Kn disk, options.sectorBytes), and the FAT32 volume above from 1 MiB.
+ImageManifest buildGptDiskImage(const SyntheticDatabase& db, const std::string& imagePath,
+                                const FileSystemImageOptions& options);
 
 // The CHECK lines a correct recovery shows for this manifest.
 std::vector<std::string> expectedMissingPageLines(const ImageManifest& m,

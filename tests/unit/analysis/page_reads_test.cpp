@@ -378,7 +378,10 @@ TEST(LongSteps, AnalysisSearchMoreAndCheckShowTheirProgressToTheEnd) {
     session.waitForJobs();
     ASSERT_TRUE(session.lastAnalysisCompleted());
     auto analysis = sweeps(reporter.progress());
-    ASSERT_EQ(analysis.size(), 2u) << "reading the fragments, then the walk";
+    // Reading the fragments, then the walk; the reading is done already where the scan had to
+    // name a short file head through its page 32.
+    ASSERT_GE(analysis.size(), 1u);
+    ASSERT_LE(analysis.size(), 2u);
     for (const auto& s : analysis) {
         EXPECT_EQ(s.back(), 100);
         EXPECT_GT(s.size(), 5u) << "a gauge that moves, not one that jumps to the end";

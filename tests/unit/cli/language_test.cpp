@@ -88,6 +88,24 @@ TEST(ConsoleLanguage, EverySystemTextHasAnEnglishFormAndStaysWordForWordInChines
     }
 }
 
+TEST(ConsoleLanguage, LinesThatPairEachChinesePhraseWithItsEnglishPrintTheEnglish) {
+    EXPECT_EQ(en("文件名取自碎片(name read from page 32 of fragment) 3: D:\\data\\Sales.mdf"),
+              "name read from page 32 of fragment 3: D:\\data\\Sales.mdf");
+    EXPECT_EQ(en("候选碎片(candidate) 4 优先于(preferred to) 9: 覆盖页数较多(reaches further) "
+                 "[3/3 verified | 2/3 verified]"),
+              "candidate 4 preferred to 9: reaches further [3/3 verified | 2/3 verified]");
+    EXPECT_EQ(en("第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are lost too: a map "
+                 "(of every fragment) is built)"),
+              "pages 1 and 32 are lost too: a map (of every fragment) is built")
+        << "digits inside the Chinese phrase, brackets inside the English";
+    EXPECT_EQ(zh("跨簇页查找(split-page search): 2/3 pages"),
+              "跨簇页查找(split-page search): 2/3 pages");
+    // Chinese without its English is never dropped.
+    EXPECT_EQ(en("单独中文 text"), "单独中文 text");
+    EXPECT_EQ(en("中文(未闭合"), "中文(未闭合");
+    EXPECT_EQ(en("中文(english"), "中文(english");
+}
+
 TEST(ConsoleLanguage, DamagedLinesArePrintedAsTheyCame) {
     // A number missing where one belongs, or text with unbalanced parentheses, is never cut.
     EXPECT_EQ(en("找到碎片号"), "找到碎片号");

@@ -8,6 +8,7 @@
 #include "scan/content_file.h"
 #include "source/sector_source.h"
 #include "support/fault_injection.h"
+#include "testworld/fidelity_world.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
 
@@ -284,6 +285,41 @@ TEST(ScanEngine, BadSectorsHideOnlyThePositionsInThem) {
                                         "3|4096|4160|32|30|34| |Y|"}));
     auto log = f.reporter.lines(Memo::Scan);
     EXPECT_NE(std::find(log.begin(), log.end(), "8192error1sec3008"), log.end());
+}
+
+}  // namespace
+}  // namespace mdf
+
+namespace mdf {
+namespace {
+
+test::Page realPage(std::int32_t id) {
+    return test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf")
+        .at(static_cast<std::size_t>(id));
+}
+
+TEST(ScanEngine, APage0AloneInItsClusterStartsAOnePageFileWhenItVerifies) {
+    ScanFixture f;
+    f.image.put(4096, realPage(0));  // page 1 went to another cluster
+    for (std::int32_t p = 1; p < 40; ++p)
+        f.image.put(800 + 16 * std::int64_t{p - 1}, realPage(p));
+    EXPECT_EQ(f.scan(), ScanOutcome::Finished);
+    ASSERT_EQ(f.fragments.size(), 2u) << ::testing::PrintToString(f.lines());
+    EXPECT_EQ(f.fragments[1].text(), "2|4096|4112|8|0|1|wrong file head,size:2304KB|Y|");
+    EXPECT_EQ(f.fragments[0].beginPage, 1);
+    const auto lines = f.reporter.lines(Memo::Scan);
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "单独的文件头页(lone file header page) sec4096"),
+        lines.end());
+}
+
+TEST(ScanEngine, AnUnprotectedPage0AloneStartsNothing) {
+    ScanFixture f;
+    test::Page p0 = realPage(0);
+    p0[5] &= 0xF0;
+    f.image.put(4096, p0);
+    EXPECT_EQ(f.scan(), ScanOutcome::Finished);
+    EXPECT_TRUE(f.fragments.empty()) << ::testing::PrintToString(f.lines());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <fstream>
 
 #include "report/reporter.h"
@@ -136,13 +137,64 @@ TEST(PartitionTable, ProtectiveMbrLeadsToTheGpt) {
     EXPECT_EQ(t.partitions[1].typeName, "Linux filesystem");
 }
 
+// A 4Kn disk's GPT: header at byte 4096, entries and partition LBAs in 4096-byte sectors, as
+// fdisk -b 4096 writes them; the partitions come out in 512-byte sectors.
+TEST(PartitionTable, AGptIn4096ByteSectorsIsReadInThem) {
+    TempDir dir;
+    const std::string path = dir.file("disk4k.img");
+    test::runChecked({"truncate", "-s", "64M", path});
+    std::ofstream(dir.file("fdisk.txt")) << "g\nn\n1\n256\n+16M\nn\n2\n6144\n+8M\nt\n2\n"
+                                            "0FC63DAF-8483-4772-8E79-3D69D8477DE4\nw\n";
+    test::runChecked({"fdisk", "-b", "4096", path}, {}, dir.file("fdisk.txt"));
+    auto read = [&] {
+        SectorSource source;
+        source.select(SourceKind::ImageFile, path, 0);
+        return readPartitionTable(source);
+    };
+    PartitionTable t = read();
+    EXPECT_EQ(t.scheme, "GPT");
+    EXPECT_EQ(t.lbaBytes, 4096u);
+    EXPECT_TRUE(t.problems.empty());
+    ASSERT_EQ(t.partitions.size(), 2u);
+    EXPECT_EQ(t.partitions[0].firstSector, 256 * 8);
+    EXPECT_EQ(t.partitions[0].sectorCount, 16 * 2048);
+    EXPECT_EQ(t.partitions[1].number, 2);
+    EXPECT_EQ(t.partitions[1].firstSector, 6144 * 8);
+    EXPECT_EQ(t.partitions[1].sectorCount, 8 * 2048);
+    EXPECT_EQ(t.partitions[1].typeName, "Linux filesystem");
+
+    // Without its signature at byte 4096 the table is not taken in 512-byte sectors instead.
+    test::writeAt(path, 4096, std::vector<std::uint8_t>(8, 0));
+    PartitionTable broken = read();
+    EXPECT_TRUE(broken.partitions.empty());
+    EXPECT_EQ(broken.problems,
+              std::vector<std::string>{"protective MBR but no GPT header at byte 512 or 4096"});
+
+    // An entry whose LBAs, in 4096-byte sectors, cannot be counted in 512-byte ones.
+    std::vector<std::uint8_t> entry(128, 0);
+    entry[0] = 1;  // any type
+    const std::uint64_t first = 1, last = static_cast<std::uint64_t>(INT64_MAX) / 4096;
+    for (int i = 0; i < 8; ++i) {
+        entry[static_cast<std::size_t>(32 + i)] = static_cast<std::uint8_t>(first >> (8 * i));
+        entry[static_cast<std::size_t>(40 + i)] = static_cast<std::uint8_t>(last >> (8 * i));
+    }
+    PartitionTable huge;
+    parseGptEntries(entry, 1, 128, huge, 4096);
+    EXPECT_TRUE(huge.partitions.empty());
+    EXPECT_EQ(huge.problems, std::vector<std::string>{"GPT entry 1 has an impossible range"});
+    PartitionTable fits;
+    parseGptEntries(entry, 1, 128, fits, 512);
+    ASSERT_EQ(fits.partitions.size(), 1u) << "the same LBAs count in 512-byte sectors";
+    EXPECT_EQ(fits.partitions[0].sectorCount, static_cast<std::int64_t>(last));
+}
+
 TEST(PartitionTable, DamageIsToldNotFollowed) {
     DiskImage gpt("label: gpt\nstart=2048, size=40960\n");
     test::writeAt(gpt.path, 512, std::vector<std::uint8_t>(8, 0));  // the GPT signature
     PartitionTable broken = gpt.read();
     EXPECT_TRUE(broken.partitions.empty());
     EXPECT_EQ(broken.problems,
-              std::vector<std::string>{"protective MBR but no GPT header at sector 1"});
+              std::vector<std::string>{"protective MBR but no GPT header at byte 512 or 4096"});
 
     DiskImage mbr("label: dos\nstart=2048, size=40960, type=5\nstart=4096, size=8192, type=83\n");
     // Point the logical partition's link to the next extended boot record back at itself.

@@ -124,6 +124,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource bad = openSource(dir.file("bad.qcow2"));
     EXPECT_FALSE(bad.file);
     EXPECT_NE(bad.problem.find("qcow2 image cannot be opened"), std::string::npos) << bad.problem;
+    EXPECT_FALSE(bad.refused) << "the library could not read it";
     EXPECT_FALSE(openReadOnly(dir.file("bad.qcow2")));
     EXPECT_EQ(byteSizeOf(dir.file("bad.qcow2")), -1);
 
@@ -134,6 +135,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource overlay = openSource(dir.file("overlay.qcow2"));
     EXPECT_FALSE(overlay.file);
     EXPECT_NE(overlay.problem.find("backing file"), std::string::npos) << overlay.problem;
+    EXPECT_TRUE(overlay.refused) << "read, but unusable without its base";
 
     // An E01 split into 1 MiB segments reads whole from its first segment, and not at all
     // when a segment is missing.
@@ -147,6 +149,7 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     OpenedSource missing = openSource(dir.file("split.E01"));
     EXPECT_FALSE(missing.file);
     EXPECT_NE(missing.problem.find("segment"), std::string::npos) << missing.problem;
+    EXPECT_FALSE(missing.refused);
 
     // A VMDK descriptor whose extent file is gone.
     test::runChecked({"qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o",
@@ -205,8 +208,8 @@ TEST(RescueMap, AgreesWithDdrescuelogOnARealRescue) {
     test::runChecked({"ddrescue", "-q", "-m", dir.file("domain.map"), dir.file("disk.raw"),
                       dir.file("copy.raw"), dir.file("rescue.map")});
     RescueMap map;
-    std::string problem;
-    ASSERT_TRUE(loadRescueMap(dir.file("rescue.map"), map, problem)) << problem;
+    MapProblem problem;
+    ASSERT_TRUE(loadRescueMap(dir.file("rescue.map"), map, problem)) << problem.text;
     std::set<std::int64_t> finished;
     std::istringstream listed(
         test::runChecked({"ddrescuelog", "-q", "-b", "512", "-l+", dir.file("rescue.map")}));
@@ -275,8 +278,21 @@ TEST(RescueMap, MalformedMapsAreRefusedWithTheirLine) {
     EXPECT_TRUE(map.isRescued(0, 1024));
     EXPECT_FALSE(map.isRescued(512, 1024));
     EXPECT_EQ(map.listedEnd, 4608u);
-    EXPECT_FALSE(loadRescueMap("/nonexistent/map", map, problem));
-    EXPECT_EQ(problem, "cannot open map file /nonexistent/map");
+
+    // A file that cannot be read is the disk's fault, a text that is no map the user's: the
+    // command line gives them different exit codes.
+    TempDir dir;
+    MapProblem loadProblem;
+    EXPECT_FALSE(loadRescueMap("/nonexistent/map", map, loadProblem));
+    EXPECT_EQ(loadProblem.text, "cannot open map file /nonexistent/map");
+    EXPECT_FALSE(loadProblem.malformed);
+    EXPECT_FALSE(loadRescueMap(dir.path().string(), map, loadProblem)) << "a directory";
+    EXPECT_EQ(loadProblem.text, "cannot read map file " + dir.path().string());
+    EXPECT_FALSE(loadProblem.malformed);
+    std::ofstream(dir.file("bad.map")) << status << "0x0 0x200 +\n0x200 zz -\n";
+    EXPECT_FALSE(loadRescueMap(dir.file("bad.map"), map, loadProblem));
+    EXPECT_EQ(loadProblem.text, "map file " + dir.file("bad.map") + ": line 6: bad size 'zz'");
+    EXPECT_TRUE(loadProblem.malformed);
 }
 
 // MFT record 6 of a volume mkntfs made: its strides end in the update sequence number until

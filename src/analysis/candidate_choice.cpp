@@ -1,0 +1,120 @@
+#include "analysis/candidate_choice.h"
+
+#include <array>
+
+#include "report/reporter.h"
+#include "scan/page_header.h"
+
+namespace mdf {
+namespace {
+
+std::uint64_t sectorDistance(std::int64_t a, std::int64_t b) {
+    return a > b ? static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)
+                 : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
+}
+
+const FragmentRecord& recordOf(AnalysisContext& ctx, std::size_t position) {
+    return ctx.fragments[static_cast<std::size_t>(ctx.index[position].recordIndex)];
+}
+
+// The fragment's first page is the file's first PFS page (page id 1).
+bool beginsWithFirstPfsPage(AnalysisContext& ctx, const FragmentRecord& r) {
+    std::array<std::uint8_t, 8192> page{};
+    if (!readFragmentPage(ctx.pages, r.fsec, 0, page)) return false;
+    const PageHeader h = PageHeader::from(page);
+    return h.pageType() == 11 && h.pageId() == 1;
+}
+
+}  // namespace
+
+std::size_t rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& group,
+                        std::size_t members, std::int32_t lastChosen) {
+    const bool haveLast =
+        lastChosen >= 0 && static_cast<std::size_t>(lastChosen) < ctx.fragments.size();
+    const std::int64_t last =
+        haveLast ? ctx.fragments[static_cast<std::size_t>(lastChosen)].fsec : 0;
+    std::vector<RankedCandidate> candidates;
+    for (std::size_t p : group) {
+        const FragmentRecord& r = recordOf(ctx, p);
+        candidates.push_back({examineFragment(ctx.pages, r), ctx.index[p].endPage,
+                              haveLast ? sectorDistance(r.fsec, last) : 0, false});
+    }
+    compareSharedPages(candidates);
+    std::vector<std::size_t> among;
+    for (std::size_t i = 0; i < members && i < candidates.size(); ++i)
+        among.push_back(i);
+    const std::size_t best = bestCandidate(candidates, among, ctx.results.headLsn);
+    for (std::size_t i : among) {
+        if (i == best) continue;
+        const std::string reason =
+            rankingReason(candidates[best], candidates[i], ctx.results.headLsn);
+        if (reason.empty()) continue;
+        ctx.reporter.logLine(
+            Memo::Analysis,
+            "候选碎片(candidate) " + std::to_string(ctx.index[group[best]].recordIndex + 1) +
+                " 优先于(preferred to) " + std::to_string(ctx.index[group[i]].recordIndex + 1) +
+                ": " + reason + " [" + candidates[best].evidence.summary() + " | " +
+                candidates[i].evidence.summary() + "]");
+    }
+    return group[best];
+}
+
+void noteHeadLogSequence(AnalysisContext& ctx, std::int64_t firstSector, std::int32_t pages) {
+    ctx.results.headLsn = {};
+    if (pages <= 0) return;
+    FragmentEvidence head =
+        examineFragment(ctx.pages, composeFragment(0, pages, firstSector, 0, " "));
+    ctx.results.headLsn.take(head);
+    if (ctx.results.headLsn.known)
+        ctx.reporter.logLine(Memo::Analysis,
+                             "文件头日志序号(file head LSN) " + ctx.results.headLsn.newest.text());
+}
+
+bool continueLoneFileHeader(AnalysisContext& ctx, std::int64_t& expected) {
+    std::vector<std::size_t> starts;
+    for (std::size_t p = ctx.index.lowerBound(1);
+         p < ctx.index.size() && ctx.index[p].beginPage == 1; ++p) {
+        const FragmentRecord& r = recordOf(ctx, p);
+        if (std::int64_t{r.beginPage} + r.pages() > ctx.results.expectedPageCount) continue;
+        if (beginsWithFirstPfsPage(ctx, r)) starts.push_back(p);
+    }
+    if (starts.empty()) {
+        ctx.reporter.logLine(Memo::Analysis,
+                             "文件头页单独成碎片,未找到第1页(lone file header page; no fragment "
+                             "begins with PFS page 1)");
+        return true;
+    }
+    const std::size_t chosen = starts.size() == 1 ? starts[0]
+                                                  : rankMembers(ctx, starts, starts.size(),
+                                                                ctx.results.lastChosenFragment);
+    const std::int32_t r = ctx.index[chosen].recordIndex;
+    ctx.reporter.logLine(Memo::Analysis,
+                         "文件头页单独成碎片,第1页取自碎片(lone file header page; page 1 from "
+                         "fragment) " +
+                             std::to_string(r + 1));
+    ctx.results.lastChosenFragment = r;
+    ctx.results.mark(r);
+    ctx.results.recordedFragments.push_back(r);
+    const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
+    PageMapPass pass = ctx.pass();
+    if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
+        PassOutcome::Done) {
+        ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+        return false;
+    }
+    expected = ctx.index[chosen].endPage;
+    return true;
+}
+
+bool fileMarksAllFree(const AnalysisResults& results, std::int32_t begin, std::int32_t end) {
+    if (begin >= end) return false;
+    for (std::int64_t p = begin; p < end; ++p)
+        if (results.pageMap.get(p).allocState != 0) return false;
+    return true;
+}
+
+std::string candidateEvidenceText(PageOrigin& origin, const FragmentRecord& fragment) {
+    return examineFragment(origin, fragment).summary();
+}
+
+}  // namespace mdf

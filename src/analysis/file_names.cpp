@@ -1,0 +1,58 @@
+#include "analysis/file_names.h"
+
+#include <array>
+
+#include "analysis/chain_analysis.h"
+#include "report/reporter.h"
+#include "scan/file_header_readers.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int32_t kNamePage = 32;
+
+bool holdsNamePage(const FragmentIndexEntry& e) {
+    return e.beginPage <= kNamePage && e.endPage > kNamePage;
+}
+
+// Positions of the fragments holding page 32: the one the analysis accepted, else the only one
+// that does not contradict what the analysis learnt.
+std::optional<std::size_t> namePagePosition(AnalysisContext& ctx) {
+    std::vector<std::size_t> open;
+    for (std::size_t p = 0; p < ctx.index.size() && ctx.index[p].beginPage <= kNamePage; ++p) {
+        if (!holdsNamePage(ctx.index[p])) continue;
+        const auto r = static_cast<std::size_t>(ctx.index[p].recordIndex);
+        if (ctx.fragments[r].beginPage == 0) continue;  // another file's head
+        if (r < ctx.results.combinationMarks.size() && ctx.results.combinationMarks[r] == 1)
+            return p;
+        if (testCandidate(ctx, p) != Fit::Contradicts) open.push_back(p);
+    }
+    if (open.size() == 1) return open[0];
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ResolvedFileName> resolveFileName(const FragmentList& fragments,
+                                                const FragmentIndex& index, PageOrigin& pages,
+                                                std::uint16_t sectorsPerCluster,
+                                                std::int64_t headFirstSector,
+                                                std::int64_t headSizeKB) {
+    AnalysisResults scratch;
+    SilentReporter silent;
+    AnalysisContext ctx{fragments, index, pages, scratch, silent, sectorsPerCluster, nullptr};
+    analyseChain(ctx, {headFirstSector, headSizeKB});
+    if (scratch.expectedPageCount <= 0) return std::nullopt;
+    auto position = namePagePosition(ctx);
+    if (!position) return std::nullopt;
+    const FragmentIndexEntry& e = index[*position];
+    const FragmentRecord& r = fragments[static_cast<std::size_t>(e.recordIndex)];
+    std::array<std::uint8_t, 8192> page{};
+    if (!readFragmentPage(pages, r.fsec, kNamePage - e.beginPage, page)) return std::nullopt;
+    restoreTornBits(page);
+    FileNameResult name = readFileName(page);
+    if (name.result != 0) return std::nullopt;
+    return ResolvedFileName{name.name, scratch.expectedPageCount, e.recordIndex};
+}
+
+}  // namespace mdf

@@ -1,0 +1,135 @@
+#include "analysis/headless_file.h"
+
+#include <array>
+#include <map>
+
+#include "analysis/candidate_choice.h"
+#include "report/reporter.h"
+#include "scan/file_header_readers.h"
+#include "scan/page_header.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int32_t kNamePage = 32;
+
+std::optional<std::string> namePath(PageOrigin& pages, const FragmentRecord& r) {
+    std::array<std::uint8_t, 8192> page{};
+    if (!readFragmentPage(pages, r.fsec, kNamePage - r.beginPage, page)) return std::nullopt;
+    restoreTornBits(page);
+    FileNameResult name = readFileName(page);
+    if (name.result != 0) return std::nullopt;
+    return name.name;
+}
+
+bool beginsWithFirstPfsPage(PageOrigin& pages, const FragmentRecord& r) {
+    std::array<std::uint8_t, 8192> page{};
+    if (r.beginPage != 1 || !readFragmentPage(pages, r.fsec, 0, page)) return false;
+    const PageHeader h = PageHeader::from(page);
+    return h.pageType() == 11 && h.pageId() == 1 && h.objectId() == 99;
+}
+
+bool record(AnalysisContext& ctx, std::int32_t r) {
+    const FragmentRecord& f = ctx.fragments[static_cast<std::size_t>(r)];
+    PageMapPass pass = ctx.pass();
+    if (recordFragmentPages(pass, f.pages(), f.beginPage, f.fsec) == PassOutcome::Done) return true;
+    ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+    return false;
+}
+
+// The highest page id the result holds: the end of the last accepted fragment, or past the last
+// page a recorded PFS page marks allocated.
+std::int32_t sizeFromWhatWasFound(const AnalysisContext& ctx, std::int64_t provisional) {
+    std::int64_t size = 1;
+    for (std::int32_t r : ctx.results.recordedFragments)
+        size = std::max<std::int64_t>(size, ctx.fragments[static_cast<std::size_t>(r)].endPage);
+    for (std::int64_t p = provisional - 1; p >= size; --p) {
+        if (!ctx.results.pageMap.written(p)) {
+            p -= p % PageMap::kChunkEntries;  // nothing recorded in this chunk
+            continue;
+        }
+        if (ctx.results.pageMap.get(p).allocState == 1) {
+            size = p + 1;
+            break;
+        }
+    }
+    return static_cast<std::int32_t>(size);
+}
+
+}  // namespace
+
+std::vector<HeadlessDatabase> findHeadlessDatabases(const FragmentList& fragments,
+                                                    const FragmentIndex& index, PageOrigin& pages) {
+    std::vector<HeadlessDatabase> found;
+    std::map<std::string, std::size_t> byPath;
+    bool firstPfs = false;
+    for (std::size_t p = 0; p < index.size() && index[p].beginPage <= kNamePage; ++p) {
+        const FragmentRecord& r = fragments[static_cast<std::size_t>(index[p].recordIndex)];
+        if (!r.isVisible() || r.beginPage <= 0) continue;
+        firstPfs = firstPfs || beginsWithFirstPfsPage(pages, r);
+        if (index[p].endPage <= kNamePage) continue;
+        auto path = namePath(pages, r);
+        if (!path || byPath.count(*path)) continue;
+        byPath[*path] = found.size();
+        found.push_back({*path, index[p].recordIndex});
+    }
+    if (found.empty() && (firstPfs || !index.empty())) found.push_back({});
+    return found;
+}
+
+bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
+                     std::int32_t placeholderRecord) {
+    AnalysisResults& results = ctx.results;
+    std::int64_t provisional = 1;
+    for (const FragmentRecord& r : ctx.fragments)
+        provisional = std::max<std::int64_t>(provisional, r.endPage);
+    results.expectedPageCount = static_cast<std::int32_t>(provisional);
+    results.lostFileName = database.path.empty() ? "c:\\noname.mdf" : database.path;
+    results.headLsn = {};
+    results.firstRecordedWithPfsPassOnly = false;
+    resetPageMap(results.pageMap, provisional);
+    results.combinationMarks.assign(ctx.fragments.size(), 0);
+    results.recordedFragments.clear();
+    results.mark(placeholderRecord);
+    results.recordedFragments.push_back(placeholderRecord);
+    results.lastChosenFragment = placeholderRecord;
+    ctx.reporter.logLine(
+        Memo::Analysis,
+        "文件头页丢失,按其余页重建(file header page 0 is lost; rebuilding from the "
+        "pages that remain): " +
+            results.lostFileName);
+
+    // What the file's own pages can tell before the walk: page 32's fragment, then page 1's.
+    if (database.namePageRecord >= 0 && !record(ctx, database.namePageRecord)) return false;
+    std::vector<std::size_t> starts;
+    for (std::size_t p = ctx.index.lowerBound(1);
+         p < ctx.index.size() && ctx.index[p].beginPage == 1; ++p) {
+        const FragmentRecord& r = ctx.fragments[static_cast<std::size_t>(ctx.index[p].recordIndex)];
+        if (beginsWithFirstPfsPage(ctx.pages, r) && testCandidate(ctx, p) != Fit::Contradicts)
+            starts.push_back(p);
+    }
+    if (!starts.empty()) {
+        const std::size_t chosen =
+            starts.size() == 1 ? starts[0] : rankMembers(ctx, starts, starts.size(), -1);
+        if (!record(ctx, ctx.index[chosen].recordIndex)) return false;
+    }
+    const bool anchored = database.namePageRecord >= 0 || !starts.empty();
+    if (!anchored) {
+        // Neither page 1 nor page 32 is left: every fragment's pages tell what they know.
+        ctx.reporter.logLine(Memo::Analysis,
+                             "第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are lost too: "
+                             "the map is started from every fragment)");
+        for (const FragmentIndexEntry& e : ctx.index)
+            if (!record(ctx, e.recordIndex)) return false;
+    }
+    const bool walked = walkChain(ctx, 1, ctx.index.lowerBound(1));
+    // Unanchored, nothing tells the allocation: the highest page seen is all there is to go by.
+    results.expectedPageCount =
+        anchored ? sizeFromWhatWasFound(ctx, provisional) : static_cast<std::int32_t>(provisional);
+    ctx.reporter.logLine(Memo::Analysis,
+                         "估计文件页数(estimated file size in pages, page 0 being lost) " +
+                             std::to_string(results.expectedPageCount));
+    return walked;
+}
+
+}  // namespace mdf

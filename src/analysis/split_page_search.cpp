@@ -1,0 +1,191 @@
+#include "analysis/split_page_search.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "scan/page_protection.h"
+#include "source/byte_order.h"
+#include "source/sector_source.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int64_t kChunkSectors = 8192;  // 4 MiB per read
+
+std::uint32_t sectorXor(const std::uint8_t* sector, bool firstOfPage) {
+    std::uint32_t x = 0;
+    for (int w = 0; w < 128; ++w)
+        if (!(firstOfPage && w == 15)) x ^= loadU32(sector + 4 * w);
+    return x;
+}
+
+// What the tail from page sector `from` on must add to the checksum for the page to verify.
+std::uint32_t neededFromTail(const std::array<std::uint8_t, 8192>& page, int from) {
+    std::uint32_t sum = 0;
+    for (int s = 0; s < from; ++s)
+        sum ^= rotateLeft32(sectorXor(&page[static_cast<std::size_t>(512 * s)], s == 0),
+                            static_cast<unsigned>(15 - s));
+    return sum ^ loadU32(&page[60]);
+}
+
+// Head sectors 1 .. from-1 carry the torn value s in their last byte.
+bool headTornAgrees(const std::array<std::uint8_t, 8192>& page, int from, std::uint8_t s) {
+    for (int k = 1; k < from; ++k)
+        if ((page[static_cast<std::size_t>(512 * k + 511)] & 3) != s) return false;
+    return true;
+}
+
+struct Want {
+    std::size_t page;
+    int from;  // first page sector the tail supplies
+};
+
+class Claims {
+  public:
+    explicit Claims(std::vector<std::pair<std::int64_t, std::int64_t>> ranges)
+        : ranges_(std::move(ranges)) {
+        std::sort(ranges_.begin(), ranges_.end());
+    }
+    // True when no claimed range overlaps [first, end).
+    bool free(std::int64_t first, std::int64_t end) const {
+        auto it = std::upper_bound(ranges_.begin(), ranges_.end(),
+                                   std::pair<std::int64_t, std::int64_t>{first, INT64_MAX});
+        if (it != ranges_.end() && it->first < end) return false;
+        if (it != ranges_.begin() && std::prev(it)->second > first) return false;
+        return true;
+    }
+
+  private:
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
+};
+
+}  // namespace
+
+SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<BrokenPage>& pages,
+                                   const SplitSearchSettings& settings) {
+    SplitSearchResult result;
+    const int cs = settings.clusterSectors;
+    if (cs < 1 || cs >= 16 || 16 % cs != 0 || pages.empty()) {
+        for (const BrokenPage& p : pages)
+            result.unresolved.push_back(p.pageId);
+        return result;
+    }
+
+    // What each page needs from a tail beginning at page sector `from`, per split point.
+    std::vector<std::unordered_multimap<std::uint32_t, Want>> wantedSum(16);
+    std::vector<std::vector<Want>> wantedTorn(16 * 3);  // index from * 3 + torn value
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const auto& page = pages[i].asRead;
+        const PageProtection protection = pageProtection(page);
+        for (int from = cs; from < 16; from += cs) {
+            if (protection == PageProtection::Checksum)
+                wantedSum[static_cast<std::size_t>(from)].insert(
+                    {neededFromTail(page, from), {i, from}});
+            const std::uint8_t s = page[60] & 3;
+            if (protection == PageProtection::TornBits && (s == 1 || s == 2) &&
+                headTornAgrees(page, from, s))
+                wantedTorn[static_cast<std::size_t>(from * 3 + s)].push_back({i, from});
+        }
+    }
+
+    // One pass over the source: every cluster that no fragment claims and that is not all zero
+    // may begin a tail.
+    std::vector<std::vector<std::int64_t>> sumHits(pages.size() * 16);
+    std::vector<std::vector<std::int64_t>> tornHits(pages.size() * 16);
+    const Claims claims(settings.claimed);
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunkSectors + 16) * 512);
+    std::vector<std::uint32_t> xors(static_cast<std::size_t>(kChunkSectors + 16));
+    std::vector<std::uint8_t> low(static_cast<std::size_t>(kChunkSectors + 16));
+    std::vector<std::uint8_t> nonZero(static_cast<std::size_t>(kChunkSectors + 16));
+    std::vector<std::int64_t> nextData(static_cast<std::size_t>(kChunkSectors + 17));
+    for (std::int64_t at = 0; at < settings.endSector; at += kChunkSectors) {
+        const std::int64_t count =
+            std::min<std::int64_t>(kChunkSectors + 16, settings.endSector - at);
+        std::fill(chunk.begin(), chunk.end(), 0);
+        if (!source.readSectors(static_cast<std::uint32_t>(count), chunk.data(), at)) continue;
+        for (std::int64_t k = 0; k < count; ++k) {
+            const std::uint8_t* sector = &chunk[static_cast<std::size_t>(k) * 512];
+            xors[static_cast<std::size_t>(k)] = sectorXor(sector, false);
+            low[static_cast<std::size_t>(k)] = sector[511] & 3;
+            nonZero[static_cast<std::size_t>(k)] =
+                !std::all_of(sector, sector + 512, [](std::uint8_t b) { return b == 0; });
+        }
+        // nextData[k]: the first sector at or after k that is not all zero.
+        nextData[static_cast<std::size_t>(count)] = count;
+        for (std::int64_t k = count - 1; k >= 0; --k)
+            nextData[static_cast<std::size_t>(k)] = nonZero[static_cast<std::size_t>(k)]
+                                                        ? k
+                                                        : nextData[static_cast<std::size_t>(k) + 1];
+        const std::int64_t last = std::min<std::int64_t>(kChunkSectors, count);
+        const std::int64_t x0 = ((settings.clusterOrigin - at) % cs + cs) % cs;
+        for (std::int64_t x = x0; x < last; x += cs) {
+            // A place whose next 16 sectors are all zero holds no tail worth finding.
+            if (nextData[static_cast<std::size_t>(x)] >= x + 16) continue;
+            if (!claims.free(at + x, at + x + cs)) continue;
+            if (nextData[static_cast<std::size_t>(x)] < x + cs) ++result.candidateClusters;
+            for (int from = cs; from < 16; from += cs) {
+                const int length = 16 - from;
+                if (x + length > count || nextData[static_cast<std::size_t>(x)] >= x + length ||
+                    !claims.free(at + x, at + x + length))
+                    continue;
+                auto& sums = wantedSum[static_cast<std::size_t>(from)];
+                if (!sums.empty()) {
+                    std::uint32_t c = 0;
+                    for (int t = 0; t < length; ++t)
+                        c ^= rotateLeft32(xors[static_cast<std::size_t>(x + t)],
+                                          static_cast<unsigned>(15 - (from + t)));
+                    auto [b, e] = sums.equal_range(c);
+                    for (auto it = b; it != e; ++it)
+                        sumHits[it->second.page * 16 + static_cast<std::size_t>(from)].push_back(
+                            at + x);
+                }
+                const std::uint8_t v = low[static_cast<std::size_t>(x)];
+                if (v != 1 && v != 2) continue;
+                const auto& torn = wantedTorn[static_cast<std::size_t>(from * 3 + v)];
+                if (torn.empty()) continue;
+                bool same = true;
+                for (int t = 0; t < length && same; ++t)
+                    same = low[static_cast<std::size_t>(x + t)] == v;
+                if (!same) continue;
+                for (const Want& w : torn) {
+                    auto& hits = tornHits[w.page * 16 + static_cast<std::size_t>(from)];
+                    if (hits.size() < 2) hits.push_back(at + x);
+                }
+            }
+        }
+    }
+
+    auto assemble = [&](std::size_t i, int from, std::int64_t tail,
+                        std::array<std::uint8_t, 8192>& out) {
+        out = pages[i].asRead;
+        return source.readSectors(static_cast<std::uint32_t>(16 - from),
+                                  &out[static_cast<std::size_t>(512 * from)], tail);
+    };
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        std::array<std::uint8_t, 8192> page{};
+        bool found = false;
+        const bool torn = pageProtection(pages[i].asRead) == PageProtection::TornBits;
+        std::vector<std::pair<int, std::int64_t>> tornFits;
+        for (int from = 16 - cs; from >= cs && !found; from -= cs) {
+            for (std::int64_t tail : sumHits[i * 16 + static_cast<std::size_t>(from)])
+                if (assemble(i, from, tail, page) && verifyPage(page)) {
+                    found = true;
+                    break;
+                }
+            for (std::int64_t tail : tornHits[i * 16 + static_cast<std::size_t>(from)])
+                tornFits.push_back({from, tail});
+        }
+        if (!found && torn && tornFits.size() == 1) {
+            found = assemble(i, tornFits[0].first, tornFits[0].second, page) && verifyPage(page);
+        } else if (!found && torn && tornFits.size() > 1) {
+            result.ambiguous.push_back(pages[i].pageId);
+        }
+        if (found)
+            result.restored[pages[i].pageId] = page;
+        else
+            result.unresolved.push_back(pages[i].pageId);
+    }
+    return result;
+}
+
+}  // namespace mdf

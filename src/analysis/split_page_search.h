@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace mdf {
+
+class SectorSource;
+
+// A page whose form at its fragment does not verify: with clusters smaller than a page, its
+// later sectors may lie in a cluster of their own, which carries no page header and so belongs
+// to no fragment.
+struct BrokenPage {
+    std::int32_t pageId = 0;
+    std::int64_t firstSector = 0;  // where its first sector lies
+    std::array<std::uint8_t, 8192> asRead{};
+};
+
+struct SplitSearchSettings {
+    std::int32_t clusterSectors = 8;  // 1, 2, 4 or 8: a page spans 16 / clusterSectors clusters
+    std::int64_t endSector = 0;       // the search looks at sectors 0 .. endSector - 1
+    std::int64_t clusterOrigin = 0;   // a sector where a cluster begins
+    // Sector ranges [first, end) that accepted fragments claim: never taken as pieces.
+    std::vector<std::pair<std::int64_t, std::int64_t>> claimed;
+};
+
+struct SplitSearchResult {
+    std::map<std::int32_t, std::array<std::uint8_t, 8192>> restored;  // page id -> whole page
+    std::vector<std::int32_t> unresolved;
+    std::vector<std::int32_t> ambiguous;  // torn bits only, and more than one piece fits
+    std::int64_t candidateClusters = 0;   // unclaimed, non-zero clusters looked at
+};
+
+// Looks for the missing tail of every broken page among the clusters no fragment claims. A
+// page is taken as its first j clusters where they lie and its remaining sectors from one
+// unclaimed place that is not all zeros. Checksum pages: for each split point j the
+// checksum the tail must contribute is known, so every candidate place is looked up once per j
+// in a table of what the broken pages need (one pass over the source, whatever the number of
+// pages); a found form is kept only when the whole page verifies. Torn-bit pages: a tail whose
+// sectors all carry the page's torn value is taken only when it is the one place that fits. A
+// page without protection is never pieced together: nothing could tell a right piece from a
+// wrong one.
+SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<BrokenPage>& pages,
+                                   const SplitSearchSettings& settings);
+
+}  // namespace mdf

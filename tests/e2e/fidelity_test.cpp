@@ -1,0 +1,362 @@
+// Real-world layouts that the plain rules lose pages on, recovered as a user does it:
+// `mdfrecover recover IMAGE [--database NAME] -o OUT --json`. Every page whose current, intact
+// form lies on the image must come back as the original has it; the report must name exactly
+// the allocated pages that could not.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "pipeline.h"
+#include "testworld/fidelity_world.h"
+#include "testworld/process.h"
+#include "testworld/temp_dir.h"
+
+namespace mdf::test {
+namespace {
+
+// The real pubs file of the shared test data (checksum protection, 288 pages).
+PageFile pubsFile() {
+    return readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf");
+}
+
+struct Recovered {
+    int exitCode = -1;
+    std::string log;
+    nlohmann::json summary;
+    PageFile pages;
+};
+
+Recovered recover(const std::string& image, const std::string& output,
+                  std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {MDF_CLI, "recover", image, "-o", output, "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    CommandResult r = runCommand(args);
+    Recovered out;
+    out.exitCode = r.exitCode;
+    out.log = r.output;
+    const std::size_t json = r.output.rfind("\n{\n");
+    if (json != std::string::npos) out.summary = nlohmann::json::parse(r.output.substr(json + 1));
+    if (std::filesystem::exists(output)) out.pages = readPageFile(output);
+    return out;
+}
+
+// Every page on the image equals the original; every other page is zero; the report lists
+// exactly the allocated ones among the others.
+void expectFaithful(const Recovered& r, const PageFile& original,
+                    const std::set<std::int32_t>& onImage) {
+    ASSERT_FALSE(r.summary.is_null()) << r.log;
+    ASSERT_FALSE(r.pages.empty()) << r.log;
+    static const Page zero{};
+    int wrong = 0;
+    for (std::size_t p = 0; p < original.size(); ++p) {
+        const Page& got = p < r.pages.size() ? r.pages[p] : zero;
+        const bool expected = onImage.count(static_cast<std::int32_t>(p)) > 0;
+        if (expected ? got != original[p] : got != zero) {
+            if (++wrong <= 5)
+                ADD_FAILURE() << "page " << p << (expected ? " differs" : " not zero");
+        }
+    }
+    EXPECT_EQ(wrong, 0) << r.log;
+    std::vector<std::int32_t> lost;
+    for (std::int32_t p : allocatedPages(original))
+        if (!onImage.count(p)) lost.push_back(p);
+    EXPECT_EQ(r.summary["missing_pages"]["list"].get<std::vector<std::int32_t>>(), lost);
+}
+
+}  // namespace
+SyntheticDatabase synthetic(Protection protection, std::uint64_t seed,
+                            std::string logical = "Sales", std::string path = "D:\\data\\Sales.mdf",
+                            std::int32_t pages = 400) {
+    DatabaseRecipe recipe;
+    recipe.pages = pages;
+    recipe.usedPages = pages;
+    recipe.protection = protection;
+    recipe.seed = seed;
+    recipe.logicalName = std::move(logical);
+    recipe.physicalPath = std::move(path);
+    return SyntheticDatabase(recipe);
+}
+namespace {
+
+struct Case {
+    std::string name;
+    PageFile file;
+    std::string database;  // part of the name to ask for
+};
+
+std::vector<Case> cases(bool withUnprotected) {
+    std::vector<Case> c = {{"pubs", pubsFile(), "pubs"},
+                           {"checksum", pagesOf(synthetic(Protection::Checksum, 3)), "sales"},
+                           {"torn", pagesOf(synthetic(Protection::TornBits, 4)), "sales"}};
+    if (withUnprotected) c.push_back({"none", pagesOf(synthetic(Protection::None, 5)), "sales"});
+    return c;
+}
+
+TEST(Fidelity, AFileHeaderPageAloneStartsTheFile) {
+    for (const Case& c : cases(false)) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Layout l = loneHeaderLayout(c.file, dir.file("lone.img"), 11);
+        Recovered r = recover(l.image, dir.file("out.mdf"), {"--database", c.database});
+        EXPECT_EQ(r.exitCode, 0) << r.log;
+        expectFaithful(r, c.file, l.onImage);
+        EXPECT_NE(r.log.find("lone file header page"), std::string::npos);
+    }
+}
+
+TEST(Fidelity, AnUnprotectedFileHeaderPageAloneStartsNothing) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::None, 5));
+    Layout l = loneHeaderLayout(file, dir.file("lone.img"), 11);
+    Recovered r = recover(l.image, dir.file("out.mdf"));
+    EXPECT_EQ(r.log.find("lone file header page"), std::string::npos) << r.log;
+}
+
+TEST(Fidelity, OnFat32With8KClustersPage0AloneStillStartsTheFile) {
+    TempDir dir;
+    SyntheticDatabase db = synthetic(Protection::Checksum, 8);
+    ImageManifest m = buildFat32LoneHeaderImage(db, dir.file("fat.img"), 8);
+    RecoveryRun run = recoverImage(m, dir.file("fat.img"), dir.file("out.mdf"), optionsFor(m));
+    EXPECT_TRUE(run.outcome.written);
+    EXPECT_EQ(run.outputSha256, m.expectedSha256);
+    EXPECT_EQ(run.lostFileName, "D:\\data\\Sales.mdf");
+}
+
+TEST(Fidelity, AnOlderCopyInterleavedNeverReplacesCurrentPages) {
+    for (const Case& c : cases(false)) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Layout l = olderCopyLayout(c.file, dir.file("old.img"), 21);
+        Recovered r = recover(l.image, dir.file("out.mdf"), {"--database", c.database});
+        EXPECT_EQ(r.exitCode, 0) << r.log;
+        expectFaithful(r, c.file, l.onImage);
+    }
+}
+
+TEST(Fidelity, ANearerCopyWithItsBodyOverwrittenNeverWins) {
+    for (const Case& c : cases(false)) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Layout l = damagedCopyLayout(c.file, dir.file("damaged.img"), 31);
+        Recovered r = recover(l.image, dir.file("out.mdf"), {"--database", c.database});
+        EXPECT_EQ(r.exitCode, 0) << r.log;
+        expectFaithful(r, c.file, l.onImage);
+    }
+}
+
+TEST(Fidelity, TheManualChooserShowsWhatEachCandidatesPagesProve) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::Checksum, 3));
+    Layout l = damagedCopyLayout(file, dir.file("damaged.img"), 31);
+    ASSERT_EQ(runCommand({MDF_CLI, "scan", l.image, "-o", dir.file("scan.info")}).exitCode, 0);
+    {
+        std::ofstream answers(dir.file("answers.txt"));
+        for (int i = 0; i < 100; ++i)
+            answers << "1\n";
+    }
+    CommandResult r = runCommand({MDF_CLI, "analyse", dir.file("scan.info"), "--source", l.image,
+                                  "--manual", "--session", dir.file("s.json"), "--lang", "zh"},
+                                 {}, dir.file("answers.txt"));
+    EXPECT_NE(r.output.find("页校验(pages verified): "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(" failing"), std::string::npos) << "the damaged copy says so";
+    EXPECT_NE(r.output.find(" LSN 3"), std::string::npos) << "the range of log sequence numbers";
+}
+
+TEST(Fidelity, TwoDatabasesWhosePage32LiesElsewhereAreEachFoundByName) {
+    TempDir dir;
+    PageFile pubs = pubsFile();
+    PageFile sales = pagesOf(synthetic(Protection::TornBits, 6));
+    std::set<std::int32_t> salesOnImage;
+    Layout l = twoDatabasesLayout(pubs, sales, 20, dir.file("two.img"), 41, &salesOnImage);
+
+    CommandResult files = runCommand({MDF_CLI, "recover", l.image, "-o", dir.file("x.mdf")});
+    EXPECT_NE(files.exitCode, 0);
+    EXPECT_NE(files.output.find("C:\\dbs\\pubs.mdf"), std::string::npos) << files.output;
+    EXPECT_NE(files.output.find("D:\\data\\Sales.mdf"), std::string::npos) << files.output;
+
+    Recovered first = recover(l.image, dir.file("pubs.mdf"), {"--database", "pubs"});
+    EXPECT_EQ(first.exitCode, 0) << first.log;
+    EXPECT_EQ(first.summary["database_name"], "C:\\dbs\\pubs.mdf");
+    expectFaithful(first, pubs, l.onImage);
+
+    Recovered second = recover(l.image, dir.file("sales.mdf"), {"--database", "sales"});
+    EXPECT_EQ(second.exitCode, 0) << second.log;
+    EXPECT_EQ(second.summary["database_name"], "D:\\data\\Sales.mdf");
+    expectFaithful(second, sales, salesOnImage);
+}
+
+// Pages the file's PFS marks free still hold what the original file held. Alone in a run of
+// their own they prove nothing: they come back unless another database's header states a size
+// that reaches them, and then they stay zero rather than risk being that database's pages.
+TEST(Fidelity, FreePagesComeBackUnlessAnotherDatabaseReachesThem) {
+    DatabaseRecipe recipe;
+    recipe.pages = 600;
+    recipe.usedPages = 450;
+    recipe.seed = 12;
+    const PageFile sales = pagesOf(SyntheticDatabase(recipe));
+    const std::set<std::int32_t> allocated = allocatedPages(sales);
+    // The file's used pages end with a run of free pages that still hold content.
+    auto end = static_cast<std::int32_t>(sales.size());
+    while (end > 0 && sales[end - 1] == Page{})
+        --end;
+    std::int32_t tail = end;
+    while (tail > 40 && !allocated.count(tail - 1))
+        --tail;
+    ASSERT_LT(tail, end) << "no free page with content";
+    struct Other {
+        std::string name;
+        PageFile file;
+        bool reaches;
+    };
+    const Other others[] = {
+        {"pubs, 288 pages", pubsFile(), false},
+        {"a 600-page archive",
+         pagesOf(synthetic(Protection::Checksum, 8, "Archive", "E:\\old\\Archive.mdf", 600)), true},
+    };
+    for (const Other& other : others) {
+        SCOPED_TRACE(other.name);
+        ASSERT_EQ(other.reaches, other.file.size() > static_cast<std::size_t>(tail));
+        TempDir dir;
+        Random rng({61u, 3u});
+        LayoutImage image(dir.file("free.img"),
+                          static_cast<std::int64_t>(sales.size() + other.file.size()) * 40 + 20000,
+                          61);
+        auto runs = cutIntoRuns(sales, 0, tail, rng, 3, 40);
+        runs.push_back({tail, std::vector<Page>(sales.begin() + tail, sales.begin() + end)});
+        auto theirs =
+            cutIntoRuns(other.file, 0, static_cast<std::int32_t>(other.file.size()), rng, 3, 40);
+        for (std::size_t i = 0; i < std::max(runs.size(), theirs.size()); ++i) {
+            if (i < theirs.size()) image.place(theirs[i].first, theirs[i].second);
+            if (i < runs.size()) image.place(runs[i].first, runs[i].second);
+        }
+        image.junk(8);
+
+        Recovered r = recover(image.path(), dir.file("out.mdf"), {"--database", "Sales"});
+        ASSERT_LE(r.exitCode, 1) << r.log;
+        ASSERT_GE(r.pages.size(), sales.size()) << r.log;
+        for (auto p = static_cast<std::size_t>(tail); p < static_cast<std::size_t>(end); ++p) {
+            if (other.reaches)
+                EXPECT_TRUE(r.pages[p] == sales[p] || r.pages[p] == Page{})
+                    << "page " << p << " is neither ours nor zero";
+            else
+                EXPECT_TRUE(r.pages[p] == sales[p]) << "free page " << p << " lost";
+        }
+    }
+}
+
+TEST(Fidelity, TheFirst60PagesOverwrittenGiveAPartialFileThatSaysSo) {
+    for (const Case& c : cases(true)) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Layout l = lostStartLayout(c.file, 60, dir.file("lost.img"), 51);
+        Recovered r = recover(l.image, dir.file("out.mdf"));
+        EXPECT_EQ(r.exitCode, 1) << "a partial result: " << r.log;
+        EXPECT_EQ(r.summary["file_header_missing"], true) << r.log;
+        EXPECT_EQ(r.summary["status"], "partial") << r.log;
+        EXPECT_NE(r.log.find("file header page (page 0) was not found"), std::string::npos);
+        ASSERT_FALSE(r.pages.empty()) << r.log;
+        // Without page 0 nothing tells the size but the pages found: the file ends with the
+        // last of them.
+        std::int32_t last = 0;
+        for (std::size_t p = 0; p < c.file.size(); ++p)
+            if (c.file[p] != Page{}) last = static_cast<std::int32_t>(p);
+        EXPECT_EQ(r.pages.size(), static_cast<std::size_t>(last) + 1);
+        static const Page zero{};
+        for (std::size_t p = 0; p < r.pages.size(); ++p)
+            EXPECT_EQ(r.pages[p] == (p < 60 ? zero : c.file[p]), true) << "page " << p;
+    }
+}
+
+TEST(Fidelity, PagesSplitAcrossHeaderlessClustersArePiecedTogether) {
+    for (int cs : {1, 8}) {
+        for (const Case& c : cases(false)) {
+            if (c.name == "torn") continue;
+            SCOPED_TRACE(c.name + " with clusters of " + std::to_string(cs) + " sectors");
+            TempDir dir;
+            std::set<std::int32_t> split;
+            Layout l = splitPageLayout(c.file, cs, dir.file("split.img"), 71 + cs, &split);
+            ASSERT_GE(split.size(), 3u);
+            Recovered r = recover(l.image, dir.file("out.mdf"),
+                                  {"--database", c.database, "--stride", std::to_string(cs)});
+            EXPECT_EQ(r.exitCode, 0) << r.log;
+            expectFaithful(r, c.file, l.onImage);
+            EXPECT_EQ(r.summary["restored_pages"]["count"].get<std::size_t>(), split.size())
+                << r.log;
+        }
+    }
+}
+
+// Every tail of a torn-bit page carries the same torn value in every sector, so with several
+// split pages no tail is the only one that fits: none is taken, and the report says which
+// pages fail verification.
+TEST(Fidelity, SplitTornBitPagesAreNamedWhenNoPieceIsTheOnlyFit) {
+    for (int cs : {1, 8}) {
+        SCOPED_TRACE("clusters of " + std::to_string(cs) + " sectors");
+        TempDir dir;
+        PageFile file = pagesOf(synthetic(Protection::TornBits, 4));
+        std::set<std::int32_t> split;
+        Layout l = splitPageLayout(file, cs, dir.file("split.img"), 71 + cs, &split);
+        ASSERT_GE(split.size(), 3u);
+        Recovered r = recover(l.image, dir.file("out.mdf"),
+                              {"--database", "sales", "--stride", std::to_string(cs)});
+        ASSERT_FALSE(r.summary.is_null()) << r.log;
+        EXPECT_EQ(r.exitCode, 1) << "a partial result: " << r.log;
+        auto failed = r.summary["failed_pages"]["list"].get<std::vector<std::int32_t>>();
+        auto restored = r.summary["restored_pages"]["list"].get<std::vector<std::int32_t>>();
+        std::set<std::int32_t> told(failed.begin(), failed.end());
+        told.insert(restored.begin(), restored.end());
+        EXPECT_EQ(told, split) << r.log;
+        for (std::size_t p = 0; p < file.size(); ++p) {
+            const auto id = static_cast<std::int32_t>(p);
+            if (!split.count(id) || std::count(restored.begin(), restored.end(), id)) {
+                EXPECT_TRUE(r.pages.at(p) == file[p]) << "page " << p;
+            }
+        }
+    }
+}
+
+TEST(Fidelity, NoPieceIsTakenForASplitPageWithoutProtection) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::None, 5));
+    std::set<std::int32_t> split;
+    Layout l = splitPageLayout(file, 8, dir.file("split.img"), 79, &split);
+    ASSERT_GE(split.size(), 3u);
+    Recovered r = recover(l.image, dir.file("out.mdf"), {"--database", "sales", "--stride", "8"});
+    ASSERT_FALSE(r.summary.is_null()) << r.log;
+    EXPECT_EQ(r.summary["restored_pages"]["count"], 0) << r.log;
+    for (std::int32_t p : split)
+        EXPECT_NE(r.pages.at(static_cast<std::size_t>(p)), file[static_cast<std::size_t>(p)])
+            << "page " << p << " cannot be told right without protection";
+}
+
+TEST(Fidelity, PagesOfSeveralHeadlessDatabasesAreNeverMixed) {
+    TempDir dir;
+    PageFile pubs = pubsFile();
+    PageFile sales = pagesOf(synthetic(Protection::Checksum, 7));
+    // Both lose their first 20 pages; page 32 of each survives.
+    PageFile a = pubs, b = sales;
+    Random rng(3);
+    LayoutImage image(dir.file("mixed.img"), 400000, 61);
+    auto runs = cutIntoRuns(a, 20, static_cast<std::int32_t>(a.size()), rng, 3, 40);
+    auto more = cutIntoRuns(b, 20, static_cast<std::int32_t>(b.size()), rng, 3, 40);
+    runs.insert(runs.end(), more.begin(), more.end());
+    for (const auto& [first, pages] : runs)
+        image.place(first, pages);
+    image.junk(8);
+
+    Recovered both = recover(dir.file("mixed.img"), dir.file("x.mdf"));
+    EXPECT_EQ(both.exitCode, 3) << "a choice is asked for: " << both.log;
+    EXPECT_NE(both.log.find("they are not mixed"), std::string::npos) << both.log;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.mdf")));
+
+    Recovered one = recover(dir.file("mixed.img"), dir.file("sales.mdf"), {"--database", "sales"});
+    EXPECT_EQ(one.exitCode, 1) << one.log;
+    ASSERT_FALSE(one.pages.empty()) << one.log;
+    for (std::size_t p = 20; p < one.pages.size(); ++p)
+        EXPECT_TRUE(one.pages[p] == sales[p]) << "page " << p;
+}
+
+}  // namespace
+}  // namespace mdf::test

@@ -1,0 +1,127 @@
+// The search for the later sectors of pages split across clusters: found by checksum among many
+// clusters, taken by torn bits only when one place fits, never for unprotected pages, never from
+// a claimed cluster.
+#include "analysis/split_page_search.h"
+
+#include <gtest/gtest.h>
+
+#include "scan/page_protection.h"
+#include "source/byte_order.h"
+#include "source/sector_source.h"
+#include "testworld/fidelity_world.h"
+#include "testworld/sector_image.h"
+#include "testworld/temp_dir.h"
+
+namespace mdf {
+namespace {
+
+using test::Page;
+
+Page pubsPage(std::int32_t id) {
+    return test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf")
+        .at(static_cast<std::size_t>(id));
+}
+
+struct SplitWorld {
+    test::TempDir dir;
+    test::SectorImage image{dir.file("disk.img"), 40000};
+    SectorSource source;
+    test::Random rng{7};
+    SplitWorld() {
+        source.select(SourceKind::ImageFile, image.path(), image.sectors());
+        source.setReadLimit(image.sectors());
+        // Junk clusters everywhere: every one a candidate.
+        std::vector<std::uint8_t> junk(512 * 20000);
+        for (auto& b : junk)
+            b = rng.byte();
+        image.put(10000, junk);
+    }
+    // The page's first `head` sectors at `at`, junk after; its tail at `tailAt`.
+    BrokenPage split(const Page& page, std::int64_t at, int head, std::int64_t tailAt) {
+        image.put(at,
+                  std::span<const std::uint8_t>(page.data(), 512 * static_cast<std::size_t>(head)));
+        image.put(tailAt, std::span<const std::uint8_t>(page.data() + 512 * head,
+                                                        512 * static_cast<std::size_t>(16 - head)));
+        BrokenPage b;
+        b.pageId = static_cast<std::int32_t>(loadU32(&page[32]));
+        b.firstSector = at;
+        source.readWholeSectors(16, b.asRead.data(), at);
+        return b;
+    }
+    SplitSearchSettings settings(int cs) {
+        SplitSearchSettings s;
+        s.clusterSectors = cs;
+        s.endSector = image.sectors();
+        return s;
+    }
+};
+
+TEST(SplitPageSearch, AChecksumPageIsFoundAmongThousandsOfJunkClusters) {
+    SplitWorld w;
+    const Page p = pubsPage(120);
+    ASSERT_EQ(pageProtection(p), PageProtection::Checksum);
+    BrokenPage b = w.split(p, 1000, 8, 24008);
+    ASSERT_FALSE(verifyPage(b.asRead));
+    SplitSearchResult r = searchSplitPages(w.source, {b}, w.settings(8));
+    ASSERT_EQ(r.restored.count(b.pageId), 1u);
+    EXPECT_EQ(r.restored[b.pageId], p);
+    EXPECT_GT(r.candidateClusters, 2000);
+    // With 512-byte clusters the split point may be any sector.
+    SplitWorld w1;
+    BrokenPage c = w1.split(p, 1000, 5, 23001);
+    SplitSearchResult r1 = searchSplitPages(w1.source, {c}, w1.settings(1));
+    ASSERT_EQ(r1.restored.count(c.pageId), 1u);
+    EXPECT_EQ(r1.restored[c.pageId], p);
+}
+
+TEST(SplitPageSearch, AClaimedClusterIsNeverTaken) {
+    SplitWorld w;
+    const Page p = pubsPage(120);
+    BrokenPage b = w.split(p, 1000, 8, 24008);
+    SplitSearchSettings s = w.settings(8);
+    s.claimed.push_back({24000, 24016});
+    SplitSearchResult r = searchSplitPages(w.source, {b}, s);
+    EXPECT_TRUE(r.restored.empty());
+    EXPECT_EQ(r.unresolved, std::vector<std::int32_t>{b.pageId});
+}
+
+// pubs page 120 with torn bits instead of its checksum.
+Page tornPage() {
+    Page p = pubsPage(120);
+    p[5] = static_cast<std::uint8_t>((p[5] & 0xF0) | 1);
+    storeU32(&p[60], 2);
+    test::protectAgain(p);
+    return p;
+}
+
+TEST(SplitPageSearch, TornBitsAloneAreTakenOnlyWhenOnePlaceFits) {
+    SplitWorld w;
+    const Page p = tornPage();
+    ASSERT_TRUE(verifyPage(p));
+    BrokenPage b = w.split(p, 1000, 8, 24008);
+    SplitSearchResult unique = searchSplitPages(w.source, {b}, w.settings(8));
+    ASSERT_EQ(unique.restored.count(b.pageId), 1u) << "random junk rarely carries the pattern";
+    EXPECT_EQ(unique.restored[b.pageId], p);
+
+    // A second cluster with the same torn pattern: two places fit, neither is taken.
+    Page decoy = p;
+    for (std::size_t i = 512 * 8; i < 8192; ++i)
+        if (i % 512 != 511) decoy[i] = static_cast<std::uint8_t>(decoy[i] ^ 0x33);
+    w.image.put(30000, std::span<const std::uint8_t>(decoy.data() + 512 * 8, 512 * 8));
+    SplitSearchResult two = searchSplitPages(w.source, {b}, w.settings(8));
+    EXPECT_TRUE(two.restored.empty());
+    EXPECT_EQ(two.ambiguous, std::vector<std::int32_t>{b.pageId});
+}
+
+TEST(SplitPageSearch, AnUnprotectedPageIsNeverPiecedTogether) {
+    SplitWorld w;
+    Page p = pubsPage(120);
+    p[5] &= 0xF0;
+    BrokenPage b = w.split(p, 1000, 8, 24008);
+    SplitSearchResult r = searchSplitPages(w.source, {b}, w.settings(8));
+    EXPECT_TRUE(r.restored.empty());
+    EXPECT_EQ(r.unresolved, std::vector<std::int32_t>{b.pageId});
+}
+
+}  // namespace
+}  // namespace mdf
