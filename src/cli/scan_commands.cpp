@@ -30,6 +30,13 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     RecoverySession session(reporter);
     std::optional<ResumeFile> resume;
     if (!o.resume.empty()) {
+        if (o.scan.anyGiven()) {
+            complain(
+                "--resume goes on with the settings the scan began with; leave out --start, "
+                "--end, --stride, --file-id, --free-space-only, --max-start-page and "
+                "--direct-io");
+            return exit.raise(kBadInput);
+        }
         if (!(resume = loadResume(o.resume, exit))) return;
         resume->fillIn(o.source);
         if (o.output.empty()) o.output = o.resume;

@@ -5,6 +5,10 @@
 
 namespace mdf::cli {
 
+bool ScanOptions::anyGiven() const {
+    return start || end || stride || maxStartPage || fileId != 1 || freeSpaceOnly || directIo;
+}
+
 void ScanOptions::addTo(CLI::App& c) {
     c.add_option("--start", start,
                  "First sector to examine (default: the start of the cluster area)")

@@ -15,6 +15,8 @@ struct ScanOptions {
     bool directIo = false;
 
     void addTo(CLI::App& command);
+    // Whether any setting was given: a resumed scan goes on with the settings it began with.
+    bool anyGiven() const;
     // False (after saying why) when the range makes no sense for this source.
     bool applyTo(RecoverySession& session) const;
 };

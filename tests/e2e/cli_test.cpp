@@ -293,6 +293,10 @@ TEST(CliResume, AStoppedScanGoesOnFromWhereItStoodToWhatOneWholeScanFinds) {
     EXPECT_TRUE(contains(other.output, "is not the one the stopped scan was made of"));
     other = cli({"scan", "--resume", part, twoCopies(w, "changed.img", true)});
     EXPECT_EQ(other.exitCode, 3) << other.output;
+    // So are settings of its own: the scan goes on as it began.
+    other = cli({"scan", "--resume", part, "--end", "100"});
+    EXPECT_EQ(other.exitCode, 3) << other.output;
+    EXPECT_TRUE(contains(other.output, "goes on with the settings the scan began with"));
     EXPECT_EQ(cli({"fragments", part}).output, before) << "a refused resume changes nothing";
 
     // What lies before the window the scan stood in is not read again: it fails now.
