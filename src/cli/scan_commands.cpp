@@ -28,6 +28,7 @@ struct ScanCommand {
 void scanCommand(ScanCommand o, ExitCode& exit) {
     ConsoleReporter reporter;
     RecoverySession session(reporter);
+    session.nameHeadsWhenScanEnds(false);  // nothing here lists the catalogue
     std::optional<ResumeFile> resume;
     if (!o.resume.empty()) {
         if (o.scan.anyGiven()) {
@@ -60,7 +61,10 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     next.directIo = resume ? resume->directIo : o.scan.directIo;
     const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
     if (!keepScan(session, outcome, kept, next, exit)) return;
-    const std::size_t files = session.listDatabaseFiles().size();
+    // Counted from the records: listing the catalogue would name every short head first.
+    std::size_t files = 0;
+    for (const FragmentRecord& r : session.fragments())
+        if (r.isVisible() && r.beginPage == 0) ++files;
     note("{} fragments, {} database file(s); saved to {}", session.fragments().size(), files,
          o.output);
     if (session.fragments().empty()) exit.raise(kNothingFound);

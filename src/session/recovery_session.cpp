@@ -66,11 +66,12 @@ ScanContext RecoverySession::scanContext() {
     ctx.reached = &scanReached_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it
     // has finished (a window then lists the catalogue at once).
-    ctx.completing = [this] {
-        std::vector<CatalogueRow> rows =
-            refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
-        nameShortHeadsOnce(rows);
-    };
+    if (nameHeadsAtScanEnd_)
+        ctx.completing = [this] {
+            std::vector<CatalogueRow> rows =
+                refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
+            nameShortHeadsOnce(rows);
+        };
     return ctx;
 }
 

@@ -83,6 +83,10 @@ class RecoverySession {
     // Reads the source past the page cache with O_DIRECT and a read-ahead (block devices always
     // are), or as it was opened before; refused while a job runs.
     bool readSourceDirectly(bool direct);
+    // Whether a scan names short file heads before it says it has finished (the default: what
+    // lists or analyses the catalogue next needs it). A scan that is only saved leaves it to
+    // whoever opens the saved scan.
+    void nameHeadsWhenScanEnds(bool name) { nameHeadsAtScanEnd_ = name; }
     const VolumeLayout& volume() const { return volume_; }
     // The data-source tab's boxes: what the next scan reads when it starts.
     ScanSettings& settings() { return settings_; }
@@ -223,6 +227,7 @@ class RecoverySession {
     // Catalogue rows named through their page 32, by first sector; void when the list changes.
     std::map<std::int64_t, CatalogueRow> namedHeads_;
     bool headsNamed_ = false;
+    bool nameHeadsAtScanEnd_ = true;
     // Set while no scan runs; the stop command sets it to end a running scan.
     std::atomic<bool> stopRequested_{true};
     std::uint16_t scanFileId_ = 1;
