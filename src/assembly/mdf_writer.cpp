@@ -41,20 +41,17 @@ class PageSink {
     }
 
     void zeros(std::int32_t first, std::int64_t count) {
+        // A page pieced together from other clusters fills its place in the gap.
         static const Page zero{};
-        std::int64_t runStart = -1;
-        for (std::int64_t i = 0; i < count; ++i) {
-            const std::int64_t id = std::int64_t{first} + i;
-            if (id <= INT32_MAX &&
-                ctx_.results.restoredPages.count(static_cast<std::int32_t>(id))) {
-                writeZeroRun(runStart, id);
-                runStart = -1;
-                put(static_cast<std::int32_t>(id), zero);
-                continue;
-            }
-            if (runStart < 0) runStart = id;
+        const std::int64_t end = std::int64_t{first} + count;
+        std::int64_t runStart = first;
+        const auto& restored = ctx_.results.restoredPages;
+        for (auto it = restored.lower_bound(first); it != restored.end() && it->first < end; ++it) {
+            writeZeroRun(runStart, it->first);
+            put(it->first, zero);
+            runStart = std::int64_t{it->first} + 1;
         }
-        writeZeroRun(runStart, std::int64_t{first} + count);
+        writeZeroRun(runStart, end);
     }
 
     void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }

@@ -49,13 +49,24 @@ ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& repor
     return started ? session.lastScanOutcome() : ScanOutcome::Failed;
 }
 
-std::optional<ResumeFile> loadResume(const std::string& scanInfo, ExitCode& exit) {
+std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOptions& given,
+                                     SourceOptions& source, ExitCode& exit) {
+    if (given.anyGiven()) {
+        complain(
+            "--resume goes on with the settings the scan began with; leave out --start, "
+            "--end, --stride, --file-id, --free-space-only, --max-start-page and "
+            "--direct-io");
+        exit.raise(kBadInput);
+        return std::nullopt;
+    }
     std::string error;
     auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), error);
     if (!resume) {
         complain("{}", error);
         exit.raise(kBadInput);
+        return std::nullopt;
     }
+    resume->fillIn(source);
     return resume;
 }
 

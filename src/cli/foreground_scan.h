@@ -5,6 +5,7 @@
 #include "cli/console_reporter.h"
 #include "cli/exit_codes.h"
 #include "cli/resume_file.h"
+#include "cli/scan_options.h"
 #include "session/recovery_session.h"
 
 namespace mdf::cli {
@@ -13,9 +14,12 @@ namespace mdf::cli {
 // stops it as the stop command does.
 ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter);
 
-// The resume file beside a stopped scan's scan-info file; nothing (after saying why, with exit
-// code 3) when there is none or it is damaged.
-std::optional<ResumeFile> loadResume(const std::string& scanInfo, ExitCode& exit);
+// The resume file beside a stopped scan's scan-info file, with the source it names filled into
+// `source` where the command gave none; nothing (after saying why, with exit code 3) when there
+// is none, it is damaged, or the command gave scan settings of its own (a resumed scan goes on as
+// it began).
+std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOptions& given,
+                                     SourceOptions& source, ExitCode& exit);
 
 // Where a command keeps what its scan found; an empty scan-info path keeps nothing.
 struct KeptScan {

@@ -398,15 +398,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     RecoverySession session(reporter);
     std::optional<ResumeFile> resume;
     if (!o.resume.empty()) {
-        if (o.scan.anyGiven()) {
-            complain(
-                "--resume goes on with the settings the scan began with; leave out --start, "
-                "--end, --stride, --file-id, --free-space-only, --max-start-page and "
-                "--direct-io");
-            return exit.raise(kBadInput);
-        }
-        if (!(resume = loadResume(o.resume, exit))) return;
-        resume->fillIn(o.source);
+        if (!(resume = loadResume(o.resume, o.scan, o.source, exit))) return;
     } else if (o.source.path.empty()) {
         complain("recover needs a SOURCE (or --resume SCANINFO)");
         return exit.raise(kBadInput);

@@ -31,15 +31,7 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     session.nameHeadsWhenScanEnds(false);  // nothing here lists the catalogue
     std::optional<ResumeFile> resume;
     if (!o.resume.empty()) {
-        if (o.scan.anyGiven()) {
-            complain(
-                "--resume goes on with the settings the scan began with; leave out --start, "
-                "--end, --stride, --file-id, --free-space-only, --max-start-page and "
-                "--direct-io");
-            return exit.raise(kBadInput);
-        }
-        if (!(resume = loadResume(o.resume, exit))) return;
-        resume->fillIn(o.source);
+        if (!(resume = loadResume(o.resume, o.scan, o.source, exit))) return;
         if (o.output.empty()) o.output = o.resume;
         if (o.content.empty()) o.content = resume->content;
     } else if (o.source.path.empty() || o.output.empty()) {

@@ -66,12 +66,7 @@ ScanContext RecoverySession::scanContext() {
     ctx.reached = &scanReached_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it
     // has finished (a window then lists the catalogue at once).
-    if (nameHeadsAtScanEnd_)
-        ctx.completing = [this] {
-            std::vector<CatalogueRow> rows =
-                refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
-            nameShortHeadsOnce(rows);
-        };
+    if (nameHeadsAtScanEnd_) ctx.completing = [this] { namedCatalogue(); };
     return ctx;
 }
 
@@ -213,6 +208,10 @@ std::string RecoverySession::sourceFirstPageSha256() {
 
 std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {
     if (busy()) return {};
+    return namedCatalogue();
+}
+
+std::vector<CatalogueRow> RecoverySession::namedCatalogue() {
     std::vector<CatalogueRow> rows =
         refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
     nameShortHeadsOnce(rows);

@@ -205,6 +205,8 @@ class RecoverySession {
     // Names the catalogue's short heads once per fragment list; the scan does it while its
     // pages are still at hand, a list opened from files on first use.
     void nameShortHeadsOnce(std::vector<CatalogueRow>& rows);
+    // The catalogue with its short heads named (listDatabaseFiles without the busy check).
+    std::vector<CatalogueRow> namedCatalogue();
     bool saveContent(const std::string& path, std::uint32_t seed);
 
     Reporter& reporter_;

@@ -117,8 +117,11 @@ int open64(const char* path, int flags, ...) {
     return openTracked("open64", path, flags, mode);
 }
 
-ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-    static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+using PreadFn = ssize_t (*)(int, void*, size_t, off_t);
+using PwriteFn = ssize_t (*)(int, const void*, size_t, off_t);
+
+// pread and pread64 (pwrite and pwrite64) differ only in the symbol they forward to.
+static ssize_t faultyPread(PreadFn real, int fd, void* buffer, size_t size, off_t offset) {
     slowDown(fd, size);
     if (touchesBadSector(fd, size, offset)) {
         errno = EIO;
@@ -127,14 +130,22 @@ ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
     return real(fd, buffer, size, offset);
 }
 
-ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
-    static auto real = next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
-    slowDown(fd, size);
-    if (touchesBadSector(fd, size, offset)) {
-        errno = EIO;
+static ssize_t faultyPwrite(PwriteFn real, int fd, const void* buffer, size_t size, off_t offset) {
+    if (diskFull(fd, size)) {
+        errno = ENOSPC;
         return -1;
     }
     return real(fd, buffer, size, offset);
+}
+
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    static auto real = next<PreadFn>("pread");
+    return faultyPread(real, fd, buffer, size, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
+    static auto real = next<PreadFn>("pread64");
+    return faultyPread(real, fd, buffer, size, offset);
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
@@ -148,21 +159,13 @@ ssize_t write(int fd, const void* buffer, size_t size) {
 
 // The MDF is written with pwrite from a thread of its own.
 ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
-    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    if (diskFull(fd, size)) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return real(fd, buffer, size, offset);
+    static auto real = next<PwriteFn>("pwrite");
+    return faultyPwrite(real, fd, buffer, size, offset);
 }
 
 ssize_t pwrite64(int fd, const void* buffer, size_t size, off_t offset) {
-    static auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
-    if (diskFull(fd, size)) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return real(fd, buffer, size, offset);
+    static auto real = next<PwriteFn>("pwrite64");
+    return faultyPwrite(real, fd, buffer, size, offset);
 }
 
 }  // extern "C"
