@@ -9,9 +9,17 @@
 // written (a 4 GiB image); at larger scales gaps and the file's unused tail are holes, so that
 // a 40 GiB image costs the disk only the pages that matter.
 //
-// Usage: bench_recover [--scale N] [--rounds R] [--direct-io] [--no-reads] [--keep-output]
+// Usage: bench_recover [--scale N] [--rounds R] [--direct-io] [--uncached] [--no-save-scan]
+//                      [--no-reads] [--keep-output]
 // The image is built once in /tmp/mdfrecover-bench; the recovered file is checked against the
 // SHA-256 of the database the image was built from.
+//
+// --uncached meets the disk as a recovery does: the image's pages are dropped from the page cache
+// before every run, the read is `dd iflag=direct` (a plain read of an uncached file goes through
+// the kernel's small read-ahead and is several times slower here, which would flatter the ratio)
+// and `recover` reads with --direct-io, as it does by itself on a device.
+// --no-save-scan: `recover` keeps no scan-info and content file beside the output (it does by
+// default, and the content file is most of the database written a second time).
 #include <fcntl.h>
 #include <fmt/core.h>
 #include <sys/resource.h>
@@ -163,6 +171,13 @@ Run runProcess(const std::vector<std::string>& argv, const std::string& outPath 
     return r;
 }
 
+void evict(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
@@ -222,7 +237,7 @@ void countAnalysisReads(const std::string& image, const std::string& pick, ReadM
 
 int main(int argc, char** argv) {
     int scale = 1, rounds = 3;
-    bool directIo = false, reads = true, keepOutput = false;
+    bool directIo = false, reads = true, keepOutput = false, uncached = false, saveScan = true;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--scale" && i + 1 < argc)
@@ -231,14 +246,18 @@ int main(int argc, char** argv) {
             rounds = std::atoi(argv[++i]);
         else if (a == "--direct-io")
             directIo = true;
+        else if (a == "--uncached")
+            uncached = directIo = true;
+        else if (a == "--no-save-scan")
+            saveScan = false;
         else if (a == "--no-reads")
             reads = false;
         else if (a == "--keep-output")
             keepOutput = true;
         else {
             fmt::print(stderr,
-                       "usage: bench_recover [--scale N] [--rounds R] [--direct-io] "
-                       "[--no-reads] [--keep-output]\n");
+                       "usage: bench_recover [--scale N] [--rounds R] [--direct-io] [--uncached] "
+                       "[--no-save-scan] [--no-reads] [--keep-output]\n");
             return 2;
         }
     }
@@ -259,6 +278,11 @@ int main(int argc, char** argv) {
     }
     struct stat st {};
     ::stat(image.c_str(), &st);
+    fmt::print("recover           {}{}{}\n",
+               uncached   ? "--direct-io, image uncached before every run"
+               : directIo ? "--direct-io"
+                          : "image page-cached",
+               saveScan ? ", keeps its scan (info and content)" : ", --no-save-scan", "");
     fmt::print("image             {} ({:.1f} GiB, {:.1f} GiB allocated), database {} GiB\n", image,
                static_cast<double>(st.st_size) / 1073741824.0,
                static_cast<double>(st.st_blocks) * 512 / 1073741824.0, 2 * scale);
@@ -270,16 +294,24 @@ int main(int argc, char** argv) {
     std::vector<std::string> recover = {MDFRECOVER,   "recover", image,    "--stride", "8",
                                         "--database", pick,      "--json", "-o",       output};
     if (directIo) recover.push_back("--direct-io");
-    const std::vector<std::string> dd = {"dd", "if=" + image, "of=/dev/null", "bs=8M"};
+    if (!saveScan) recover.push_back("--no-save-scan");
+    std::vector<std::string> dd = {"dd", "if=" + image, "of=/dev/null", "bs=8M"};
+    if (uncached) dd.push_back("iflag=direct");
+    const auto removeOutputs = [&] {
+        for (const char* suffix : {"", ".scan.info", ".scan.info.resume", ".scan.content"})
+            fs::remove(output + suffix);
+    };
 
     // A first read of each, not counted: the page cache then holds what it can.
-    runProcess(dd);
+    if (!uncached) runProcess(dd);
     std::vector<double> readTimes, recoverTimes, ratios;
     long peakKiB = 0;
     bool exact = true;
     for (int round = 0; round < rounds; ++round) {
-        fs::remove(output);
+        removeOutputs();
+        if (uncached) evict(image);
         const Run read = runProcess(dd);
+        if (uncached) evict(image);
         const Run rec = runProcess(recover, json);
         std::string sha;
         try {
@@ -302,14 +334,14 @@ int main(int argc, char** argv) {
             round + 1, read.seconds, rec.seconds, rec.status, rec.seconds / read.seconds,
             static_cast<double>(rec.maxRssKiB) / 1024.0, same ? "byte-exact" : "WRONG");
     }
-    fmt::print("read (dd bs=8M)   min {:.2f} s, median {:.2f} s\n",
+    fmt::print("read (dd bs=8M{}) min {:.2f} s, median {:.2f} s\n", uncached ? " iflag=direct" : "",
                *std::min_element(readTimes.begin(), readTimes.end()), median(readTimes));
     fmt::print("recover           min {:.2f} s, median {:.2f} s\n",
                *std::min_element(recoverTimes.begin(), recoverTimes.end()), median(recoverTimes));
     fmt::print("ratio             min {:.2f}, median {:.2f}; peak memory {:.0f} MiB; output {}\n",
                *std::min_element(ratios.begin(), ratios.end()), median(ratios),
                static_cast<double>(peakKiB) / 1024.0, exact ? "byte-exact" : "NOT byte-exact");
-    if (!keepOutput) fs::remove(output);
+    if (!keepOutput) removeOutputs();
     if (reads) {
         countAnalysisReads(image, pick, ReadMode::OneByOne);
         countAnalysisReads(image, pick, ReadMode::Kept);

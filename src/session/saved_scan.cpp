@@ -26,11 +26,21 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
     return true;
 }
 
+namespace {
+
+// Pages per read while saving content: a fragment's block (the 15 sectors before it, then its
+// pages) is one stretch of the source, so it is read in large pieces, not page by page. On a disk
+// read with O_DIRECT a read per page cost a seek-sized wait each: saving took six times as long
+// as the scan that found the pages.
+constexpr std::int32_t kContentReadPages = 1024;
+
+}  // namespace
+
 // A sector that cannot be read is stored as zeros and named at the end: the content of every other
 // page is worth more to the user than a file abandoned at the first bad sector.
 bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
     contentUnreadable_ = 0;
-    OutputFile out(path, outputGuard());
+    OutputFile out(path, outputGuard(), OutputFile::Kind::Large);
     if (!out.ok()) {
         reporter_.showMessage("error,file create error: " + out.error(), "message",
                               MessageIcon::Error);
@@ -42,9 +52,26 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
         std::fill(buffer, buffer + std::size_t{count} * 512, 0);
         unreadable.push_back(sector);
     };
+    // Reads `pages` pages from `sector` into `pagesAt`, with `prefixSectors` sectors before them
+    // into the bytes just before it (the block's first read), all in one read when it succeeds;
+    // when it does not, piece by piece, so that only what cannot be read becomes zeros.
+    auto readStretch = [&](std::uint8_t* pagesAt, std::int64_t prefixSectors, std::int64_t sector,
+                           std::int32_t pages) {
+        const std::int64_t sectors = prefixSectors + 16 * std::int64_t{pages};
+        if (sectors > 0 &&
+            source_.readWholeSectors(static_cast<std::uint32_t>(sectors),
+                                     pagesAt - prefixSectors * 512, sector - prefixSectors))
+            return;
+        if (prefixSectors > 0)
+            readOrZero(static_cast<std::uint32_t>(prefixSectors), pagesAt - prefixSectors * 512,
+                       sector - prefixSectors);
+        for (std::int32_t k = 0; k < pages; ++k)
+            readOrZero(16, pagesAt + std::size_t{8192} * static_cast<std::size_t>(k),
+                       sector + 16 * std::int64_t{k});
+    };
     const std::size_t lines = fragments_.size();
-    std::vector<std::uint8_t> prefix(kContentPrefixBytes);
-    std::array<std::uint8_t, 8192> page{};
+    std::vector<std::uint8_t> chunk(kContentPrefixBytes + std::size_t{kContentReadPages} * 8192);
+    std::uint8_t* const pagesAt = chunk.data() + kContentPrefixBytes;
     for (std::size_t i = 0; i < lines && out.ok(); ++i) {
         reporter_.processEvents();
         if (lines > 1)
@@ -52,17 +79,21 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
                 static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
         const FragmentRecord r = fragments_[i];
         // Sectors before sector 0 do not exist; they are kept as zeros.
-        std::fill(prefix.begin(), prefix.end(), 0);
-        const std::int64_t before = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
-        if (before < kContentPrefixSectors)
-            readOrZero(static_cast<std::uint32_t>(kContentPrefixSectors - before),
-                       &prefix[static_cast<std::size_t>(before) * 512],
-                       r.fsec - kContentPrefixSectors + before);
-        out.write(prefix);
-        for (std::int32_t k = 0; k < r.pages(); ++k) {
-            readOrZero(16, page.data(), r.fsec + 16 * std::int64_t{k});
-            scramblePage(page, seed);
-            out.write(page);
+        std::fill(chunk.begin(), chunk.begin() + kContentPrefixBytes, 0);
+        const std::int64_t missing = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
+        std::int64_t prefix = kContentPrefixSectors - std::min(missing, kContentPrefixSectors);
+        const std::uint8_t* from = chunk.data();
+        for (std::int32_t first = 0; first == 0 || first < r.pages(); first += kContentReadPages) {
+            const std::int32_t count = std::clamp(r.pages() - first, 0, kContentReadPages);
+            readStretch(pagesAt, prefix, r.fsec + 16 * std::int64_t{first}, count);
+            for (std::int32_t k = 0; k < count; ++k)
+                scramblePage(
+                    PageBytes(pagesAt + std::size_t{8192} * static_cast<std::size_t>(k), 8192),
+                    seed);
+            out.write({from, static_cast<std::size_t>(pagesAt - from) +
+                                 std::size_t{8192} * static_cast<std::size_t>(count)});
+            prefix = 0;
+            from = pagesAt;
         }
     }
     out.write(contentTrailer(seed, volume_.sectorsPerCluster));

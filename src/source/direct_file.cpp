@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "source/io_buffer.h"
 #include "source/platform_file.h"
 
 namespace mdf {
@@ -29,17 +30,6 @@ constexpr std::size_t kMaxRead = std::size_t{8} << 20;
 constexpr std::size_t kSlots = 3;
 // Requests smaller than this never start, end or move a read-ahead stream.
 constexpr std::size_t kStreamMinimum = std::size_t{64} << 10;
-
-struct AlignedFree {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<std::uint8_t, AlignedFree>;
-
-AlignedBuffer alignedBuffer(std::size_t size, std::size_t alignment) {
-    void* p = nullptr;
-    if (::posix_memalign(&p, alignment, size) != 0) return nullptr;
-    return AlignedBuffer(static_cast<std::uint8_t*>(p));
-}
 
 std::uint64_t alignDown(std::uint64_t v, std::size_t a) {
     return v / a * a;
@@ -72,7 +62,7 @@ class DirectFile : public RandomAccessFile {
     // copied out; Free: read and handed out, the worker may reuse it.
     enum class State { Idle, Queued, Ready, Reading, Free };
     struct Slot {
-        AlignedBuffer buffer;
+        IoBuffer buffer;
         std::uint64_t offset = 0;
         std::size_t size = 0;
         std::int64_t got = -1;
@@ -80,8 +70,7 @@ class DirectFile : public RandomAccessFile {
     };
 
   public:
-    DirectFile(int fd, std::size_t alignment, AlignedBuffer bounce,
-               std::vector<AlignedBuffer> ahead)
+    DirectFile(int fd, std::size_t alignment, IoBuffer bounce, std::vector<IoBuffer> ahead)
         : fd_(fd), alignment_(alignment), bounce_(std::move(bounce)) {
         for (std::size_t i = 0; i < kSlots; ++i)
             slots_[i].buffer = std::move(ahead[i]);
@@ -287,7 +276,7 @@ class DirectFile : public RandomAccessFile {
 
     int fd_;
     std::size_t alignment_;
-    AlignedBuffer bounce_;
+    IoBuffer bounce_;
     static constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
     std::uint64_t lastEnd_ = kNoEnd;
 
@@ -312,10 +301,10 @@ std::unique_ptr<RandomAccessFile> openDirect(const std::string& path) {
         if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 0)
             alignment = std::max(alignment, static_cast<std::size_t>(logical));
     }
-    AlignedBuffer bounce = alignedBuffer(kMaxRead, alignment);
-    std::vector<AlignedBuffer> ahead;
+    IoBuffer bounce = allocateIoBuffer(kMaxRead, alignment);
+    std::vector<IoBuffer> ahead;
     for (std::size_t i = 0; i < kSlots; ++i)
-        ahead.push_back(alignedBuffer(kMaxRead, alignment));
+        ahead.push_back(allocateIoBuffer(kMaxRead, alignment));
     if (!bounce || std::any_of(ahead.begin(), ahead.end(), [](const auto& b) { return !b; })) {
         ::close(fd);
         return nullptr;

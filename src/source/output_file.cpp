@@ -67,10 +67,6 @@ std::string OutputGuard::refusal(const std::string& path) const {
     return {};
 }
 
-void OutputFile::FreeAligned::operator()(std::uint8_t* p) const {
-    std::free(p);
-}
-
 OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
     : path_(std::move(path)), partialPath_(path_ + ".partial"), large_(kind == Kind::Large) {
     error_ = guard.refusal(path_);
@@ -88,15 +84,9 @@ OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
         return;
     }
     if (large_) {
-        void* a = nullptr;
-        void* b = nullptr;
-        if (::posix_memalign(&a, kDirectAlignment, kLargeBufferBytes) != 0 ||
-            ::posix_memalign(&b, kDirectAlignment, kLargeBufferBytes) != 0) {
-            std::free(a);
-            throw std::bad_alloc();
-        }
-        filling_.reset(static_cast<std::uint8_t*>(a));
-        writing_.reset(static_cast<std::uint8_t*>(b));
+        filling_ = allocateIoBuffer(kLargeBufferBytes, kDirectAlignment);
+        writing_ = allocateIoBuffer(kLargeBufferBytes, kDirectAlignment);
+        if (!filling_ || !writing_) throw std::bad_alloc();
     } else {
         buffer_.reserve(kBufferBytes);
     }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "source/io_buffer.h"
+
 namespace mdf {
 
 // Where an output may go, seen from the source being recovered. Every file the tool writes (the
@@ -75,13 +77,9 @@ class OutputFile {
     std::uint64_t written_ = 0;
 
     // Kind::Large only.
-    struct FreeAligned {
-        void operator()(std::uint8_t* p) const;
-    };
-    using AlignedBuffer = std::unique_ptr<std::uint8_t[], FreeAligned>;
     bool large_ = false;
     bool direct_ = false;
-    AlignedBuffer filling_, writing_;
+    IoBuffer filling_, writing_;
     std::size_t filled_ = 0;
     std::uint64_t fillingOffset_ = 0;  // where the filling buffer's first byte goes
     std::future<int> pending_;         // the writing buffer's write: 0 or an errno

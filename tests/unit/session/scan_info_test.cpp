@@ -184,6 +184,45 @@ TEST(SaveAndOpen, AnUnreadablePageIsKeptAsZerosNamedAndTheRestSaved) {
     EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 3 * 7680u + 6 * 8192u + 6u);
 }
 
+// A fragment longer than one read of the saver, running past the image's end: every page the image
+// holds lands at its place in the block (across the read boundary too), only the pages past the
+// end become zeros, and each of those is counted.
+TEST(SaveAndOpen, ALongFragmentKeepsEveryReadablePageInPlace) {
+    test::TempDir dir;
+    constexpr std::int32_t kOnImage = 1050, kClaimed = 1100;
+    test::SectorImage image(dir.file("disk.img"), 16 + 16 * std::int64_t{kOnImage});
+    image.put(3, std::vector<std::uint8_t>(512, 0xCD));
+    image.putRun(16, 0, kOnImage, [](std::int32_t p) { return PageBuilder::dataPage(p); });
+    RecordingReporter reporter;
+    RecoverySession session(reporter);
+    session.openImage(image.path(), ImageKind::WholeDisk);
+    FragmentList list;
+    list.replace({composeFragment(1, kClaimed, 16, 0, " ")});
+    ASSERT_EQ(writeScanInfo(dir.file("scan.info"), list, 1), "");
+    ASSERT_TRUE(session.openScan(dir.file("scan.info"), std::nullopt));
+
+    EXPECT_FALSE(session.saveScan(std::nullopt, dir.file("spcontent"), 77));
+    ASSERT_EQ(reporter.messages().size(), 1u);
+    EXPECT_NE(reporter.messages()[0].find("read disk error: 50 reads failed"), std::string::npos)
+        << reporter.messages()[0];
+    const auto content = test::readFile(dir.file("spcontent"));
+    ASSERT_EQ(content.size(), 7680u + kClaimed * 8192u + 6u);
+    EXPECT_EQ(content[(3 - 1) * 512], 0xCD) << "sector 3 is the prefix's third sector";
+
+    RecordingReporter openReporter;
+    RecoverySession opened(openReporter);
+    ASSERT_TRUE(opened.openScan(dir.file("scan.info"), dir.file("spcontent")));
+    test::Page page{};
+    for (std::int32_t p : {0, 1, 1023, 1024, 1025, kOnImage - 1}) {
+        ASSERT_TRUE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data()));
+        EXPECT_EQ(page, PageBuilder::dataPage(p).bytes()) << "page " << p;
+    }
+    for (std::int32_t p : {kOnImage, kClaimed - 1}) {
+        ASSERT_TRUE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data()));
+        EXPECT_EQ(page, test::Page{}) << "page " << p;
+    }
+}
+
 TEST(SaveAndOpen, NeverOverTheSourceAndNeverAHalfFile) {
     SavedScan s;
     const auto before = test::readFile(s.image.path());

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace mdf {
+
+struct IoBufferFree {
+    void operator()(std::uint8_t* p) const;
+};
+using IoBuffer = std::unique_ptr<std::uint8_t[], IoBufferFree>;
+
+// A buffer for O_DIRECT transfers, aligned to at least `alignment`. One of 2 MiB or more is laid
+// on huge pages where the kernel grants them: a direct transfer pins every page of its buffer and
+// hands the device one segment per physically contiguous piece, and on 4 KiB pages that cost an
+// 8 MiB read a sixth of its time here (reads of the same disk took 3.0 s on 4 KiB pages and 1.9 s
+// on huge ones; 2 GiB of writes 1.7 s and 1.2 s). Null when the memory cannot be had.
+IoBuffer allocateIoBuffer(std::size_t size, std::size_t alignment);
+
+}  // namespace mdf
