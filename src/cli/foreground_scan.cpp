@@ -70,6 +70,11 @@ std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOpti
     return resume;
 }
 
+void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming) {
+    if (!resuming && !kept.scanInfo.empty() && !kept.content.empty())
+        session.spoolContentOfNextScan(kept.content, kept.seed);
+}
+
 bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kept,
               ResumeFile resume, ExitCode& exit) {
     const bool finished = outcome == ScanOutcome::Finished;
@@ -84,7 +89,7 @@ bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kep
         if (!finished) note("the scan was not kept, so it cannot be resumed");
         return finished;
     }
-    const std::uint32_t seed = std::random_device{}();
+    const std::uint32_t seed = kept.seed;
     if (!session.saveScan(kept.scanInfo, std::nullopt, seed)) {
         exit.raise(kIoError);
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <random>
 #include <string>
 
 #include "cli/console_reporter.h"
@@ -30,7 +31,13 @@ struct KeptScan {
     // A content file that holds zeros for sectors that could not be read is a failure (scan,
     // whose product it is) or only said (recover, whose summary names the pages it lacks).
     bool contentMustBeWhole = true;
+    // The content file's seed, drawn before the scan so that the scan can write it as it reads.
+    std::uint32_t seed = std::random_device{}();
 };
+
+// Has the scan about to run write the kept content file as it reads (not for a scan that goes on
+// from a saved one: the fragments found before are not in what it reads).
+void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming);
 
 // Saves what an ended scan found and, beside the scan-info file, where it stood (the end, when it
 // finished). When it ended early (stopped, or a read failed) also says where that was and how to

@@ -415,6 +415,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);
+    spoolKeptContent(session, kept, resume.has_value());
     const ScanOutcome scanned = runScanInForeground(session, reporter);
     ResumeFile next;
     next.source = o.source;

@@ -47,11 +47,12 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);
+    const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
+    spoolKeptContent(session, kept, resume.has_value());
     const ScanOutcome outcome = runScanInForeground(session, reporter);
     ResumeFile next;
     next.source = o.source;
     next.directIo = resume ? resume->directIo : o.scan.directIo;
-    const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
     if (!keepScan(session, outcome, kept, next, exit)) return;
     // Counted from the records: listing the catalogue would name every short head first.
     std::size_t files = 0;

@@ -62,6 +62,10 @@ ScanContext RecoverySession::scanContext() {
     ScanContext ctx{source_, volume_,        settings_,   freeSpace_,   fragments_,
                     index_,  stopRequested_, scanFileId_, pendingMemo_, reporter_};
     ctx.windowObserver = &pageOrigin_.scannedPages();
+    if (spooler_) {
+        spooler_->forwardTo(ctx.windowObserver);
+        ctx.windowObserver = spooler_.get();
+    }
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "scan/file_catalogue.h"
 #include "scan/fragment_list.h"
 #include "scan/scan_engine.h"
+#include "session/content_spooler.h"
 #include "session/job_runner.h"
 #include "source/ddrescue_map.h"
 #include "source/free_space_map.h"
@@ -128,6 +130,9 @@ class RecoverySession {
     bool openScan(const std::optional<std::string>& scanInfoPath,
                   const std::optional<std::string>& contentPath);
     bool readFromSource() const { return readFromSource_; }
+    // The next scan writes the content file PATH as it reads, so that saving it (saveScan with
+    // this path and seed) does not read every fragment again.
+    void spoolContentOfNextScan(const std::string& path, std::uint32_t seed);
     // Sectors the last content file saved could not read and holds as zeros (saveScan is false
     // then, though the file was written).
     std::size_t contentUnreadable() const { return contentUnreadable_; }
@@ -240,6 +245,7 @@ class RecoverySession {
     std::atomic<std::int64_t> scanReached_{-1};
 
     ContentFile content_;
+    std::unique_ptr<ContentSpooler> spooler_;
     std::size_t contentUnreadable_ = 0;
     bool readFromSource_ = true;
 

@@ -3,6 +3,7 @@
 
 #include "scan/rounding.h"
 #include "scan/scan_info_file.h"
+#include "session/content_blocks.h"
 #include "session/recovery_session.h"
 #include "source/text_numbers.h"
 
@@ -26,80 +27,44 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
     return true;
 }
 
-namespace {
-
-// Pages per read while saving content: a fragment's block (the 15 sectors before it, then its
-// pages) is one stretch of the source, so it is read in large pieces, not page by page. On a disk
-// read with O_DIRECT a read per page cost a seek-sized wait each: saving took six times as long
-// as the scan that found the pages.
-constexpr std::int32_t kContentReadPages = 1024;
-
-}  // namespace
+void RecoverySession::spoolContentOfNextScan(const std::string& path, std::uint32_t seed) {
+    spooler_ = std::make_unique<ContentSpooler>(path, seed, outputGuard(), source_, fragments_);
+}
 
 // A sector that cannot be read is stored as zeros and named at the end: the content of every other
 // page is worth more to the user than a file abandoned at the first bad sector.
 bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
     contentUnreadable_ = 0;
-    OutputFile out(path, outputGuard(), OutputFile::Kind::Large);
-    if (!out.ok()) {
-        reporter_.showMessage("error,file create error: " + out.error(), "message",
-                              MessageIcon::Error);
-        return false;
-    }
     std::vector<std::int64_t> unreadable;
-    auto readOrZero = [&](std::uint32_t count, std::uint8_t* buffer, std::int64_t sector) {
-        if (source_.readWholeSectors(count, buffer, sector)) return;
-        std::fill(buffer, buffer + std::size_t{count} * 512, 0);
-        unreadable.push_back(sector);
-    };
-    // Reads `pages` pages from `sector` into `pagesAt`, with `prefixSectors` sectors before them
-    // into the bytes just before it (the block's first read), all in one read when it succeeds;
-    // when it does not, piece by piece, so that only what cannot be read becomes zeros.
-    auto readStretch = [&](std::uint8_t* pagesAt, std::int64_t prefixSectors, std::int64_t sector,
-                           std::int32_t pages) {
-        const std::int64_t sectors = prefixSectors + 16 * std::int64_t{pages};
-        if (sectors > 0 &&
-            source_.readWholeSectors(static_cast<std::uint32_t>(sectors),
-                                     pagesAt - prefixSectors * 512, sector - prefixSectors))
-            return;
-        if (prefixSectors > 0)
-            readOrZero(static_cast<std::uint32_t>(prefixSectors), pagesAt - prefixSectors * 512,
-                       sector - prefixSectors);
-        for (std::int32_t k = 0; k < pages; ++k)
-            readOrZero(16, pagesAt + std::size_t{8192} * static_cast<std::size_t>(k),
-                       sector + 16 * std::int64_t{k});
-    };
-    const std::size_t lines = fragments_.size();
-    std::vector<std::uint8_t> chunk(kContentPrefixBytes + std::size_t{kContentReadPages} * 8192);
-    std::uint8_t* const pagesAt = chunk.data() + kContentPrefixBytes;
-    for (std::size_t i = 0; i < lines && out.ok(); ++i) {
-        reporter_.processEvents();
-        if (lines > 1)
-            reporter_.setProgress(static_cast<int>(roundHalfEven(
-                static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
-        const FragmentRecord r = fragments_[i];
-        // Sectors before sector 0 do not exist; they are kept as zeros.
-        std::fill(chunk.begin(), chunk.begin() + kContentPrefixBytes, 0);
-        const std::int64_t missing = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
-        std::int64_t prefix = kContentPrefixSectors - std::min(missing, kContentPrefixSectors);
-        const std::uint8_t* from = chunk.data();
-        for (std::int32_t first = 0; first == 0 || first < r.pages(); first += kContentReadPages) {
-            const std::int32_t count = std::clamp(r.pages() - first, 0, kContentReadPages);
-            readStretch(pagesAt, prefix, r.fsec + 16 * std::int64_t{first}, count);
-            for (std::int32_t k = 0; k < count; ++k)
-                scramblePage(
-                    PageBytes(pagesAt + std::size_t{8192} * static_cast<std::size_t>(k), 8192),
-                    seed);
-            out.write({from, static_cast<std::size_t>(pagesAt - from) +
-                                 std::size_t{8192} * static_cast<std::size_t>(count)});
-            prefix = 0;
-            from = pagesAt;
-        }
+    std::string error;
+    bool written = false;
+    // What the scan wrote as it read, when it was this file and the list is still the one it
+    // wrote it for; otherwise every fragment is read again.
+    if (std::unique_ptr<ContentSpooler> spooled = std::move(spooler_);
+        spooled && spooled->matches(path, seed)) {
+        const ContentSpooler::Finish finish = spooled->finish(volume_.sectorsPerCluster);
+        written = finish == ContentSpooler::Finish::Written;
+        unreadable = spooled->unreadable();
+        if (finish == ContentSpooler::Finish::Failed) error = spooled->error();
     }
-    out.write(contentTrailer(seed, volume_.sectorsPerCluster));
-    if (!out.commit()) {
-        reporter_.showMessage("error,file create error: " + out.error(), "message",
-                              MessageIcon::Error);
+    if (!written && error.empty()) {
+        OutputFile out(path, outputGuard(), OutputFile::Kind::Large);
+        ContentBlockWriter blocks(out, source_, seed);
+        const std::size_t lines = fragments_.size();
+        for (std::size_t i = 0; i < lines && out.ok(); ++i) {
+            reporter_.processEvents();
+            if (lines > 1)
+                reporter_.setProgress(static_cast<int>(roundHalfEven(
+                    static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
+            blocks.append(fragments_[i]);
+        }
+        out.write(contentTrailer(seed, volume_.sectorsPerCluster));
+        written = out.commit();
+        unreadable = blocks.unreadable();
+        if (!written) error = out.error();
+    }
+    if (!written) {
+        reporter_.showMessage("error,file create error: " + error, "message", MessageIcon::Error);
         return false;
     }
     if (!unreadable.empty()) {

@@ -10,6 +10,7 @@
 #include "session/recovery_session.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
 
 namespace mdf {
 namespace {
@@ -221,6 +222,79 @@ TEST(SaveAndOpen, ALongFragmentKeepsEveryReadablePageInPlace) {
         ASSERT_TRUE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data()));
         EXPECT_EQ(page, test::Page{}) << "page " << p;
     }
+}
+
+// Scans image (all of it), with the content spooled to `spooled` unless it is empty, then saves
+// the scan-info file and that content file. The platform reads of scan and save together are
+// told through reads.
+std::vector<std::uint8_t> scanAndSave(RecoverySession& session, const std::string& image,
+                                      const std::string& spooled, const std::string& saved,
+                                      std::uint32_t saveSeed, std::uint64_t& reads) {
+    session.openImage(image, ImageKind::WholeDisk);
+    if (!spooled.empty()) session.spoolContentOfNextScan(spooled, 4242);
+    const std::uint64_t before = session.source().platformReads();
+    EXPECT_TRUE(session.takeFileId());
+    EXPECT_EQ(session.startScan(), StartResult::Started);
+    session.waitForJobs();
+    EXPECT_EQ(session.lastScanOutcome(), ScanOutcome::Finished);
+    EXPECT_TRUE(session.saveScan(saved + ".info", saved, saveSeed));
+    reads = session.source().platformReads() - before;
+    return test::readFile(saved);
+}
+
+// The content the scan writes as it reads is, byte for byte, what a save after the scan writes
+// by reading every fragment again: on the test world (where nothing is read beyond what the scan
+// reads), and on a sparse image where a fragment is found only after 64 MiB of nothing, so that
+// the block before it has left the recent sectors and is read again.
+TEST(SpooledContent, IsWhatASaveAfterTheScanWrites) {
+    test::TempDir dir;
+    test::SyntheticDatabase db{test::DatabaseRecipe{}};
+    test::RawImageOptions options;
+    options.seed = 3;
+    test::buildRawImage(db, dir.file("raw.img"), options);
+
+    test::SectorImage sparse(dir.file("sparse.img"), 100 * 2048);
+    sparse.put(8, PageBuilder::fileHeaderPage(1, 64));
+    sparse.putRun(24, 1, 5, [](std::int32_t p) { return PageBuilder::dataPage(p); });
+    // A run whose page numbers continue the one before across a gap: the scan joins the two.
+    sparse.putRun(8 + 16 * 8, 8, 3, [](std::int32_t p) { return PageBuilder::dataPage(p); });
+    sparse.putRun(90 * 2048, 40, 6, [](std::int32_t p) { return PageBuilder::dataPage(p); });
+
+    for (const std::string& image : {dir.file("raw.img"), sparse.path()}) {
+        RecordingReporter reporter;
+        RecoverySession plain(reporter), spooling(reporter);
+        std::uint64_t plainReads = 0, spooledReads = 0;
+        const auto afresh = scanAndSave(plain, image, "", dir.file("afresh"), 4242, plainReads);
+        const auto spooled =
+            scanAndSave(spooling, image, dir.file("spooled"), dir.file("spooled"), 4242,
+                        spooledReads);
+        ASSERT_GT(spooling.fragments().size(), 1u) << image;
+        EXPECT_EQ(spooled, afresh) << image;
+        if (image == sparse.path()) {
+            EXPECT_EQ(spooling.fragments().size(), 2u) << "the joined runs are one fragment";
+            EXPECT_LT(spooledReads, plainReads);
+        } else {
+            const std::uint64_t scanReads = plainReads - plain.fragments().size();
+            EXPECT_LE(spooledReads, scanReads) << "nothing is read again";
+        }
+    }
+}
+
+// A save that is not the one the scan spooled (another seed here) writes the file afresh, and the
+// spooled one leaves nothing behind.
+TEST(SpooledContent, ASaveOfAnotherKindWritesAfreshAndLeavesNoHalfFile) {
+    test::TempDir dir;
+    test::SyntheticDatabase db{test::DatabaseRecipe{}};
+    test::buildRawImage(db, dir.file("raw.img"), test::RawImageOptions{});
+    RecordingReporter reporter;
+    RecoverySession session(reporter);
+    std::uint64_t reads = 0;
+    const auto other = scanAndSave(session, dir.file("raw.img"), dir.file("c"), dir.file("c"), 77,
+                                   reads);
+    ASSERT_TRUE(session.saveScan(std::nullopt, dir.file("afresh"), 77));
+    EXPECT_EQ(other, test::readFile(dir.file("afresh")));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().extension(), ".partial") << "left behind: " << entry.path();
 }
 
 TEST(SaveAndOpen, NeverOverTheSourceAndNeverAHalfFile) {

@@ -1,0 +1,117 @@
+#include "session/content_blocks.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "scan/content_file.h"
+
+namespace mdf {
+namespace {
+
+// Pages per read while saving content. On a disk read with O_DIRECT a read per page cost a
+// seek-sized wait each: saving took six times as long as the scan that found the pages.
+constexpr std::int32_t kContentReadPages = 1024;
+
+}  // namespace
+
+void RecentSectors::add(std::int64_t first, std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > capacity_) {
+        const std::size_t keep = capacity_ / 512 * 512;
+        first += static_cast<std::int64_t>((bytes.size() - keep) / 512);
+        bytes = bytes.last(keep);
+    }
+    // A scan never reads backwards; should a caller, what it held from there on is stale.
+    while (!runs_.empty() &&
+           runs_.back().first + static_cast<std::int64_t>(runs_.back().bytes.size() / 512) >
+               first) {
+        held_ -= runs_.back().bytes.size();
+        spare_.push_back(std::move(runs_.back().bytes));
+        runs_.pop_back();
+    }
+    while (!runs_.empty() && held_ + bytes.size() > capacity_) {
+        held_ -= runs_.front().bytes.size();
+        spare_.push_back(std::move(runs_.front().bytes));
+        runs_.pop_front();
+    }
+    Run run{first, {}};
+    if (!spare_.empty()) {
+        run.bytes = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    run.bytes.assign(bytes.begin(), bytes.end());
+    held_ += run.bytes.size();
+    runs_.push_back(std::move(run));
+}
+
+bool RecentSectors::copy(std::int64_t first, std::int64_t count, std::uint8_t* out) const {
+    std::int64_t at = first;
+    const std::int64_t end = first + count;
+    auto run = std::upper_bound(runs_.begin(), runs_.end(), first,
+                                [](std::int64_t s, const Run& r) { return s < r.first; });
+    if (run == runs_.begin()) return count <= 0;
+    --run;
+    for (; at < end && run != runs_.end(); ++run) {
+        const std::int64_t runEnd = run->first + static_cast<std::int64_t>(run->bytes.size() / 512);
+        if (run->first > at) return false;  // a hole between what the scan read
+        if (runEnd <= at) continue;
+        const std::int64_t n = std::min(end, runEnd) - at;
+        std::memcpy(out + (at - first) * 512, run->bytes.data() + (at - run->first) * 512,
+                    static_cast<std::size_t>(n) * 512);
+        at += n;
+    }
+    return at >= end;
+}
+
+ContentBlockWriter::ContentBlockWriter(OutputFile& out, SectorSource& source, std::uint32_t seed)
+    : out_(out),
+      source_(source),
+      seed_(seed),
+      chunk_(kContentPrefixBytes + std::size_t{kContentReadPages} * 8192) {}
+
+void ContentBlockWriter::readOrZero(std::uint32_t count, std::uint8_t* buffer,
+                                    std::int64_t sector) {
+    if (source_.readWholeSectors(count, buffer, sector)) return;
+    std::fill(buffer, buffer + std::size_t{count} * 512, 0);
+    unreadable_.push_back(sector);
+}
+
+// `pages` pages from `sector` into pagesAt, with `prefixSectors` sectors before them into the
+// bytes just before it: from what the scan read when it holds all of them, else in one read of
+// the source, else piece by piece.
+void ContentBlockWriter::fetch(std::uint8_t* pagesAt, std::int64_t prefixSectors,
+                               std::int64_t sector, std::int32_t pages,
+                               const RecentSectors* recent) {
+    const std::int64_t sectors = prefixSectors + 16 * std::int64_t{pages};
+    std::uint8_t* const at = pagesAt - prefixSectors * 512;
+    if (sectors <= 0) return;
+    if (recent && recent->copy(sector - prefixSectors, sectors, at)) return;
+    if (source_.readWholeSectors(static_cast<std::uint32_t>(sectors), at, sector - prefixSectors))
+        return;
+    if (prefixSectors > 0)
+        readOrZero(static_cast<std::uint32_t>(prefixSectors), at, sector - prefixSectors);
+    for (std::int32_t k = 0; k < pages; ++k)
+        readOrZero(16, pagesAt + std::size_t{8192} * static_cast<std::size_t>(k),
+                   sector + 16 * std::int64_t{k});
+}
+
+void ContentBlockWriter::append(const FragmentRecord& r, const RecentSectors* recent) {
+    std::uint8_t* const pagesAt = chunk_.data() + kContentPrefixBytes;
+    // Sectors before sector 0 do not exist; they are kept as zeros.
+    std::fill(chunk_.begin(), chunk_.begin() + kContentPrefixBytes, 0);
+    const std::int64_t missing = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
+    std::int64_t prefix = kContentPrefixSectors - std::min(missing, kContentPrefixSectors);
+    const std::uint8_t* from = chunk_.data();
+    for (std::int32_t first = 0; first == 0 || first < r.pages(); first += kContentReadPages) {
+        const std::int32_t count = std::clamp(r.pages() - first, 0, kContentReadPages);
+        fetch(pagesAt, prefix, r.fsec + 16 * std::int64_t{first}, count, recent);
+        for (std::int32_t k = 0; k < count; ++k)
+            scramblePage(PageBytes(pagesAt + std::size_t{8192} * static_cast<std::size_t>(k), 8192),
+                         seed_);
+        out_.write({from, static_cast<std::size_t>(pagesAt - from) +
+                              std::size_t{8192} * static_cast<std::size_t>(count)});
+        prefix = 0;
+        from = pagesAt;
+    }
+}
+
+}  // namespace mdf
