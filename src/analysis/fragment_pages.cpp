@@ -41,6 +41,14 @@ bool PageOrigin::readFragmentPages(std::int64_t fsec, std::int32_t first, std::i
     return true;
 }
 
+bool PageOrigin::readLeadInAndPages(std::int64_t fsec, std::int32_t count, void* buffer) {
+    constexpr std::int64_t kLeadInSectors = 15;
+    if (!readFromSource_ || count <= 0 || fsec < kLeadInSectors) return false;
+    return source_.readWholeSectors(
+        static_cast<std::uint32_t>(kLeadInSectors + std::int64_t{count} * kSectorsPerPage), buffer,
+        fsec - kLeadInSectors);
+}
+
 PageOrigin::Key PageOrigin::currentKey() const {
     return {readFromSource_, source_.generation(), content_.generation(),
             readFromSource_ ? 0 : fragments_.revision()};

@@ -33,6 +33,11 @@ class PageOrigin {
     // source in one read, from saved content page by page. False when any of them could not be
     // read.
     bool readFragmentPages(std::int64_t fsec, std::int32_t first, std::int32_t count, void* buffer);
+    // The 15 sectors before a fragment and its first count pages, into buffer (7680 + count x
+    // 8192 bytes), in one read of the source: one request where the writer made two. False when
+    // that cannot be (saved content, a fragment at the source's start, a failed read): the
+    // caller reads them apart.
+    bool readLeadInAndPages(std::int64_t fsec, std::int32_t count, void* buffer);
 
     // Page index of a fragment of fragmentPages pages, as the page map's passes see it (see
     // FragmentPageCache: of pages other than PFS and IAM pages only the header is real). Read

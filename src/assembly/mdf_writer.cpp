@@ -2,6 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 #include "assembly/boundary_repair.h"
 #include "assembly/sha256.h"
@@ -99,34 +106,178 @@ class PageSink {
     int lastPercent_ = -1;
 };
 
-// Reads a row's pages many at a time; when such a read fails the pages are read one by one, and
-// each that cannot be read becomes a zero page, listed and told. Every page but the last goes to
-// the sink; the last is handed back, since the next row may repair it.
-void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, PageSink& sink,
-                  AssemblyOutcome& outcome, Page& last, std::vector<std::uint8_t>& chunk) {
-    chunk.resize(std::size_t{kPagesPerRead} * 8192);
-    const std::int32_t pages = row.pages();
-    for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
-        const std::int32_t count = std::min(kPagesPerRead, pages - first);
-        if (!ctx.pages.readFragmentPages(row.startSector, first, count, chunk.data())) {
-            for (std::int32_t t = 0; t < count; ++t) {
-                auto slot = std::span<std::uint8_t, 8192>(
-                    &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
-                if (!readFragmentPage(ctx.pages, row.startSector, first + t, slot)) {
-                    std::fill(slot.begin(), slot.end(), 0);
-                    ctx.reporter.showMessage("read disk error", "message");
-                    outcome.unreadablePages.push_back(row.startPage + first + t);
+// The pages of one row, or a piece of a long one, as read ahead of the writer.
+struct RowPiece {
+    std::size_t row = 0;
+    std::int32_t first = 0;  // index in the row of the first page
+    std::int32_t count = 0;
+    // With the first piece of a row that may repair the page before it, the 15 sectors before
+    // the row; then the pages.
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::int32_t> unreadable;  // page ids read as zeros
+    bool wantsLeadIn = false;
+    bool leadInRead = false;
+
+    std::span<const std::uint8_t, kLeadInBytes> leadIn() const {
+        return std::span<const std::uint8_t, kLeadInBytes>(bytes.data(), kLeadInBytes);
+    }
+    std::uint8_t* page(std::int32_t t) {
+        return bytes.data() + kLeadInBytes + std::size_t{8192} * static_cast<std::size_t>(t);
+    }
+};
+
+// Whether the row's start may complete the previous row's last page: clusters smaller than a
+// page, and the row going on where the previous one ended.
+bool repairsPrevious(const AssemblyContext& ctx, const FragmentRow* previous,
+                     const FragmentRow& row) {
+    return previous && ctx.sectorsPerCluster < 16 && previous->endPage == row.startPage;
+}
+
+// Reads the rows' pages on a thread of its own, a few pieces ahead of the writer, so that the
+// disk reads the next fragment while the last one is verified, hashed and written: on a disk read
+// with O_DIRECT the writer otherwise waited for every read in turn. Only this thread reads pages
+// while the writer runs; what it could not read is handed on with the piece and told there.
+class RowReader {
+  public:
+    static constexpr std::size_t kPiecesAhead = 16;
+
+    explicit RowReader(AssemblyContext& ctx) : ctx_(ctx), thread_([this] { readAll(); }) {}
+    ~RowReader() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    RowReader(const RowReader&) = delete;
+    RowReader& operator=(const RowReader&) = delete;
+
+    // The next piece, in row order; nothing after the last one.
+    std::optional<RowPiece> next() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+        if (ready_.empty()) {
+            if (failure_) std::rethrow_exception(failure_);
+            return std::nullopt;
+        }
+        RowPiece piece = std::move(ready_.front());
+        ready_.pop_front();
+        changed_.notify_all();
+        return piece;
+    }
+    // A piece handed back: its buffer serves a later read.
+    void recycle(RowPiece piece) {
+        std::lock_guard lock(mutex_);
+        spare_.push_back(std::move(piece.bytes));
+    }
+
+  private:
+    void readAll() {
+        try {
+            const auto& rows = ctx_.combination.rows;
+            const FragmentRow* previous = nullptr;
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                const FragmentRow& row = rows[r];
+                if (row.pages() <= 0) continue;
+                for (std::int32_t first = 0; first < row.pages(); first += kPagesPerRead) {
+                    RowPiece piece =
+                        read(r, first, first == 0 && repairsPrevious(ctx_, previous, row));
+                    if (!hand(std::move(piece))) return;
                 }
+                previous = &row;
+            }
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+        }
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        changed_.notify_all();
+    }
+
+    // Many pages at a time; when such a read fails the pages are read one by one, and each that
+    // cannot be read becomes a zero page, listed.
+    RowPiece read(std::size_t r, std::int32_t first, bool wantsLeadIn) {
+        const FragmentRow& row = ctx_.combination.rows[r];
+        RowPiece piece;
+        piece.row = r;
+        piece.first = first;
+        piece.count = std::min(kPagesPerRead, row.pages() - first);
+        {
+            std::lock_guard lock(mutex_);
+            if (!spare_.empty()) {
+                piece.bytes = std::move(spare_.back());
+                spare_.pop_back();
             }
         }
-        for (std::int32_t t = 0; t < count; ++t) {
-            auto page = std::span<const std::uint8_t, 8192>(
-                &chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
-            if (first + t == pages - 1)
+        piece.bytes.resize(kLeadInBytes +
+                           std::size_t{8192} * static_cast<std::size_t>(piece.count));
+        if (wantsLeadIn) {
+            piece.wantsLeadIn = true;
+            if (ctx_.pages.readLeadInAndPages(row.startSector, piece.count, piece.bytes.data())) {
+                piece.leadInRead = true;
+                return piece;
+            }
+            piece.leadInRead =
+                ctx_.pages.readFragmentSectors(row.startSector, -15, 15, piece.bytes.data());
+            if (!piece.leadInRead) std::fill_n(piece.bytes.begin(), kLeadInBytes, 0);
+        }
+        if (ctx_.pages.readFragmentPages(row.startSector, first, piece.count, piece.page(0)))
+            return piece;
+        for (std::int32_t t = 0; t < piece.count; ++t) {
+            auto slot = std::span<std::uint8_t, 8192>(piece.page(t), 8192);
+            if (!readFragmentPage(ctx_.pages, row.startSector, first + t, slot)) {
+                std::fill(slot.begin(), slot.end(), 0);
+                piece.unreadable.push_back(row.startPage + first + t);
+            }
+        }
+        return piece;
+    }
+
+    // False when the writer has gone.
+    bool hand(RowPiece piece) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_ || ready_.size() < kPiecesAhead; });
+        if (stop_) return false;
+        ready_.push_back(std::move(piece));
+        changed_.notify_all();
+        return true;
+    }
+
+    AssemblyContext& ctx_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<RowPiece> ready_;
+    std::vector<std::vector<std::uint8_t>> spare_;
+    bool stop_ = false;
+    bool finished_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: it starts with everything above in place
+};
+
+// Puts a row's pages into the sink as the reader hands them on; the last page is handed back,
+// since the next row may repair it. The first piece of the row is already taken.
+void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, RowPiece piece, RowReader& reader,
+                  PageSink& sink, AssemblyOutcome& outcome, Page& last) {
+    while (true) {
+        for (std::int32_t pageId : piece.unreadable) {
+            ctx.reporter.showMessage("read disk error", "message");
+            outcome.unreadablePages.push_back(pageId);
+        }
+        for (std::int32_t t = 0; t < piece.count; ++t) {
+            auto page = std::span<const std::uint8_t, 8192>(piece.page(t), 8192);
+            if (piece.first + t == row.pages() - 1)
                 std::copy(page.begin(), page.end(), last.begin());
             else
-                sink.put(row.startPage + first + t, page);
+                sink.put(row.startPage + piece.first + t, page);
         }
+        const bool more = piece.first + piece.count < row.pages();
+        reader.recycle(std::move(piece));
+        if (!more) return;
+        std::optional<RowPiece> next = reader.next();
+        if (!next) return;
+        piece = std::move(*next);
     }
 }
 
@@ -173,18 +324,18 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     const std::int64_t total = paddedPageCount(ctx, rows.back().endPage, outcome);
     sink.setTotal(total);
     Page last{};
-    std::array<std::uint8_t, kLeadInBytes> leadIn{};
     const FragmentRow* previous = nullptr;
-    std::vector<std::uint8_t> chunk;  // one buffer for every row: thousands of rows are usual
+    RowReader reader(ctx);
     for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
         if (row.pages() <= 0) continue;  // a record without pages has nothing to give
+        std::optional<RowPiece> piece = reader.next();
+        if (!piece) break;
         if (previous) {
-            if (ctx.sectorsPerCluster < 16 && previous->endPage == row.startPage) {
-                leadIn.fill(0);
-                if (!ctx.pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data()))
+            if (piece->wantsLeadIn) {
+                if (!piece->leadInRead)
                     ctx.reporter.showMessage("read disk error ,leftpage", "message");
-                repairBoundaryPage(last, leadIn, ctx.sectorsPerCluster);
+                repairBoundaryPage(last, piece->leadIn(), ctx.sectorsPerCluster);
             }
             sink.put(previous->endPage - 1, last);
             if (previous->endPage < row.startPage)
@@ -193,7 +344,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
             // The first row had no pages (it stands for a lost file header page): zeros from 0.
             sink.zeros(0, row.startPage);
         }
-        copyRowPages(ctx, row, sink, outcome, last, chunk);
+        copyRowPages(ctx, row, std::move(*piece), reader, sink, outcome, last);
         previous = &row;
     }
     if (previous) sink.put(previous->endPage - 1, last);
