@@ -1,11 +1,15 @@
 // The whole recovery of a small disk of untrusted bytes, as `recover` runs it: scan, the database
 // files found, the analysis, the search for more fragments, the missing-page check and the file
-// written. Whatever the bytes, nothing may read outside a buffer, hang or crash.
+// written. Whatever the bytes, nothing may read outside a buffer, hang or crash; and the content
+// file the scan writes as it reads is byte for byte the one a save after the scan writes.
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "memory_file.h"
@@ -29,8 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!session.openImage(path, data[0] & 1 ? ImageKind::Partition : ImageKind::WholeDisk))
         return 0;
     session.settings().sectorsPerCluster = std::to_string(1 + (data[0] >> 1) % 16);
+    const std::string spooled = path + ".spooled", afresh = path + ".afresh";
+    session.spoolContentOfNextScan(spooled, 7);
     if (!session.takeFileId() || session.startScan() != StartResult::Started) return 0;
     session.waitForJobs();
+    (void)session.saveScan(std::nullopt, spooled, 7);
+    (void)session.saveScan(std::nullopt, afresh, 7);
+    auto bytesOf = [](const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    if (bytesOf(spooled) != bytesOf(afresh)) std::abort();
+    std::filesystem::remove(spooled);
+    std::filesystem::remove(afresh);
     for (const CatalogueRow& file : session.listDatabaseFiles()) {
         if (session.startAnalysis(file) != StartResult::Started) continue;
         session.waitForJobs();

@@ -141,7 +141,8 @@ class RowReader {
   public:
     static constexpr std::size_t kPiecesAhead = 16;
 
-    explicit RowReader(AssemblyContext& ctx) : ctx_(ctx), thread_([this] { readAll(); }) {}
+    RowReader(AssemblyContext& ctx, const std::vector<FragmentRow>& rows)
+        : ctx_(ctx), rows_(rows), thread_([this] { readAll(); }) {}
     ~RowReader() {
         {
             std::lock_guard lock(mutex_);
@@ -175,10 +176,9 @@ class RowReader {
   private:
     void readAll() {
         try {
-            const auto& rows = ctx_.combination.rows;
             const FragmentRow* previous = nullptr;
-            for (std::size_t r = 0; r < rows.size(); ++r) {
-                const FragmentRow& row = rows[r];
+            for (std::size_t r = 0; r < rows_.size(); ++r) {
+                const FragmentRow& row = rows_[r];
                 if (row.pages() <= 0) continue;
                 for (std::int32_t first = 0; first < row.pages(); first += kPagesPerRead) {
                     RowPiece piece =
@@ -199,7 +199,7 @@ class RowReader {
     // Many pages at a time; when such a read fails the pages are read one by one, and each that
     // cannot be read becomes a zero page, listed.
     RowPiece read(std::size_t r, std::int32_t first, bool wantsLeadIn) {
-        const FragmentRow& row = ctx_.combination.rows[r];
+        const FragmentRow& row = rows_[r];
         RowPiece piece;
         piece.row = r;
         piece.first = first;
@@ -246,6 +246,7 @@ class RowReader {
     }
 
     AssemblyContext& ctx_;
+    const std::vector<FragmentRow>& rows_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<RowPiece> ready_;
@@ -307,7 +308,9 @@ std::string defaultMdfName(const std::string& lostFileName) {
 AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     ctx.reporter.clearLog(Memo::Assembly);
     AssemblyOutcome outcome;
-    const auto& rows = ctx.combination.rows;
+    // The reader and the writer go by one copy: a window may let the user sort the combination
+    // while the file is written.
+    const std::vector<FragmentRow> rows = ctx.combination.rows;
     if (rows.empty() || rows[0].startPage != 0) {
         outcome.error = "the combination does not begin with page 0";
         return outcome;
@@ -325,7 +328,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     sink.setTotal(total);
     Page last{};
     const FragmentRow* previous = nullptr;
-    RowReader reader(ctx);
+    RowReader reader(ctx, rows);
     for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
         if (row.pages() <= 0) continue;  // a record without pages has nothing to give

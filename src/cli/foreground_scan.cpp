@@ -70,6 +70,16 @@ std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOpti
     return resume;
 }
 
+bool scanFilesDiffer(const KeptScan& kept) {
+    namespace fs = std::filesystem;
+    if (kept.content.empty() || kept.scanInfo.empty() ||
+        fs::absolute(kept.content).lexically_normal() !=
+            fs::absolute(kept.scanInfo).lexically_normal())
+        return true;
+    complain("the scan-info file and the content file cannot be the same file ({})", kept.content);
+    return false;
+}
+
 void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming) {
     if (!resuming && !kept.scanInfo.empty() && !kept.content.empty())
         session.spoolContentOfNextScan(kept.content, kept.seed);
@@ -77,6 +87,11 @@ void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resum
 
 bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kept,
               ResumeFile resume, ExitCode& exit) {
+    // A content file the scan wrote as it read goes away unsaved when the scan is not kept.
+    struct DropSpool {
+        RecoverySession& session;
+        ~DropSpool() { session.dropContentSpool(); }
+    } dropSpool{session};
     const bool finished = outcome == ScanOutcome::Finished;
     if (outcome == ScanOutcome::Stopped) exit.raise(kInterrupted);
     if (outcome == ScanOutcome::Failed) exit.raise(kIoError);

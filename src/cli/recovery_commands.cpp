@@ -409,7 +409,8 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     // rewrites, so they need no --force.
     const OutputGuard guard{o.source.path, o.allowSourceDevice};
     if (!outputsAllowed({o.output}, guard, o.force) ||
-        !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume))
+        !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume) ||
+        !scanFilesDiffer(kept))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);

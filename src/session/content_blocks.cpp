@@ -14,6 +14,24 @@ constexpr std::int32_t kContentReadPages = 1024;
 
 }  // namespace
 
+void RecentSectors::release(Run& run) {
+    held_ -= run.bytes.capacity();
+    if (spare_.size() < kSpares) spare_.push_back(std::move(run.bytes));
+}
+
+// A spare is reused only for a run of about its size: a window's buffer kept for a 64 KiB chunk
+// of a window read piece by piece would hold 6 MiB for it, and a failing disk makes thousands of
+// such chunks.
+std::vector<std::uint8_t> RecentSectors::spareFor(std::size_t size) {
+    for (auto it = spare_.begin(); it != spare_.end(); ++it)
+        if (it->capacity() >= size && it->capacity() <= 2 * size) {
+            std::vector<std::uint8_t> buffer = std::move(*it);
+            spare_.erase(it);
+            return buffer;
+        }
+    return {};
+}
+
 void RecentSectors::add(std::int64_t first, std::span<const std::uint8_t> bytes) {
     if (bytes.size() > capacity_) {
         const std::size_t keep = capacity_ / 512 * 512;
@@ -24,22 +42,16 @@ void RecentSectors::add(std::int64_t first, std::span<const std::uint8_t> bytes)
     while (!runs_.empty() &&
            runs_.back().first + static_cast<std::int64_t>(runs_.back().bytes.size() / 512) >
                first) {
-        held_ -= runs_.back().bytes.size();
-        spare_.push_back(std::move(runs_.back().bytes));
+        release(runs_.back());
         runs_.pop_back();
     }
     while (!runs_.empty() && held_ + bytes.size() > capacity_) {
-        held_ -= runs_.front().bytes.size();
-        spare_.push_back(std::move(runs_.front().bytes));
+        release(runs_.front());
         runs_.pop_front();
     }
-    Run run{first, {}};
-    if (!spare_.empty()) {
-        run.bytes = std::move(spare_.back());
-        spare_.pop_back();
-    }
+    Run run{first, spareFor(bytes.size())};
     run.bytes.assign(bytes.begin(), bytes.end());
-    held_ += run.bytes.size();
+    held_ += run.bytes.capacity();
     runs_.push_back(std::move(run));
 }
 
@@ -101,9 +113,11 @@ void ContentBlockWriter::append(const FragmentRecord& r, const RecentSectors* re
     const std::int64_t missing = std::max<std::int64_t>(0, kContentPrefixSectors - r.fsec);
     std::int64_t prefix = kContentPrefixSectors - std::min(missing, kContentPrefixSectors);
     const std::uint8_t* from = chunk_.data();
-    for (std::int32_t first = 0; first == 0 || first < r.pages(); first += kContentReadPages) {
-        const std::int32_t count = std::clamp(r.pages() - first, 0, kContentReadPages);
-        fetch(pagesAt, prefix, r.fsec + 16 * std::int64_t{first}, count, recent);
+    const std::int64_t pages = std::max(r.pages(), 0);
+    for (std::int64_t first = 0; first == 0 || first < pages; first += kContentReadPages) {
+        const auto count =
+            static_cast<std::int32_t>(std::min<std::int64_t>(pages - first, kContentReadPages));
+        fetch(pagesAt, prefix, r.fsec + 16 * first, count, recent);
         for (std::int32_t k = 0; k < count; ++k)
             scramblePage(PageBytes(pagesAt + std::size_t{8192} * static_cast<std::size_t>(k), 8192),
                          seed_);

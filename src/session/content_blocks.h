@@ -22,14 +22,20 @@ class RecentSectors {
     // Copies count sectors from first into out; false (out then undefined) unless every one of
     // them is held.
     bool copy(std::int64_t first, std::int64_t count, std::uint8_t* out) const;
+    // Memory the runs' buffers take, as allocated.
+    std::size_t heldBytes() const { return held_; }
 
   private:
     struct Run {
         std::int64_t first = 0;
         std::vector<std::uint8_t> bytes;
     };
+    static constexpr std::size_t kSpares = 2;
+    void release(Run& run);
+    std::vector<std::uint8_t> spareFor(std::size_t size);
+
     std::size_t capacity_;
-    std::size_t held_ = 0;
+    std::size_t held_ = 0;  // the runs' buffers, as allocated
     std::deque<Run> runs_;  // ascending, none overlapping
     std::vector<std::vector<std::uint8_t>> spare_;
 };

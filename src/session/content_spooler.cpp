@@ -30,6 +30,12 @@ void ContentSpooler::sectorsRead(std::int64_t first, std::span<const std::uint8_
 ContentSpooler::Finish ContentSpooler::finish(std::uint16_t sectorsPerCluster) {
     if (!out_.ok()) return Finish::Failed;
     if (written_.size() > list_.size()) return Finish::ListChanged;
+    // A block the scan's failure cut short (an exception while it was written) leaves the file
+    // out of step with the blocks counted: written afresh.
+    std::uint64_t expected = 0;
+    for (const auto& [fsec, pages] : written_)
+        expected += kContentPrefixBytes + std::uint64_t{8192} * static_cast<std::uint64_t>(pages);
+    if (out_.bytesWritten() != expected) return Finish::ListChanged;
     for (std::size_t i = 0; i < written_.size(); ++i)
         if (written_[i] != std::pair{list_[i].fsec, list_[i].pages()}) return Finish::ListChanged;
     while (written_.size() < list_.size())

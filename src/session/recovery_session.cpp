@@ -48,7 +48,7 @@ RecoverySession::~RecoverySession() {
 }
 
 bool RecoverySession::idle() {
-    if (!busy()) return true;
+    if (!busy() && !writingMdf_) return true;
     reporter_.showMessage("busy: a scan or an analysis is running; wait until it ends", "message",
                           MessageIcon::Warning);
     return false;
@@ -375,10 +375,18 @@ AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath) {
         return outcome;
     }
     AssemblyContext ctx = assemblyContext();
+    // The writer lets a window handle its events, and reads pages on a thread of its own: no
+    // other command may touch the pages or the combination meanwhile.
+    writingMdf_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{writingMdf_};
     return mdf::writeMdf(ctx, outputPath);
 }
 
 void RecoverySession::sortCombination(int column) {
+    if (!idle()) return;
     combination_.sortBy(column, sortColumn_);
 }
 

@@ -133,6 +133,8 @@ class RecoverySession {
     // The next scan writes the content file PATH as it reads, so that saving it (saveScan with
     // this path and seed) does not read every fragment again.
     void spoolContentOfNextScan(const std::string& path, std::uint32_t seed);
+    // Drops a spooled content file that was not saved (the scan-info file could not be).
+    void dropContentSpool() { spooler_.reset(); }
     // Sectors the last content file saved could not read and holds as zeros (saveScan is false
     // then, though the file was written).
     std::size_t contentUnreadable() const { return contentUnreadable_; }
@@ -246,6 +248,7 @@ class RecoverySession {
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;
+    bool writingMdf_ = false;
     std::size_t contentUnreadable_ = 0;
     bool readFromSource_ = true;
 

@@ -7,6 +7,7 @@
 namespace mdf {
 
 struct IoBufferFree {
+    std::size_t mapped = 0;  // the length of a mapping of its own; 0 for heap memory
     void operator()(std::uint8_t* p) const;
 };
 using IoBuffer = std::unique_ptr<std::uint8_t[], IoBufferFree>;

@@ -994,7 +994,12 @@ void TForm1::Button2Click() {
         allowed = true;
     }
     session_->allowWritingOnSourceDevice(allowed);
+    // The window keeps painting while the file is written, but takes no other command.
+    PageControl1->setEnabled(false);
+    mm1->setEnabled(false);
     const AssemblyOutcome outcome = session_->writeMdf(*path);
+    PageControl1->setEnabled(true);
+    mm1->setEnabled(true);
     session_->allowWritingOnSourceDevice(false);
     if (!outcome.written) return;
     const AssemblyReport report =

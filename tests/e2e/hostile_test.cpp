@@ -124,6 +124,16 @@ TEST(HostileOutputs, FoldersMissingFoldersAndExistingFilesAreRefusedWithTheReaso
     r = cli({"recover", s.image, "-o", s.file("no/such/folder/out.mdf")});
     EXPECT_EQ(r.exitCode, kBadInput);
     EXPECT_TRUE(contains(r.output, "No such file or directory")) << r.output;
+    // One file cannot be both the list and the pages: the two would overwrite each other.
+    r = cli(
+        {"scan", s.image, "-o", s.file("both"), "--content", s.dir.path().string() + "/./both"});
+    EXPECT_EQ(r.exitCode, kBadInput);
+    EXPECT_TRUE(contains(r.output, "cannot be the same file")) << r.output;
+    EXPECT_FALSE(fs::exists(s.file("both")));
+    r = cli({"recover", s.image, "-o", s.file("o.mdf"), "--save-scan", s.file("same"),
+             "--save-content", s.file("same")});
+    EXPECT_EQ(r.exitCode, kBadInput);
+    EXPECT_FALSE(fs::exists(s.file("o.mdf")));
 
     writeFile(s.file("kept.mdf"), std::vector<std::uint8_t>{1, 2, 3});
     r = cli({"recover", s.image, "-o", s.file("kept.mdf")});

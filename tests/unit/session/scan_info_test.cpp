@@ -7,6 +7,7 @@
 
 #include "scan/content_file.h"
 #include "scan/scan_info_file.h"
+#include "session/content_blocks.h"
 #include "session/recovery_session.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
@@ -224,6 +225,57 @@ TEST(SaveAndOpen, ALongFragmentKeepsEveryReadablePageInPlace) {
     }
 }
 
+std::vector<std::uint8_t> sectorsFrom(std::int64_t first, std::int64_t count) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) * 512);
+    for (std::int64_t s = 0; s < count; ++s)
+        std::fill_n(bytes.begin() + s * 512, 512, static_cast<std::uint8_t>((first + s) * 7));
+    return bytes;
+}
+
+// What the scan read lately: whole stretches come back across the runs that hold them; a hole
+// between runs, or sectors gone for the capacity, are never made up.
+TEST(RecentSectors, CopiesOnlyWhatItHoldsWhole) {
+    RecentSectors recent(64 * 512);
+    recent.add(100, sectorsFrom(100, 16));
+    recent.add(116, sectorsFrom(116, 16));
+    recent.add(140, sectorsFrom(140, 16));  // sectors 132..139 were never read
+    std::vector<std::uint8_t> out(24 * 512);
+    ASSERT_TRUE(recent.copy(104, 24, out.data()));
+    EXPECT_EQ(out, sectorsFrom(104, 24)) << "across two runs";
+    EXPECT_FALSE(recent.copy(120, 24, out.data())) << "over the hole";
+    EXPECT_FALSE(recent.copy(90, 16, out.data())) << "before what it holds";
+    EXPECT_FALSE(recent.copy(150, 16, out.data())) << "past what it holds";
+    recent.add(156, sectorsFrom(156, 40));  // the first run goes for it
+    EXPECT_FALSE(recent.copy(100, 8, out.data()));
+    std::vector<std::uint8_t> longer(40 * 512);
+    ASSERT_TRUE(recent.copy(150, 40, longer.data()));
+    EXPECT_EQ(longer, sectorsFrom(150, 40));
+}
+
+// A failing disk has windows read whole and windows read in 64 KiB pieces, in any mix: the memory
+// held stays near the capacity, whatever the mix (buffers of whole windows kept for pieces made
+// it grow to gigabytes).
+TEST(RecentSectors, KeepsToItsCapacityWhateverTheMixOfRunSizes) {
+    constexpr std::size_t kCapacity = std::size_t{64} << 20;
+    constexpr std::int64_t kWindow = 12288, kPiece = 128;
+    RecentSectors recent(kCapacity);
+    const std::vector<std::uint8_t> window(kWindow * 512, 1), piece(kPiece * 512, 2);
+    std::mt19937 random(5);
+    std::int64_t sector = 0;
+    std::size_t most = 0;
+    for (int w = 0; w < 400; ++w) {
+        if (random() % 3 == 0) {
+            for (std::int64_t p = 0; p < kWindow; p += kPiece, sector += kPiece)
+                recent.add(sector, piece);
+        } else {
+            recent.add(sector, window);
+            sector += kWindow;
+        }
+        most = std::max(most, recent.heldBytes());
+    }
+    EXPECT_LE(most, kCapacity + window.size());
+}
+
 // Scans image (all of it), with the content spooled to `spooled` unless it is empty, then saves
 // the scan-info file and that content file. The platform reads of scan and save together are
 // told through reads.
@@ -265,9 +317,8 @@ TEST(SpooledContent, IsWhatASaveAfterTheScanWrites) {
         RecoverySession plain(reporter), spooling(reporter);
         std::uint64_t plainReads = 0, spooledReads = 0;
         const auto afresh = scanAndSave(plain, image, "", dir.file("afresh"), 4242, plainReads);
-        const auto spooled =
-            scanAndSave(spooling, image, dir.file("spooled"), dir.file("spooled"), 4242,
-                        spooledReads);
+        const auto spooled = scanAndSave(spooling, image, dir.file("spooled"), dir.file("spooled"),
+                                         4242, spooledReads);
         ASSERT_GT(spooling.fragments().size(), 1u) << image;
         EXPECT_EQ(spooled, afresh) << image;
         if (image == sparse.path()) {
@@ -289,8 +340,8 @@ TEST(SpooledContent, ASaveOfAnotherKindWritesAfreshAndLeavesNoHalfFile) {
     RecordingReporter reporter;
     RecoverySession session(reporter);
     std::uint64_t reads = 0;
-    const auto other = scanAndSave(session, dir.file("raw.img"), dir.file("c"), dir.file("c"), 77,
-                                   reads);
+    const auto other =
+        scanAndSave(session, dir.file("raw.img"), dir.file("c"), dir.file("c"), 77, reads);
     ASSERT_TRUE(session.saveScan(std::nullopt, dir.file("afresh"), 77));
     EXPECT_EQ(other, test::readFile(dir.file("afresh")));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
