@@ -14,6 +14,7 @@
 #include "scan/file_start_rule.h"
 #include "scan/fragment_memo.h"
 #include "scan/page_header.h"
+#include "scan/page_protection.h"
 #include "scan/rounding.h"
 #include "scan/scan_window.h"
 #include "source/sector_source.h"
@@ -209,7 +210,7 @@ class Scan {
         }
         skip_ = q;
         ctx_.pendingMemo = "wrong file head";
-        addFragment(recorder_, ++counter_, pages, c, 0);
+        if (addFragment(recorder_, ++counter_, pages, c, 0)) noteRunEnd(q - 16);
     }
 
     // Page 0 without page 1 behind it: a run of one page when the page proves itself.
@@ -221,7 +222,7 @@ class Scan {
                               fmt::format("单独的文件头页(lone file header page) sec{}", c));
         skip_ = c + 16;
         ctx_.pendingMemo = "wrong file head";
-        addFragment(recorder_, ++counter_, 1, c, 0);
+        if (addFragment(recorder_, ++counter_, 1, c, 0)) notePage(c, page);
     }
 
     void followOrdinaryRun(std::int64_t c, std::int32_t f, std::int64_t n) {
@@ -242,6 +243,7 @@ class Scan {
             if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
         }
         skip_ = q;
+        noteRunEnd(q - 16);
         if (counter_ > 0 && !ctx_.fragments.empty() && joinsLast(c, f)) {
             const FragmentRecord last = ctx_.fragments.back();
             pages += f - last.beginPage;
@@ -254,6 +256,20 @@ class Scan {
             pages -= f - last.beginPage;
         }
         addFragment(recorder_, ++counter_, pages, c, f);
+    }
+
+    // The page that ends a run, when the window still holds it whole.
+    void noteRunEnd(std::int64_t p) {
+        if (!ctx_.soundRunEnds) return;
+        std::array<std::uint8_t, 8192> page{};
+        if (window_.copyPage(p, page)) notePage(p, page);
+    }
+    void notePage(std::int64_t p, ConstPageBytes page) {
+        if (ctx_.soundRunEnds && (pageProtection(page) == PageProtection::None || verifyPage(page)))
+            // In scan order, so ascending: a lookup is a binary search, and a disk of millions
+            // of runs costs 8 bytes a run.
+            if (ctx_.soundRunEnds->empty() || ctx_.soundRunEnds->back() < p)
+                ctx_.soundRunEnds->push_back(p);
     }
 
     // A run joins the last fragment when the gap between them fits the page numbering.

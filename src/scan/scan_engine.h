@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "scan/fragment_list.h"
 #include "source/free_space_map.h"
@@ -55,6 +56,11 @@ struct ScanContext {
     ScanPosition* position = nullptr;
     // The position being examined, for a front end's gauge on another thread.
     std::atomic<std::int64_t>* reached = nullptr;
+    // Out: first sectors of the pages that end a run and prove themselves sound as the scan read
+    // them (they verify, or carry no protection), where the window held all of such a page. The
+    // search for split pages reads every row's last page to find those that do not verify; these
+    // it need not read again, one seek per fragment on a spinning disk.
+    std::vector<std::int64_t>* soundRunEnds = nullptr;  // ascending
 };
 
 enum class ScanOutcome { NotRun, Finished, Stopped, Failed };

@@ -1,5 +1,6 @@
 #include "scan/scan_window.h"
 
+#include <algorithm>
 #include <array>
 
 #include "source/sector_source.h"
@@ -67,6 +68,17 @@ std::optional<PageHeader> ScanWindow::fromBuffer(std::int64_t p) {
         return direct(p);
     return PageHeader::from(
         std::span(&buffer_[static_cast<std::size_t>(index) * kSectorSize], kPageHeaderSize));
+}
+
+bool ScanWindow::copyPage(std::int64_t p, std::span<std::uint8_t, 8192> out) const {
+    constexpr std::int64_t kPageSectors = 16;
+    const std::int64_t index = p - start_;
+    if (index < 0 || index + kPageSectors > filled_) return false;
+    for (std::int64_t c = index / kWindowChunkSectors;
+         c <= (index + kPageSectors - 1) / kWindowChunkSectors; ++c)
+        if (!chunkValid_[static_cast<std::size_t>(c)]) return false;
+    std::copy_n(&buffer_[static_cast<std::size_t>(index) * kSectorSize], out.size(), out.begin());
+    return true;
 }
 
 std::optional<PageHeader> ScanWindow::readHeaderAt(std::int64_t p, std::int64_t n, bool windowed) {

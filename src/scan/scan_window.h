@@ -44,6 +44,10 @@ class ScanWindow {
     // position outside the window is read directly.
     std::optional<PageHeader> readHeaderAt(std::int64_t p, std::int64_t n, bool windowed);
 
+    // The 16 sectors at p into out, when the window holds every one of them as read; false
+    // otherwise (nothing is read for it).
+    bool copyPage(std::int64_t p, std::span<std::uint8_t, 8192> out) const;
+
   private:
     bool fill(std::int64_t sectors);
     // Hands the observer sectors first .. first+count-1 of the buffer, just read whole.

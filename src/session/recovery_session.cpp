@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <array>
 #include <exception>
 
@@ -68,6 +69,7 @@ ScanContext RecoverySession::scanContext() {
     }
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
+    ctx.soundRunEnds = &soundRunEnds_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it
     // has finished (a window then lists the catalogue at once).
     if (nameHeadsAtScanEnd_) ctx.completing = [this] { namedCatalogue(); };
@@ -188,6 +190,9 @@ StartResult RecoverySession::startScan() {
     scanReached_ = -1;
     startJob([this] {
         pageOrigin_.scannedPages().begin(source_.generation());
+        // A scan that goes on from a saved position did not see the runs before it.
+        soundRunEnds_.clear();
+        soundRunEndsGeneration_ = source_.generation();
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {
@@ -328,6 +333,10 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
         BrokenPage page;
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
+        // The scan found it sound when it read it: no need to read it again to know.
+        if (soundRunEndsGeneration_ == source_.generation() &&
+            std::binary_search(soundRunEnds_.begin(), soundRunEnds_.end(), page.firstSector))
+            continue;
         if (!readFragmentPage(pageOrigin_, r.fsec, row.pages() - 1, page.asRead)) continue;
         if (pageProtection(page.asRead) == PageProtection::None || verifyPage(page.asRead))
             continue;

@@ -245,6 +245,9 @@ class RecoverySession {
     std::optional<ScanPosition> resumeAt_;
     ScanPosition scanPosition_;
     std::atomic<std::int64_t> scanReached_{-1};
+    // Pages the scan found sound at the end of its runs, and the source state they were read in.
+    std::vector<std::int64_t> soundRunEnds_;  // ascending
+    std::uint64_t soundRunEndsGeneration_ = 0;
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;
