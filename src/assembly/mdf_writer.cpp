@@ -108,7 +108,6 @@ class PageSink {
 
 // The pages of one row, or a piece of a long one, as read ahead of the writer.
 struct RowPiece {
-    std::size_t row = 0;
     std::int32_t first = 0;  // index in the row of the first page
     std::int32_t count = 0;
     // With the first piece of a row that may repair the page before it, the 15 sectors before
@@ -177,12 +176,11 @@ class RowReader {
     void readAll() {
         try {
             const FragmentRow* previous = nullptr;
-            for (std::size_t r = 0; r < rows_.size(); ++r) {
-                const FragmentRow& row = rows_[r];
+            for (const FragmentRow& row : rows_) {
                 if (row.pages() <= 0) continue;
                 for (std::int32_t first = 0; first < row.pages(); first += kPagesPerRead) {
                     RowPiece piece =
-                        read(r, first, first == 0 && repairsPrevious(ctx_, previous, row));
+                        read(row, first, first == 0 && repairsPrevious(ctx_, previous, row));
                     if (!hand(std::move(piece))) return;
                 }
                 previous = &row;
@@ -198,10 +196,8 @@ class RowReader {
 
     // Many pages at a time; when such a read fails the pages are read one by one, and each that
     // cannot be read becomes a zero page, listed.
-    RowPiece read(std::size_t r, std::int32_t first, bool wantsLeadIn) {
-        const FragmentRow& row = rows_[r];
+    RowPiece read(const FragmentRow& row, std::int32_t first, bool wantsLeadIn) {
         RowPiece piece;
-        piece.row = r;
         piece.first = first;
         piece.count = std::min(kPagesPerRead, row.pages() - first);
         {

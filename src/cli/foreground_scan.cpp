@@ -70,13 +70,12 @@ std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOpti
     return resume;
 }
 
-bool scanFilesDiffer(const KeptScan& kept) {
+bool scanFilesDiffer(const std::string& scanInfo, const std::string& content) {
     namespace fs = std::filesystem;
-    if (kept.content.empty() || kept.scanInfo.empty() ||
-        fs::absolute(kept.content).lexically_normal() !=
-            fs::absolute(kept.scanInfo).lexically_normal())
+    if (content.empty() || scanInfo.empty() ||
+        fs::absolute(content).lexically_normal() != fs::absolute(scanInfo).lexically_normal())
         return true;
-    complain("the scan-info file and the content file cannot be the same file ({})", kept.content);
+    complain("the scan-info file and the content file cannot be the same file ({})", content);
     return false;
 }
 

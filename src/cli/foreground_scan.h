@@ -36,7 +36,7 @@ struct KeptScan {
 };
 
 // False, after saying why, when the scan-info and content file would be one file.
-bool scanFilesDiffer(const KeptScan& kept);
+bool scanFilesDiffer(const std::string& scanInfo, const std::string& content);
 
 // Has the scan about to run write the kept content file as it reads (not for a scan that goes on
 // from a saved one: the fragments found before are not in what it reads).

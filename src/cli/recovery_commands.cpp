@@ -410,7 +410,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     const OutputGuard guard{o.source.path, o.allowSourceDevice};
     if (!outputsAllowed({o.output}, guard, o.force) ||
         !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume) ||
-        !scanFilesDiffer(kept))
+        !scanFilesDiffer(kept.scanInfo, kept.content))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);

@@ -44,7 +44,7 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
         const bool own = resume && (path == o.resume || path == resume->content);
         if (!outputsAllowed({path}, guard, o.force || own)) return exit.raise(kBadInput);
     }
-    if (!scanFilesDiffer({o.output, o.content, ""})) return exit.raise(kBadInput);
+    if (!scanFilesDiffer(o.output, o.content)) return exit.raise(kBadInput);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);

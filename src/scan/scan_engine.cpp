@@ -265,11 +265,12 @@ class Scan {
         if (window_.copyPage(p, page)) notePage(p, page);
     }
     void notePage(std::int64_t p, ConstPageBytes page) {
-        if (ctx_.soundRunEnds && (pageProtection(page) == PageProtection::None || verifyPage(page)))
-            // In scan order, so ascending: a lookup is a binary search, and a disk of millions
-            // of runs costs 8 bytes a run.
-            if (ctx_.soundRunEnds->empty() || ctx_.soundRunEnds->back() < p)
-                ctx_.soundRunEnds->push_back(p);
+        if (!ctx_.soundRunEnds) return;
+        if (pageProtection(page) != PageProtection::None && !verifyPage(page)) return;
+        // In scan order, so ascending: a lookup is a binary search, and a disk of millions of
+        // runs costs 8 bytes a run.
+        if (ctx_.soundRunEnds->empty() || ctx_.soundRunEnds->back() < p)
+            ctx_.soundRunEnds->push_back(p);
     }
 
     // A run joins the last fragment when the gap between them fits the page numbering.

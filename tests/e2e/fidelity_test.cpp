@@ -9,17 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "pipeline.h"
+#include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/process.h"
 #include "testworld/temp_dir.h"
 
 namespace mdf::test {
 namespace {
-
-// The real pubs file of the shared test data (checksum protection, 288 pages).
-PageFile pubsFile() {
-    return readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf");
-}
 
 struct Recovered {
     int exitCode = -1;

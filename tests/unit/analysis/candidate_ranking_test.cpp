@@ -7,6 +7,7 @@
 #include "analysis/candidate_choice.h"
 #include "analysis/file_names.h"
 #include "analysis_world.h"
+#include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 
 namespace mdf {
@@ -41,7 +42,7 @@ std::vector<std::size_t> all(const std::vector<RankedCandidate>& c) {
 }
 
 TEST(CandidateRanking, TheLogSequenceIsReadFromBytes40To49OfTheRealBootPage) {
-    const auto pubs = test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf");
+    const auto pubs = test::pubsFile();
     // Worked out by hand from the file: bytes 40..49 of page 9 are 1b 00 00 00 3b 00 00 00 01 00.
     EXPECT_EQ(pageLogSequence(pubs[9]), (LogSequence{27, 59, 1}));
     EXPECT_EQ(pageLogSequence(pubs[9]).text(), "27:59:1");

@@ -8,6 +8,7 @@
 #include "scan/page_protection.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
+#include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
@@ -16,11 +17,7 @@ namespace mdf {
 namespace {
 
 using test::Page;
-
-Page pubsPage(std::int32_t id) {
-    return test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf")
-        .at(static_cast<std::size_t>(id));
-}
+using test::pubsPage;
 
 struct SplitWorld {
     test::TempDir dir;

@@ -6,17 +6,14 @@
 
 #include "scan/scan_engine.h"
 #include "source/byte_order.h"
+#include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 
 namespace mdf {
 namespace {
 
 using test::Page;
-
-Page pubsPage(std::int32_t id) {
-    return test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf")
-        .at(static_cast<std::size_t>(id));
-}
+using test::pubsPage;
 
 // The page with torn bits in place of its checksum, as a server set to torn-page detection
 // would have written it.

@@ -8,6 +8,7 @@
 #include "scan/content_file.h"
 #include "source/sector_source.h"
 #include "support/fault_injection.h"
+#include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
@@ -294,8 +295,7 @@ namespace mdf {
 namespace {
 
 test::Page realPage(std::int32_t id) {
-    return test::readPageFile(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf")
-        .at(static_cast<std::size_t>(id));
+    return test::pubsPage(id);
 }
 
 TEST(ScanEngine, APage0AloneInItsClusterStartsAOnePageFileWhenItVerifies) {
