@@ -44,7 +44,7 @@ struct AssemblyState {
                 sortColumn,
                 reporter,
                 16,
-                OutputGuard{image_, false},
+                OutputGuard{image_, false, {}},
                 source.sourceSectors()};
     }
 };

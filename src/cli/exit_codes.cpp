@@ -44,4 +44,23 @@ bool outputsAllowed(const std::vector<std::string>& outputs, const OutputGuard& 
     return true;
 }
 
+bool outputsDistinct(const std::vector<NamedOutput>& outputs) {
+    namespace fs = std::filesystem;
+    auto same = [](const std::string& a, const std::string& b) {
+        std::error_code ec;
+        if (fs::absolute(a, ec).lexically_normal() == fs::absolute(b, ec).lexically_normal())
+            return true;
+        return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
+    };
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+        for (std::size_t j = i + 1; j < outputs.size(); ++j) {
+            const NamedOutput &a = outputs[i], &b = outputs[j];
+            if (a.path.empty() || b.path.empty() || !same(a.path, b.path)) continue;
+            complain("{} and {} cannot be the same file ({}); give each its own name", a.what,
+                     b.what, b.path);
+            return false;
+        }
+    return true;
+}
+
 }  // namespace mdf::cli

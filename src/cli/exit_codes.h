@@ -62,4 +62,13 @@ void note(fmt::format_string<Args...> format, Args&&... args) {
 // rules, and an existing file is kept unless force. False (after saying why) when one is refused.
 bool outputsAllowed(const std::vector<std::string>& outputs, const OutputGuard& guard, bool force);
 
+// One of a command's outputs and what it is ("the MDF file", "the scan-info file").
+struct NamedOutput {
+    std::string path;
+    const char* what;
+};
+// False (after saying which) when two outputs of one command are one file: the one written last
+// would replace the other. Empty paths are left out.
+bool outputsDistinct(const std::vector<NamedOutput>& outputs);
+
 }  // namespace mdf::cli

@@ -70,15 +70,6 @@ std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOpti
     return resume;
 }
 
-bool scanFilesDiffer(const std::string& scanInfo, const std::string& content) {
-    namespace fs = std::filesystem;
-    if (content.empty() || scanInfo.empty() ||
-        fs::absolute(content).lexically_normal() != fs::absolute(scanInfo).lexically_normal())
-        return true;
-    complain("the scan-info file and the content file cannot be the same file ({})", content);
-    return false;
-}
-
 void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming) {
     if (!resuming && !kept.scanInfo.empty() && !kept.content.empty())
         session.spoolContentOfNextScan(kept.content, kept.seed);

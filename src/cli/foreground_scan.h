@@ -35,9 +35,6 @@ struct KeptScan {
     std::uint32_t seed = std::random_device{}();
 };
 
-// False, after saying why, when the scan-info and content file would be one file.
-bool scanFilesDiffer(const std::string& scanInfo, const std::string& content);
-
 // Has the scan about to run write the kept content file as it reads (not for a scan that goes on
 // from a saved one: the fragments found before are not in what it reads).
 void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming);

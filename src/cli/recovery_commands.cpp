@@ -114,9 +114,17 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(!o.manual && !o.json);
     if (o.json) reporter.logToStderr(true);
     RecoverySession session(reporter);
-    // The session file is rewritten by every analysis: no --force needed for it.
-    if (!outputsAllowed({o.sessionPath}, OutputGuard{o.source.path, false}, true))
+    OutputGuard guard = o.source.guard();
+    guard.keep(o.scanInfo, "the scan-info file this command reads")
+        .keep(o.content, "the content file this command reads");
+    // A session file is rewritten by every analysis: no --force needed for one, but a file that
+    // is no session file is kept as any other output is.
+    std::string ignored;
+    const bool replacesSession = SessionFile::load(o.sessionPath, ignored).has_value();
+    if (!outputsAllowed({o.sessionPath}, guard, o.force || replacesSession))
         return exit.raise(kBadInput);
+    session.keepFile(o.scanInfo, "the scan-info file this command reads");
+    session.keepFile(o.content, "the content file this command reads");
     if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
         return exit.raise(code);
     auto rows = session.listDatabaseFiles();
@@ -157,8 +165,9 @@ void analyseCommand(const AnalyseCommand& o, ExitCode& exit) {
                                                [&](const auto& r) { return r.fsec == row->fsec; }) -
                                   rows.begin()) +
                  1;
+    saved.madeFrom = madeFromOf(o.scanInfo, o.source.path, session);
     saved.capture(session);
-    if (std::string error = saved.save(o.sessionPath); !error.empty()) {
+    if (std::string error = saved.save(o.sessionPath, guard); !error.empty()) {
         complain("{}", error);
         return exit.raise(kIoError);
     }
@@ -195,7 +204,7 @@ void searchMoreCommand(const SessionCommand& o, ExitCode& exit) {
     if (!saved) return;
     if (!session.searchMore().completed) exit.raise(kPartial);
     saved->capture(session);
-    if (std::string error = saved->save(o.sessionPath); !error.empty()) {
+    if (std::string error = saved->save(o.sessionPath, saved->guard()); !error.empty()) {
         complain("{}", error);
         exit.raise(kIoError);
     }
@@ -300,10 +309,12 @@ void createCommand(const SessionCommand& o, ExitCode& exit) {
     RecoverySession session(reporter);
     std::string error;
     auto saved = SessionFile::load(o.sessionPath, error);
-    const std::string source = saved ? saved->source : std::string();
-    if (!outputsAllowed({o.output}, OutputGuard{source, o.allowSourceDevice}, o.force))
-        return exit.raise(kBadInput);
+    OutputGuard guard = saved ? saved->guard(o.allowSourceDevice) : OutputGuard{};
+    guard.keep(o.sessionPath, "the session file this command reads");
+    if (!outputsAllowed({o.output}, guard, o.force)) return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
+    session.keepFile(o.sessionPath, "the session file this command reads");
+    if (saved) session.keepFile(saved->madeFrom, "the source the saved scan was made of");
     if (!loadSession(o.sessionPath, session, exit)) return;
     const MissingPageReport missing = session.checkMissingPages();
     AssemblyOutcome outcome = session.writeMdf(o.output);
@@ -326,9 +337,22 @@ struct ExportCommand {
 void exportCommand(const ExportCommand& o, ExitCode& exit) {
     ConsoleReporter reporter(false);
     RecoverySession session(reporter);
-    if (!outputsAllowed({o.single}, OutputGuard{o.source.path, false}, o.force))
-        return exit.raise(kBadInput);
+    OutputGuard guard = o.source.guard();
+    guard.keep(o.scanInfo, "the scan-info file this command reads")
+        .keep(o.content, "the content file this command reads");
+    if (!outputsAllowed({o.single}, guard, o.force)) return exit.raise(kBadInput);
+    session.keepFile(o.scanInfo, "the scan-info file this command reads");
+    session.keepFile(o.content, "the content file this command reads");
     if (!o.folder.empty()) {
+        // The folder is made only where an output may go: where its nearest existing parent is.
+        std::filesystem::path existing = std::filesystem::absolute(o.folder);
+        while (!std::filesystem::exists(existing) && existing.has_parent_path() &&
+               existing.parent_path() != existing)
+            existing = existing.parent_path();
+        if (std::string why = guard.refusal((existing / "-").string()); !why.empty()) {
+            complain("{}", why);
+            return exit.raise(kBadInput);
+        }
         std::error_code ec;
         std::filesystem::create_directories(o.folder, ec);
         if (ec) {
@@ -407,10 +431,14 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     // Every output is checked before the first sector is read: a typo found after hours of
     // scanning would throw the scan away. The files of a scan being continued are the ones it
     // rewrites, so they need no --force.
-    const OutputGuard guard{o.source.path, o.allowSourceDevice};
+    const OutputGuard guard = o.source.guard(o.allowSourceDevice);
     if (!outputsAllowed({o.output}, guard, o.force) ||
         !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume) ||
-        !scanFilesDiffer(kept.scanInfo, kept.content))
+        !outputsDistinct(
+            {{o.output, "the MDF file"},
+             {kept.scanInfo, "the scan-info file"},
+             {kept.content, "the content file"},
+             {kept.scanInfo.empty() ? "" : ResumeFile::pathFor(kept.scanInfo), "the resume file"}}))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);

@@ -38,13 +38,16 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
         complain("scan needs a SOURCE and -o SCANINFO (or --resume SCANINFO)");
         return exit.raise(kBadInput);
     }
-    const OutputGuard guard{o.source.path, false};
+    const OutputGuard guard = o.source.guard();
     // The files of the scan being continued are the ones it rewrites: no --force for those.
     for (const std::string& path : {o.output, o.content}) {
         const bool own = resume && (path == o.resume || path == resume->content);
         if (!outputsAllowed({path}, guard, o.force || own)) return exit.raise(kBadInput);
     }
-    if (!scanFilesDiffer(o.output, o.content)) return exit.raise(kBadInput);
+    if (!outputsDistinct({{o.output, "the scan-info file"},
+                          {o.content, "the content file"},
+                          {ResumeFile::pathFor(o.output), "the resume file"}}))
+        return exit.raise(kBadInput);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);

@@ -6,11 +6,35 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/exit_codes.h"
+#include "cli/resume_file.h"
 #include "cli/source_options.h"
+#include "source/image_format.h"
 
 namespace mdf::cli {
 
-std::string SessionFile::save(const std::string& path) const {
+OutputGuard SessionFile::guard(bool allowSourceDevice) const {
+    OutputGuard g = SourceOptions{source, partition, mapFile}.guard(allowSourceDevice);
+    g.keep(scanInfo, "the scan-info file of this session")
+        .keep(content, "the content file of this session");
+    if (madeFrom != source) {
+        const OutputGuard original = guardOfSource(madeFrom, false);
+        g.keep(original.sourcePath, "the source the saved scan was made of");
+        for (const GuardedFile& f : original.others)
+            g.keep(f.path, f.role);
+    }
+    return g;
+}
+
+std::string madeFromOf(const std::string& scanInfo, const std::string& given,
+                       const RecoverySession& session) {
+    if (!given.empty()) return given;
+    std::string ignored;
+    if (auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), ignored))
+        return resume->source.path;
+    return session.contentMadeFrom();
+}
+
+std::string SessionFile::save(const std::string& path, const OutputGuard& guard) const {
     nlohmann::json j = {
         {"scan_info", scanInfo},
         {"content", content},
@@ -25,8 +49,9 @@ std::string SessionFile::save(const std::string& path) const {
         {"first_recorded_with_pfs_pass_only", analysis.firstRecordedWithPfsPassOnly},
         {"combination", analysis.combination},
         {"first_row_remark", analysis.firstRowRemark},
-        {"first_page_sha256", analysis.firstPageSha256}};
-    OutputFile out(path, OutputGuard{source, false});
+        {"first_page_sha256", analysis.firstPageSha256},
+        {"made_from", madeFrom}};
+    OutputFile out(path, guard);
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     if (out.ok()) out.commit();
@@ -58,6 +83,7 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
         a.combination = j.at("combination").get<std::vector<std::int32_t>>();
         a.firstRowRemark = j.at("first_row_remark");
         a.firstPageSha256 = j.value("first_page_sha256", std::string());
+        s.madeFrom = j.value("made_from", s.source);
         return s;
     } catch (const std::exception& e) {
         error = fmt::format("{} is not a session file: {}", path, e.what());

@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/mount_check.h"
 #include "cli/partition_listing.h"
+#include "source/image_format.h"
 #include "source/source_description.h"
 
 namespace mdf::cli {
@@ -26,6 +27,12 @@ void SourceOptions::addTo(CLI::App& command, bool sourceRequired) {
     command.add_option("--mapfile", mapFile,
                        "GNU ddrescue map of SOURCE: sectors it does not list as rescued ('+') "
                        "read as unreadable");
+}
+
+OutputGuard SourceOptions::guard(bool allowSourceDevice) const {
+    OutputGuard g = guardOfSource(path, allowSourceDevice);
+    g.keep(mapFile, "the ddrescue map of the source");
+    return g;
 }
 
 bool SourceOptions::choose(RecoverySession& session, int* failure) const {

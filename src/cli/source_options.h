@@ -21,6 +21,9 @@ struct SourceOptions {
     // why on stderr) when the source cannot be used; failure then holds the exit code (an I/O
     // error, or bad input for a partition that is not there or a malformed map file).
     bool choose(RecoverySession& session, int* failure = nullptr) const;
+    // The guard of a command's outputs: the source with every file it is made of, and its map.
+    // The command adds the files it reads.
+    OutputGuard guard(bool allowSourceDevice = false) const;
 };
 
 }  // namespace mdf::cli

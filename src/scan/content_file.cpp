@@ -1,9 +1,69 @@
 #include "scan/content_file.h"
 
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
 #include "scan/rounding.h"
 #include "source/byte_order.h"
 
 namespace mdf {
+namespace {
+
+// The record ends in its length and this tag, just before the trailer.
+constexpr char kRecordTag[8] = {'M', 'D', 'F', 'R', 'R', 'E', 'C', '1'};
+constexpr std::size_t kRecordTailBytes = 8 + sizeof kRecordTag;
+// A record of millions of unreadable ranges is a few hundred MiB; more is no record.
+constexpr std::uint64_t kLongestRecord = std::uint64_t{1} << 30;
+
+std::optional<ContentRecord> parseRecord(const std::string& text) {
+    try {
+        const auto j = nlohmann::json::parse(text);
+        ContentRecord r;
+        r.madeFrom = j.at("made_from").get<std::string>();
+        r.sourceSectors = j.at("source_sectors").get<std::int64_t>();
+        r.scanId = j.at("scan_id").get<std::string>();
+        for (const auto& range : j.at("unreadable")) {
+            const auto first = range.at(0).get<std::int64_t>();
+            const auto count = range.at(1).get<std::int64_t>();
+            if (first < 0 || count <= 0 || count > INT64_MAX - first) return std::nullopt;
+            r.unreadable.push_back({first, count});
+        }
+        std::sort(r.unreadable.begin(), r.unreadable.end(),
+                  [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+        // Overlapping ranges are merged, so that a lookup needs to look at one neighbour only.
+        std::vector<SectorRange> merged;
+        for (const SectorRange& range : r.unreadable) {
+            if (!merged.empty() && range.first <= merged.back().end())
+                merged.back().count =
+                    std::max(merged.back().end(), range.end()) - merged.back().first;
+            else
+                merged.push_back(range);
+        }
+        r.unreadable = std::move(merged);
+        return r;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> contentRecordBytes(const ContentRecord& record) {
+    nlohmann::json unreadable = nlohmann::json::array();
+    for (const SectorRange& r : record.unreadable)
+        unreadable.push_back({r.first, r.count});
+    const std::string text = nlohmann::json{
+        {"made_from", record.madeFrom},
+        {"source_sectors", record.sourceSectors},
+        {"scan_id", record.scanId},
+        {"unreadable",
+         unreadable}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::vector<std::uint8_t> bytes(text.begin(), text.end());
+    bytes.resize(text.size() + kRecordTailBytes);
+    storeU64(bytes.data() + text.size(), text.size());
+    std::copy(std::begin(kRecordTag), std::end(kRecordTag), bytes.begin() + text.size() + 8);
+    return bytes;
+}
 
 void scramblePage(PageBytes page, std::uint32_t seed) {
     for (std::size_t i = 0; i < page.size(); i += 4)
@@ -40,6 +100,23 @@ bool ContentFile::open(const std::string& path) {
         seed_ = rotateLeft32(loadU32(t.data()), 3);
         trailerSpc_ = loadI16(t.data() + 4);
     }
+    record_.reset();
+    const std::int64_t tailAt =
+        size - static_cast<std::int64_t>(kContentTrailerBytes + kRecordTailBytes);
+    if (tailAt >= 0) {
+        std::array<std::uint8_t, kRecordTailBytes> tail{};
+        file_.seekg(tailAt);
+        file_.read(reinterpret_cast<char*>(tail.data()), tail.size());
+        const std::uint64_t length = loadU64(tail.data());
+        if (file_.gcount() == static_cast<std::streamsize>(tail.size()) &&
+            std::equal(std::begin(kRecordTag), std::end(kRecordTag), tail.begin() + 8) &&
+            length <= kLongestRecord && length <= static_cast<std::uint64_t>(tailAt)) {
+            std::string text(length, '\0');
+            file_.seekg(tailAt - static_cast<std::int64_t>(length));
+            file_.read(text.data(), static_cast<std::streamsize>(length));
+            if (file_.gcount() == static_cast<std::streamsize>(length)) record_ = parseRecord(text);
+        }
+    }
     file_.clear();
     return true;
 }
@@ -64,6 +141,16 @@ bool ContentFile::readContentSectors(const FragmentList& list, std::int32_t offs
     const std::int64_t pos = block->second + kContentPrefixBytes + std::int64_t{offset} * 512;
     const std::int64_t bytes = std::int64_t{count} * 512;
     if (pos < 0) return false;
+    if (record_ && !record_->unreadable.empty()) {
+        // Zeros that stand for sectors the saving could not read are no page.
+        const std::int64_t first = firstSector + offset, end = first + count;
+        const auto& marks = record_->unreadable;
+        auto after =
+            std::upper_bound(marks.begin(), marks.end(), first,
+                             [](std::int64_t s, const SectorRange& r) { return s < r.first; });
+        if (after != marks.begin() && std::prev(after)->end() > first) return false;
+        if (after != marks.end() && after->first < end) return false;
+    }
     file_.clear();
     file_.seekg(pos);
     file_.read(static_cast<char*>(buffer), bytes);

@@ -84,7 +84,10 @@ void ContentBlockWriter::readOrZero(std::uint32_t count, std::uint8_t* buffer,
                                     std::int64_t sector) {
     if (source_.readWholeSectors(count, buffer, sector)) return;
     std::fill(buffer, buffer + std::size_t{count} * 512, 0);
-    unreadable_.push_back(sector);
+    if (!unreadable_.empty() && unreadable_.back().end() == sector)
+        unreadable_.back().count += count;
+    else
+        unreadable_.push_back({sector, count});
 }
 
 // `pages` pages from `sector` into pagesAt, with `prefixSectors` sectors before them into the

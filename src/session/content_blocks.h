@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "scan/content_file.h"
 #include "scan/fragment_list.h"
 #include "source/output_file.h"
 #include "source/sector_source.h"
@@ -50,8 +51,8 @@ class ContentBlockWriter {
 
     // The block of r; pieces `recent` holds whole are taken from it, not read again.
     void append(const FragmentRecord& r, const RecentSectors* recent = nullptr);
-    // First sectors of the reads that failed, in order.
-    const std::vector<std::int64_t>& unreadable() const { return unreadable_; }
+    // The sectors that could not be read and are held as zeros, in order.
+    const std::vector<SectorRange>& unreadable() const { return unreadable_; }
 
   private:
     void fetch(std::uint8_t* pagesAt, std::int64_t prefixSectors, std::int64_t sector,
@@ -62,7 +63,7 @@ class ContentBlockWriter {
     SectorSource& source_;
     std::uint32_t seed_;
     std::vector<std::uint8_t> chunk_;
-    std::vector<std::int64_t> unreadable_;
+    std::vector<SectorRange> unreadable_;
 };
 
 }  // namespace mdf

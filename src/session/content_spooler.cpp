@@ -27,7 +27,8 @@ void ContentSpooler::sectorsRead(std::int64_t first, std::span<const std::uint8_
         appendBlock(list_[written_.size()]);
 }
 
-ContentSpooler::Finish ContentSpooler::finish(std::uint16_t sectorsPerCluster) {
+ContentSpooler::Finish ContentSpooler::finish(std::uint16_t sectorsPerCluster,
+                                              ContentRecord record) {
     if (!out_.ok()) return Finish::Failed;
     if (written_.size() > list_.size()) return Finish::ListChanged;
     // A block the scan's failure cut short (an exception while it was written) leaves the file
@@ -40,6 +41,8 @@ ContentSpooler::Finish ContentSpooler::finish(std::uint16_t sectorsPerCluster) {
         if (written_[i] != std::pair{list_[i].fsec, list_[i].pages()}) return Finish::ListChanged;
     while (written_.size() < list_.size())
         appendBlock(list_[written_.size()]);
+    record.unreadable = blocks_.unreadable();
+    out_.write(contentRecordBytes(record));
     out_.write(contentTrailer(seed_, sectorsPerCluster));
     return out_.commit() ? Finish::Written : Finish::Failed;
 }

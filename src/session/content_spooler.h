@@ -40,9 +40,10 @@ class ContentSpooler : public WindowObserver {
     // Writes the blocks still missing, the trailer, and puts the file in place. ListChanged
     // (nothing kept) when the list is not the one the blocks were written for: the caller saves
     // the content afresh. Failed with error() when the file could not be written.
-    Finish finish(std::uint16_t sectorsPerCluster);
+    // The record takes the sectors that could not be read.
+    Finish finish(std::uint16_t sectorsPerCluster, ContentRecord record);
     const std::string& error() const { return out_.error(); }
-    const std::vector<std::int64_t>& unreadable() const { return blocks_.unreadable(); }
+    const std::vector<SectorRange>& unreadable() const { return blocks_.unreadable(); }
 
   private:
     void appendBlock(const FragmentRecord& r);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <filesystem>
+#include <random>
 
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
@@ -15,6 +17,20 @@
 #include "source/text_numbers.h"
 
 namespace mdf {
+namespace {
+
+std::string newScanId() {
+    std::random_device random;
+    return fmt::format("{:08x}{:08x}{:08x}{:08x}", random(), random(), random(), random());
+}
+
+}  // namespace
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec || path.empty() ? path : absolute.string();
+}
 
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
     : reporter_(r), opener_(opener), source_(std::move(opener)) {}
@@ -90,7 +106,18 @@ AssemblyContext RecoverySession::assemblyContext() {
 }
 
 OutputGuard RecoverySession::outputGuard() const {
-    return {source_.devicePath(), allowSourceDevice_};
+    // Opening the source to learn its files (an E01 set's segments) is done once per source.
+    const std::string path = source_.devicePath();
+    if (!sourceGuard_ || sourceGuard_->sourcePath != path)
+        sourceGuard_ = guardOfSource(path, false);
+    OutputGuard guard = *sourceGuard_;
+    guard.allowSourceDevice = allowSourceDevice_;
+    guard.keep(rescueMapPath_, "the ddrescue map of the source");
+    guard.keep(openedScanInfo_, "the scan-info file this session was opened from");
+    guard.keep(openedContent_, "the content file this session reads its pages from");
+    for (const GuardedFile& f : alsoKept_)
+        guard.keep(f.path, f.role);
+    return guard;
 }
 
 bool RecoverySession::chooseDisk(const DiskEntry& disk, const DeviceCatalog& catalog) {
@@ -186,6 +213,7 @@ StartResult RecoverySession::startScan() {
     // A scan goes on from a saved position only when asked to just before; otherwise it starts
     // at the start sector, as the scan button always did.
     scanPosition_ = resumeAt_.value_or(ScanPosition{});
+    if (!resumeAt_) scanId_ = newScanId();
     resumeAt_.reset();
     scanReached_ = -1;
     startJob([this] {
@@ -206,6 +234,11 @@ StartResult RecoverySession::startScan() {
         lastScanOutcome_ = outcome;
     });
     return StartResult::Started;
+}
+
+const std::string& RecoverySession::scanId() {
+    if (scanId_.empty()) scanId_ = newScanId();
+    return scanId_;
 }
 
 std::string RecoverySession::sourceFirstPageSha256() {

@@ -33,6 +33,9 @@ namespace mdf {
 
 enum class StartResult { Started, NoSource, Busy, BadInput };
 
+// A path as it is found again from another folder; as given when it cannot be made absolute.
+std::string absolutePath(const std::string& path);
+
 // What an analysis concluded, in a form a front end can keep between runs of the program: the
 // map of page owners is not kept, it is built again by recording the same fragments in the same
 // order.
@@ -101,7 +104,20 @@ class RecoverySession {
     StartResult startScan();
     // Makes the next startScan go on from where a stopped scan stood, over the fragments that
     // scan found (opened with openScan), instead of starting at the start sector.
-    void resumeScanAt(const ScanPosition& position) { resumeAt_ = position; }
+    // The scan-info file opened for it is the one the scan goes on to rewrite: no longer kept.
+    void resumeScanAt(const ScanPosition& position) {
+        resumeAt_ = position;
+        openedScanInfo_.clear();
+    }
+    // What names the scan across its saved files (the content file's record and the resume
+    // file): drawn when a scan starts afresh, taken over when one goes on.
+    const std::string& scanId();
+    void setScanId(std::string id) { scanId_ = std::move(id); }
+    // The source the content file now open was read from, as its record says; empty when it
+    // does not say.
+    std::string contentMadeFrom() const {
+        return content_.record() ? content_.record()->madeFrom : std::string();
+    }
     // Where the last scan stood when it ended; a cursor of -1 when it never began to read.
     const ScanPosition& scanPosition() const { return scanPosition_; }
     // The position the running scan is examining, for a gauge on another thread; -1 before.
@@ -153,6 +169,11 @@ class RecoverySession {
     // before anything is read.
     OutputGuard outputGuard() const;
     void allowWritingOnSourceDevice(bool allow) { allowSourceDevice_ = allow; }
+    // A file the session's outputs must never replace besides the source and the files it read
+    // itself: a session or resume file a front end read, the source a saved scan was made of.
+    void keepFile(const std::string& path, const std::string& role) {
+        if (!path.empty()) alsoKept_.push_back({path, role});
+    }
 
     // With no file header page found: the databases whose other pages remain.
     std::vector<HeadlessDatabase> findHeadlessDatabases();
@@ -243,6 +264,7 @@ class RecoverySession {
     std::string pendingMemo_;
     std::atomic<ScanOutcome> lastScanOutcome_{ScanOutcome::NotRun};
     std::optional<ScanPosition> resumeAt_;
+    std::string scanId_;
     ScanPosition scanPosition_;
     std::atomic<std::int64_t> scanReached_{-1};
     // Pages the scan found sound at the end of its runs, and the source state they were read in.
@@ -263,6 +285,9 @@ class RecoverySession {
 
     PageOrigin pageOrigin_{source_, content_, fragments_, readFromSource_};
     bool allowSourceDevice_ = false;
+    mutable std::optional<OutputGuard> sourceGuard_;
+    std::string openedScanInfo_, openedContent_;
+    std::vector<GuardedFile> alsoKept_;
     std::atomic<int> activeJobs_{0};
     JobRunner jobs_;
 };

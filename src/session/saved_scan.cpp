@@ -35,14 +35,18 @@ void RecoverySession::spoolContentOfNextScan(const std::string& path, std::uint3
 // page is worth more to the user than a file abandoned at the first bad sector.
 bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
     contentUnreadable_ = 0;
-    std::vector<std::int64_t> unreadable;
+    ContentRecord record;
+    record.madeFrom = absolutePath(source_.devicePath());
+    record.sourceSectors = source_.endSector();
+    record.scanId = scanId();
+    std::vector<SectorRange> unreadable;
     std::string error;
     bool written = false;
     // What the scan wrote as it read, when it was this file and the list is still the one it
     // wrote it for; otherwise every fragment is read again.
     if (std::unique_ptr<ContentSpooler> spooled = std::move(spooler_);
         spooled && spooled->matches(path, seed)) {
-        const ContentSpooler::Finish finish = spooled->finish(volume_.sectorsPerCluster);
+        const ContentSpooler::Finish finish = spooled->finish(volume_.sectorsPerCluster, record);
         written = finish == ContentSpooler::Finish::Written;
         unreadable = spooled->unreadable();
         if (finish == ContentSpooler::Finish::Failed) error = spooled->error();
@@ -58,6 +62,8 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
                     static_cast<std::int64_t>(i) * 100, static_cast<std::int64_t>(lines) - 1)));
             blocks.append(fragments_[i]);
         }
+        record.unreadable = blocks.unreadable();
+        out.write(contentRecordBytes(record));
         out.write(contentTrailer(seed, volume_.sectorsPerCluster));
         written = out.commit();
         unreadable = blocks.unreadable();
@@ -68,13 +74,15 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
         return false;
     }
     if (!unreadable.empty()) {
-        contentUnreadable_ = unreadable.size();
+        contentUnreadable_ = 0;
         std::string first;
-        for (std::size_t i = 0; i < unreadable.size() && i < 10; ++i)
-            first += (i ? ", " : "") + std::to_string(unreadable[i]);
-        reporter_.showMessage("read disk error: " + std::to_string(unreadable.size()) +
-                                  " reads failed and are kept as zeros in the content file "
-                                  "(first sectors: " +
+        for (std::size_t i = 0; i < unreadable.size(); ++i) {
+            contentUnreadable_ += static_cast<std::size_t>(unreadable[i].count);
+            if (i < 10) first += (i ? ", " : "") + std::to_string(unreadable[i].first);
+        }
+        reporter_.showMessage("read disk error: " + std::to_string(contentUnreadable_) +
+                                  " sectors could not be read; the content file holds them as "
+                                  "zeros and marks them unreadable (first sectors: " +
                                   first + ")",
                               "message", MessageIcon::Warning);
         return false;
@@ -94,6 +102,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
             return false;
         }
         fragments_.replace(std::move(saved.records));
+        openedScanInfo_ = *scanInfoPath;
         volume_.sectorsPerCluster =
             static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
     }
@@ -109,6 +118,12 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         volume_.sectorsPerCluster = static_cast<std::uint16_t>(*spc);
         settings_.sectorsPerCluster = std::to_string(*spc);
     }
+    openedContent_ = *contentPath;
+    if (!content_.record())
+        reporter_.logLine(Memo::Scan,
+                          "内容文件没有不可读扇区的记录 (the content file " + *contentPath +
+                              " was written by an older version: sectors that could not be read "
+                              "when it was saved are not marked, and read as zeros)");
     readFromSource_ = false;
     return true;
 }

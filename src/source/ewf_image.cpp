@@ -89,6 +89,8 @@ OpenedSource openEwfImage(const std::string& path) {
         out.problem = "EWF segment files not found: " + ewfError(error);
         return out;
     }
+    for (int i = 0; i < count; ++i)
+        out.files.push_back(names[i]);
     libewf_handle_t* handle = nullptr;
     if (libewf_handle_initialize(&handle, &error) != 1) {
         libewf_glob_free(names, count, nullptr);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -25,6 +26,13 @@ bool isVmdkDescriptor(std::span<const std::uint8_t> head) {
         ++at;
     static const char kLine[] = "# Disk DescriptorFile";
     return startsWith(head.subspan(at), kLine, sizeof kLine - 1);
+}
+
+// The path itself is always among the files; a reader adds the others it found.
+OpenedSource withFiles(OpenedSource opened, const std::string& path) {
+    if (std::find(opened.files.begin(), opened.files.end(), path) == opened.files.end())
+        opened.files.insert(opened.files.begin(), path);
+    return opened;
 }
 
 }  // namespace
@@ -62,6 +70,7 @@ ImageFormat sniffImageFormat(std::span<const std::uint8_t> head,
 
 OpenedSource openSource(const std::string& path) {
     OpenedSource out;
+    out.files = {path};
     std::int64_t bytes = -1;
     {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -103,16 +112,24 @@ OpenedSource openSource(const std::string& path) {
             out.mediaBytes = bytes;
             return out;
         case ImageFormat::Ewf:
-            return openEwfImage(path);
+            return withFiles(openEwfImage(path), path);
         case ImageFormat::Vhd:
         case ImageFormat::Vhdx:
-            return openVhdiImage(path, out.format);
+            return withFiles(openVhdiImage(path, out.format), path);
         case ImageFormat::Vmdk:
-            return openVmdkImage(path);
+            return withFiles(openVmdkImage(path), path);
         case ImageFormat::Qcow:
-            return openQcowImage(path);
+            return withFiles(openQcowImage(path), path);
     }
     return out;
+}
+
+OutputGuard guardOfSource(const std::string& path, bool allowSourceDevice) {
+    OutputGuard guard{path, allowSourceDevice, {}};
+    if (path.empty()) return guard;
+    for (const std::string& file : openSource(path).files)
+        if (file != path) guard.keep(file, "part of the source being recovered");
+    return guard;
 }
 
 std::unique_ptr<RandomAccessFile> openReadOnly(const std::string& path) {

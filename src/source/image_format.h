@@ -4,7 +4,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "source/output_guard.h"
 #include "source/platform_file.h"
 
 namespace mdf {
@@ -27,6 +29,9 @@ struct OpenedSource {
     ImageFormat format = ImageFormat::Raw;
     bool blockDevice = false;
     std::int64_t mediaBytes = -1;  // the disk the image holds; for raw, the file or device
+    // Every file the source is made of: the path itself, the other segments of an EWF set, the
+    // extents a VMDK descriptor names. An output must never replace any of them.
+    std::vector<std::string> files;
     std::uint32_t logicalSectorBytes = 512;  // as the device or the image's header says
     std::string problem;                     // why it cannot be read: split, damaged, missing
     // The image was read and is what it says, but cannot be used as it is (an overlay or a
@@ -39,5 +44,9 @@ struct OpenedSource {
 // nothing; what an image says was never written reads as zeros; an area the image marks as
 // unread (an imager's acquisition errors) or whose checksum fails reads as an I/O error (-1).
 OpenedSource openSource(const std::string& path);
+
+// The guard for outputs of a run that reads the source at path: the source and every file it is
+// made of (an E01 set's segments, a VMDK's extents) are kept.
+OutputGuard guardOfSource(const std::string& path, bool allowSourceDevice);
 
 }  // namespace mdf

@@ -2,16 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
+#include <random>
 
 namespace mdf {
 namespace fs = std::filesystem;
@@ -27,60 +26,50 @@ std::string reason(int error) {
     return std::strerror(error);
 }
 
-// The whole disk a block device belongs to (the device itself when it is one).
-dev_t wholeDiskOf(dev_t device) {
-    const std::string base =
-        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-    std::error_code ec;
-    if (!fs::exists(base + "/partition", ec)) return device;
-    std::ifstream parent(fs::canonical(base, ec).parent_path() / "dev");
-    unsigned maj = 0, min = 0;
-    char colon = 0;
-    if (parent >> maj >> colon >> min) return makedev(maj, min);
-    return device;
+// A name in the folder that no file has: drawn at random, and created with O_EXCL so that a file
+// or link that appears under it first is never opened.
+std::string partialNameFor(const std::string& name) {
+    static thread_local std::mt19937_64 draw{std::random_device{}()};
+    char tag[17];
+    std::snprintf(tag, sizeof tag, "%016llx", static_cast<unsigned long long>(draw()));
+    // Within the longest name a folder takes, whatever the name asked for.
+    return name.substr(0, 200) + "." + tag + ".partial";
 }
 
 }  // namespace
 
-std::string OutputGuard::refusal(const std::string& path) const {
-    if (path.empty()) return "no output file was given";
-    struct stat out {};
-    const bool exists = ::stat(path.c_str(), &out) == 0;
-    struct stat src {};
-    const bool haveSource = !sourcePath.empty() && ::stat(sourcePath.c_str(), &src) == 0;
-    if (exists) {
-        if (haveSource && out.st_dev == src.st_dev && out.st_ino == src.st_ino)
-            return path + " is the source being recovered (or a link to it); write elsewhere";
-        if (S_ISBLK(out.st_mode) || S_ISCHR(out.st_mode))
-            return path + " is a device; the tool writes only to files";
-        if (S_ISDIR(out.st_mode)) return path + " is a folder; give a file name";
-    }
-    const fs::path folder = fs::absolute(path).parent_path();
-    struct stat dir {};
-    if (::stat(folder.c_str(), &dir) != 0) return folder.string() + ": " + reason(errno);
-    if (!S_ISDIR(dir.st_mode)) return folder.string() + " is not a folder";
-    if (haveSource && S_ISBLK(src.st_mode) && !allowSourceDevice &&
-        (dir.st_dev == src.st_rdev || wholeDiskOf(dir.st_dev) == src.st_rdev))
-        return path +
-               " lies on the device being recovered: writing there can overwrite what is to be "
-               "recovered; write to another disk";
-    return {};
-}
-
 OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
-    : path_(std::move(path)), partialPath_(path_ + ".partial"), large_(kind == Kind::Large) {
-    error_ = guard.refusal(path_);
+    : path_(std::move(path)), guard_(guard), large_(kind == Kind::Large) {
+    error_ = guard_.refusal(path_);
     if (!error_.empty()) return;
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    if (large_) {
-        // File systems without direct I/O (tmpfs, some network ones) refuse the flag: write
-        // through the page cache there.
-        fd_ = ::open(partialPath_.c_str(), flags | O_DIRECT, 0644);
-        direct_ = fd_ >= 0;
+    // The folder is resolved once, here; everything after goes through this handle, so a folder
+    // swapped for a link afterwards changes nothing, and the check is made on what was opened.
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path_, ec);
+    name_ = absolute.filename().string();
+    folder_ = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_ < 0) {
+        error_ = absolute.parent_path().string() + ": " + reason(errno);
+        return;
     }
-    if (fd_ < 0) fd_ = ::open(partialPath_.c_str(), flags, 0644);
+    error_ = guard_.folderRefusal(folder_, path_);
+    if (!error_.empty()) return;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+        partialName_ = partialNameFor(name_);
+        if (large_) {
+            // File systems without direct I/O (tmpfs, some network ones) refuse the flag: write
+            // through the page cache there.
+            fd_ = ::openat(folder_, partialName_.c_str(), flags | O_DIRECT, 0644);
+            direct_ = fd_ >= 0;
+            if (fd_ < 0 && errno == EEXIST) continue;
+        }
+        if (fd_ < 0) fd_ = ::openat(folder_, partialName_.c_str(), flags, 0644);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
     if (fd_ < 0) {
-        error_ = "cannot create " + partialPath_ + ": " + reason(errno);
+        error_ = "cannot create " + partialPath() + ": " + reason(errno);
+        partialName_.clear();
         return;
     }
     if (large_) {
@@ -92,10 +81,15 @@ OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
     }
 }
 
+std::string OutputFile::partialPath() const {
+    return (fs::path(path_).parent_path() / partialName_).string();
+}
+
 OutputFile::~OutputFile() {
     drain();
     if (fd_ >= 0) ::close(fd_);
-    if (!committed_ && !partialPath_.empty() && fd_ >= 0) ::unlink(partialPath_.c_str());
+    if (!committed_ && !partialName_.empty()) ::unlinkat(folder_, partialName_.c_str(), 0);
+    if (folder_ >= 0) ::close(folder_);
 }
 
 void OutputFile::fail(const std::string& what) {
@@ -103,7 +97,7 @@ void OutputFile::fail(const std::string& what) {
 }
 
 void OutputFile::failWith(const std::string& what, int error) {
-    if (error_.empty()) error_ = what + " " + partialPath_ + ": " + reason(error);
+    if (error_.empty()) error_ = what + " " + partialPath() + ": " + reason(error);
 }
 
 // 0 when all of it was written, else the errno. A file system that refuses a direct write
@@ -264,21 +258,25 @@ bool OutputFile::commit() {
     fd_ = -1;
     if (::close(fd) != 0) {
         fail("cannot close");
-        ::unlink(partialPath_.c_str());
         return false;
     }
-    if (::rename(partialPath_.c_str(), path_.c_str()) != 0) {
+    // The name may have come to be the source, one of its files or an input since the run
+    // began (a link made meanwhile): then the file stays unnamed and the run says why.
+    if (struct stat existing{}; ::fstatat(folder_, name_.c_str(), &existing, 0) == 0) {
+        if (std::string why = guard_.replaceRefusal(existing, path_); !why.empty()) {
+            // What was written is worth keeping: it stays under its own name, and is named.
+            committed_ = true;
+            error_ = why + "; what was written is kept as " + partialPath();
+            return false;
+        }
+    }
+    if (::renameat(folder_, partialName_.c_str(), folder_, name_.c_str()) != 0) {
         fail("cannot rename");
-        ::unlink(partialPath_.c_str());
         return false;
     }
     committed_ = true;
     // The rename itself must reach the disk too.
-    const int dir = ::open(fs::absolute(path_).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    ::fsync(folder_);
     return true;
 }
 

@@ -9,25 +9,16 @@
 #include <vector>
 
 #include "source/io_buffer.h"
+#include "source/output_guard.h"
 
 namespace mdf {
 
-// Where an output may go, seen from the source being recovered. Every file the tool writes (the
-// MDF, a scan-info or content file, an export, a session file) is checked here before anything is
-// read from the source, and again when it is opened.
-struct OutputGuard {
-    std::string sourcePath;  // the device or image being recovered; empty when none is open
-    bool allowSourceDevice = false;
-
-    // Empty when path may be written; otherwise why not, in words for the user. Refused: the
-    // source itself or a link to it, any device, a folder, a folder that does not exist, and (for a
-    // block-device source, unless allowed) a file on the device being recovered.
-    std::string refusal(const std::string& path) const;
-};
-
-// A file written as the tool writes every output: under PATH.partial, every write checked, then
-// flushed to the disk and renamed to PATH only when complete, so that a failure never leaves half
-// a file under the name asked for, and never passes for success.
+// A file written as the tool writes every output: its folder is opened once and checked by the
+// guard, the file is created there under a new name of the tool's own choosing
+// (PATH.RANDOM.partial, never an existing file and never through a link), every write checked, then
+// flushed to the disk and renamed to PATH only when complete and only when PATH is no file the
+// guard keeps. A failure never leaves half a file under the name asked for, never passes for
+// success, and no link or swapped folder can lead a write onto the source.
 class OutputFile {
   public:
     // Large: a file of gigabytes written front to back (the MDF). Its bytes go to the disk
@@ -44,6 +35,8 @@ class OutputFile {
     // Why the file cannot be written: the guard's refusal, or the operating system's reason.
     const std::string& error() const { return error_; }
     const std::string& path() const { return path_; }
+    // Where the file is written until it is complete.
+    std::string partialPath() const;
 
     // Every byte of the file, holes included, is handed to this in file order; for a Large file
     // on a thread of its own while the next buffer fills, so that hashing the output costs no
@@ -69,7 +62,10 @@ class OutputFile {
     void failWith(const std::string& what, int error);
 
     std::string path_;
-    std::string partialPath_;
+    std::string name_;         // the last part of path_: what the file is renamed to
+    std::string partialName_;  // what it is written as, in the same folder
+    OutputGuard guard_;
+    int folder_ = -1;
     int fd_ = -1;
     bool committed_ = false;
     std::string error_;

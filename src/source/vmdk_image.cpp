@@ -41,6 +41,29 @@ class VmdkImage : public RandomAccessFile {
     std::int64_t mediaBytes_;
 };
 
+// The files of the extents the descriptor names, beside it.
+std::vector<std::string> extentFiles(libvmdk_handle_t* handle, const std::string& directory) {
+    std::vector<std::string> files;
+    int extents = 0;
+    if (libvmdk_handle_get_number_of_extents(handle, &extents, nullptr) != 1) return files;
+    for (int i = 0; i < extents; ++i) {
+        libvmdk_extent_descriptor_t* extent = nullptr;
+        if (libvmdk_handle_get_extent_descriptor(handle, i, &extent, nullptr) != 1) continue;
+        std::size_t size = 0;
+        if (libvmdk_extent_descriptor_get_utf8_filename_size(extent, &size, nullptr) == 1 &&
+            size > 1 && size < 4096) {
+            std::string name(size, '\0');
+            if (libvmdk_extent_descriptor_get_utf8_filename(
+                    extent, reinterpret_cast<std::uint8_t*>(name.data()), size, nullptr) == 1) {
+                name.resize(size - 1);
+                files.push_back((std::filesystem::path(directory) / name).string());
+            }
+        }
+        libvmdk_extent_descriptor_free(&extent, nullptr);
+    }
+    return files;
+}
+
 }  // namespace
 
 OpenedSource openVmdkImage(const std::string& path) {
@@ -74,6 +97,7 @@ OpenedSource openVmdkImage(const std::string& path) {
             "VMDK is a delta image of a parent; merge the chain first (qemu-img convert)");
     // The extents a descriptor names lie beside it.
     const std::string directory = std::filesystem::path(path).parent_path().string();
+    out.files = extentFiles(handle, directory);
     if (!directory.empty() && libvmdk_handle_set_extent_data_files_path(
                                   handle, directory.c_str(), directory.size(), &error) != 1)
         return fail("VMDK: " + vmdkError(error));

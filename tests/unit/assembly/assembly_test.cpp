@@ -38,7 +38,7 @@ struct AssemblyWorld : AnalysisWorld {
                 sortColumn,
                 reporter,
                 sectorsPerCluster,
-                OutputGuard{image.path(), false},
+                OutputGuard{image.path(), false, {}},
                 image.sectors()};
     }
     // The map knows pages 0..count-1 as allocated and firmly owned.

@@ -23,7 +23,7 @@ std::vector<PageBuilder> run(std::int32_t from, std::int32_t to) {
 
 struct ToolsWorld : AnalysisWorld {
     FragmentListView view;
-    FragmentTools tools{fragments, origin, reporter, 16, OutputGuard{image.path(), false}};
+    FragmentTools tools{fragments, origin, reporter, 16, OutputGuard{image.path(), false, {}}};
     void show() { view.fill(fragments); }
     void check(std::initializer_list<std::size_t> rows) {
         for (std::size_t r : rows)

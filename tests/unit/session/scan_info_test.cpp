@@ -9,6 +9,7 @@
 #include "scan/scan_info_file.h"
 #include "session/content_blocks.h"
 #include "session/recovery_session.h"
+#include "support/content_parts.h"
 #include "testworld/sector_image.h"
 #include "testworld/temp_dir.h"
 #include "testworld/test_world.h"
@@ -86,8 +87,15 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
     SavedScan s;
     s.session.saveScan(s.dir.file("scan.info"), s.dir.file("spcontent"), 8);
     EXPECT_EQ(s.reporter.messages(), std::vector<std::string>{"message: success"});
-    auto content = test::readFile(s.dir.file("spcontent"));
+    const auto file = test::readFile(s.dir.file("spcontent"));
+    const test::ContentParts parts = test::splitContent(file);
+    // The blocks and the trailer are where every reader looks for them; the record between says
+    // which source the pages came from and that none was unreadable.
+    const auto content = parts.withoutRecord();
     ASSERT_EQ(content.size(), 56326u);
+    ASSERT_TRUE(parts.record.is_object());
+    EXPECT_EQ(parts.record["made_from"], s.image.path());
+    EXPECT_EQ(parts.record["unreadable"], nlohmann::json::array());
     EXPECT_EQ(content[(90 - 85) * 512], 0xAB)
         << "the 15 sectors before the first fragment, as read";
     EXPECT_EQ(std::vector<std::uint8_t>(content.end() - 6, content.end()),
@@ -139,7 +147,8 @@ TEST(SaveAndOpen, EmptyListAndFragmentsNearSectorZero) {
     empty.use({});
     empty.session.saveScan(empty.dir.file("scan.info"), empty.dir.file("spcontent"), 1);
     EXPECT_EQ(test::readFile(empty.dir.file("scan.info")).size(), 0u);
-    EXPECT_EQ(test::readFile(empty.dir.file("spcontent")).size(), 6u);
+    EXPECT_EQ(
+        test::splitContent(test::readFile(empty.dir.file("spcontent"))).withoutRecord().size(), 6u);
 
     // A fragment at sector 8 has only 8 sectors before it: the missing 7 are saved as zeros.
     SavedScan early;
@@ -147,7 +156,9 @@ TEST(SaveAndOpen, EmptyListAndFragmentsNearSectorZero) {
     early.use({composeFragment(1, 1, 8, 3, " ")});
     early.session.saveScan(std::nullopt, early.dir.file("spcontent"), 5);
     EXPECT_EQ(early.reporter.messages(), std::vector<std::string>{"message: success"});
-    EXPECT_EQ(test::readFile(early.dir.file("spcontent")).size(), 7680u + 8192u + 6u);
+    EXPECT_EQ(
+        test::splitContent(test::readFile(early.dir.file("spcontent"))).withoutRecord().size(),
+        7680u + 8192u + 6u);
 }
 
 TEST(SaveAndOpen, ADamagedLineKeepsTheListTheUserHad) {
@@ -179,11 +190,15 @@ TEST(SaveAndOpen, AnUnreadablePageIsKeptAsZerosNamedAndTheRestSaved) {
     s.use(records);
     EXPECT_FALSE(s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 1));
     ASSERT_EQ(s.reporter.messages().size(), 1u);
-    EXPECT_NE(s.reporter.messages()[0].find("read disk error: 1 reads failed"), std::string::npos)
+    EXPECT_NE(s.reporter.messages()[0].find("read disk error: 16 sectors could not be read"),
+              std::string::npos)
         << s.reporter.messages()[0];
     EXPECT_NE(s.reporter.messages()[0].find("3990"), std::string::npos);
-    // Every block is there, and the trailer: the file still opens.
-    EXPECT_EQ(test::readFile(s.dir.file("spcontent")).size(), 3 * 7680u + 6 * 8192u + 6u);
+    // Every block is there, and the trailer: the file still opens. The record names the page
+    // that could not be read.
+    const test::ContentParts parts = test::splitContent(test::readFile(s.dir.file("spcontent")));
+    EXPECT_EQ(parts.withoutRecord().size(), 3 * 7680u + 6 * 8192u + 6u);
+    EXPECT_EQ(parts.record["unreadable"], nlohmann::json::parse("[[3990, 16]]"));
 }
 
 // A fragment longer than one read of the saver, running past the image's end: every page the image
@@ -205,10 +220,14 @@ TEST(SaveAndOpen, ALongFragmentKeepsEveryReadablePageInPlace) {
 
     EXPECT_FALSE(session.saveScan(std::nullopt, dir.file("spcontent"), 77));
     ASSERT_EQ(reporter.messages().size(), 1u);
-    EXPECT_NE(reporter.messages()[0].find("read disk error: 50 reads failed"), std::string::npos)
+    EXPECT_NE(reporter.messages()[0].find("read disk error: 800 sectors could not be read"),
+              std::string::npos)
         << reporter.messages()[0];
-    const auto content = test::readFile(dir.file("spcontent"));
+    const test::ContentParts parts = test::splitContent(test::readFile(dir.file("spcontent")));
+    const auto content = parts.withoutRecord();
     ASSERT_EQ(content.size(), 7680u + kClaimed * 8192u + 6u);
+    EXPECT_EQ(parts.record["unreadable"],
+              nlohmann::json::array({{16 + 16 * kOnImage, 16 * (kClaimed - kOnImage)}}));
     EXPECT_EQ(content[(3 - 1) * 512], 0xCD) << "sector 3 is the prefix's third sector";
 
     RecordingReporter openReporter;
@@ -219,10 +238,20 @@ TEST(SaveAndOpen, ALongFragmentKeepsEveryReadablePageInPlace) {
         ASSERT_TRUE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data()));
         EXPECT_EQ(page, PageBuilder::dataPage(p).bytes()) << "page " << p;
     }
-    for (std::int32_t p : {kOnImage, kClaimed - 1}) {
-        ASSERT_TRUE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data()));
-        EXPECT_EQ(page, test::Page{}) << "page " << p;
-    }
+    // The zeros that stand for them are no pages: they read as unreadable again, as they did
+    // from the source, never as empty pages.
+    for (std::int32_t p : {kOnImage, kClaimed - 1})
+        EXPECT_FALSE(opened.pages().readFragmentSectors(16, 16 * p, 16, page.data())) << p;
+    // Written by an older version, without the record: zeros as before, and a notice says so.
+    test::writeFile(dir.file("old-content"), content);
+    RecoverySession old(openReporter);
+    ASSERT_TRUE(old.openScan(dir.file("scan.info"), dir.file("old-content")));
+    ASSERT_TRUE(old.pages().readFragmentSectors(16, 16 * kOnImage, 16, page.data()));
+    EXPECT_EQ(page, test::Page{});
+    const auto notes = openReporter.lines(Memo::Scan);
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& line) {
+        return line.find("written by an older version") != std::string::npos;
+    }));
 }
 
 std::vector<std::uint8_t> sectorsFrom(std::int64_t first, std::int64_t count) {
@@ -320,7 +349,12 @@ TEST(SpooledContent, IsWhatASaveAfterTheScanWrites) {
         const auto spooled = scanAndSave(spooling, image, dir.file("spooled"), dir.file("spooled"),
                                          4242, spooledReads);
         ASSERT_GT(spooling.fragments().size(), 1u) << image;
-        EXPECT_EQ(spooled, afresh) << image;
+        // The same blocks and trailer; the records differ only by the scan each belongs to.
+        test::ContentParts a = test::splitContent(spooled), b = test::splitContent(afresh);
+        EXPECT_EQ(a.withoutRecord(), b.withoutRecord()) << image;
+        a.record.erase("scan_id");
+        b.record.erase("scan_id");
+        EXPECT_EQ(a.record, b.record) << image;
         if (image == sparse.path()) {
             EXPECT_EQ(spooling.fragments().size(), 2u) << "the joined runs are one fragment";
             EXPECT_LT(spooledReads, plainReads);
