@@ -66,8 +66,48 @@ std::optional<ResumeFile> loadResume(const std::string& scanInfo, const ScanOpti
         exit.raise(kBadInput);
         return std::nullopt;
     }
+    if (!resume->ownsContent(scanInfo)) {
+        exit.raise(kBadInput);
+        return std::nullopt;
+    }
     resume->fillIn(source);
     return resume;
+}
+
+void addCheckpointOption(CLI::App& command, double& seconds) {
+    command
+        .add_option("--checkpoint", seconds,
+                    "How often (in seconds) a running scan keeps its position and fragments in "
+                    "SCANINFO.resume, so that even a killed run can go on with --resume")
+        ->check(CLI::Range(0.05, 86400.0))
+        ->default_str("10");
+}
+
+ResumeFile prepareResume(RecoverySession& session, const SourceOptions& source, bool directIo,
+                         const KeptScan& kept, double checkpointSeconds) {
+    ResumeFile next;
+    next.source = source;
+    next.directIo = directIo;
+    next.content = kept.content;
+    next.fingerprint = session.sourceFingerprint();
+    next.firstPageSha256 = session.sourceFirstPageSha256();
+    if (kept.scanInfo.empty()) return next;
+    const std::string path = ResumeFile::pathFor(kept.scanInfo);
+    const OutputGuard guard = session.outputGuard();
+    auto warned = std::make_shared<bool>(false);
+    session.checkpointScans(
+        [&session, next, path, guard, warned] {
+            ResumeFile at = next;
+            at.capture(session);
+            // A checkpoint that cannot be written costs only the checkpoint: the scan goes on.
+            if (std::string error = at.save(path, guard); !error.empty() && !*warned) {
+                *warned = true;
+                note("the scan's position cannot be kept while it runs: {}", error);
+            }
+        },
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(checkpointSeconds)));
+    return next;
 }
 
 void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming) {

@@ -35,6 +35,15 @@ struct KeptScan {
     std::uint32_t seed = std::random_device{}();
 };
 
+// The resume file of the scan about to run, with what can only be read from the source before
+// the scan begins (its fingerprint); and, when the scan is kept, has the scan keep the resume file
+// every few seconds while it runs, so that a run killed outright goes on from there.
+ResumeFile prepareResume(RecoverySession& session, const SourceOptions& source, bool directIo,
+                         const KeptScan& kept, double checkpointSeconds);
+
+// --checkpoint SECONDS: how often a running scan keeps its position.
+void addCheckpointOption(CLI::App& command, double& seconds);
+
 // Has the scan about to run write the kept content file as it reads (not for a scan that goes on
 // from a saved one: the fragments found before are not in what it reads).
 void spoolKeptContent(RecoverySession& session, const KeptScan& kept, bool resuming);

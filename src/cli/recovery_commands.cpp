@@ -393,6 +393,7 @@ struct RecoverCommand {
     std::string scanInfo;
     std::string content;
     std::string resume;
+    double checkpointSeconds = 10;
     bool noSaveScan = false;
     bool json = false;
     bool allowSourceDevice = false;
@@ -444,11 +445,10 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);
+    const ResumeFile next = prepareResume(
+        session, o.source, resume ? resume->directIo : o.scan.directIo, kept, o.checkpointSeconds);
     spoolKeptContent(session, kept, resume.has_value());
     const ScanOutcome scanned = runScanInForeground(session, reporter);
-    ResumeFile next;
-    next.source = o.source;
-    next.directIo = resume ? resume->directIo : o.scan.directIo;
     // A scan that could not be kept (a full disk) is said so and raises the exit code; the
     // recovery itself still goes on, as the fragments are in memory.
     keepScan(session, scanned, kept, next, exit);
@@ -593,6 +593,7 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     recover->add_option("--resume", r->resume,
                         "Go on with the scan of a run that stopped early, kept in this scan-info "
                         "file, from where it stood; then analyse and create as usual");
+    addCheckpointOption(*recover, r->checkpointSeconds);
     recover->add_flag("--json", r->json, "Print a JSON summary on stdout (the log goes to stderr)");
     recover->add_flag("--allow-source-device", r->allowSourceDevice,
                       "Write even onto the device being recovered");

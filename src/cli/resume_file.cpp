@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/exit_codes.h"
+#include "scan/content_file.h"
+#include "scan/scan_info_file.h"
 #include "source/text_numbers.h"
 
 namespace mdf::cli {
@@ -15,19 +17,24 @@ void ResumeFile::capture(RecoverySession& session) {
     settings = session.settings();
     position = session.scanPosition();
     memo = session.scanMemo();
-    sourceSectors = session.sourceEndSector();
-    firstPageSha256 = session.sourceFirstPageSha256();
+    scanId = session.scanId();
+    std::vector<FragmentRecord> list;
+    list.reserve(session.fragments().size());
+    for (const FragmentRecord& r : session.fragments())
+        list.push_back(r);
+    fragments = std::move(list);
 }
 
 std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) const {
-    std::error_code ec;
-    // A later run may start in another folder: the source is named so that it is found again.
-    const std::string sourcePath = std::filesystem::absolute(source.path, ec).string();
     const ScanSettings& s = settings;
+    nlohmann::json records = nlohmann::json::array();
+    for (const FragmentRecord& r : fragments.value_or(std::vector<FragmentRecord>{}))
+        records.push_back(r.text());
     nlohmann::json j = {
-        {"source", ec ? source.path : sourcePath},
+        // A later run may start in another folder: the source is named so that it is found again.
+        {"source", absolutePath(source.path)},
         {"partition", source.partition ? nlohmann::json(*source.partition) : nlohmann::json()},
-        {"mapfile", source.mapFile},
+        {"mapfile", absolutePath(source.mapFile)},
         {"direct_io", directIo},
         {"begin_sector", s.beginSector},
         {"end_sector", s.endSector},
@@ -43,8 +50,11 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
         {"window_start", position.windowStart},
         {"counter", position.counter},
         {"memo", memo},
-        {"source_sectors", sourceSectors},
-        {"first_page_sha256", firstPageSha256}};
+        {"scan_id", scanId},
+        {"source_sectors", fingerprint.sectors},
+        {"source_samples", fingerprint.samples},
+        {"first_page_sha256", firstPageSha256},
+        {"fragments", records}};
     OutputFile out(path, guard);
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -84,8 +94,24 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
         r.position.windowStart = j.at("window_start");
         r.position.counter = j.at("counter");
         r.memo = j.at("memo");
-        r.sourceSectors = j.at("source_sectors");
+        r.scanId = j.value("scan_id", std::string());
+        r.fingerprint.sectors = j.at("source_sectors");
+        r.fingerprint.samples =
+            j.value("source_samples", std::vector<std::string>{});
         r.firstPageSha256 = j.at("first_page_sha256");
+        if (j.contains("fragments")) {
+            std::vector<FragmentRecord> list;
+            std::size_t line = 0;
+            for (const auto& text : j.at("fragments")) {
+                ++line;
+                std::string why;
+                auto record = FragmentRecord::parse(text.get<std::string>(), &why);
+                if (!record)
+                    throw std::runtime_error(fmt::format("fragment {}: {}", line, why));
+                list.push_back(std::move(*record));
+            }
+            r.fragments = std::move(list);
+        }
         // A scan that never began to read has no position to go on from.
         if (r.position.cursor < 0) throw std::runtime_error("no scan position");
         return r;
@@ -101,21 +127,56 @@ void ResumeFile::fillIn(SourceOptions& given) const {
     if (given.mapFile.empty()) given.mapFile = source.mapFile;
 }
 
-bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) const {
-    // A first page that could not be read when the scan stopped (a failing disk) proves nothing
-    // either way; the size still does.
-    if (session.sourceEndSector() != sourceSectors ||
-        (!firstPageSha256.empty() && session.sourceFirstPageSha256() != firstPageSha256)) {
+bool ResumeFile::ownsContent(const std::string& scanInfo) const {
+    std::error_code ec;
+    if (content.empty() || !std::filesystem::exists(content, ec)) return true;
+    ContentFile file;
+    bool own = false;
+    if (file.open(content) && file.record()) {
+        own = !scanId.empty() && file.record()->scanId == scanId;
+    } else if (scanId.empty()) {
+        // A pair written before content files had records: the file is this scan's when it is
+        // exactly as long as the blocks of the scan-info file's records and the trailer.
+        const ScanInfoContents saved = readScanInfo(scanInfo);
+        std::uint64_t expected = kContentTrailerBytes;
+        for (const FragmentRecord& r : saved.records)
+            expected += kContentPrefixBytes + std::uint64_t{8192} * static_cast<std::uint64_t>(
+                                                                        std::max(r.pages(), 0));
+        own = saved.error.empty() && std::filesystem::file_size(content, ec) == expected;
+    }
+    if (!own)
         complain(
-            "the source is not the one the stopped scan was made of (its size or its first "
-            "page differs); give the source it was made of");
+            "{} is not the content file of the stopped scan, though its resume file names it; "
+            "it is kept. Check {} (it may have been changed), or start the scan afresh",
+            content, pathFor(scanInfo));
+    return own;
+}
+
+bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) const {
+    // A place that could not be read when the scan stopped (a failing disk) proves nothing
+    // either way; the size and every other place still do.
+    const SourceFingerprint now = session.sourceFingerprint();
+    const bool same = fingerprint.samples.empty()
+                          ? now.sectors == fingerprint.sectors &&
+                                (firstPageSha256.empty() ||
+                                 session.sourceFirstPageSha256() == firstPageSha256)
+                          : now.matches(fingerprint);
+    if (!same) {
+        complain(
+            "the source is not the one the stopped scan was made of (its size or what it holds "
+            "at its start or further on differs); give the source it was made of");
         return false;
     }
     if (directIo) session.readSourceDirectly(true);
     // The source choice filled the settings; the scan goes on with the ones it ran with.
     session.settings() = settings;
-    if (!session.openScan(scanInfo, std::nullopt)) return false;
+    if (fragments) {
+        if (!session.useFragments(*fragments)) return false;
+    } else if (!session.openScan(scanInfo, std::nullopt)) {
+        return false;
+    }
     session.scanMemo() = memo;
+    session.setScanId(scanId);
     session.resumeScanAt(position);
     if (position.cursor >= parseInteger(settings.endSector).value_or(0))
         note("the scan had finished: its {} fragments are taken as they are",

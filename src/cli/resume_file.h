@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/source_options.h"
 #include "session/recovery_session.h"
@@ -9,9 +10,10 @@
 namespace mdf::cli {
 
 // Where a scan stood (the end, for one that finished) and what it was a scan of, kept beside its
-// scan-info file as SCANINFO.resume, so that `--resume SCANINFO` goes on from there. The scan-info
-// file itself stays exactly what every other command reads; this small JSON file is all that is
-// added.
+// scan-info file as SCANINFO.resume, so that `--resume SCANINFO` goes on from there. It holds the
+// fragments found up to that position itself: it is written alone, at every stop and every few
+// seconds while the scan runs, so that a run killed at any moment leaves a position and a list
+// that belong together. The scan-info file stays exactly what every other command reads.
 struct ResumeFile {
     SourceOptions source;
     bool directIo = false;
@@ -19,14 +21,19 @@ struct ResumeFile {
     std::string content;    // the content file the scan writes when it ends, if any
     ScanPosition position;
     std::string memo;
+    std::string scanId;  // the same in the record of the scan's content file
     // What the source looked like: a device renamed between runs is fine, other data is not.
-    std::int64_t sourceSectors = 0;
-    std::string firstPageSha256;
+    SourceFingerprint fingerprint;
+    std::string firstPageSha256;  // of sectors 0 to 15; what older files kept instead
+    // The fragments found up to the position; nothing in a file written by an older version,
+    // which are then read from the scan-info file.
+    std::optional<std::vector<FragmentRecord>> fragments;
 
     static std::string pathFor(const std::string& scanInfo) { return scanInfo + ".resume"; }
 
-    // Takes the settings, the position and the source's fingerprint from a session whose scan
-    // has ended.
+    // Takes the settings, the position and the fragments from a session whose scan has ended or
+    // is at a checkpoint (on its worker); the fingerprint is taken before the scan, as the
+    // source cannot be read while it runs.
     void capture(RecoverySession& session);
     // Empty on success; otherwise why the file could not be written.
     std::string save(const std::string& path, const OutputGuard& guard) const;
@@ -35,9 +42,13 @@ struct ResumeFile {
 
     // Fills in what a command did not give: the source, its partition and its map.
     void fillIn(SourceOptions& given) const;
+    // Whether the content file this resume file names may be written over by the scan that goes
+    // on: it does not exist, or it is the content file of this very scan (its record names the
+    // same scan; for an older pair without records, its size fits the scan-info file's blocks
+    // exactly). False after saying why.
+    bool ownsContent(const std::string& scanInfo) const;
     // With the source chosen: checks it is the one the scan was made of, then puts the scan's
-    // settings, the fragments of scanInfo and the position into the session. False after saying
-    // why.
+    // settings, its fragments and the position into the session. False after saying why.
     bool restore(RecoverySession& session, const std::string& scanInfo) const;
 };
 

@@ -22,6 +22,7 @@ struct ScanCommand {
     std::string output;
     std::string content;
     std::string resume;
+    double checkpointSeconds = 10;
     bool force = false;
 };
 
@@ -52,11 +53,10 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);
     const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
+    const ResumeFile next = prepareResume(
+        session, o.source, resume ? resume->directIo : o.scan.directIo, kept, o.checkpointSeconds);
     spoolKeptContent(session, kept, resume.has_value());
     const ScanOutcome outcome = runScanInForeground(session, reporter);
-    ResumeFile next;
-    next.source = o.source;
-    next.directIo = resume ? resume->directIo : o.scan.directIo;
     if (!keepScan(session, outcome, kept, next, exit)) return;
     // Counted from the records: listing the catalogue would name every short head first.
     std::size_t files = 0;
@@ -153,6 +153,7 @@ void addScanCommands(CLI::App& app, ExitCode& exit) {
                      "Go on with the scan that stopped early and saved to this scan-info file, "
                      "from where it stood (its source, settings and content file are taken from "
                      "SCANINFO.resume)");
+    addCheckpointOption(*scan, s->checkpointSeconds);
     scan->callback([s, &exit] { scanCommand(*s, exit); });
     scan->footer(R"(Examples:
   mdfrecover scan disk.img --partition=1 -o scan.info --content scan.content

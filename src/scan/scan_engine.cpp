@@ -46,26 +46,42 @@ class Scan {
         ctx_.reporter.logLine(Memo::Scan, "begin scan" + ctx_.now());
         ctx_.reporter.setStatus("begin scan ");
         cursor_ = start_;
-        std::int64_t windowStart = start_;
-        if (!goOnFromSavedPosition(windowStart)) return ScanOutcome::Failed;
+        windowStart_ = start_;
+        if (!goOnFromSavedPosition()) return ScanOutcome::Failed;
         begun_ = true;
-        // A scan that had already finished has nothing left to read.
-        if (cursor_ < end_ && !window_.prime(windowStart, end_)) {
-            ctx_.reporter.logLine(Memo::Scan, sectorError("512error", windowStart));
-            keepPosition(windowStart);
-            return ScanOutcome::Failed;
+        // The time the first window takes counts: on a slow disk it is kept right after it.
+        auto lastCheckpoint = std::chrono::steady_clock::now();
+        // A scan that had already finished has nothing left to read. A first window that cannot
+        // be read is an unreadable area like any other: its positions are tried one by one.
+        if (cursor_ < end_) {
+            primed_ = true;
+            if (!window_.prime(windowStart_, end_)) {
+                ctx_.reporter.logLine(Memo::Scan, sectorError("512error", windowStart_));
+                // A source that does not even open holds nothing to go on with.
+                if (!ctx_.source.opens()) {
+                    keepPosition();
+                    return ScanOutcome::Failed;
+                }
+            }
         }
+        std::uint32_t positions = 0;
         for (; cursor_ < end_; cursor_ = advance(cursor_)) {
             showProgress();
             if (ctx_.reached) ctx_.reached->store(cursor_, std::memory_order_relaxed);
             if (ctx_.stopRequested.load()) {
                 ctx_.reporter.setStatus("scan stopped");
-                keepPosition(window_.start());
+                keepPosition();
                 return ScanOutcome::Stopped;
+            }
+            if (ctx_.checkpoint && (++positions & 0x3FF) == 0 &&
+                std::chrono::steady_clock::now() - lastCheckpoint >= ctx_.checkpointInterval) {
+                keepPosition();
+                ctx_.checkpoint();
+                lastCheckpoint = std::chrono::steady_clock::now();
             }
             examine();
         }
-        keepPosition(window_.start());
+        keepPosition();
         ctx_.index = buildFragmentIndex(ctx_.fragments);
         if (ctx_.completing) ctx_.completing();
         ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
@@ -73,22 +89,26 @@ class Scan {
         return ScanOutcome::Finished;
     }
 
-    // Where the scan stands, for a later one to go on from; also after an exception.
-    void keepPosition(std::int64_t windowStart) {
+    // Where the scan stands, for a later one to go on from; also after an exception. A scan
+    // that read nothing (it had finished before) keeps the window it was given.
+    void keepPosition() {
         if (ctx_.position && begun_)
-            *ctx_.position = {std::min(cursor_, end_), skip_, windowStart, counter_};
+            *ctx_.position = {std::min(cursor_, end_), skip_,
+                              primed_ ? window_.start() : windowStart_, counter_};
     }
-    void keepPosition() { keepPosition(window_.start()); }
 
   private:
     // A saved position comes from a file: it must lie inside this scan's range, on its stride.
-    bool goOnFromSavedPosition(std::int64_t& windowStart) {
+    // The window may have run ahead of the cursor while a run was followed, never past the
+    // run's end.
+    bool goOnFromSavedPosition() {
         if (!ctx_.position || ctx_.position->cursor < 0) return true;
         const ScanPosition p = *ctx_.position;
         // The end is where a finished scan stands, on the stride or not.
         const bool onStride = p.cursor == end_ || (p.cursor - start_) % stride_ == 0;
         if (p.cursor < start_ || p.cursor > end_ || !onStride || p.windowStart < start_ ||
-            p.windowStart > p.cursor || p.skip < 0 || p.counter < 0 || p.counter == INT32_MAX) {
+            p.windowStart > std::max(p.cursor, p.skip) || p.windowStart > end_ || p.skip < 0 ||
+            p.counter < 0 || p.counter == INT32_MAX) {
             ctx_.reporter.showMessage(
                 "the saved scan position lies outside the scan's range or off its stride",
                 "message");
@@ -97,7 +117,7 @@ class Scan {
         cursor_ = p.cursor;
         skip_ = p.skip;
         counter_ = p.counter;
-        windowStart = p.windowStart;
+        windowStart_ = p.windowStart;
         return true;
     }
 
@@ -285,6 +305,8 @@ class Scan {
     ScanWindow window_;
     FragmentRecorder recorder_{ctx_.source, ctx_.reporter, ctx_.fragments, ctx_.pendingMemo};
     std::int64_t start_ = 0, end_ = 0, stride_ = 1, cursor_ = 0, skip_ = 0;
+    std::int64_t windowStart_ = 0;  // where the first window is read
+    bool primed_ = false;           // the window has been read at least once
     std::int32_t counter_ = 0;
     bool freeSpaceOnly_ = false;
     bool begun_ = false;  // the position is known: the scan has begun to read

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -61,6 +62,11 @@ struct ScanContext {
     // search for split pages reads every row's last page to find those that do not verify; these
     // it need not read again, one seek per fragment on a spinning disk.
     std::vector<std::int64_t>* soundRunEnds = nullptr;  // ascending
+    // Called on the scan's worker, between two positions, at most once per interval, with the
+    // position (and the fragments) as they stand: a front end keeps them, so that a run killed
+    // outright goes on from there rather than from the start.
+    std::function<void()> checkpoint = {};
+    std::chrono::steady_clock::duration checkpointInterval = std::chrono::seconds(10);
 };
 
 enum class ScanOutcome { NotRun, Finished, Stopped, Failed };

@@ -86,6 +86,8 @@ ScanContext RecoverySession::scanContext() {
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
     ctx.soundRunEnds = &soundRunEnds_;
+    ctx.checkpoint = checkpoint_;
+    if (checkpointInterval_.count() > 0) ctx.checkpointInterval = checkpointInterval_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it
     // has finished (a window then lists the catalogue at once).
     if (nameHeadsAtScanEnd_) ctx.completing = [this] { namedCatalogue(); };
@@ -239,6 +241,31 @@ StartResult RecoverySession::startScan() {
 const std::string& RecoverySession::scanId() {
     if (scanId_.empty()) scanId_ = newScanId();
     return scanId_;
+}
+
+bool SourceFingerprint::matches(const SourceFingerprint& other) const {
+    if (sectors != other.sectors || samples.size() != other.samples.size()) return false;
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (!samples[i].empty() && !other.samples[i].empty() && samples[i] != other.samples[i])
+            return false;
+    return true;
+}
+
+SourceFingerprint RecoverySession::sourceFingerprint() {
+    constexpr std::int64_t kPlaces = 32;
+    SourceFingerprint f;
+    f.sectors = source_.endSector();
+    if (!sourceChosen_ || busy()) return f;
+    std::array<std::uint8_t, 8192> page{};
+    for (std::int64_t i = 0; i < kPlaces; ++i) {
+        // Page-aligned places from the start to the last whole page.
+        const std::int64_t pages = f.sectors / 16;
+        const std::int64_t sector = pages > 1 ? i * (pages - 1) / (kPlaces - 1) * 16 : 0;
+        f.samples.push_back(source_.readWholeSectors(16, page.data(), sector)
+                                ? sha256Hex(page).substr(0, 16)
+                                : std::string());
+    }
+    return f;
 }
 
 std::string RecoverySession::sourceFirstPageSha256() {

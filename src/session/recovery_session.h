@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,6 +34,16 @@
 namespace mdf {
 
 enum class StartResult { Started, NoSource, Busy, BadInput };
+
+// What tells one source from another: its size, and short hashes of 8 KiB at its start and at
+// places spread evenly over it ("" for a place that could not be read).
+struct SourceFingerprint {
+    std::int64_t sectors = 0;
+    std::vector<std::string> samples;
+    // Whether two fingerprints may be of one source: the same size, and every place that both
+    // could read the same.
+    bool matches(const SourceFingerprint& other) const;
+};
 
 // A path as it is found again from another folder; as given when it cannot be made absolute.
 std::string absolutePath(const std::string& path);
@@ -127,6 +139,17 @@ class RecoverySession {
     // SHA-256 of the source's first 8 KiB; empty when they cannot be read. With the source's
     // size it tells whether a saved scan was made of the source now chosen.
     std::string sourceFirstPageSha256();
+    // The source's size and what lies at its start and at places spread over it: two disks of
+    // one size with the same first sectors (a clone, or the same partitioning) still differ.
+    SourceFingerprint sourceFingerprint();
+    // Called on the scan's worker at most once per interval while the scan runs, with the
+    // position and the fragments as they stand (scanPosition, fragments); nothing else of the
+    // session may be used from it.
+    void checkpointScans(std::function<void()> checkpoint,
+                         std::chrono::steady_clock::duration interval) {
+        checkpoint_ = std::move(checkpoint);
+        checkpointInterval_ = interval;
+    }
     void requestStop() { stopRequested_ = true; }
     bool scanRunning() const { return !stopRequested_; }
     ScanOutcome lastScanOutcome() const { return lastScanOutcome_; }
@@ -145,6 +168,9 @@ class RecoverySession {
     // file is damaged: the list is kept.
     bool openScan(const std::optional<std::string>& scanInfoPath,
                   const std::optional<std::string>& contentPath);
+    // Replaces the fragment list by one kept elsewhere (a resume file), as opening a scan-info
+    // file does. Refused while a job runs.
+    bool useFragments(std::vector<FragmentRecord> records);
     bool readFromSource() const { return readFromSource_; }
     // The next scan writes the content file PATH as it reads, so that saving it (saveScan with
     // this path and seed) does not read every fragment again.
@@ -265,6 +291,8 @@ class RecoverySession {
     std::atomic<ScanOutcome> lastScanOutcome_{ScanOutcome::NotRun};
     std::optional<ScanPosition> resumeAt_;
     std::string scanId_;
+    std::function<void()> checkpoint_;
+    std::chrono::steady_clock::duration checkpointInterval_{};
     ScanPosition scanPosition_;
     std::atomic<std::int64_t> scanReached_{-1};
     // Pages the scan found sound at the end of its runs, and the source state they were read in.

@@ -90,6 +90,16 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
     return true;
 }
 
+bool RecoverySession::useFragments(std::vector<FragmentRecord> records) {
+    if (!idle() || !takeFileId()) return false;
+    fragments_.replace(std::move(records));
+    volume_.sectorsPerCluster =
+        static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
+    index_ = buildFragmentIndex(fragments_);
+    headsNamed_ = false;
+    return true;
+}
+
 bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
                                const std::optional<std::string>& contentPath) {
     if (!idle()) return false;

@@ -101,6 +101,11 @@ bool SectorSource::ensureOpenLocked() {
     return true;
 }
 
+bool SectorSource::opens() {
+    std::lock_guard lock(mutex_);
+    return ensureOpenLocked();
+}
+
 bool SectorSource::readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
     std::lock_guard lock(mutex_);
     if (cutCountLocked(sector, count) < count) return false;

@@ -53,6 +53,10 @@ class SectorSource {
     // part of what was asked: what page readers need, so that no page is ever half old bytes.
     bool readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector);
 
+    // Whether the source can be opened at all: a source that cannot holds nothing to read,
+    // where one that opens may still have unreadable sectors.
+    bool opens();
+
     // One past the last sector the source holds, in its own addressing; 0 when not known.
     std::int64_t endSector() const;
     // How many of count sectors at sector lie inside the source and the read limit (0 when none).

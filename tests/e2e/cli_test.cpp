@@ -17,6 +17,7 @@
 
 #include "assembly/sha256.h"
 #include "scan/scan_info_file.h"
+#include "support/background_command.h"
 #include "testworld/process.h"
 #include "testworld/temp_dir.h"
 #include "testworld/test_world.h"
@@ -141,55 +142,6 @@ TEST(Cli, CreateRefusesToWriteOverTheSource) {
     EXPECT_EQ(readFile(w.image()), before);
 }
 
-// The program run in the background, stdout and stderr into a file, to be stopped with Ctrl-C.
-struct Background {
-    pid_t pid = 0;
-    std::string log;
-
-    Background(std::vector<std::string> args, std::string logPath,
-               const std::vector<std::string>& extraEnvironment = {})
-        : log(std::move(logPath)) {
-        args.insert(args.begin(), MDF_CLI);
-        // A variable given replaces the inherited one (the first of two is the one that counts).
-        auto overridden = [&](const std::string& entry) {
-            const std::string name = entry.substr(0, entry.find('=') + 1);
-            return std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
-                               [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-        };
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (!overridden(*e)) env.emplace_back(*e);
-        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid, MDF_CLI, &actions, nullptr, argv.data(), envp.data()) != 0) pid = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    // Ctrl-C after a while; the exit status, or -1 when the program did not exit by itself.
-    int interruptAfter(std::chrono::milliseconds wait) {
-        if (pid == 0) return -1;
-        std::this_thread::sleep_for(wait);
-        ::kill(pid, SIGINT);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const {
-        std::ifstream in(log);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-};
-
 TEST(Cli, CtrlCStopsTheScanAndKeepsWhatWasFound) {
     TempDir dir;
     const std::string image = dir.file("big.img");
@@ -221,23 +173,6 @@ std::string twoCopies(const RawWorld& w, const std::string& name, bool otherFirs
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     return path;
-}
-
-// The image read at 250 MiB/s at most: 1 GiB then takes over 4 s, so that Ctrl-C after 1.5 s
-// finds the scan halfway however fast the machine is.
-std::vector<std::string> slowReads(const std::string& image) {
-    return {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
-            "MDF_FAULT_FILE=" + std::filesystem::canonical(image).string(),
-            "MDF_FAULT_SLOW_MS_PER_MIB=4", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-}
-
-// Reads of count sectors from first on fail, as on a disk with bad sectors.
-std::vector<std::string> failingReads(const std::string& image, std::int64_t first,
-                                      std::int64_t count) {
-    return {"LD_PRELOAD=" MDF_FAULT_PRELOAD,
-            "MDF_FAULT_FILE=" + std::filesystem::canonical(image).string(),
-            "MDF_FAULT_EIO=" + std::to_string(first) + ":" + std::to_string(count),
-            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 }
 
 nlohmann::json readJson(const std::string& path) {
@@ -321,19 +256,33 @@ TEST(CliResume, AStoppedScanGoesOnFromWhereItStoodToWhatOneWholeScanFinds) {
     EXPECT_EQ(recordsOf(part), recordsOf(w.dir.file("whole.info")));
 }
 
-TEST(CliResume, AScanEndedByAReadFailureKeepsItsPositionAndGoesOn) {
+// An unreadable first window is an unreadable area like any other: listed, and the scan goes on
+// past it to find what a whole scan finds there; going on from the finished scan reads nothing.
+TEST(CliResume, AnUnreadableFirstWindowIsListedAndTheScanGoesOn) {
     RawWorld w;
     ASSERT_EQ(cli({"scan", w.image(), "-o", w.dir.file("whole.info")}).exitCode, 0);
-    // The whole first window is unreadable but for the first page: the scan cannot begin.
     const std::string failed = w.dir.file("failed.info");
-    CommandResult r =
-        runCommand({MDF_CLI, "scan", w.image(), "-o", failed}, failingReads(w.image(), 16, 12272));
-    EXPECT_EQ(r.exitCode, 4) << r.output;
-    EXPECT_TRUE(contains(r.output, "the scan ended by a read failure at sector 0")) << r.output;
-    EXPECT_EQ(readJson(failed + ".resume")["cursor"], 0);
-    CommandResult resumed = cli({"scan", "--resume", failed});
-    ASSERT_EQ(resumed.exitCode, 0) << resumed.output;
-    EXPECT_EQ(recordsOf(failed), recordsOf(w.dir.file("whole.info")));
+    constexpr std::int64_t kWindow = 12288;
+    CommandResult r = runCommand({MDF_CLI, "scan", w.image(), "-o", failed},
+                                 failingReads(w.image(), 16, kWindow - 16));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "512error1sec0")) << r.output;
+    EXPECT_TRUE(contains(r.output, "512error1sec16")) << r.output;
+    // Past the window, the same runs (numbered on from fewer before them).
+    auto beyond = [](const std::vector<std::string>& records) {
+        std::vector<std::string> runs;
+        for (const std::string& line : records)
+            if (std::stoll(std::string(recordField(line, 2))) >= kWindow)
+                runs.push_back(line.substr(line.find('|')));
+        return runs;
+    };
+    EXPECT_FALSE(beyond(recordsOf(w.dir.file("whole.info"))).empty());
+    EXPECT_EQ(beyond(recordsOf(failed)), beyond(recordsOf(w.dir.file("whole.info"))));
+    EXPECT_EQ(readJson(failed + ".resume")["cursor"], std::filesystem::file_size(w.image()) / 512);
+    CommandResult resumed = runCommand({MDF_CLI, "scan", "--resume", failed},
+                                       failingReads(w.image(), 16, kWindow - 16));
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.output;
+    EXPECT_TRUE(contains(resumed.output, "the scan had finished")) << resumed.output;
 }
 
 // The catalogue number of the database whose first page lies at firstSector.

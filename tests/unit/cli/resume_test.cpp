@@ -60,8 +60,10 @@ TEST(ResumeFile, KeepsEverythingAScanNeedsAndRefusesDamagedOnes) {
     r.content = "scan.content";
     r.position = {123456, 123480, 120000, 42};
     r.memo = "wrong file head";
-    r.sourceSectors = 4196352;
+    r.fingerprint = {4196352, {"0123456789abcdef", "", "fedcba9876543210"}};
     r.firstPageSha256 = std::string(64, 'a');
+    r.fragments = {{composeFragment(1, 3, 4096, 0, "D:\\x.mdf|bad"),
+                    composeFragment(2, 5, 8192, 77, " ")}};
     const std::string path = dir.file("scan.info.resume");
     ASSERT_EQ(r.save(path, OutputGuard{}), "");
 
@@ -86,7 +88,12 @@ TEST(ResumeFile, KeepsEverythingAScanNeedsAndRefusesDamagedOnes) {
     EXPECT_EQ(back->position.windowStart, 120000);
     EXPECT_EQ(back->position.counter, 42);
     EXPECT_EQ(back->memo, "wrong file head");
-    EXPECT_EQ(back->sourceSectors, 4196352);
+    EXPECT_EQ(back->fingerprint.sectors, 4196352);
+    EXPECT_EQ(back->fingerprint.samples, r.fingerprint.samples);
+    ASSERT_TRUE(back->fragments);
+    ASSERT_EQ(back->fragments->size(), 2u);
+    EXPECT_EQ((*back->fragments)[1].text(), (*r.fragments)[1].text());
+    EXPECT_EQ((*back->fragments)[0].text(), (*r.fragments)[0].text());
     EXPECT_EQ(back->firstPageSha256, std::string(64, 'a'));
 
     EXPECT_FALSE(ResumeFile::load(dir.file("absent.resume"), error));
