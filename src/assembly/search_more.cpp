@@ -181,7 +181,11 @@ MissingPageReport checkMissingPages(AssemblyContext& ctx) {
     MissingPageReport report;
     const auto& rows = ctx.combination.rows;
     if (rows.empty() || rows[0].startPage != 0) return report;
-    const std::int64_t expected = ctx.results.expectedPageCount;
+    // A damaged page 0 may state billions of pages: none lies past what the source can hold.
+    std::int64_t expected = ctx.results.expectedPageCount;
+    if (ctx.sourceSectors > 0)
+        expected = std::min(expected, std::max<std::int64_t>(ctx.sourceSectors / kSectorsPerPage,
+                                                             rows.back().endPage));
     const std::int64_t pfsPages = pfsPageCount(expected);
     ProgressGauge gauge(ctx.reporter);
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -96,8 +96,7 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
         r.memo = j.at("memo");
         r.scanId = j.value("scan_id", std::string());
         r.fingerprint.sectors = j.at("source_sectors");
-        r.fingerprint.samples =
-            j.value("source_samples", std::vector<std::string>{});
+        r.fingerprint.samples = j.value("source_samples", std::vector<std::string>{});
         r.firstPageSha256 = j.at("first_page_sha256");
         if (j.contains("fragments")) {
             std::vector<FragmentRecord> list;
@@ -106,8 +105,7 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
                 ++line;
                 std::string why;
                 auto record = FragmentRecord::parse(text.get<std::string>(), &why);
-                if (!record)
-                    throw std::runtime_error(fmt::format("fragment {}: {}", line, why));
+                if (!record) throw std::runtime_error(fmt::format("fragment {}: {}", line, why));
                 list.push_back(std::move(*record));
             }
             r.fragments = std::move(list);
@@ -140,8 +138,8 @@ bool ResumeFile::ownsContent(const std::string& scanInfo) const {
         const ScanInfoContents saved = readScanInfo(scanInfo);
         std::uint64_t expected = kContentTrailerBytes;
         for (const FragmentRecord& r : saved.records)
-            expected += kContentPrefixBytes + std::uint64_t{8192} * static_cast<std::uint64_t>(
-                                                                        std::max(r.pages(), 0));
+            expected += kContentPrefixBytes +
+                        std::uint64_t{8192} * static_cast<std::uint64_t>(std::max(r.pages(), 0));
         own = saved.error.empty() && std::filesystem::file_size(content, ec) == expected;
     }
     if (!own)
@@ -156,11 +154,11 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     // A place that could not be read when the scan stopped (a failing disk) proves nothing
     // either way; the size and every other place still do.
     const SourceFingerprint now = session.sourceFingerprint();
-    const bool same = fingerprint.samples.empty()
-                          ? now.sectors == fingerprint.sectors &&
-                                (firstPageSha256.empty() ||
-                                 session.sourceFirstPageSha256() == firstPageSha256)
-                          : now.matches(fingerprint);
+    const bool same =
+        fingerprint.samples.empty()
+            ? now.sectors == fingerprint.sectors &&
+                  (firstPageSha256.empty() || session.sourceFirstPageSha256() == firstPageSha256)
+            : now.matches(fingerprint);
     if (!same) {
         complain(
             "the source is not the one the stopped scan was made of (its size or what it holds "

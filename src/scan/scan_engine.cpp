@@ -37,10 +37,16 @@ class Scan {
         if (!readSettings()) return ScanOutcome::Failed;
         if (ctx_.volume.hasFileSystem && freeSpaceOnly_) {
             ctx_.reporter.logLine(Memo::Scan, "reading bitmap" + ctx_.now());
+            // Without the file system's own allocation data nothing can be told free or in use:
+            // the whole volume is scanned rather than none of it.
             if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter,
                                   window_.buffer()) != 0) {
                 ctx_.reporter.showMessage("create bitmap failed", "message");
-                return ScanOutcome::Failed;
+                ctx_.reporter.logLine(Memo::Scan,
+                                      "create bitmap failed: 文件系统的分配信息无法读取,扫描整个卷 "
+                                      "(the file system's allocation data cannot be read; the "
+                                      "whole volume is scanned)");
+                freeSpaceOnly_ = false;
             }
         }
         ctx_.reporter.logLine(Memo::Scan, "begin scan" + ctx_.now());

@@ -104,7 +104,19 @@ AssemblyContext RecoverySession::assemblyContext() {
             pageOrigin_,   analysis_,
             combination_,  sortColumn_,
             reporter_,     volume_.sectorsPerCluster,
-            outputGuard(), readFromSource_ ? source_.endSector() : 0};
+            outputGuard(), sectorsTheFileLayOn()};
+}
+
+// How large the source the file lay on was: the source itself, or the one the content file was
+// read from; for an older content file that does not say, as far as the fragments reach.
+std::int64_t RecoverySession::sectorsTheFileLayOn() const {
+    if (readFromSource_) return source_.endSector();
+    if (content_.record() && content_.record()->sourceSectors > 0)
+        return content_.record()->sourceSectors;
+    std::int64_t end = 0;
+    for (const FragmentRecord& r : fragments_)
+        end = std::max(end, r.esec);
+    return end;
 }
 
 OutputGuard RecoverySession::outputGuard() const {

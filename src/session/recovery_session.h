@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -252,6 +252,7 @@ class RecoverySession {
     ScanContext scanContext();
     AnalysisContext analysisContext(NextFragmentChooser* chooser);
     AssemblyContext assemblyContext();
+    std::int64_t sectorsTheFileLayOn() const;
     void startJob(std::function<void()> job);
     void analyse(const CatalogueRow& file, NextFragmentChooser* chooser);
     // Reads every fragment's pages in ascending sector order before the analysis asks for them.

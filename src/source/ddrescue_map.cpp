@@ -1,6 +1,7 @@
 #include "source/ddrescue_map.h"
 
 #include <fmt/core.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <charconv>
@@ -130,6 +131,12 @@ bool parseRescueMap(std::string_view text, RescueMap& map, std::string& problem)
 
 bool loadRescueMap(const std::string& path, RescueMap& map, MapProblem& problem) {
     problem = {};
+    // A pipe or a device would be read until its writer stops, which may be never.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        problem = {fmt::format("map file {} is not a regular file", path), true};
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         problem.text = fmt::format("cannot open map file {}", path);

@@ -1,12 +1,15 @@
 #include "source/image_format.h"
 
 #include <fcntl.h>
+#include <fmt/core.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -28,10 +31,56 @@ bool isVmdkDescriptor(std::span<const std::uint8_t> head) {
     return startsWith(head.subspan(at), kLine, sizeof kLine - 1);
 }
 
-// The path itself is always among the files; a reader adds the others it found.
+// The largest disk each container can hold, by its own specification: a header that declares
+// more is damaged, and would have the scan read a disk that is not there for days.
+std::int64_t mostDiskBytes(ImageFormat format) {
+    constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+    switch (format) {
+        case ImageFormat::Vhd:
+            return 2040 * kGiB;
+        case ImageFormat::Vhdx:
+        case ImageFormat::Vmdk:
+            return 64 * 1024 * kGiB;
+        default:
+            return INT64_MAX;
+    }
+}
+
+// What an EWF set's segments can hold: deflate packs at most 1032 bytes into one, and every
+// chunk of an E01 is stored whole or deflated.
+std::int64_t mostEwfDiskBytes(const std::vector<std::string>& segments) {
+    std::int64_t stored = 0;
+    for (const std::string& segment : segments)
+        stored += std::max<std::int64_t>(plainByteSizeOf(segment), 0);
+    return stored > INT64_MAX / 1100 ? INT64_MAX : stored * 1100 + (std::int64_t{1} << 20);
+}
+
+// The path itself is always among the files; a reader adds the others it found. A declared
+// disk larger than the format or its files can hold is refused.
 OpenedSource withFiles(OpenedSource opened, const std::string& path) {
     if (std::find(opened.files.begin(), opened.files.end(), path) == opened.files.end())
         opened.files.insert(opened.files.begin(), path);
+    if (!opened.file) return opened;
+    std::int64_t most = mostDiskBytes(opened.format);
+    if (opened.format == ImageFormat::Ewf) {
+        std::array<std::uint8_t, 8> signature{};
+        if (auto plain = openPlainReadOnly(path); plain &&
+                                                  plain->readAt(signature.data(), 8, 0) == 8 &&
+                                                  std::memcmp(signature.data(), "EVF\x09", 4) == 0)
+            most = mostEwfDiskBytes(opened.files);
+    }
+    if (opened.mediaBytes > most) {
+        const std::string holder = opened.format == ImageFormat::Ewf
+                                       ? fmt::format("its {} segment file(s)", opened.files.size())
+                                       : fmt::format("a {} image", imageFormatName(opened.format));
+        opened.problem = fmt::format(
+            "{} image damaged: it declares a disk of {} bytes, more than {} can hold "
+            "({} bytes at most)",
+            imageFormatName(opened.format), opened.mediaBytes, holder, most);
+        opened.refused = true;
+        opened.file.reset();
+        opened.mediaBytes = -1;
+    }
     return opened;
 }
 

@@ -82,8 +82,46 @@ bool hasGptSignature(std::span<const std::uint8_t> s) {
            std::string_view(reinterpret_cast<const char*>(s.data()), 8) == "EFI PART";
 }
 
+// A GPT header and its entries as read from one place, and whether their checksums hold.
+struct GptCopy {
+    GptHeader header;
+    std::uint64_t backupLba = 0;
+    std::vector<std::uint8_t> entries;
+    bool headerSound = false, entriesSound = false;
+    std::string problem;  // why it cannot be used at all
+};
+
+GptCopy readGptCopy(SectorSource& source, std::uint64_t lba, std::uint32_t lbaBytes) {
+    GptCopy copy;
+    std::vector<std::uint8_t> sector(lbaBytes);
+    const std::uint32_t perLba = lbaBytes / 512;
+    if (lba > static_cast<std::uint64_t>(INT64_MAX / lbaBytes) ||
+        !source.readSectors(perLba, sector.data(), static_cast<std::int64_t>(lba * perLba))) {
+        copy.problem = fmt::format("cannot read the GPT header at LBA {}", lba);
+        return copy;
+    }
+    if (!parseGptHeader(sector, copy.header, copy.problem)) return copy;
+    copy.headerSound = gptHeaderChecksumHolds(sector);
+    copy.backupLba = loadU64(&sector[32]);
+    const std::uint64_t bytes = std::uint64_t{copy.header.entryCount} * copy.header.entrySize;
+    copy.entries.resize((bytes + 511) / 512 * 512);
+    const auto sectors = static_cast<std::uint32_t>(copy.entries.size() / 512);
+    if (copy.header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / lbaBytes) ||
+        !source.readSectors(sectors, copy.entries.data(),
+                            static_cast<std::int64_t>(copy.header.entriesLba * perLba))) {
+        copy.problem = fmt::format("cannot read the GPT entries at LBA {} ({} bytes)",
+                                   copy.header.entriesLba, lbaBytes);
+        return copy;
+    }
+    copy.entriesSound = crc32(std::span(copy.entries).first(static_cast<std::size_t>(bytes))) ==
+                        loadU32(&sector[88]);
+    return copy;
+}
+
 // The header lies in LBA 1 whatever the sector size, so its byte offset tells the size: 512 on
-// most disks, 4096 on a 4Kn disk (where byte 512 lies inside LBA 0 and holds zeros).
+// most disks, 4096 on a 4Kn disk (where byte 512 lies inside LBA 0 and holds zeros). A header or
+// entries whose checksum fails are damaged: the backup copy at the disk's end is tried first, and
+// a damaged table is used only when no sound one is left, and then said so.
 void readGpt(SectorSource& source, PartitionTable& table) {
     std::array<std::uint8_t, 512> sector{};
     std::uint32_t lbaBytes = 0;
@@ -102,26 +140,35 @@ void readGpt(SectorSource& source, PartitionTable& table) {
         table.problems.push_back("protective MBR but no GPT header at byte 512 or 4096");
         return;
     }
-    GptHeader header;
-    std::string problem;
-    if (!parseGptHeader(sector, header, problem)) {
-        table.problems.push_back(problem);
+    GptCopy primary = readGptCopy(source, 1, lbaBytes);
+    const GptCopy* used = &primary;
+    GptCopy backup;
+    if (!primary.headerSound || !primary.entriesSound) {
+        const std::int64_t end = source.endSector();
+        const std::uint64_t lastLba =
+            end > 0 ? static_cast<std::uint64_t>(end) / (lbaBytes / 512) - 1 : 0;
+        const std::uint64_t backupLba = primary.backupLba > 1 ? primary.backupLba : lastLba;
+        if (backupLba > 1) backup = readGptCopy(source, backupLba, lbaBytes);
+        if (backup.problem.empty() && backup.headerSound && backup.entriesSound) {
+            table.problems.push_back(fmt::format(
+                "the GPT at LBA 1 is damaged (its checksum does not match); its backup at LBA {} "
+                "is used",
+                backupLba));
+            used = &backup;
+        } else if (primary.problem.empty()) {
+            table.problems.push_back(
+                "the GPT's checksum does not match and no sound backup was found; its "
+                "partitions are listed as they stand and may be wrong");
+        }
+    }
+    if (!used->problem.empty()) {
+        table.problems.push_back(used->problem);
         return;
     }
     table.scheme = "GPT";
     table.lbaBytes = lbaBytes;
-    const std::uint64_t bytes = std::uint64_t{header.entryCount} * header.entrySize;
-    std::vector<std::uint8_t> entries((bytes + 511) / 512 * 512);
-    const auto sectors = static_cast<std::uint32_t>(entries.size() / 512);
-    const std::uint32_t perLba = lbaBytes / 512;
-    if (header.entriesLba > static_cast<std::uint64_t>(INT64_MAX / lbaBytes) ||
-        !source.readSectors(sectors, entries.data(),
-                            static_cast<std::int64_t>(header.entriesLba * perLba))) {
-        table.problems.push_back(fmt::format("cannot read the GPT entries at LBA {} ({} bytes)",
-                                             header.entriesLba, lbaBytes));
-        return;
-    }
-    parseGptEntries(entries, header.entryCount, header.entrySize, table, lbaBytes);
+    parseGptEntries(used->entries, used->header.entryCount, used->header.entrySize, table,
+                    lbaBytes);
 }
 
 }  // namespace
@@ -138,6 +185,25 @@ std::vector<MbrSlot> parseMbrSlots(std::span<const std::uint8_t> s) {
         slots[static_cast<std::size_t>(i)] = {e[4], loadU32(e + 8), loadU32(e + 12)};
     }
     return slots;
+}
+
+std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint8_t b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k)
+            crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
+bool gptHeaderChecksumHolds(std::span<const std::uint8_t> s) {
+    if (s.size() < 92) return false;
+    const std::uint32_t size = loadU32(&s[12]);
+    if (size < 92 || size > s.size()) return false;
+    std::vector<std::uint8_t> header(s.begin(), s.begin() + size);
+    std::fill_n(header.begin() + 16, 4, 0);
+    return crc32(header) == loadU32(&s[16]);
 }
 
 bool parseGptHeader(std::span<const std::uint8_t> s, GptHeader& h, std::string& problem) {

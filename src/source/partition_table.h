@@ -40,6 +40,10 @@ struct GptHeader {
     std::uint32_t entryCount = 0;
     std::uint32_t entrySize = 0;
 };
+// The CRC-32 of ISO-HDLC (the one zlib and GPT use).
+std::uint32_t crc32(std::span<const std::uint8_t> bytes);
+// Whether a GPT header's own CRC-32 (over its header size, with the CRC field as zeros) holds.
+bool gptHeaderChecksumHolds(std::span<const std::uint8_t> sector);
 bool parseGptHeader(std::span<const std::uint8_t> sector, GptHeader& header, std::string& problem);
 // Appends the used entries among count entries of size bytes each in bytes; their LBAs count
 // lbaBytes-byte sectors and are converted to 512-byte ones.

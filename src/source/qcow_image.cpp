@@ -2,7 +2,10 @@
 // zeros; compressed clusters are unpacked by the library.
 #include <libqcow.h>
 
+#include <algorithm>
+
 #include "source/image_readers.h"
+#include "source/qcow_header.h"
 
 namespace mdf {
 namespace {
@@ -43,6 +46,17 @@ class QcowImage : public RandomAccessFile {
 OpenedSource openQcowImage(const std::string& path) {
     OpenedSource out;
     out.format = ImageFormat::Qcow;
+    // The library reads wherever the file's tables point: they are checked first.
+    if (auto plain = openPlainReadOnly(path)) {
+        const std::int64_t bytes = plainByteSizeOf(path);
+        if (std::string problem = qcowImageProblem(
+                *plain, static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0)));
+            !problem.empty()) {
+            out.problem = "qcow2 image damaged: " + problem;
+            out.refused = true;
+            return out;
+        }
+    }
     libqcow_error_t* error = nullptr;
     libqcow_file_t* file = nullptr;
     if (libqcow_file_initialize(&file, &error) != 1) {

@@ -152,6 +152,18 @@ int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporte
         layout.dataStartSector = 0;
         layout.sectorsPerCluster = 1;
     }
+    // What no file system's boot sector says is a cluster size only when it could be one: a
+    // stride of any other size would step over the database's pages and miss them.
+    const std::uint16_t spc = layout.sectorsPerCluster;
+    if (layout.fsKind == "unkhnown" && (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0)) {
+        reporter.logLine(Memo::Scan,
+                         "未知文件系统,逐扇区扫描 (no known file system, and byte 13 "
+                         "of its first sector (" +
+                             std::to_string(sector[13]) +
+                             ") is no cluster size: the volume is scanned at every "
+                             "sector)");
+        layout.sectorsPerCluster = 1;
+    }
     return 0;
 }
 

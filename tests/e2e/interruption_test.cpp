@@ -37,8 +37,8 @@ struct Source {
     std::vector<std::string> partition;  // the source options after the image
     // Reads slowed so that the whole image takes about two seconds.
     int msPerMib() const {
-        return std::max<int>(1, static_cast<int>(2000 / std::max<std::uintmax_t>(
-                                                            1, fs::file_size(image) >> 20)));
+        return std::max<int>(
+            1, static_cast<int>(2000 / std::max<std::uintmax_t>(1, fs::file_size(image) >> 20)));
     }
 };
 
