@@ -517,6 +517,8 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     analyse->add_option("--mapfile", a->source.mapFile, "As for scan");
     addPickOptions(*analyse, a->file, a->database);
     analyse->add_flag("--manual", a->manual, "Ask on the terminal when several fragments fit");
+    analyse->add_flag("--force", a->force,
+                      "Replace the --session file even when it is no session file");
     analyse->add_option("--session", a->sessionPath,
                         "Where to keep the result for search-more, check, create");
     analyse->add_flag("--json", a->json,

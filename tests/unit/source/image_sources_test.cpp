@@ -117,16 +117,58 @@ TEST(ImageFormat, DamagedSplitAndDependentImagesAreRefusedWithTheReason) {
     const std::string raw = dir.file("disk.raw");
     test::writeFile(raw, bytes);
 
-    // A qcow2 whose header is damaged after its signature.
-    test::convertImage(raw, dir.file("bad.qcow2"), "qcow2");
-    const std::uint8_t version[4] = {0, 0, 0, 99};
-    test::writeAt(dir.file("bad.qcow2"), 4, version);
-    OpenedSource bad = openSource(dir.file("bad.qcow2"));
-    EXPECT_FALSE(bad.file);
-    EXPECT_NE(bad.problem.find("qcow2 image cannot be opened"), std::string::npos) << bad.problem;
-    EXPECT_FALSE(bad.refused) << "the library could not read it";
-    EXPECT_FALSE(openReadOnly(dir.file("bad.qcow2")));
-    EXPECT_EQ(byteSizeOf(dir.file("bad.qcow2")), -1);
+    // Damaged containers: a qcow2 header damaged after its signature, a qcow2 cut short inside
+    // its data (whose clusters the library would read past the file's end and crash), one that
+    // declares 2^63 bytes, and a VHDX that declares 1 PiB. Each is refused, bad input, before the
+    // library reads any table; a compressed qcow2 whose tables hold together opens.
+    test::convertImage(raw, dir.file("image.qcow2"), "qcow2");
+    test::runChecked({"qemu-img", "convert", "-c", "-f", "raw", "-O", "qcow2", raw,
+                      dir.file("compressed.qcow2")});
+    test::runChecked({"qemu-img", "create", "-q", "-f", "vhdx", dir.file("huge.vhdx"), "1G"});
+    const auto whole = test::readFile(dir.file("image.qcow2"));
+    auto damaged = [&](const std::string& name, std::vector<std::uint8_t> bytes) {
+        test::writeFile(dir.file(name), bytes);
+        return dir.file(name);
+    };
+    auto at = [](std::vector<std::uint8_t> bytes, std::size_t offset,
+                 std::vector<std::uint8_t> field) {
+        std::copy(field.begin(), field.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+        return bytes;
+    };
+    // The VHDX's virtual disk size lies in its metadata, where 1 GiB is the only such value.
+    auto vhdx = test::readFile(dir.file("huge.vhdx"));
+    const std::vector<std::uint8_t> oneGiB = {0, 0, 0, 0x40, 0, 0, 0, 0};
+    auto size = std::search(vhdx.begin(), vhdx.end(), oneGiB.begin(), oneGiB.end());
+    ASSERT_NE(size, vhdx.end());
+    std::fill(size, size + 8, 0);
+    size[6] = 0x04;  // 2^50 bytes
+    test::writeFile(dir.file("huge.vhdx"), vhdx);
+    const struct {
+        std::string path;
+        const char* problem;
+    } refused[] = {
+        {damaged("version.qcow2", at(whole, 4, {0, 0, 0, 99})), "version 99 is not known"},
+        {damaged("cut.qcow2",
+                 std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 3)),
+         "lies past the end of the file (cut short?)"},
+        {damaged("declared.qcow2", at(whole, 24, {0x80, 0, 0, 0, 0, 0, 0, 0})),
+         "more than its L1 table"},
+        {dir.file("huge.vhdx"), "declares a disk of 1125899906842624 bytes, more than a VHDX"},
+    };
+    for (const auto& c : refused) {
+        OpenedSource bad = openSource(c.path);
+        EXPECT_FALSE(bad.file) << c.path;
+        EXPECT_NE(bad.problem.find(c.problem), std::string::npos) << c.path << ": " << bad.problem;
+        EXPECT_TRUE(bad.refused) << c.path;
+        EXPECT_FALSE(openReadOnly(c.path));
+        EXPECT_EQ(byteSizeOf(c.path), -1);
+    }
+    OpenedSource compressed = openSource(dir.file("compressed.qcow2"));
+    ASSERT_TRUE(compressed.file) << compressed.problem;
+    std::vector<std::uint8_t> back(bytes.size());
+    EXPECT_EQ(compressed.file->readAt(back.data(), back.size(), 0),
+              static_cast<std::int64_t>(back.size()));
+    EXPECT_TRUE(back == bytes);
 
     // An overlay without its backing file would read the unchanged clusters as zeros.
     test::convertImage(raw, dir.file("base.qcow2"), "qcow2");
