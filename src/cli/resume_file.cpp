@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "scan/content_file.h"
 #include "scan/scan_info_file.h"
+#include "source/json_numbers.h"
 #include "source/text_numbers.h"
 
 namespace mdf::cli {
@@ -76,7 +77,7 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
         if (!j.is_object()) throw std::runtime_error("not a JSON object");
         ResumeFile r;
         r.source.path = j.at("source");
-        if (!j.at("partition").is_null()) r.source.partition = j.at("partition").get<int>();
+        if (!j.at("partition").is_null()) r.source.partition = jsonInteger<int>(j.at("partition"));
         r.source.mapFile = j.at("mapfile");
         r.directIo = j.at("direct_io");
         ScanSettings& s = r.settings;
@@ -89,13 +90,13 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
         s.startPageLimit = j.at("start_page_limit");
         s.maxStartPage = j.at("max_start_page");
         r.content = j.at("content");
-        r.position.cursor = j.at("cursor");
-        r.position.skip = j.at("skip");
-        r.position.windowStart = j.at("window_start");
-        r.position.counter = j.at("counter");
+        r.position.cursor = jsonInteger<std::int64_t>(j.at("cursor"));
+        r.position.skip = jsonInteger<std::int64_t>(j.at("skip"));
+        r.position.windowStart = jsonInteger<std::int64_t>(j.at("window_start"));
+        r.position.counter = jsonInteger<std::int32_t>(j.at("counter"));
         r.memo = j.at("memo");
         r.scanId = j.value("scan_id", std::string());
-        r.fingerprint.sectors = j.at("source_sectors");
+        r.fingerprint.sectors = jsonInteger<std::int64_t>(j.at("source_sectors"));
         r.fingerprint.samples = j.value("source_samples", std::vector<std::string>{});
         r.firstPageSha256 = j.at("first_page_sha256");
         if (j.contains("fragments")) {

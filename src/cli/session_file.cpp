@@ -9,6 +9,7 @@
 #include "cli/resume_file.h"
 #include "cli/source_options.h"
 #include "source/image_format.h"
+#include "source/json_numbers.h"
 
 namespace mdf::cli {
 
@@ -71,16 +72,16 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
         s.scanInfo = j.at("scan_info");
         s.content = j.at("content");
         s.source = j.at("source");
-        if (!j.at("partition").is_null()) s.partition = j.at("partition").get<int>();
+        if (!j.at("partition").is_null()) s.partition = jsonInteger<int>(j.at("partition"));
         s.mapFile = j.value("mapfile", std::string());
-        s.file = j.at("file");
-        s.fileId = j.at("file_id");
+        s.file = jsonInteger<int>(j.at("file"));
+        s.fileId = jsonInteger<std::uint16_t>(j.at("file_id"));
         AnalysisSnapshot& a = s.analysis;
-        a.expectedPages = j.at("expected_pages");
+        a.expectedPages = jsonInteger<std::int32_t>(j.at("expected_pages"));
         a.lostFileName = j.at("lost_file_name");
-        a.recorded = j.at("recorded").get<std::vector<std::int32_t>>();
+        a.recorded = jsonIntegers<std::int32_t>(j.at("recorded"));
         a.firstRecordedWithPfsPassOnly = j.at("first_recorded_with_pfs_pass_only");
-        a.combination = j.at("combination").get<std::vector<std::int32_t>>();
+        a.combination = jsonIntegers<std::int32_t>(j.at("combination"));
         a.firstRowRemark = j.at("first_row_remark");
         a.firstPageSha256 = j.value("first_page_sha256", std::string());
         s.madeFrom = j.value("made_from", s.source);

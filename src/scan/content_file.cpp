@@ -5,6 +5,7 @@
 
 #include "scan/rounding.h"
 #include "source/byte_order.h"
+#include "source/json_numbers.h"
 
 namespace mdf {
 namespace {
@@ -20,11 +21,11 @@ std::optional<ContentRecord> parseRecord(const std::string& text) {
         const auto j = nlohmann::json::parse(text);
         ContentRecord r;
         r.madeFrom = j.at("made_from").get<std::string>();
-        r.sourceSectors = j.at("source_sectors").get<std::int64_t>();
+        r.sourceSectors = jsonInteger<std::int64_t>(j.at("source_sectors"));
         r.scanId = j.at("scan_id").get<std::string>();
         for (const auto& range : j.at("unreadable")) {
-            const auto first = range.at(0).get<std::int64_t>();
-            const auto count = range.at(1).get<std::int64_t>();
+            const auto first = jsonInteger<std::int64_t>(range.at(0));
+            const auto count = jsonInteger<std::int64_t>(range.at(1));
             if (first < 0 || count <= 0 || count > INT64_MAX - first) return std::nullopt;
             r.unreadable.push_back({first, count});
         }

@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include <array>
+#include <unordered_set>
 #include <vector>
 
 namespace mdf {
@@ -81,11 +82,16 @@ std::string qcowImageProblem(RandomAccessFile& file, std::uint64_t fileBytes) {
     const unsigned compressedSizeShift = 62 - (clusterBits - 8);
     std::vector<std::uint8_t> l1(l1Entries * 8), l2(cluster);
     if (!l1.empty() && !readAll(file, l1, l1Offset)) return "its L1 table cannot be read";
+    // Each L2 table is a cluster of its own: one named twice is damage, and would have this
+    // check read the same table millions of times.
+    std::unordered_set<std::uint64_t> l2Tables;
     for (std::uint64_t i = 0; i < l1Entries; ++i) {
         const std::uint64_t l2Offset = be64(&l1[i * 8]) & kOffsetMask;
         if (l2Offset == 0) continue;
         if (!within(l2Offset, cluster, fileBytes))
             return fmt::format("L2 table {} lies past the end of the file (cut short?)", i);
+        if (!l2Tables.insert(l2Offset).second)
+            return fmt::format("its L1 table names the L2 table at {} twice", l2Offset);
         if (!readAll(file, l2, l2Offset)) return fmt::format("L2 table {} cannot be read", i);
         for (std::uint64_t j = 0; j < perL2; ++j) {
             const std::uint64_t entry = be64(&l2[j * 8]);

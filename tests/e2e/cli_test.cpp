@@ -228,6 +228,15 @@ TEST(CliResume, AStoppedScanGoesOnFromWhereItStoodToWhatOneWholeScanFinds) {
     EXPECT_TRUE(contains(other.output, "is not the one the stopped scan was made of"));
     other = cli({"scan", "--resume", part, twoCopies(w, "changed.img", true)});
     EXPECT_EQ(other.exitCode, 3) << other.output;
+    // A disk of the same size with the same first sectors (a clone, the same partitioning) that
+    // holds other data further on.
+    const std::string clone = w.dir.file("clone.img");
+    std::filesystem::copy_file(big, clone);
+    std::vector<std::uint8_t> tail(1 << 20, 0x5A);
+    writeAt(clone, std::filesystem::file_size(clone) - tail.size(), tail);
+    other = cli({"scan", "--resume", part, clone});
+    EXPECT_EQ(other.exitCode, 3) << other.output;
+    EXPECT_TRUE(contains(other.output, "is not the one the stopped scan was made of"));
     // So are settings of its own: the scan goes on as it began.
     other = cli({"scan", "--resume", part, "--end", "100"});
     EXPECT_EQ(other.exitCode, 3) << other.output;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -375,6 +376,122 @@ TEST(SourceSafety, AKeptScanRemembersWhatCouldNotBeRead) {
     EXPECT_EQ(again.exitCode, kPartial) << again.output;
     EXPECT_EQ(jsonIn(again.output)["status"], "partial");
     EXPECT_EQ(jsonIn(again.output)["unreadable_pages"]["list"], lost);
+}
+
+}  // namespace
+}  // namespace mdf::test
+
+namespace mdf::test {
+namespace {
+
+// Class 7: a finished scan of a partition that starts past sector 0 can be gone on with again and
+// again (it keeps the window it stood in, never sector 0 of the disk).
+TEST(SourceSafety, AFinishedScanOfAPartitionGoesOnAsOftenAsAsked) {
+    TempDir dir;
+    SyntheticDatabase db{DatabaseRecipe{}};
+    FileSystemImageOptions options;
+    options.clusterSectors = 4;
+    const ImageManifest m = buildDiskImage(db, dir.file("disk.img"), options);
+    Untouched untouched;
+    untouched.add(dir.file("disk.img"));
+    const std::string out = dir.file("out.mdf");
+    ASSERT_EQ(cli({"recover", dir.file("disk.img"), "--partition=1", "-o", out}).exitCode,
+              kComplete);
+    const nlohmann::json first = nlohmann::json::parse(std::ifstream(out + ".scan.info.resume"));
+    for (int again = 0; again < 2; ++again) {
+        CommandResult r = cli({"recover", "--resume", out + ".scan.info", "-o", out, "--force"});
+        EXPECT_EQ(r.exitCode, kComplete) << r.output;
+        EXPECT_TRUE(contains(r.output, "the scan had finished")) << r.output;
+        EXPECT_EQ(sha256OfFile(out), m.expectedSha256);
+        const nlohmann::json now = nlohmann::json::parse(std::ifstream(out + ".scan.info.resume"));
+        EXPECT_EQ(now["window_start"], first["window_start"]);
+        EXPECT_EQ(now["cursor"], first["cursor"]);
+    }
+}
+
+// Class 8: hostile images and inputs are refused or read for what they are, never crash, hang
+// or stop a scan that can go on.
+TEST(SourceSafety, HostileImagesAndInputsAreReadForWhatTheyAre) {
+    RawSource s;
+    // A qcow2 cut short: refused before any table is read; nothing written at all.
+    convertImage(s.image, s.file("whole.qcow2"), "qcow2");
+    auto qcow = readFile(s.file("whole.qcow2"));
+    qcow.resize(qcow.size() / 2);
+    writeFile(s.file("cut.qcow2"), qcow);
+    s.untouched.add(s.file("cut.qcow2"));
+    CommandResult r = cli({"recover", s.file("cut.qcow2"), "-o", s.file("q.mdf")});
+    EXPECT_EQ(r.exitCode, kBadInput) << r.output;
+    EXPECT_TRUE(contains(r.output, "qcow2 image damaged")) << r.output;
+    for (const auto& e : fs::directory_iterator(s.dir.path()))
+        EXPECT_EQ(e.path().string().find("q.mdf"), std::string::npos) << e.path();
+
+    // A pipe as map file would be read until someone writes to it.
+    ASSERT_EQ(::mkfifo(s.file("map.fifo").c_str(), 0644), 0);
+    r = cli({"scan", s.image, "-o", s.file("f.info"), "--mapfile", s.file("map.fifo")});
+    EXPECT_EQ(r.exitCode, kBadInput) << r.output;
+    EXPECT_TRUE(contains(r.output, "is not a regular file")) << r.output;
+
+    // A page 0 that states 2^31 - 1 pages, analysed and written from a content file alone: the
+    // file ends where the source it came from ended, and the summary says so.
+    ASSERT_EQ(
+        cli({"scan", s.image, "-o", s.file("c.info"), "--content", s.file("c.content")}).exitCode,
+        kComplete);
+    ASSERT_EQ(cli({"analyse", s.file("c.info"), "--content", s.file("c.content"), "--session",
+                   s.file("c.json")})
+                  .exitCode,
+              kComplete);
+    nlohmann::json session = nlohmann::json::parse(std::ifstream(s.file("c.json")));
+    session["expected_pages"] = 2147483647;
+    std::ofstream(s.file("c.json")) << session.dump();
+    r = cli({"create", "--session", s.file("c.json"), "-o", s.file("c.mdf"), "--json"});
+    EXPECT_EQ(r.exitCode, kPartial) << r.output;
+    EXPECT_GT(jsonIn(r.output)["pages_cut"].get<std::int64_t>(), 2147483647 - 100000);
+    EXPECT_LE(fs::file_size(s.file("c.mdf")), fs::file_size(s.image));
+
+    // A boot sector of no known file system whose byte 13 is no cluster size: scanned at every
+    // sector, and the database in it found.
+    auto image = readFile(s.image);
+    std::fill(image.begin(), image.begin() + 512, 0);
+    image[13] = 3;
+    writeFile(s.file("odd.img"), image);
+    r = cli({"recover", s.file("odd.img"), "--partition", "-o", s.file("odd.mdf")});
+    EXPECT_TRUE(contains(r.output, "is no cluster size: the volume is scanned at every sector"))
+        << r.output;
+    EXPECT_EQ(r.exitCode, kComplete) << r.output;
+}
+
+// A GPT whose primary header's checksum fails: its backup is used, and the log says so.
+TEST(SourceSafety, ADamagedGptIsReadFromItsBackup) {
+    TempDir dir;
+    SyntheticDatabase db{DatabaseRecipe{}};
+    FileSystemImageOptions options;
+    const ImageManifest m = buildGptDiskImage(db, dir.file("gpt.img"), options);
+    std::vector<std::uint8_t> junk(16, 0xEE);
+    writeAt(dir.file("gpt.img"), 512 + 56, junk);  // the disk GUID, inside the header's checksum
+    CommandResult r = cli({"partitions", dir.file("gpt.img")});
+    EXPECT_EQ(r.exitCode, kComplete) << r.output;
+    EXPECT_TRUE(contains(r.output, "its backup at LBA")) << r.output;
+    r = cli({"recover", dir.file("gpt.img"), "--partition=1", "-o", dir.file("out.mdf")});
+    EXPECT_EQ(r.exitCode, kComplete) << r.output;
+    EXPECT_EQ(sha256OfFile(dir.file("out.mdf")), m.expectedSha256);
+}
+
+// A free-space map that cannot be built (the ext4 superblock damaged) leaves the volume to be
+// scanned whole rather than not at all.
+TEST(SourceSafety, AVolumeWhoseAllocationCannotBeReadIsScannedWhole) {
+    TempDir dir;
+    SyntheticDatabase db{DatabaseRecipe{}};
+    FileSystemImageOptions options;
+    options.clusterSectors = 8;
+    const ImageManifest m = buildExt4Image(db, dir.file("ext4.img"), options);
+    // The superblock's inode count: the volume's size and block size still read, but the
+    // superblock's own checksum fails and the library will not open it.
+    writeAt(dir.file("ext4.img"), 1024, std::vector<std::uint8_t>(4, 0xFF));
+    CommandResult r = cli({"recover", dir.file("ext4.img"), "--partition", "--free-space-only",
+                           "-o", dir.file("out.mdf")});
+    EXPECT_TRUE(contains(r.output, "the whole volume is scanned")) << r.output;
+    EXPECT_EQ(r.exitCode, kComplete) << r.output;
+    EXPECT_EQ(sha256OfFile(dir.file("out.mdf")), m.expectedSha256);
 }
 
 }  // namespace

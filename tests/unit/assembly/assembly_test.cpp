@@ -109,7 +109,8 @@ TEST(CreateMdf, GapsBecomeZeroPagesAndTheFileIsPaddedToItsPageCount) {
         EXPECT_TRUE(std::all_of(&file[p * 8192u], &file[p * 8192u] + 8192, [](auto x) {
             return x == 0;
         })) << p;
-    EXPECT_FALSE(std::filesystem::exists(w.dir.file("out.mdf.partial")));
+    for (const auto& e : std::filesystem::directory_iterator(w.dir.path()))
+        EXPECT_NE(e.path().extension(), ".partial") << "left behind: " << e.path();
 
     w.results.expectedPageCount = 15;
     EXPECT_EQ(w.create("shorter.mdf").size(), 20u * 8192)

@@ -1,0 +1,35 @@
+// A resume file as it may arrive damaged or hand-edited: parsed, put into a session over a small
+// disk, and the scan gone on with from the position it names, which must be refused or scanned
+// within the disk, never crash or run away.
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/resume_file.h"
+#include "memory_file.h"
+#include "report/reporter.h"
+#include "session/recovery_session.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace mdf;
+    static const std::string path = (std::filesystem::temp_directory_path() /
+                                     ("mdf-resume-fuzz-" + std::to_string(::getpid()) + ".resume"))
+                                        .string();
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::string error;
+    auto resume = cli::ResumeFile::load(path, error);
+    if (!resume) return 0;
+    // A disk of 64 sectors whose fingerprint is whatever the file says it should be.
+    static const std::vector<std::uint8_t> disk(64 * 512, 0);
+    SilentReporter reporter;
+    RecoverySession session(reporter, fuzz::memoryOpener(disk));
+    if (!session.openImage("disk", ImageKind::WholeDisk)) return 0;
+    resume->fingerprint = session.sourceFingerprint();
+    resume->firstPageSha256.clear();
+    if (!resume->restore(session, path)) return 0;
+    if (session.startScan() == StartResult::Started) session.waitForJobs();
+    return 0;
+}
