@@ -35,13 +35,15 @@ class PageSink {
     PageSink(const PageSink&) = delete;
     PageSink& operator=(const PageSink&) = delete;
 
-    void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page) {
+    void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page, PageSource source) {
         auto restored = ctx_.results.restoredPages.find(pageId);
         if (restored != ctx_.results.restoredPages.end()) {
             outcome_.restoredPages.push_back(pageId);
             page = restored->second;
+            source = PageSource::Pieced;
         }
         classify(pageId, page);
+        verifier_.page(pageId, page, source);
         out_.write(page);
         ++outcome_.pages;
         showProgress();
@@ -55,7 +57,7 @@ class PageSink {
         const auto& restored = ctx_.results.restoredPages;
         for (auto it = restored.lower_bound(first); it != restored.end() && it->first < end; ++it) {
             writeZeroRun(runStart, it->first);
-            put(it->first, zero);
+            put(it->first, zero, PageSource::Gap);
             runStart = std::int64_t{it->first} + 1;
         }
         writeZeroRun(runStart, end);
@@ -64,11 +66,17 @@ class PageSink {
     void setTotal(std::int64_t pages) { total_ = std::max<std::int64_t>(pages, 1); }
     // Only once the output is committed: until then the hash may still be taking bytes.
     std::string finishHash() { return sha_.finishHex(); }
+    // The written file judged as a database, from the pages as they went out.
+    Verdict verdict() {
+        verifier_.pagesCut(outcome_.cutPages);
+        return verifier_.finish();
+    }
 
   private:
     void writeZeroRun(std::int64_t start, std::int64_t end) {
         if (start < 0 || end <= start) return;
         out_.writeZeros(static_cast<std::uint64_t>(end - start) * 8192);
+        verifier_.zeros(static_cast<std::int32_t>(start), end - start, PageSource::Gap);
         outcome_.pages += end - start;
         outcome_.zeroFilled.push_back({static_cast<std::int32_t>(start), end - start});
         outcome_.zeroFilledPages += end - start;
@@ -102,6 +110,7 @@ class PageSink {
     OutputFile& out_;
     AssemblyOutcome& outcome_;
     Sha256 sha_;
+    FileVerifier verifier_;
     std::int64_t total_ = 1;
     int lastPercent_ = -1;
 };
@@ -253,10 +262,16 @@ class RowReader {
     std::thread thread_;  // last: it starts with everything above in place
 };
 
+// The last page of a row, held back for the next row's repair.
+struct LastPage {
+    Page bytes{};
+    PageSource source = PageSource::Run;
+};
+
 // Puts a row's pages into the sink as the reader hands them on; the last page is handed back,
 // since the next row may repair it. The first piece of the row is already taken.
 void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, RowPiece piece, RowReader& reader,
-                  PageSink& sink, AssemblyOutcome& outcome, Page& last) {
+                  PageSink& sink, AssemblyOutcome& outcome, LastPage& last) {
     while (true) {
         for (std::int32_t pageId : piece.unreadable) {
             ctx.reporter.showMessage("read disk error", "message");
@@ -264,10 +279,17 @@ void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, RowPiece piece, 
         }
         for (std::int32_t t = 0; t < piece.count; ++t) {
             auto page = std::span<const std::uint8_t, 8192>(piece.page(t), 8192);
-            if (piece.first + t == row.pages() - 1)
-                std::copy(page.begin(), page.end(), last.begin());
-            else
-                sink.put(row.startPage + piece.first + t, page);
+            const std::int32_t pageId = row.startPage + piece.first + t;
+            const PageSource source = std::find(piece.unreadable.begin(), piece.unreadable.end(),
+                                                pageId) != piece.unreadable.end()
+                                          ? PageSource::Unreadable
+                                          : PageSource::Run;
+            if (piece.first + t == row.pages() - 1) {
+                std::copy(page.begin(), page.end(), last.bytes.begin());
+                last.source = source;
+            } else {
+                sink.put(pageId, page, source);
+            }
         }
         const bool more = piece.first + piece.count < row.pages();
         reader.recycle(std::move(piece));
@@ -322,7 +344,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     PageSink sink(ctx, out, outcome);
     const std::int64_t total = paddedPageCount(ctx, rows.back().endPage, outcome);
     sink.setTotal(total);
-    Page last{};
+    LastPage last;
     const FragmentRow* previous = nullptr;
     RowReader reader(ctx, rows);
     for (const FragmentRow& row : rows) {
@@ -334,9 +356,14 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
             if (piece->wantsLeadIn) {
                 if (!piece->leadInRead)
                     ctx.reporter.showMessage("read disk error ,leftpage", "message");
-                repairBoundaryPage(last, piece->leadIn(), ctx.sectorsPerCluster);
+                // A tail taken from elsewhere, or one of several that would do, is no page read
+                // whole: without protection it cannot be told right.
+                const BoundaryRepair repair =
+                    repairBoundaryPage(last.bytes, piece->leadIn(), ctx.sectorsPerCluster);
+                if (repair == BoundaryRepair::Pieced || repair == BoundaryRepair::Ambiguous)
+                    last.source = PageSource::Pieced;
             }
-            sink.put(previous->endPage - 1, last);
+            sink.put(previous->endPage - 1, last.bytes, last.source);
             if (previous->endPage < row.startPage)
                 sink.zeros(previous->endPage, row.startPage - previous->endPage);
         } else if (row.startPage > 0) {
@@ -346,7 +373,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         copyRowPages(ctx, row, std::move(*piece), reader, sink, outcome, last);
         previous = &row;
     }
-    if (previous) sink.put(previous->endPage - 1, last);
+    if (previous) sink.put(previous->endPage - 1, last.bytes, last.source);
     const std::int64_t end = previous ? previous->endPage : 0;
     if (total > end) sink.zeros(static_cast<std::int32_t>(end), total - end);
 
@@ -357,6 +384,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         return outcome;
     }
     outcome.sha256 = sink.finishHash();
+    outcome.verdict = sink.verdict();
     outcome.written = true;
     ctx.reporter.logLine(Memo::Assembly, "组合MDF完成(CREATE MDF finished): " + outputPath);
     return outcome;

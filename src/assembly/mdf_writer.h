@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "assembly/assembly_context.h"
+#include "assembly/file_verdict.h"
 
 namespace mdf {
 
@@ -30,6 +31,8 @@ struct AssemblyOutcome {
     std::vector<PageRange> zeroFilled;          // no fragment holds them: written as zeros
     std::int64_t zeroFilledPages = 0;
     std::int64_t cutPages = 0;  // padding the file header asked for beyond what the source holds
+    // The file as written, judged as a database: what the result is called by.
+    Verdict verdict;
 
     // Every page there and none damaged or unreadable (pages no fragment holds may still be
     // missing: the missing-page check tells which of those the file needs).

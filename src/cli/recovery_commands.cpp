@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "assembly/verdict_report.h"
 #include "cli/commands.h"
 #include "cli/console_reporter.h"
 #include "cli/foreground_scan.h"
@@ -324,6 +325,31 @@ void createCommand(const SessionCommand& o, ExitCode& exit) {
     exit.raise(exitFor(summary));
 }
 
+struct VerifyCommand {
+    std::string path;
+    bool json = false;
+};
+
+// Any .mdf file judged as a database, read only: what a technician runs before attaching one.
+void verifyCommand(const VerifyCommand& o, ExitCode& exit) {
+    std::string error;
+    const std::optional<Verdict> verdict = verifyMdfFile(o.path, error);
+    if (!verdict) {
+        complain("{}", error);
+        return exit.raise(kIoError);
+    }
+    if (!error.empty()) note("{}", error);
+    if (o.json) {
+        fmt::print("{}\n",
+                   nlohmann::json{{"file", o.path}, {"verdict", verdictJson(*verdict)}}.dump(
+                       2, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+        for (const std::string& line : verdictLines(*verdict))
+            fmt::print("{}\n", line);
+    }
+    exit.raise(verdict->complete ? kComplete : kPartial);
+}
+
 struct ExportCommand {
     std::string scanInfo, content;
     SourceOptions source;
@@ -545,6 +571,18 @@ void addRecoveryCommands(CLI::App& app, ExitCode& exit) {
     create->add_flag("--force", c->force, "Replace the output file if it exists");
     create->add_flag("--json", c->json, "Print a JSON summary on stdout");
     create->callback([c, &exit] { createCommand(*c, exit); });
+
+    auto v = std::make_shared<VerifyCommand>();
+    auto* verify = app.add_subcommand(
+        "verify", "Judge a database file as a database, page by page (read only)");
+    verify->add_option("FILE", v->path, "The .mdf file")->required();
+    verify->add_flag("--json", v->json, "Print the verdict as JSON on stdout");
+    verify->callback([v, &exit] { verifyCommand(*v, exit); });
+    verify->footer(R"(Each page is judged by its own checksum or torn bits, its id and file id, the
+structure of its header and slot array, and the file's own allocation pages (PFS, IAM): every
+allocated page must be there, of the allocation unit that claims it, its links agreeing.
+
+Exit status: 0 the file is whole, 1 pages are missing or wrong (listed), 4 it cannot be read.)");
 
     auto e = std::make_shared<ExportCommand>();
     auto* exp =

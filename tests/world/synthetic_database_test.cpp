@@ -6,9 +6,14 @@
 
 #include <map>
 
+#include "assembly/file_verdict.h"
+#include "assembly/verdict_report.h"
 #include "scan/page_header.h"
 #include "scan/page_protection.h"
 #include "source/byte_order.h"
+#include "testworld/fidelity_world.h"
+#include "testworld/page_builder.h"
+#include "testworld/random.h"
 #include "testworld/temp_dir.h"
 
 namespace mdf::test {
@@ -33,20 +38,27 @@ class PfsReader {
 
 class EveryProtection : public ::testing::TestWithParam<Protection> {};
 
+// The file's allocation pages reach over its whole size, its used part or not, as SQL Server
+// writes them; every page passes the tests of its kind and its own protection; and the file as a
+// whole is judged complete, without protection too (its pages' structure holds).
 TEST_P(EveryProtection, PagesPassTheTestsTheirKindShouldAndVerify) {
     DatabaseRecipe recipe;
-    recipe.pages = 9000;
+    recipe.pages = 17000;
     recipe.usedPages = 8400;
     recipe.protection = GetParam();
     recipe.fileId = 3;
     SyntheticDatabase db(recipe);
     int dataPages = 0;
     PfsReader pfsReader(db);
+    FileVerifier verifier;
     for (std::int32_t p = 0; p < db.pageCount(); ++p) {
         Page page = db.page(p);
+        verifier.page(p, page, PageSource::Run);
         PageHeader h = PageHeader::from(page);
         if (p >= db.usedPages()) {
-            EXPECT_EQ(h.headerVersion(), 0) << p;
+            const bool allocationPage = p == 2 * kPfsInterval;
+            EXPECT_EQ(h.headerVersion(), allocationPage ? 1 : 0) << p;
+            EXPECT_EQ(db.role(p), allocationPage ? PageRole::Pfs : PageRole::Unused) << p;
             continue;
         }
         ASSERT_EQ(h.pageId(), p);
@@ -68,6 +80,35 @@ TEST_P(EveryProtection, PagesPassTheTestsTheirKindShouldAndVerify) {
     }
     EXPECT_GT(dataPages, 7000);
     EXPECT_EQ(db.role(kPfsInterval), PageRole::Pfs);
+    const Verdict verdict = verifier.finish();
+    EXPECT_TRUE(verdict.complete) << verdictLines(verdict).back();
+}
+
+// The test world's own page checksum is SQL Server's: it gives the stored value of every page
+// that carries a checksum in the five real files, and it is the value the product checks.
+TEST(TestWorldChecksum, IsTheOneSqlServerWrote) {
+    int pages = 0;
+    for (const char* name :
+         {"pubs_sql2008.mdf", "aspnetdb_sql2005.mdf", "db_Examination_sql2016_created2000.mdf",
+          "PayrollDatabase1_sql2008_cjk.mdf", "IMS_sql2012_mixedprotection.mdf"}) {
+        for (const Page& page : readPageFile(std::string(MDF_TESTDATA_DIR) + "/" + name)) {
+            if ((page[5] & 0x0F) != 2) continue;
+            ++pages;
+            EXPECT_EQ(testWorldChecksum(page), loadU32(&page[60])) << name;
+        }
+    }
+    EXPECT_EQ(pages, 211 + 169 + 178 + 224);  // as the shared test data README counts them
+    for (std::uint64_t seed = 1; seed < 50; ++seed) {
+        Page page{};
+        Random rng({seed});
+        for (auto& b : page)
+            b = rng.byte();
+        page[5] = 2;
+        storeU32(&page[60], testWorldChecksum(page));
+        EXPECT_TRUE(verifyPage(page)) << seed;
+        page[static_cast<std::size_t>(rng.between(64, 8191))] ^= 1;
+        EXPECT_FALSE(verifyPage(page)) << seed;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Protections, EveryProtection,

@@ -7,6 +7,7 @@
 
 #include "scan/page_protection.h"
 #include "source/byte_order.h"
+#include "testworld/page_builder.h"
 
 namespace mdf::test {
 namespace fs = std::filesystem;
@@ -71,7 +72,7 @@ std::set<std::int32_t> allocatedPages(const PageFile& file) {
 void protectAgain(Page& page) {
     switch (page[5] & 0x0F) {
         case 2:
-            storeU32(&page[60], pageChecksum(page));
+            storeU32(&page[60], testWorldChecksum(page));
             break;
         case 1: {
             const std::uint32_t s = (page[60] & 3) == 2 ? 2 : 1;

@@ -7,6 +7,22 @@
 
 namespace mdf::test {
 
+std::uint32_t testWorldChecksum(std::span<const std::uint8_t, 8192> page) {
+    std::uint32_t sum = 0;
+    for (int sector = 0; sector < 16; ++sector) {
+        std::uint32_t x = 0;
+        for (int word = 0; word < 128; ++word) {
+            const std::size_t at = static_cast<std::size_t>(sector * 512 + word * 4);
+            if (at == 60) continue;
+            x ^= std::uint32_t{page[at]} | std::uint32_t{page[at + 1]} << 8 |
+                 std::uint32_t{page[at + 2]} << 16 | std::uint32_t{page[at + 3]} << 24;
+        }
+        const int turn = 15 - sector;
+        sum ^= turn == 0 ? x : (x << turn | x >> (32 - turn));
+    }
+    return sum;
+}
+
 PageBuilder PageBuilder::dataPage(std::int32_t pageId, std::uint16_t fileId, std::uint8_t type,
                                   std::int32_t objectId) {
     PageBuilder b;
@@ -19,9 +35,11 @@ PageBuilder PageBuilder::dataPage(std::int32_t pageId, std::uint16_t fileId, std
 PageBuilder PageBuilder::fileHeaderPage(std::uint16_t fileId, std::int32_t pageCount) {
     PageBuilder b = dataPage(0, fileId, 15, 99);
     b.set8(2, 0).set8(4, 8);
+    // Its one row: a fixed part holding the page count, then no columns null and none of
+    // variable length, as the row's own header says.
     std::vector<std::uint8_t> record(200, 0);
     record[0] = 0x30;
-    storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
+    storeU16(&record[2], static_cast<std::uint16_t>(record.size() - 4));
     for (std::size_t i = 4; i < kPageCountOffset; ++i)
         record[i] = static_cast<std::uint8_t>(i * 7 % 200);
     storeU32(&record[kPageCountOffset], static_cast<std::uint32_t>(pageCount));
@@ -121,7 +139,9 @@ PageBuilder& PageBuilder::addFileNameRecord(const std::string& logicalName,
     };
     appendPadded(logicalName, 128);
     appendPadded(physicalPath, 260);
+    // The names are the row's fixed part; then its column count and null bitmap.
     storeU16(&record[2], static_cast<std::uint16_t>(record.size()));
+    record.insert(record.end(), {2, 0, 0});
     addRecord(record);
     return *this;
 }
@@ -135,7 +155,7 @@ std::uint16_t PageBuilder::addRecordOfLength(std::uint16_t length, std::uint8_t 
 
 PageBuilder& PageBuilder::protectWithChecksum() {
     page_[5] = static_cast<std::uint8_t>((page_[5] & 0xF0) | 2);
-    return set32(60, pageChecksum(page_));
+    return set32(60, testWorldChecksum(page_));
 }
 
 PageBuilder& PageBuilder::protectWithTornBits(std::uint8_t s) {

@@ -77,23 +77,29 @@ void SyntheticDatabase::planLayout() {
 
     roles_.assign(static_cast<std::size_t>(recipe_.pages), PageRole::Unused);
     objectOf_.assign(static_cast<std::size_t>(recipe_.pages), kNoObject);
-    std::vector<bool> taken(static_cast<std::size_t>(used_), false);
-    auto place = [&](std::int32_t p, PageRole role, int object) {
-        if (p >= used_ || taken[static_cast<std::size_t>(p)]) return;
+    std::vector<bool> taken(static_cast<std::size_t>(recipe_.pages), false);
+    auto placeAnywhere = [&](std::int32_t p, PageRole role, int object) {
+        if (p >= recipe_.pages || taken[static_cast<std::size_t>(p)]) return;
         taken[static_cast<std::size_t>(p)] = true;
         assign(p, role, object);
     };
+    auto place = [&](std::int32_t p, PageRole role, int object) {
+        if (p < used_) placeAnywhere(p, role, object);
+    };
 
-    // Allocation pages and the IAM pages of every GAM interval the used part reaches.
-    place(0, PageRole::FileHeader, -1);
-    place(1, PageRole::Pfs, -1);
-    for (std::int32_t p = kPfsInterval; p < used_; p += kPfsInterval)
-        place(p, PageRole::Pfs, -1);
-    for (std::int32_t base = 0; base < used_; base += kGamInterval) {
-        place(base == 0 ? 2 : base, PageRole::Gam, -1);
-        place(base + (base == 0 ? 3 : 1), PageRole::Sgam, -1);
-        place(base + 6, PageRole::Diff, -1);
-        place(base + 7, PageRole::Ml, -1);
+    // The allocation pages of the whole file, as SQL Server writes them wherever the file's size
+    // reaches (its unused part too), and the IAM pages of every GAM interval the used part
+    // reaches.
+    placeAnywhere(0, PageRole::FileHeader, -1);
+    placeAnywhere(1, PageRole::Pfs, -1);
+    for (std::int32_t p = kPfsInterval; p < recipe_.pages; p += kPfsInterval)
+        placeAnywhere(p, PageRole::Pfs, -1);
+    for (std::int32_t base = 0; base < recipe_.pages; base += kGamInterval) {
+        placeAnywhere(base == 0 ? 2 : base, PageRole::Gam, -1);
+        placeAnywhere(base + (base == 0 ? 3 : 1), PageRole::Sgam, -1);
+        placeAnywhere(base + 6, PageRole::Diff, -1);
+        placeAnywhere(base + 7, PageRole::Ml, -1);
+        if (base >= used_) continue;
         for (int j = 0; j < k; ++j) {
             std::int32_t iam = base == 0 ? (j == 0 ? 8 : 9 + j) : base + 8 + j;
             if (iam >= used_) continue;
@@ -187,16 +193,46 @@ std::uint8_t SyntheticDatabase::pfsByte(std::int32_t pageId) const {
     return static_cast<std::uint8_t>((mixed ? 0x60 : 0x40) | fullness);
 }
 
+// Records laid out as SQL Server lays them out, so that a page's structure holds as a real one's
+// does: on a data page rows of fixed and variable-length columns (status, the fixed part's end,
+// the column count, the null bitmap, the variable columns' end offsets), on an index page index
+// rows of the page's minimum record length.
 void SyntheticDatabase::fillRecords(PageBuilder& b, Random& rng, int fullness) const {
     const std::size_t target = 8096 * static_cast<std::size_t>(fullness) / 5;
+    const bool index = b.bytes()[1] == 2;
+    const auto indexLength = static_cast<std::uint16_t>(rng.between(12, 60));
+    if (index) b.set16(14, indexLength);
     std::size_t used = 0;
     while (used < target) {
-        std::vector<std::uint8_t> record(static_cast<std::size_t>(rng.between(24, 320)));
-        for (auto& byte : record)
-            byte = rng.byte();
-        record[0] = 0x30;
-        record[1] = 0x00;
-        storeU16(&record[2], static_cast<std::uint16_t>(record.size() / 2));
+        std::vector<std::uint8_t> record;
+        if (index) {
+            record.resize(indexLength);
+            for (auto& byte : record)
+                byte = rng.byte();
+            record[0] = 0x06;  // an index row, no null bitmap, no variable columns
+        } else {
+            const auto fixedEnd = static_cast<std::uint16_t>(rng.between(8, 120));
+            const auto variable = static_cast<std::uint16_t>(rng.between(0, 3));
+            std::vector<std::uint16_t> ends;
+            std::uint16_t end = static_cast<std::uint16_t>(fixedEnd + 2 + 1 + 2 + 2 * variable);
+            for (std::uint16_t v = 0; v < variable; ++v)
+                ends.push_back(end = static_cast<std::uint16_t>(end + rng.between(1, 80)));
+            record.resize(end);
+            for (auto& byte : record)
+                byte = rng.byte();
+            record[0] = variable > 0 ? 0x30 : 0x10;
+            record[1] = 0x00;
+            storeU16(&record[2], fixedEnd);
+            storeU16(&record[fixedEnd], static_cast<std::uint16_t>(3 + variable));  // columns
+            record[fixedEnd + 2u] = 0;                                              // none null
+            if (variable > 0) {
+                storeU16(&record[fixedEnd + 3u], variable);
+                for (std::uint16_t v = 0; v < variable; ++v)
+                    storeU16(&record[fixedEnd + 5u + 2u * v], ends[v]);
+            } else {
+                record.resize(fixedEnd + 3u);
+            }
+        }
         try {
             b.addRecord(record);
         } catch (const std::length_error&) {

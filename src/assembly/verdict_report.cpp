@@ -1,0 +1,112 @@
+#include "assembly/verdict_report.h"
+
+namespace mdf {
+namespace {
+
+struct NamedList {
+    const char* key;    // in the JSON
+    const char* words;  // in the lines
+    const std::vector<std::int32_t> VerdictFindings::*list;
+};
+
+const NamedList kLists[] = {
+    {"missing_allocated", "遗漏已分配页(allocated pages missing)",
+     &VerdictFindings::missingAllocated},
+    {"unreadable", "读取失败页(allocated pages unreadable)", &VerdictFindings::unreadable},
+    {"failing_protection", "校验失败页(pages failing their checksum or torn bits)",
+     &VerdictFindings::failingProtection},
+    {"failing_structure", "结构错误页(pages failing their structure)",
+     &VerdictFindings::failingStructure},
+    {"unverifiable", "无法验证页(pages without protection, pieced together: unverifiable)",
+     &VerdictFindings::unverifiable},
+    {"other_database", "其他数据库的页(pages of another database or allocation unit)",
+     &VerdictFindings::otherDatabase},
+    {"stale_copy", "旧副本页(older copies written where a newer one verifies)",
+     &VerdictFindings::staleCopy},
+};
+
+}  // namespace
+
+std::vector<std::pair<std::int32_t, std::int32_t>> pageRanges(
+    const std::vector<std::int32_t>& ids) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> out;
+    for (std::int32_t id : ids) {
+        if (!out.empty() && out.back().second + 1 == id)
+            out.back().second = id;
+        else
+            out.emplace_back(id, id);
+    }
+    return out;
+}
+
+std::string rangesText(const std::vector<std::int32_t>& ids, std::size_t most) {
+    const auto ranges = pageRanges(ids);
+    std::string text;
+    for (std::size_t i = 0; i < ranges.size() && i < most; ++i) {
+        const auto [first, last] = ranges[i];
+        text += (i ? " " : "") + std::to_string(first) +
+                (last > first ? "-" + std::to_string(last) : std::string());
+    }
+    if (ranges.size() > most) text += " ...";
+    return text;
+}
+
+nlohmann::json verdictJson(const Verdict& v) {
+    auto ranges = [](const std::vector<std::int32_t>& ids) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& [first, last] : pageRanges(ids))
+            out.push_back({first, last});
+        return out;
+    };
+    nlohmann::json j = {{"status", v.complete ? "complete" : "partial"},
+                        {"pages", v.pages},
+                        {"allocated_pages", v.allocatedPages},
+                        {"verified_pages", v.verifiedPages},
+                        {"sound_pages_without_protection", v.soundPages},
+                        {"pages_cut", v.pagesCut}};
+    for (const NamedList& l : kLists) {
+        const auto& list = v.findings.*l.list;
+        j[l.key] = {{"count", list.size()}, {"ranges", ranges(list)}};
+    }
+    nlohmann::json links = nlohmann::json::array();
+    for (const auto& [a, b] : v.findings.brokenLinks)
+        links.push_back({a, b});
+    j["broken_links"] = links;
+    j["newer_copies_taken"] = ranges(v.newerCopiesTaken);
+    return j;
+}
+
+std::vector<std::string> verdictLines(const Verdict& v) {
+    std::vector<std::string> lines;
+    const std::string counts = "已分配 " + std::to_string(v.allocatedPages) +
+                               " 页 (allocated pages " + std::to_string(v.allocatedPages) +
+                               "; verified by their protection " + std::to_string(v.verifiedPages) +
+                               "; without protection, read whole and sound " +
+                               std::to_string(v.soundPages) + ")";
+    lines.push_back((v.complete ? "完整(COMPLETE): " : "不完整(PARTIAL): ") + counts);
+    for (const NamedList& l : kLists) {
+        const auto& list = v.findings.*l.list;
+        if (!list.empty())
+            lines.push_back(std::string(l.words) + " " + std::to_string(list.size()) + ": " +
+                            rangesText(list));
+    }
+    if (!v.findings.brokenLinks.empty()) {
+        std::string pairs;
+        for (std::size_t i = 0; i < v.findings.brokenLinks.size() && i < 10; ++i)
+            pairs += (i ? " " : "") + std::to_string(v.findings.brokenLinks[i].first) + "<>" +
+                     std::to_string(v.findings.brokenLinks[i].second);
+        lines.push_back("页链接不一致(page links that disagree) " +
+                        std::to_string(v.findings.brokenLinks.size()) + ": " + pairs +
+                        (v.findings.brokenLinks.size() > 10 ? " ..." : ""));
+    }
+    if (v.pagesCut > 0)
+        lines.push_back("截短 " + std::to_string(v.pagesCut) +
+                        " 页 (pages cut: the file header asks for more than the source held)");
+    if (!v.newerCopiesTaken.empty())
+        lines.push_back("采用较新副本(newer copies written) " +
+                        std::to_string(v.newerCopiesTaken.size()) + ": " +
+                        rangesText(v.newerCopiesTaken));
+    return lines;
+}
+
+}  // namespace mdf

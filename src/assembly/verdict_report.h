@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "assembly/file_verdict.h"
+
+namespace mdf {
+
+// Page ids as runs of consecutive ids, [first, last] each.
+std::vector<std::pair<std::int32_t, std::int32_t>> pageRanges(const std::vector<std::int32_t>& ids);
+// "12-14 20 31-33", the first `most` runs, then " ..." when there are more.
+std::string rangesText(const std::vector<std::int32_t>& ids, std::size_t most = 10);
+
+// The verdict in full, for OUT.report.json and --json: every list whole, as ranges.
+nlohmann::json verdictJson(const Verdict& verdict);
+
+// The verdict as a person reads it after a recovery or a verify, in the window's log and on the
+// terminal alike: the judgement first, then the count and the first pages of every list.
+std::vector<std::string> verdictLines(const Verdict& verdict);
+
+}  // namespace mdf
