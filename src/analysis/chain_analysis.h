@@ -30,6 +30,11 @@ struct AnalysisResults {
     // Pages whose bytes were put together from more than one place (a page split across clusters):
     // the writer writes these bytes for these page ids instead of what a fragment holds.
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> restoredPages;
+    // Pages another fragment holds a better copy of (newer, or intact where the chain's is not):
+    // the writer writes these, read whole from that fragment.
+    std::map<std::int32_t, std::array<std::uint8_t, 8192>> newerCopies;
+    // The newest log sequence number among the copies of a page that verify, for the verdict.
+    std::map<std::int32_t, LogSequence> newestCopies;
     // Pages the analysis needed but could not read; the recovery goes on without them.
     std::set<std::int32_t> unreadablePages;
     // The newest log sequence number among the file head's pages: copies from later than that

@@ -37,7 +37,11 @@ class PageSink {
 
     void put(std::int32_t pageId, std::span<const std::uint8_t, 8192> page, PageSource source) {
         auto restored = ctx_.results.restoredPages.find(pageId);
-        if (restored != ctx_.results.restoredPages.end()) {
+        if (auto newer = ctx_.results.newerCopies.find(pageId);
+            newer != ctx_.results.newerCopies.end()) {
+            page = newer->second;
+            source = PageSource::Run;
+        } else if (restored != ctx_.results.restoredPages.end()) {
             outcome_.restoredPages.push_back(pageId);
             page = restored->second;
             source = PageSource::Pieced;
@@ -69,6 +73,11 @@ class PageSink {
     // The written file judged as a database, from the pages as they went out.
     Verdict verdict() {
         verifier_.pagesCut(outcome_.cutPages);
+        verifier_.newestCopies(ctx_.results.newestCopies);
+        std::vector<std::int32_t> newer;
+        for (const auto& [pageId, bytes] : ctx_.results.newerCopies)
+            newer.push_back(pageId);
+        verifier_.newerCopiesTaken(std::move(newer));
         return verifier_.finish();
     }
 

@@ -13,6 +13,7 @@
 #include "cli/session_file.h"
 #include "cli/source_options.h"
 #include "cli/terminal_chooser.h"
+#include "session/recovery_report.h"
 
 namespace mdf::cli {
 namespace {
@@ -222,85 +223,20 @@ void checkCommand(const SessionCommand& o, ExitCode& exit) {
         exit.raise(kPartial);
 }
 
-nlohmann::json pageList(const std::vector<std::int32_t>& pages) {
-    return {{"count", pages.size()}, {"list", pages}};
-}
-
-// What was written, page by page; the same facts as text or as JSON.
-nlohmann::json assemblySummary(const RecoverySession& session, const AssemblyOutcome& outcome,
-                               const MissingPageReport& missing, const std::string& output) {
-    nlohmann::json zeroFilled = nlohmann::json::array();
-    for (const PageRange& r : outcome.zeroFilled)
-        zeroFilled.push_back({{"first", r.first}, {"count", r.count}});
-    std::vector<std::int32_t> unreadable = outcome.unreadablePages;
-    unreadable.insert(unreadable.end(), session.analysis().unreadablePages.begin(),
-                      session.analysis().unreadablePages.end());
-    std::sort(unreadable.begin(), unreadable.end());
-    unreadable.erase(std::unique(unreadable.begin(), unreadable.end()), unreadable.end());
-    const std::int64_t good = outcome.verifiedPages + outcome.unprotectedPages;
-    const std::int64_t lacking = static_cast<std::int64_t>(missing.pages.size()) +
-                                 static_cast<std::int64_t>(outcome.failedPages.size()) +
-                                 static_cast<std::int64_t>(unreadable.size());
-    const double completeness =
-        good + lacking > 0 ? static_cast<double>(good) / static_cast<double>(good + lacking) : 0.0;
-    return {{"status",
-             outcome.written && lacking == 0 && missing.pfsPages.empty() && outcome.cutPages == 0
-                 ? "complete"
-                 : "partial"},
-            {"database_name", session.analysis().lostFileName},
-            {"expected_pages", session.analysis().expectedPageCount},
-            {"pages_written", outcome.pages},
-            {"fragments_used", session.combination().rows.size()},
-            {"verified_pages", outcome.verifiedPages},
-            {"unprotected_pages", outcome.unprotectedPages},
-            {"empty_pages", outcome.emptyPages},
-            {"failed_pages", pageList(outcome.failedPages)},
-            {"unreadable_pages", pageList(unreadable)},
-            {"restored_pages", pageList(outcome.restoredPages)},
-            {"missing_pages", pageList(missing.pages)},
-            {"missing_pfs_pages", missing.pfsPages},
-            {"zero_filled_pages", outcome.zeroFilledPages},
-            {"zero_filled", zeroFilled},
-            {"pages_cut", outcome.cutPages},
-            {"completeness", completeness},
-            {"output", output},
-            {"sha256", outcome.sha256}};
-}
-
-void printSummary(const nlohmann::json& s, bool json) {
+// The summary of a recovery, as JSON or as the lines a person reads; the exit code follows the
+// verdict on the file as written.
+int printSummary(const RecoverySession& session, const RecoveryResult& result,
+                 const std::string& output, bool json, bool headless = false) {
+    nlohmann::json summary = recoveryJson(session, result, output);
+    summary["file_header_missing"] = headless;
     if (json) {
-        fmt::print("{}\n", s.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
-        return;
+        fmt::print("{}\n", summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+        for (const std::string& line : recoveryLines(session, result, output))
+            fmt::print("{}\n", line == "partial result: the file lacks the pages listed above"
+                                   ? say("partial result: the file lacks the pages listed above")
+                                   : line);
     }
-    fmt::print("recovered {} ({} pages, {} fragments) to {}\n",
-               s["database_name"].get<std::string>(), s["pages_written"].get<std::int64_t>(),
-               s["fragments_used"].get<std::size_t>(), s["output"].get<std::string>());
-    fmt::print(
-        "pages verified: {}, without protection: {}, empty: {}, failing verification: {}, "
-        "unreadable: {}, zero-filled: {}\n",
-        s["verified_pages"].get<std::int64_t>(), s["unprotected_pages"].get<std::int64_t>(),
-        s["empty_pages"].get<std::int64_t>(), s["failed_pages"]["count"].get<std::size_t>(),
-        s["unreadable_pages"]["count"].get<std::size_t>(),
-        s["zero_filled_pages"].get<std::int64_t>());
-    fmt::print("missing allocated pages: {}, missing PFS pages: {}, completeness {:.2f} %\n",
-               s["missing_pages"]["count"].get<std::size_t>(), s["missing_pfs_pages"].size(),
-               100.0 * s["completeness"].get<double>());
-    auto listSome = [](const char* label, const nlohmann::json& list) {
-        if (list.empty()) return;
-        std::string text;
-        for (std::size_t i = 0; i < list.size() && i < 20; ++i)
-            text += (i ? " " : "") + std::to_string(list[i].get<std::int64_t>());
-        fmt::print("{}: {}{}\n", label, text, list.size() > 20 ? " ..." : "");
-    };
-    listSome("pages failing verification", s["failed_pages"]["list"]);
-    listSome("unreadable pages", s["unreadable_pages"]["list"]);
-    listSome("missing pages", s["missing_pages"]["list"]);
-    fmt::print("sha256 {}\n", s["sha256"].get<std::string>());
-    if (s["status"] == "partial")
-        fmt::print("{}\n", say("partial result: the file lacks the pages listed above"));
-}
-
-int exitFor(const nlohmann::json& summary) {
     return summary["status"] == "complete" ? kComplete : kPartial;
 }
 
@@ -317,12 +253,9 @@ void createCommand(const SessionCommand& o, ExitCode& exit) {
     session.keepFile(o.sessionPath, "the session file this command reads");
     if (saved) session.keepFile(saved->madeFrom, "the source the saved scan was made of");
     if (!loadSession(o.sessionPath, session, exit)) return;
-    const MissingPageReport missing = session.checkMissingPages();
-    AssemblyOutcome outcome = session.writeMdf(o.output);
-    if (!outcome.written) return exit.raise(kIoError);
-    nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
-    printSummary(summary, o.json);
-    exit.raise(exitFor(summary));
+    const RecoveryResult result = session.completeRecovery(o.output);
+    if (!result.written.written) return exit.raise(kIoError);
+    exit.raise(printSummary(session, result, o.output, o.json));
 }
 
 struct VerifyCommand {
@@ -502,22 +435,16 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
             return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
         }
     }
-    if (!session.searchMore().completed) exit.raise(kPartial);
-    session.restoreSplitPages();
-    const MissingPageReport missing = session.checkMissingPages();
-    AssemblyOutcome outcome = session.writeMdf(o.output);
-    if (!outcome.written) return exit.raise(kIoError);
-    nlohmann::json summary = assemblySummary(session, outcome, missing, o.output);
-    summary["file_header_missing"] = headless;
-    if (headless) summary["status"] = "partial";
-    printSummary(summary, o.json);
+    const RecoveryResult result = session.completeRecovery(o.output);
+    if (!result.written.written) return exit.raise(kIoError);
+    const int verdict = printSummary(session, result, o.output, o.json, headless);
     failure.resultPrinted = true;
     if (headless && !o.json)
         fmt::print(
             "文件头页丢失 (the file header page, page 0, was not found): it is written as "
             "zeros, and the file's size is taken from the pages found ({} pages)\n",
             session.analysis().expectedPageCount);
-    exit.raise(exitFor(summary));
+    exit.raise(verdict);
 }
 
 void addPickOptions(CLI::App& c, int& file, std::string& database) {

@@ -33,7 +33,7 @@ std::string absolutePath(const std::string& path) {
 }
 
 RecoverySession::RecoverySession(Reporter& r, FileOpener opener)
-    : reporter_(r), opener_(opener), source_(std::move(opener)) {}
+    : keptLog_(r), reporter_(keptLog_), opener_(opener), source_(std::move(opener)) {}
 
 // Direct reads suit a raw disk or image; a forensic or virtual-disk image is read through its
 // format's reader whatever is asked.

@@ -17,6 +17,7 @@
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
 #include "assembly/search_more.h"
+#include "report/kept_log.h"
 #include "report/reporter.h"
 #include "scan/content_file.h"
 #include "scan/file_catalogue.h"
@@ -43,6 +44,18 @@ struct SourceFingerprint {
     // Whether two fingerprints may be of one source: the same size, and every place that both
     // could read the same.
     bool matches(const SourceFingerprint& other) const;
+};
+
+// What the one sequence after an analysis did, for every front end alike.
+struct RecoveryResult {
+    SearchOutcome searched;
+    std::vector<std::int32_t> piecedPages;  // put together by the split-page search
+    std::vector<std::int32_t> newerCopies;  // written from a better copy than the chain gave
+    MissingPageReport missing;
+    AssemblyOutcome written;  // with the verdict on the file as written
+    // Beside the output: the verdict with its lists (OUT.report.json) and the run's log lines
+    // (OUT.log); why they could not be written, when they could not.
+    std::string reportPath, logPath, keptError;
 };
 
 // A path as it is found again from another folder; as given when it cannot be made absolute.
@@ -213,6 +226,14 @@ class RecoverySession {
     // pages it puts together to the writer. The page ids restored, in order.
     std::vector<std::int32_t> restoreSplitPages();
 
+    // The one sequence after an analysis, the same for the window's CREATE MDF, `create` and
+    // `recover`: search more, the split-page search, the newest copy of every page, the
+    // missing-page check, the file written and judged as a database, and the report and the log
+    // written beside it.
+    RecoveryResult completeRecovery(const std::string& outputPath);
+    // Every log line and message of this session so far, in order.
+    std::vector<std::string> logLines() const { return keptLog_.lines(); }
+
     // The fourth tab.
     SearchOutcome searchMore();
     MissingPageReport checkMissingPages();
@@ -264,6 +285,12 @@ class RecoverySession {
     std::vector<CatalogueRow> namedCatalogue();
     bool saveContent(const std::string& path, std::uint32_t seed);
 
+    // Takes, for every page of the combination, the best copy the scan holds of it.
+    std::vector<std::int32_t> takeNewestCopies();
+    // The report and log of a recovery beside its output; empty, or why not.
+    std::string keepReport(const std::string& outputPath, RecoveryResult& result);
+
+    KeptLog keptLog_;
     Reporter& reporter_;
 
     // Sets the source's opener from what was asked: direct reads or not, through the map or not.

@@ -22,8 +22,9 @@
 #include <QTimer>
 #include <random>
 
+#include "assembly/verdict_report.h"
+#include "session/recovery_report.h"
 #include "ui/about_box.h"
-#include "ui/assembly_report.h"
 #include "ui/chooser_dialog.h"
 #include "ui/fragment_models.h"
 #include "ui/help_text.h"
@@ -942,7 +943,6 @@ void TForm1::Button1Click() {
 // ---- Combination ----
 
 void TForm1::showCombination() {
-    lastCheck_.reset();  // the rows may have changed since
     combinationRows_ = session_->combination().rows;
     ListView4Model->reload();
     updateTab4Buttons();
@@ -969,7 +969,7 @@ void TForm1::Button6Click() {
 }
 
 void TForm1::Button5Click() {
-    lastCheck_ = session_->checkMissingPages();
+    session_->checkMissingPages();
 }
 
 void TForm1::Button2Click() {
@@ -997,16 +997,24 @@ void TForm1::Button2Click() {
     // The window keeps painting while the file is written, but takes no other command.
     PageControl1->setEnabled(false);
     mm1->setEnabled(false);
-    const AssemblyOutcome outcome = session_->writeMdf(*path);
+    // The same sequence as the command line's: search more, split pages, newest copies, check,
+    // write, and the verdict on what was written.
+    const RecoveryResult result = session_->completeRecovery(*path);
     PageControl1->setEnabled(true);
     mm1->setEnabled(true);
     session_->allowWritingOnSourceDevice(false);
-    if (!outcome.written) return;
-    const AssemblyReport report =
-        assemblyReport(outcome, lastCheck_, session_->analysis().unreadablePages);
-    for (const std::string& line : report.lines)
+    showCombination();
+    if (!result.written.written) return;
+    const std::vector<std::string> lines = recoveryLines(*session_, result, *path);
+    for (const std::string& line : lines)
         appendLog(Memo::Assembly, q(line));
-    if (!report.warning.empty()) dialogs_->message(report.warning, "提示", MessageIcon::Warning);
+    if (!result.written.verdict.complete) {
+        // One box for the whole verdict: its judgement and the first pages of every list.
+        std::string text = "MDF文件不完整(THE MDF FILE IS PARTIAL)";
+        for (const std::string& line : verdictLines(result.written.verdict))
+            text += "\n" + line;
+        dialogs_->message(text, "提示", MessageIcon::Warning);
+    }
 }
 
 // ---- Window ----

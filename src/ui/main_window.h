@@ -193,8 +193,6 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     // What the lists show; the models read these.
     FragmentListView fragmentView_;
     std::vector<FragmentRow> combinationRows_;
-    // What the last CHECK found, while the combination has not changed since.
-    std::optional<MissingPageReport> lastCheck_;
 
   public:
     // Controls, by their object names.

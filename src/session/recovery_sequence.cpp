@@ -1,0 +1,74 @@
+// The one sequence after an analysis, for every front end: search more, pieces of split pages,
+// the newest copies, the missing-page check, the file written and judged, its report and log.
+#include <nlohmann/json.hpp>
+
+#include "analysis/newest_copies.h"
+#include "assembly/verdict_report.h"
+#include "session/recovery_report.h"
+#include "session/recovery_session.h"
+
+namespace mdf {
+
+std::vector<std::int32_t> RecoverySession::takeNewestCopies() {
+    analysis_.newerCopies.clear();
+    analysis_.newestCopies.clear();
+    std::vector<TakenRun> runs;
+    for (const FragmentRow& row : combination_.rows)
+        if (row.pages() > 0) runs.push_back({row.recordIndex, row.startPage, row.endPage});
+    NewestCopies found = findNewestCopies(pageOrigin_, fragments_, index_, runs, analysis_.headLsn);
+    std::vector<std::int32_t> taken;
+    for (auto& [pageId, bytes] : found.better) {
+        taken.push_back(pageId);
+        reporter_.logLine(Memo::Assembly, "采用较新副本(a newer copy that verifies is written) " +
+                                              std::to_string(pageId) + ", LSN " +
+                                              pageLogSequence(bytes).text());
+    }
+    analysis_.newerCopies = std::move(found.better);
+    analysis_.newestCopies = std::move(found.newest);
+    return taken;
+}
+
+std::string RecoverySession::keepReport(const std::string& outputPath, RecoveryResult& result) {
+    result.reportPath = outputPath + ".report.json";
+    result.logPath = outputPath + ".log";
+    const OutputGuard guard = outputGuard();
+    auto keep = [&](const std::string& path, const std::string& text) {
+        OutputFile out(path, guard);
+        out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        if (out.ok()) out.commit();
+        return out.error();
+    };
+    const std::string report = recoveryJson(*this, result, outputPath)
+                                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                               "\n";
+    if (std::string error = keep(result.reportPath, report); !error.empty()) return error;
+    std::string log;
+    for (const std::string& line : keptLog_.lines())
+        log += line + "\n";
+    return keep(result.logPath, log);
+}
+
+RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) {
+    RecoveryResult result;
+    if (!idle()) {
+        result.written.error = "busy";
+        return result;
+    }
+    result.searched = searchMore();
+    combination_.sortBy(kStartPageColumn, sortColumn_);
+    result.piecedPages = restoreSplitPages();
+    result.newerCopies = takeNewestCopies();
+    result.missing = checkMissingPages();
+    result.written = writeMdf(outputPath);
+    if (!result.written.written) return result;
+    for (const std::string& line : verdictLines(result.written.verdict))
+        reporter_.logLine(Memo::Assembly, line);
+    result.keptError = keepReport(outputPath, result);
+    if (!result.keptError.empty())
+        reporter_.showMessage(
+            "the report beside the file could not be written: " + result.keptError, "message",
+            MessageIcon::Warning);
+    return result;
+}
+
+}  // namespace mdf
