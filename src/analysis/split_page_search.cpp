@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "scan/page_protection.h"
+#include "scan/page_structure.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
 
@@ -33,6 +34,27 @@ bool headTornAgrees(const std::array<std::uint8_t, 8192>& page, int from, std::u
     for (int k = 1; k < from; ++k)
         if ((page[static_cast<std::size_t>(512 * k + 511)] & 3) != s) return false;
     return true;
+}
+
+// At most this many places are looked at closely for one split of a page without protection.
+constexpr std::size_t kMostPlainCandidates = 64;
+
+// Whether the slot array at the end of a tail of `sectors` sectors (its end at tailEnd) fits the
+// page whose header is head: every entry its slot count reaches points inside the used area, and
+// not every entry is empty.
+bool slotArrayFits(const std::array<std::uint8_t, 8192>& head, const std::uint8_t* tailEnd,
+                   int sectors) {
+    const std::uint32_t slots = loadU16(&head[22]);
+    const std::uint32_t freeData = loadU16(&head[30]);
+    if (slots == 0 || 2 * slots > static_cast<std::uint32_t>(sectors) * 512) return false;
+    bool any = false;
+    for (std::uint32_t k = 0; k < slots; ++k) {
+        const std::uint16_t offset = loadU16(tailEnd - 2 - 2 * k);
+        if (offset == 0) continue;
+        if (offset < 96 || offset >= freeData) return false;
+        any = true;
+    }
+    return any;
 }
 
 struct Want {
@@ -74,10 +96,13 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     // What each page needs from a tail beginning at page sector `from`, per split point.
     std::vector<std::unordered_multimap<std::uint32_t, Want>> wantedSum(16);
     std::vector<std::vector<Want>> wantedTorn(16 * 3);  // index from * 3 + torn value
+    std::vector<std::vector<Want>> wantedPlain(16);     // pages without protection, by split point
     for (std::size_t i = 0; i < pages.size(); ++i) {
         const auto& page = pages[i].asRead;
         const PageProtection protection = pageProtection(page);
-        for (int from = cs; from < 16; from += cs) {
+        for (int from = cs; from < 16 && from <= pages[i].knownSectors; from += cs) {
+            if (protection == PageProtection::None)
+                wantedPlain[static_cast<std::size_t>(from)].push_back({i, from});
             if (protection == PageProtection::Checksum)
                 wantedSum[static_cast<std::size_t>(from)].insert(
                     {neededFromTail(page, from), {i, from}});
@@ -92,6 +117,7 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     // may begin a tail.
     std::vector<std::vector<std::int64_t>> sumHits(pages.size() * 16);
     std::vector<std::vector<std::int64_t>> tornHits(pages.size() * 16);
+    std::vector<std::vector<std::int64_t>> plainHits(pages.size() * 16);
     const Claims claims(settings.claimed);
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunkSectors + 16) * 512);
     std::vector<std::uint32_t> xors(static_cast<std::size_t>(kChunkSectors + 16));
@@ -139,6 +165,15 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
                         sumHits[it->second.page * 16 + static_cast<std::size_t>(from)].push_back(
                             at + x);
                 }
+                // A tail for a page without protection holds its slot array: the entries the
+                // page's header counts must point inside its used area.
+                for (const Want& w : wantedPlain[static_cast<std::size_t>(from)]) {
+                    auto& hits = plainHits[w.page * 16 + static_cast<std::size_t>(from)];
+                    if (hits.size() < kMostPlainCandidates &&
+                        slotArrayFits(pages[w.page].asRead,
+                                      &chunk[static_cast<std::size_t>(x + length) * 512], length))
+                        hits.push_back(at + x);
+                }
                 const std::uint8_t v = low[static_cast<std::size_t>(x)];
                 if (v != 1 && v != 2) continue;
                 const auto& torn = wantedTorn[static_cast<std::size_t>(from * 3 + v)];
@@ -148,8 +183,11 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
                     same = low[static_cast<std::size_t>(x + t)] == v;
                 if (!same) continue;
                 for (const Want& w : torn) {
+                    // Two fits already make a page ambiguous, unless one of them continues into
+                    // the next run: that one is always kept.
                     auto& hits = tornHits[w.page * 16 + static_cast<std::size_t>(from)];
-                    if (hits.size() < 2) hits.push_back(at + x);
+                    if (hits.size() < 2 || pages[w.page].nextRunSector == at + x + length)
+                        hits.push_back(at + x);
                 }
             }
         }
@@ -175,10 +213,43 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
             for (std::int64_t tail : tornHits[i * 16 + static_cast<std::size_t>(from)])
                 tornFits.push_back({from, tail});
         }
+        // Torn bits match any sector written in the same round: of several tails that fit, the
+        // one that continues into the next run is taken, and only that one.
+        auto continuing = [&](const std::vector<std::pair<int, std::int64_t>>& fits) {
+            std::vector<std::pair<int, std::int64_t>> out;
+            for (const auto& [from, tail] : fits)
+                if (pages[i].nextRunSector >= 0 && tail + (16 - from) == pages[i].nextRunSector)
+                    out.push_back({from, tail});
+            return out;
+        };
+        if (!found && torn && tornFits.size() > 1) {
+            const auto next = continuing(tornFits);
+            if (next.size() == 1) tornFits = next;
+        }
         if (!found && torn && tornFits.size() == 1) {
             found = assemble(i, tornFits[0].first, tornFits[0].second, page) && verifyPage(page);
         } else if (!found && torn && tornFits.size() > 1) {
             result.ambiguous.push_back(pages[i].pageId);
+        }
+        if (pageProtection(pages[i].asRead) == PageProtection::None) {
+            // Every form whose structure holds; one, and only one, is taken.
+            std::vector<std::array<std::uint8_t, 8192>> holding, holdingNext;
+            for (int from = cs; from < 16; from += cs)
+                for (std::int64_t tail : plainHits[i * 16 + static_cast<std::size_t>(from)])
+                    if (assemble(i, from, tail, page) && pageStructureHolds(page) &&
+                        std::find(holding.begin(), holding.end(), page) == holding.end()) {
+                        holding.push_back(page);
+                        if (pages[i].nextRunSector >= 0 &&
+                            tail + (16 - from) == pages[i].nextRunSector)
+                            holdingNext.push_back(page);
+                    }
+            if (holding.size() > 1 && holdingNext.size() == 1) holding = holdingNext;
+            if (holding.size() == 1) {
+                page = holding.front();
+                found = true;
+            } else if (holding.size() > 1) {
+                result.ambiguous.push_back(pages[i].pageId);
+            }
         }
         if (found)
             result.restored[pages[i].pageId] = page;

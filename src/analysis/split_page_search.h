@@ -17,6 +17,13 @@ struct BrokenPage {
     std::int32_t pageId = 0;
     std::int64_t firstSector = 0;  // where its first sector lies
     std::array<std::uint8_t, 8192> asRead{};
+    // How many of its first sectors are known to be its own where they lie: the rest of a page
+    // whose later clusters are in use by a live file is no part of it.
+    std::int32_t knownSectors = 16;
+    // Where the run that goes on after this page begins, when one does (-1 otherwise): a tail
+    // lying right before it continues the page where it was cut, and is preferred among several
+    // that fit as well.
+    std::int64_t nextRunSector = -1;
 };
 
 struct SplitSearchSettings {
@@ -41,8 +48,9 @@ struct SplitSearchResult {
 // in a table of what the broken pages need (one pass over the source, whatever the number of
 // pages); a found form is kept only when the whole page verifies. Torn-bit pages: a tail whose
 // sectors all carry the page's torn value is taken only when it is the one place that fits. A
-// page without protection is never pieced together: nothing could tell a right piece from a
-// wrong one.
+// page without protection has only its structure to tell: a tail is taken only when exactly one
+// place gives a page whose header, slot array and records hold together (and the page is then
+// still one pieced together, which nothing can verify); with several, it is ambiguous.
 SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<BrokenPage>& pages,
                                    const SplitSearchSettings& settings);
 

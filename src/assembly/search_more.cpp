@@ -211,7 +211,9 @@ MissingPageReport checkMissingPages(AssemblyContext& ctx) {
                 p = (p / PageMap::kChunkEntries + 1) * PageMap::kChunkEntries - 1;
                 continue;
             }
-            if (ctx.results.pageMap.get(p).allocState == 1) {
+            // A page the split-page search put together is there.
+            if (ctx.results.pageMap.get(p).allocState == 1 &&
+                !ctx.results.restoredPages.count(static_cast<std::int32_t>(p))) {
                 report.pages.push_back(static_cast<std::int32_t>(p));
                 ctx.reporter.logLine(Memo::Assembly, "lack of page " + std::to_string(p));
             }

@@ -202,6 +202,8 @@ class Scan {
             ctx_.reporter.logLine(Memo::Scan, sectorError("512error", cursor_));
             return;
         }
+        // A page whose later sectors lie in a cluster in use begins no run.
+        if (!wholeInFreeSpace(cursor_)) return;
         if (isFileHeaderPage(*h, ctx_.scanFileId)) {
             auto pfs = window_.readHeaderAt(cursor_ + 16, n, false);
             if (!pfs) {
@@ -232,7 +234,9 @@ class Scan {
                 break;
             }
             ++expected;
-            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId) ||
+                !wholeInFreeSpace(q))
+                break;
         }
         skip_ = q;
         ctx_.pendingMemo = "wrong file head";
@@ -266,7 +270,9 @@ class Scan {
                 cursor_ += stride_;
                 break;
             }
-            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId) ||
+                !wholeInFreeSpace(q))
+                break;
         }
         skip_ = q;
         noteRunEnd(q - 16);
@@ -297,6 +303,16 @@ class Scan {
         // runs costs 8 bytes a run.
         if (ctx_.soundRunEnds->empty() || ctx_.soundRunEnds->back() < p)
             ctx_.soundRunEnds->push_back(p);
+    }
+
+    // With free space only, a page belongs to a run only when every cluster it lies in is free:
+    // a cluster in use holds a live file's bytes, never the lost file's.
+    bool wholeInFreeSpace(std::int64_t page) const {
+        if (!freeSpaceOnly_) return true;
+        for (std::int64_t sector = page; sector < page + 16; ++sector)
+            if (ctx_.freeSpace.isClusterInUse(sector, ctx_.settings.fileSystemLabel, ctx_.volume))
+                return false;
+        return true;
     }
 
     // A run joins the last fragment when the gap between them fits the page numbering.

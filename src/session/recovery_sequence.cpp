@@ -61,8 +61,6 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
     result.missing = checkMissingPages();
     result.written = writeMdf(outputPath);
     if (!result.written.written) return result;
-    for (const std::string& line : verdictLines(result.written.verdict))
-        reporter_.logLine(Memo::Assembly, line);
     result.keptError = keepReport(outputPath, result);
     if (!result.keptError.empty())
         reporter_.showMessage(

@@ -11,6 +11,8 @@
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
+#include "scan/page_header.h"
+#include "scan/page_structure.h"
 #include "session/catalogue_names.h"
 #include "source/image_format.h"
 #include "source/source_description.h"
@@ -392,26 +394,77 @@ bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
     return completed;
 }
 
+// Whether a page read whole is sound as it stands: by its protection, or without protection by
+// its structure.
+static bool soundAsItStands(const std::array<std::uint8_t, 8192>& page) {
+    if (pageProtection(page) != PageProtection::None) return verifyPage(page);
+    std::array<std::uint8_t, 8192> restored = page;
+    restoreTornBits(restored);
+    return pageStructureHolds(restored);
+}
+
 std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
     if (!idle() || !readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
     std::vector<BrokenPage> broken;
     SplitSearchSettings settings;
     settings.clusterSectors = volume_.sectorsPerCluster;
     settings.endSector = source_.endSector();
+    // A scan of free space only took nothing from clusters in use; neither may a piece.
+    const bool freeOnly = settings_.freeSpaceOnly && volume_.hasFileSystem;
+    auto inUse = [&](std::int64_t sector) {
+        return freeOnly && freeSpace_.isClusterInUse(sector, settings_.fileSystemLabel, volume_);
+    };
+    const std::int64_t origin =
+        volume_.sectorsPerCluster > 0 ? volume_.dataStartSector % volume_.sectorsPerCluster : 0;
+    if (freeOnly)
+        for (std::int64_t sector = origin; sector < settings.endSector;
+             sector += volume_.sectorsPerCluster)
+            if (inUse(sector)) {
+                if (!settings.claimed.empty() && settings.claimed.back().second == sector)
+                    settings.claimed.back().second += volume_.sectorsPerCluster;
+                else
+                    settings.claimed.push_back({sector, sector + volume_.sectorsPerCluster});
+            }
+    // Where the run that begins with a page id lies.
+    std::map<std::int32_t, std::int64_t> runStarting;
+    for (const FragmentRow& row : combination_.rows)
+        if (row.pages() > 0) runStarting[row.startPage] = row.startSector;
+    auto nextRun = [&](std::int32_t pageId) {
+        auto it = runStarting.find(pageId + 1);
+        return it == runStarting.end() ? std::int64_t{-1} : it->second;
+    };
     for (const FragmentRow& row : combination_.rows) {
         if (row.pages() <= 0) continue;
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(row.recordIndex)];
         settings.claimed.push_back({r.fsec, r.esec});
+        // The page after a run of free space that ends where a cluster in use begins: its first
+        // sectors are its own, the rest lies elsewhere.
+        if (freeOnly && !inUse(r.esec)) {
+            BrokenPage next;
+            next.pageId = row.endPage;
+            next.firstSector = r.esec;
+            next.nextRunSector = nextRun(row.endPage);
+            next.knownSectors = 0;
+            while (next.knownSectors < 16 && !inUse(r.esec + next.knownSectors))
+                ++next.knownSectors;
+            if (next.knownSectors < 16 &&
+                source_.readWholeSectors(static_cast<std::uint32_t>(next.knownSectors),
+                                         next.asRead.data(), r.esec) &&
+                PageHeader::from(next.asRead).pageId() == row.endPage) {
+                settings.clusterOrigin = r.esec;
+                broken.push_back(next);
+            }
+        }
         BrokenPage page;
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
+        page.nextRunSector = nextRun(page.pageId);
         // The scan found it sound when it read it: no need to read it again to know.
         if (soundRunEndsGeneration_ == source_.generation() &&
             std::binary_search(soundRunEnds_.begin(), soundRunEnds_.end(), page.firstSector))
             continue;
         if (!readFragmentPage(pageOrigin_, r.fsec, row.pages() - 1, page.asRead)) continue;
-        if (pageProtection(page.asRead) == PageProtection::None || verifyPage(page.asRead))
-            continue;
+        if (soundAsItStands(page.asRead)) continue;
         settings.clusterOrigin = page.firstSector;
         broken.push_back(page);
     }

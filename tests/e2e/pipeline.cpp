@@ -1,5 +1,7 @@
 #include "pipeline.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "assembly/sha256.h"
@@ -58,12 +60,49 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
     run.searchLines = reporter.lines(Memo::Assembly);
     for (const auto& r : session.combination().rows)
         run.combined.push_back(r.recordIndex);
-    session.checkMissingPages();
-    run.checkLines = reporter.lines(Memo::Assembly);
-    run.outcome = session.writeMdf(output);
+    // Then the sequence every front end runs: split pages, newest copies, check, write, verdict.
+    const RecoveryResult result = session.completeRecovery(output);
+    run.outcome = result.written;
+    // The check's lines as the fourth tab showed them (once the split pages were put together),
+    // before the writer cleared the tab's log.
+    std::vector<std::string> shown;
+    for (const auto& e : reporter.events()) {
+        if (e.memo != Memo::Assembly) continue;
+        if (e.kind == RecordingReporter::Kind::Clear) shown.clear();
+        if (e.kind != RecordingReporter::Kind::Log) continue;
+        shown.push_back(e.text);
+        if (e.text == "check done") run.checkLines = shown;
+    }
     run.outputSha256 = sha256OfFile(output);
     run.lostFileName = session.analysis().lostFileName;
     return run;
+}
+
+std::set<Triple> triples(const std::vector<FragmentRecord>& list) {
+    std::set<Triple> out;
+    for (const auto& r : list)
+        out.insert({r.fsec, r.pages(), r.beginPage});
+    return out;
+}
+
+void expectScannedFragments(const ImageManifest& m, const std::vector<FragmentRecord>& scanned,
+                            bool freeSpaceOnly) {
+    std::set<Triple> seen = triples(scanned);
+    for (const ManifestFragment& f : m.fragments) {
+        if (seen.erase({f.firstSector, f.pages, f.firstPage})) continue;
+        bool acrossItsEnd = false;
+        const std::int64_t lastPage = f.firstSector + 16 * std::int64_t{f.pages - 1};
+        for (const Extent& e : m.extents)
+            if (e.sector <= f.firstSector && f.firstSector < e.sector + e.sectors)
+                acrossItsEnd = lastPage + 16 > e.sector + e.sectors;
+        const bool trimmed =
+            freeSpaceOnly && acrossItsEnd &&
+            (f.pages == 1 || seen.erase({f.firstSector, f.pages - 1, f.firstPage}));
+        EXPECT_TRUE(trimmed) << "not seen: " << f.firstSector << " " << f.pages << " "
+                             << f.firstPage;
+    }
+    EXPECT_TRUE(seen.empty()) << seen.size() << " fragments the manifest does not have, first at "
+                              << std::get<0>(*seen.begin());
 }
 
 }  // namespace mdf::test

@@ -14,21 +14,12 @@
 namespace mdf::test {
 namespace {
 
-using Triple =
-    std::tuple<std::int64_t, std::int32_t, std::int32_t>;  // first sector, pages, first page
-
-std::set<Triple> triples(const std::vector<ManifestFragment>& list, bool withOtherFileIds = true) {
+std::set<Triple> manifestTriples(const std::vector<ManifestFragment>& list,
+                                 bool withOtherFileIds = true) {
     std::set<Triple> out;
     for (const auto& f : list)
         if (withOtherFileIds || f.kind != "other-file-id")
             out.insert({f.firstSector, f.pages, f.firstPage});
-    return out;
-}
-
-std::set<Triple> triples(const std::vector<FragmentRecord>& list) {
-    std::set<Triple> out;
-    for (const auto& r : list)
-        out.insert({r.fsec, r.pages(), r.beginPage});
     return out;
 }
 
@@ -43,7 +34,11 @@ SyntheticDatabase database(Protection protection = Protection::Checksum, std::in
 
 // The analysis takes only true fragments, in page order, and the file comes back whole.
 void expectWholeRecovery(const ImageManifest& m, const RecoveryRun& run) {
-    std::set<Triple> truth = triples(m.fragments);
+    // A true fragment, or one without its last page where that page runs on into a cluster in
+    // use (a scan of free space only ends the run before it).
+    std::set<Triple> truth = manifestTriples(m.fragments);
+    for (const auto& f : m.fragments)
+        if (f.pages > 1) truth.insert({f.firstSector, f.pages - 1, f.firstPage});
     std::int32_t previousEnd = 0;
     for (std::int32_t r : run.analysed) {
         const FragmentRecord& f = run.fragments[static_cast<std::size_t>(r)];
@@ -52,7 +47,7 @@ void expectWholeRecovery(const ImageManifest& m, const RecoveryRun& run) {
         EXPECT_GE(f.beginPage, previousEnd);
         previousEnd = f.endPage;
     }
-    EXPECT_EQ(run.combined.size(), m.fragments.size());
+    EXPECT_LE(run.combined.size(), m.fragments.size());
     EXPECT_TRUE(run.outcome.written);
     EXPECT_EQ(run.outputSha256, m.expectedSha256);
     ::testing::Test::RecordProperty("found_by_analysis", std::to_string(run.analysed.size()) + "/" +
@@ -67,7 +62,7 @@ TEST(RawImage, ScanFindsEveryRunAndTheRecoveryRejectsStaleCopiesAndOtherFiles) {
     ImageManifest m = buildRawImage(db, dir.file("raw.img"), options);
     RecoveryRun run = recoverImage(m, dir.file("raw.img"), dir.file("out.mdf"), optionsFor(m));
 
-    std::set<Triple> expected = triples(m.fragments);
+    std::set<Triple> expected = manifestTriples(m.fragments);
     for (const auto& d : m.decoys)
         if (d.kind != "other-file-id") expected.insert({d.firstSector, d.pages, d.firstPage});
     EXPECT_EQ(triples(run.fragments), expected);
@@ -135,7 +130,7 @@ TEST_P(Fat32Recovery, TheDeletedFileComesBackWholeWhateverTheClusterSize) {
     options.seed = 40 + static_cast<std::uint64_t>(GetParam());
     ImageManifest m = buildFat32Image(db, dir.file("fat.img"), options);
     RecoveryRun run = recoverImage(m, dir.file("fat.img"), dir.file("out.mdf"), optionsFor(m));
-    EXPECT_EQ(triples(run.fragments), triples(m.fragments));
+    expectScannedFragments(m, run.fragments, optionsFor(m).freeSpaceOnly);
     expectWholeRecovery(m, run);
 }
 
@@ -149,7 +144,7 @@ TEST(NtfsRecovery, DeletedPresentAndOverwrittenRecordsAllComeBackWhole) {
         options.ntfsMode = mode;
         ImageManifest m = buildNtfsImage(db, dir.file("ntfs.img"), options);
         RecoveryRun run = recoverImage(m, dir.file("ntfs.img"), dir.file("out.mdf"), optionsFor(m));
-        EXPECT_EQ(triples(run.fragments), triples(m.fragments));
+        expectScannedFragments(m, run.fragments, optionsFor(m).freeSpaceOnly);
         expectWholeRecovery(m, run);
     }
 }
