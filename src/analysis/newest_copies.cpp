@@ -30,15 +30,33 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
         return !head.known || lsn.file <= head.newest.file;
     };
     Page taken{}, other{};
-    for (const FragmentIndexEntry& e : index) {
-        const FragmentRecord& copy = fragments[static_cast<std::size_t>(e.recordIndex)];
-        if (!copy.isVisible()) continue;
-        // The runs taken that share page ids with this fragment.
+    // The first of the runs taken that may share page ids with a fragment.
+    auto firstSharing = [&](const FragmentIndexEntry& e) {
         auto run = std::upper_bound(
             sorted.begin(), sorted.end(), e.beginPage,
             [](std::int32_t page, const TakenRun& r) { return page < r.startPage; });
-        if (run != sorted.begin()) --run;
-        for (; run != sorted.end() && run->startPage < e.endPage; ++run) {
+        return run != sorted.begin() ? std::prev(run) : run;
+    };
+    // A fragment is a copy of this very file (an older or newer state of it) only when it holds
+    // a page identical to the one taken that verifies: another database's pages, of the same ids
+    // and owners and with later log sequence numbers, never are.
+    auto copyOfThisFile = [&](const FragmentIndexEntry& e, const FragmentRecord& copy) {
+        for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
+            if (run->recordIndex == e.recordIndex) continue;
+            const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
+            for (std::int32_t p = std::max(run->startPage, e.beginPage);
+                 p < std::min(run->endPage, e.endPage); ++p)
+                if (readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) &&
+                    readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken) &&
+                    other == taken && protectedAndSound(other))
+                    return true;
+        }
+        return false;
+    };
+    for (const FragmentIndexEntry& e : index) {
+        const FragmentRecord& copy = fragments[static_cast<std::size_t>(e.recordIndex)];
+        if (!copy.isVisible() || !copyOfThisFile(e, copy)) continue;
+        for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
             if (run->recordIndex == e.recordIndex) continue;
             const std::int32_t from = std::max(run->startPage, e.beginPage);
             const std::int32_t to = std::min(run->endPage, e.endPage);

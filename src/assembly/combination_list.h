@@ -59,6 +59,12 @@ struct CombinationList {
     // Sorts by a column, ascending; sorting by the start page enables the three commands, any other
     // column disables them. sortColumn is shared with the fragment list view.
     void sortBy(int column, std::int32_t& sortColumn);
+    // Whether a row holds the page id.
+    bool holdsPage(std::int32_t pageId) const {
+        for (const FragmentRow& r : rows)
+            if (r.startPage <= pageId && pageId < r.endPage && r.pages() > 0) return true;
+        return false;
+    }
 };
 
 }  // namespace mdf

@@ -202,8 +202,12 @@ class Scan {
             ctx_.reporter.logLine(Memo::Scan, sectorError("512error", cursor_));
             return;
         }
-        // A page whose later sectors lie in a cluster in use begins no run.
-        if (!wholeInFreeSpace(cursor_)) return;
+        // A page whose later sectors lie in a cluster in use begins no run: its head is kept for
+        // the search of its other pieces.
+        if (!wholeInFreeSpace(cursor_)) {
+            if (isDataPage(*h, ctx_.scanFileId)) noteSplitHead(cursor_, h->pageId());
+            return;
+        }
         if (isFileHeaderPage(*h, ctx_.scanFileId)) {
             auto pfs = window_.readHeaderAt(cursor_ + 16, n, false);
             if (!pfs) {
@@ -234,9 +238,11 @@ class Scan {
                 break;
             }
             ++expected;
-            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId) ||
-                !wholeInFreeSpace(q))
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+            if (!wholeInFreeSpace(q)) {
+                noteSplitHead(q, expected);
                 break;
+            }
         }
         skip_ = q;
         ctx_.pendingMemo = "wrong file head";
@@ -270,9 +276,11 @@ class Scan {
                 cursor_ += stride_;
                 break;
             }
-            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId) ||
-                !wholeInFreeSpace(q))
+            if (!continuesRun(ctx_.scanFileId, expected, *h, ctx_.scanFileId)) break;
+            if (!wholeInFreeSpace(q)) {
+                noteSplitHead(q, expected);
                 break;
+            }
         }
         skip_ = q;
         noteRunEnd(q - 16);
@@ -313,6 +321,15 @@ class Scan {
             if (ctx_.freeSpace.isClusterInUse(sector, ctx_.settings.fileSystemLabel, ctx_.volume))
                 return false;
         return true;
+    }
+
+    void noteSplitHead(std::int64_t page, std::int32_t pageId) {
+        if (!ctx_.splitHeads) return;
+        std::int32_t free = 0;
+        while (free < 16 && !ctx_.freeSpace.isClusterInUse(
+                                page + free, ctx_.settings.fileSystemLabel, ctx_.volume))
+            ++free;
+        if (free > 0) ctx_.splitHeads->push_back({page, pageId, free});
     }
 
     // A run joins the last fragment when the gap between them fits the page numbering.

@@ -36,6 +36,14 @@ struct ScanPosition {
 };
 
 // What one scan reads and changes.
+// The first sectors of a page of the wanted file, read from free space only, whose later clusters
+// are in use: no run may take it, and its other pieces are to be looked for elsewhere.
+struct SplitHead {
+    std::int64_t sector = 0;
+    std::int32_t pageId = 0;
+    std::int32_t freeSectors = 0;  // how many of its sectors lie in free clusters
+};
+
 struct ScanContext {
     SectorSource& source;
     VolumeLayout& volume;
@@ -62,6 +70,8 @@ struct ScanContext {
     // search for split pages reads every row's last page to find those that do not verify; these
     // it need not read again, one seek per fragment on a spinning disk.
     std::vector<std::int64_t>* soundRunEnds = nullptr;  // ascending
+    // Out, with free space only: every page head whose later sectors lie in a cluster in use.
+    std::vector<SplitHead>* splitHeads = nullptr;
     // Called on the scan's worker, between two positions, at most once per interval, with the
     // position (and the fragments) as they stand: a front end keeps them, so that a run killed
     // outright goes on from there rather than from the start.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 #include <random>
+#include <set>
 
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
@@ -88,6 +89,7 @@ ScanContext RecoverySession::scanContext() {
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
     ctx.soundRunEnds = &soundRunEnds_;
+    ctx.splitHeads = &splitHeads_;
     ctx.checkpoint = checkpoint_;
     if (checkpointInterval_.count() > 0) ctx.checkpointInterval = checkpointInterval_;
     // Short file heads are named while the scan's pages are at hand, before the scan says it
@@ -237,6 +239,7 @@ StartResult RecoverySession::startScan() {
         // A scan that goes on from a saved position did not see the runs before it.
         soundRunEnds_.clear();
         soundRunEndsGeneration_ = source_.generation();
+        if (!resumeAt_) splitHeads_.clear();
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {
@@ -425,6 +428,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
                 else
                     settings.claimed.push_back({sector, sector + volume_.sectorsPerCluster});
             }
+    std::vector<SplitHead> heads = splitHeads_;
     // Where the run that begins with a page id lies.
     std::map<std::int32_t, std::int64_t> runStarting;
     for (const FragmentRow& row : combination_.rows)
@@ -437,24 +441,9 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
         if (row.pages() <= 0) continue;
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(row.recordIndex)];
         settings.claimed.push_back({r.fsec, r.esec});
-        // The page after a run of free space that ends where a cluster in use begins: its first
-        // sectors are its own, the rest lies elsewhere.
-        if (freeOnly && !inUse(r.esec)) {
-            BrokenPage next;
-            next.pageId = row.endPage;
-            next.firstSector = r.esec;
-            next.nextRunSector = nextRun(row.endPage);
-            next.knownSectors = 0;
-            while (next.knownSectors < 16 && !inUse(r.esec + next.knownSectors))
-                ++next.knownSectors;
-            if (next.knownSectors < 16 &&
-                source_.readWholeSectors(static_cast<std::uint32_t>(next.knownSectors),
-                                         next.asRead.data(), r.esec) &&
-                PageHeader::from(next.asRead).pageId() == row.endPage) {
-                settings.clusterOrigin = r.esec;
-                broken.push_back(next);
-            }
-        }
+        // The page after a run of free space that ends where a cluster in use begins (found so
+        // again when the scan was opened from files): its first sectors are its own.
+        if (freeOnly && !inUse(r.esec)) heads.push_back({r.esec, row.endPage, 0});
         BrokenPage page;
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
@@ -467,6 +456,27 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
         if (soundAsItStands(page.asRead)) continue;
         settings.clusterOrigin = page.firstSector;
         broken.push_back(page);
+    }
+    // Heads of split pages no row holds: the first sectors lie in free clusters, the rest is
+    // looked for among the clusters no fragment claims.
+    std::set<std::int32_t> headed;
+    for (const SplitHead& h : heads) {
+        if (combination_.holdsPage(h.pageId) || !headed.insert(h.pageId).second) continue;
+        BrokenPage head;
+        head.pageId = h.pageId;
+        head.firstSector = h.sector;
+        head.nextRunSector = nextRun(h.pageId);
+        head.knownSectors = h.freeSectors;
+        if (head.knownSectors == 0)
+            while (head.knownSectors < 16 && !inUse(h.sector + head.knownSectors))
+                ++head.knownSectors;
+        if (head.knownSectors == 0 || head.knownSectors >= 16 ||
+            !source_.readWholeSectors(static_cast<std::uint32_t>(head.knownSectors),
+                                      head.asRead.data(), h.sector) ||
+            PageHeader::from(head.asRead).pageId() != h.pageId)
+            continue;
+        settings.clusterOrigin = h.sector;
+        broken.push_back(head);
     }
     if (broken.empty()) return {};
     SplitSearchResult found = searchSplitPages(source_, broken, settings);

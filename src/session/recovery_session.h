@@ -326,6 +326,8 @@ class RecoverySession {
     // Pages the scan found sound at the end of its runs, and the source state they were read in.
     std::vector<std::int64_t> soundRunEnds_;  // ascending
     std::uint64_t soundRunEndsGeneration_ = 0;
+    // Heads of pages whose later sectors lie in clusters in use, as the last scan met them.
+    std::vector<SplitHead> splitHeads_;
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;

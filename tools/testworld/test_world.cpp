@@ -175,6 +175,16 @@ void describeDatabase(const SyntheticDatabase& db, ImageManifest& m, bool comput
     if (computeHashes) m.originalSha256 = db.sha256();
 }
 
+void describeDatabase(const DatabaseOnDisk& db, ImageManifest& m) {
+    m.databaseName = db.physicalPath;
+    m.pages = db.pages;
+    m.usedPages = db.pages;
+    m.fileId = db.fileId;
+    m.protection = db.protection;
+    m.originalSha256 = db.sha256;
+    m.fragments = scanView(m.extents, db.pages, {});
+}
+
 // Cuts pages [0, count) into runs; a run boundary is forced at every page in cuts.
 std::vector<std::pair<std::int32_t, std::int32_t>> cutIntoRuns(std::int32_t count, Random& rng,
                                                                int minPages, int maxPages,
@@ -457,14 +467,13 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
     return m;
 }
 
-ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& imagePath,
-                              const FileSystemImageOptions& o) {
+// A FAT32 volume made by mkfs.vfat and filled with mcopy; every other filler deleted with mdel,
+// the database copied into the holes and deleted. The manifest's database facts are the caller's.
+static ImageManifest fat32Around(const std::string& dbFile, const std::string& dbName,
+                                 std::int64_t dbBytes, const std::string& imagePath,
+                                 const FileSystemImageOptions& o) {
     Random rng({o.seed, 0xFA732u});
     TempDir work;
-    const std::string dbName = shortName(db.recipe().physicalPath);
-    const std::string dbFile = work.file(dbName);
-    db.writeTo(dbFile);
-    const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
 
     fs::remove(imagePath);
     { ImageWriter sized(imagePath, fat32VolumeBytes(o.clusterSectors, dbBytes)); }
@@ -513,20 +522,38 @@ ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& im
     m.clusterSectors = o.clusterSectors;
     m.scanAsPartition = true;
     m.fileInFreeSpace = true;
-    describeDatabase(db, m);
     m.extents = extentsFromClusterRuns(chain, dataStart, o.clusterSectors, 2, dbBytes);
+    return m;
+}
+
+ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& imagePath,
+                              const FileSystemImageOptions& o) {
+    TempDir work;
+    const std::string dbName = shortName(db.recipe().physicalPath);
+    db.writeTo(work.file(dbName));
+    const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
+    ImageManifest m = fat32Around(work.file(dbName), dbName, dbBytes, imagePath, o);
+    describeDatabase(db, m);
+    ImageWriter image(imagePath);
     applyDamage(db, image, 0, m, o.damage, o.seed);
     return m;
 }
 
-ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& imagePath,
-                             const FileSystemImageOptions& o) {
+ImageManifest buildFat32Image(const DatabaseOnDisk& db, const std::string& imagePath,
+                              const FileSystemImageOptions& o) {
+    ImageManifest m = fat32Around(db.path, shortName(db.physicalPath), db.bytes(), imagePath, o);
+    describeDatabase(db, m);
+    return m;
+}
+
+// An NTFS volume made by mkntfs, filled with ntfscp, every other filler truncated away, the
+// database written into the holes (and removed, when deleted). The database facts are the
+// caller's.
+static ImageManifest ntfsAround(const std::string& dbFile, const std::string& dbName,
+                                std::int64_t dbBytes, const std::string& imagePath,
+                                const FileSystemImageOptions& o) {
     Random rng({o.seed, 0x17F5u});
     TempDir work;
-    const std::string dbName = basenameOf(db.recipe().physicalPath);
-    const std::string dbFile = work.file(dbName);
-    db.writeTo(dbFile);
-    const std::int64_t dbBytes = static_cast<std::int64_t>(db.pageCount()) * kPage;
     const std::int64_t volumeBytes =
         std::max<std::int64_t>(16 << 20, (dbBytes * 3 + (8 << 20)) / (1 << 20) * (1 << 20));
 
@@ -585,7 +612,6 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
     m.clusterSectors = o.clusterSectors;
     m.scanAsPartition = true;
     m.fileInFreeSpace = o.ntfsMode == NtfsMode::Deleted;
-    describeDatabase(db, m);
     m.extents = extentsFromClusterRuns(runs, 0, o.clusterSectors, 0, dbBytes);
 
     if (o.ntfsMode == NtfsMode::Deleted) runChecked({"ntfstruncate", imagePath, dbInode, "0"});
@@ -603,8 +629,26 @@ ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& ima
             recordByte -= count * clusterBytes;
         }
     }
+    return m;
+}
+
+ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& imagePath,
+                             const FileSystemImageOptions& o) {
+    TempDir work;
+    const std::string dbName = basenameOf(db.recipe().physicalPath);
+    db.writeTo(work.file(dbName));
+    ImageManifest m = ntfsAround(work.file(dbName), dbName,
+                                 static_cast<std::int64_t>(db.pageCount()) * kPage, imagePath, o);
+    describeDatabase(db, m);
     ImageWriter image(imagePath);
     applyDamage(db, image, 0, m, o.damage, o.seed);
+    return m;
+}
+
+ImageManifest buildNtfsImage(const DatabaseOnDisk& db, const std::string& imagePath,
+                             const FileSystemImageOptions& o) {
+    ImageManifest m = ntfsAround(db.path, basenameOf(db.physicalPath), db.bytes(), imagePath, o);
+    describeDatabase(db, m);
     return m;
 }
 
@@ -729,6 +773,18 @@ DatabaseRecipe loadDatabaseRecipe(const std::string& path) {
     s.physicalPath = j.at("physical_path");
     s.objects = j.at("objects");
     return s;
+}
+
+DatabaseOnDisk databaseOnDisk(const std::string& path, const std::string& physicalPath) {
+    DatabaseOnDisk db;
+    db.path = path;
+    db.physicalPath = physicalPath;
+    const auto bytes = readFile(path);
+    db.pages = static_cast<std::int32_t>(bytes.size() / kPage);
+    if (bytes.size() >= 96) db.fileId = loadU16(&bytes[36]);
+    db.protection = "real";
+    db.sha256 = sha256OfFile(path);
+    return db;
 }
 
 }  // namespace mdf::test

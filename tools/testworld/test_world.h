@@ -82,6 +82,19 @@ struct FileSystemImageOptions {
         512;  // the volume's own sector: 4096 for a 4Kn disk; clusterSectors stay 512-byte units
 };
 
+// A database file already on disk (one of the real files of the shared test data): what the
+// builders below lay into a file system with the real tools, as they lay a synthetic one.
+struct DatabaseOnDisk {
+    std::string path;
+    std::string physicalPath;  // the file's own path, as page 32 keeps it
+    std::int32_t pages = 0;
+    std::uint16_t fileId = 1;
+    std::string protection;
+    std::string sha256;
+    std::int64_t bytes() const { return std::int64_t{pages} * 8192; }
+};
+DatabaseOnDisk databaseOnDisk(const std::string& path, const std::string& physicalPath);
+
 // The file's pages as fragments in shuffled order at 8-sector positions, junk between them,
 // with stale copies and two other databases (one with file id 2, one with file id 1).
 ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imagePath,
@@ -90,9 +103,13 @@ ImageManifest buildRawImage(const SyntheticDatabase& db, const std::string& imag
 // the database copied into the holes and deleted.
 ImageManifest buildFat32Image(const SyntheticDatabase& db, const std::string& imagePath,
                               const FileSystemImageOptions& options);
+ImageManifest buildFat32Image(const DatabaseOnDisk& db, const std::string& imagePath,
+                              const FileSystemImageOptions& options);
 // An NTFS volume made by mkntfs and filled with ntfscp; every other filler truncated, the
 // database copied into the holes, then freed, left present, or its MFT record overwritten.
 ImageManifest buildNtfsImage(const SyntheticDatabase& db, const std::string& imagePath,
+                             const FileSystemImageOptions& options);
+ImageManifest buildNtfsImage(const DatabaseOnDisk& db, const std::string& imagePath,
                              const FileSystemImageOptions& options);
 // A whole disk: an MBR made by sfdisk and the FAT32 volume above at sector 2048.
 ImageManifest buildDiskImage(const SyntheticDatabase& db, const std::string& imagePath,
