@@ -53,9 +53,30 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
         }
         return false;
     };
+    // A later state of this file holds, of every page it shares with the chain, the same page or
+    // a newer one; another database's fragment, of the same ids, is older on some of them.
+    auto neverOlder = [&](const FragmentIndexEntry& e, const FragmentRecord& copy) {
+        for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
+            if (run->recordIndex == e.recordIndex) continue;
+            const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
+            for (std::int32_t p = std::max(run->startPage, e.beginPage);
+                 p < std::min(run->endPage, e.endPage); ++p)
+                if (readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) &&
+                    readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken) &&
+                    protectedAndSound(other) && protectedAndSound(taken) &&
+                    pageLogSequence(other) < pageLogSequence(taken))
+                    return false;
+        }
+        return true;
+    };
     for (const FragmentIndexEntry& e : index) {
         const FragmentRecord& copy = fragments[static_cast<std::size_t>(e.recordIndex)];
-        if (!copy.isVisible() || !copyOfThisFile(e, copy)) continue;
+        if (!copy.isVisible()) continue;
+        // A fragment that shares no page with the chain and is older on none may hold the current
+        // state of a page or another database's: its newer copy is never taken, but it leaves
+        // the page in doubt.
+        const bool proven = copyOfThisFile(e, copy);
+        if (!proven && !neverOlder(e, copy)) continue;
         for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
             if (run->recordIndex == e.recordIndex) continue;
             const std::int32_t from = std::max(run->startPage, e.beginPage);
@@ -73,10 +94,12 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
                 auto better = out.better.find(p);
                 const Page& best = better != out.better.end() ? better->second : taken;
                 const bool bestSound = better != out.better.end() || takenSound;
+                if (!proven && (!takenSound || !(pageLogSequence(taken) < otherLsn))) continue;
                 LogSequence& newest = out.newest[p];
                 if (takenSound && allowed(pageLogSequence(taken)))
                     newest = std::max(newest, pageLogSequence(taken));
                 newest = std::max(newest, otherLsn);
+                if (!proven) continue;
                 if (!bestSound || pageLogSequence(best) < otherLsn) out.better[p] = other;
             }
         }

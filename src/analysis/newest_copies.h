@@ -24,7 +24,8 @@ struct NewestCopies {
     // not verify), of the same kind and allocation unit, and from a log the file's head allows.
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> better;
     // For every page more than one copy of which verifies: the newest log sequence number among
-    // the copies the head allows, the one taken included.
+    // the copies the head allows, the one taken included. A newer copy from a fragment that
+    // shares no page with the chain counts here though it is never taken: the page is in doubt.
     std::map<std::int32_t, LogSequence> newest;
 };
 

@@ -173,6 +173,17 @@ Verdict FileVerifier::finish() {
                         claim(start + 64 * static_cast<std::int64_t>(j) + 8 * bit + k);
     }
 
+    // An allocation unit no IAM page names tells of another database only when every IAM page
+    // the PFS pages place is here to be read: a missing one may be the page that names it.
+    bool everyIamRead = true;
+    for (std::int64_t p = 0; p < pages && everyIamRead; ++p) {
+        const std::uint8_t b = pfs[static_cast<std::size_t>(p)];
+        if (b != kUnknown && (b & 0x40) && (b & 0x10)) {
+            const auto at = allocationPages_.find(static_cast<std::int32_t>(p));
+            everyIamRead = at != allocationPages_.end() && at->second[1] == kIam;
+        }
+    }
+
     VerdictFindings& f = v.findings;
     std::set<std::pair<std::int32_t, std::int32_t>> broken;
     for (std::int64_t p = 0; p < pages; ++p) {
@@ -214,7 +225,7 @@ Verdict FileVerifier::finish() {
         // that claims it; an IAM page stands where the PFS page says one stands.
         const std::int32_t claimed = claimedFor[static_cast<std::size_t>(p)];
         if (holdsRows(n.type) && !owners.empty() &&
-            (!owners.count(n.owner) || (claimed != 0 && claimed != n.owner))) {
+            ((everyIamRead && !owners.count(n.owner)) || (claimed != 0 && claimed != n.owner))) {
             f.otherDatabase.push_back(id);
             continue;
         }

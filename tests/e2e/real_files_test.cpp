@@ -1,0 +1,189 @@
+// Recoveries of the real files of the shared test data laid out as a technician finds them, each
+// judged against the original: the exit code is 0 exactly when every allocated page equals the
+// original's, every page that differs is named by the verdict, and a page named (but for one
+// pieced together without protection, which nothing can verify) does differ.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "testworld/fidelity_world.h"
+#include "testworld/process.h"
+#include "testworld/random.h"
+#include "testworld/temp_dir.h"
+#include "testworld/test_world.h"
+
+namespace mdf::test {
+namespace {
+
+std::string real(const std::string& name) {
+    return std::string(MDF_TESTDATA_DIR) + "/" + name;
+}
+
+struct Judged {
+    int exitCode = -1;
+    std::set<std::int32_t> differing;     // allocated pages unlike the original's
+    std::set<std::int32_t> named;         // by any list of the verdict
+    std::set<std::int32_t> unverifiable;  // pieced together without protection
+    nlohmann::json verdict;
+};
+
+std::set<std::int32_t> expand(const nlohmann::json& ranges) {
+    std::set<std::int32_t> out;
+    for (const auto& r : ranges)
+        for (std::int32_t p = r[0]; p <= r[1].get<std::int32_t>(); ++p)
+            out.insert(p);
+    return out;
+}
+
+// Recovers with the command line and judges the file written against the original.
+Judged recoverAndJudge(std::vector<std::string> args, const std::string& out,
+                       const PageFile& original) {
+    args.insert(args.begin(), {MDF_CLI, "recover"});
+    args.insert(args.end(), {"-o", out, "--json", "--no-save-scan", "--force"});
+    const CommandResult r = runCommand(args);
+    Judged j;
+    j.exitCode = r.exitCode;
+    const auto at = r.output.find("{\n");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << r.output;
+        return j;
+    }
+    j.verdict = nlohmann::json::parse(r.output.substr(at))["verdict"];
+    for (const char* list : {"missing_allocated", "unreadable", "failing_protection",
+                             "failing_structure", "unverifiable", "other_database", "stale_copy"})
+        for (std::int32_t p : expand(j.verdict[list]["ranges"]))
+            j.named.insert(p);
+    j.unverifiable = expand(j.verdict["unverifiable"]["ranges"]);
+    const PageFile written = readPageFile(out);
+    for (std::int32_t p : allocatedPages(original))
+        if (static_cast<std::size_t>(p) >= written.size() ||
+            written[static_cast<std::size_t>(p)] != original[static_cast<std::size_t>(p)])
+            j.differing.insert(p);
+    return j;
+}
+
+void expectHonest(const Judged& j) {
+    // A page pieced without protection keeps a recovery partial though it may be right.
+    EXPECT_TRUE(j.differing.empty() ? j.exitCode == 0 || !j.unverifiable.empty() : j.exitCode != 0)
+        << "exit " << j.exitCode << ", " << j.differing.size() << " allocated pages differ\n"
+        << j.verdict.dump();
+    for (std::int32_t p : j.differing)
+        EXPECT_TRUE(j.named.count(p)) << "page " << p << " differs and the verdict does not say so";
+    for (std::int32_t p : j.named)
+        EXPECT_TRUE(j.differing.count(p) || j.unverifiable.count(p))
+            << "page " << p << " is named but equals the original\n" << j.verdict.dump(1);
+}
+
+// A database created with page verification off, deleted from FAT32 with 4 KB clusters among
+// filler files: no checksum to lean on, pages split across clusters, only structure to tell.
+TEST(RealFiles, ADatabaseWithoutProtectionDeletedFromFat32) {
+    TempDir dir;
+    const std::string path = real("db_Examination_sql2016_created2000.mdf");
+    FileSystemImageOptions options;
+    options.clusterSectors = 8;
+    options.seed = 61;
+    buildFat32Image(databaseOnDisk(path, "C:\\App_Data\\db_Examination_Data.MDF"),
+                    dir.file("fat.img"), options);
+    const Judged j = recoverAndJudge({dir.file("fat.img"), "--partition", "--free-space-only"},
+                                     dir.file("out.mdf"), readPageFile(path));
+    expectHonest(j);
+}
+
+// Mixed protection (checksum on most pages, none on some that still hold an old checksum value)
+// on NTFS, the file present in several runs.
+TEST(RealFiles, MixedProtectionOnNtfs) {
+    TempDir dir;
+    const std::string path = real("IMS_sql2012_mixedprotection.mdf");
+    FileSystemImageOptions options;
+    options.clusterSectors = 8;
+    options.ntfsMode = NtfsMode::Present;
+    options.seed = 62;
+    buildNtfsImage(databaseOnDisk(path, "C:\\Program Files\\IMS\\Database.mdf"),
+                   dir.file("ntfs.img"), options);
+    const Judged j = recoverAndJudge({dir.file("ntfs.img"), "--partition"}, dir.file("out.mdf"),
+                                     readPageFile(path));
+    expectHonest(j);
+    EXPECT_EQ(j.exitCode == 0, j.unverifiable.empty());
+}
+
+// An older copy of pubs' DIFF map page (page 6) that verifies, lying beside the current file; and
+// the other way round, the current page alone and an older state of the file's head in one run.
+TEST(RealFiles, AnOlderCopyOfTheDiffMapPageNeverPassesForTheCurrentOne) {
+    const PageFile pubs = readPageFile(real("pubs_sql2008.mdf"));
+    ASSERT_EQ(pubs[6][1], 16) << "page 6 is the DIFF map";
+    const Page older = olderVersion(pubs[6], 7);
+    ASSERT_NE(older, pubs[6]);
+    for (const bool currentInTheRun : {true, false}) {
+        SCOPED_TRACE(currentInTheRun ? "current page in the run" : "older page in the run");
+        TempDir dir;
+        Random rng({63});
+        LayoutImage image(dir.file("raw.img"), 20000, 63);
+        PageFile head(pubs.begin(), pubs.begin() + 16);
+        if (!currentInTheRun) head[6] = older;
+        image.place(0, head);
+        image.junk(24);
+        image.place(6, {currentInTheRun ? older : pubs[6]});
+        image.junk(24);
+        for (const auto& [first, pages] :
+             cutIntoRuns(pubs, 16, static_cast<std::int32_t>(pubs.size()), rng, 5, 30))
+            image.place(first, pages);
+        image.junk(8);
+        const Judged j = recoverAndJudge({dir.file("raw.img")}, dir.file("out.mdf"), pubs);
+        expectHonest(j);
+    }
+}
+
+// Two databases of file id 1 on one raw image, each chosen by name.
+TEST(RealFiles, TwoDatabasesOfFileIdOneOnARawImage) {
+    TempDir dir;
+    const PageFile pubs = readPageFile(real("pubs_sql2008.mdf"));
+    const PageFile asp = readPageFile(real("aspnetdb_sql2005.mdf"));
+    std::set<std::int32_t> aspOnImage;
+    twoDatabasesLayout(pubs, asp, 40, dir.file("raw.img"), 64, &aspOnImage);
+    for (const auto& [name, original] :
+         std::vector<std::pair<std::string, const PageFile*>>{{"pubs", &pubs}, {"aspnetdb", &asp}}) {
+        SCOPED_TRACE(name);
+        const Judged j = recoverAndJudge({dir.file("raw.img"), "--database", name},
+                                         dir.file(name + ".mdf"), *original);
+        expectHonest(j);
+    }
+}
+
+// A live file's cluster right after a fragment, read from free space only: the page that runs on
+// into it is not taken from there. Its tail lies nowhere else, so the page is missing, named.
+TEST(RealFiles, ALiveFilesClusterAfterAFragmentIsNeverTaken) {
+    TempDir dir;
+    const std::string path = real("pubs_sql2008.mdf");
+    FileSystemImageOptions options;
+    options.clusterSectors = 8;
+    options.seed = 65;
+    const ImageManifest m = buildFat32Image(databaseOnDisk(path, "C:\\dbs\\pubs.mdf"),
+                                            dir.file("fat.img"), options);
+    // Every extent of the file that ends inside a page: the page's later half lies in the next
+    // extent; overwrite that half, so that only the cluster right after the first half (a live
+    // filler's) could give one.
+    const PageFile pubs = readPageFile(path);
+    const auto allocated = allocatedPages(pubs);
+    std::set<std::int32_t> lost;
+    for (std::size_t i = 0; i + 1 < m.extents.size() && lost.empty(); ++i) {
+        const Extent& e = m.extents[i];
+        const std::int64_t end = e.fileOffset + e.sectors * 512;
+        if (end % 8192 == 0) continue;
+        const auto page = static_cast<std::int32_t>(end / 8192);
+        if (!allocated.count(page)) continue;
+        const Extent& next = m.extents[i + 1];
+        writeAt(dir.file("fat.img"), static_cast<std::uint64_t>(next.sector) * 512,
+                std::vector<std::uint8_t>(static_cast<std::size_t>(8192 - end % 8192), 0x5A));
+        lost.insert(page);
+    }
+    ASSERT_FALSE(lost.empty());
+    const Judged j = recoverAndJudge({dir.file("fat.img"), "--partition", "--free-space-only"},
+                                     dir.file("out.mdf"), pubs);
+    expectHonest(j);
+    EXPECT_EQ(j.exitCode, 1);
+    for (std::int32_t p : lost) EXPECT_TRUE(j.named.count(p)) << p;
+}
+
+}  // namespace
+}  // namespace mdf::test
