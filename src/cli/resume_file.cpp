@@ -24,6 +24,7 @@ void ResumeFile::capture(RecoverySession& session) {
     for (const FragmentRecord& r : session.fragments())
         list.push_back(r);
     fragments = std::move(list);
+    splitHeads = session.splitHeads();
 }
 
 std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) const {
@@ -31,6 +32,9 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
     nlohmann::json records = nlohmann::json::array();
     for (const FragmentRecord& r : fragments.value_or(std::vector<FragmentRecord>{}))
         records.push_back(r.text());
+    nlohmann::json heads = nlohmann::json::array();
+    for (const SplitHead& h : splitHeads)
+        heads.push_back({h.sector, h.pageId, h.freeSectors});
     nlohmann::json j = {
         // A later run may start in another folder: the source is named so that it is found again.
         {"source", absolutePath(source.path)},
@@ -55,7 +59,8 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
         {"source_sectors", fingerprint.sectors},
         {"source_samples", fingerprint.samples},
         {"first_page_sha256", firstPageSha256},
-        {"fragments", records}};
+        {"fragments", records},
+        {"split_heads", heads}};
     OutputFile out(path, guard);
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -111,6 +116,10 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
             }
             r.fragments = std::move(list);
         }
+        for (const auto& h : j.value("split_heads", nlohmann::json::array()))
+            r.splitHeads.push_back({jsonInteger<std::int64_t>(h.at(0)),
+                                    jsonInteger<std::int32_t>(h.at(1)),
+                                    jsonInteger<std::int32_t>(h.at(2))});
         // A scan that never began to read has no position to go on from.
         if (r.position.cursor < 0) throw std::runtime_error("no scan position");
         return r;
@@ -174,6 +183,7 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     } else if (!session.openScan(scanInfo, std::nullopt)) {
         return false;
     }
+    session.setSplitHeads(splitHeads);
     session.scanMemo() = memo;
     session.setScanId(scanId);
     session.resumeScanAt(position);
@@ -184,6 +194,16 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
         note("going on with the scan from sector {} of {}, with the {} fragments found before it",
              position.cursor, settings.endSector, session.fragments().size());
     return true;
+}
+
+void ResumeFile::lendEvidence(RecoverySession& session) const {
+    if (!fragments || fragments->size() != session.fragments().size()) return;
+    for (std::size_t i = 0; i < fragments->size(); ++i)
+        if ((*fragments)[i].text() != session.fragments()[i].text()) return;
+    if (fingerprint.samples.empty() || !session.sourceFingerprint().matches(fingerprint)) return;
+    // Free space only means nothing without the file system's map of it, read again here.
+    session.settings().freeSpaceOnly = settings.freeSpaceOnly && session.buildFreeSpaceMap() == 0;
+    session.setSplitHeads(splitHeads);
 }
 
 }  // namespace mdf::cli

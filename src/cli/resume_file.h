@@ -28,6 +28,7 @@ struct ResumeFile {
     // The fragments found up to the position; nothing in a file written by an older version,
     // which are then read from the scan-info file.
     std::optional<std::vector<FragmentRecord>> fragments;
+    std::vector<SplitHead> splitHeads;  // none in a file written by an older version
 
     static std::string pathFor(const std::string& scanInfo) { return scanInfo + ".resume"; }
 
@@ -50,6 +51,11 @@ struct ResumeFile {
     // With the source chosen: checks it is the one the scan was made of, then puts the scan's
     // settings, its fragments and the position into the session. False after saying why.
     bool restore(RecoverySession& session, const std::string& scanInfo) const;
+    // For a finished scan opened again from its scan-info file, over the source it was made of:
+    // what the scan knew beyond its fragments (it read free space only; the split pages it met
+    // there) goes into the session, so that the recovery is the one the scan's own run gives.
+    // Nothing happens when the fragments or the source are not this scan's.
+    void lendEvidence(RecoverySession& session) const;
 };
 
 }  // namespace mdf::cli

@@ -29,8 +29,8 @@ OutputGuard SessionFile::guard(bool allowSourceDevice) const {
 std::string madeFromOf(const std::string& scanInfo, const std::string& given,
                        const RecoverySession& session) {
     if (!given.empty()) return given;
-    std::string ignored;
-    if (auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), ignored))
+    std::string unused;
+    if (auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), unused))
         return resume->source.path;
     return session.contentMadeFrom();
 }
@@ -98,7 +98,12 @@ bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
     int& code = failure ? *failure : ignored;
     if (!source.path.empty() && !source.choose(session, &code)) return false;
     code = kBadInput;
-    return session.openScan(scanInfo, content.empty() ? std::nullopt : std::optional(content));
+    if (!session.openScan(scanInfo, content.empty() ? std::nullopt : std::optional(content)))
+        return false;
+    std::string unused;
+    if (auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), unused))
+        resume->lendEvidence(session);
+    return true;
 }
 
 bool SessionFile::restore(RecoverySession& session) const {

@@ -138,6 +138,10 @@ class RecoverySession {
     // file): drawn when a scan starts afresh, taken over when one goes on.
     const std::string& scanId();
     void setScanId(std::string id) { scanId_ = std::move(id); }
+    // The first sectors of split pages the scan met in free space: kept with a saved scan, so
+    // that a scan opened again has their pieces looked for as the scan that met them would.
+    const std::vector<SplitHead>& splitHeads() const { return splitHeads_; }
+    void setSplitHeads(std::vector<SplitHead> heads) { splitHeads_ = std::move(heads); }
     // The source the content file now open was read from, as its record says; empty when it
     // does not say.
     std::string contentMadeFrom() const {

@@ -72,7 +72,8 @@ void expectHonest(const Judged& j) {
         EXPECT_TRUE(j.named.count(p)) << "page " << p << " differs and the verdict does not say so";
     for (std::int32_t p : j.named)
         EXPECT_TRUE(j.differing.count(p) || j.unverifiable.count(p))
-            << "page " << p << " is named but equals the original\n" << j.verdict.dump(1);
+            << "page " << p << " is named but equals the original\n"
+            << j.verdict.dump(1);
 }
 
 // A database created with page verification off, deleted from FAT32 with 4 KB clusters among
@@ -141,8 +142,8 @@ TEST(RealFiles, TwoDatabasesOfFileIdOneOnARawImage) {
     const PageFile asp = readPageFile(real("aspnetdb_sql2005.mdf"));
     std::set<std::int32_t> aspOnImage;
     twoDatabasesLayout(pubs, asp, 40, dir.file("raw.img"), 64, &aspOnImage);
-    for (const auto& [name, original] :
-         std::vector<std::pair<std::string, const PageFile*>>{{"pubs", &pubs}, {"aspnetdb", &asp}}) {
+    for (const auto& [name, original] : std::vector<std::pair<std::string, const PageFile*>>{
+             {"pubs", &pubs}, {"aspnetdb", &asp}}) {
         SCOPED_TRACE(name);
         const Judged j = recoverAndJudge({dir.file("raw.img"), "--database", name},
                                          dir.file(name + ".mdf"), *original);
@@ -158,8 +159,8 @@ TEST(RealFiles, ALiveFilesClusterAfterAFragmentIsNeverTaken) {
     FileSystemImageOptions options;
     options.clusterSectors = 8;
     options.seed = 65;
-    const ImageManifest m = buildFat32Image(databaseOnDisk(path, "C:\\dbs\\pubs.mdf"),
-                                            dir.file("fat.img"), options);
+    const ImageManifest m =
+        buildFat32Image(databaseOnDisk(path, "C:\\dbs\\pubs.mdf"), dir.file("fat.img"), options);
     // Every extent of the file that ends inside a page: the page's later half lies in the next
     // extent; overwrite that half, so that only the cluster right after the first half (a live
     // filler's) could give one.
@@ -182,7 +183,8 @@ TEST(RealFiles, ALiveFilesClusterAfterAFragmentIsNeverTaken) {
                                      dir.file("out.mdf"), pubs);
     expectHonest(j);
     EXPECT_EQ(j.exitCode, 1);
-    for (std::int32_t p : lost) EXPECT_TRUE(j.named.count(p)) << p;
+    for (std::int32_t p : lost)
+        EXPECT_TRUE(j.named.count(p)) << p;
 }
 
 }  // namespace

@@ -768,6 +768,7 @@ void WindowTest::closingDuringAScanStopsIt() {
 
 int runReporterTests(int argc, char** argv);
 int runRescueMapTests(int argc, char** argv);
+int runOneSequenceTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -775,6 +776,7 @@ int main(int argc, char** argv) {
     WindowTest window;
     failed += QTest::qExec(&window, argc, argv);
     failed += runRescueMapTests(argc, argv);
+    failed += runOneSequenceTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }
 
