@@ -52,9 +52,14 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
     }
     restoreTornBits(page);
     FileNameResult name = readFileName(page);
+    // A page 32 whose later sectors went to a cluster of another file still names the file in
+    // its first cluster; a file whose page 32 names nothing is still worth its pages.
+    if (name.result != 0 && ctx.sectorsPerCluster < 16)
+        name = readFileNameFromFirstBytes(page, std::size_t{ctx.sectorsPerCluster} * 512);
     if (name.result != 0) {
         ctx.reporter.showMessage("get fileinfo2 error", "message");
-        return false;
+        ctx.results.lostFileName = "c:\noname.mdf";
+        return true;
     }
     ctx.results.lostFileName = name.name;
     return true;

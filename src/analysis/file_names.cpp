@@ -31,6 +31,34 @@ std::optional<std::size_t> namePagePosition(AnalysisContext& ctx) {
     return std::nullopt;
 }
 
+// The first sectors of page 32 where no whole page 32 gives the name: clusters smaller than a
+// page put the rest of it elsewhere. They are the sectors right after the run the analysis took
+// for pages up to 31 (a run that ends at a cluster's end, so the first piece of page 32 is that
+// whole cluster), or the first cluster of a run the analysis took that ends with a page 32 whose
+// later sectors are another file's.
+std::optional<ResolvedFileName> nameFromFirstPiece(AnalysisContext& ctx) {
+    const std::int32_t pieceSectors = std::min<std::int32_t>(ctx.sectorsPerCluster, 16);
+    if (pieceSectors <= 0 || pieceSectors >= 16) return std::nullopt;
+    std::array<std::uint8_t, 8192> page{};
+    for (const FragmentIndexEntry& e : ctx.index) {
+        const auto r = static_cast<std::size_t>(e.recordIndex);
+        if (r >= ctx.results.combinationMarks.size() || ctx.results.combinationMarks[r] != 1)
+            continue;
+        if (e.endPage != kNamePage && e.endPage != kNamePage + 1) continue;
+        const FragmentRecord& f = ctx.fragments[r];
+        page.fill(0);
+        if (!ctx.pages.readFragmentSectors(f.fsec, (kNamePage - e.beginPage) * 16, pieceSectors,
+                                           page.data()) ||
+            PageHeader::from(page).pageId() != kNamePage)
+            continue;
+        FileNameResult name =
+            readFileNameFromFirstBytes(page, static_cast<std::size_t>(pieceSectors) * 512);
+        if (name.result == 0)
+            return ResolvedFileName{name.name, ctx.results.expectedPageCount, e.recordIndex};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<ResolvedFileName> resolveFileName(const FragmentList& fragments,
@@ -44,14 +72,14 @@ std::optional<ResolvedFileName> resolveFileName(const FragmentList& fragments,
     analyseChain(ctx, {headFirstSector, headSizeKB});
     if (scratch.expectedPageCount <= 0) return std::nullopt;
     auto position = namePagePosition(ctx);
-    if (!position) return std::nullopt;
+    if (!position) return nameFromFirstPiece(ctx);
     const FragmentIndexEntry& e = index[*position];
     const FragmentRecord& r = fragments[static_cast<std::size_t>(e.recordIndex)];
     std::array<std::uint8_t, 8192> page{};
     if (!readFragmentPage(pages, r.fsec, kNamePage - e.beginPage, page)) return std::nullopt;
     restoreTornBits(page);
     FileNameResult name = readFileName(page);
-    if (name.result != 0) return std::nullopt;
+    if (name.result != 0) return nameFromFirstPiece(ctx);
     return ResolvedFileName{name.name, scratch.expectedPageCount, e.recordIndex};
 }
 

@@ -2,6 +2,8 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
+
 #include "source/byte_order.h"
 
 namespace mdf {
@@ -86,11 +88,12 @@ PageCountResult readFilePageCount(ConstPageBytes page) {
     return {};
 }
 
-FileNameResult readFileName(ConstPageBytes page) {
-    const std::int32_t s = recordZeroOffset(page);
-    if (s < 0) return {};
+namespace {
+
+// The name ending at the first ".mdf" from record offset s, if it ends before limit.
+FileNameResult fileNameFrom(ConstPageBytes page, std::int32_t s, std::int32_t limit) {
     std::int32_t dot = -1;
-    for (std::int32_t i = s; i < 8190 && i + 8 <= 8192; ++i) {
+    for (std::int32_t i = s; i < 8190 && i + 8 <= limit; ++i) {
         if (isMdfExtension(page, static_cast<std::size_t>(i))) {
             dot = i;
             break;
@@ -106,6 +109,20 @@ FileNameResult readFileName(ConstPageBytes page) {
         if (j <= s) break;
     }
     return {};
+}
+
+}  // namespace
+
+FileNameResult readFileName(ConstPageBytes page) {
+    const std::int32_t s = recordZeroOffset(page);
+    if (s < 0) return {};
+    return fileNameFrom(page, s, 8192);
+}
+
+FileNameResult readFileNameFromFirstBytes(ConstPageBytes page, std::size_t knownBytes) {
+    constexpr std::int32_t kFirstRecord = 96;
+    return fileNameFrom(page, kFirstRecord,
+                        static_cast<std::int32_t>(std::min<std::size_t>(knownBytes, 8192)));
 }
 
 std::string fileSizeText(std::int64_t pages) {

@@ -24,6 +24,10 @@ PageCountResult readFilePageCount(ConstPageBytes page);
 // Page 32: the file's own path, the UTF-16 text between the two blanks that end the padded
 // logical name and ".mdf" (in any case), always given back with ".mdf" in lower case.
 FileNameResult readFileName(ConstPageBytes page);
+// The same from the first knownBytes of page 32 alone (its later sectors lay in a cluster that
+// went elsewhere): the name's record is the page's first, right after the header, so the name is
+// looked for from there, and only where it ends inside the bytes known.
+FileNameResult readFileNameFromFirstBytes(ConstPageBytes page, std::size_t knownBytes);
 
 // "0.98 GB)" for 128000 pages, "2.00 MB)" for 256 pages.
 std::string fileSizeText(std::int64_t pages);

@@ -4,6 +4,9 @@
 
 #include "analysis/newest_copies.h"
 #include "assembly/verdict_report.h"
+#include "scan/file_header_readers.h"
+#include "scan/page_protection.h"
+#include "session/catalogue_names.h"
 #include "session/recovery_report.h"
 #include "session/recovery_session.h"
 
@@ -26,6 +29,19 @@ std::vector<std::int32_t> RecoverySession::takeNewestCopies() {
     analysis_.newerCopies = std::move(found.better);
     analysis_.newestCopies = std::move(found.newest);
     return taken;
+}
+
+void RecoverySession::nameFromPiecedPage() {
+    const auto pieced = analysis_.restoredPages.find(32);
+    if (analysis_.lostFileName != kNoName || pieced == analysis_.restoredPages.end()) return;
+    std::array<std::uint8_t, 8192> page = pieced->second;
+    restoreTornBits(page);
+    const FileNameResult name = readFileName(page);
+    if (name.result != 0) return;
+    analysis_.lostFileName = name.name;
+    reporter_.logLine(
+        Memo::Assembly,
+        "文件名取自拼合的第32页(name read from page 32, pieced together): " + name.name);
 }
 
 std::string RecoverySession::keepReport(const std::string& outputPath, RecoveryResult& result) {
@@ -57,6 +73,7 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
     result.searched = searchMore();
     combination_.sortBy(kStartPageColumn, sortColumn_);
     result.piecedPages = restoreSplitPages();
+    nameFromPiecedPage();
     result.newerCopies = takeNewestCopies();
     result.missing = checkMissingPages();
     result.written = writeMdf(outputPath);

@@ -291,6 +291,8 @@ class RecoverySession {
 
     // Takes, for every page of the combination, the best copy the scan holds of it.
     std::vector<std::int32_t> takeNewestCopies();
+    // A file that page 32 could not name (split across clusters) is named once it is pieced.
+    void nameFromPiecedPage();
     // The report and log of a recovery beside its output; empty, or why not.
     std::string keepReport(const std::string& outputPath, RecoveryResult& result);
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+
 #include "source/byte_order.h"
 #include "testworld/page_builder.h"
 
@@ -67,6 +72,42 @@ TEST(FileSizeText, MegabytesThenGigabytes) {
     EXPECT_EQ(fileSizeText(256), "2.00 MB)");
     EXPECT_EQ(fileSizeText(127999), "999.99 MB)");
     EXPECT_EQ(fileSizeText(128000), "0.98 GB)");
+}
+
+// Page 32 of every real file, its later sectors another file's (a cluster smaller than a page):
+// the first cluster alone names the file exactly when the name ends inside it, never wrongly.
+TEST(ReadFileName, TheFirstClusterOfARealPage32NamesTheFileWhenTheNameLiesInIt) {
+    for (const char* file :
+         {"pubs_sql2008.mdf", "aspnetdb_sql2005.mdf", "IMS_sql2012_mixedprotection.mdf",
+          "PayrollDatabase1_sql2008_cjk.mdf", "db_Examination_sql2016_created2000.mdf"}) {
+        SCOPED_TRACE(file);
+        std::ifstream in(std::string(MDF_TESTDATA_DIR) + "/" + file, std::ios::binary);
+        std::array<std::uint8_t, 8192> whole{};
+        in.seekg(32 * 8192);
+        ASSERT_TRUE(in.read(reinterpret_cast<char*>(whole.data()), 8192));
+        const FileNameResult name = readFileName(whole);
+        ASSERT_EQ(name.result, 0);
+        // Where the name ends in the page, found independently: the first ".mdf" in UTF-16.
+        const std::array<std::uint8_t, 8> dotMdf{'.', 0, 'm', 0, 'd', 0, 'f', 0};
+        std::size_t end = 0;
+        for (std::size_t i = 96; i + 8 <= whole.size() && end == 0; ++i)
+            if (std::equal(
+                    dotMdf.begin(), dotMdf.end(), whole.begin() + i,
+                    [](std::uint8_t want, std::uint8_t b) { return want == std::tolower(b); }))
+                end = i + 8;
+        ASSERT_GT(end, 96u);
+        for (const std::size_t sectors : {1, 2, 4, 8}) {
+            std::array<std::uint8_t, 8192> cut = whole;
+            std::fill(cut.begin() + static_cast<std::ptrdiff_t>(sectors * 512), cut.end(), 0xA5);
+            const FileNameResult first = readFileNameFromFirstBytes(cut, sectors * 512);
+            if (end <= sectors * 512) {
+                EXPECT_EQ(first.result, 0) << sectors;
+                EXPECT_EQ(first.name, name.name) << sectors;
+            } else {
+                EXPECT_NE(first.result, 0) << sectors;
+            }
+        }
+    }
 }
 
 }  // namespace
