@@ -22,6 +22,8 @@ bool readRepairedPage(AnalysisContext& ctx, const AnalysedFile& file, std::int32
                       PageBytes page) {
     if (!readFragmentPage(ctx.pages, file.firstSector, index, page)) {
         ctx.reporter.showMessage("read disk error", "message");
+        ctx.reporter.logLine(Memo::Analysis,
+                             readErrorLine(file.firstSector + std::int64_t{index} * 16, index));
         return false;
     }
     restoreTornBits(page);

@@ -140,15 +140,17 @@ void recordLinks(PageMapPass& pass, const PageBuffer& page) {
 bool readPage(PageMapPass& pass, std::int64_t fsec, std::int32_t i, std::int32_t pages,
               std::int64_t pageId, PageBuffer& page) {
     if (pass.pages.readPassPage(fsec, i, pages, page)) return true;
+    const std::int64_t sector = fsec + std::int64_t{i} * 16;
     if (!pass.unreadable) {
         pass.reporter.showMessage("read disk error", "message");
+        pass.reporter.logLine(Memo::Analysis, readErrorLine(sector, pageId));
         return false;
     }
     if (pass.unreadable->empty()) pass.reporter.showMessage("read disk error", "message");
     if (pageId >= 0 && pageId <= INT32_MAX)
         pass.unreadable->insert(static_cast<std::int32_t>(pageId));
-    pass.reporter.logLine(Memo::Analysis,
-                          "read disk error,page " + std::to_string(pageId) + " (unreadable)");
+    pass.reporter.logLine(Memo::Analysis, "read disk error,page " + std::to_string(pageId) +
+                                              " (unreadable), sector " + std::to_string(sector));
     return false;
 }
 

@@ -23,7 +23,10 @@ void readPageOrZero(FragmentTools& t, const FragmentRow& row, std::int32_t index
     page.fill(0);
     if (readFragmentPage(t.pages, row.startSector, index, page)) return;
     page.fill(0);
-    t.reporter.showMessage("read disk error", "message");
+    // One box for the whole export, a line for every page.
+    if (outcome.unreadablePages.empty()) t.reporter.showMessage("read disk error", "message");
+    t.reporter.logLine(Memo::Assembly, readErrorLine(row.startSector + std::int64_t{index} * 16,
+                                                     row.startPage + index));
     outcome.unreadablePages.push_back(row.startPage + index);
 }
 

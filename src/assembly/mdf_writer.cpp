@@ -283,7 +283,12 @@ void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, RowPiece piece, 
                   PageSink& sink, AssemblyOutcome& outcome, LastPage& last) {
     while (true) {
         for (std::int32_t pageId : piece.unreadable) {
-            ctx.reporter.showMessage("read disk error", "message");
+            // One box for the whole file, a line for every page.
+            if (outcome.unreadablePages.empty())
+                ctx.reporter.showMessage("read disk error", "message");
+            ctx.reporter.logLine(
+                Memo::Assembly,
+                readErrorLine(row.startSector + std::int64_t{pageId - row.startPage} * 16, pageId));
             outcome.unreadablePages.push_back(pageId);
         }
         for (std::int32_t t = 0; t < piece.count; ++t) {

@@ -64,7 +64,7 @@ void ConsoleReporter::setProgress(int percent) {
 }
 
 void ConsoleReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon) {
-    if (quiet_ && isConfirmation(text)) return;
+    if ((quiet_ || holdConfirmations_) && isConfirmation(text)) return;
     std::lock_guard lock(mutex_);
     eraseBarLocked();
     // The window's captions ("message", "提示") say nothing on a terminal; the program's name does.

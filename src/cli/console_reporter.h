@@ -23,6 +23,9 @@ class ConsoleReporter : public Reporter {
     // Sends log lines to stderr instead, so that stdout carries only machine output.
     void logToStderr(bool on) { logStream_ = on ? stderr : stdout; }
     void finishProgress();
+    // Leaves out the confirmations of steps ("success" after the scan is kept): the command's
+    // own summary at its end says how the job went.
+    void holdConfirmations(bool on) { holdConfirmations_ = on; }
     // True when progress is drawn at all: stderr is a terminal and -q was not given.
     bool drawsProgress() const { return showProgress_ && !quiet_; }
     // Draws a line of its own in place of the bar, which then stays away until finishProgress.
@@ -34,6 +37,7 @@ class ConsoleReporter : public Reporter {
     std::mutex mutex_;
     bool showProgress_;
     bool quiet_;
+    bool holdConfirmations_ = false;
     bool barShown_ = false;
     bool lineOwnsBar_ = false;
     int lastPercent_ = -1;

@@ -9,6 +9,22 @@ std::string& lastComplaint() {
     return text;
 }
 
+std::string& lastResumeCommand() {
+    static std::string text;
+    return text;
+}
+
+std::string shellWord(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "0123456789-_./:=+,@%") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 const char* statusWord(int exitCode) {
     switch (exitCode) {
         case kComplete:
@@ -21,6 +37,8 @@ const char* statusWord(int exitCode) {
             return "bad input";
         case kIoError:
             return "io error";
+        case kChooseOne:
+            return "ambiguous";
         case kInterrupted:
             return "interrupted";
         default:

@@ -17,6 +17,7 @@ enum Exit : int {
     kNothingFound = 2,  // no database file, or no fragment, was found
     kBadInput = 3,      // bad usage, a damaged input file, an output that may not be written
     kIoError = 4,       // the source or an output could not be read or written
+    kChooseOne = 5,     // several database files were found: the run names one to go on
     kInterrupted = 130,
 };
 
@@ -25,7 +26,7 @@ struct ExitCode {
     int value = kComplete;
     // Keeps the worse of two outcomes (an interruption or an error outranks a partial result).
     void raise(int code) {
-        auto rank = [](int c) { return c == kInterrupted ? 5 : c; };
+        auto rank = [](int c) { return c == kInterrupted ? 6 : c; };
         if (rank(code) > rank(value)) value = code;
     }
 };
@@ -40,6 +41,12 @@ std::string say(fmt::format_string<Args...> format, Args&&... args) {
 
 // The last error told, for the error object of --json.
 std::string& lastComplaint();
+// The command that goes on with a stopped scan, once one was kept; for --json.
+std::string& lastResumeCommand();
+
+// A word as a shell reads it back unchanged: as it is when it holds nothing the shell treats
+// specially, else in single quotes.
+std::string shellWord(const std::string& word);
 
 // The word --json's status field gives for an exit code.
 const char* statusWord(int exitCode);

@@ -150,10 +150,13 @@ bool keepScan(RecoverySession& session, ScanOutcome outcome, const KeptScan& kep
         exit.raise(kIoError);
         saved = false;
     } else if (!finished) {
-        note("the scan {} at sector {} of {}; {} fragments are kept in {}. To go on from there: {}",
-             outcome == ScanOutcome::Stopped ? "stopped" : "ended by a read failure",
-             position.cursor, scanEnd(session), session.fragments().size(), kept.scanInfo,
-             kept.goOn);
+        lastResumeCommand() = kept.goOn;
+        lastComplaint() = say(
+            "the scan {} at sector {} of {}; {} fragments are kept in {}. To go on from there: {}",
+            outcome == ScanOutcome::Stopped ? "stopped" : "ended by a read failure",
+            position.cursor, scanEnd(session), session.fragments().size(), kept.scanInfo,
+            kept.goOn);
+        note("{}", lastComplaint());
     }
     // The content comes last: it reads every fragment again, which on a failing source may not
     // succeed, and the position must be kept all the same.

@@ -31,6 +31,8 @@ Exit status (the same for every command):
   3    bad usage or input: wrong options, a damaged input file, an output that may not be
        written (an existing file is kept unless --force)
   4    I/O error: the source or an output could not be read or written
+  5    several database files were found: choose one with --file N or --database TEXT
+       (with --resume, the kept scan is not read again)
   130  interrupted (Ctrl-C); a scan keeps what it found
 
 Messages start with "mdfrecover:" and go to standard error. Log lines go to standard output, or
@@ -39,6 +41,7 @@ See `man mdfrecover` and /usr/share/doc/mdfrecover/ for the user guide.)";
 
 inline constexpr const char* kCommandFooter =
     "Exit status: 0 complete, 1 partial, 2 nothing found, 3 bad usage or input, 4 I/O error,\n"
-    "130 interrupted. mdfrecover --help has examples; man mdfrecover tells more.";
+    "5 several databases (choose one), 130 interrupted. mdfrecover --help has examples;\n"
+    "man mdfrecover tells more.";
 
 }  // namespace mdf::cli

@@ -21,6 +21,7 @@ struct JsonOnFailure {
         nlohmann::json out = {{"status", candidates.empty() ? statusWord(exit.value) : "ambiguous"},
                               {"error", {{"exit_code", exit.value}, {"message", lastComplaint()}}}};
         if (!candidates.empty()) out["candidates"] = candidates;
+        if (!lastResumeCommand().empty()) out["resume"] = lastResumeCommand();
         fmt::print("{}\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
     }
 };

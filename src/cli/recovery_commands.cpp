@@ -43,7 +43,8 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
         exit.raise(kNothingFound);
         return std::nullopt;
     }
-    if (matches.empty())
+    const bool noneMatches = matches.empty();
+    if (noneMatches)
         complain("no database file matches: choose one with --file N or --database TEXT");
     else
         complain("several database files were found: choose one with --file N or --database TEXT");
@@ -57,7 +58,7 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
                                    {"size_kb", rows[i].sizeKB},
                                    {"first_sector", rows[i].fsec}});
     }
-    exit.raise(kBadInput);
+    exit.raise(noneMatches ? kBadInput : kChooseOne);
     return std::nullopt;
 }
 
@@ -90,7 +91,7 @@ std::optional<HeadlessDatabase> pickHeadlessDatabase(RecoverySession& session,
                found.size());
     for (std::size_t i = 0; i < found.size(); ++i)
         fmt::print(stderr, "{:>4}  {}\n", i + 1, found[i].path);
-    exit.raise(kBadInput);
+    exit.raise(matches.empty() && !text.empty() ? kBadInput : kChooseOne);
     return std::nullopt;
 }
 
@@ -370,7 +371,12 @@ KeptScan keptScanOf(const RecoverCommand& o, const std::optional<ResumeFile>& re
         kept.scanInfo = o.scanInfo.empty() ? o.output + ".scan.info" : o.scanInfo;
         kept.content = o.content.empty() ? o.output + ".scan.content" : o.content;
     }
-    kept.goOn = "mdfrecover recover --resume " + kept.scanInfo + " -o " + o.output;
+    // Word for word, the command goes on with the same database: every option that chose it.
+    kept.goOn =
+        "mdfrecover recover --resume " + shellWord(kept.scanInfo) + " -o " + shellWord(o.output);
+    if (o.file > 0) kept.goOn += " --file " + std::to_string(o.file);
+    if (!o.database.empty()) kept.goOn += " --database " + shellWord(o.database);
+    if (o.force) kept.goOn += " --force";
     kept.contentMustBeWhole = false;
     return kept;
 }
@@ -379,6 +385,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(!o.json);
     if (o.json) reporter.logToStderr(true);
+    reporter.holdConfirmations(true);
     RecoverySession session(reporter);
     std::optional<ResumeFile> resume;
     if (!o.resume.empty()) {
@@ -425,9 +432,11 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     } else {
         auto row = pickDatabase(rows, o.file, o.database, exit, &failure.candidates);
         if (!row) {
-            if (!kept.scanInfo.empty() && exit.value == kBadInput)
+            if (!kept.scanInfo.empty() && (exit.value == kBadInput || exit.value == kChooseOne)) {
+                lastResumeCommand() = kept.goOn + " --file N";
                 note("the scan is kept: add --resume {} to choose without scanning again",
                      kept.scanInfo);
+            }
             return;
         }
         if (!analyseInForeground(session, *row, nullptr)) {
@@ -578,7 +587,8 @@ unless --force. Ctrl-C, or a read failure that ends the scan, also saves where t
 (SCANINFO.resume); --resume goes on from there.
 
 Exit status: 0 complete, 1 partial (the file is written; the summary names what is missing),
-2 nothing found, 3 bad usage or input, 4 I/O error, 130 interrupted.)");
+2 nothing found, 3 bad usage or input, 4 I/O error, 5 several databases (choose one with --file
+or --database; add --resume to skip the scan), 130 interrupted.)");
 }
 
 }  // namespace mdf::cli

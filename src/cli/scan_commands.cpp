@@ -52,7 +52,7 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))
         return exit.raise(kBadInput);
-    const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + o.output};
+    const KeptScan kept{o.output, o.content, "mdfrecover scan --resume " + shellWord(o.output)};
     const ResumeFile next = prepareResume(
         session, o.source, resume ? resume->directIo : o.scan.directIo, kept, o.checkpointSeconds);
     spoolKeptContent(session, kept, resume.has_value());

@@ -2,6 +2,12 @@
 
 namespace mdf {
 
+std::string readErrorLine(std::int64_t sector, std::int64_t pageId) {
+    std::string line = "read disk error: sector " + std::to_string(sector);
+    if (pageId >= 0) line += " (page " + std::to_string(pageId) + ")";
+    return line;
+}
+
 void RecordingReporter::record(Event event) {
     std::lock_guard lock(mutex_);
     events_.push_back(std::move(event));

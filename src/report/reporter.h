@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -28,6 +29,10 @@ class Reporter {
     // Lets a front end that runs long loops on its own thread stay responsive.
     virtual void processEvents() {}
 };
+
+// A read that failed, named by where it was, for the log: "read disk error: sector 2368 (page
+// 140)"; the page is left out when there is none (pageId < 0).
+std::string readErrorLine(std::int64_t sector, std::int64_t pageId = -1);
 
 // Swallows everything; for replays whose output nobody wants to see again.
 class SilentReporter : public Reporter {

@@ -15,6 +15,7 @@ void describeFromContent(CatalogueRow& row, const FragmentList& list, ContentFil
     std::array<std::uint8_t, 8192> page{};
     if (!content.readContentSectors(list, 0, 16, page.data(), row.fsec)) {
         reporter.showMessage("read disk error", "message");
+        reporter.logLine(Memo::Analysis, readErrorLine(row.fsec, 0));
         return;
     }
     restoreTornBits(page);
@@ -25,6 +26,7 @@ void describeFromContent(CatalogueRow& row, const FragmentList& list, ContentFil
     }
     if (!content.readContentSectors(list, 512, 16, page.data(), row.fsec)) {
         reporter.showMessage("read disk error", "message");
+        reporter.logLine(Memo::Analysis, readErrorLine(row.fsec + 512, 32));
         return;
     }
     restoreTornBits(page);

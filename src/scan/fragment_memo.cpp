@@ -16,6 +16,7 @@ std::optional<Page> readRepairedPage(FragmentRecorder& r, std::int64_t sector) {
     Page page{};
     if (!r.source.readWholeSectors(kSectorsPerPage, page.data(), sector)) {
         r.reporter.showMessage("read disk error", "message");
+        r.reporter.logLine(Memo::Scan, readErrorLine(sector));
         return std::nullopt;
     }
     restoreTornBits(page);

@@ -266,10 +266,13 @@ TEST(CliJson, FailuresPrintAStatusAnErrorAndTheCandidates) {
     ScannedRaw w;
     ASSERT_GT(w.number, 0);
     CommandResult ambiguous = cli({"recover", w.image(), "-o", w.dir.file("x.mdf"), "--json"});
-    EXPECT_EQ(ambiguous.exitCode, 3);
+    EXPECT_EQ(ambiguous.exitCode, 5);
     auto j = lastJson(ambiguous.output);
     EXPECT_EQ(j["status"], "ambiguous");
-    EXPECT_EQ(j["error"]["exit_code"], 3);
+    EXPECT_EQ(j["error"]["exit_code"], 5);
+    // The scan is kept: the command that chooses without scanning again.
+    EXPECT_EQ(j["resume"], "mdfrecover recover --resume " + w.dir.file("x.mdf") + ".scan.info -o " +
+                               w.dir.file("x.mdf") + " --file N");
     EXPECT_NE(j["error"]["message"].get<std::string>().find("several database files"),
               std::string::npos);
     ASSERT_GE(j["candidates"].size(), 2u) << ambiguous.output;
@@ -317,7 +320,7 @@ TEST(CliJson, FailuresPrintAStatusAnErrorAndTheCandidates) {
     EXPECT_TRUE(start) << j.dump();
     CommandResult unchosen = cli({"analyse", w.dir.file("scan.info"), "--source", w.image(),
                                   "--session", w.dir.file("k.json"), "--json"});
-    EXPECT_EQ(unchosen.exitCode, 3);
+    EXPECT_EQ(unchosen.exitCode, 5);
     EXPECT_EQ(lastJson(unchosen.output)["status"], "ambiguous");
 }
 

@@ -340,7 +340,7 @@ TEST(CliResume, RecoverKeepsItsScanBesideTheOutputAndGoesOnToTheSameFile) {
     // The kept scan of a finished run spares a whole scan when only the choice was missing.
     const std::string again = w.dir.file("again.mdf");
     r = cli({"recover", "--resume", out + ".scan.info", "-o", again});
-    EXPECT_EQ(r.exitCode, 3) << r.output;
+    EXPECT_EQ(r.exitCode, 5) << r.output;
     EXPECT_TRUE(contains(r.output, "several database files were found")) << r.output;
     EXPECT_TRUE(contains(r.output, "add --resume " + out + ".scan.info")) << r.output;
     r = cli({"recover", "--resume", out + ".scan.info", "--file", number, "-o", again});

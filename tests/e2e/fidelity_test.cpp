@@ -343,7 +343,7 @@ TEST(Fidelity, PagesOfSeveralHeadlessDatabasesAreNeverMixed) {
     image.junk(8);
 
     Recovered both = recover(dir.file("mixed.img"), dir.file("x.mdf"));
-    EXPECT_EQ(both.exitCode, 3) << "a choice is asked for: " << both.log;
+    EXPECT_EQ(both.exitCode, 5) << "a choice is asked for: " << both.log;
     EXPECT_NE(both.log.find("they are not mixed"), std::string::npos) << both.log;
     EXPECT_FALSE(std::filesystem::exists(dir.file("x.mdf")));
 

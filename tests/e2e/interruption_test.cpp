@@ -3,8 +3,11 @@
 // same file. On a raw image, and on a FAT32 partition that starts past sector 0 of its disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <random>
+#include <sstream>
 
 #include "assembly/sha256.h"
 #include "scan/scan_info_file.h"
@@ -68,7 +71,8 @@ bool trial(const Source& s, const Reference& expected, const TempDir& dir, int n
     const std::string out = dir.file("t" + std::to_string(n) + ".mdf");
     std::vector<std::string> args = {"recover", s.image};
     args.insert(args.end(), s.partition.begin(), s.partition.end());
-    args.insert(args.end(), {"-o", out, "--checkpoint", "0.05"});
+    args.insert(args.end(), {"-o", out, "--checkpoint", "0.05", "--file", "1"});
+    std::vector<std::string> goOn = {"recover", "--resume", out + ".scan.info", "-o", out};
     {
         Background run(args, out + ".log", slowReads(s.image, s.msPerMib()));
         EXPECT_TRUE(run.waitForOutput("begin scan", std::chrono::seconds(30))) << run.output();
@@ -81,11 +85,17 @@ bool trial(const Source& s, const Reference& expected, const TempDir& dir, int n
         }
         if (sig == SIGINT) {
             EXPECT_EQ(status, 130) << run.output();
+            // The command the run printed is followed word for word: it keeps --file.
+            const std::string hint = "To go on from there: mdfrecover ";
+            if (const auto at = run.output().find(hint); at != std::string::npos) {
+                std::istringstream words(run.output().substr(
+                    at + hint.size(), run.output().find('\n', at) - at - hint.size()));
+                goOn.assign(std::istream_iterator<std::string>(words), {});
+                EXPECT_NE(std::find(goOn.begin(), goOn.end(), "--file"), goOn.end());
+            }
         }
     }
-    CommandResult r = fs::exists(out + ".scan.info.resume")
-                          ? cli({"recover", "--resume", out + ".scan.info", "-o", out})
-                          : cli(args);
+    CommandResult r = fs::exists(out + ".scan.info.resume") ? cli(goOn) : cli(args);
     EXPECT_EQ(r.exitCode, expected.exitCode) << r.output;
     EXPECT_EQ(recordsOf(out + ".scan.info"), expected.records);
     EXPECT_EQ(sha256OfFile(out), expected.sha256);
