@@ -84,6 +84,17 @@ std::array<std::uint8_t, kContentTrailerBytes> contentTrailer(std::uint32_t seed
     return t;
 }
 
+void ContentFile::close() {
+    file_.close();
+    seed_ = 0;
+    trailerSpc_.reset();
+    record_.reset();
+    blockOffset_.clear();
+    indexedRevision_ = ~std::uint64_t{0};
+    indexedList_ = nullptr;
+    ++generation_;
+}
+
 bool ContentFile::open(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return false;

@@ -56,6 +56,7 @@ class ContentFile {
     // cluster.
     bool open(const std::string& path);
     bool isOpen() const { return file_.is_open(); }
+    void close();
     std::uint32_t seed() const { return seed_; }
     std::optional<std::int16_t> trailerSectorsPerCluster() const { return trailerSpc_; }
     // What the file tells of itself; nothing for a file an older version wrote, whose

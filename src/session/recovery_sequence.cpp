@@ -70,6 +70,10 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
         result.written.error = "busy";
         return result;
     }
+    if (!listPagesReachable()) {
+        result.written.error = "the fragment list is of another source";
+        return result;
+    }
     result.searched = searchMore();
     combination_.sortBy(kStartPageColumn, sortColumn_);
     result.piecedPages = restoreSplitPages();

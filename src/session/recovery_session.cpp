@@ -226,6 +226,8 @@ StartResult RecoverySession::startScan() {
         return StartResult::NoSource;
     }
     if (!idle()) return StartResult::Busy;
+    if (!resumeAt_ && listIsOfAnotherSource()) startNewList();
+    listSource_ = source_.devicePath();
     stopRequested_ = false;
     lastScanOutcome_ = ScanOutcome::NotRun;
     // A scan goes on from a saved position only when asked to just before; otherwise it starts
@@ -253,6 +255,45 @@ StartResult RecoverySession::startScan() {
         lastScanOutcome_ = outcome;
     });
     return StartResult::Started;
+}
+
+bool RecoverySession::listPagesReachable() {
+    if (!readFromSource_ || !listIsOfAnotherSource()) return true;
+    reporter_.showMessage("碎片列表属于另一个数据源 (the fragment list was found on " +
+                              listSource_ +
+                              ", and its pages are read from there: choose that source again, or "
+                              "scan this one for a new list)",
+                          "message", MessageIcon::Warning);
+    return false;
+}
+
+bool RecoverySession::listIsOfAnotherSource() const {
+    if (!sourceChosen_ || listSource_.empty() || fragments_.size() == 0) return false;
+    std::error_code ec;
+    if (std::filesystem::equivalent(listSource_, source_.devicePath(), ec)) return false;
+    return listSource_ != source_.devicePath();
+}
+
+void RecoverySession::startNewList() {
+    reporter_.logLine(Memo::Scan,
+                      "新的数据源,新的碎片列表 (another source: a new fragment list; the "
+                      "fragments of " +
+                          listSource_ + " are no longer shown)");
+    fragments_.replace({});
+    index_ = buildFragmentIndex(fragments_);
+    combination_.rows.clear();
+    analysis_ = AnalysisResults{};
+    lastAnalysisCompleted_ = false;
+    namedHeads_.clear();
+    headsNamed_ = false;
+    splitHeads_.clear();
+    soundRunEnds_.clear();
+    pendingMemo_.clear();
+    scanPosition_ = ScanPosition{};
+    openedScanInfo_.clear();
+    openedContent_.clear();
+    content_.close();
+    readFromSource_ = true;
 }
 
 const std::string& RecoverySession::scanId() {
@@ -293,7 +334,7 @@ std::string RecoverySession::sourceFirstPageSha256() {
 }
 
 std::vector<CatalogueRow> RecoverySession::listDatabaseFiles() {
-    if (busy()) return {};
+    if (busy() || (readFromSource_ && listIsOfAnotherSource())) return {};
     return namedCatalogue();
 }
 
@@ -359,6 +400,7 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
         return StartResult::Busy;
     }
     if (analysisRunning_ || busy()) return StartResult::Busy;
+    if (!listPagesReachable()) return StartResult::BadInput;
     analysisRunning_ = true;
     lastAnalysisCompleted_ = false;
     if (chooser) {
@@ -501,7 +543,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
 }
 
 SearchOutcome RecoverySession::searchMore() {
-    if (!idle()) return {};
+    if (!idle() || !listPagesReachable()) return {};
     AssemblyContext ctx = assemblyContext();
     return mdf::searchMore(ctx);
 }

@@ -125,6 +125,13 @@ class RecoverySession {
     // Scanning. The file id is taken from the settings by takeFileId (the scan button does, the
     // menu command does not).
     bool takeFileId();
+    // The list holds fragments of a source other than the one chosen now. A scan adds to the list
+    // only while it is the list's source (several ranges of one disk); a scan of another source
+    // starts a new list, so that two disks' fragments never mix. A front end offers to save the
+    // old list first.
+    bool listIsOfAnotherSource() const;
+    // False, after saying why, when the list's pages would be read from a source it is not of.
+    bool listPagesReachable();
     std::uint16_t scanFileId() const { return scanFileId_; }
     StartResult startScan();
     // Makes the next startScan go on from where a stopped scan stood, over the fragments that
@@ -351,6 +358,10 @@ class RecoverySession {
     bool allowSourceDevice_ = false;
     mutable std::optional<OutputGuard> sourceGuard_;
     std::string openedScanInfo_, openedContent_;
+    // The source the fragment list was found on (its path); empty when not known.
+    std::string listSource_;
+    // Forgets the list and everything made from it, for a scan of another source.
+    void startNewList();
     std::vector<GuardedFile> alsoKept_;
     std::atomic<int> activeJobs_{0};
     JobRunner jobs_;

@@ -22,7 +22,7 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
         }
     }
     if (!contentPath) return true;
-    if (!saveContent(*contentPath, contentSeed)) return false;
+    if (!listPagesReachable() || !saveContent(*contentPath, contentSeed)) return false;
     reporter_.showMessage("success", "message");
     return true;
 }
@@ -113,6 +113,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         }
         fragments_.replace(std::move(saved.records));
         openedScanInfo_ = *scanInfoPath;
+        listSource_ = sourceChosen_ ? source_.devicePath() : std::string();
         volume_.sectorsPerCluster =
             static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
     }
@@ -129,6 +130,9 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         settings_.sectorsPerCluster = std::to_string(*spc);
     }
     openedContent_ = *contentPath;
+    // The pages now come from the content file: its record says which source they are of.
+    if (content_.record() && !content_.record()->madeFrom.empty())
+        listSource_ = content_.record()->madeFrom;
     if (!content_.record())
         reporter_.logLine(Memo::Scan,
                           "内容文件没有不可读扇区的记录 (the content file " + *contentPath +

@@ -694,6 +694,17 @@ void TForm1::N2Click() {
 }
 
 void TForm1::startScan() {
+    // A scan of another source starts a new list: the old one may be kept first (its fragment
+    // list only; its pages lie on the other source).
+    if (session_->listIsOfAnotherSource() &&
+        dialogs_->askYesNo(
+            "碎片列表属于另一个数据源,扫描将开始新的列表。先保存旧的扫描信息吗?\n(the "
+            "fragment list is of another source; this scan starts a new list. Save "
+            "the old scan-info first?)",
+            "提示")) {
+        if (const auto path = dialogs_->saveFile(kScanInfoSaveTitle, "", ""))
+            session_->saveScan(path, std::nullopt, std::random_device{}() % 2147483647u);
+    }
     switch (session_->startScan()) {
         case StartResult::Started:
             scanStarted();

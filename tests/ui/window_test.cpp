@@ -66,13 +66,14 @@ struct World {
     mdf::test::ImageManifest manifest;
     std::string image;
     std::int64_t duplicateSector = -1;
-    explicit World(bool duplicateAFragment = false, int loseFragmentStarts = 0) {
+    explicit World(bool duplicateAFragment = false, int loseFragmentStarts = 0,
+                   std::uint64_t seed = 1) {
         mdf::test::DatabaseRecipe recipe;
         recipe.pages = 512;
-        recipe.seed = 1;
+        recipe.seed = seed;
         mdf::test::SyntheticDatabase db(recipe);
         mdf::test::RawImageOptions options;
-        options.seed = 21;
+        options.seed = 20 + seed;
         options.damage.loseFragmentStarts = loseFragmentStarts;
         image = dir.file("raw.img");
         manifest = mdf::test::buildRawImage(db, image, options);
@@ -411,6 +412,7 @@ class WindowTest : public QObject {
     void partitionsOfADiskImageJoinTheSourceMenu();
     void fragmentListToolsAndSorting();
     void closingDuringAScanStopsIt();
+    void aScanOfAnotherSourceStartsANewList();
 };
 
 // SEARCH MORE, sort, CHECK, CREATE MDF through the handlers; the file must be the expected one.
@@ -764,6 +766,57 @@ void WindowTest::closingDuringAScanStopsIt() {
     QVERIFY(!w->session().busy());
     QCOMPARE(w->session().lastScanOutcome(), ScanOutcome::Stopped);
     w.reset();
+}
+
+// Image A scanned, then image B chosen: A's list can no longer be analysed (its pages are on A),
+// and B's scan starts a new list after offering to keep A's, from which B's database comes back
+// whole. A second scan of B adds to B's list as before.
+void WindowTest::aScanOfAnotherSourceStartsANewList() {
+    World a;
+    World b(false, 0, 2);
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    chooseAndScan(w, d, a);
+    QVERIFY(w.session().fragments().size() > 0);
+    d.paths.push_back(b.image);
+    d.yesNo.push_back(false);
+    w.N7Click();
+    QVERIFY(w.session().listIsOfAnotherSource());
+    QVERIFY(w.session().listDatabaseFiles().empty());
+
+    mdf::test::TempDir kept;
+    d.yesNo.push_back(true);  // keep A's list first
+    d.paths.push_back(kept.file("a.info"));
+    w.Edit2->setText(QString::number(b.manifest.fileId));
+    w.btnscanClick();
+    w.waitForJobs();
+    QVERIFY(std::find_if(d.asked.begin(), d.asked.end(), [](const auto& a) {
+                return a.kind == "yesno" && a.text.rfind("碎片列表属于另一个数据源", 0) == 0;
+            }) != d.asked.end());
+    QVERIFY(std::filesystem::exists(kept.file("a.info")));
+    QVERIFY(!w.session().listIsOfAnotherSource());
+    // The list is the one a window that only ever saw B finds.
+    auto places = [](TForm1& window) {
+        std::vector<std::string> out;
+        for (std::size_t i = 0; i < window.session().fragments().size(); ++i) {
+            const auto& r = window.session().fragments()[i];
+            out.push_back(std::to_string(r.fsec) + ":" + std::to_string(r.esec) + ":" +
+                          std::to_string(r.beginPage));
+        }
+        return out;
+    };
+    {
+        ScriptedDialogs fresh;
+        TForm1 onlyB(scripted(fresh, root()));
+        chooseAndScan(onlyB, fresh, b);
+        QCOMPARE(places(w), places(onlyB));
+    }
+    selectDatabase(w, b);
+    w.Button1Click();
+    w.waitForJobs();
+    QVERIFY(w.session().lastAnalysisCompleted());
+    finishRecovery(w, d, b, b.dir.file("b.mdf"));
+    QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
 }
 
 int runReporterTests(int argc, char** argv);
