@@ -74,13 +74,14 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
         result.written.error = "the fragment list is of another source";
         return result;
     }
-    result.searched = searchMore();
+    ForegroundCommand command(*this);
+    result.searched = searchMoreNow();
     combination_.sortBy(kStartPageColumn, sortColumn_);
-    result.piecedPages = restoreSplitPages();
+    result.piecedPages = restoreSplitPagesNow();
     nameFromPiecedPage();
     result.newerCopies = takeNewestCopies();
-    result.missing = checkMissingPages();
-    result.written = writeMdf(outputPath);
+    result.missing = checkMissingPagesNow();
+    result.written = writeMdfNow(outputPath);
     if (!result.written.written) return result;
     result.keptError = keepReport(outputPath, result);
     if (!result.keptError.empty())

@@ -68,7 +68,8 @@ RecoverySession::~RecoverySession() {
 }
 
 bool RecoverySession::idle() {
-    if (!busy() && !writingMdf_) return true;
+    // A manual analysis runs on the caller's thread while its chooser waits: no job counts it.
+    if (!busy() && !writingMdf_ && foreground_ == 0 && !analysisRunning_) return true;
     reporter_.showMessage("busy: a scan or an analysis is running; wait until it ends", "message",
                           MessageIcon::Warning);
     return false;
@@ -449,7 +450,13 @@ static bool soundAsItStands(const std::array<std::uint8_t, 8192>& page) {
 }
 
 std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
-    if (!idle() || !readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
+    if (!idle()) return {};
+    ForegroundCommand command(*this);
+    return restoreSplitPagesNow();
+}
+
+std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
+    if (!readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
     std::vector<BrokenPage> broken;
     SplitSearchSettings settings;
     settings.clusterSectors = volume_.sectorsPerCluster;
@@ -544,22 +551,36 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
 
 SearchOutcome RecoverySession::searchMore() {
     if (!idle() || !listPagesReachable()) return {};
+    ForegroundCommand command(*this);
+    return searchMoreNow();
+}
+
+SearchOutcome RecoverySession::searchMoreNow() {
     AssemblyContext ctx = assemblyContext();
     return mdf::searchMore(ctx);
 }
 
 MissingPageReport RecoverySession::checkMissingPages() {
     if (!idle()) return {};
+    ForegroundCommand command(*this);
+    return checkMissingPagesNow();
+}
+
+MissingPageReport RecoverySession::checkMissingPagesNow() {
     AssemblyContext ctx = assemblyContext();
     return mdf::checkMissingPages(ctx);
 }
 
 AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath) {
-    AssemblyOutcome outcome;
     if (!idle()) {
+        AssemblyOutcome outcome;
         outcome.error = "busy";
         return outcome;
     }
+    return writeMdfNow(outputPath);
+}
+
+AssemblyOutcome RecoverySession::writeMdfNow(const std::string& outputPath) {
     AssemblyContext ctx = assemblyContext();
     // The writer lets a window handle its events, and reads pages on a thread of its own: no
     // other command may touch the pages or the combination meanwhile.

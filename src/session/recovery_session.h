@@ -278,7 +278,23 @@ class RecoverySession {
     bool restoreAnalysis(const AnalysisSnapshot& snapshot);
 
   private:
-    // Refuses (with a message) while a job runs.
+    // Commands that run on the caller's thread and let a window handle its events meanwhile
+    // (save, open, search more, check, the whole recovery): while one runs, every other command
+    // is refused as while a job runs, never run inside it.
+    struct ForegroundCommand {
+        explicit ForegroundCommand(RecoverySession& s) : session(s) { ++session.foreground_; }
+        ~ForegroundCommand() { --session.foreground_; }
+        ForegroundCommand(const ForegroundCommand&) = delete;
+        ForegroundCommand& operator=(const ForegroundCommand&) = delete;
+        RecoverySession& session;
+    };
+    int foreground_ = 0;
+    // The commands' bodies, for the one sequence that runs them inside its own command.
+    std::vector<std::int32_t> restoreSplitPagesNow();
+    SearchOutcome searchMoreNow();
+    MissingPageReport checkMissingPagesNow();
+    AssemblyOutcome writeMdfNow(const std::string& outputPath);
+    // Refuses (with a message) while a job or another command runs.
     bool idle();
     SourceContext sourceContext();
     ScanContext scanContext();

@@ -12,6 +12,7 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
                                const std::optional<std::string>& contentPath,
                                std::uint32_t contentSeed) {
     if (!idle()) return false;
+    ForegroundCommand command(*this);
     if (scanInfoPath) {
         const std::string error =
             writeScanInfo(*scanInfoPath, fragments_, contentSeed ^ 0x5CA1AB1Eu, outputGuard());
@@ -103,6 +104,7 @@ bool RecoverySession::useFragments(std::vector<FragmentRecord> records) {
 bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
                                const std::optional<std::string>& contentPath) {
     if (!idle()) return false;
+    ForegroundCommand command(*this);
     if (scanInfoPath) {
         if (!takeFileId()) return false;
         ScanInfoContents saved = readScanInfo(*scanInfoPath);

@@ -21,6 +21,8 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -413,6 +415,7 @@ class WindowTest : public QObject {
     void fragmentListToolsAndSorting();
     void closingDuringAScanStopsIt();
     void aScanOfAnotherSourceStartsANewList();
+    void whileTheChooserWaitsEveryOtherCommandIsRefused();
 };
 
 // SEARCH MORE, sort, CHECK, CREATE MDF through the handlers; the file must be the expected one.
@@ -816,6 +819,85 @@ void WindowTest::aScanOfAnotherSourceStartsANewList() {
     w.waitForJobs();
     QVERIFY(w.session().lastAnalysisCompleted());
     finishRecovery(w, d, b, b.dir.file("b.mdf"));
+    QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
+}
+
+// The manual analysis runs on the window's thread while its chooser waits, and the window keeps
+// handling events: every command clicked meanwhile is refused, the list and the source stay as
+// they were, and the analysis then ends with the right file.
+void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
+    World world(true);
+    World other(false, 0, 3);
+    ScriptedDialogs d;
+    TForm1 w(scripted(d, root()));
+    chooseAndScan(w, d, world);
+    selectDatabase(w, world);
+    w.chkauto->setChecked(false);
+    bool tried = false;
+    connect(&w, &TForm1::chooserCreated, this, [&](Tfrmuserchoose* chooser) {
+        connect(chooser, &Tfrmuserchoose::questionAsked, chooser, [&, chooser] {
+            if (!tried) {
+                tried = true;
+                const std::uint64_t revision = w.session().fragments().revision();
+                const std::size_t records = w.session().fragments().size();
+                const std::size_t before = d.messages().size();
+                const QString source = w.edtDataStr->text();
+                const std::string busy =
+                    "message: busy: a scan or an analysis is running; wait until it ends";
+                const std::vector<std::pair<const char*, std::function<void()>>> commands = {
+                    {"open image",
+                     [&] {
+                         d.paths.push_back(other.image);
+                         d.yesNo.push_back(false);
+                         w.N7Click();
+                     }},
+                    {"scan", [&] { w.btnscanClick(); }},
+                    {"menu scan", [&] { w.N2Click(); }},
+                    {"save",
+                     [&] {
+                         d.paths.push_back(world.dir.file("during.info"));
+                         d.yesNo.push_back(false);
+                         w.btnsaveClick();
+                     }},
+                    {"open scan",
+                     [&] {
+                         d.paths.push_back(world.dir.file("during.info"));
+                         d.yesNo.push_back(false);
+                         w.Button3Click();
+                     }},
+                    {"search more", [&] { w.Button6Click(); }},
+                    {"check", [&] { w.Button5Click(); }},
+                };
+                for (const auto& [name, click] : commands) {
+                    const std::size_t said = d.messages().size();
+                    click();
+                    QVERIFY2(d.messages().size() > said && d.messages().back() == busy, name);
+                    QCOMPARE(w.session().fragments().revision(), revision);
+                    QCOMPARE(w.session().fragments().size(), records);
+                    QVERIFY2(!w.session().scanRunning(), name);
+                }
+                QVERIFY(d.messages().size() > before);
+                QCOMPARE(w.edtDataStr->text(), source);
+                QVERIFY(!w.session().listIsOfAnotherSource());
+                QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
+                // The refusals said what they had to; what follows is judged on its own.
+                d.asked.erase(std::remove_if(d.asked.begin(), d.asked.end(),
+                                             [](const auto& a) {
+                                                 return a.kind == "message" &&
+                                                        a.text.rfind("busy:", 0) == 0;
+                                             }),
+                              d.asked.end());
+            }
+            for (int r = 0; r < chooser->ListView2->topLevelItemCount(); ++r)
+                if (world.isTrueFragment(chooser->ListView2->topLevelItem(r)->text(4).toLongLong()))
+                    chooser->ListView2->topLevelItem(r)->setCheckState(0, Qt::Checked);
+            QTest::mouseClick(chooser->btnok, Qt::LeftButton);
+        });
+    });
+    w.Button1Click();
+    QVERIFY(tried);
+    QVERIFY(w.session().lastAnalysisCompleted());
+    finishRecovery(w, d, world, world.dir.file("after.mdf"));
     QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
 }
 
