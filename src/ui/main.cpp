@@ -15,8 +15,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    // No display name: the platform would append it to every window's title, and the title is
+    // the window's own caption alone.
     QApplication::setApplicationName(QStringLiteral("RIR Idav"));
-    QApplication::setApplicationDisplayName(QStringLiteral("RIR Idav"));
     mdf::ui::TForm1 window;
     window.show();
     return app.exec();

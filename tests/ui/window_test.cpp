@@ -790,9 +790,10 @@ void WindowTest::aScanOfAnotherSourceStartsANewList() {
     mdf::test::TempDir kept;
     d.yesNo.push_back(true);  // keep A's list first
     d.paths.push_back(kept.file("a.info"));
-    w.Edit2->setText(QString::number(b.manifest.fileId));
+    w.Edit2->setText(QString::number(b.manifest.fileId) + " ");  // a blank typed after it
     w.btnscanClick();
     w.waitForJobs();
+    QCOMPARE(w.session().lastScanOutcome(), ScanOutcome::Finished);
     QVERIFY(std::find_if(d.asked.begin(), d.asked.end(), [](const auto& a) {
                 return a.kind == "yesno" && a.text.rfind("碎片列表属于另一个数据源", 0) == 0;
             }) != d.asked.end());
