@@ -124,7 +124,12 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     std::vector<std::uint8_t> low(static_cast<std::size_t>(kChunkSectors + 16));
     std::vector<std::uint8_t> nonZero(static_cast<std::size_t>(kChunkSectors + 16));
     std::vector<std::int64_t> nextData(static_cast<std::size_t>(kChunkSectors + 17));
+    int told = -1;
     for (std::int64_t at = 0; at < settings.endSector; at += kChunkSectors) {
+        if (settings.progress) {
+            const int percent = static_cast<int>(at * 100 / settings.endSector);
+            if (percent != told) settings.progress(told = percent);
+        }
         const std::int64_t count =
             std::min<std::int64_t>(kChunkSectors + 16, settings.endSector - at);
         std::fill(chunk.begin(), chunk.end(), 0);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <utility>
 #include <vector>
@@ -32,6 +33,8 @@ struct SplitSearchSettings {
     std::int64_t clusterOrigin = 0;   // a sector where a cluster begins
     // Sector ranges [first, end) that accepted fragments claim: never taken as pieces.
     std::vector<std::pair<std::int64_t, std::int64_t>> claimed;
+    // Told how far the pass over the source has come, in percent, whenever that changes.
+    std::function<void(int percent)> progress;
 };
 
 struct SplitSearchResult {

@@ -528,7 +528,14 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         broken.push_back(head);
     }
     if (broken.empty()) return {};
+    // A second pass over the source: on a large disk it takes long enough to be shown.
+    reporter_.setStatus("跨簇页查找(split-page search)");
+    settings.progress = [this](int percent) {
+        reporter_.setProgress(percent);
+        reporter_.processEvents();
+    };
     SplitSearchResult found = searchSplitPages(source_, broken, settings);
+    reporter_.setProgress(100);
     std::vector<std::int32_t> restored;
     for (const auto& [pageId, bytes] : found.restored) {
         analysis_.restoredPages[pageId] = bytes;

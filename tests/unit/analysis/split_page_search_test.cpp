@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "scan/page_protection.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
@@ -59,10 +61,17 @@ TEST(SplitPageSearch, AChecksumPageIsFoundAmongThousandsOfJunkClusters) {
     ASSERT_EQ(pageProtection(p), PageProtection::Checksum);
     BrokenPage b = w.split(p, 1000, 8, 24008);
     ASSERT_FALSE(verifyPage(b.asRead));
-    SplitSearchResult r = searchSplitPages(w.source, {b}, w.settings(8));
+    SplitSearchSettings settings = w.settings(8);
+    std::vector<int> told;  // the pass tells how far it has come, from 0, never going back
+    settings.progress = [&](int percent) { told.push_back(percent); };
+    SplitSearchResult r = searchSplitPages(w.source, {b}, settings);
     ASSERT_EQ(r.restored.count(b.pageId), 1u);
     EXPECT_EQ(r.restored[b.pageId], p);
     EXPECT_GT(r.candidateClusters, 2000);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.front(), 0);
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+    EXPECT_LT(told.back(), 100);
     // With 512-byte clusters the split point may be any sector.
     SplitWorld w1;
     BrokenPage c = w1.split(p, 1000, 5, 23001);
