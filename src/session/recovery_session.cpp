@@ -556,6 +556,13 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     return restored;
 }
 
+bool RecoverySession::runCommand(const std::function<void()>& body) {
+    if (!idle() || !listPagesReachable()) return false;
+    ForegroundCommand command(*this);
+    body();
+    return true;
+}
+
 SearchOutcome RecoverySession::searchMore() {
     if (!idle() || !listPagesReachable()) return {};
     ForegroundCommand command(*this);

@@ -252,6 +252,11 @@ class RecoverySession {
     void sortCombination(int column);
     const CombinationList& combination() const { return combination_; }
 
+    // Runs a command of the front end's own on the session's pages (export, the list's tools)
+    // as the session's commands run: refused while a job or another command runs, and every
+    // other command refused while it runs. False when refused.
+    bool runCommand(const std::function<void()>& body);
+
     // The fragment list's tools.
     bool filterFragments(const FilterInput& input);
     bool addToCombination(const FragmentListView& view);

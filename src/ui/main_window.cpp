@@ -849,6 +849,10 @@ void TForm1::edtfilterClick() {
 
 void TForm1::N9Click() {
     Busy busy(*this);
+    session_->runCommand([this] { exportCheckedFragments(); });
+}
+
+void TForm1::exportCheckedFragments() {
     FragmentTools tools = session_->fragmentTools();
     if (dialogs_->askYesNo(
             "choose yes if save to a single file,choose no if save to multiple files", "message")) {
@@ -900,12 +904,13 @@ void TForm1::N16Click() {
 }
 
 void TForm1::N17Click() {
-    session_->fragmentTools().showFileNames(fragmentView_);
+    session_->runCommand([this] { session_->fragmentTools().showFileNames(fragmentView_); });
 }
 
 void TForm1::N18Click() {
-    session_->fragmentTools().appendLogSequenceNumbers(fragmentView_);
-    ListView2Model->reload();
+    if (session_->runCommand(
+            [this] { session_->fragmentTools().appendLogSequenceNumbers(fragmentView_); }))
+        ListView2Model->reload();
 }
 
 // ---- Analysis ----

@@ -129,6 +129,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // N9's export of the checked rows, as one command of the session.
+    void exportCheckedFragments();
     // ReportTarget
     void appendLog(Memo memo, const QString& lines) override;
     void clearLog(Memo memo) override;

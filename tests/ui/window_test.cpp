@@ -868,6 +868,8 @@ void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
                      }},
                     {"search more", [&] { w.Button6Click(); }},
                     {"check", [&] { w.Button5Click(); }},
+                    {"export", [&] { w.N9Click(); }},
+                    {"file names", [&] { w.N17Click(); }},
                 };
                 for (const auto& [name, click] : commands) {
                     const std::size_t said = d.messages().size();
