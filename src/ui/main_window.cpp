@@ -917,8 +917,14 @@ void TForm1::N18Click() {
 
 void TForm1::PageControl1Change(int index) {
     if (index != 2) return;
-    // While a job runs the list cannot be read; the rows shown stay until it has ended.
-    if (session_->busy()) return;
+    // While a job runs the list cannot be read; the rows shown stay until it has ended, and the
+    // status bar says they may be out of date rather than leaving a stale list unexplained.
+    if (session_->busy()) {
+        stat1Panel0->setText(QStringLiteral(
+            "数据库列表未更新:任务运行中 (the database list is not refreshed while a "
+            "job runs; open this tab again when it has ended)"));
+        return;
+    }
     ListView3Model->setRows(session_->listDatabaseFiles());
 }
 

@@ -763,6 +763,9 @@ void WindowTest::closingDuringAScanStopsIt() {
     QVERIFY(std::equal(shown.begin(), shown.end(), after.begin()));
     const auto endsAfter = endPages();
     QVERIFY(!std::is_sorted(endsAfter.begin(), endsAfter.end()));
+    // The database list is not rebuilt while the scan runs, and the status bar says so.
+    w->PageControl1->setCurrentIndex(2);
+    QVERIFY(w->stat1Panel0->text().startsWith(QStringLiteral("数据库列表未更新")));
 
     QVERIFY(w->close());
     QVERIFY(!w->session().scanRunning());
@@ -773,7 +776,7 @@ void WindowTest::closingDuringAScanStopsIt() {
 
 // Image A scanned, then image B chosen: A's list can no longer be analysed (its pages are on A),
 // and B's scan starts a new list after offering to keep A's, from which B's database comes back
-// whole. A second scan of B adds to B's list as before.
+// whole.
 void WindowTest::aScanOfAnotherSourceStartsANewList() {
     World a;
     World b(false, 0, 2);
