@@ -25,9 +25,9 @@ void fillRangeWithoutFileSystem(SourceContext& ctx, std::int64_t sourceSectors) 
 // the scan range and the read limit end at the volume's last sector instead, so that nothing past
 // the volume (read errors, or the next partition of a disk) is ever read.
 void fillRangeFromBootSector(SourceContext& ctx) {
-    const std::int64_t volumeEnd = ctx.source.endSector();
-    const std::int64_t end =
-        std::min(ctx.volume.dataStartSector + ctx.source.sourceSectors(), volumeEnd);
+    // The volume's end, whatever the kind of source: a volume's sourceSectors is its last
+    // sector's number, and taken as a count it left that sector unread.
+    const std::int64_t end = ctx.source.endSector();
     ctx.settings.freeSpaceOnly = true;
     ctx.settings.beginSector = std::to_string(ctx.volume.dataStartSector);
     ctx.settings.endSector = std::to_string(end);
