@@ -1,6 +1,7 @@
 #include "analysis/newest_copies.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "source/byte_order.h"
 
@@ -16,6 +17,22 @@ bool sameKind(const Page& a, const Page& b) {
 bool protectedAndSound(const Page& page) {
     return pageProtection(page) != PageProtection::None && verifyPage(page);
 }
+
+// What a fragment's copy of one page the runs take tells, where the copy verifies, comes from a
+// log the head allows, and is of the same kind and allocation unit as the page taken.
+struct SharedPage {
+    std::int32_t pageId = 0;
+    bool takenSound = false;
+    LogSequence takenLsn, copyLsn;
+    std::optional<Page> copy;  // kept only where it may be better than the page taken
+};
+
+// What one fragment holds of the pages the runs take, read once.
+struct FragmentCopies {
+    bool proven = false;       // a page identical to the one taken, and verified
+    bool olderOnSome = false;  // a verified page older than the verified one taken
+    std::vector<SharedPage> pages;
+};
 
 }  // namespace
 
@@ -37,71 +54,57 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
             [](std::int32_t page, const TakenRun& r) { return page < r.startPage; });
         return run != sorted.begin() ? std::prev(run) : run;
     };
-    // A fragment is a copy of this very file (an older or newer state of it) only when it holds
-    // a page identical to the one taken that verifies: another database's pages, of the same ids
-    // and owners and with later log sequence numbers, never are.
-    auto copyOfThisFile = [&](const FragmentIndexEntry& e, const FragmentRecord& copy) {
+    auto readCopies = [&](const FragmentIndexEntry& e, const FragmentRecord& copy) {
+        FragmentCopies found;
         for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
             if (run->recordIndex == e.recordIndex) continue;
             const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
             for (std::int32_t p = std::max(run->startPage, e.beginPage);
-                 p < std::min(run->endPage, e.endPage); ++p)
-                if (readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) &&
-                    readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken) &&
-                    other == taken && protectedAndSound(other))
-                    return true;
+                 p < std::min(run->endPage, e.endPage); ++p) {
+                if (!readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) ||
+                    !readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken))
+                    continue;
+                const bool otherSound = protectedAndSound(other);
+                const bool takenSound = protectedAndSound(taken);
+                const LogSequence otherLsn = pageLogSequence(other);
+                const LogSequence takenLsn = pageLogSequence(taken);
+                found.proven |= otherSound && other == taken;
+                found.olderOnSome |= otherSound && takenSound && otherLsn < takenLsn;
+                if (!otherSound || !allowed(otherLsn) || !sameKind(taken, other)) continue;
+                SharedPage shared{p, takenSound, takenLsn, otherLsn, std::nullopt};
+                if (!takenSound || takenLsn < otherLsn) shared.copy = other;
+                found.pages.push_back(std::move(shared));
+            }
         }
-        return false;
-    };
-    // A later state of this file holds, of every page it shares with the chain, the same page or
-    // a newer one; another database's fragment, of the same ids, is older on some of them.
-    auto neverOlder = [&](const FragmentIndexEntry& e, const FragmentRecord& copy) {
-        for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
-            if (run->recordIndex == e.recordIndex) continue;
-            const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
-            for (std::int32_t p = std::max(run->startPage, e.beginPage);
-                 p < std::min(run->endPage, e.endPage); ++p)
-                if (readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) &&
-                    readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken) &&
-                    protectedAndSound(other) && protectedAndSound(taken) &&
-                    pageLogSequence(other) < pageLogSequence(taken))
-                    return false;
-        }
-        return true;
+        return found;
     };
     for (const FragmentIndexEntry& e : index) {
         const FragmentRecord& copy = fragments[static_cast<std::size_t>(e.recordIndex)];
         if (!copy.isVisible()) continue;
-        // A fragment that shares no page with the chain and is older on none may hold the current
-        // state of a page or another database's: its newer copy is never taken, but it leaves
-        // the page in doubt.
-        const bool proven = copyOfThisFile(e, copy);
-        if (!proven && !neverOlder(e, copy)) continue;
-        for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
-            if (run->recordIndex == e.recordIndex) continue;
-            const std::int32_t from = std::max(run->startPage, e.beginPage);
-            const std::int32_t to = std::min(run->endPage, e.endPage);
-            const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
-            for (std::int32_t p = from; p < to; ++p) {
-                if (!readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) ||
-                    !protectedAndSound(other) || !allowed(pageLogSequence(other)))
-                    continue;
-                if (!readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken)) continue;
-                const bool takenSound = protectedAndSound(taken);
-                if (!sameKind(taken, other)) continue;
-                const LogSequence otherLsn = pageLogSequence(other);
-                // The best copy so far: what the chain took, or a better one found before.
-                auto better = out.better.find(p);
-                const Page& best = better != out.better.end() ? better->second : taken;
-                const bool bestSound = better != out.better.end() || takenSound;
-                if (!proven && (!takenSound || !(pageLogSequence(taken) < otherLsn))) continue;
-                LogSequence& newest = out.newest[p];
-                if (takenSound && allowed(pageLogSequence(taken)))
-                    newest = std::max(newest, pageLogSequence(taken));
-                newest = std::max(newest, otherLsn);
-                if (!proven) continue;
-                if (!bestSound || pageLogSequence(best) < otherLsn) out.better[p] = other;
-            }
+        // A fragment is a copy of this very file (an older or newer state of it) only when it
+        // holds a page identical to the one taken that verifies: another database's pages, of the
+        // same ids and owners and with later log sequence numbers, never are. A later state of
+        // this file holds, of every page it shares with the chain, the same page or a newer one;
+        // another database's fragment is older on some of them. A fragment that shares no page
+        // with the chain and is older on none may hold the current state of a page or another
+        // database's: its newer copy is never taken, but it leaves the page in doubt.
+        FragmentCopies found = readCopies(e, copy);
+        if (!found.proven && found.olderOnSome) continue;
+        for (SharedPage& shared : found.pages) {
+            if (!found.proven && (!shared.takenSound || !(shared.takenLsn < shared.copyLsn)))
+                continue;
+            LogSequence& newest = out.newest[shared.pageId];
+            if (shared.takenSound && allowed(shared.takenLsn))
+                newest = std::max(newest, shared.takenLsn);
+            newest = std::max(newest, shared.copyLsn);
+            if (!found.proven) continue;
+            // The best copy so far: what the chain took, or a better one found before.
+            auto better = out.better.find(shared.pageId);
+            const bool bestSound = better != out.better.end() || shared.takenSound;
+            const LogSequence bestLsn =
+                better != out.better.end() ? pageLogSequence(better->second) : shared.takenLsn;
+            if (shared.copy && (!bestSound || bestLsn < shared.copyLsn))
+                out.better[shared.pageId] = *shared.copy;
         }
     }
     return out;

@@ -16,13 +16,6 @@ void withTail(PageBytes page, const std::array<std::uint8_t, 8192>& original,
     std::memcpy(page.data() + 8192 - tail, leadIn.data() + kLeadInBytes - tail, tail);
 }
 
-bool holdsTogether(ConstPageBytes page) {
-    std::array<std::uint8_t, 8192> restored;
-    std::memcpy(restored.data(), page.data(), restored.size());
-    restoreTornBits(restored);
-    return pageStructureHolds(restored);
-}
-
 }  // namespace
 
 BoundaryRepair repairBoundaryPage(PageBytes lastPage,
@@ -43,7 +36,7 @@ BoundaryRepair repairBoundaryPage(PageBytes lastPage,
         withTail(lastPage, backup, leadIn, tail);
         if (!unprotected) {
             if (verifyPage(lastPage)) return BoundaryRepair::Verified;
-        } else if (holdsTogether(lastPage)) {
+        } else if (structureHoldsAsMeant(lastPage)) {
             ++holding;
             holdingTail = tail;
         }

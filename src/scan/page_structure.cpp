@@ -193,6 +193,13 @@ StructureFault pageStructureFault(ConstPageBytes page) {
     return StructureFault::None;
 }
 
+bool structureHoldsAsMeant(ConstPageBytes page) {
+    std::array<std::uint8_t, 8192> restored;
+    std::copy(page.begin(), page.end(), restored.begin());
+    restoreTornBits(restored);
+    return pageStructureHolds(restored);
+}
+
 const char* structureFaultText(StructureFault fault) {
     switch (fault) {
         case StructureFault::None:

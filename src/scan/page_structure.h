@@ -29,6 +29,10 @@ inline bool pageStructureHolds(ConstPageBytes page) {
     return pageStructureFault(page) == StructureFault::None;
 }
 
+// The structure of a page as the database engine meant it: judged with its torn bits put back
+// where the last two bits of every sector were (a copy; the page is left as it is).
+bool structureHoldsAsMeant(ConstPageBytes page);
+
 // "slot array overlaps the used area", ...
 const char* structureFaultText(StructureFault fault);
 

@@ -324,7 +324,10 @@ class Scan {
     }
 
     void noteSplitHead(std::int64_t page, std::int32_t pageId) {
-        if (!ctx_.splitHeads) return;
+        // The end of a run and the position after it meet the same head: it is kept once.
+        if (!ctx_.splitHeads ||
+            (!ctx_.splitHeads->empty() && ctx_.splitHeads->back().sector == page))
+            return;
         std::int32_t free = 0;
         while (free < 16 && !ctx_.freeSpace.isClusterInUse(
                                 page + free, ctx_.settings.fileSystemLabel, ctx_.volume))

@@ -270,9 +270,9 @@ bool RecoverySession::listPagesReachable() {
 
 bool RecoverySession::listIsOfAnotherSource() const {
     if (!sourceChosen_ || listSource_.empty() || fragments_.size() == 0) return false;
-    std::error_code ec;
-    if (std::filesystem::equivalent(listSource_, source_.devicePath(), ec)) return false;
-    return listSource_ != source_.devicePath();
+    std::error_code ec;  // a path that no longer exists is compared as written
+    return listSource_ != source_.devicePath() &&
+           !std::filesystem::equivalent(listSource_, source_.devicePath(), ec);
 }
 
 void RecoverySession::startNewList() {
@@ -444,9 +444,7 @@ bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
 // its structure.
 static bool soundAsItStands(const std::array<std::uint8_t, 8192>& page) {
     if (pageProtection(page) != PageProtection::None) return verifyPage(page);
-    std::array<std::uint8_t, 8192> restored = page;
-    restoreTornBits(restored);
-    return pageStructureHolds(restored);
+    return structureHoldsAsMeant(page);
 }
 
 std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
