@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "assembly/sha256.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/process.h"
 #include "testworld/random.h"
@@ -41,7 +42,9 @@ Judged recoverAndJudge(std::vector<std::string> args, const std::string& out,
                        const PageFile& original) {
     args.insert(args.begin(), {MDF_CLI, "recover"});
     args.insert(args.end(), {"-o", out, "--json", "--no-save-scan", "--force"});
+    const std::string sourceBefore = sha256OfFile(args[2]);
     const CommandResult r = runCommand(args);
+    EXPECT_EQ(sha256OfFile(args[2]), sourceBefore) << "the source was written to";
     Judged j;
     j.exitCode = r.exitCode;
     const auto at = r.output.find("{\n");

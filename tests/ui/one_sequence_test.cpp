@@ -83,6 +83,7 @@ class OneSequenceTest : public QObject {
             for (const auto& f : m.fragments)
                 if (f.firstPage == 0) headSector = f.firstSector;
 
+            const std::string sourceBefore = sha256OfFile(image);
             const std::string fromWindow = dir.file("window.mdf");
             recoverInTheWindow(image, headSector, fromWindow);
 
@@ -100,6 +101,7 @@ class OneSequenceTest : public QObject {
             const auto create = mdf::test::runCommand(
                 {MDF_CLI, "create", "--session", dir.file("session"), "-o", fromCreate});
 
+            QCOMPARE(sha256OfFile(image), sourceBefore);
             QVERIFY2(recover.exitCode == create.exitCode,
                      (recover.output + "\n----\n" + create.output).c_str());
             const std::string sha = sha256OfFile(fromWindow);
