@@ -11,5 +11,6 @@ void addSourceCommands(CLI::App& app, ExitCode& exit);
 void addPartitionCommands(CLI::App& app, ExitCode& exit);
 void addScanCommands(CLI::App& app, ExitCode& exit);
 void addRecoveryCommands(CLI::App& app, ExitCode& exit);
+void addTableCommands(CLI::App& app, ExitCode& exit);
 
 }  // namespace mdf::cli

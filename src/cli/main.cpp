@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     addPartitionCommands(app, exit);
     addScanCommands(app, exit);
     addRecoveryCommands(app, exit);
+    addTableCommands(app, exit);
     // Set after the commands so that they do not repeat it; each has its own examples.
     app.footer(kFooter);
     for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; }))

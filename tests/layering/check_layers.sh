@@ -3,7 +3,7 @@
 #  - the window's handler names (btnscanClick, Button2Click, N7Click, TMyThread, ...) live only in
 #    src/ui, where they forward to the core's domain names;
 #  - a core library includes only its own headers and those of the layers below it
-#    (report < source < scan < analysis < assembly < session).
+#    (report < source < scan < analysis < assembly < tables < session).
 set -u
 cd "$(dirname "$0")/../.."
 status=0
@@ -17,7 +17,7 @@ if [ -n "$hits" ]; then
     status=1
 fi
 
-layers=(report source scan analysis assembly session)
+layers=(report source scan analysis assembly tables session)
 for i in "${!layers[@]}"; do
     layer=${layers[$i]}
     above=("${layers[@]:$((i + 1))}")

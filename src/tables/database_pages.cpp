@@ -1,0 +1,150 @@
+#include "tables/database_pages.h"
+
+#include <algorithm>
+
+#include "scan/page_header.h"
+#include "scan/page_structure.h"
+#include "source/byte_order.h"
+
+namespace mdf {
+namespace {
+
+constexpr std::int64_t kPageSize = 8192;
+constexpr std::int64_t kPfsInterval = 8088;  // pages one PFS page describes
+constexpr std::uint8_t kPfsType = 11;
+constexpr std::uint8_t kPfsAllocated = 0x40;
+
+bool allZero(ConstPageBytes page) {
+    return std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// The first page a PFS page describes; the first PFS page is page 1 and describes from page 0.
+std::int64_t intervalStart(std::int64_t page) {
+    return page / kPfsInterval * kPfsInterval;
+}
+
+constexpr AllocationUnitId kObjectPart = (AllocationUnitId{1} << 48) - 1;
+constexpr AllocationUnitId kLegacyClustered = AllocationUnitId{1} << 48;
+constexpr AllocationUnitId kModernIds = AllocationUnitId{1} << 56;
+
+}  // namespace
+
+bool headerNamesUnit(AllocationUnitId header, AllocationUnitId unit) {
+    if (header == unit) return true;
+    return unit < kModernIds && (unit & ~kObjectPart) == kLegacyClustered &&
+           header == (unit & kObjectPart);
+}
+
+AllocationUnitId allocationUnitOf(ConstPageBytes page) {
+    const std::uint64_t object = loadU32(&page[24]);
+    const std::uint64_t index = loadU16(&page[6]);
+    return (index << 48) | (object << 16);
+}
+
+const char* pageConditionText(PageCondition condition) {
+    switch (condition) {
+        case PageCondition::Sound:
+            return "sound";
+        case PageCondition::Zero:
+            return "zero";
+        case PageCondition::WrongPage:
+            return "wrong page";
+        case PageCondition::FailsProtection:
+            return "protection fails";
+        case PageCondition::FailsStructure:
+            return "structure fails";
+        case PageCondition::Unreadable:
+            return "unreadable";
+    }
+    return "";
+}
+
+std::unique_ptr<DatabasePages> DatabasePages::open(const std::string& path, std::string& error) {
+    auto pages = std::unique_ptr<DatabasePages>(new DatabasePages);
+    pages->file_ = openPlainReadOnly(path);
+    const std::int64_t bytes = plainByteSizeOf(path);
+    if (!pages->file_ || bytes < 0) {
+        error = "cannot open " + path;
+        return nullptr;
+    }
+    const std::int64_t count = bytes / kPageSize;
+    if (count == 0 || count > INT32_MAX) {
+        error = path + " holds no database pages";
+        return nullptr;
+    }
+    pages->facts_.resize(static_cast<std::size_t>(count));
+    constexpr std::int64_t kChunk = 128;
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunk * kPageSize));
+    for (std::int64_t first = 0; first < count; first += kChunk) {
+        const std::int64_t n = std::min(kChunk, count - first);
+        const auto want = static_cast<std::size_t>(n * kPageSize);
+        if (pages->file_->readAt(chunk.data(), want,
+                                 static_cast<std::uint64_t>(first * kPageSize)) !=
+            static_cast<std::int64_t>(want)) {
+            for (std::int64_t k = 0; k < n; ++k)
+                pages->facts_[static_cast<std::size_t>(first + k)].condition =
+                    PageCondition::Unreadable;
+            continue;
+        }
+        for (std::int64_t k = 0; k < n; ++k)
+            pages->survey(first + k, ConstPageBytes(chunk.data() + k * kPageSize, 8192));
+    }
+    return pages;
+}
+
+void DatabasePages::survey(std::int64_t page, ConstPageBytes bytes) {
+    PageFacts& f = facts_[static_cast<std::size_t>(page)];
+    if (allZero(bytes)) {
+        f.condition = PageCondition::Zero;
+        return;
+    }
+    const PageHeader h = PageHeader::from(bytes);
+    if (page == 0) fileId_ = h.fileId();
+    f.type = h.pageType();
+    f.level = h.level();
+    f.unit = allocationUnitOf(bytes);
+    if (h.pageId() != page || h.fileId() != fileId_)
+        f.condition = PageCondition::WrongPage;
+    else if (pageProtection(bytes) != PageProtection::None && !verifyPage(bytes))
+        f.condition = PageCondition::FailsProtection;
+    else if (!structureHoldsAsMeant(bytes))
+        f.condition = PageCondition::FailsStructure;
+    else
+        f.condition = PageCondition::Sound;
+    if (f.condition != PageCondition::Sound) return;
+    if (f.type == kPfsType && (page == 1 || page % kPfsInterval == 0))
+        pfs_[intervalStart(page)].assign(bytes.begin(), bytes.end());
+    byUnit_[f.unit].push_back(static_cast<std::int32_t>(page));
+}
+
+bool DatabasePages::read(std::int64_t page, Page& out) const {
+    if (!sound(page)) return false;
+    return file_->readAt(out.data(), out.size(), static_cast<std::uint64_t>(page * kPageSize)) ==
+           kPageSize;
+}
+
+std::optional<bool> DatabasePages::allocated(std::int64_t page) const {
+    const auto pfs = pfs_.find(intervalStart(page));
+    if (pfs == pfs_.end()) return std::nullopt;
+    const std::vector<std::uint8_t>& p = pfs->second;
+    // Slot 0 holds one byte per page after its 4-byte record header.
+    const std::size_t record = loadU16(&p[kPageSize - 2]);
+    const std::size_t at = record + 4 + static_cast<std::size_t>(page - pfs->first);
+    if (record < kPageHeaderSize || at >= kPageSize - 2) return std::nullopt;
+    return (p[at] & kPfsAllocated) != 0;
+}
+
+std::vector<std::int32_t> DatabasePages::pagesNaming(AllocationUnitId unit) const {
+    std::vector<std::int32_t> pages;
+    for (const AllocationUnitId named : {unit, unit & kObjectPart}) {
+        const auto it = byUnit_.find(named);
+        if (it != byUnit_.end() && headerNamesUnit(named, unit))
+            pages.insert(pages.end(), it->second.begin(), it->second.end());
+        if (named == (unit & kObjectPart)) break;
+    }
+    std::sort(pages.begin(), pages.end());
+    pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    return pages;
+}
+
+}  // namespace mdf
