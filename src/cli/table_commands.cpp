@@ -4,7 +4,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include <filesystem>
+
 #include "tables/catalogue.h"
+#include "tables/row_export.h"
 #include "tables/table_census.h"
 
 namespace mdf::cli {
@@ -82,6 +85,76 @@ void tablesCommand(const TablesCommand& o, ExitCode& exit) {
     exit.raise(whole ? kComplete : kPartial);
 }
 
+struct RowsCommand {
+    std::string path, sqlite, csv, table;
+    bool includeDeleted = false;
+    bool force = false;
+};
+
+void rowsCommand(const RowsCommand& o, ExitCode& exit) {
+    if (o.sqlite.empty() == o.csv.empty()) {
+        complain("rows needs --sqlite FILE or --csv DIR");
+        return exit.raise(kBadInput);
+    }
+    OutputGuard guard;
+    guard.sourcePath = o.path;
+    if (!o.sqlite.empty() && !outputsAllowed({o.sqlite}, guard, o.force))
+        return exit.raise(kBadInput);
+    if (!o.csv.empty() && !std::filesystem::is_directory(o.csv)) {
+        complain("{} is not a folder", o.csv);
+        return exit.raise(kBadInput);
+    }
+    std::string error;
+    const std::unique_ptr<DatabasePages> file = DatabasePages::open(o.path, error);
+    if (!file) {
+        complain("{}", error);
+        return exit.raise(kIoError);
+    }
+    const Catalogue catalogue = readCatalogue(*file);
+    const FileCensus census = takeCensus(*file, catalogue);
+    if (!o.table.empty() &&
+        std::none_of(census.tables.begin(), census.tables.end(),
+                     [&](const TableCensus& t) { return t.qualifiedName() == o.table; })) {
+        complain("no table {} in {}", o.table, o.path);
+        return exit.raise(kNothingFound);
+    }
+    if (!o.csv.empty()) {
+        std::vector<std::string> outputs{o.csv + "/_recovery.csv"};
+        for (const TableCensus& t : census.tables) {
+            const std::string name = t.schema == "dbo" ? t.name : t.qualifiedName();
+            outputs.push_back(o.csv + "/" + name + ".csv");
+            if (o.includeDeleted)
+                outputs.push_back(o.csv + "/_deleted_" + name + ".csv");
+        }
+        if (!outputsAllowed(outputs, guard, o.force))
+            return exit.raise(kBadInput);
+    }
+    const std::unique_ptr<RowSink> sink =
+        o.sqlite.empty() ? csvSink(o.csv, guard) : sqliteSink(o.sqlite, guard);
+    std::vector<TableExport> account;
+    if (!exportRows(*file, catalogue, census, {o.table, o.includeDeleted}, *sink, account)) {
+        complain("{}", sink->error());
+        return exit.raise(kIoError);
+    }
+    bool whole = census.catalogueWhole();
+    for (const TableExport& t : account) {
+        fmt::print("{}: {} rows{}", t.table, t.rowsWritten,
+                   t.deletedRowsWritten ? fmt::format(", {} deleted", t.deletedRowsWritten) : "");
+        if (t.pagesMissing)
+            fmt::print(", {} pages missing or failing", t.pagesMissing);
+        if (t.recordsSkipped)
+            fmt::print(", {} damaged records skipped", t.recordsSkipped);
+        fmt::print("\n");
+        for (const std::string& n : t.notDecoded)
+            fmt::print("  not decoded: {}\n", n);
+        whole = whole && t.pagesMissing == 0 && t.recordsSkipped == 0 && t.notDecoded.empty();
+    }
+    for (const std::string& problem : census.problems)
+        fmt::print("catalogue: {}\n", problem);
+    fmt::print("written to {}\n", o.sqlite.empty() ? o.csv : o.sqlite);
+    exit.raise(whole ? kComplete : kPartial);
+}
+
 }  // namespace
 
 void addTableCommands(CLI::App& app, ExitCode& exit) {
@@ -97,6 +170,26 @@ allocation unit their header names. Rows are the records on the data pages that 
 
 Exit status: 0 every table is whole, 1 pages of some table are missing or failing (named),
 2 no table was found, 4 the file cannot be read.)");
+
+    auto r = std::make_shared<RowsCommand>();
+    auto* rows = app.add_subcommand(
+        "rows", "Export the rows every table still holds to SQLite or CSV (reads the file only)");
+    rows->add_option("FILE", r->path, "The .mdf file")->required();
+    auto* sqlite = rows->add_option("--sqlite", r->sqlite, "One SQLite file of every table");
+    rows->add_option("--csv", r->csv, "A folder: one CSV file per table")->excludes(sqlite);
+    rows->add_option("--table", r->table, "Only this table (SCHEMA.NAME)");
+    rows->add_flag("--include-deleted", r->includeDeleted,
+                   "Add rows still on the pages but marked deleted (_deleted_TABLE)");
+    rows->add_flag("--force", r->force, "Replace output files that exist");
+    rows->callback([r, &exit] { rowsCommand(*r, exit); });
+    rows->footer(R"(Rows are decoded by the column types the file's catalogue gives; text, ntext and
+image values are read from their LOB pages. Dates and times are ISO 8601 text; decimal, numeric
+and money are exact text. A table _recovery (or _recovery.csv) gives per table the rows
+written, the pages read and missing, and the columns that could not be decoded, with why.
+
+Exit status: 0 every row of every table was written, 1 some rows or values are missing (said
+in _recovery), 2 no such table, 3 bad usage or an output that may not be written, 4 the file or
+an output cannot be read or written.)");
 }
 
 }  // namespace mdf::cli

@@ -1,0 +1,266 @@
+// The two places rows go: a SQLite file, built in memory and written as every output is; and a
+// folder of CSV files.
+#include <fmt/core.h>
+#include <sqlite3.h>
+
+#include <numeric>
+
+#include "source/output_file.h"
+#include "tables/row_export.h"
+
+namespace mdf {
+namespace {
+
+std::string quoted(const std::string& name) {
+    std::string q = "\"";
+    for (char c : name)
+        q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+// The name a table gets among the exported ones: its own for dbo, schema.name for the others.
+std::string exportedName(const TableInfo& table, bool deleted) {
+    const std::string name = table.schema == "dbo" ? table.name : table.qualifiedName();
+    return deleted ? "_deleted_" + name : name;
+}
+
+const char* sqliteType(std::uint8_t type) {
+    switch (type) {
+        case 48: case 52: case 56: case 104: case 127: return "INTEGER";
+        case 59: case 62: return "REAL";
+        case 34: case 165: case 173: case 189: return "BLOB";
+        default: return "TEXT";
+    }
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string s = "0x";
+    for (std::uint8_t b : bytes)
+        s += fmt::format("{:02X}", b);
+    return s;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string s;
+    for (const std::string& p : parts)
+        s += (s.empty() ? "" : "; ") + p;
+    return s;
+}
+
+class SqliteSink final : public RowSink {
+  public:
+    SqliteSink(std::string path, const OutputGuard& guard)
+        : path_(std::move(path)), guard_(guard) {
+        if (sqlite3_open(":memory:", &db_) != SQLITE_OK)
+            error_ = "cannot start SQLite";
+        else
+            exec("BEGIN");
+    }
+    ~SqliteSink() override {
+        sqlite3_finalize(insert_);
+        sqlite3_close(db_);
+    }
+
+    bool beginTable(const TableInfo& table, bool deleted) override {
+        std::string create = "CREATE TABLE " + quoted(exportedName(table, deleted)) + " (";
+        std::string insert = "INSERT INTO " + quoted(exportedName(table, deleted)) + " VALUES (";
+        for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            create += (i ? ", " : "") + quoted(table.columns[i].name) + " " +
+                      sqliteType(table.columns[i].type);
+            insert += i ? ", ?" : "?";
+        }
+        if (!exec(create + ")"))
+            return false;
+        return prepare(insert + ")");
+    }
+
+    bool row(const std::vector<CellValue>& values) override {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const CellValue& v = values[i];
+            const int at = static_cast<int>(i) + 1;
+            switch (v.kind) {
+                case CellValue::Kind::Integer: sqlite3_bind_int64(insert_, at, v.integer); break;
+                case CellValue::Kind::Real: sqlite3_bind_double(insert_, at, v.real); break;
+                case CellValue::Kind::Text:
+                    sqlite3_bind_text(insert_, at, v.text.data(), static_cast<int>(v.text.size()),
+                                      SQLITE_TRANSIENT);
+                    break;
+                case CellValue::Kind::Blob:
+                    sqlite3_bind_blob(insert_, at, v.blob.data(), static_cast<int>(v.blob.size()),
+                                      SQLITE_TRANSIENT);
+                    break;
+                default: sqlite3_bind_null(insert_, at);
+            }
+        }
+        const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
+        sqlite3_reset(insert_);
+        return ok || fail();
+    }
+
+    bool endTable() override {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
+        return true;
+    }
+
+    bool finish(const std::vector<TableExport>& account) override {
+        if (!exec("CREATE TABLE _recovery (\"table\" TEXT, rows_written INTEGER, deleted_rows_written "
+                  "INTEGER, pages_read INTEGER, pages_missing INTEGER, records_skipped INTEGER, "
+                  "columns_not_decoded TEXT)") ||
+            !prepare("INSERT INTO _recovery VALUES (?, ?, ?, ?, ?, ?, ?)"))
+            return false;
+        for (const TableExport& t : account) {
+            const std::string notDecoded = joined(t.notDecoded);
+            sqlite3_bind_text(insert_, 1, t.table.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(insert_, 2, t.rowsWritten);
+            sqlite3_bind_int64(insert_, 3, t.deletedRowsWritten);
+            sqlite3_bind_int64(insert_, 4, t.pagesRead);
+            sqlite3_bind_int64(insert_, 5, t.pagesMissing);
+            sqlite3_bind_int64(insert_, 6, t.recordsSkipped);
+            if (notDecoded.empty())
+                sqlite3_bind_null(insert_, 7);
+            else
+                sqlite3_bind_text(insert_, 7, notDecoded.c_str(), -1, SQLITE_TRANSIENT);
+            const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
+            sqlite3_reset(insert_);
+            if (!ok)
+                return fail();
+        }
+        endTable();
+        if (!exec("COMMIT"))
+            return false;
+        sqlite3_int64 size = 0;
+        unsigned char* bytes = sqlite3_serialize(db_, "main", &size, 0);
+        if (!bytes)
+            return fail();
+        OutputFile out(path_, guard_);
+        const bool ok = out.ok() && out.write({bytes, static_cast<std::size_t>(size)}) && out.commit();
+        sqlite3_free(bytes);
+        if (!ok)
+            error_ = out.error();
+        return ok;
+    }
+
+    std::string error() const override { return error_; }
+
+  private:
+    bool exec(const std::string& sql) {
+        return !db_ || sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK || fail();
+    }
+    bool prepare(const std::string& sql) {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
+        return sqlite3_prepare_v2(db_, sql.c_str(), -1, &insert_, nullptr) == SQLITE_OK || fail();
+    }
+    bool fail() {
+        if (error_.empty())
+            error_ = std::string("SQLite: ") + sqlite3_errmsg(db_);
+        return false;
+    }
+
+    std::string path_;
+    OutputGuard guard_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    std::string error_;
+};
+
+// RFC 4180: every field that holds a comma, a quote or a line break is quoted, quotes doubled,
+// lines ended by CRLF.
+std::string csvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos)
+        return s;
+    std::string q = "\"";
+    for (char c : s)
+        q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+std::string csvValue(const CellValue& v) {
+    switch (v.kind) {
+        case CellValue::Kind::Integer: return std::to_string(v.integer);
+        case CellValue::Kind::Real: return fmt::format("{}", v.real);
+        case CellValue::Kind::Text: return csvField(v.text);
+        case CellValue::Kind::Blob: return hex(v.blob);
+        default: return {};
+    }
+}
+
+class CsvSink final : public RowSink {
+  public:
+    CsvSink(std::string folder, const OutputGuard& guard)
+        : folder_(std::move(folder)), guard_(guard) {}
+
+    bool beginTable(const TableInfo& table, bool deleted) override {
+        file_ = std::make_unique<OutputFile>(folder_ + "/" + exportedName(table, deleted) + ".csv",
+                                             guard_);
+        if (!file_->ok())
+            return fail();
+        std::string header;
+        for (std::size_t i = 0; i < table.columns.size(); ++i)
+            header += (i ? "," : "") + csvField(table.columns[i].name);
+        return line(header);
+    }
+
+    bool row(const std::vector<CellValue>& values) override {
+        std::string text;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            text += (i ? "," : "") + csvValue(values[i]);
+        return line(text);
+    }
+
+    bool endTable() override {
+        const bool ok = file_ && file_->commit();
+        if (!ok)
+            fail();
+        file_.reset();
+        return ok;
+    }
+
+    bool finish(const std::vector<TableExport>& account) override {
+        TableInfo recovery;
+        recovery.name = "_recovery";
+        for (const char* c : {"table", "rows_written", "deleted_rows_written", "pages_read",
+                              "pages_missing", "records_skipped", "columns_not_decoded"})
+            recovery.columns.push_back({0, c});
+        recovery.schema = "dbo";
+        if (!beginTable(recovery, false))
+            return false;
+        for (const TableExport& t : account)
+            if (!line(fmt::format("{},{},{},{},{},{},{}", csvField(t.table), t.rowsWritten,
+                                  t.deletedRowsWritten, t.pagesRead, t.pagesMissing,
+                                  t.recordsSkipped, csvField(joined(t.notDecoded)))))
+                return false;
+        return endTable();
+    }
+
+    std::string error() const override { return error_; }
+
+  private:
+    bool line(const std::string& text) {
+        const std::string l = text + "\r\n";
+        return file_->write({reinterpret_cast<const std::uint8_t*>(l.data()), l.size()}) || fail();
+    }
+    bool fail() {
+        if (error_.empty() && file_)
+            error_ = file_->error();
+        return false;
+    }
+
+    std::string folder_;
+    OutputGuard guard_;
+    std::unique_ptr<OutputFile> file_;
+    std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSink> sqliteSink(const std::string& path, const OutputGuard& guard) {
+    return std::make_unique<SqliteSink>(path, guard);
+}
+
+std::unique_ptr<RowSink> csvSink(const std::string& folder, const OutputGuard& guard) {
+    return std::make_unique<CsvSink>(folder, guard);
+}
+
+}  // namespace mdf
