@@ -1,11 +1,10 @@
 // tables and rows: what a recovered file holds, table by table, and the rows it still has.
 #include <fmt/core.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
-#include <filesystem>
-
 #include "tables/catalogue.h"
 #include "tables/row_export.h"
 #include "tables/table_census.h"
@@ -123,11 +122,9 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
         for (const TableCensus& t : census.tables) {
             const std::string name = t.schema == "dbo" ? t.name : t.qualifiedName();
             outputs.push_back(o.csv + "/" + name + ".csv");
-            if (o.includeDeleted)
-                outputs.push_back(o.csv + "/_deleted_" + name + ".csv");
+            if (o.includeDeleted) outputs.push_back(o.csv + "/_deleted_" + name + ".csv");
         }
-        if (!outputsAllowed(outputs, guard, o.force))
-            return exit.raise(kBadInput);
+        if (!outputsAllowed(outputs, guard, o.force)) return exit.raise(kBadInput);
     }
     const std::unique_ptr<RowSink> sink =
         o.sqlite.empty() ? csvSink(o.csv, guard) : sqliteSink(o.sqlite, guard);
@@ -140,13 +137,13 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
     for (const TableExport& t : account) {
         fmt::print("{}: {} rows{}", t.table, t.rowsWritten,
                    t.deletedRowsWritten ? fmt::format(", {} deleted", t.deletedRowsWritten) : "");
-        if (t.pagesMissing)
-            fmt::print(", {} pages missing or failing", t.pagesMissing);
-        if (t.recordsSkipped)
-            fmt::print(", {} damaged records skipped", t.recordsSkipped);
+        if (t.pagesMissing) fmt::print(", {} pages missing or failing", t.pagesMissing);
+        if (t.recordsSkipped) fmt::print(", {} damaged records skipped", t.recordsSkipped);
         fmt::print("\n");
         for (const std::string& n : t.notDecoded)
             fmt::print("  not decoded: {}\n", n);
+        for (const std::string& n : t.notStored)
+            fmt::print("  computed, not stored: {} (null)\n", n);
         whole = whole && t.pagesMissing == 0 && t.recordsSkipped == 0 && t.notDecoded.empty();
     }
     for (const std::string& problem : census.problems)

@@ -12,12 +12,37 @@ namespace mdf {
 namespace {
 
 enum Type : std::uint8_t {
-    kImage = 34, kText = 35, kUniqueIdentifier = 36, kDate = 40, kTime = 41, kDateTime2 = 42,
-    kDateTimeOffset = 43, kTinyInt = 48, kSmallInt = 52, kInt = 56, kSmallDateTime = 58,
-    kReal = 59, kMoney = 60, kDateTime = 61, kFloat = 62, kSqlVariant = 98, kNText = 99,
-    kBit = 104, kDecimal = 106, kNumeric = 108, kSmallMoney = 122, kBigInt = 127,
-    kVarBinary = 165, kVarChar = 167, kBinary = 173, kChar = 175, kTimestamp = 189,
-    kNVarChar = 231, kNChar = 239, kClr = 240, kXml = 241,
+    kImage = 34,
+    kText = 35,
+    kUniqueIdentifier = 36,
+    kDate = 40,
+    kTime = 41,
+    kDateTime2 = 42,
+    kDateTimeOffset = 43,
+    kTinyInt = 48,
+    kSmallInt = 52,
+    kInt = 56,
+    kSmallDateTime = 58,
+    kReal = 59,
+    kMoney = 60,
+    kDateTime = 61,
+    kFloat = 62,
+    kSqlVariant = 98,
+    kNText = 99,
+    kBit = 104,
+    kDecimal = 106,
+    kNumeric = 108,
+    kSmallMoney = 122,
+    kBigInt = 127,
+    kVarBinary = 165,
+    kVarChar = 167,
+    kBinary = 173,
+    kChar = 175,
+    kTimestamp = 189,
+    kNVarChar = 231,
+    kNChar = 239,
+    kClr = 240,
+    kXml = 241,
 };
 
 CellValue integer(std::int64_t v) {
@@ -36,6 +61,13 @@ CellValue notDecoded(std::string why) {
     CellValue c;
     c.kind = CellValue::Kind::NotDecoded;
     c.text = std::move(why);
+    return c;
+}
+// A computed column: its value is worked out when read, never kept in the row.
+CellValue notStored() {
+    CellValue c;
+    c.kind = CellValue::Kind::NotStored;
+    c.text = "computed, not stored";
     return c;
 }
 CellValue blob(std::span<const std::uint8_t> bytes) {
@@ -81,9 +113,9 @@ std::string timeText(std::uint64_t units, int scale) {
     for (int i = 0; i < scale; ++i)
         perSecond *= 10;
     const std::uint64_t seconds = units / perSecond;
-    std::string s = fmt::format("{:02}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    if (scale > 0)
-        s += fmt::format(".{:0{}}", units % perSecond, scale);
+    std::string s =
+        fmt::format("{:02}:{:02}:{:02}", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    if (scale > 0) s += fmt::format(".{:0{}}", units % perSecond, scale);
     return s;
 }
 
@@ -95,11 +127,13 @@ std::string uniqueIdentifierText(std::span<const std::uint8_t> b) {
 
 std::string scaledText(std::int64_t value, int scale) {
     const bool negative = value < 0;
-    const auto magnitude = negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    const auto magnitude =
+        negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     std::uint64_t unit = 1;
     for (int i = 0; i < scale; ++i)
         unit *= 10;
-    return fmt::format("{}{}.{:0{}}", negative ? "-" : "", magnitude / unit, magnitude % unit, scale);
+    return fmt::format("{}{}.{:0{}}", negative ? "-" : "", magnitude / unit, magnitude % unit,
+                       scale);
 }
 
 // Bytes a fixed column takes: its declared length, except the types whose length the catalogue
@@ -111,8 +145,7 @@ std::size_t storedBytes(const ColumnInfo& c) {
 }  // namespace
 
 std::string decimalText(std::span<const std::uint8_t> bytes, int scale) {
-    if (bytes.empty())
-        return {};
+    if (bytes.empty()) return {};
     unsigned __int128 v = 0;
     for (std::size_t i = std::min<std::size_t>(bytes.size(), 17); i-- > 1;)
         v = (v << 8) | bytes[i];
@@ -131,38 +164,70 @@ std::string decimalText(std::span<const std::uint8_t> bytes, int scale) {
 
 std::string typeName(std::uint8_t type) {
     switch (type) {
-        case kImage: return "image";
-        case kText: return "text";
-        case kUniqueIdentifier: return "uniqueidentifier";
-        case kDate: return "date";
-        case kTime: return "time";
-        case kDateTime2: return "datetime2";
-        case kDateTimeOffset: return "datetimeoffset";
-        case kTinyInt: return "tinyint";
-        case kSmallInt: return "smallint";
-        case kInt: return "int";
-        case kSmallDateTime: return "smalldatetime";
-        case kReal: return "real";
-        case kMoney: return "money";
-        case kDateTime: return "datetime";
-        case kFloat: return "float";
-        case kSqlVariant: return "sql_variant";
-        case kNText: return "ntext";
-        case kBit: return "bit";
-        case kDecimal: return "decimal";
-        case kNumeric: return "numeric";
-        case kSmallMoney: return "smallmoney";
-        case kBigInt: return "bigint";
-        case kVarBinary: return "varbinary";
-        case kVarChar: return "varchar";
-        case kBinary: return "binary";
-        case kChar: return "char";
-        case kTimestamp: return "timestamp";
-        case kNVarChar: return "nvarchar";
-        case kNChar: return "nchar";
-        case kClr: return "CLR type";
-        case kXml: return "xml";
-        default: return "type " + std::to_string(type);
+        case kImage:
+            return "image";
+        case kText:
+            return "text";
+        case kUniqueIdentifier:
+            return "uniqueidentifier";
+        case kDate:
+            return "date";
+        case kTime:
+            return "time";
+        case kDateTime2:
+            return "datetime2";
+        case kDateTimeOffset:
+            return "datetimeoffset";
+        case kTinyInt:
+            return "tinyint";
+        case kSmallInt:
+            return "smallint";
+        case kInt:
+            return "int";
+        case kSmallDateTime:
+            return "smalldatetime";
+        case kReal:
+            return "real";
+        case kMoney:
+            return "money";
+        case kDateTime:
+            return "datetime";
+        case kFloat:
+            return "float";
+        case kSqlVariant:
+            return "sql_variant";
+        case kNText:
+            return "ntext";
+        case kBit:
+            return "bit";
+        case kDecimal:
+            return "decimal";
+        case kNumeric:
+            return "numeric";
+        case kSmallMoney:
+            return "smallmoney";
+        case kBigInt:
+            return "bigint";
+        case kVarBinary:
+            return "varbinary";
+        case kVarChar:
+            return "varchar";
+        case kBinary:
+            return "binary";
+        case kChar:
+            return "char";
+        case kTimestamp:
+            return "timestamp";
+        case kNVarChar:
+            return "nvarchar";
+        case kNChar:
+            return "nchar";
+        case kClr:
+            return "CLR type";
+        case kXml:
+            return "xml";
+        default:
+            return "type " + std::to_string(type);
     }
 }
 
@@ -172,8 +237,7 @@ RowDecoder::RowDecoder(const DatabasePages& file, const TableInfo& table,
     places_.assign(table_.columns.size(), nullptr);
     for (std::size_t i = 0; i < table_.columns.size(); ++i)
         for (const PhysicalColumn& p : layout_)
-            if (p.column == table_.columns[i].id)
-                places_[i] = &p;
+            if (p.column == table_.columns[i].id) places_[i] = &p;
 }
 
 std::vector<CellValue> RowDecoder::decode(const Record& record) const {
@@ -181,39 +245,43 @@ std::vector<CellValue> RowDecoder::decode(const Record& record) const {
     row.reserve(table_.columns.size());
     for (std::size_t i = 0; i < table_.columns.size(); ++i)
         row.push_back(places_[i] ? decodeColumn(table_.columns[i], *places_[i], record)
-                                 : notDecoded("not stored in the row (computed)"));
+                                 : notStored());
     return row;
 }
 
 CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColumn& place,
                                    const Record& record) const {
-    if (record.isNull(place.nullBit))
-        return {};
+    if (record.isNull(place.nullBit)) return {};
     std::span<const std::uint8_t> b;
     if (place.leafOffset < 0) {
         const auto k = static_cast<std::size_t>(-place.leafOffset) - 1;
         if (k >= record.variable.size())
             return {};  // trailing variable columns that are null are not written
         const VariableColumn& v = record.variable[k];
-        const bool textPointer = column.type == kText || column.type == kNText || column.type == kImage;
+        const bool textPointer =
+            column.type == kText || column.type == kNText || column.type == kImage;
         if (v.complex && !textPointer)
             return notDecoded("kept off the row (row overflow or a (max) value)");
         b = v.bytes;
     } else {
         const auto at = static_cast<std::size_t>(place.leafOffset);
         const std::size_t size = column.type == kBit ? 1 : storedBytes(column);
-        if (at + size > record.fixed.size())
-            return notDecoded("record too short");
+        if (at + size > record.fixed.size()) return notDecoded("record too short");
         b = record.fixed.subspan(at, size);
     }
 
     const int codePage = codePageOfCollation(column.collation);
     switch (column.type) {
-        case kTinyInt: return integer(b[0]);
-        case kSmallInt: return integer(loadI16(b.data()));
-        case kInt: return integer(loadI32(b.data()));
-        case kBigInt: return integer(loadI64(b.data()));
-        case kBit: return integer((b[0] >> place.bitPosition) & 1);
+        case kTinyInt:
+            return integer(b[0]);
+        case kSmallInt:
+            return integer(loadI16(b.data()));
+        case kInt:
+            return integer(loadI32(b.data()));
+        case kBigInt:
+            return integer(loadI64(b.data()));
+        case kBit:
+            return integer((b[0] >> place.bitPosition) & 1);
         case kReal: {
             float f;
             std::memcpy(&f, b.data(), 4);
@@ -234,10 +302,13 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
             }
             return c;
         }
-        case kMoney: return text(scaledText(loadI64(b.data()), 4));
-        case kSmallMoney: return text(scaledText(loadI32(b.data()), 4));
+        case kMoney:
+            return text(scaledText(loadI64(b.data()), 4));
+        case kSmallMoney:
+            return text(scaledText(loadI32(b.data()), 4));
         case kDecimal:
-        case kNumeric: return text(decimalText(b, column.scale));
+        case kNumeric:
+            return text(decimalText(b, column.scale));
         case kDateTime: {
             const std::uint64_t ticks = loadU32(b.data());  // 1/300 s since midnight
             const std::int64_t days = loadI32(b.data() + 4);
@@ -247,8 +318,10 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         case kSmallDateTime:
             return text(dateText(kDaysTo1900 + loadU16(b.data() + 2)) + " " +
                         timeText(std::uint64_t{loadU16(b.data())} * 60, 0));
-        case kDate: return text(dateText(static_cast<std::int64_t>(loadUnsigned(b.first(3)))));
-        case kTime: return text(timeText(loadUnsigned(b), column.scale));
+        case kDate:
+            return text(dateText(static_cast<std::int64_t>(loadUnsigned(b.first(3)))));
+        case kTime:
+            return text(timeText(loadUnsigned(b), column.scale));
         case kDateTime2:
         case kDateTimeOffset: {
             const std::size_t zone = column.type == kDateTimeOffset ? 2 : 0;
@@ -258,7 +331,8 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
             std::int64_t days = static_cast<std::int64_t>(loadUnsigned(b.subspan(timeBytes, 3)));
             std::int64_t units = static_cast<std::int64_t>(loadUnsigned(b.first(timeBytes)));
             if (!zone)
-                return text(dateText(days) + " " + timeText(static_cast<std::uint64_t>(units), column.scale));
+                return text(dateText(days) + " " +
+                            timeText(static_cast<std::uint64_t>(units), column.scale));
             // Kept in UTC: shown at its own offset, as it was written.
             const int offset = loadI16(b.data() + timeBytes + 3);
             std::int64_t perMinute = 60;
@@ -274,18 +348,23 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
                                     std::abs(offset) % 60));
         }
         case kChar:
-        case kVarChar: return text(codePageToUtf8(b, codePage));
+        case kVarChar:
+            return text(codePageToUtf8(b, codePage));
         case kNChar:
-        case kNVarChar: return text(utf16ToUtf8(b));
+        case kNVarChar:
+            return text(utf16ToUtf8(b));
         case kBinary:
         case kVarBinary:
-        case kTimestamp: return blob(b);
+        case kTimestamp:
+            return blob(b);
         case kUniqueIdentifier:
             return b.size() == 16 ? text(uniqueIdentifierText(b)) : notDecoded("length not 16");
         case kText:
         case kNText:
-        case kImage: return lobValue(column, b);
-        default: return notDecoded(typeName(column.type) + " is not decoded");
+        case kImage:
+            return lobValue(column, b);
+        default:
+            return notDecoded(typeName(column.type) + " is not decoded");
     }
 }
 
@@ -300,19 +379,15 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
              std::vector<std::uint8_t>& out, std::int64_t& failedPage) {
     failedPage = page;
     Page bytes;
-    if (depth > kDeepestLob || !file.read(page, bytes))
-        return false;
+    if (depth > kDeepestLob || !file.read(page, bytes)) return false;
     const ConstPageBytes view(bytes.data(), bytes.size());
     const std::vector<std::uint16_t> slots = slotOffsets(view);
-    if (slot >= slots.size())
-        return false;
+    if (slot >= slots.size()) return false;
     const std::size_t at = slots[slot];
     const std::size_t limit = 8192 - 2 * slots.size();
-    if (at < 96 || at + 14 > limit || ((bytes[at] >> 1) & 7) != 4)
-        return false;
+    if (at < 96 || at + 14 > limit || ((bytes[at] >> 1) & 7) != 4) return false;
     const std::size_t length = loadU16(&bytes[at + 2]);
-    if (length < 14 || at + length > limit)
-        return false;
+    if (length < 14 || at + length > limit) return false;
     const std::uint16_t kind = loadU16(&bytes[at + 12]);
     if (kind == kLobData) {
         out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 14),
@@ -322,12 +397,10 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
     // A root's links are 12 bytes from offset 24 (a 4-byte size, then the fragment's address); an
     // inner node's 16 bytes from offset 20 (an 8-byte offset, then the address).
     const bool root = kind == kLobRoot;
-    if (!root && kind != kLobInternal)
-        return false;
+    if (!root && kind != kLobInternal) return false;
     const std::size_t first = root ? 24 : 20, step = root ? 12 : 16, address = root ? 4 : 8;
     const std::size_t links = loadU16(&bytes[at + 16]);
-    if (first + links * step > length)
-        return false;
+    if (first + links * step > length) return false;
     for (std::size_t k = 0; k < links; ++k) {
         const std::uint8_t* link = &bytes[at + first + k * step + address];
         if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, out, failedPage))
@@ -338,17 +411,18 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
 
 }  // namespace
 
-CellValue RowDecoder::lobValue(const ColumnInfo& column, std::span<const std::uint8_t> pointer) const {
+CellValue RowDecoder::lobValue(const ColumnInfo& column,
+                               std::span<const std::uint8_t> pointer) const {
     if (pointer.size() != 16)
         return notDecoded("text pointer of " + std::to_string(pointer.size()) + " bytes");
     std::vector<std::uint8_t> bytes;
     std::int64_t failed = 0;
     if (!readLob(file_, loadU32(&pointer[8]), loadU16(&pointer[14]), 0, bytes, failed))
         return notDecoded("its LOB page " + std::to_string(failed) + " is missing or damaged");
-    if (column.type == kImage)
-        return blob(bytes);
-    return text(column.type == kNText ? utf16ToUtf8(bytes)
-                                      : codePageToUtf8(bytes, codePageOfCollation(column.collation)));
+    if (column.type == kImage) return blob(bytes);
+    return text(column.type == kNText
+                    ? utf16ToUtf8(bytes)
+                    : codePageToUtf8(bytes, codePageOfCollation(column.collation)));
 }
 
 }  // namespace mdf

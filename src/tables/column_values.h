@@ -13,11 +13,11 @@ namespace mdf {
 // One value of a row as it is exported: integers and floating point as numbers; decimal, numeric
 // and money exactly as text; dates and times as ISO 8601 text; strings as UTF-8; binary as bytes.
 struct CellValue {
-    enum class Kind : std::uint8_t { Null, Integer, Real, Text, Blob, NotDecoded };
+    enum class Kind : std::uint8_t { Null, Integer, Real, Text, Blob, NotDecoded, NotStored };
     Kind kind = Kind::Null;
     std::int64_t integer = 0;
     double real = 0;
-    std::string text;  // Text; for NotDecoded, why
+    std::string text;  // Text; for NotDecoded and NotStored, why
     std::vector<std::uint8_t> blob;
 };
 
@@ -25,7 +25,8 @@ struct CellValue {
 // to their LOB pages in the file.
 class RowDecoder {
   public:
-    RowDecoder(const DatabasePages& file, const TableInfo& table, std::vector<PhysicalColumn> layout);
+    RowDecoder(const DatabasePages& file, const TableInfo& table,
+               std::vector<PhysicalColumn> layout);
 
     // One value per column of the table, in column id order.
     std::vector<CellValue> decode(const Record& record) const;

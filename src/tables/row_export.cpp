@@ -1,5 +1,6 @@
 #include "tables/row_export.h"
 
+#include <algorithm>
 #include <map>
 
 #include "tables/unit_pages.h"
@@ -11,8 +12,7 @@ constexpr std::uint8_t kDataPage = 1;
 
 const TableCensus* censusOf(const FileCensus& census, std::int32_t object) {
     for (const TableCensus& t : census.tables)
-        if (t.objectId == object)
-            return &t;
+        if (t.objectId == object) return &t;
     return nullptr;
 }
 
@@ -20,8 +20,7 @@ const TableCensus* censusOf(const FileCensus& census, std::int32_t object) {
 const AllocationUnitInfo* dataUnit(const Catalogue& catalogue, std::int32_t object,
                                    const RowsetInfo*& rowset) {
     for (const RowsetInfo* r : catalogue.rowsetsOf(object)) {
-        if (r->index > 1)
-            continue;
+        if (r->index > 1) continue;
         for (const AllocationUnitInfo* u : catalogue.unitsOf(r->id))
             if (u->kind == UnitKind::InRow) {
                 rowset = r;
@@ -35,11 +34,18 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
                  const FileCensus& census, bool includeDeleted, RowSink& sink, TableExport& out) {
     out.table = table.qualifiedName();
     if (const TableCensus* c = censusOf(census, table.id))
-        out.pagesMissing = static_cast<std::int64_t>(c->pagesMissing.size() + c->pagesFailing.size());
+        out.pagesMissing =
+            static_cast<std::int64_t>(c->pagesMissing.size() + c->pagesFailing.size());
     const RowsetInfo* rowset = nullptr;
     const AllocationUnitInfo* unit = dataUnit(catalogue, table.id, rowset);
-    if (!sink.beginTable(table, false))
-        return false;
+    if (!sink.beginTable(table, false)) return false;
+    if (unit) {
+        const std::vector<PhysicalColumn> layout = dataLayout(catalogue, table, *rowset);
+        for (const ColumnInfo& c : table.columns)
+            if (std::none_of(layout.begin(), layout.end(),
+                             [&](const PhysicalColumn& p) { return p.column == c.id; }))
+                out.notStored.push_back(c.name);
+    }
     std::vector<std::vector<CellValue>> deleted;
     std::map<std::string, std::int64_t> notDecoded;
     if (unit) {
@@ -54,16 +60,14 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
             ++out.pagesRead;
             const ConstPageBytes bytes(page.data(), page.size());
             for (std::uint16_t offset : slotOffsets(bytes)) {
-                if (offset == 0)
-                    continue;
+                if (offset == 0) continue;
                 const std::optional<Record> r = readRecord(bytes, offset);
                 if (!r) {
                     ++out.recordsSkipped;
                     continue;
                 }
                 const bool live = isRowRecord(r->kind);
-                if (!live && !(includeDeleted && r->kind == RecordKind::GhostData))
-                    continue;
+                if (!live && !(includeDeleted && r->kind == RecordKind::GhostData)) continue;
                 std::vector<CellValue> values = decoder.decode(*r);
                 for (std::size_t i = 0; i < values.size(); ++i)
                     if (values[i].kind == CellValue::Kind::NotDecoded)
@@ -71,8 +75,7 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
                 if (!live) {
                     deleted.push_back(std::move(values));
                 } else {
-                    if (!sink.row(values))
-                        return false;
+                    if (!sink.row(values)) return false;
                     ++out.rowsWritten;
                 }
             }
@@ -80,17 +83,13 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
     } else {
         notDecoded["every column: the table's data unit is not in the catalogue"] = 0;
     }
-    if (!sink.endTable())
-        return false;
+    if (!sink.endTable()) return false;
     if (includeDeleted && !deleted.empty()) {
-        if (!sink.beginTable(table, true))
-            return false;
+        if (!sink.beginTable(table, true)) return false;
         for (const auto& values : deleted)
-            if (!sink.row(values))
-                return false;
+            if (!sink.row(values)) return false;
         out.deletedRowsWritten = static_cast<std::int64_t>(deleted.size());
-        if (!sink.endTable())
-            return false;
+        if (!sink.endTable()) return false;
     }
     for (const auto& [what, rows] : notDecoded)
         out.notDecoded.push_back(what + " (" + std::to_string(rows) + " rows)");
@@ -102,11 +101,9 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
 bool exportRows(const DatabasePages& file, const Catalogue& catalogue, const FileCensus& census,
                 const RowExportOptions& options, RowSink& sink, std::vector<TableExport>& account) {
     for (const TableCensus& t : census.tables) {
-        if (!options.onlyTable.empty() && t.qualifiedName() != options.onlyTable)
-            continue;
+        if (!options.onlyTable.empty() && t.qualifiedName() != options.onlyTable) continue;
         const auto table = catalogue.tables.find(t.objectId);
-        if (table == catalogue.tables.end())
-            continue;
+        if (table == catalogue.tables.end()) continue;
         TableExport out;
         if (!exportTable(file, catalogue, table->second, census, options.includeDeleted, sink, out))
             return false;

@@ -18,9 +18,10 @@ struct TableExport {
     std::int64_t rowsWritten = 0;
     std::int64_t deletedRowsWritten = 0;
     std::int64_t pagesRead = 0;
-    std::int64_t pagesMissing = 0;     // of the table's pages, missing or failing
-    std::int64_t recordsSkipped = 0;   // damaged records
+    std::int64_t pagesMissing = 0;        // of the table's pages, missing or failing
+    std::int64_t recordsSkipped = 0;      // damaged records
     std::vector<std::string> notDecoded;  // "logo: its LOB page 110 is missing or damaged (2 rows)"
+    std::vector<std::string> notStored;   // computed columns, exported as null: "total"
 };
 
 // Where rows go: a SQLite file or a folder of CSV files.

@@ -26,10 +26,22 @@ std::string exportedName(const TableInfo& table, bool deleted) {
 
 const char* sqliteType(std::uint8_t type) {
     switch (type) {
-        case 48: case 52: case 56: case 104: case 127: return "INTEGER";
-        case 59: case 62: return "REAL";
-        case 34: case 165: case 173: case 189: return "BLOB";
-        default: return "TEXT";
+        case 48:
+        case 52:
+        case 56:
+        case 104:
+        case 127:
+            return "INTEGER";
+        case 59:
+        case 62:
+            return "REAL";
+        case 34:
+        case 165:
+        case 173:
+        case 189:
+            return "BLOB";
+        default:
+            return "TEXT";
     }
 }
 
@@ -47,10 +59,17 @@ std::string joined(const std::vector<std::string>& parts) {
     return s;
 }
 
+// The _recovery column: what could not be read of each column, and the computed ones.
+std::string columnsNotDecoded(const TableExport& t) {
+    std::vector<std::string> columns = t.notDecoded;
+    for (const std::string& c : t.notStored)
+        columns.push_back(c + ": computed, not stored");
+    return joined(columns);
+}
+
 class SqliteSink final : public RowSink {
   public:
-    SqliteSink(std::string path, const OutputGuard& guard)
-        : path_(std::move(path)), guard_(guard) {
+    SqliteSink(std::string path, const OutputGuard& guard) : path_(std::move(path)), guard_(guard) {
         if (sqlite3_open(":memory:", &db_) != SQLITE_OK)
             error_ = "cannot start SQLite";
         else
@@ -69,8 +88,7 @@ class SqliteSink final : public RowSink {
                       sqliteType(table.columns[i].type);
             insert += i ? ", ?" : "?";
         }
-        if (!exec(create + ")"))
-            return false;
+        if (!exec(create + ")")) return false;
         return prepare(insert + ")");
     }
 
@@ -79,8 +97,12 @@ class SqliteSink final : public RowSink {
             const CellValue& v = values[i];
             const int at = static_cast<int>(i) + 1;
             switch (v.kind) {
-                case CellValue::Kind::Integer: sqlite3_bind_int64(insert_, at, v.integer); break;
-                case CellValue::Kind::Real: sqlite3_bind_double(insert_, at, v.real); break;
+                case CellValue::Kind::Integer:
+                    sqlite3_bind_int64(insert_, at, v.integer);
+                    break;
+                case CellValue::Kind::Real:
+                    sqlite3_bind_double(insert_, at, v.real);
+                    break;
                 case CellValue::Kind::Text:
                     sqlite3_bind_text(insert_, at, v.text.data(), static_cast<int>(v.text.size()),
                                       SQLITE_TRANSIENT);
@@ -89,7 +111,8 @@ class SqliteSink final : public RowSink {
                     sqlite3_bind_blob(insert_, at, v.blob.data(), static_cast<int>(v.blob.size()),
                                       SQLITE_TRANSIENT);
                     break;
-                default: sqlite3_bind_null(insert_, at);
+                default:
+                    sqlite3_bind_null(insert_, at);
             }
         }
         const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
@@ -104,13 +127,14 @@ class SqliteSink final : public RowSink {
     }
 
     bool finish(const std::vector<TableExport>& account) override {
-        if (!exec("CREATE TABLE _recovery (\"table\" TEXT, rows_written INTEGER, deleted_rows_written "
+        if (!exec("CREATE TABLE _recovery (\"table\" TEXT, rows_written INTEGER, "
+                  "deleted_rows_written "
                   "INTEGER, pages_read INTEGER, pages_missing INTEGER, records_skipped INTEGER, "
                   "columns_not_decoded TEXT)") ||
             !prepare("INSERT INTO _recovery VALUES (?, ?, ?, ?, ?, ?, ?)"))
             return false;
         for (const TableExport& t : account) {
-            const std::string notDecoded = joined(t.notDecoded);
+            const std::string notDecoded = columnsNotDecoded(t);
             sqlite3_bind_text(insert_, 1, t.table.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_bind_int64(insert_, 2, t.rowsWritten);
             sqlite3_bind_int64(insert_, 3, t.deletedRowsWritten);
@@ -123,21 +147,18 @@ class SqliteSink final : public RowSink {
                 sqlite3_bind_text(insert_, 7, notDecoded.c_str(), -1, SQLITE_TRANSIENT);
             const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
             sqlite3_reset(insert_);
-            if (!ok)
-                return fail();
+            if (!ok) return fail();
         }
         endTable();
-        if (!exec("COMMIT"))
-            return false;
+        if (!exec("COMMIT")) return false;
         sqlite3_int64 size = 0;
         unsigned char* bytes = sqlite3_serialize(db_, "main", &size, 0);
-        if (!bytes)
-            return fail();
+        if (!bytes) return fail();
         OutputFile out(path_, guard_);
-        const bool ok = out.ok() && out.write({bytes, static_cast<std::size_t>(size)}) && out.commit();
+        const bool ok =
+            out.ok() && out.write({bytes, static_cast<std::size_t>(size)}) && out.commit();
         sqlite3_free(bytes);
-        if (!ok)
-            error_ = out.error();
+        if (!ok) error_ = out.error();
         return ok;
     }
 
@@ -145,7 +166,8 @@ class SqliteSink final : public RowSink {
 
   private:
     bool exec(const std::string& sql) {
-        return !db_ || sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK || fail();
+        return !db_ || sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
+               fail();
     }
     bool prepare(const std::string& sql) {
         sqlite3_finalize(insert_);
@@ -153,8 +175,7 @@ class SqliteSink final : public RowSink {
         return sqlite3_prepare_v2(db_, sql.c_str(), -1, &insert_, nullptr) == SQLITE_OK || fail();
     }
     bool fail() {
-        if (error_.empty())
-            error_ = std::string("SQLite: ") + sqlite3_errmsg(db_);
+        if (error_.empty()) error_ = std::string("SQLite: ") + sqlite3_errmsg(db_);
         return false;
     }
 
@@ -168,8 +189,7 @@ class SqliteSink final : public RowSink {
 // RFC 4180: every field that holds a comma, a quote or a line break is quoted, quotes doubled,
 // lines ended by CRLF.
 std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string q = "\"";
     for (char c : s)
         q += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -178,11 +198,16 @@ std::string csvField(const std::string& s) {
 
 std::string csvValue(const CellValue& v) {
     switch (v.kind) {
-        case CellValue::Kind::Integer: return std::to_string(v.integer);
-        case CellValue::Kind::Real: return fmt::format("{}", v.real);
-        case CellValue::Kind::Text: return csvField(v.text);
-        case CellValue::Kind::Blob: return hex(v.blob);
-        default: return {};
+        case CellValue::Kind::Integer:
+            return std::to_string(v.integer);
+        case CellValue::Kind::Real:
+            return fmt::format("{}", v.real);
+        case CellValue::Kind::Text:
+            return csvField(v.text);
+        case CellValue::Kind::Blob:
+            return hex(v.blob);
+        default:
+            return {};
     }
 }
 
@@ -194,8 +219,7 @@ class CsvSink final : public RowSink {
     bool beginTable(const TableInfo& table, bool deleted) override {
         file_ = std::make_unique<OutputFile>(folder_ + "/" + exportedName(table, deleted) + ".csv",
                                              guard_);
-        if (!file_->ok())
-            return fail();
+        if (!file_->ok()) return fail();
         std::string header;
         for (std::size_t i = 0; i < table.columns.size(); ++i)
             header += (i ? "," : "") + csvField(table.columns[i].name);
@@ -211,8 +235,7 @@ class CsvSink final : public RowSink {
 
     bool endTable() override {
         const bool ok = file_ && file_->commit();
-        if (!ok)
-            fail();
+        if (!ok) fail();
         file_.reset();
         return ok;
     }
@@ -224,12 +247,11 @@ class CsvSink final : public RowSink {
                               "pages_missing", "records_skipped", "columns_not_decoded"})
             recovery.columns.push_back({0, c});
         recovery.schema = "dbo";
-        if (!beginTable(recovery, false))
-            return false;
+        if (!beginTable(recovery, false)) return false;
         for (const TableExport& t : account)
             if (!line(fmt::format("{},{},{},{},{},{},{}", csvField(t.table), t.rowsWritten,
                                   t.deletedRowsWritten, t.pagesRead, t.pagesMissing,
-                                  t.recordsSkipped, csvField(joined(t.notDecoded)))))
+                                  t.recordsSkipped, csvField(columnsNotDecoded(t)))))
                 return false;
         return endTable();
     }
@@ -242,8 +264,7 @@ class CsvSink final : public RowSink {
         return file_->write({reinterpret_cast<const std::uint8_t*>(l.data()), l.size()}) || fail();
     }
     bool fail() {
-        if (error_.empty() && file_)
-            error_ = file_->error();
+        if (error_.empty() && file_) error_ = file_->error();
         return false;
     }
 
