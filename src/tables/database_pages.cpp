@@ -60,9 +60,14 @@ const char* pageConditionText(PageCondition condition) {
 }
 
 std::unique_ptr<DatabasePages> DatabasePages::open(const std::string& path, std::string& error) {
+    return read(openPlainReadOnly(path), plainByteSizeOf(path), path, error);
+}
+
+std::unique_ptr<DatabasePages> DatabasePages::read(std::unique_ptr<RandomAccessFile> file,
+                                                   std::int64_t bytes, const std::string& path,
+                                                   std::string& error) {
     auto pages = std::unique_ptr<DatabasePages>(new DatabasePages);
-    pages->file_ = openPlainReadOnly(path);
-    const std::int64_t bytes = plainByteSizeOf(path);
+    pages->file_ = std::move(file);
     if (!pages->file_ || bytes < 0) {
         error = "cannot open " + path;
         return nullptr;

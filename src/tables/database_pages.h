@@ -40,6 +40,10 @@ using Page = std::array<std::uint8_t, 8192>;
 class DatabasePages {
   public:
     static std::unique_ptr<DatabasePages> open(const std::string& path, std::string& error);
+    // The same over a file already opened; what the error says names it as name.
+    static std::unique_ptr<DatabasePages> read(std::unique_ptr<RandomAccessFile> file,
+                                               std::int64_t bytes, const std::string& name,
+                                               std::string& error);
 
     std::int64_t pageCount() const { return static_cast<std::int64_t>(facts_.size()); }
     const PageFacts& facts(std::int64_t page) const {
