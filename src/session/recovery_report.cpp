@@ -21,6 +21,21 @@ std::vector<std::int32_t> unreadablePages(const RecoverySession& session,
     return unreadable;
 }
 
+// The tables a partial file's missing or failing pages belong to.
+nlohmann::json tablesHitJson(const FileCensus& census) {
+    nlohmann::json hit = nlohmann::json::array();
+    for (const TableCensus& t : census.tables)
+        if (!t.whole())
+            hit.push_back({{"table", t.qualifiedName()},
+                           {"object_id", t.objectId},
+                           {"rows", t.rows},
+                           {"pages", t.pages},
+                           {"pages_missing", t.pagesMissing},
+                           {"pages_failing", t.pagesFailing},
+                           {"lost_iam_pages", t.lostIamPages}});
+    return hit;
+}
+
 }  // namespace
 
 nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult& result,
@@ -55,6 +70,9 @@ nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult
                                  ? static_cast<double>(good) / static_cast<double>(good + lacking)
                                  : 0.0},
             {"verdict", verdictJson(verdict)},
+            {"tables_hit", tablesHitJson(result.tables)},
+            {"tables_hit_text", tablesHit(result.tables)},
+            {"catalogue_problems", result.tables.problems},
             {"output", output},
             {"report", result.reportPath},
             {"log", result.logPath},
@@ -74,6 +92,8 @@ std::vector<std::string> recoveryLines(const RecoverySession& session, const Rec
         ", unreadable: " + std::to_string(unreadablePages(session, outcome).size()));
     for (const std::string& line : verdictLines(outcome.verdict))
         lines.push_back(line);
+    for (const std::string& line : tablesHit(result.tables))
+        lines.push_back("table hit: " + line);
     lines.push_back("sha256 " + outcome.sha256);
     if (!result.reportPath.empty() && result.keptError.empty())
         lines.push_back("report: " + result.reportPath + ", log: " + result.logPath);

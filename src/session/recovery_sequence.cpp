@@ -9,6 +9,7 @@
 #include "session/catalogue_names.h"
 #include "session/recovery_report.h"
 #include "session/recovery_session.h"
+#include "tables/catalogue.h"
 
 namespace mdf {
 
@@ -42,6 +43,18 @@ void RecoverySession::nameFromPiecedPage() {
     reporter_.logLine(
         Memo::Assembly,
         "文件名取自拼合的第32页(name read from page 32, pieced together): " + name.name);
+}
+
+// Which tables the missing pages belong to, read from the written file's own catalogue: what a
+// technician must know of a partial file before attaching it.
+FileCensus RecoverySession::tablesOfWrittenFile(const std::string& outputPath) {
+    std::string error;
+    const std::unique_ptr<DatabasePages> file = DatabasePages::open(outputPath, error);
+    if (!file) return {};
+    FileCensus census = takeCensus(*file, readCatalogue(*file));
+    for (const std::string& line : tablesHit(census))
+        reporter_.logLine(Memo::Assembly, "表受损(table hit) " + line);
+    return census;
 }
 
 std::string RecoverySession::keepReport(const std::string& outputPath, RecoveryResult& result) {
@@ -83,6 +96,7 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
     result.missing = checkMissingPagesNow();
     result.written = writeMdfNow(outputPath);
     if (!result.written.written) return result;
+    if (!result.written.verdict.complete) result.tables = tablesOfWrittenFile(outputPath);
     result.keptError = keepReport(outputPath, result);
     if (!result.keptError.empty())
         reporter_.showMessage(

@@ -31,6 +31,7 @@
 #include "source/sector_source.h"
 #include "source/source_selection.h"
 #include "source/volume_layout.h"
+#include "tables/table_census.h"
 
 namespace mdf {
 
@@ -53,6 +54,9 @@ struct RecoveryResult {
     std::vector<std::int32_t> newerCopies;  // written from a better copy than the chain gave
     MissingPageReport missing;
     AssemblyOutcome written;  // with the verdict on the file as written
+    // For a partial file: its tables read from its own catalogue, and which of them the missing
+    // or failing pages hit.
+    FileCensus tables;
     // Beside the output: the verdict with its lists (OUT.report.json) and the run's log lines
     // (OUT.log); why they could not be written, when they could not.
     std::string reportPath, logPath, keptError;
@@ -323,6 +327,7 @@ class RecoverySession {
     void nameFromPiecedPage();
     // The report and log of a recovery beside its output; empty, or why not.
     std::string keepReport(const std::string& outputPath, RecoveryResult& result);
+    FileCensus tablesOfWrittenFile(const std::string& outputPath);
 
     KeptLog keptLog_;
     Reporter& reporter_;

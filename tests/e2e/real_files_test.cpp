@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "assembly/sha256.h"
+#include "source/byte_order.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/process.h"
 #include "testworld/random.h"
@@ -27,6 +29,7 @@ struct Judged {
     std::set<std::int32_t> named;         // by any list of the verdict
     std::set<std::int32_t> unverifiable;  // pieced together without protection
     nlohmann::json verdict;
+    nlohmann::json report;
 };
 
 std::set<std::int32_t> expand(const nlohmann::json& ranges) {
@@ -52,7 +55,8 @@ Judged recoverAndJudge(std::vector<std::string> args, const std::string& out,
         ADD_FAILURE() << r.output;
         return j;
     }
-    j.verdict = nlohmann::json::parse(r.output.substr(at))["verdict"];
+    j.report = nlohmann::json::parse(r.output.substr(at));
+    j.verdict = j.report["verdict"];
     for (const char* list : {"missing_allocated", "unreadable", "failing_protection",
                              "failing_structure", "unverifiable", "other_database", "stale_copy"})
         for (std::int32_t p : expand(j.verdict[list]["ranges"]))
@@ -65,6 +69,12 @@ Judged recoverAndJudge(std::vector<std::string> args, const std::string& out,
             j.differing.insert(p);
     return j;
 }
+
+// The data pages of pubs' tables, told by their slot counts: the rows the sample's script inserts.
+const std::map<std::int32_t, std::string> kPubsDataPages{
+    {90, "dbo.authors"},      {94, "dbo.publishers"}, {118, "dbo.pub_info"}, {127, "dbo.titles"},
+    {151, "dbo.titleauthor"}, {174, "dbo.stores"},    {192, "dbo.sales"},    {194, "dbo.roysched"},
+    {196, "dbo.discounts"},   {198, "dbo.jobs"},      {204, "dbo.employee"}};
 
 void expectHonest(const Judged& j) {
     // A page pieced without protection keeps a recovery partial though it may be right.
@@ -190,6 +200,45 @@ TEST(RealFiles, ALiveFilesClusterAfterAFragmentIsNeverTaken) {
     EXPECT_EQ(j.exitCode, 1);
     for (std::int32_t p : lost)
         EXPECT_TRUE(j.named.count(p)) << p;
+}
+
+// Two tables' data pages overwritten on the volume: the recovery is partial, and its report names
+// exactly those tables, with exactly those pages.
+TEST(RealFiles, APartialRecoveryNamesTheTablesItsLostPagesHeld) {
+    TempDir dir;
+    const std::string path = real("pubs_sql2008.mdf");
+    FileSystemImageOptions options;
+    options.clusterSectors = 8;
+    options.seed = 66;
+    const ImageManifest m =
+        buildFat32Image(databaseOnDisk(path, "C:\\dbs\\pubs.mdf"), dir.file("fat.img"), options);
+    const std::set<std::int32_t> lost{90, 192};
+    for (std::int32_t page : lost)
+        for (std::int64_t sector = 0; sector < 16; ++sector) {
+            const std::int64_t at = std::int64_t{page} * 8192 + sector * 512;
+            for (const Extent& e : m.extents)
+                if (at >= e.fileOffset && at < e.fileOffset + e.sectors * 512)
+                    writeAt(dir.file("fat.img"),
+                            static_cast<std::uint64_t>(e.sector * 512 + (at - e.fileOffset)),
+                            std::vector<std::uint8_t>(512, 0x5A));
+        }
+    const Judged j = recoverAndJudge({dir.file("fat.img"), "--partition", "--free-space-only"},
+                                     dir.file("out.mdf"), readPageFile(path));
+    expectHonest(j);
+    EXPECT_EQ(j.exitCode, 1);
+    std::set<std::int32_t> inTablesHit;
+    std::set<std::string> tablesHit;
+    for (const auto& t : j.report["tables_hit"]) {
+        tablesHit.insert(t["table"]);
+        for (const char* list : {"pages_missing", "pages_failing"})
+            for (std::int32_t p : t[list])
+                inTablesHit.insert(p);
+    }
+    EXPECT_EQ(inTablesHit, lost) << j.report["tables_hit"].dump();
+    std::set<std::string> expected;
+    for (std::int32_t p : lost)
+        expected.insert(kPubsDataPages.at(p));
+    EXPECT_EQ(tablesHit, expected);
 }
 
 }  // namespace
