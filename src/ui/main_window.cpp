@@ -20,14 +20,17 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
+#include <filesystem>
 #include <random>
 
 #include "assembly/verdict_report.h"
 #include "session/recovery_report.h"
+#include "tables/row_export.h"
 #include "ui/about_box.h"
 #include "ui/chooser_dialog.h"
 #include "ui/fragment_models.h"
 #include "ui/help_text.h"
+#include "ui/tables_dialog.h"
 
 namespace mdf::ui {
 
@@ -400,6 +403,9 @@ void TForm1::buildTab4(QWidget* tab) {
     Button2->setGeometry(448, 338, 200, 34);
     Button5->setEnabled(false);
     Button2->setEnabled(false);
+    btntables = named(new QPushButton(QStringLiteral("表与行(TABLES)"), tab), "btntables");
+    btntables->setGeometry(658, 338, 180, 34);
+    connect(btntables, &QPushButton::clicked, this, &TForm1::btntablesClick);
     Memo3 = named(new QPlainTextEdit(tab), "Memo3");
     Memo3->setGeometry(8, 378, 976, 126);
     Memo3->setReadOnly(true);
@@ -1027,6 +1033,7 @@ void TForm1::Button2Click() {
     session_->allowWritingOnSourceDevice(false);
     showCombination();
     if (!result.written.written) return;
+    lastMdf_ = *path;
     const std::vector<std::string> lines = recoveryLines(*session_, result, *path);
     for (const std::string& line : lines)
         appendLog(Memo::Assembly, q(line));
@@ -1035,8 +1042,66 @@ void TForm1::Button2Click() {
         std::string text = "MDF文件不完整(THE MDF FILE IS PARTIAL)";
         for (const std::string& line : verdictLines(result.written.verdict))
             text += "\n" + line;
+        for (const std::string& line : tablesHit(result.tables))
+            text += "\n" + line;
         dialogs_->message(text, "提示", MessageIcon::Warning);
     }
+}
+
+void TForm1::btntablesClick() {
+    Busy busy(*this);
+    std::string path = lastMdf_;
+    if (path.empty()) {
+        const auto chosen = dialogs_->openFile("打开MDF文件(open an MDF file)",
+                                               "MDF文件(*.mdf)|*.mdf;*.MDF|所有文件(*.*)|*");
+        if (!chosen) return;
+        path = *chosen;
+    }
+    std::string error;
+    auto file = std::shared_ptr<DatabasePages>(DatabasePages::open(path, error));
+    if (!file) {
+        dialogs_->message(error, "提示", MessageIcon::Warning);
+        return;
+    }
+    auto catalogue = std::make_shared<Catalogue>(readCatalogue(*file));
+    auto census = std::make_shared<FileCensus>(takeCensus(*file, *catalogue));
+    if (frmtables_) frmtables_->close();
+    // The export reads only the .mdf, and writes where the user says, never onto that file.
+    frmtables_ = new frmtables(
+        path, *census,
+        [this, path, file, catalogue, census] {
+            const auto db = dialogs_->saveFile("保存表行(save the rows)", "SQLite(*.db)|*.db",
+                                               std::filesystem::path(path).stem().string() + ".db");
+            if (!db) return;
+            OutputGuard guard;
+            guard.sourcePath = path;
+            if (const std::string refusal = guard.refusal(*db); !refusal.empty()) {
+                dialogs_->message(refusal, "提示", MessageIcon::Warning);
+                return;
+            }
+            const std::unique_ptr<RowSink> sink = sqliteSink(*db, guard);
+            std::vector<TableExport> account;
+            if (!exportRows(*file, *catalogue, *census, {}, *sink, account)) {
+                dialogs_->message(sink->error(), "提示", MessageIcon::Error);
+                return;
+            }
+            std::int64_t rows = 0;
+            std::string missing;
+            for (const TableExport& t : account) {
+                rows += t.rowsWritten;
+                if (t.pagesMissing > 0 || !t.notDecoded.empty())
+                    missing +=
+                        "\n" + t.table + ": " + std::to_string(t.pagesMissing) + " pages missing" +
+                        (t.notDecoded.empty() ? "" : ", not decoded: " + t.notDecoded.front());
+            }
+            dialogs_->message(std::to_string(rows) + " rows of " + std::to_string(account.size()) +
+                                  " tables written to " + *db + missing,
+                              "提示",
+                              missing.empty() ? MessageIcon::Information : MessageIcon::Warning);
+        },
+        this);
+    frmtables_->setAttribute(Qt::WA_DeleteOnClose);
+    frmtables_->show();
 }
 
 // ---- Window ----

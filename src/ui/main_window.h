@@ -123,6 +123,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     // Window.
     void N6Click();
     void Button7Click();
+    // The tables of the file just written (or of one the user picks), and the export of its rows.
+    void btntablesClick();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -242,6 +244,9 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     QTableView* ListView4 = nullptr;
     FragmentTableModel* ListView4Model = nullptr;
     QPushButton *Button6 = nullptr, *Button5 = nullptr, *Button2 = nullptr;
+    QPushButton* btntables = nullptr;
+    QPointer<class frmtables> frmtables_;
+    std::string lastMdf_;  // the file CREATE MDF wrote last
     QPlainTextEdit* Memo3 = nullptr;
 
   private:

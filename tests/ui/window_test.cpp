@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 #include <QTreeWidget>
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include "ui/chooser_dialog.h"
 #include "ui/fragment_models.h"
 #include "ui/main_window.h"
+#include "ui/tables_dialog.h"
 
 using namespace mdf;
 using namespace mdf::ui;
@@ -390,6 +392,38 @@ class WindowTest : public QObject {
                  std::string("已经打开了扫描信息。是否需要打开所有碎片的内容文件"));
         QCOMPARE(d.last("yesno")->caption, std::string("打开碎片内容"));
         QVERIFY(d.messages().empty());
+    }
+
+    // Tab 4's TABLES on a real file the user picks: its tables with their rows, and the rows
+    // exported to a SQLite file that the sqlite3 shell reads back.
+    void tablesOfAFileAndTheirRowsExported() {
+        ScriptedDialogs d;
+        TForm1 w(scripted(d, root()));
+        mdf::test::TempDir dir;
+        const std::string pubs = std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf";
+        d.paths.push_back(pubs);
+        w.btntablesClick();
+        auto* tables = w.findChild<frmtables*>("frmtables");
+        QVERIFY(tables);
+        QCOMPARE(tables->ListTables->rowCount(), 11);
+        QVERIFY(tables->lblsummary->text().startsWith("11 tables, 11 whole, 255 rows"));
+        const QList<QTableWidgetItem*> authors =
+            tables->ListTables->findItems("dbo.authors", Qt::MatchExactly);
+        QCOMPARE(authors.size(), 1);
+        QCOMPARE(tables->ListTables->item(authors.front()->row(), 1)->text(), QStringLiteral("23"));
+
+        d.paths.push_back(dir.file("pubs.db"));
+        QTest::mouseClick(tables->btnexport, Qt::LeftButton);
+        QCOMPARE(d.last("save")->defaultName, std::string("pubs_sql2008.db"));
+        QCOMPARE(d.messages().back(),
+                 "提示: 255 rows of 11 tables written to " + dir.file("pubs.db"));
+        FILE* shell = ::popen(
+            ("sqlite3 '" + dir.file("pubs.db") + "' 'select count(*) from sales'").c_str(), "r");
+        char answer[32] = {};
+        QVERIFY(shell && std::fgets(answer, sizeof answer, shell));
+        ::pclose(shell);
+        QCOMPARE(std::string(answer), std::string("21\n"));
+        QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
     }
 
     void scanWithoutSourceTellsTheUserAndStartsNothing() {
