@@ -99,9 +99,13 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
     guard.sourcePath = o.path;
     if (!o.sqlite.empty() && !outputsAllowed({o.sqlite}, guard, o.force))
         return exit.raise(kBadInput);
-    if (!o.csv.empty() && !std::filesystem::is_directory(o.csv)) {
-        complain("{} is not a folder", o.csv);
-        return exit.raise(kBadInput);
+    if (!o.csv.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(o.csv, error);
+        if (!std::filesystem::is_directory(o.csv)) {
+            complain("{} is not a folder and cannot be made one", o.csv);
+            return exit.raise(kBadInput);
+        }
     }
     std::string error;
     const std::unique_ptr<DatabasePages> file = DatabasePages::open(o.path, error);

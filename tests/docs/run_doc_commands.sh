@@ -6,7 +6,7 @@
 #
 # The device names of the examples stand for the test world's images: /dev/sdb for the disk image,
 # /dev/sdb1 for its first partition cut out as a volume image, /mnt/other/ for the folder the
-# outputs go to. Lines that are not mdfrecover's (./run, ./test, imaging tools) are not run here.
+# outputs go to; pubs.mdf is the real pubs file of the shared test data. Lines that are not mdfrecover's (./run, ./test, imaging tools) are not run here.
 # Usage: run_doc_commands.sh MDFRECOVER MDF_SYNTH SOURCE_DIR
 set -euo pipefail
 mdfrecover=$1
@@ -28,6 +28,8 @@ for doc in README.md docs/user-guide.md; do
   dir="$work/$(basename "$doc" .md)"
   mkdir -p "$dir/other"
   cp "$work/disk.img" "$dir/disk.img"
+  # The examples of tables and rows read a real database file: pubs of the shared test data.
+  cp "$root/../shared/testdata/pubs_sql2008.mdf" "$dir/pubs.mdf"
   # The lines of the fenced code blocks that call mdfrecover, indented or not.
   mapfile -t lines < <(awk '/^ *```/ { inside = !inside; next }
                            inside && $1 == "mdfrecover" { sub(/^ +/, ""); print }' "$root/$doc")
