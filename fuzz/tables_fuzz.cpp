@@ -1,7 +1,9 @@
 // A database file as a damaged disk may give it back: the catalogue read from its system tables,
 // the census of every table, and every row decoded, whatever its records, slot arrays, IAM pages
 // and LOB links say. The input is either the file itself (first byte 0) or byte patches laid on
-// one of the real files of the shared test data, so that the damage lands inside real structures.
+// one of the real files of the shared test data, so that the damage lands inside real structures;
+// or (first byte 6 and up) one data page whose records are decoded with the columns of every
+// table of pubs, its LOB values read from pubs: fast enough to search the record decoder deeply.
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -55,10 +57,53 @@ std::vector<std::uint8_t> patched(const std::uint8_t* data, std::size_t size) {
     return file;
 }
 
+// pubs read once: its pages, catalogue and each table's layout.
+struct Pubs {
+    std::unique_ptr<DatabasePages> file;
+    Catalogue catalogue;
+    std::vector<std::pair<const TableInfo*, std::vector<PhysicalColumn>>> tables;
+};
+
+const Pubs& pubs() {
+    static const Pubs p = [] {
+        Pubs p;
+        const std::vector<std::uint8_t>& bytes = realFile(0);
+        std::string error;
+        p.file = DatabasePages::read(std::make_unique<fuzz::MemoryFile>(bytes),
+                                     static_cast<std::int64_t>(bytes.size()), "pubs", error);
+        if (!p.file) return p;
+        p.catalogue = readCatalogue(*p.file);
+        for (const auto& [id, table] : p.catalogue.tables)
+            for (const RowsetInfo* rowset : p.catalogue.rowsetsOf(id))
+                if (rowset->index <= 1)
+                    p.tables.emplace_back(&table, dataLayout(p.catalogue, table, *rowset));
+        return p;
+    }();
+    return p;
+}
+
+void decodePage(const std::uint8_t* data, std::size_t size) {
+    const Pubs& p = pubs();
+    if (!p.file) return;
+    Page page{};
+    std::memcpy(page.data(), data, std::min(size, page.size()));
+    const ConstPageBytes bytes(page.data(), page.size());
+    for (std::uint16_t offset : slotOffsets(bytes)) {
+        const std::optional<Record> record = readRecord(bytes, offset);
+        if (!record) continue;
+        for (const auto& [table, layout] : p.tables)
+            (void)RowDecoder(*p.file, *table, layout).decode(*record);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
+    if (data[0] >= 6) {
+        decodePage(data + 1, size - 1);
+        return 0;
+    }
     const std::vector<std::uint8_t> bytes =
         data[0] == 0 ? std::vector<std::uint8_t>(data + 1, data + size) : patched(data, size);
     std::string error;

@@ -36,6 +36,11 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
     if (const TableCensus* c = censusOf(census, table.id))
         out.pagesMissing =
             static_cast<std::int64_t>(c->pagesMissing.size() + c->pagesFailing.size());
+    if (table.columns.empty()) {
+        // Its columns went with the catalogue's lost pages: nothing to lay the records out by.
+        out.notDecoded.push_back("every column: the table's columns are lost with the catalogue");
+        return true;
+    }
     const RowsetInfo* rowset = nullptr;
     const AllocationUnitInfo* unit = dataUnit(catalogue, table.id, rowset);
     if (!sink.beginTable(table, false)) return false;

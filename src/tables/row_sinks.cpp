@@ -69,11 +69,22 @@ std::string columnsNotDecoded(const TableExport& t) {
 
 class SqliteSink final : public RowSink {
   public:
-    SqliteSink(std::string path, const OutputGuard& guard) : path_(std::move(path)), guard_(guard) {
-        if (sqlite3_open(":memory:", &db_) != SQLITE_OK)
-            error_ = "cannot start SQLite";
-        else
-            exec("BEGIN");
+    // SQLite writes the file the output is created as (never through a link, never over the
+    // source), and the file is renamed to its name only when the export is complete.
+    SqliteSink(const std::string& path, const OutputGuard& guard) : out_(path, guard) {
+        if (!out_.ok()) {
+            error_ = out_.error();
+            return;
+        }
+        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
+        if (sqlite3_open_v2(out_.partialPath().c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+            fail();
+            return;
+        }
+        // A file nobody else reads until it is renamed: no journal, no syncs until the end.
+        exec("PRAGMA journal_mode = OFF");
+        exec("PRAGMA synchronous = OFF");
+        exec("BEGIN");
     }
     ~SqliteSink() override {
         sqlite3_finalize(insert_);
@@ -151,15 +162,17 @@ class SqliteSink final : public RowSink {
         }
         endTable();
         if (!exec("COMMIT")) return false;
-        sqlite3_int64 size = 0;
-        unsigned char* bytes = sqlite3_serialize(db_, "main", &size, 0);
-        if (!bytes) return fail();
-        OutputFile out(path_, guard_);
-        const bool ok =
-            out.ok() && out.write({bytes, static_cast<std::size_t>(size)}) && out.commit();
-        sqlite3_free(bytes);
-        if (!ok) error_ = out.error();
-        return ok;
+        const bool closed = sqlite3_close(db_) == SQLITE_OK;
+        db_ = nullptr;
+        if (!closed) {
+            error_ = "SQLite could not close " + out_.partialPath();
+            return false;
+        }
+        if (!out_.commit()) {
+            error_ = out_.error();
+            return false;
+        }
+        return true;
     }
 
     std::string error() const override { return error_; }
@@ -170,6 +183,7 @@ class SqliteSink final : public RowSink {
                fail();
     }
     bool prepare(const std::string& sql) {
+        if (!db_) return false;
         sqlite3_finalize(insert_);
         insert_ = nullptr;
         return sqlite3_prepare_v2(db_, sql.c_str(), -1, &insert_, nullptr) == SQLITE_OK || fail();
@@ -179,8 +193,7 @@ class SqliteSink final : public RowSink {
         return false;
     }
 
-    std::string path_;
-    OutputGuard guard_;
+    OutputFile out_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     std::string error_;
