@@ -5,6 +5,7 @@
 #include "scan/page_header.h"
 #include "scan/page_structure.h"
 #include "source/byte_order.h"
+#include "tables/record.h"
 
 namespace mdf {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 constexpr std::int64_t kPageSize = 8192;
 constexpr std::int64_t kPfsInterval = 8088;  // pages one PFS page describes
 constexpr std::uint8_t kPfsType = 11;
+constexpr std::uint8_t kDataType = 1;
 constexpr std::uint8_t kPfsAllocated = 0x40;
 
 bool allZero(ConstPageBytes page) {
@@ -26,6 +28,16 @@ std::int64_t intervalStart(std::int64_t page) {
 constexpr AllocationUnitId kObjectPart = (AllocationUnitId{1} << 48) - 1;
 constexpr AllocationUnitId kLegacyClustered = AllocationUnitId{1} << 48;
 constexpr AllocationUnitId kModernIds = AllocationUnitId{1} << 56;
+
+// Counted while the page is at hand, so that a census needs no second read of the data pages.
+std::uint16_t countRowRecords(ConstPageBytes page) {
+    std::uint16_t rows = 0;
+    for (std::uint16_t offset : slotOffsets(page)) {
+        const std::optional<Record> r = offset ? readRecord(page, offset) : std::nullopt;
+        if (r && isRowRecord(r->kind)) ++rows;
+    }
+    return rows;
+}
 
 }  // namespace
 
@@ -117,6 +129,7 @@ void DatabasePages::survey(std::int64_t page, ConstPageBytes bytes) {
     else
         f.condition = PageCondition::Sound;
     if (f.condition != PageCondition::Sound) return;
+    if (f.type == kDataType && f.level == 0) f.rowRecords = countRowRecords(bytes);
     if (f.type == kPfsType && (page == 1 || page % kPfsInterval == 0))
         pfs_[intervalStart(page)].assign(bytes.begin(), bytes.end());
     byUnit_[f.unit].push_back(static_cast<std::int32_t>(page));

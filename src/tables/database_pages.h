@@ -31,6 +31,7 @@ struct PageFacts {
     std::uint8_t type = 0;
     std::uint8_t level = 0;
     PageCondition condition = PageCondition::Zero;
+    std::uint16_t rowRecords = 0;  // a sound leaf data page's records that are rows
 };
 
 using Page = std::array<std::uint8_t, 8192>;

@@ -21,6 +21,12 @@ enum class RecordKind : std::uint8_t {
     GhostVersion = 7,
 };
 
+// Records that are rows of a table: primary ones, and heap rows moved to another page (their
+// forwarding stubs and deleted rows are not).
+inline bool isRowRecord(RecordKind kind) {
+    return kind == RecordKind::Primary || kind == RecordKind::Forwarded;
+}
+
 struct VariableColumn {
     std::span<const std::uint8_t> bytes;
     bool complex = false;  // a pointer to data kept elsewhere (row overflow, LOB root)

@@ -13,17 +13,11 @@ constexpr std::uint8_t kDataPage = 1;
 std::int64_t countRows(const DatabasePages& file, const std::vector<std::int32_t>& pages,
                        AllocationUnitId unit) {
     std::int64_t rows = 0;
-    Page page;
     for (std::int32_t p : pages) {
         const PageFacts& f = file.facts(p);
-        if (!headerNamesUnit(f.unit, unit) || f.type != kDataPage || f.level != 0 ||
-            !file.read(p, page))
-            continue;
-        const ConstPageBytes bytes(page.data(), page.size());
-        for (std::uint16_t offset : slotOffsets(bytes)) {
-            const std::optional<Record> r = offset ? readRecord(bytes, offset) : std::nullopt;
-            if (r && isRowRecord(r->kind)) ++rows;
-        }
+        if (f.condition == PageCondition::Sound && headerNamesUnit(f.unit, unit) &&
+            f.type == kDataPage && f.level == 0)
+            rows += f.rowRecords;
     }
     return rows;
 }
@@ -58,10 +52,6 @@ bool knownUnit(const Catalogue& catalogue, AllocationUnitId header) {
 }
 
 }  // namespace
-
-bool isRowRecord(RecordKind kind) {
-    return kind == RecordKind::Primary || kind == RecordKind::Forwarded;
-}
 
 FileCensus takeCensus(const DatabasePages& file, const Catalogue& catalogue) {
     FileCensus census;

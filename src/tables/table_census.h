@@ -51,7 +51,4 @@ FileCensus takeCensus(const DatabasePages& file, const Catalogue& catalogue);
 // "dbo.Items: its allocation map is lost (IAM page 80)".
 std::vector<std::string> tablesHit(const FileCensus& census);
 
-// Records of the kinds that are rows of a table (primary, and heap rows moved to another page).
-bool isRowRecord(RecordKind kind);
-
 }  // namespace mdf
