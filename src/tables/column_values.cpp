@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "source/byte_order.h"
 #include "tables/text_codes.h"
@@ -372,14 +373,23 @@ namespace {
 
 constexpr int kDeepestLob = 8;
 constexpr std::uint8_t kLobData = 3, kLobRoot = 5, kLobInternal = 2;
+// A value of text, ntext or image holds at most 2 GB: about 270,000 fragments of 8,040 bytes. A
+// damaged tree whose links lead back into itself must not be followed past that.
+constexpr std::size_t kMostLobBytes = std::size_t{1} << 31;
+constexpr std::size_t kMostLobFragments = 300'000;
 
 // Appends the bytes of the LOB fragment at (page, slot) and of those it links to. False, with the
-// page that failed, when a page is missing or a fragment is not one.
+// page that failed, when a page is missing, a fragment is not one, or the tree is larger than any
+// value can be.
 bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int depth,
-             std::vector<std::uint8_t>& out, std::int64_t& failedPage) {
+             std::set<std::pair<std::int64_t, std::size_t>>& seen, std::vector<std::uint8_t>& out,
+             std::int64_t& failedPage) {
     failedPage = page;
     Page bytes;
-    if (depth > kDeepestLob || !file.read(page, bytes)) return false;
+    // A fragment met twice in one value is a link of a damaged tree leading back into it.
+    if (depth > kDeepestLob || seen.size() >= kMostLobFragments || out.size() > kMostLobBytes ||
+        !seen.emplace(page, slot).second || !file.read(page, bytes))
+        return false;
     const ConstPageBytes view(bytes.data(), bytes.size());
     const std::vector<std::uint16_t> slots = slotOffsets(view);
     if (slot >= slots.size()) return false;
@@ -403,7 +413,7 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
     if (first + links * step > length) return false;
     for (std::size_t k = 0; k < links; ++k) {
         const std::uint8_t* link = &bytes[at + first + k * step + address];
-        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, out, failedPage))
+        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, seen, out, failedPage))
             return false;
     }
     return true;
@@ -417,7 +427,8 @@ CellValue RowDecoder::lobValue(const ColumnInfo& column,
         return notDecoded("text pointer of " + std::to_string(pointer.size()) + " bytes");
     std::vector<std::uint8_t> bytes;
     std::int64_t failed = 0;
-    if (!readLob(file_, loadU32(&pointer[8]), loadU16(&pointer[14]), 0, bytes, failed))
+    std::set<std::pair<std::int64_t, std::size_t>> seen;
+    if (!readLob(file_, loadU32(&pointer[8]), loadU16(&pointer[14]), 0, seen, bytes, failed))
         return notDecoded("its LOB page " + std::to_string(failed) + " is missing or damaged");
     if (column.type == kImage) return blob(bytes);
     return text(column.type == kNText
