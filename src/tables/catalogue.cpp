@@ -96,6 +96,8 @@ void readRowsets(const DatabasePages& file, Catalogue& c) {
         r.object = f.i32(13);
         r.index = f.i32(17);
         r.rows = f.i64(4 + 27);
+        // 2005 keeps no compression level: its records end before it.
+        if (f.has(4 + 35, 1) && f.r.fixed.size() >= 4 + 53) r.compression = f.u8(4 + 35);
         c.rowsets[r.id] = r;
     });
 }

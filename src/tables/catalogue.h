@@ -42,8 +42,9 @@ struct AllocationUnitInfo {
 struct RowsetInfo {
     std::uint64_t id = 0;
     std::int32_t object = 0;
-    std::int32_t index = 0;  // 0 heap, 1 clustered, more: nonclustered
-    std::int64_t rows = 0;   // as the catalogue last counted them
+    std::int32_t index = 0;        // 0 heap, 1 clustered, more: nonclustered
+    std::int64_t rows = 0;         // as the catalogue last counted them
+    std::uint8_t compression = 0;  // 0 none, 1 ROW, 2 PAGE (2008 on)
 };
 
 struct TableInfo {

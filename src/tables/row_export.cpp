@@ -43,6 +43,14 @@ bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const Ta
     }
     const RowsetInfo* rowset = nullptr;
     const AllocationUnitInfo* unit = dataUnit(catalogue, table.id, rowset);
+    if (rowset && rowset->compression != 0) {
+        // Compressed records have a layout of their own, not decoded here: no rows rather than
+        // rows of garbage.
+        out.notDecoded.push_back(std::string("every column: ") +
+                                 (rowset->compression == 1 ? "ROW" : "PAGE") +
+                                 " compression is not decoded");
+        return true;
+    }
     if (!sink.beginTable(table, false)) return false;
     if (unit) {
         const std::vector<PhysicalColumn> layout = dataLayout(catalogue, table, *rowset);

@@ -57,6 +57,7 @@ frmtables::frmtables(const std::string& path, const FileCensus& census,
     }
     ListTables->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     ListTables->setSortingEnabled(true);
+    ListTables->sortItems(0, Qt::AscendingOrder);
     layout->addWidget(ListTables);
 
     std::string summary = std::to_string(census.tables.size()) + " tables, " +

@@ -22,6 +22,7 @@
 #include "testworld/test_world.h"
 #include "ui/chooser_dialog.h"
 #include "ui/main_window.h"
+#include "ui/tables_dialog.h"
 
 using namespace mdf;
 using namespace mdf::ui;
@@ -148,6 +149,24 @@ int main(int argc, char** argv) {
     ok = save(frameOf(&w), out, "3-analysis.png") && ok;
     w.PageControl1->setCurrentIndex(3);
     ok = save(frameOf(&w), out, "4-create-mdf.png") && ok;
+    {
+        // TABLES in a window that has written nothing: it asks for a file; here the real pubs.
+        TForm1 other(wo);
+        other.move(0, 0);
+        other.show();
+        other.PageControl1->setCurrentIndex(3);
+        dialogs.paths.push_back(std::string(MDF_TESTDATA_DIR) + "/pubs_sql2008.mdf");
+        other.btntablesClick();
+        auto* tables = other.findChild<mdf::ui::frmtables*>("frmtables");
+        if (tables) {
+            tables->move(other.x() + 120, other.y() + 90);
+            settle();
+            ok = save(frameOf(&other).united(frameOf(tables)), out, "4-tables.png") && ok;
+            tables->close();
+        } else {
+            ok = false;
+        }
+    }
 
     // The source again with a ddrescue map (ddrescuelog's, every sector finished but two).
     const std::string map = dir.file("raw.map");
