@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 
 #include "source/byte_order.h"
 #include "tables/record.h"
@@ -110,10 +111,29 @@ std::map<std::int32_t, std::string> readSchemas(const DatabasePages& file, Catal
     return schemas;
 }
 
+// The first object id of a database's own objects: below it, the system base tables.
+constexpr std::int32_t kFirstUserObject = 100;
+
+ColumnInfo columnOf(const Fields& f) {
+    ColumnInfo col;
+    col.id = f.i32(4 + 6);
+    col.type = f.u8(4 + 10);
+    col.length = f.i16(4 + 15);
+    col.precision = f.u8(4 + 17);
+    col.scale = f.u8(4 + 18);
+    col.collation = f.i32(4 + 19);
+    col.nullable = (f.i32(4 + 23) & 1) == 0;
+    col.name = f.name(0);
+    return col;
+}
+
 void readTables(const DatabasePages& file, Catalogue& c) {
     const std::map<std::int32_t, std::string> schemas = readSchemas(file, c);
+    std::set<std::int32_t> named;  // every object the catalogue names, whatever its kind
     forEachRecord(file, kSysSchObjs, "sysschobjs", c.problems, [&](const Fields& f) {
-        if (!f.has(4 + 13, 2) || f.u8(4 + 13) != 'U' || f.u8(4 + 14) != ' ') return;
+        if (!f.has(4 + 13, 2)) return;
+        named.insert(f.i32(4));
+        if (f.u8(4 + 13) != 'U' || f.u8(4 + 14) != ' ') return;
         TableInfo t;
         t.id = f.i32(4);
         const std::int32_t schema = f.i32(8);
@@ -122,25 +142,24 @@ void readTables(const DatabasePages& file, Catalogue& c) {
         t.name = f.name(0);
         if (t.id > 0) c.tables[t.id] = t;
     });
+    std::map<std::int32_t, std::vector<ColumnInfo>> columns;
     forEachRecord(file, kSysColPars, "syscolpars", c.problems, [&](const Fields& f) {
-        if (!f.has(4 + 27, 4) || f.i16(8) != 0)  // number: 0 for a table's columns
-            return;
-        const auto t = c.tables.find(f.i32(4));
-        if (t == c.tables.end()) return;
-        ColumnInfo col;
-        col.id = f.i32(4 + 6);
-        col.type = f.u8(4 + 10);
-        col.length = f.i16(4 + 15);
-        col.precision = f.u8(4 + 17);
-        col.scale = f.u8(4 + 18);
-        col.collation = f.i32(4 + 19);
-        col.nullable = (f.i32(4 + 23) & 1) == 0;
-        col.name = f.name(0);
-        t->second.columns.push_back(col);
+        if (f.has(4 + 27, 4) && f.i16(8) == 0)  // number: 0 for a table's columns
+            columns[f.i32(4)].push_back(columnOf(f));
     });
-    for (auto& [id, t] : c.tables)
+    // An object whose entry is lost with its page of sysschobjs, but whose rows are still there:
+    // a table without its name.
+    if (!named.empty() || !c.rowsets.empty())
+        for (const auto& [id, rowset] : c.rowsets)
+            if (rowset.object >= kFirstUserObject && rowset.index <= 1 &&
+                !named.count(rowset.object) && !c.tables.count(rowset.object))
+                c.tables[rowset.object] = {
+                    rowset.object, "unknown", "object_" + std::to_string(rowset.object), {}};
+    for (auto& [id, t] : c.tables) {
+        t.columns = columns[id];
         std::sort(t.columns.begin(), t.columns.end(),
                   [](const ColumnInfo& a, const ColumnInfo& b) { return a.id < b.id; });
+    }
 }
 
 // 2008 on: every column's offset, null bit and bit position as the engine keeps them. 2005: only

@@ -430,5 +430,37 @@ TEST(Tables, ADeletedRowIsNotARowButCanBeHadBack) {
               "22\n172-32-1176|White\n");
 }
 
+// sysschobjs' data pages lost (found by their headers: object 34, index 1): the tables lose
+// their names, not their rows. pubs' authors is object 2105058535.
+TEST(Tables, TablesWhoseNamesAreLostStillGiveTheirRows) {
+    TempDir dir;
+    std::vector<std::uint8_t> bytes = bytesOf(testFile("pubs_sql2008.mdf"));
+    int lost = 0;
+    for (std::size_t page = 0; page * 8192 < bytes.size(); ++page) {
+        std::uint8_t* p = &bytes[page * 8192];
+        if (p[1] == 1 && (p[6] | p[7] << 8) == 1 && (p[24] | p[25] << 8) == 34 && !p[26] &&
+            !p[27]) {
+            std::fill_n(p, 8192, 0);
+            ++lost;
+        }
+    }
+    ASSERT_GT(lost, 0);
+    const std::string path = dir.path + "/nameless.mdf";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+
+    const Census c = censusOf(path);
+    EXPECT_FALSE(c.census.catalogueWhole());
+    const TableCensus* authors = table(c.census, "unknown.object_2105058535");
+    ASSERT_TRUE(authors);
+    EXPECT_EQ(authors->rows, 23);
+    const Exported e = exportToSqlite(path, dir.path);
+    EXPECT_EQ(sqlite(e.db,
+                     "select au_lname, city from \\\"unknown.object_2105058535\\\" where au_id = "
+                     "'172-32-1176'"),
+              "White|Menlo Park\n");
+}
+
 }  // namespace
 }  // namespace mdf
