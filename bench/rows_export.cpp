@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
             if (!sqlite) std::filesystem::create_directories(out);
             OutputGuard guard;
             guard.sourcePath = path;
-            auto sink = sqlite ? sqliteSink(out, guard) : csvSink(out, guard);
+            auto sink = sqlite ? sqliteSink(out, guard) : csvSink(out, guard, true);
             std::vector<TableExport> account;
             if (!exportRows(*file, catalogue, c, {}, *sink, account)) std::abort();
         });

@@ -100,12 +100,24 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
     if (!o.sqlite.empty() && !outputsAllowed({o.sqlite}, guard, o.force))
         return exit.raise(kBadInput);
     if (!o.csv.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(o.csv, error);
+        // A folder that is not there is made, one level, only where an output may go.
+        if (!std::filesystem::exists(o.csv)) {
+            std::string folder = o.csv;
+            while (folder.size() > 1 && folder.back() == '/')
+                folder.pop_back();
+            if (const std::string refusal = guard.refusal(folder); !refusal.empty()) {
+                complain("{}", refusal);
+                return exit.raise(kBadInput);
+            }
+            std::error_code error;
+            std::filesystem::create_directory(o.csv, error);
+        }
         if (!std::filesystem::is_directory(o.csv)) {
             complain("{} is not a folder and cannot be made one", o.csv);
             return exit.raise(kBadInput);
         }
+        if (!outputsAllowed({o.csv + "/_recovery.csv"}, guard, o.force))
+            return exit.raise(kBadInput);
     }
     std::string error;
     const std::unique_ptr<DatabasePages> file = DatabasePages::open(o.path, error);
@@ -121,17 +133,8 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
         complain("no table {} in {}", o.table, o.path);
         return exit.raise(kNothingFound);
     }
-    if (!o.csv.empty()) {
-        std::vector<std::string> outputs{o.csv + "/_recovery.csv"};
-        for (const TableCensus& t : census.tables) {
-            const std::string name = t.schema == "dbo" ? t.name : t.qualifiedName();
-            outputs.push_back(o.csv + "/" + name + ".csv");
-            if (o.includeDeleted) outputs.push_back(o.csv + "/_deleted_" + name + ".csv");
-        }
-        if (!outputsAllowed(outputs, guard, o.force)) return exit.raise(kBadInput);
-    }
     const std::unique_ptr<RowSink> sink =
-        o.sqlite.empty() ? csvSink(o.csv, guard) : sqliteSink(o.sqlite, guard);
+        o.sqlite.empty() ? csvSink(o.csv, guard, o.force) : sqliteSink(o.sqlite, guard);
     std::vector<TableExport> account;
     if (!exportRows(*file, catalogue, census, {o.table, o.includeDeleted}, *sink, account)) {
         complain("{}", sink->error());

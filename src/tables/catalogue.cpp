@@ -65,14 +65,15 @@ void forEachRecord(const DatabasePages& file, AllocationUnitId unit, const char*
             if (r && r->kind == RecordKind::Primary) each(Fields{*r});
         }
     }
+    const std::string name(table);
     if (pages.empty())
-        problems.push_back(std::string(table) + ": no page found");
-    else if (!lost.empty() || owned.mapLost) {
-        std::string text = std::string(table) + ": ";
-        text += lost.empty() ? "its allocation map is lost"
-                             : std::to_string(lost.size()) + " pages lost";
-        problems.push_back(text);
-    }
+        problems.push_back(name + ": no page found");
+    else if (!lost.empty())
+        problems.push_back(name + ": " + std::to_string(lost.size()) + " pages lost");
+    else if (owned.mapLost || owned.iamPages.empty())
+        problems.push_back(name + ": its allocation map is lost");
+    else if (owned.pfsLost)
+        problems.push_back(name + ": a PFS page over its extents is lost");
 }
 
 void readAllocationUnits(const DatabasePages& file, Catalogue& c) {
@@ -165,8 +166,10 @@ void readTables(const DatabasePages& file, Catalogue& c) {
 // 2008 on: every column's offset, null bit and bit position as the engine keeps them. 2005: only
 // which table column each rowset column is; the offsets are worked out from the types.
 void readLayouts(const DatabasePages& file, Catalogue& c) {
-    std::vector<std::string> ignored;
-    forEachRecord(file, kSysRsCols, "sysrscols", c.problems, [&](const Fields& f) {
+    // Which of the two a file keeps shows only in their records: what is wrong with the other is
+    // no problem of this file's.
+    std::vector<std::string> rsColsProblems, rowsetColumnsProblems;
+    forEachRecord(file, kSysRsCols, "sysrscols", rsColsProblems, [&](const Fields& f) {
         if (!f.has(4 + 48, 2)) return;  // a 2005 file keeps something else under this id
         PhysicalColumn p;
         p.column = f.i32(4 + 8);
@@ -176,14 +179,21 @@ void readLayouts(const DatabasePages& file, Catalogue& c) {
         p.bitPosition = f.i16(4 + 48);
         c.layouts[f.u64(4)].push_back(p);
     });
-    if (!c.layouts.empty()) return;
-    forEachRecord(file, kSysRowsetColumns, "sysrowsetcolumns", ignored, [&](const Fields& f) {
-        if (!f.has(4 + 16, 0)) return;
-        PhysicalColumn p;
-        p.column = f.i32(4 + 8);
-        p.ordinal = f.i32(4 + 12);
-        c.layouts[f.u64(4)].push_back(p);  // offsets 0: to be worked out
-    });
+    if (!c.layouts.empty()) {
+        c.problems.insert(c.problems.end(), rsColsProblems.begin(), rsColsProblems.end());
+        return;
+    }
+    forEachRecord(file, kSysRowsetColumns, "sysrowsetcolumns", rowsetColumnsProblems,
+                  [&](const Fields& f) {
+                      if (!f.has(4 + 16, 0)) return;
+                      PhysicalColumn p;
+                      p.column = f.i32(4 + 8);
+                      p.ordinal = f.i32(4 + 12);
+                      c.layouts[f.u64(4)].push_back(p);  // offsets 0: to be worked out
+                  });
+    if (c.layouts.empty())
+        c.problems.insert(c.problems.end(), rsColsProblems.begin(), rsColsProblems.end());
+    c.problems.insert(c.problems.end(), rowsetColumnsProblems.begin(), rowsetColumnsProblems.end());
 }
 
 bool isBit(std::uint8_t type) {

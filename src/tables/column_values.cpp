@@ -137,10 +137,57 @@ std::string scaledText(std::int64_t value, int scale) {
                        scale);
 }
 
-// Bytes a fixed column takes: its declared length, except the types whose length the catalogue
-// gives in another unit.
+// Bytes a fixed column takes: its declared length.
 std::size_t storedBytes(const ColumnInfo& c) {
     return static_cast<std::size_t>(std::max<std::int16_t>(c.length, 0));
+}
+
+// char, varchar and text in their collation's code page; where that code page is not known here,
+// text other than ASCII is given as its bytes, with why, rather than guessed.
+CellValue characters(std::span<const std::uint8_t> bytes, std::int32_t collation) {
+    const int codePage = codePageOfCollation(collation);
+    const bool ascii =
+        std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t c) { return c < 0x80; });
+    if (codePage != 0 || ascii) return text(codePageToUtf8(bytes, codePage));
+    CellValue c = blob(bytes);
+    c.text = "code page of collation " + std::to_string(collation) + " not known: its bytes";
+    return c;
+}
+
+// The fewest bytes a value of the type can have.
+std::size_t leastBytes(std::uint8_t type) {
+    switch (type) {
+        case kTinyInt:
+        case kBit:
+            return 1;
+        case kSmallInt:
+            return 2;
+        case kInt:
+        case kReal:
+        case kSmallMoney:
+        case kSmallDateTime:
+            return 4;
+        case kBigInt:
+        case kMoney:
+        case kDateTime:
+        case kFloat:
+            return 8;  // float(1..24) is real
+        case kDate:
+            return 3;
+        case kTime:
+            return 3;
+        case kDateTime2:
+            return 6;
+        case kDateTimeOffset:
+            return 8;
+        case kDecimal:
+        case kNumeric:
+            return 1;
+        case kUniqueIdentifier:
+            return 16;
+        default:
+            return 0;
+    }
 }
 
 }  // namespace
@@ -271,7 +318,15 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         b = record.fixed.subspan(at, size);
     }
 
-    const int codePage = codePageOfCollation(column.collation);
+    // A damaged catalogue can give a type a width it cannot have, or put a fixed type among the
+    // variable columns: never read past the bytes the record holds for the value.
+    if (b.size() < leastBytes(column.type)) return notDecoded("shorter than its type");
+    if (column.type == kBit && (place.bitPosition < 0 || place.bitPosition > 7))
+        return notDecoded("bit position out of range");
+    if ((column.type == kTime || column.type == kDateTime2 || column.type == kDateTimeOffset) &&
+        column.scale > 7)
+        return notDecoded("scale out of range");
+
     switch (column.type) {
         case kTinyInt:
             return integer(b[0]);
@@ -294,13 +349,7 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         case kFloat: {
             CellValue c;
             c.kind = CellValue::Kind::Real;
-            if (b.size() == 4) {
-                float f;
-                std::memcpy(&f, b.data(), 4);
-                c.real = f;
-            } else {
-                std::memcpy(&c.real, b.data(), 8);
-            }
+            std::memcpy(&c.real, b.data(), 8);
             return c;
         }
         case kMoney:
@@ -350,7 +399,7 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         }
         case kChar:
         case kVarChar:
-            return text(codePageToUtf8(b, codePage));
+            return characters(b, column.collation);
         case kNChar:
         case kNVarChar:
             return text(utf16ToUtf8(b));
@@ -378,26 +427,42 @@ constexpr std::uint8_t kLobData = 3, kLobRoot = 5, kLobInternal = 2;
 constexpr std::size_t kMostLobBytes = std::size_t{1} << 31;
 constexpr std::size_t kMostLobFragments = 300'000;
 
-// Appends the bytes of the LOB fragment at (page, slot) and of those it links to. False, with the
-// page that failed, when a page is missing, a fragment is not one, or the tree is larger than any
-// value can be.
+// Appends the bytes of the LOB fragment at (page, slot) and of those it links to. False, with why,
+// when a page is missing or fails its checks, a fragment is of a kind not decoded here, or the
+// tree leads back into itself or grows past the largest value there can be. blobId: the id the
+// text pointer gives, which the fragment must carry (a stale pointer leads to another value).
 bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int depth,
+             std::span<const std::uint8_t> blobId,
              std::set<std::pair<std::int64_t, std::size_t>>& seen, std::vector<std::uint8_t>& out,
-             std::int64_t& failedPage) {
-    failedPage = page;
-    Page bytes;
-    // A fragment met twice in one value is a link of a damaged tree leading back into it.
-    if (depth > kDeepestLob || seen.size() >= kMostLobFragments || out.size() > kMostLobBytes ||
-        !seen.emplace(page, slot).second || !file.read(page, bytes))
+             std::string& why) {
+    const std::string where = "page " + std::to_string(page) + " slot " + std::to_string(slot);
+    if (depth > kDeepestLob || seen.size() >= kMostLobFragments || out.size() > kMostLobBytes) {
+        why = "its LOB tree is larger than any value can be";
         return false;
+    }
+    if (!seen.emplace(page, slot).second) {
+        why = "a link of its LOB tree leads back into it (" + where + ")";
+        return false;
+    }
+    Page bytes;
+    if (!file.read(page, bytes)) {
+        why = "its LOB page " + std::to_string(page) + " is missing or fails its checks";
+        return false;
+    }
     const ConstPageBytes view(bytes.data(), bytes.size());
     const std::vector<std::uint16_t> slots = slotOffsets(view);
-    if (slot >= slots.size()) return false;
-    const std::size_t at = slots[slot];
+    const std::size_t at = slot < slots.size() ? slots[slot] : 0;
     const std::size_t limit = 8192 - 2 * slots.size();
-    if (at < 96 || at + 14 > limit || ((bytes[at] >> 1) & 7) != 4) return false;
-    const std::size_t length = loadU16(&bytes[at + 2]);
-    if (length < 14 || at + length > limit) return false;
+    const std::size_t length = at >= 96 && at + 14 <= limit ? loadU16(&bytes[at + 2]) : 0;
+    if (length < 14 || at + length > limit || ((bytes[at] >> 1) & 7) != 4) {
+        why = "no LOB fragment at " + where;
+        return false;
+    }
+    if (!std::equal(blobId.begin(), blobId.end(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(at + 4))) {
+        why = "the LOB fragment at " + where + " is another value's";
+        return false;
+    }
     const std::uint16_t kind = loadU16(&bytes[at + 12]);
     if (kind == kLobData) {
         out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 14),
@@ -407,13 +472,19 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
     // A root's links are 12 bytes from offset 24 (a 4-byte size, then the fragment's address); an
     // inner node's 16 bytes from offset 20 (an 8-byte offset, then the address).
     const bool root = kind == kLobRoot;
-    if (!root && kind != kLobInternal) return false;
     const std::size_t first = root ? 24 : 20, step = root ? 12 : 16, address = root ? 4 : 8;
+    if ((!root && kind != kLobInternal) || length < first) {
+        why = "LOB fragment kind " + std::to_string(kind) + " at " + where + " is not decoded";
+        return false;
+    }
     const std::size_t links = loadU16(&bytes[at + 16]);
-    if (first + links * step > length) return false;
+    if (first + links * step > length) {
+        why = "the LOB fragment at " + where + " has more links than it holds";
+        return false;
+    }
     for (std::size_t k = 0; k < links; ++k) {
         const std::uint8_t* link = &bytes[at + first + k * step + address];
-        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, seen, out, failedPage))
+        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, blobId, seen, out, why))
             return false;
     }
     return true;
@@ -425,15 +496,19 @@ CellValue RowDecoder::lobValue(const ColumnInfo& column,
                                std::span<const std::uint8_t> pointer) const {
     if (pointer.size() != 16)
         return notDecoded("text pointer of " + std::to_string(pointer.size()) + " bytes");
+    const std::int64_t page = loadU32(&pointer[8]);
+    const std::size_t slot = loadU16(&pointer[14]);
+    // Each value has a tree of its own: a root met again in the table is a damaged pointer, and
+    // following it once more would cost the whole tree again.
+    if (!lobRoots_.emplace(page, slot).second)
+        return notDecoded("its LOB root is another row's too (page " + std::to_string(page) + ")");
     std::vector<std::uint8_t> bytes;
-    std::int64_t failed = 0;
     std::set<std::pair<std::int64_t, std::size_t>> seen;
-    if (!readLob(file_, loadU32(&pointer[8]), loadU16(&pointer[14]), 0, seen, bytes, failed))
-        return notDecoded("its LOB page " + std::to_string(failed) + " is missing or damaged");
+    std::string why;
+    if (!readLob(file_, page, slot, 0, pointer.first(8), seen, bytes, why)) return notDecoded(why);
     if (column.type == kImage) return blob(bytes);
-    return text(column.type == kNText
-                    ? utf16ToUtf8(bytes)
-                    : codePageToUtf8(bytes, codePageOfCollation(column.collation)));
+    if (column.type == kNText) return text(utf16ToUtf8(bytes));
+    return characters(bytes, column.collation);
 }
 
 }  // namespace mdf

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@ struct CellValue {
     Kind kind = Kind::Null;
     std::int64_t integer = 0;
     double real = 0;
-    std::string text;  // Text; for NotDecoded and NotStored, why
+    // Text; for NotDecoded and NotStored, why; for a Blob of characters whose code page is not
+    // known, why they are given as bytes.
+    std::string text;
     std::vector<std::uint8_t> blob;
 };
 
@@ -38,6 +41,7 @@ class RowDecoder {
 
     const DatabasePages& file_;
     const TableInfo& table_;
+    mutable std::set<std::pair<std::int64_t, std::size_t>> lobRoots_;  // the table's, so far
     std::vector<const PhysicalColumn*> places_;  // by column, null where it is not stored
     std::vector<PhysicalColumn> layout_;
 };

@@ -95,28 +95,37 @@ std::unique_ptr<DatabasePages> DatabasePages::read(std::unique_ptr<RandomAccessF
     for (std::int64_t first = 0; first < count; first += kChunk) {
         const std::int64_t n = std::min(kChunk, count - first);
         const auto want = static_cast<std::size_t>(n * kPageSize);
-        if (pages->file_->readAt(chunk.data(), want,
-                                 static_cast<std::uint64_t>(first * kPageSize)) !=
-            static_cast<std::int64_t>(want)) {
-            for (std::int64_t k = 0; k < n; ++k)
+        const bool whole = pages->file_->readAt(chunk.data(), want,
+                                                static_cast<std::uint64_t>(first * kPageSize)) ==
+                           static_cast<std::int64_t>(want);
+        for (std::int64_t k = 0; k < n; ++k) {
+            std::uint8_t* page = chunk.data() + k * kPageSize;
+            // A failed read of many pages costs only the pages that cannot be read one by one.
+            if (!whole && pages->file_->readAt(
+                              page, kPageSize,
+                              static_cast<std::uint64_t>((first + k) * kPageSize)) != kPageSize) {
                 pages->facts_[static_cast<std::size_t>(first + k)].condition =
                     PageCondition::Unreadable;
-            continue;
+                continue;
+            }
+            pages->survey(first + k, PageBytes(page, 8192));
         }
-        for (std::int64_t k = 0; k < n; ++k)
-            pages->survey(first + k, ConstPageBytes(chunk.data() + k * kPageSize, 8192));
     }
     return pages;
 }
 
-void DatabasePages::survey(std::int64_t page, ConstPageBytes bytes) {
+void DatabasePages::survey(std::int64_t page, PageBytes bytes) {
     PageFacts& f = facts_[static_cast<std::size_t>(page)];
     if (allZero(bytes)) {
         f.condition = PageCondition::Zero;
         return;
     }
     const PageHeader h = PageHeader::from(bytes);
-    if (page == 0) fileId_ = h.fileId();
+    // The file's id from the first page that stands where its header says (page 0 may be lost).
+    if (!fileIdKnown_ && h.pageId() == page) {
+        fileId_ = h.fileId();
+        fileIdKnown_ = true;
+    }
     f.type = h.pageType();
     f.level = h.level();
     f.unit = allocationUnitOf(bytes);
@@ -129,6 +138,8 @@ void DatabasePages::survey(std::int64_t page, ConstPageBytes bytes) {
     else
         f.condition = PageCondition::Sound;
     if (f.condition != PageCondition::Sound) return;
+    // Its bytes as the engine meant them: the last bits of every sector put back.
+    restoreTornBits(bytes);
     if (f.type == kDataType && f.level == 0) f.rowRecords = countRowRecords(bytes);
     if (f.type == kPfsType && (page == 1 || page % kPfsInterval == 0))
         pfs_[intervalStart(page)].assign(bytes.begin(), bytes.end());
@@ -137,8 +148,11 @@ void DatabasePages::survey(std::int64_t page, ConstPageBytes bytes) {
 
 bool DatabasePages::read(std::int64_t page, Page& out) const {
     if (!sound(page)) return false;
-    return file_->readAt(out.data(), out.size(), static_cast<std::uint64_t>(page * kPageSize)) ==
-           kPageSize;
+    if (file_->readAt(out.data(), out.size(), static_cast<std::uint64_t>(page * kPageSize)) !=
+        kPageSize)
+        return false;
+    restoreTornBits(out);
+    return true;
 }
 
 std::optional<bool> DatabasePages::allocated(std::int64_t page) const {

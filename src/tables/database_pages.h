@@ -53,7 +53,7 @@ class DatabasePages {
     bool sound(std::int64_t page) const {
         return page >= 0 && page < pageCount() && facts(page).condition == PageCondition::Sound;
     }
-    // A sound page's bytes; false for any other.
+    // A sound page's bytes, with its torn bits put back; false for any other.
     bool read(std::int64_t page, Page& out) const;
 
     // The PFS byte's allocated bit; nothing where the PFS page covering it is not sound.
@@ -70,7 +70,8 @@ class DatabasePages {
     std::map<std::int64_t, std::vector<std::uint8_t>> pfs_;
     std::map<AllocationUnitId, std::vector<std::int32_t>> byUnit_;
 
-    void survey(std::int64_t page, ConstPageBytes bytes);
+    void survey(std::int64_t page, PageBytes bytes);
+    bool fileIdKnown_ = false;
 };
 
 AllocationUnitId allocationUnitOf(ConstPageBytes page);

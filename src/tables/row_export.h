@@ -40,8 +40,9 @@ class RowSink {
 // One SQLite file: a table per user table with the original column names, _deleted_<name>
 // tables, and _recovery.
 std::unique_ptr<RowSink> sqliteSink(const std::string& path, const OutputGuard& guard);
-// One RFC 4180 file per table in folder (SCHEMA.NAME.csv), and _recovery.csv.
-std::unique_ptr<RowSink> csvSink(const std::string& folder, const OutputGuard& guard);
+// One RFC 4180 file per table in folder (NAME.csv, SCHEMA.NAME.csv outside dbo), and
+// _recovery.csv; a file that exists is replaced only when replace is set.
+std::unique_ptr<RowSink> csvSink(const std::string& folder, const OutputGuard& guard, bool replace);
 
 struct RowExportOptions {
     std::string onlyTable;  // schema.name, or empty for every table

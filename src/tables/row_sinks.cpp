@@ -1,9 +1,10 @@
-// The two places rows go: a SQLite file, built in memory and written as every output is; and a
-// folder of CSV files.
+// The two places rows go: one SQLite file, written as every output is; and a folder of CSV files.
 #include <fmt/core.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
-#include <numeric>
+#include <climits>
+#include <set>
 
 #include "source/output_file.h"
 #include "tables/row_export.h"
@@ -18,7 +19,42 @@ std::string quoted(const std::string& name) {
     return q + "\"";
 }
 
-// The name a table gets among the exported ones: its own for dbo, schema.name for the others.
+// Names come from the file's catalogue, and a damaged one can give any bytes: each name an export
+// gives is unique whatever the case (as SQLite and most file systems compare them), never one the
+// export keeps for itself, and, for a file, nothing that leads out of the folder.
+class UniqueNames {
+  public:
+    // Tables' names: never the account's, never one SQLite keeps for itself.
+    explicit UniqueNames(bool tables = true) : tables_(tables) {
+        if (tables) taken_.insert("_recovery");
+    }
+
+    std::string take(std::string name, bool forFile) {
+        if (forFile)
+            for (char& c : name)
+                if (c == '/' || c == '\\' || c == '\0' || static_cast<unsigned char>(c) < 0x20)
+                    c = '_';
+        if (name.empty() || name == "." || name == ".." || (forFile && name.front() == '.'))
+            name = "_" + name;
+        if (tables_ && lowered(name).rfind("sqlite_", 0) == 0) name = "_" + name;
+        std::string unique = name;
+        for (int n = 2; !taken_.insert(lowered(unique)).second; ++n)
+            unique = name + "_" + std::to_string(n);
+        return unique;
+    }
+
+  private:
+    static std::string lowered(std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+    bool tables_;
+    std::set<std::string> taken_;
+};
+
+// The name a table is exported under, before it is made unique: its own for dbo, schema.name for
+// the others; its deleted rows in _deleted_ and that.
 std::string exportedName(const TableInfo& table, bool deleted) {
     const std::string name = table.schema == "dbo" ? table.name : table.qualifiedName();
     return deleted ? "_deleted_" + name : name;
@@ -92,10 +128,12 @@ class SqliteSink final : public RowSink {
     }
 
     bool beginTable(const TableInfo& table, bool deleted) override {
-        std::string create = "CREATE TABLE " + quoted(exportedName(table, deleted)) + " (";
-        std::string insert = "INSERT INTO " + quoted(exportedName(table, deleted)) + " VALUES (";
+        const std::string name = tables_.take(exportedName(table, deleted), false);
+        std::string create = "CREATE TABLE " + quoted(name) + " (";
+        std::string insert = "INSERT INTO " + quoted(name) + " VALUES (";
+        UniqueNames columns(false);
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
-            create += (i ? ", " : "") + quoted(table.columns[i].name) + " " +
+            create += (i ? ", " : "") + quoted(columns.take(table.columns[i].name, false)) + " " +
                       sqliteType(table.columns[i].type);
             insert += i ? ", ?" : "?";
         }
@@ -104,27 +142,31 @@ class SqliteSink final : public RowSink {
     }
 
     bool row(const std::vector<CellValue>& values) override {
+        // A bind that fails must not leave the row before's value in the column.
+        sqlite3_clear_bindings(insert_);
         for (std::size_t i = 0; i < values.size(); ++i) {
             const CellValue& v = values[i];
             const int at = static_cast<int>(i) + 1;
+            int bound = SQLITE_OK;
             switch (v.kind) {
                 case CellValue::Kind::Integer:
-                    sqlite3_bind_int64(insert_, at, v.integer);
+                    bound = sqlite3_bind_int64(insert_, at, v.integer);
                     break;
                 case CellValue::Kind::Real:
-                    sqlite3_bind_double(insert_, at, v.real);
+                    bound = sqlite3_bind_double(insert_, at, v.real);
                     break;
                 case CellValue::Kind::Text:
-                    sqlite3_bind_text(insert_, at, v.text.data(), static_cast<int>(v.text.size()),
-                                      SQLITE_TRANSIENT);
+                    bound = sqlite3_bind_text64(insert_, at, v.text.data(), v.text.size(),
+                                                SQLITE_TRANSIENT, SQLITE_UTF8);
                     break;
                 case CellValue::Kind::Blob:
-                    sqlite3_bind_blob(insert_, at, v.blob.data(), static_cast<int>(v.blob.size()),
-                                      SQLITE_TRANSIENT);
+                    bound = sqlite3_bind_blob64(insert_, at, v.blob.data(), v.blob.size(),
+                                                SQLITE_TRANSIENT);
                     break;
                 default:
-                    sqlite3_bind_null(insert_, at);
+                    break;
             }
+            if (bound != SQLITE_OK) return fail();
         }
         const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
         sqlite3_reset(insert_);
@@ -194,6 +236,7 @@ class SqliteSink final : public RowSink {
     }
 
     OutputFile out_;
+    UniqueNames tables_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
     std::string error_;
@@ -216,7 +259,8 @@ std::string csvValue(const CellValue& v) {
         case CellValue::Kind::Real:
             return fmt::format("{}", v.real);
         case CellValue::Kind::Text:
-            return csvField(v.text);
+            // An empty string is quoted: an empty field is null.
+            return v.text.empty() ? "\"\"" : csvField(v.text);
         case CellValue::Kind::Blob:
             return hex(v.blob);
         default:
@@ -226,17 +270,14 @@ std::string csvValue(const CellValue& v) {
 
 class CsvSink final : public RowSink {
   public:
-    CsvSink(std::string folder, const OutputGuard& guard)
-        : folder_(std::move(folder)), guard_(guard) {}
+    CsvSink(std::string folder, const OutputGuard& guard, bool replace)
+        : folder_(std::move(folder)), guard_(guard), replace_(replace) {}
 
     bool beginTable(const TableInfo& table, bool deleted) override {
-        file_ = std::make_unique<OutputFile>(folder_ + "/" + exportedName(table, deleted) + ".csv",
-                                             guard_);
-        if (!file_->ok()) return fail();
-        std::string header;
-        for (std::size_t i = 0; i < table.columns.size(); ++i)
-            header += (i ? "," : "") + csvField(table.columns[i].name);
-        return line(header);
+        std::vector<std::string> names;
+        for (const ColumnInfo& c : table.columns)
+            names.push_back(c.name);
+        return open(files_.take(exportedName(table, deleted), true), names);
     }
 
     bool row(const std::vector<CellValue>& values) override {
@@ -254,13 +295,9 @@ class CsvSink final : public RowSink {
     }
 
     bool finish(const std::vector<TableExport>& account) override {
-        TableInfo recovery;
-        recovery.name = "_recovery";
-        for (const char* c : {"table", "rows_written", "deleted_rows_written", "pages_read",
-                              "pages_missing", "records_skipped", "columns_not_decoded"})
-            recovery.columns.push_back({0, c});
-        recovery.schema = "dbo";
-        if (!beginTable(recovery, false)) return false;
+        if (!open("_recovery", {"table", "rows_written", "deleted_rows_written", "pages_read",
+                                "pages_missing", "records_skipped", "columns_not_decoded"}))
+            return false;
         for (const TableExport& t : account)
             if (!line(fmt::format("{},{},{},{},{},{},{}", csvField(t.table), t.rowsWritten,
                                   t.deletedRowsWritten, t.pagesRead, t.pagesMissing,
@@ -272,6 +309,21 @@ class CsvSink final : public RowSink {
     std::string error() const override { return error_; }
 
   private:
+    // Starts NAME.csv with its header line.
+    bool open(const std::string& name, const std::vector<std::string>& columns) {
+        const std::string path = folder_ + "/" + name + ".csv";
+        if (struct stat existing{}; !replace_ && ::lstat(path.c_str(), &existing) == 0) {
+            error_ = path + " exists (--force replaces it)";
+            return false;
+        }
+        file_ = std::make_unique<OutputFile>(path, guard_);
+        if (!file_->ok()) return fail();
+        std::string header;
+        UniqueNames unique(false);
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            header += (i ? "," : "") + csvField(unique.take(columns[i], false));
+        return line(header);
+    }
     bool line(const std::string& text) {
         const std::string l = text + "\r\n";
         return file_->write({reinterpret_cast<const std::uint8_t*>(l.data()), l.size()}) || fail();
@@ -283,6 +335,8 @@ class CsvSink final : public RowSink {
 
     std::string folder_;
     OutputGuard guard_;
+    bool replace_;
+    UniqueNames files_;
     std::unique_ptr<OutputFile> file_;
     std::string error_;
 };
@@ -293,8 +347,9 @@ std::unique_ptr<RowSink> sqliteSink(const std::string& path, const OutputGuard& 
     return std::make_unique<SqliteSink>(path, guard);
 }
 
-std::unique_ptr<RowSink> csvSink(const std::string& folder, const OutputGuard& guard) {
-    return std::make_unique<CsvSink>(folder, guard);
+std::unique_ptr<RowSink> csvSink(const std::string& folder, const OutputGuard& guard,
+                                 bool replace) {
+    return std::make_unique<CsvSink>(folder, guard, replace);
 }
 
 }  // namespace mdf

@@ -26,6 +26,7 @@ void addUnit(const DatabasePages& file, const AllocationUnitInfo& unit, bool hol
              TableCensus& t) {
     const UnitPages owned = unitPages(file, unit.id, unit.firstIam);
     t.units.push_back(unit.id);
+    t.allocationUncertain = t.allocationUncertain || owned.pfsLost;
     t.lostIamPages.insert(t.lostIamPages.end(), owned.lostIamPages.begin(),
                           owned.lostIamPages.end());
     t.pages += static_cast<std::int64_t>(owned.pages.size() + owned.iamPages.size());
@@ -61,11 +62,14 @@ FileCensus takeCensus(const DatabasePages& file, const Catalogue& catalogue) {
         t.objectId = id;
         t.schema = table.schema;
         t.name = table.name;
+        t.unitsLost = true;
         for (const RowsetInfo* rowset : catalogue.rowsetsOf(id)) {
             const bool dataRowset = rowset->index <= 1;
             if (dataRowset) t.catalogueRows += rowset->rows;
-            for (const AllocationUnitInfo* unit : catalogue.unitsOf(rowset->id))
+            for (const AllocationUnitInfo* unit : catalogue.unitsOf(rowset->id)) {
                 addUnit(file, *unit, dataRowset && unit->kind == UnitKind::InRow, t);
+                t.unitsLost = false;
+            }
         }
         for (auto* list : {&t.pagesMissing, &t.pagesFailing, &t.lostIamPages}) {
             std::sort(list->begin(), list->end());
@@ -91,7 +95,8 @@ FileCensus takeCensus(const DatabasePages& file, const Catalogue& catalogue) {
         ++u.pages;
     }
     for (auto& [id, u] : unknown) {
-        const std::vector<std::int32_t>& pages = file.pagesNaming(id);
+        std::vector<std::int32_t> pages = file.pagesNaming(id);
+        std::erase_if(pages, [&](std::int32_t p) { return !file.allocated(p).value_or(true); });
         u.rows = countRows(file, pages, id);
         census.unknownUnits.push_back(u);
     }
@@ -110,13 +115,18 @@ std::vector<std::string> tablesHit(const FileCensus& census) {
                     : t.pagesMissing.empty() ? "failing"
                                              : "missing or failing";
         }
+        auto also = [&](const std::string& what) {
+            line += (line.back() == ' ' ? "" : "; ") + what;
+        };
         if (!t.lostIamPages.empty()) {
-            line += bad > 0 ? "; " : "";
-            line += "its allocation map is lost (IAM page";
+            std::string what = "its allocation map is lost (IAM page";
             for (std::int32_t p : t.lostIamPages)
-                line += " " + std::to_string(p);
-            line += ")";
+                what += " " + std::to_string(p);
+            also(what + ")");
         }
+        if (t.allocationUncertain)
+            also("a PFS page over its extents is lost: a page of it that is zero may be lost");
+        if (t.unitsLost) also("its rowsets and allocation units are lost from the catalogue");
         lines.push_back(line);
     }
     return lines;

@@ -23,10 +23,15 @@ struct TableCensus {
     std::vector<std::int32_t> pagesMissing;  // owned, and zero or unreadable
     std::vector<std::int32_t> pagesFailing;  // owned, and failing or another unit's page
     std::vector<std::int32_t> lostIamPages;  // its allocation map is incomplete
+    // A PFS page over its extents is lost: a zero page there cannot be told from an unused one.
+    bool allocationUncertain = false;
+    // The catalogue names the table but none of its rowsets or allocation units is left.
+    bool unitsLost = false;
     std::vector<AllocationUnitId> units;
 
     bool whole() const {
-        return pagesMissing.empty() && pagesFailing.empty() && lostIamPages.empty();
+        return pagesMissing.empty() && pagesFailing.empty() && lostIamPages.empty() &&
+               !allocationUncertain && !unitsLost;
     }
     std::string qualifiedName() const { return schema + "." + name; }
 };

@@ -462,5 +462,50 @@ TEST(Tables, TablesWhoseNamesAreLostStillGiveTheirRows) {
               "White|Menlo Park\n");
 }
 
+// Names come from the file's catalogue, and a damaged one can give any: the export keeps every
+// table and column apart, keeps its own account's name, and never writes outside its folder.
+TEST(Tables, NamesFromADamagedCatalogueNeverClashOrLeaveTheFolder) {
+    TempDir dir;
+    Census c = censusOf(testFile("pubs_sql2008.mdf"));
+    for (auto& [id, t] : c.catalogue.tables) {
+        if (t.name == "authors") t.name = "_recovery";
+        if (t.name == "titles") t.name = "../../Jobs";
+        if (t.name == "jobs") t.columns[1].name = "JOB_ID";  // as job_id, in another case
+    }
+    OutputGuard guard;
+    guard.sourcePath = testFile("pubs_sql2008.mdf");
+    std::vector<TableExport> account;
+    const std::unique_ptr<RowSink> sqliteRows = sqliteSink(dir.path + "/rows.db", guard);
+    ASSERT_TRUE(exportRows(*c.file, c.catalogue, c.census, {}, *sqliteRows, account))
+        << sqliteRows->error();
+    EXPECT_EQ(sqlite(dir.path + "/rows.db",
+                     "select count(*) from _recovery; select count(*) from _recovery_2; "
+                     "select count(*) from \\\"../../Jobs\\\"; select count(*) from jobs"),
+              "11\n23\n18\n14\n");
+
+    const std::string folder = dir.path + "/csv";
+    std::filesystem::create_directory(folder);
+    account.clear();
+    const std::unique_ptr<RowSink> csvRows = csvSink(folder, guard, false);
+    ASSERT_TRUE(exportRows(*c.file, c.catalogue, c.census, {}, *csvRows, account))
+        << csvRows->error();
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        files.insert(entry.path().filename().string());
+    EXPECT_TRUE(files.count("_recovery.csv") && files.count("_recovery_2.csv") &&
+                files.count("_.._.._Jobs.csv") && files.count("jobs.csv"));
+    EXPECT_EQ(files.size(), 12u);
+    EXPECT_FALSE(std::filesystem::exists(dir.path + "/Jobs.csv"));
+    std::ifstream jobs(folder + "/jobs.csv");
+    std::string header;
+    std::getline(jobs, header);
+    EXPECT_EQ(header, "job_id,JOB_ID_2,min_lvl,max_lvl\r");
+    // A second export into the same folder replaces nothing unless told to.
+    account.clear();
+    const std::unique_ptr<RowSink> again = csvSink(folder, guard, false);
+    EXPECT_FALSE(exportRows(*c.file, c.catalogue, c.census, {}, *again, account));
+    EXPECT_NE(again->error().find("exists"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace mdf
