@@ -72,9 +72,12 @@ struct Catalogue {
 
 Catalogue readCatalogue(const DatabasePages& file);
 
-// The layout of a table's data rowset: stored where the catalogue keeps it, otherwise worked out
-// as the engine lays records out (key columns and uniqueifier first, fixed columns in that order
-// from offset 4, bit columns sharing bytes, variable columns numbered in that order).
+// The layout of a table's data rowset: stored where the catalogue keeps it (2008 on); otherwise
+// worked out as the engine lays records out, in the rowset's own column order where the catalogue
+// keeps that (2005: uniqueifier and key columns first), else in column id order: fixed columns
+// from offset 4, bit columns sharing bytes, variable columns numbered in that order. Without
+// either, a table altered since it was made (columns dropped or added in between) is laid out
+// wrongly: the values say so only by their look.
 std::vector<PhysicalColumn> dataLayout(const Catalogue& catalogue, const TableInfo& table,
                                        const RowsetInfo& rowset);
 
