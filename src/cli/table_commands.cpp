@@ -12,6 +12,28 @@
 namespace mdf::cli {
 namespace {
 
+// A database file with its catalogue and the census of its tables.
+struct ReadTables {
+    std::unique_ptr<DatabasePages> file;
+    Catalogue catalogue;
+    FileCensus census;
+};
+
+// Nothing, with the error told and the exit code raised, when the file cannot be read.
+std::optional<ReadTables> readTables(const std::string& path, ExitCode& exit) {
+    std::string error;
+    ReadTables read;
+    read.file = DatabasePages::open(path, error);
+    if (!read.file) {
+        complain("{}", error);
+        exit.raise(kIoError);
+        return std::nullopt;
+    }
+    read.catalogue = readCatalogue(*read.file);
+    read.census = takeCensus(*read.file, read.catalogue);
+    return read;
+}
+
 struct TablesCommand {
     std::string path;
     bool json = false;
@@ -64,14 +86,9 @@ void printCensus(const FileCensus& census) {
 }
 
 void tablesCommand(const TablesCommand& o, ExitCode& exit) {
-    std::string error;
-    const std::unique_ptr<DatabasePages> file = DatabasePages::open(o.path, error);
-    if (!file) {
-        complain("{}", error);
-        return exit.raise(kIoError);
-    }
-    const Catalogue catalogue = readCatalogue(*file);
-    const FileCensus census = takeCensus(*file, catalogue);
+    const std::optional<ReadTables> read = readTables(o.path, exit);
+    if (!read) return;
+    const FileCensus& census = read->census;
     if (o.json)
         fmt::print("{}\n", censusJson(o.path, census)
                                .dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -119,14 +136,11 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
         if (!outputsAllowed({o.csv + "/_recovery.csv"}, guard, o.force))
             return exit.raise(kBadInput);
     }
-    std::string error;
-    const std::unique_ptr<DatabasePages> file = DatabasePages::open(o.path, error);
-    if (!file) {
-        complain("{}", error);
-        return exit.raise(kIoError);
-    }
-    const Catalogue catalogue = readCatalogue(*file);
-    const FileCensus census = takeCensus(*file, catalogue);
+    const std::optional<ReadTables> read = readTables(o.path, exit);
+    if (!read) return;
+    const DatabasePages& file = *read->file;
+    const Catalogue& catalogue = read->catalogue;
+    const FileCensus& census = read->census;
     if (!o.table.empty() &&
         std::none_of(census.tables.begin(), census.tables.end(),
                      [&](const TableCensus& t) { return t.qualifiedName() == o.table; })) {
@@ -136,7 +150,7 @@ void rowsCommand(const RowsCommand& o, ExitCode& exit) {
     const std::unique_ptr<RowSink> sink =
         o.sqlite.empty() ? csvSink(o.csv, guard, o.force) : sqliteSink(o.sqlite, guard);
     std::vector<TableExport> account;
-    if (!exportRows(*file, catalogue, census, {o.table, o.includeDeleted}, *sink, account)) {
+    if (!exportRows(file, catalogue, census, {o.table, o.includeDeleted}, *sink, account)) {
         complain("{}", sink->error());
         return exit.raise(kIoError);
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "scan/utf8.h"
 #include "source/byte_order.h"
 
 namespace mdf {
@@ -25,24 +26,6 @@ bool isMdfExtension(ConstPageBytes p, std::size_t i) {
 
 bool isTwoBlanks(ConstPageBytes p, std::size_t j) {
     return p[j] == 0x20 && p[j + 1] == 0 && p[j + 2] == 0x20 && p[j + 3] == 0;
-}
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // UTF-16LE code units from..to (exclusive), at most 4001 characters, ending early at a zero.

@@ -196,28 +196,20 @@ void readLayouts(const DatabasePages& file, Catalogue& c) {
     c.problems.insert(c.problems.end(), rowsetColumnsProblems.begin(), rowsetColumnsProblems.end());
 }
 
-bool isBit(std::uint8_t type) {
-    return type == 104;
-}
-
-// Bytes a fixed-length type takes in a record.
-std::int16_t fixedBytes(const ColumnInfo& c) {
-    return c.length;
-}
-
 }  // namespace
 
 bool isVariableLength(std::uint8_t type, std::int16_t length) {
+    using namespace sqltype;
     switch (type) {
-        case 34:   // image
-        case 35:   // text
-        case 98:   // sql_variant
-        case 99:   // ntext
-        case 165:  // varbinary
-        case 167:  // varchar
-        case 231:  // nvarchar
-        case 240:  // CLR types
-        case 241:  // xml
+        case kImage:
+        case kText:
+        case kSqlVariant:
+        case kNText:
+        case kVarBinary:
+        case kVarChar:
+        case kNVarChar:
+        case kClr:
+        case kXml:
             return true;
         default:
             return length < 0;
@@ -226,8 +218,8 @@ bool isVariableLength(std::uint8_t type, std::int16_t length) {
 
 std::vector<const RowsetInfo*> Catalogue::rowsetsOf(std::int32_t object) const {
     std::vector<const RowsetInfo*> out;
-    for (const auto& [id, r] : rowsets)
-        if (r.object == object) out.push_back(&r);
+    for (auto [at, end] = rowsetsByObject.equal_range(object); at != end; ++at)
+        out.push_back(&rowsets.at(at->second));
     std::sort(out.begin(), out.end(),
               [](const RowsetInfo* a, const RowsetInfo* b) { return a->index < b->index; });
     return out;
@@ -235,8 +227,8 @@ std::vector<const RowsetInfo*> Catalogue::rowsetsOf(std::int32_t object) const {
 
 std::vector<const AllocationUnitInfo*> Catalogue::unitsOf(std::uint64_t rowset) const {
     std::vector<const AllocationUnitInfo*> out;
-    for (const auto& [id, u] : units)
-        if (u.rowset == rowset) out.push_back(&u);
+    for (auto [at, end] = unitsByRowset.equal_range(rowset); at != end; ++at)
+        out.push_back(&units.at(at->second));
     return out;
 }
 
@@ -246,6 +238,10 @@ Catalogue readCatalogue(const DatabasePages& file) {
     readRowsets(file, c);
     readTables(file, c);
     readLayouts(file, c);
+    for (const auto& [id, r] : c.rowsets)
+        c.rowsetsByObject.emplace(r.object, id);
+    for (const auto& [id, u] : c.units)
+        c.unitsByRowset.emplace(u.rowset, id);
     return c;
 }
 
@@ -278,7 +274,7 @@ std::vector<PhysicalColumn> dataLayout(const Catalogue& catalogue, const TableIn
         if (col == table.columns.end()) continue;
         if (isVariableLength(col->type, col->length)) {
             p.leafOffset = static_cast<std::int16_t>(-++variable);
-        } else if (isBit(col->type)) {
+        } else if (col->type == sqltype::kBit) {
             if (bitsUsed == 8) {
                 bitByte = offset++;
                 bitsUsed = 0;
@@ -287,7 +283,7 @@ std::vector<PhysicalColumn> dataLayout(const Catalogue& catalogue, const TableIn
             p.bitPosition = bitsUsed++;
         } else {
             p.leafOffset = offset;
-            offset = static_cast<std::int16_t>(offset + fixedBytes(*col));
+            offset = static_cast<std::int16_t>(offset + col->length);
         }
     }
     return columns;

@@ -9,6 +9,43 @@
 
 namespace mdf {
 
+// The system type ids of columns, as the catalogue gives them.
+namespace sqltype {
+enum : std::uint8_t {
+    kImage = 34,
+    kText = 35,
+    kUniqueIdentifier = 36,
+    kDate = 40,
+    kTime = 41,
+    kDateTime2 = 42,
+    kDateTimeOffset = 43,
+    kTinyInt = 48,
+    kSmallInt = 52,
+    kInt = 56,
+    kSmallDateTime = 58,
+    kReal = 59,
+    kMoney = 60,
+    kDateTime = 61,
+    kFloat = 62,
+    kSqlVariant = 98,
+    kNText = 99,
+    kBit = 104,
+    kDecimal = 106,
+    kNumeric = 108,
+    kSmallMoney = 122,
+    kBigInt = 127,
+    kVarBinary = 165,
+    kVarChar = 167,
+    kBinary = 173,
+    kChar = 175,
+    kTimestamp = 189,
+    kNVarChar = 231,
+    kNChar = 239,
+    kClr = 240,
+    kXml = 241,
+};
+}  // namespace sqltype
+
 // A column as the table declares it.
 struct ColumnInfo {
     std::int32_t id = 0;
@@ -65,6 +102,11 @@ struct Catalogue {
     std::map<std::uint64_t, std::vector<PhysicalColumn>> layouts;
     // What could not be read: "sysschobjs: 2 pages lost (126, 127)"...
     std::vector<std::string> problems;
+
+    // Each object's rowsets and each rowset's units, as readCatalogue leaves them: found without
+    // going through every rowset and unit for every table.
+    std::multimap<std::int32_t, std::uint64_t> rowsetsByObject;
+    std::multimap<std::uint64_t, AllocationUnitId> unitsByRowset;
 
     std::vector<const RowsetInfo*> rowsetsOf(std::int32_t object) const;
     std::vector<const AllocationUnitInfo*> unitsOf(std::uint64_t rowset) const;

@@ -12,39 +12,7 @@
 namespace mdf {
 namespace {
 
-enum Type : std::uint8_t {
-    kImage = 34,
-    kText = 35,
-    kUniqueIdentifier = 36,
-    kDate = 40,
-    kTime = 41,
-    kDateTime2 = 42,
-    kDateTimeOffset = 43,
-    kTinyInt = 48,
-    kSmallInt = 52,
-    kInt = 56,
-    kSmallDateTime = 58,
-    kReal = 59,
-    kMoney = 60,
-    kDateTime = 61,
-    kFloat = 62,
-    kSqlVariant = 98,
-    kNText = 99,
-    kBit = 104,
-    kDecimal = 106,
-    kNumeric = 108,
-    kSmallMoney = 122,
-    kBigInt = 127,
-    kVarBinary = 165,
-    kVarChar = 167,
-    kBinary = 173,
-    kChar = 175,
-    kTimestamp = 189,
-    kNVarChar = 231,
-    kNChar = 239,
-    kClr = 240,
-    kXml = 241,
-};
+using namespace sqltype;
 
 CellValue integer(std::int64_t v) {
     CellValue c;

@@ -168,14 +168,17 @@ std::optional<bool> DatabasePages::allocated(std::int64_t page) const {
 
 std::vector<std::int32_t> DatabasePages::pagesNaming(AllocationUnitId unit) const {
     std::vector<std::int32_t> pages;
-    for (const AllocationUnitId named : {unit, unit & kObjectPart}) {
-        const auto it = byUnit_.find(named);
-        if (it != byUnit_.end() && headerNamesUnit(named, unit))
+    auto add = [&](AllocationUnitId named) {
+        if (const auto it = byUnit_.find(named); it != byUnit_.end())
             pages.insert(pages.end(), it->second.begin(), it->second.end());
-        if (named == (unit & kObjectPart)) break;
+    };
+    add(unit);
+    // An upgraded file's clustered data pages name the unit's object with index 0.
+    if (const AllocationUnitId legacy = unit & kObjectPart;
+        legacy != unit && headerNamesUnit(legacy, unit)) {
+        add(legacy);
+        std::sort(pages.begin(), pages.end());
     }
-    std::sort(pages.begin(), pages.end());
-    pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
     return pages;
 }
 

@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::uint8_t kDataPage = 1;
 
-const TableCensus* censusOf(const FileCensus& census, std::int32_t object) {
-    for (const TableCensus& t : census.tables)
-        if (t.objectId == object) return &t;
-    return nullptr;
-}
-
 // The data rowsets of a table (its heap or clustered index: one per partition), each with its
 // in-row unit (null where the catalogue lost it).
 std::vector<std::pair<const RowsetInfo*, const AllocationUnitInfo*>> dataRowsets(
@@ -79,11 +73,10 @@ bool exportRowset(const DatabasePages& file, const TableInfo& table, const RowDe
 }
 
 bool exportTable(const DatabasePages& file, const Catalogue& catalogue, const TableInfo& table,
-                 const FileCensus& census, bool includeDeleted, RowSink& sink, TableExport& out) {
+                 const TableCensus& census, bool includeDeleted, RowSink& sink, TableExport& out) {
     out.table = table.qualifiedName();
-    if (const TableCensus* c = censusOf(census, table.id))
-        out.pagesMissing =
-            static_cast<std::int64_t>(c->pagesMissing.size() + c->pagesFailing.size());
+    out.pagesMissing =
+        static_cast<std::int64_t>(census.pagesMissing.size() + census.pagesFailing.size());
     if (table.columns.empty()) {
         // Its columns went with the catalogue's lost pages: nothing to lay the records out by.
         out.notDecoded.push_back("every column: the table's columns are lost with the catalogue");
@@ -139,7 +132,7 @@ bool exportRows(const DatabasePages& file, const Catalogue& catalogue, const Fil
         const auto table = catalogue.tables.find(t.objectId);
         if (table == catalogue.tables.end()) continue;
         TableExport out;
-        if (!exportTable(file, catalogue, table->second, census, options.includeDeleted, sink, out))
+        if (!exportTable(file, catalogue, table->second, t, options.includeDeleted, sink, out))
             return false;
         account.push_back(std::move(out));
     }

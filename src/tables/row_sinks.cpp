@@ -61,20 +61,21 @@ std::string exportedName(const TableInfo& table, bool deleted) {
 }
 
 const char* sqliteType(std::uint8_t type) {
+    using namespace sqltype;
     switch (type) {
-        case 48:
-        case 52:
-        case 56:
-        case 104:
-        case 127:
+        case kTinyInt:
+        case kSmallInt:
+        case kInt:
+        case kBit:
+        case kBigInt:
             return "INTEGER";
-        case 59:
-        case 62:
+        case kReal:
+        case kFloat:
             return "REAL";
-        case 34:
-        case 165:
-        case 173:
-        case 189:
+        case kImage:
+        case kVarBinary:
+        case kBinary:
+        case kTimestamp:
             return "BLOB";
         default:
             return "TEXT";

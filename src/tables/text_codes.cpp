@@ -3,30 +3,14 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 
+#include "scan/utf8.h"
 #include "source/byte_order.h"
 
 namespace mdf {
 namespace {
-
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 constexpr std::uint32_t kReplacement = 0xFFFD;
 
@@ -77,9 +61,21 @@ int codePageOfCollation(std::int32_t collation) {
 std::string codePageToUtf8(std::span<const std::uint8_t> bytes, int codePage) {
     if (std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b < 0x80; }))
         return std::string(bytes.begin(), bytes.end());
-    const std::string from = "CP" + std::to_string(codePage == 0 ? 1252 : codePage);
-    iconv_t cd = iconv_open("UTF-8", from.c_str());
+    // One converter per code page and thread, opened once: an export converts millions of cells.
+    struct Converters {
+        std::map<int, iconv_t> open;
+        ~Converters() {
+            for (auto& [page, cd] : open)
+                if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+        }
+    };
+    thread_local Converters converters;
+    const int page = codePage == 0 ? 1252 : codePage;
+    auto [it, opened] = converters.open.try_emplace(page);
+    if (opened) it->second = iconv_open("UTF-8", ("CP" + std::to_string(page)).c_str());
+    iconv_t cd = it->second;
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(bytes.begin(), bytes.end());
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a new text starts in the initial state
     std::string out;
     std::string buffer(bytes.size() * 4 + 4, '\0');
     char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
@@ -95,7 +91,6 @@ std::string codePageToUtf8(std::span<const std::uint8_t> bytes, int codePage) {
             --inLeft;
         }
     }
-    iconv_close(cd);
     return out;
 }
 
