@@ -423,6 +423,8 @@ class WindowTest : public QObject {
         QVERIFY(shell && std::fgets(answer, sizeof answer, shell));
         ::pclose(shell);
         QCOMPARE(std::string(answer), std::string("21\n"));
+        QCOMPARE(sha256OfFile(pubs),
+                 std::string("88006367da7c31fb4a818148b2884f99a004047b3b2fa68528a88f7a125b3cbb"));
         QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
     }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 
+#include "assembly/sha256.h"
 #include "tables/catalogue.h"
 #include "tables/row_export.h"
 #include "tables/table_census.h"
@@ -145,12 +146,14 @@ struct Exported {
 
 Exported exportToSqlite(const std::string& mdf, const std::string& dir) {
     Exported e;
+    const std::string before = sha256OfFile(mdf);
     const Census c = censusOf(mdf);
     e.db = dir + "/rows.db";
     OutputGuard guard;
     guard.sourcePath = mdf;
     const std::unique_ptr<RowSink> sink = sqliteSink(e.db, guard);
     EXPECT_TRUE(exportRows(*c.file, c.catalogue, c.census, {}, *sink, e.account)) << sink->error();
+    EXPECT_EQ(sha256OfFile(mdf), before) << "the file read was written to";
     return e;
 }
 
@@ -505,6 +508,8 @@ TEST(Tables, NamesFromADamagedCatalogueNeverClashOrLeaveTheFolder) {
     const std::unique_ptr<RowSink> again = csvSink(folder, guard, false);
     EXPECT_FALSE(exportRows(*c.file, c.catalogue, c.census, {}, *again, account));
     EXPECT_NE(again->error().find("exists"), std::string::npos);
+    EXPECT_EQ(sha256OfFile(testFile("pubs_sql2008.mdf")),
+              "88006367da7c31fb4a818148b2884f99a004047b3b2fa68528a88f7a125b3cbb");
 }
 
 }  // namespace
