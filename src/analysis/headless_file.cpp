@@ -56,6 +56,20 @@ std::int32_t sizeFromWhatWasFound(const AnalysisContext& ctx, std::int64_t provi
     return static_cast<std::int32_t>(size);
 }
 
+// The fragment holding page 32 is the one thing known to be this database's: it belongs to the
+// result unless the walk took other fragments for its pages.
+void keepNamePageFragment(AnalysisContext& ctx, std::int32_t r) {
+    AnalysisResults& results = ctx.results;
+    if (results.combinationMarks.at(static_cast<std::size_t>(r)) == 1) return;
+    const FragmentRecord& name = ctx.fragments[static_cast<std::size_t>(r)];
+    for (std::int32_t taken : results.recordedFragments) {
+        const FragmentRecord& t = ctx.fragments[static_cast<std::size_t>(taken)];
+        if (t.pages() > 0 && t.beginPage < name.endPage && name.beginPage < t.endPage) return;
+    }
+    results.mark(r);
+    results.recordedFragments.push_back(r);
+}
+
 }  // namespace
 
 std::vector<HeadlessDatabase> findHeadlessDatabases(const FragmentList& fragments,
@@ -74,6 +88,7 @@ std::vector<HeadlessDatabase> findHeadlessDatabases(const FragmentList& fragment
         found.push_back({*path, index[p].recordIndex});
     }
     if (found.empty() && (firstPfs || !index.empty())) found.push_back({});
+    if (found.size() == 1) found.front().alone = true;
     return found;
 }
 
@@ -113,19 +128,25 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
             starts.size() == 1 ? starts[0] : rankMembers(ctx, starts, starts.size(), -1);
         if (!record(ctx, ctx.index[chosen].recordIndex)) return false;
     }
-    const bool anchored = database.namePageRecord >= 0 || !starts.empty();
-    if (!anchored) {
-        // Neither page 1 nor page 32 is left: every fragment's pages tell what they know.
+    // Without the first PFS page nothing tells which pages the file allocates, so no fragment
+    // gives the walk evidence. Where nothing else can claim them, every fragment's pages tell
+    // what they know (later PFS pages, IAM pages) and the file reaches the highest page found.
+    const bool allocationKnown = !starts.empty();
+    const bool everyFragment = !allocationKnown && (database.namePageRecord < 0 || database.alone);
+    if (everyFragment) {
         ctx.reporter.logLine(Memo::Analysis,
-                             "第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are lost too: "
-                             "the map is started from every fragment)");
+                             database.namePageRecord < 0
+                                 ? "第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are "
+                                   "lost too: the map is started from every fragment)"
+                                 : "第1页丢失,以全部碎片建立页图(page 1 is lost too: the map is "
+                                   "started from every fragment)");
         for (const FragmentIndexEntry& e : ctx.index)
             if (!record(ctx, e.recordIndex)) return false;
     }
     const bool walked = walkChain(ctx, 1, ctx.index.lowerBound(1));
-    // Unanchored, nothing tells the allocation: the highest page seen is all there is to go by.
-    results.expectedPageCount =
-        anchored ? sizeFromWhatWasFound(ctx, provisional) : static_cast<std::int32_t>(provisional);
+    if (database.namePageRecord >= 0) keepNamePageFragment(ctx, database.namePageRecord);
+    results.expectedPageCount = everyFragment ? static_cast<std::int32_t>(provisional)
+                                              : sizeFromWhatWasFound(ctx, provisional);
     ctx.reporter.logLine(Memo::Analysis,
                          "估计文件页数(estimated file size in pages, page 0 being lost) " +
                              std::to_string(results.expectedPageCount));

@@ -39,12 +39,14 @@ bool holdsRows(std::uint8_t type) {
 }
 
 // Pages every database file has wherever its size reaches: the file header page, the first PFS
-// page and every later one, the GAM and SGAM pages of every interval, the boot page.
+// page and every later one, the GAM, SGAM, differential and bulk-logged map pages of every
+// interval, the boot page.
 bool alwaysAllocated(std::int64_t p) {
     if (p == 0 || p == 1 || p == 9) return true;
     if (p % kPfsInterval == 0) return true;
     const std::int64_t inGam = p % kGamInterval;
-    return p < kGamInterval ? (p == 2 || p == 3) : (inGam == 0 || inGam == 1);
+    if (p < kGamInterval) return p == 2 || p == 3 || p == 6 || p == 7;
+    return inGam == 0 || inGam == 1 || inGam == 6 || inGam == 7;
 }
 
 std::uint16_t u16(const std::vector<std::uint8_t>& page, std::size_t at) {
