@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "analysis/sector_claims.h"
 #include "scan/page_protection.h"
 #include "scan/page_structure.h"
 #include "source/byte_order.h"
@@ -62,25 +63,6 @@ struct Want {
     int from;  // first page sector the tail supplies
 };
 
-class Claims {
-  public:
-    explicit Claims(std::vector<std::pair<std::int64_t, std::int64_t>> ranges)
-        : ranges_(std::move(ranges)) {
-        std::sort(ranges_.begin(), ranges_.end());
-    }
-    // True when no claimed range overlaps [first, end).
-    bool free(std::int64_t first, std::int64_t end) const {
-        auto it = std::upper_bound(ranges_.begin(), ranges_.end(),
-                                   std::pair<std::int64_t, std::int64_t>{first, INT64_MAX});
-        if (it != ranges_.end() && it->first < end) return false;
-        if (it != ranges_.begin() && std::prev(it)->second > first) return false;
-        return true;
-    }
-
-  private:
-    std::vector<std::pair<std::int64_t, std::int64_t>> ranges_;
-};
-
 }  // namespace
 
 SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<BrokenPage>& pages,
@@ -118,7 +100,7 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     std::vector<std::vector<std::int64_t>> sumHits(pages.size() * 16);
     std::vector<std::vector<std::int64_t>> tornHits(pages.size() * 16);
     std::vector<std::vector<std::int64_t>> plainHits(pages.size() * 16);
-    const Claims claims(settings.claimed);
+    const SectorClaims claims(settings.claimed);
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunkSectors + 16) * 512);
     std::vector<std::uint32_t> xors(static_cast<std::size_t>(kChunkSectors + 16));
     std::vector<std::uint8_t> low(static_cast<std::size_t>(kChunkSectors + 16));

@@ -71,9 +71,9 @@ std::pair<std::size_t, std::size_t> payloadOf(const std::vector<std::uint8_t>& p
 }  // namespace
 
 bool VerdictFindings::empty() const {
-    return missingAllocated.empty() && unreadable.empty() && failingProtection.empty() &&
-           failingStructure.empty() && unverifiable.empty() && otherDatabase.empty() &&
-           staleCopy.empty() && brokenLinks.empty();
+    return missingAllocated.empty() && missingAllocationUnknown.empty() && unreadable.empty() &&
+           failingProtection.empty() && failingStructure.empty() && unverifiable.empty() &&
+           otherDatabase.empty() && staleCopy.empty() && brokenLinks.empty();
 }
 
 void FileVerifier::noteAt(std::int32_t pageId, const Note& note) {
@@ -191,12 +191,17 @@ Verdict FileVerifier::finish() {
     for (std::int64_t p = 0; p < pages; ++p) {
         const Note& n = note(p);
         const std::uint8_t pfsByte = pfs[static_cast<std::size_t>(p)];
-        // A page no PFS page covers is judged when it is there: its allocation is not known.
-        if (!allocated(p) && !(pfsByte == kUnknown && present(p))) continue;
         const auto id = static_cast<std::int32_t>(p);
+        // A page no PFS page covers is judged when it is there; when it could not be found it is
+        // named as such, for nothing tells whether the file used it.
+        if (pfsByte == kUnknown && !alwaysAllocated(p) && !present(p)) {
+            if (n.source == PageSource::Gap || n.source == PageSource::Unreadable)
+                f.missingAllocationUnknown.push_back(id);
+            continue;
+        }
+        if (!allocated(p) && !(pfsByte == kUnknown && present(p))) continue;
         ++v.allocatedPages;
         if (n.flags & kZero) {
-            if (pfsByte == kUnknown && !alwaysAllocated(p)) continue;
             (n.source == PageSource::Unreadable ? f.unreadable : f.missingAllocated).push_back(id);
             continue;
         }

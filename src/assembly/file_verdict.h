@@ -23,8 +23,10 @@ enum class PageSource : std::uint8_t {
 // The pages a verdict names, each list ascending.
 struct VerdictFindings {
     std::vector<std::int32_t>
-        missingAllocated;                  // the file's own maps allocate it; written as zeros
-    std::vector<std::int32_t> unreadable;  // allocated, and its read failed
+        missingAllocated;  // the file's own maps allocate it; written as zeros
+    // Written as zeros where no PFS page of the file is left to tell whether it was allocated.
+    std::vector<std::int32_t> missingAllocationUnknown;
+    std::vector<std::int32_t> unreadable;         // allocated, and its read failed
     std::vector<std::int32_t> failingProtection;  // its checksum or torn bits do not hold
     std::vector<std::int32_t> failingStructure;   // its id, header, slot array or records are wrong
     std::vector<std::int32_t> unverifiable;       // without protection, and pieced together

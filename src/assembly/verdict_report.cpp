@@ -12,6 +12,9 @@ struct NamedList {
 const NamedList kLists[] = {
     {"missing_allocated", "遗漏已分配页(allocated pages missing)",
      &VerdictFindings::missingAllocated},
+    {"missing_allocation_unknown",
+     "遗漏页,分配未知(pages missing; no allocation page is left to tell whether they were in use)",
+     &VerdictFindings::missingAllocationUnknown},
     {"unreadable", "读取失败页(allocated pages unreadable)", &VerdictFindings::unreadable},
     {"failing_protection", "校验失败页(pages failing their checksum or torn bits)",
      &VerdictFindings::failingProtection},

@@ -46,7 +46,8 @@ nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult
     for (const PageRange& r : outcome.zeroFilled)
         zeroFilled.push_back({{"first", r.first}, {"count", r.count}});
     const std::int64_t lacking = static_cast<std::int64_t>(
-        verdict.findings.missingAllocated.size() + verdict.findings.unreadable.size() +
+        verdict.findings.missingAllocated.size() +
+        verdict.findings.missingAllocationUnknown.size() + verdict.findings.unreadable.size() +
         verdict.findings.failingProtection.size() + verdict.findings.failingStructure.size() +
         verdict.findings.unverifiable.size() + verdict.findings.otherDatabase.size());
     const std::int64_t good = verdict.verifiedPages + verdict.soundPages;

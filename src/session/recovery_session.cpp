@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 
+#include "analysis/allocation_order_pieces.h"
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
@@ -526,14 +527,27 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         broken.push_back(head);
     }
     if (broken.empty()) return {};
-    // A second pass over the source: on a large disk it takes long enough to be shown.
-    reporter_.setStatus("跨簇页查找(split-page search)");
-    settings.progress = [this](int percent) {
-        reporter_.setProgress(percent);
-        reporter_.processEvents();
-    };
-    SplitSearchResult found = searchSplitPages(source_, broken, settings);
-    reporter_.setProgress(100);
+    SplitSearchResult found;
+    std::size_t toRestore = broken.size();
+    // From free space, a page's pieces follow each other in the order the file system hands out
+    // free clusters: read there first, without a pass over the source.
+    if (freeOnly) {
+        found.restored = pieceInAllocationOrder(source_, broken, settings);
+        std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
+    }
+    if (!broken.empty()) {
+        // A second pass over the source: on a large disk it takes long enough to be shown.
+        reporter_.setStatus("跨簇页查找(split-page search)");
+        settings.progress = [this](int percent) {
+            reporter_.setProgress(percent);
+            reporter_.processEvents();
+        };
+        SplitSearchResult searched = searchSplitPages(source_, broken, settings);
+        reporter_.setProgress(100);
+        found.restored.merge(searched.restored);
+        found.ambiguous = std::move(searched.ambiguous);
+        found.candidateClusters = searched.candidateClusters;
+    }
     std::vector<std::int32_t> restored;
     for (const auto& [pageId, bytes] : found.restored) {
         analysis_.restoredPages[pageId] = bytes;
@@ -549,7 +563,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
                               std::to_string(pageId));
     reporter_.logLine(Memo::Assembly,
                       "跨簇页查找(split-page search): " + std::to_string(found.restored.size()) +
-                          "/" + std::to_string(broken.size()) + " pages, " +
+                          "/" + std::to_string(toRestore) + " pages, " +
                           std::to_string(found.candidateClusters) + " unclaimed clusters");
     return restored;
 }

@@ -485,8 +485,9 @@ static ImageManifest fat32Around(const std::string& dbFile, const std::string& d
 
     // Fill a region with fillers, free every other one: the holes take the database.
     std::vector<std::string> fillers;
-    const std::int64_t maxFiller = std::max<std::int64_t>(160 << 10, dbBytes / 24);
-    writeFillers(work, rng, dbBytes * 5 / 2, 24 << 10, maxFiller, fillers);
+    const std::int64_t maxFiller =
+        o.largestFiller > 0 ? o.largestFiller : std::max<std::int64_t>(160 << 10, dbBytes / 24);
+    writeFillers(work, rng, dbBytes * 5 / 2, o.smallestFiller, maxFiller, fillers);
     std::vector<std::string> copy = {"mcopy", "-i", imagePath};
     for (const auto& f : fillers)
         copy.push_back(work.file(f));

@@ -80,6 +80,10 @@ struct FileSystemImageOptions {
     Damage damage;
     int sectorBytes =
         512;  // the volume's own sector: 4096 for a 4Kn disk; clusterSectors stay 512-byte units
+    // The sizes of the FAT32 fillers whose deletion leaves the holes the database lands in; 0 for
+    // the largest: a 24th of the database, at least 160 KiB.
+    std::int64_t smallestFiller = 24 << 10;
+    std::int64_t largestFiller = 0;
 };
 
 // A database file already on disk (one of the real files of the shared test data): what the

@@ -46,8 +46,9 @@ Verdict judge(const PageFile& file, const std::map<std::int32_t, PageSource>& so
 std::set<std::int32_t> named(const Verdict& v) {
     const VerdictFindings& f = v.findings;
     std::set<std::int32_t> all;
-    for (const auto* list : {&f.missingAllocated, &f.unreadable, &f.failingProtection,
-                             &f.failingStructure, &f.unverifiable, &f.otherDatabase, &f.staleCopy})
+    for (const auto* list :
+         {&f.missingAllocated, &f.missingAllocationUnknown, &f.unreadable, &f.failingProtection,
+          &f.failingStructure, &f.unverifiable, &f.otherDatabase, &f.staleCopy})
         all.insert(list->begin(), list->end());
     for (const auto& [a, b] : f.brokenLinks)
         all.insert({a, b});
@@ -196,6 +197,23 @@ TEST(FileVerdict, AnOlderCopyAndALinkThatDisagreesAreNamed) {
     v = judge(linked);
     EXPECT_EQ(v.findings.brokenLinks, (std::vector<std::pair<std::int32_t, std::int32_t>>{{a, b}}));
     EXPECT_FALSE(v.complete);
+}
+
+// Without its first PFS page nothing tells which pages the file used: a page no fragment held is
+// named as lost with its allocation unknown, while a page read as zeros from the source (as pages
+// 4 and 5 of every file are) and every page read whole are judged as they are.
+TEST(FileVerdict, WithoutThePfsPageAPageNotFoundIsNamedAsOfUnknownAllocation) {
+    PageFile file = realFile("IMS_sql2012_mixedprotection.mdf");
+    const std::int32_t lost = pageOf(file, 1, true);
+    ASSERT_GE(lost, 8) << "a page no rule of the format allocates";
+    ASSERT_EQ(file[4], Page{});
+    file[1] = Page{};
+    file[static_cast<std::size_t>(lost)] = Page{};
+    const Verdict v = judge(file, {{1, PageSource::Gap}, {lost, PageSource::Gap}});
+    EXPECT_FALSE(v.complete);
+    EXPECT_EQ(v.findings.missingAllocated, std::vector<std::int32_t>{1});
+    EXPECT_EQ(v.findings.missingAllocationUnknown, std::vector<std::int32_t>{lost});
+    EXPECT_EQ(named(v), (std::set<std::int32_t>{1, lost}));
 }
 
 }  // namespace

@@ -1,0 +1,81 @@
+#include "analysis/allocation_order_pieces.h"
+
+#include "analysis/sector_claims.h"
+#include "scan/page_protection.h"
+#include "scan/page_structure.h"
+#include "source/sector_source.h"
+
+namespace mdf {
+namespace {
+
+// How many claimed ranges a page's pieces may lie across: a page crosses at most 15 holes, each
+// after one or more files in use and fragments.
+constexpr int kMostClaimsCrossed = 4096;
+
+// The sectors after a page's head that the next free clusters give, in order: [first, end)
+// ranges adding up to what the page lacks, or nothing when the source ends first.
+std::vector<std::pair<std::int64_t, std::int64_t>> nextFreeSectors(const SectorClaims& claims,
+                                                                   std::int64_t from, int wanted,
+                                                                   std::int64_t endSector) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> pieces;
+    std::int64_t at = from;
+    for (int crossed = 0; wanted > 0 && crossed <= kMostClaimsCrossed;) {
+        if (at >= endSector) return {};
+        const std::int64_t past = claims.endOfClaimAt(at);
+        if (past != at) {
+            at = past;
+            ++crossed;
+            continue;
+        }
+        if (!pieces.empty() && pieces.back().second == at)
+            ++pieces.back().second;
+        else
+            pieces.push_back({at, at + 1});
+        ++at;
+        --wanted;
+    }
+    if (wanted > 0) return {};
+    return pieces;
+}
+
+bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page) {
+    switch (pageProtection(page)) {
+        case PageProtection::Checksum:
+            return verifyPage(page);
+        case PageProtection::TornBits:
+            // Torn bits agree with any sector written in the same round: the structure has to
+            // hold as well.
+            return verifyPage(page) && structureHoldsAsMeant(page);
+        case PageProtection::None:
+            return structureHoldsAsMeant(page);
+    }
+    return false;
+}
+
+}  // namespace
+
+std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
+    SectorSource& source, const std::vector<BrokenPage>& pages,
+    const SplitSearchSettings& settings) {
+    std::map<std::int32_t, std::array<std::uint8_t, 8192>> restored;
+    const SectorClaims claims(settings.claimed);
+    for (const BrokenPage& broken : pages) {
+        const int known = broken.knownSectors;
+        if (known <= 0 || known >= 16) continue;
+        const auto pieces =
+            nextFreeSectors(claims, broken.firstSector + known, 16 - known, settings.endSector);
+        if (pieces.empty()) continue;
+        std::array<std::uint8_t, 8192> page = broken.asRead;
+        std::size_t offset = static_cast<std::size_t>(known) * 512;
+        bool read = true;
+        for (const auto& [first, end] : pieces) {
+            const auto count = static_cast<std::uint32_t>(end - first);
+            read = read && source.readWholeSectors(count, &page[offset], first);
+            offset += std::size_t{count} * 512;
+        }
+        if (read && holdsAsPieced(page)) restored[broken.pageId] = page;
+    }
+    return restored;
+}
+
+}  // namespace mdf
