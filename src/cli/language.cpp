@@ -221,6 +221,12 @@ constexpr LocalizedText kTexts[] = {
     {"cannot read the partition table of {}: {}", "无法读取 {} 的分区表: {}"},
     {"{} has no partition table", "{} 没有分区表"},
     {"partition table: {}", "分区表: {}"},
+    {"no database named so was found: the file header page (page 0) is lost, and the only "
+     "database whose pages remain has lost its name with its page 32; recover it without "
+     "--database",
+     "没有找到该名称的数据库: 文件头页(第 0 页)已丢失,而仅存页面的那个数据库连同第 32 "
+     "页一起丢失了名称;"
+     "请不带 --database 恢复它"},
 };
 
 }  // namespace

@@ -85,6 +85,14 @@ std::optional<HeadlessDatabase> pickHeadlessDatabase(RecoverySession& session,
                    found[matches[0]].path.empty() ? "the database" : found[matches[0]].path);
         return found[matches[0]];
     }
+    if (found.size() == 1 && found[0].path.empty()) {
+        complain(
+            "no database named so was found: the file header page (page 0) is lost, and the "
+            "only database whose pages remain has lost its name with its page 32; recover it "
+            "without --database");
+        exit.raise(kBadInput);
+        return std::nullopt;
+    }
     fmt::print(stderr,
                "the file header page (page 0) was not found, and pages of {} databases lie "
                "on the source; they are not mixed: choose one with --database TEXT\n",

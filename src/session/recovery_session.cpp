@@ -13,7 +13,9 @@
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
+#include "scan/file_header_readers.h"
 #include "scan/page_header.h"
+#include "scan/page_protection.h"
 #include "scan/page_structure.h"
 #include "session/catalogue_names.h"
 #include "source/image_format.h"
@@ -360,6 +362,7 @@ void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
             nameShortHeads(shortHeads, fragments_, index_, pageOrigin_, volume_.sectorsPerCluster,
                            reporter_);
         }
+        nameFromSplitNamePages(shortHeads);
         for (CatalogueRow& row : shortHeads)
             if (!row.resolvedPath.empty()) namedHeads_[row.fsec] = std::move(row);
         headsNamed_ = true;
@@ -369,6 +372,45 @@ void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
             row.resolvedPath = named->second.resolvedPath;
             row.name = named->second.name;
         }
+}
+
+// With clusters smaller than a page, page 32 itself may lie in pieces in free space, none of which
+// any fragment holds. Each page 32 whose head the scan saw there is pieced in the order the file
+// system hands out free clusters; when the pieced pages that verify give one name, and one head
+// alone lacks a name, that head takes it. Two heads never share one page 32 by guess.
+void RecoverySession::nameFromSplitNamePages(std::vector<CatalogueRow>& heads) {
+    if (!readFromSource_ || !readsFreeSpaceOnly() || volume_.sectorsPerCluster >= 16) return;
+    CatalogueRow* unnamed = nullptr;
+    for (CatalogueRow& row : heads) {
+        if (!row.resolvedPath.empty()) continue;
+        if (unnamed) return;
+        unnamed = &row;
+    }
+    if (!unnamed) return;
+    std::vector<BrokenPage> namePages;
+    for (const SplitHead& h : splitHeads_)
+        if (h.pageId == 32)  // the page that holds the file's own path
+            if (auto head = splitHeadPage(h)) namePages.push_back(*head);
+    if (namePages.empty()) return;
+    SplitSearchSettings settings = splitSearchSettings();
+    for (const FragmentRecord& r : fragments_)
+        if (r.isVisible() && r.pages() > 0) settings.claimed.push_back({r.fsec, r.esec});
+    std::set<std::string> names;
+    for (auto& [id, page] : pieceInAllocationOrder(source_, namePages, settings)) {
+        restoreTornBits(page);
+        const FileNameResult name = readFileName(page);
+        if (name.result == 0) names.insert(name.name);
+    }
+    std::array<std::uint8_t, 8192> page0{};
+    if (names.size() != 1 || !readFragmentPage(pageOrigin_, unnamed->fsec, 0, page0)) return;
+    restoreTornBits(page0);
+    const PageCountResult count = readFilePageCount(page0);
+    if (count.result != 0) return;
+    unnamed->resolvedPath = *names.begin();
+    unnamed->name = unnamed->resolvedPath + "(" + fileSizeText(count.pages);
+    reporter_.logLine(Memo::Analysis,
+                      "文件名取自拼合的第32页(name read from page 32, pieced together): " +
+                          unnamed->resolvedPath);
 }
 
 void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* chooser) {
@@ -454,28 +496,57 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPages() {
     return restoreSplitPagesNow();
 }
 
-std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
-    if (!readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
-    std::vector<BrokenPage> broken;
+bool RecoverySession::readsFreeSpaceOnly() const {
+    return settings_.freeSpaceOnly && volume_.hasFileSystem;
+}
+
+bool RecoverySession::clusterInUse(std::int64_t sector) {
+    return readsFreeSpaceOnly() &&
+           freeSpace_.isClusterInUse(sector, settings_.fileSystemLabel, volume_);
+}
+
+// What the split-page search must not take pieces from: with the clusters in use of a scan of
+// free space only, as ranges.
+SplitSearchSettings RecoverySession::splitSearchSettings() {
     SplitSearchSettings settings;
     settings.clusterSectors = volume_.sectorsPerCluster;
     settings.endSector = source_.endSector();
+    if (!readsFreeSpaceOnly() || volume_.sectorsPerCluster <= 0) return settings;
+    for (std::int64_t sector = volume_.dataStartSector % volume_.sectorsPerCluster;
+         sector < settings.endSector; sector += volume_.sectorsPerCluster)
+        if (clusterInUse(sector)) {
+            if (!settings.claimed.empty() && settings.claimed.back().second == sector)
+                settings.claimed.back().second += volume_.sectorsPerCluster;
+            else
+                settings.claimed.push_back({sector, sector + volume_.sectorsPerCluster});
+        }
+    return settings;
+}
+
+// A split page's head as found in free space: its first sectors up to the first cluster in use.
+std::optional<BrokenPage> RecoverySession::splitHeadPage(const SplitHead& h) {
+    BrokenPage head;
+    head.pageId = h.pageId;
+    head.firstSector = h.sector;
+    head.knownSectors = h.freeSectors;
+    if (head.knownSectors == 0)
+        while (head.knownSectors < 16 && !clusterInUse(h.sector + head.knownSectors))
+            ++head.knownSectors;
+    if (head.knownSectors == 0 || head.knownSectors >= 16 ||
+        !source_.readWholeSectors(static_cast<std::uint32_t>(head.knownSectors), head.asRead.data(),
+                                  h.sector) ||
+        PageHeader::from(head.asRead).pageId() != h.pageId)
+        return std::nullopt;
+    return head;
+}
+
+std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
+    if (!readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
+    std::vector<BrokenPage> broken;
+    SplitSearchSettings settings = splitSearchSettings();
     // A scan of free space only took nothing from clusters in use; neither may a piece.
-    const bool freeOnly = settings_.freeSpaceOnly && volume_.hasFileSystem;
-    auto inUse = [&](std::int64_t sector) {
-        return freeOnly && freeSpace_.isClusterInUse(sector, settings_.fileSystemLabel, volume_);
-    };
-    const std::int64_t origin =
-        volume_.sectorsPerCluster > 0 ? volume_.dataStartSector % volume_.sectorsPerCluster : 0;
-    if (freeOnly)
-        for (std::int64_t sector = origin; sector < settings.endSector;
-             sector += volume_.sectorsPerCluster)
-            if (inUse(sector)) {
-                if (!settings.claimed.empty() && settings.claimed.back().second == sector)
-                    settings.claimed.back().second += volume_.sectorsPerCluster;
-                else
-                    settings.claimed.push_back({sector, sector + volume_.sectorsPerCluster});
-            }
+    const bool freeOnly = readsFreeSpaceOnly();
+    auto inUse = [&](std::int64_t sector) { return clusterInUse(sector); };
     std::vector<SplitHead> heads = splitHeads_;
     // Where the run that begins with a page id lies.
     std::map<std::int32_t, std::int64_t> runStarting;
@@ -510,21 +581,11 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     std::set<std::int32_t> headed;
     for (const SplitHead& h : heads) {
         if (combination_.holdsPage(h.pageId) || !headed.insert(h.pageId).second) continue;
-        BrokenPage head;
-        head.pageId = h.pageId;
-        head.firstSector = h.sector;
-        head.nextRunSector = nextRun(h.pageId);
-        head.knownSectors = h.freeSectors;
-        if (head.knownSectors == 0)
-            while (head.knownSectors < 16 && !inUse(h.sector + head.knownSectors))
-                ++head.knownSectors;
-        if (head.knownSectors == 0 || head.knownSectors >= 16 ||
-            !source_.readWholeSectors(static_cast<std::uint32_t>(head.knownSectors),
-                                      head.asRead.data(), h.sector) ||
-            PageHeader::from(head.asRead).pageId() != h.pageId)
-            continue;
+        std::optional<BrokenPage> head = splitHeadPage(h);
+        if (!head) continue;
+        head->nextRunSector = nextRun(h.pageId);
         settings.clusterOrigin = h.sector;
-        broken.push_back(head);
+        broken.push_back(*head);
     }
     if (broken.empty()) return {};
     SplitSearchResult found;

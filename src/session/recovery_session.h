@@ -13,6 +13,7 @@
 #include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
 #include "analysis/headless_file.h"
+#include "analysis/split_page_search.h"
 #include "assembly/assembly_context.h"
 #include "assembly/fragment_tools.h"
 #include "assembly/mdf_writer.h"
@@ -300,6 +301,11 @@ class RecoverySession {
     int foreground_ = 0;
     // The commands' bodies, for the one sequence that runs them inside its own command.
     std::vector<std::int32_t> restoreSplitPagesNow();
+    bool readsFreeSpaceOnly() const;
+    bool clusterInUse(std::int64_t sector);
+    SplitSearchSettings splitSearchSettings();
+    std::optional<BrokenPage> splitHeadPage(const SplitHead& head);
+    void nameFromSplitNamePages(std::vector<CatalogueRow>& heads);
     SearchOutcome searchMoreNow();
     MissingPageReport checkMissingPagesNow();
     AssemblyOutcome writeMdfNow(const std::string& outputPath);
