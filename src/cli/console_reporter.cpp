@@ -45,6 +45,10 @@ void ConsoleReporter::logLine(Memo, std::string_view line) {
     std::fflush(logStream_);
 }
 
+void ConsoleReporter::logTimedLine(Memo memo, std::string_view line, std::string_view time) {
+    logLine(memo, std::string(line) + " " + std::string(time));
+}
+
 void ConsoleReporter::setStatus(std::string_view text) {
     if (console().verbosity != Verbosity::Verbose) return;
     std::lock_guard lock(mutex_);

@@ -15,6 +15,7 @@ class ConsoleReporter : public Reporter {
     ~ConsoleReporter() override;
 
     void logLine(Memo memo, std::string_view line) override;
+    void logTimedLine(Memo memo, std::string_view line, std::string_view time) override;
     void clearLog(Memo) override {}
     void setStatus(std::string_view text) override;
     void setProgress(int percent) override;

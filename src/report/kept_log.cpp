@@ -37,6 +37,11 @@ void KeptLog::logLine(Memo memo, std::string_view line) {
     inner_.logLine(memo, line);
 }
 
+void KeptLog::logTimedLine(Memo memo, std::string_view line, std::string_view time) {
+    keep(std::string(memoName(memo)) + ": " + std::string(line) + " " + std::string(time));
+    inner_.logTimedLine(memo, line, time);
+}
+
 void KeptLog::showMessage(std::string_view text, std::string_view caption, MessageIcon icon) {
     keep("message: " + std::string(text));
     inner_.showMessage(text, caption, icon);

@@ -18,6 +18,7 @@ class KeptLog : public Reporter {
     explicit KeptLog(Reporter& inner) : inner_(inner) {}
 
     void logLine(Memo memo, std::string_view line) override;
+    void logTimedLine(Memo memo, std::string_view line, std::string_view time) override;
     void clearLog(Memo memo) override { inner_.clearLog(memo); }
     void setStatus(std::string_view text) override { inner_.setStatus(text); }
     void setProgress(int percent) override { inner_.setProgress(percent); }

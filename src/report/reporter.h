@@ -21,6 +21,11 @@ class Reporter {
     virtual ~Reporter() = default;
 
     virtual void logLine(Memo memo, std::string_view line) = 0;
+    // A line that ends with the time something happened. The window shows the time right after
+    // the words, as its log always has; a terminal puts a blank between them.
+    virtual void logTimedLine(Memo memo, std::string_view line, std::string_view time) {
+        logLine(memo, std::string(line) + std::string(time));
+    }
     virtual void clearLog(Memo memo) = 0;
     virtual void setStatus(std::string_view text) = 0;
     virtual void setProgress(int percent) = 0;

@@ -36,7 +36,7 @@ class Scan {
         ctx_.reporter.clearLog(Memo::Scan);
         if (!readSettings()) return ScanOutcome::Failed;
         if (ctx_.volume.hasFileSystem && freeSpaceOnly_) {
-            ctx_.reporter.logLine(Memo::Scan, "reading bitmap" + ctx_.now());
+            ctx_.reporter.logTimedLine(Memo::Scan, "reading bitmap", ctx_.now());
             // Without the file system's own allocation data nothing can be told free or in use:
             // the whole volume is scanned rather than none of it.
             if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter,
@@ -49,7 +49,7 @@ class Scan {
                 freeSpaceOnly_ = false;
             }
         }
-        ctx_.reporter.logLine(Memo::Scan, "begin scan" + ctx_.now());
+        ctx_.reporter.logTimedLine(Memo::Scan, "begin scan", ctx_.now());
         ctx_.reporter.setStatus("begin scan ");
         cursor_ = start_;
         windowStart_ = start_;
@@ -90,7 +90,7 @@ class Scan {
         keepPosition();
         ctx_.index = buildFragmentIndex(ctx_.fragments);
         if (ctx_.completing) ctx_.completing();
-        ctx_.reporter.logLine(Memo::Scan, "finished" + ctx_.now());
+        ctx_.reporter.logTimedLine(Memo::Scan, "finished", ctx_.now());
         ctx_.reporter.setStatus("finished");
         return ScanOutcome::Finished;
     }

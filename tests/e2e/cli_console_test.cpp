@@ -3,6 +3,7 @@
 // command and --partition on a whole disk.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -172,7 +173,11 @@ TEST(CliConsole, QuietLeavesOnlyResultsAndVerboseAddsTheStatus) {
     EXPECT_TRUE(contains(verbose.output, "found fragment")) << verbose.output;
 
     CommandResult normal = recover("", "n.mdf");
-    EXPECT_TRUE(contains(normal.output, "begin scan"));
+    // A blank between the words and the time, on the terminal and in the kept log alike.
+    EXPECT_TRUE(contains(normal.output, "begin scan 2")) << normal.output;
+    std::ifstream keptLog(w.dir.file("n.mdf.log"));
+    const std::string logged{std::istreambuf_iterator<char>(keptLog), {}};
+    EXPECT_TRUE(contains(logged, "scan: finished 2")) << logged;
     EXPECT_FALSE(contains(normal.output, "mdfrecover: [")) << "status only with -v";
 
     CommandResult both = cli({"-q", "-v", "fragments", w.dir.file("scan.info")});
