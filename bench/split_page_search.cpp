@@ -8,8 +8,6 @@
 // Usage: bench_split_pages [N...]
 #include "analysis/split_page_search.h"
 
-#include "analysis/allocation_order_pieces.h"
-
 #include <fcntl.h>
 #include <fmt/core.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include <fstream>
 #include <vector>
 
+#include "analysis/allocation_order_pieces.h"
 #include "bench_util.h"
 #include "source/sector_source.h"
 #include "testworld/random.h"
@@ -81,7 +80,8 @@ std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t cluster
 
 // Pages in many pieces, each piece followed by one to three sectors in use: the heads and the
 // clusters in use between the pieces, as the search is handed them.
-std::vector<mdf::BrokenPage> buildPieces(const std::string& path, mdf::SplitSearchSettings& settings) {
+std::vector<mdf::BrokenPage> buildPieces(const std::string& path,
+                                         mdf::SplitSearchSettings& settings) {
     using namespace mdf;
     test::DatabaseRecipe recipe;
     recipe.pages = 4000;

@@ -8,23 +8,29 @@
 namespace mdf {
 namespace {
 
-// How many claimed ranges a page's pieces may lie across: a page crosses at most 15 holes, each
-// after one or more files in use and fragments.
-constexpr int kMostClaimsCrossed = 4096;
+// How many clusters in use, asked one by one, a page's pieces may lie across: 128 MiB of live
+// files with 512-byte clusters. Claimed ranges are merged, so crossing one is a single step.
+constexpr std::int64_t kMostClustersInUse = std::int64_t{1} << 18;
 
 // The sectors after a page's head that the next free clusters give, in order: [first, end)
 // ranges adding up to what the page lacks, or nothing when the source ends first.
-std::vector<std::pair<std::int64_t, std::int64_t>> nextFreeSectors(const SectorClaims& claims,
-                                                                   std::int64_t from, int wanted,
-                                                                   std::int64_t endSector) {
+std::vector<std::pair<std::int64_t, std::int64_t>> nextFreeSectors(
+    const SectorClaims& claims, const SplitSearchSettings& settings, std::int64_t from,
+    int wanted) {
     std::vector<std::pair<std::int64_t, std::int64_t>> pieces;
+    const std::int64_t cs = std::max(1, settings.clusterSectors);
     std::int64_t at = from;
-    for (int crossed = 0; wanted > 0 && crossed <= kMostClaimsCrossed;) {
-        if (at >= endSector) return {};
+    for (std::int64_t inUse = 0; wanted > 0;) {
+        if (at < 0 || at >= settings.endSector) return {};
         const std::int64_t past = claims.endOfClaimAt(at);
         if (past != at) {
             at = past;
-            ++crossed;
+            continue;
+        }
+        if (settings.inUse && settings.inUse(at)) {
+            if (++inUse > kMostClustersInUse) return {};
+            const std::int64_t into = ((at - settings.clusterOrigin) % cs + cs) % cs;
+            at += cs - into;
             continue;
         }
         if (!pieces.empty() && pieces.back().second == at)
@@ -63,7 +69,7 @@ std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
         const int known = broken.knownSectors;
         if (known <= 0 || known >= 16) continue;
         const auto pieces =
-            nextFreeSectors(claims, broken.firstSector + known, 16 - known, settings.endSector);
+            nextFreeSectors(claims, settings, broken.firstSector + known, 16 - known);
         if (pieces.empty()) continue;
         std::array<std::uint8_t, 8192> page = broken.asRead;
         std::size_t offset = static_cast<std::size_t>(known) * 512;

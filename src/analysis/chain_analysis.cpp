@@ -42,14 +42,14 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
     }
     ctx.results.expectedPageCount = count.pages;
     if (firstPages <= 32) {
-        ctx.results.lostFileName = "c:\\noname.mdf";
+        ctx.results.lostFileName = kNoName;
         return true;
     }
     // Without page 32 the file has no name, but its pages are still worth recovering.
     if (!readFragmentPage(ctx.pages, file.firstSector, 32, page)) {
         ctx.results.unreadablePages.insert(32);
         ctx.reporter.logLine(Memo::Analysis, "read disk error,page 32 (unreadable)");
-        ctx.results.lostFileName = "c:\\noname.mdf";
+        ctx.results.lostFileName = kNoName;
         return true;
     }
     restoreTornBits(page);
@@ -60,7 +60,7 @@ bool readFileFacts(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t 
         name = readFileNameFromFirstBytes(page, std::size_t{ctx.sectorsPerCluster} * 512);
     if (name.result != 0) {
         ctx.reporter.showMessage("get fileinfo2 error", "message");
-        ctx.results.lostFileName = "c:\noname.mdf";
+        ctx.results.lostFileName = kNoName;
         return true;
     }
     ctx.results.lostFileName = name.name;

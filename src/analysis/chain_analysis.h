@@ -14,12 +14,15 @@
 
 namespace mdf {
 
+// The name a file is given when no page 32 names it.
+inline const std::string kNoName = "c:\\noname.mdf";
+
 class Reporter;
 
 // What an analysis concludes about the lost file; the assembly commands read and extend it.
 struct AnalysisResults {
-    std::int32_t expectedPageCount = 0;  // as the file's page 0 states it
-    std::string lostFileName;            // the file's own path from page 32, or "c:\noname.mdf"
+    std::int32_t expectedPageCount = 0;          // as the file's page 0 states it
+    std::string lostFileName;                    // the file's own path from page 32, or kNoName
     std::vector<std::int32_t> combinationMarks;  // one per fragment record: 1 = in the combination
     std::int32_t lastChosenFragment = 0;
     PageMap pageMap;

@@ -70,6 +70,32 @@ void keepNamePageFragment(AnalysisContext& ctx, std::int32_t r) {
     results.recordedFragments.push_back(r);
 }
 
+// Whether every page id two visible fragments both hold reads the same from each. Pages of
+// another database, or older copies, that lie where this one's are would differ. Past a budget of
+// compared pages they are taken to differ.
+bool overlapsAgree(const FragmentList& fragments, const FragmentIndex& index, PageOrigin& pages) {
+    constexpr int kMostCompared = 4096;
+    int compared = 0;
+    std::array<std::uint8_t, 8192> a{}, b{};
+    for (std::size_t p = 0; p < index.size(); ++p) {
+        const FragmentRecord& x = fragments[static_cast<std::size_t>(index[p].recordIndex)];
+        if (!x.isVisible() || x.pages() <= 0) continue;
+        for (std::size_t q = p + 1; q < index.size() && index[q].beginPage < index[p].endPage;
+             ++q) {
+            const FragmentRecord& y = fragments[static_cast<std::size_t>(index[q].recordIndex)];
+            if (!y.isVisible() || y.pages() <= 0) continue;
+            const std::int32_t end = std::min(index[p].endPage, index[q].endPage);
+            for (std::int32_t id = index[q].beginPage; id < end; ++id) {
+                if (++compared > kMostCompared ||
+                    !readFragmentPage(pages, x.fsec, id - x.beginPage, a) ||
+                    !readFragmentPage(pages, y.fsec, id - y.beginPage, b) || a != b)
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::vector<HeadlessDatabase> findHeadlessDatabases(const FragmentList& fragments,
@@ -88,7 +114,7 @@ std::vector<HeadlessDatabase> findHeadlessDatabases(const FragmentList& fragment
         found.push_back({*path, index[p].recordIndex});
     }
     if (found.empty() && (firstPfs || !index.empty())) found.push_back({});
-    if (found.size() == 1) found.front().alone = true;
+    if (found.size() == 1) found.front().alone = overlapsAgree(fragments, index, pages);
     return found;
 }
 
@@ -97,9 +123,9 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
     AnalysisResults& results = ctx.results;
     std::int64_t provisional = 1;
     for (const FragmentRecord& r : ctx.fragments)
-        provisional = std::max<std::int64_t>(provisional, r.endPage);
+        if (r.isVisible()) provisional = std::max<std::int64_t>(provisional, r.endPage);
     results.expectedPageCount = static_cast<std::int32_t>(provisional);
-    results.lostFileName = database.path.empty() ? "c:\\noname.mdf" : database.path;
+    results.lostFileName = database.path.empty() ? kNoName : database.path;
     results.headLsn = {};
     results.firstRecordedWithPfsPassOnly = false;
     resetPageMap(results.pageMap, provisional);

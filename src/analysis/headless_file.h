@@ -14,8 +14,9 @@ namespace mdf {
 struct HeadlessDatabase {
     std::string path;                  // empty when no page 32 was found
     std::int32_t namePageRecord = -1;  // the fragment holding its page 32
-    // No other database's page 32 lies on the source: a fragment that no allocation page speaks
-    // for is then taken as this database's own.
+    // No other database's page 32 lies on the source, and wherever two fragments hold the same
+    // page they hold the same bytes: a fragment that no allocation page speaks for is then taken
+    // as this database's own.
     bool alone = false;
 };
 

@@ -33,6 +33,9 @@ struct SplitSearchSettings {
     std::int64_t clusterOrigin = 0;   // a sector where a cluster begins
     // Sector ranges [first, end) that accepted fragments claim: never taken as pieces.
     std::vector<std::pair<std::int64_t, std::int64_t>> claimed;
+    // Whether the cluster holding a sector is in use, asked lazily by the walk in allocation order
+    // (pieceInAllocationOrder) where the clusters in use are not all among `claimed`.
+    std::function<bool(std::int64_t sector)> inUse;
     // Told how far the pass over the source has come, in percent, whenever that changes.
     std::function<void(int percent)> progress;
 };

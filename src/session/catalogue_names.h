@@ -3,15 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "analysis/chain_analysis.h"
 #include "analysis/fragment_pages.h"
 #include "scan/file_catalogue.h"
 
 namespace mdf {
 
 class Reporter;
-
-// What the analysis calls a file whose page 32 it could not read.
-inline const std::string kNoName = "c:\\noname.mdf";
 
 // Gives every catalogue row whose first fragment is too short to hold page 32 ("wrong file
 // head,size:...") the name and size its own page 32 states, read from the fragment that holds

@@ -362,7 +362,7 @@ void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
             nameShortHeads(shortHeads, fragments_, index_, pageOrigin_, volume_.sectorsPerCluster,
                            reporter_);
         }
-        nameFromSplitNamePages(shortHeads);
+        nameFromSplitNamePages(shortHeads, rows);
         for (CatalogueRow& row : shortHeads)
             if (!row.resolvedPath.empty()) namedHeads_[row.fsec] = std::move(row);
         headsNamed_ = true;
@@ -377,29 +377,44 @@ void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
 // With clusters smaller than a page, page 32 itself may lie in pieces in free space, none of which
 // any fragment holds. Each page 32 whose head the scan saw there is pieced in the order the file
 // system hands out free clusters; when the pieced pages that verify give one name, and one head
-// alone lacks a name, that head takes it. Two heads never share one page 32 by guess.
-void RecoverySession::nameFromSplitNamePages(std::vector<CatalogueRow>& heads) {
-    if (!readFromSource_ || !readsFreeSpaceOnly() || volume_.sectorsPerCluster >= 16) return;
+// alone lacks a name, that head takes it. Two heads never share one page 32 by guess, and a name
+// another head already has (an older copy of that database) is no candidate.
+void RecoverySession::nameFromSplitNamePages(std::vector<CatalogueRow>& heads,
+                                             const std::vector<CatalogueRow>& all) {
+    if (!readFromSource_ || !allocatesNextFree() || volume_.sectorsPerCluster >= 16) return;
     CatalogueRow* unnamed = nullptr;
+    std::set<std::string> taken;  // names other heads already have
     for (CatalogueRow& row : heads) {
-        if (!row.resolvedPath.empty()) continue;
+        if (!row.resolvedPath.empty()) {
+            taken.insert(row.resolvedPath);
+            continue;
+        }
         if (unnamed) return;
         unnamed = &row;
     }
     if (!unnamed) return;
+    // A head long enough to hold its own page 32 has its name in its memo: "path(size)".
+    for (const CatalogueRow& row : all)
+        if (row.sizeKB / 8 > 32 && row.name.rfind('(') != std::string::npos)
+            taken.insert(row.name.substr(0, row.name.rfind('(')));
     std::vector<BrokenPage> namePages;
     for (const SplitHead& h : splitHeads_)
         if (h.pageId == 32)  // the page that holds the file's own path
             if (auto head = splitHeadPage(h)) namePages.push_back(*head);
     if (namePages.empty()) return;
-    SplitSearchSettings settings = splitSearchSettings();
+    // The clusters in use are asked for one by one: listing the files must not sweep a volume.
+    SplitSearchSettings settings;
+    settings.clusterSectors = volume_.sectorsPerCluster;
+    settings.clusterOrigin = volume_.dataStartSector % volume_.sectorsPerCluster;
+    settings.endSector = source_.endSector();
+    settings.inUse = [this](std::int64_t sector) { return clusterInUse(sector); };
     for (const FragmentRecord& r : fragments_)
         if (r.isVisible() && r.pages() > 0) settings.claimed.push_back({r.fsec, r.esec});
     std::set<std::string> names;
     for (auto& [id, page] : pieceInAllocationOrder(source_, namePages, settings)) {
         restoreTornBits(page);
         const FileNameResult name = readFileName(page);
-        if (name.result == 0) names.insert(name.name);
+        if (name.result == 0 && !taken.count(name.name)) names.insert(name.name);
     }
     std::array<std::uint8_t, 8192> page0{};
     if (names.size() != 1 || !readFragmentPage(pageOrigin_, unnamed->fsec, 0, page0)) return;
@@ -500,6 +515,13 @@ bool RecoverySession::readsFreeSpaceOnly() const {
     return settings_.freeSpaceOnly && volume_.hasFileSystem;
 }
 
+// FAT and exFAT hand a growing file the next free cluster: the free clusters after a page's head,
+// in order, are where the rest of it went. Other file systems place clusters by policies of their
+// own, where that order is no evidence.
+bool RecoverySession::allocatesNextFree() const {
+    return readsFreeSpaceOnly() && (volume_.fsKind == "FAT32" || volume_.fsKind == "exFAT");
+}
+
 bool RecoverySession::clusterInUse(std::int64_t sector) {
     return readsFreeSpaceOnly() &&
            freeSpace_.isClusterInUse(sector, settings_.fileSystemLabel, volume_);
@@ -529,6 +551,7 @@ std::optional<BrokenPage> RecoverySession::splitHeadPage(const SplitHead& h) {
     head.pageId = h.pageId;
     head.firstSector = h.sector;
     head.knownSectors = h.freeSectors;
+    if (head.knownSectors <= 0) head.knownSectors = 0;
     if (head.knownSectors == 0)
         while (head.knownSectors < 16 && !clusterInUse(h.sector + head.knownSectors))
             ++head.knownSectors;
@@ -592,7 +615,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     std::size_t toRestore = broken.size();
     // From free space, a page's pieces follow each other in the order the file system hands out
     // free clusters: read there first, without a pass over the source.
-    if (freeOnly) {
+    if (allocatesNextFree()) {
         found.restored = pieceInAllocationOrder(source_, broken, settings);
         std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
     }

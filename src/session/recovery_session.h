@@ -303,9 +303,11 @@ class RecoverySession {
     std::vector<std::int32_t> restoreSplitPagesNow();
     bool readsFreeSpaceOnly() const;
     bool clusterInUse(std::int64_t sector);
+    bool allocatesNextFree() const;
     SplitSearchSettings splitSearchSettings();
     std::optional<BrokenPage> splitHeadPage(const SplitHead& head);
-    void nameFromSplitNamePages(std::vector<CatalogueRow>& heads);
+    void nameFromSplitNamePages(std::vector<CatalogueRow>& heads,
+                                const std::vector<CatalogueRow>& all);
     SearchOutcome searchMoreNow();
     MissingPageReport checkMissingPagesNow();
     AssemblyOutcome writeMdfNow(const std::string& outputPath);

@@ -236,6 +236,30 @@ TEST(RealFiles, AFileWhoseFirstExtentIsOverwrittenKeepsEveryOtherPage) {
     }
 }
 
+// Another database lies beside the headless one, its own page 32 lost: nothing names it, but its
+// pages differ where both databases have pages of the same id, so none of them is taken.
+TEST(RealFiles, AHeadlessDatabaseNeverTakesTheNamelessNeighboursPages) {
+    TempDir dir;
+    const PageFile pubs = readPageFile(real("pubs_sql2008.mdf"));
+    const PageFile asp = readPageFile(real("aspnetdb_sql2005.mdf"));
+    Random rng({69});
+    auto runs = cutIntoRuns(pubs, 8, static_cast<std::int32_t>(pubs.size()), rng, 4, 30);
+    auto other = cutIntoRuns(asp, 41, static_cast<std::int32_t>(asp.size()), rng, 4, 30);
+    runs.insert(runs.end(), other.begin(), other.end());
+    std::shuffle(runs.begin(), runs.end(), std::mt19937(69));
+    LayoutImage image(dir.file("raw.img"), 30000, 69);
+    for (const auto& [first, pages] : runs)
+        image.place(first, pages);
+    image.junk(16);
+    const Judged j = recoverAndJudge({dir.file("raw.img")}, dir.file("out.mdf"), pubs);
+    EXPECT_EQ(j.exitCode, 1);
+    const PageFile written = readPageFile(dir.file("out.mdf"));
+    for (std::size_t p = 0; p < written.size() && p < asp.size(); ++p)
+        if (asp[p] != pubs[p] && asp[p] != Page{}) {
+            EXPECT_NE(written[p], asp[p]) << "page " << p << " is the other database's";
+        }
+}
+
 // FAT32 with 512-byte clusters and holes of one to 48 clusters: many pages of the file lie in
 // three to sixteen pieces, each after a live file. Every page comes back as it was (those without
 // protection are still named, as nothing can prove them); then, with one middle piece of a page

@@ -96,6 +96,14 @@ TEST(ChainAnalysis, ShortFirstFragmentsAreNamelessAndRecordedByTheirPfsPage) {
         // The full pass reads the IAM page at 2 and so knows who owns page 8.
         EXPECT_EQ(w.results.pageMap.get(8).ownerId, length > 2 ? kOwner : 0) << length;
     }
+    // A page 32 that names nothing: the file is still analysed, under the name kept for that.
+    AnalysisWorld w;
+    std::vector<PageBuilder> run = fileRun(0, 40, 100);
+    run[32] = ownedPage(32, kOwner);
+    const std::int32_t first = w.fragment(1000, run);
+    AnalysisContext ctx = w.context();
+    ASSERT_TRUE(analyseChain(ctx, fileAt(w, first)));
+    EXPECT_EQ(w.results.lostFileName, "c:\\noname.mdf");
 }
 
 TEST(ChainAnalysis, AFragmentRunningPastTheFileIsNeverAccepted) {
