@@ -82,6 +82,16 @@ const std::map<std::int32_t, std::string> kPubsDataPages{
     {151, "dbo.titleauthor"}, {174, "dbo.stores"},    {192, "dbo.sales"},    {194, "dbo.roysched"},
     {196, "dbo.discounts"},   {198, "dbo.jobs"},      {204, "dbo.employee"}};
 
+// Runs of pages laid in shuffled order on a raw image, junk between them.
+void layShuffled(std::vector<std::pair<std::int32_t, std::vector<Page>>> runs,
+                 const std::string& path, std::int64_t sectors, std::uint64_t seed) {
+    std::shuffle(runs.begin(), runs.end(), std::mt19937(seed));
+    LayoutImage image(path, sectors, seed);
+    for (const auto& [first, pages] : runs)
+        image.place(first, pages);
+    image.junk(16);
+}
+
 void expectHonest(const Judged& j) {
     // A page pieced without protection keeps a recovery partial though it may be right.
     EXPECT_TRUE(j.differing.empty() ? j.exitCode == 0 || !j.unverifiable.empty() : j.exitCode != 0)
@@ -219,13 +229,9 @@ TEST(RealFiles, AFileWhoseFirstExtentIsOverwrittenKeepsEveryOtherPage) {
         TempDir dir;
         const PageFile original = readPageFile(real(name));
         Random rng({67});
-        auto runs =
-            cutIntoRuns(original, 8, static_cast<std::int32_t>(original.size()), rng, 4, 30);
-        std::shuffle(runs.begin(), runs.end(), std::mt19937(67));
-        LayoutImage image(dir.file("raw.img"), 20000, 67);
-        for (const auto& [first, pages] : runs)
-            image.place(first, pages);
-        image.junk(16);
+        layShuffled(
+            cutIntoRuns(original, 8, static_cast<std::int32_t>(original.size()), rng, 4, 30),
+            dir.file("raw.img"), 20000, 67);
         const Judged j = recoverAndJudge({dir.file("raw.img")}, dir.file("out.mdf"), original);
         EXPECT_EQ(j.exitCode, 1);
         for (std::int32_t p : j.differing) {
@@ -246,11 +252,7 @@ TEST(RealFiles, AHeadlessDatabaseNeverTakesTheNamelessNeighboursPages) {
     auto runs = cutIntoRuns(pubs, 8, static_cast<std::int32_t>(pubs.size()), rng, 4, 30);
     auto other = cutIntoRuns(asp, 41, static_cast<std::int32_t>(asp.size()), rng, 4, 30);
     runs.insert(runs.end(), other.begin(), other.end());
-    std::shuffle(runs.begin(), runs.end(), std::mt19937(69));
-    LayoutImage image(dir.file("raw.img"), 30000, 69);
-    for (const auto& [first, pages] : runs)
-        image.place(first, pages);
-    image.junk(16);
+    layShuffled(std::move(runs), dir.file("raw.img"), 30000, 69);
     const Judged j = recoverAndJudge({dir.file("raw.img")}, dir.file("out.mdf"), pubs);
     EXPECT_EQ(j.exitCode, 1);
     const PageFile written = readPageFile(dir.file("out.mdf"));
