@@ -4,29 +4,36 @@ namespace mdf {
 namespace {
 
 struct NamedList {
-    const char* key;    // in the JSON
-    const char* words;  // in the lines
+    const char* key;      // in the JSON
+    const char* chinese;  // in the lines, before the English in brackets
+    const char* english;
     const std::vector<std::int32_t> VerdictFindings::*list;
 };
 
 const NamedList kLists[] = {
-    {"missing_allocated", "遗漏已分配页(allocated pages missing)",
+    {"missing_allocated", "遗漏已分配页", "allocated pages missing",
      &VerdictFindings::missingAllocated},
-    {"missing_allocation_unknown",
-     "遗漏页,分配未知(pages missing; no allocation page is left to tell whether they were in use)",
+    {"missing_allocation_unknown", "遗漏页,分配未知",
+     "pages missing; no allocation page is left to tell whether they were in use",
      &VerdictFindings::missingAllocationUnknown},
-    {"unreadable", "读取失败页(allocated pages unreadable)", &VerdictFindings::unreadable},
-    {"failing_protection", "校验失败页(pages failing their checksum or torn bits)",
+    {"unreadable", "读取失败页", "allocated pages unreadable", &VerdictFindings::unreadable},
+    {"failing_protection", "校验失败页", "pages failing their checksum or torn bits",
      &VerdictFindings::failingProtection},
-    {"failing_structure", "结构错误页(pages failing their structure)",
+    {"failing_structure", "结构错误页", "pages failing their structure",
      &VerdictFindings::failingStructure},
-    {"unverifiable", "无法验证页(pages without protection, pieced together: unverifiable)",
+    {"unverifiable", "无法验证页", "pages without protection, pieced together: unverifiable",
      &VerdictFindings::unverifiable},
-    {"other_database", "其他数据库的页(pages of another database or allocation unit)",
+    {"other_database", "其他数据库的页", "pages of another database or allocation unit",
      &VerdictFindings::otherDatabase},
-    {"stale_copy", "旧副本页(older copies written where a newer one verifies)",
+    {"stale_copy", "旧副本页", "older copies written where a newer one verifies",
      &VerdictFindings::staleCopy},
 };
+
+// "中文(English)" as the window shows it, or the English alone.
+std::string words(const char* chinese, const std::string& english, VerdictWords language) {
+    if (language == VerdictWords::English) return english;
+    return std::string(chinese) + "(" + english + ")";
+}
 
 }  // namespace
 
@@ -79,34 +86,40 @@ nlohmann::json verdictJson(const Verdict& v) {
     return j;
 }
 
-std::vector<std::string> verdictLines(const Verdict& v) {
+std::vector<std::string> verdictLines(const Verdict& v, VerdictWords language) {
+    const bool both = language == VerdictWords::Both;
     std::vector<std::string> lines;
-    const std::string counts = "已分配 " + std::to_string(v.allocatedPages) +
-                               " 页 (allocated pages " + std::to_string(v.allocatedPages) +
+    const std::string counts = "allocated pages " + std::to_string(v.allocatedPages) +
                                "; verified by their protection " + std::to_string(v.verifiedPages) +
                                "; without protection, read whole and sound " +
-                               std::to_string(v.soundPages) + ")";
-    lines.push_back((v.complete ? "完整(COMPLETE): " : "不完整(PARTIAL): ") + counts);
+                               std::to_string(v.soundPages);
+    lines.push_back(
+        words(v.complete ? "完整" : "不完整", v.complete ? "COMPLETE" : "PARTIAL", language) +
+        ": " +
+        (both ? "已分配 " + std::to_string(v.allocatedPages) + " 页 (" + counts + ")" : counts));
     for (const NamedList& l : kLists) {
         const auto& list = v.findings.*l.list;
         if (!list.empty())
-            lines.push_back(std::string(l.words) + " " + std::to_string(list.size()) + ": " +
-                            rangesText(list));
+            lines.push_back(words(l.chinese, l.english, language) + " " +
+                            std::to_string(list.size()) + ": " + rangesText(list));
     }
     if (!v.findings.brokenLinks.empty()) {
         std::string pairs;
         for (std::size_t i = 0; i < v.findings.brokenLinks.size() && i < 10; ++i)
             pairs += (i ? " " : "") + std::to_string(v.findings.brokenLinks[i].first) + "<>" +
                      std::to_string(v.findings.brokenLinks[i].second);
-        lines.push_back("页链接不一致(page links that disagree) " +
+        lines.push_back(words("页链接不一致", "page links that disagree", language) + " " +
                         std::to_string(v.findings.brokenLinks.size()) + ": " + pairs +
                         (v.findings.brokenLinks.size() > 10 ? " ..." : ""));
     }
     if (v.pagesCut > 0)
-        lines.push_back("截短 " + std::to_string(v.pagesCut) +
-                        " 页 (pages cut: the file header asks for more than the source held)");
+        lines.push_back(
+            both ? "截短 " + std::to_string(v.pagesCut) +
+                       " 页 (pages cut: the file header asks for more than the source held)"
+                 : std::to_string(v.pagesCut) +
+                       " pages cut: the file header asks for more than the source held");
     if (!v.newerCopiesTaken.empty())
-        lines.push_back("采用较新副本(newer copies written) " +
+        lines.push_back(words("采用较新副本", "newer copies written", language) + " " +
                         std::to_string(v.newerCopiesTaken.size()) + ": " +
                         rangesText(v.newerCopiesTaken));
     return lines;

@@ -18,8 +18,11 @@ std::string rangesText(const std::vector<std::int32_t>& ids, std::size_t most = 
 // The verdict in full, for OUT.report.json and --json: every list whole, as ranges.
 nlohmann::json verdictJson(const Verdict& verdict);
 
-// The verdict as a person reads it after a recovery or a verify, in the window's log and on the
-// terminal alike: the judgement first, then the count and the first pages of every list.
-std::vector<std::string> verdictLines(const Verdict& verdict);
+// The verdict as a person reads it after a recovery or a verify: the judgement first, then the
+// count and the first pages of every list. The window shows each phrase in Chinese with its
+// English in brackets; a terminal set to English shows the English alone.
+enum class VerdictWords { Both, English };
+std::vector<std::string> verdictLines(const Verdict& verdict,
+                                      VerdictWords language = VerdictWords::Both);
 
 }  // namespace mdf

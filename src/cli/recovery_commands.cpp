@@ -18,6 +18,12 @@
 namespace mdf::cli {
 namespace {
 
+// The verdict's phrases as the console's language wants them: English alone, or as the window
+// shows them, each Chinese phrase with its English in brackets.
+VerdictWords verdictWords() {
+    return console().language == Language::Chinese ? VerdictWords::Both : VerdictWords::English;
+}
+
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -241,7 +247,7 @@ int printSummary(const RecoverySession& session, const RecoveryResult& result,
     if (json) {
         fmt::print("{}\n", summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
-        for (const std::string& line : recoveryLines(session, result, output))
+        for (const std::string& line : recoveryLines(session, result, output, verdictWords()))
             fmt::print("{}\n", line == "partial result: the file lacks the pages listed above"
                                    ? say("partial result: the file lacks the pages listed above")
                                    : line);
@@ -286,7 +292,7 @@ void verifyCommand(const VerifyCommand& o, ExitCode& exit) {
                    nlohmann::json{{"file", o.path}, {"verdict", verdictJson(*verdict)}}.dump(
                        2, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
-        for (const std::string& line : verdictLines(*verdict))
+        for (const std::string& line : verdictLines(*verdict, verdictWords()))
             fmt::print("{}\n", line);
     }
     exit.raise(verdict->complete ? kComplete : kPartial);
@@ -458,8 +464,9 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     failure.resultPrinted = true;
     if (headless && !o.json)
         fmt::print(
-            "文件头页丢失 (the file header page, page 0, was not found): it is written as "
-            "zeros, and the file's size is taken from the pages found ({} pages)\n",
+            "{}the file header page, page 0, was not found: it is written as zeros, and "
+            "the file's size is taken from the pages found ({} pages)\n",
+            console().language == Language::Chinese ? "文件头页丢失: " : "",
             session.analysis().expectedPageCount);
     exit.raise(verdict);
 }

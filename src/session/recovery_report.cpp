@@ -81,7 +81,7 @@ nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult
 }
 
 std::vector<std::string> recoveryLines(const RecoverySession& session, const RecoveryResult& result,
-                                       const std::string& output) {
+                                       const std::string& output, VerdictWords language) {
     const AssemblyOutcome& outcome = result.written;
     std::vector<std::string> lines;
     lines.push_back("recovered " + session.analysis().lostFileName + " (" +
@@ -91,7 +91,7 @@ std::vector<std::string> recoveryLines(const RecoverySession& session, const Rec
         "pages written as read: " + std::to_string(outcome.pages - outcome.zeroFilledPages) +
         ", zero-filled (no fragment holds them): " + std::to_string(outcome.zeroFilledPages) +
         ", unreadable: " + std::to_string(unreadablePages(session, outcome).size()));
-    for (const std::string& line : verdictLines(outcome.verdict))
+    for (const std::string& line : verdictLines(outcome.verdict, language))
         lines.push_back(line);
     for (const std::string& line : tablesHit(result.tables))
         lines.push_back("table hit: " + line);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "assembly/verdict_report.h"
 #include "session/recovery_session.h"
 
 namespace mdf {
@@ -16,6 +17,7 @@ nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult
 
 // The same for a person: the terminal's summary and the window's fourth tab.
 std::vector<std::string> recoveryLines(const RecoverySession& session, const RecoveryResult& result,
-                                       const std::string& output);
+                                       const std::string& output,
+                                       VerdictWords language = VerdictWords::Both);
 
 }  // namespace mdf
