@@ -167,7 +167,8 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
                                  : "第1页丢失,以全部碎片建立页图(page 1 is lost too: the map is "
                                    "started from every fragment)");
         for (const FragmentIndexEntry& e : ctx.index)
-            if (!record(ctx, e.recordIndex)) return false;
+            if (e.recordIndex != database.namePageRecord && !record(ctx, e.recordIndex))
+                return false;
     }
     const bool walked = walkChain(ctx, 1, ctx.index.lowerBound(1));
     if (database.namePageRecord >= 0) keepNamePageFragment(ctx, database.namePageRecord);

@@ -402,12 +402,7 @@ void RecoverySession::nameFromSplitNamePages(std::vector<CatalogueRow>& heads,
         if (h.pageId == 32)  // the page that holds the file's own path
             if (auto head = splitHeadPage(h)) namePages.push_back(*head);
     if (namePages.empty()) return;
-    // The clusters in use are asked for one by one: listing the files must not sweep a volume.
-    SplitSearchSettings settings;
-    settings.clusterSectors = volume_.sectorsPerCluster;
-    settings.clusterOrigin = volume_.dataStartSector % volume_.sectorsPerCluster;
-    settings.endSector = source_.endSector();
-    settings.inUse = [this](std::int64_t sector) { return clusterInUse(sector); };
+    SplitSearchSettings settings = splitSearchSettings();
     for (const FragmentRecord& r : fragments_)
         if (r.isVisible() && r.pages() > 0) settings.claimed.push_back({r.fsec, r.esec});
     std::set<std::string> names;
@@ -527,13 +522,23 @@ bool RecoverySession::clusterInUse(std::int64_t sector) {
            freeSpace_.isClusterInUse(sector, settings_.fileSystemLabel, volume_);
 }
 
-// What the split-page search must not take pieces from: with the clusters in use of a scan of
-// free space only, as ranges.
+// The volume's clusters for the split-page search; the clusters in use of a scan of free space
+// only are asked for one by one, as the walk in allocation order reaches them.
 SplitSearchSettings RecoverySession::splitSearchSettings() {
     SplitSearchSettings settings;
     settings.clusterSectors = volume_.sectorsPerCluster;
+    if (volume_.sectorsPerCluster > 0)
+        settings.clusterOrigin = volume_.dataStartSector % volume_.sectorsPerCluster;
     settings.endSector = source_.endSector();
-    if (!readsFreeSpaceOnly() || volume_.sectorsPerCluster <= 0) return settings;
+    if (readsFreeSpaceOnly())
+        settings.inUse = [this](std::int64_t sector) { return clusterInUse(sector); };
+    return settings;
+}
+
+// The pass over the source takes no piece from a cluster in use: every one of them, as ranges.
+// A sweep of the whole volume, made only when the pass is needed.
+void RecoverySession::claimClustersInUse(SplitSearchSettings& settings) {
+    if (!readsFreeSpaceOnly() || volume_.sectorsPerCluster <= 0) return;
     for (std::int64_t sector = volume_.dataStartSector % volume_.sectorsPerCluster;
          sector < settings.endSector; sector += volume_.sectorsPerCluster)
         if (clusterInUse(sector)) {
@@ -542,7 +547,6 @@ SplitSearchSettings RecoverySession::splitSearchSettings() {
             else
                 settings.claimed.push_back({sector, sector + volume_.sectorsPerCluster});
         }
-    return settings;
 }
 
 // A split page's head as found in free space: its first sectors up to the first cluster in use.
@@ -569,7 +573,6 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     SplitSearchSettings settings = splitSearchSettings();
     // A scan of free space only took nothing from clusters in use; neither may a piece.
     const bool freeOnly = readsFreeSpaceOnly();
-    auto inUse = [&](std::int64_t sector) { return clusterInUse(sector); };
     std::vector<SplitHead> heads = splitHeads_;
     // Where the run that begins with a page id lies.
     std::map<std::int32_t, std::int64_t> runStarting;
@@ -585,7 +588,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         settings.claimed.push_back({r.fsec, r.esec});
         // The page after a run of free space that ends where a cluster in use begins (found so
         // again when the scan was opened from files): its first sectors are its own.
-        if (freeOnly && !inUse(r.esec)) heads.push_back({r.esec, row.endPage, 0});
+        if (freeOnly && !clusterInUse(r.esec)) heads.push_back({r.esec, row.endPage, 0});
         BrokenPage page;
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
@@ -620,6 +623,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
     }
     if (!broken.empty()) {
+        claimClustersInUse(settings);
         // A second pass over the source: on a large disk it takes long enough to be shown.
         reporter_.setStatus("跨簇页查找(split-page search)");
         settings.progress = [this](int percent) {

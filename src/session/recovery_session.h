@@ -305,6 +305,7 @@ class RecoverySession {
     bool clusterInUse(std::int64_t sector);
     bool allocatesNextFree() const;
     SplitSearchSettings splitSearchSettings();
+    void claimClustersInUse(SplitSearchSettings& settings);
     std::optional<BrokenPage> splitHeadPage(const SplitHead& head);
     void nameFromSplitNamePages(std::vector<CatalogueRow>& heads,
                                 const std::vector<CatalogueRow>& all);
