@@ -46,15 +46,12 @@ std::size_t rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& gr
     const std::size_t best = bestCandidate(candidates, among, ctx.results.headLsn);
     for (std::size_t i : among) {
         if (i == best) continue;
-        const std::string reason =
-            rankingReason(candidates[best], candidates[i], ctx.results.headLsn);
-        if (reason.empty()) continue;
-        ctx.reporter.logLine(
-            Memo::Analysis,
-            "候选碎片(candidate) " + std::to_string(ctx.index[group[best]].recordIndex + 1) +
-                " 优先于(preferred to) " + std::to_string(ctx.index[group[i]].recordIndex + 1) +
-                ": " + reason + " [" + candidates[best].evidence.summary() + " | " +
-                candidates[i].evidence.summary() + "]");
+        const auto reason = rankingReason(candidates[best], candidates[i], ctx.results.headLsn);
+        if (!reason) continue;
+        ctx.reporter.say(Memo::Analysis, said(*reason, ctx.index[group[best]].recordIndex + 1,
+                                              ctx.index[group[i]].recordIndex + 1,
+                                              candidates[best].evidence.summary(),
+                                              candidates[i].evidence.summary()));
     }
     return group[best];
 }
@@ -66,8 +63,8 @@ void noteHeadLogSequence(AnalysisContext& ctx, std::int64_t firstSector, std::in
         examineFragment(ctx.pages, composeFragment(0, pages, firstSector, 0, " "));
     ctx.results.headLsn.take(head);
     if (ctx.results.headLsn.known)
-        ctx.reporter.logLine(Memo::Analysis,
-                             "文件头日志序号(file head LSN) " + ctx.results.headLsn.newest.text());
+        ctx.reporter.say(Memo::Analysis,
+                         said(Saying::HeadLogSequence, ctx.results.headLsn.newest.text()));
 }
 
 bool continueLoneFileHeader(AnalysisContext& ctx, std::int64_t& expected) {
@@ -79,19 +76,14 @@ bool continueLoneFileHeader(AnalysisContext& ctx, std::int64_t& expected) {
         if (beginsWithFirstPfsPage(ctx, r)) starts.push_back(p);
     }
     if (starts.empty()) {
-        ctx.reporter.logLine(Memo::Analysis,
-                             "文件头页单独成碎片,未找到第1页(lone file header page; no fragment "
-                             "begins with PFS page 1)");
+        ctx.reporter.say(Memo::Analysis, said(Saying::LoneHeaderWithoutPageOne));
         return true;
     }
     const std::size_t chosen = starts.size() == 1 ? starts[0]
                                                   : rankMembers(ctx, starts, starts.size(),
                                                                 ctx.results.lastChosenFragment);
     const std::int32_t r = ctx.index[chosen].recordIndex;
-    ctx.reporter.logLine(Memo::Analysis,
-                         "文件头页单独成碎片,第1页取自碎片(lone file header page; page 1 from "
-                         "fragment) " +
-                             std::to_string(r + 1));
+    ctx.reporter.say(Memo::Analysis, said(Saying::LoneHeaderPageOneFrom, r + 1));
     ctx.results.lastChosenFragment = r;
     ctx.results.mark(r);
     ctx.results.recordedFragments.push_back(r);
@@ -99,7 +91,7 @@ bool continueLoneFileHeader(AnalysisContext& ctx, std::int64_t& expected) {
     PageMapPass pass = ctx.pass();
     if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
         PassOutcome::Done) {
-        ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+        ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));
         return false;
     }
     expected = ctx.index[chosen].endPage;

@@ -122,17 +122,14 @@ std::size_t bestCandidate(const std::vector<RankedCandidate>& candidates,
     return best;
 }
 
-std::string rankingReason(const RankedCandidate& winner, const RankedCandidate& other,
-                          const HeadLogSequence& head) {
-    if (winner.evidence.intact() != other.evidence.intact())
-        return "其余候选页校验失败(the other copy's pages fail verification)";
+std::optional<Saying> rankingReason(const RankedCandidate& winner, const RankedCandidate& other,
+                                    const HeadLogSequence& head) {
+    if (winner.evidence.intact() != other.evidence.intact()) return Saying::PreferredIntact;
     if (head.allows(winner.evidence) != head.allows(other.evidence))
-        return "其余候选比文件头更新(the other copy is newer than the file head allows)";
-    if (winner.olderOnSharedPage != other.olderOnSharedPage)
-        return "其余候选是旧副本,同一页日志序号较旧(the other is an older copy: a shared page has "
-               "an older log sequence number)";
-    if (winner.endPage != other.endPage) return "覆盖页数较多(reaches further)";
-    return {};
+        return Saying::PreferredAllowed;
+    if (winner.olderOnSharedPage != other.olderOnSharedPage) return Saying::PreferredNewer;
+    if (winner.endPage != other.endPage) return Saying::PreferredReachesFurther;
+    return std::nullopt;
 }
 
 }  // namespace mdf

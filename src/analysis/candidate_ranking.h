@@ -2,10 +2,12 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "analysis/fragment_pages.h"
+#include "report/saying.h"
 #include "scan/fragment_list.h"
 #include "scan/page_protection.h"
 
@@ -80,9 +82,9 @@ void compareSharedPages(std::vector<RankedCandidate>& candidates);
 std::size_t bestCandidate(const std::vector<RankedCandidate>& candidates,
                           const std::vector<std::size_t>& among, const HeadLogSequence& head);
 
-// Why bestCandidate put the winner first, for the analysis memo; empty when only distance or
-// order decided, as they always did.
-std::string rankingReason(const RankedCandidate& winner, const RankedCandidate& other,
-                          const HeadLogSequence& head);
+// Why bestCandidate put the winner first, for the analysis memo, as what the memo says of it;
+// nothing when only distance or order decided, as they always did.
+std::optional<Saying> rankingReason(const RankedCandidate& winner, const RankedCandidate& other,
+                                    const HeadLogSequence& head);
 
 }  // namespace mdf

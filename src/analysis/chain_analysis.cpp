@@ -172,22 +172,21 @@ bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
             }
         }
         const std::int32_t r = ctx.index[chosen].recordIndex;
-        ctx.reporter.logLine(Memo::Analysis, "找到碎片号" + std::to_string(r));
+        ctx.reporter.say(Memo::Analysis, said(Saying::FoundFragment, r + 1));
         results.lastChosenFragment = r;
         results.mark(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
         results.recordedFragments.push_back(r);
         if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
             PassOutcome::Done) {
-            ctx.reporter.logLine(Memo::Analysis,
-                                 "get page info error,fragment NO" + std::to_string(r));
+            ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));
             return false;
         }
         expected = ctx.index[chosen].endPage;
         pos = chosen + 1;
     }
     gauge.show(1, 1);
-    ctx.reporter.logLine(Memo::Analysis, "分析已正常结束,请组合前进行二次查找");
+    ctx.reporter.say(Memo::Analysis, said(Saying::AnalysisEnded));
     return true;
 }
 

@@ -33,7 +33,7 @@ bool record(AnalysisContext& ctx, std::int32_t r) {
     const FragmentRecord& f = ctx.fragments[static_cast<std::size_t>(r)];
     PageMapPass pass = ctx.pass();
     if (recordFragmentPages(pass, f.pages(), f.beginPage, f.fsec) == PassOutcome::Done) return true;
-    ctx.reporter.logLine(Memo::Analysis, "get page info error,fragment NO" + std::to_string(r));
+    ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));
     return false;
 }
 
@@ -134,11 +134,7 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
     results.mark(placeholderRecord);
     results.recordedFragments.push_back(placeholderRecord);
     results.lastChosenFragment = placeholderRecord;
-    ctx.reporter.logLine(
-        Memo::Analysis,
-        "文件头页丢失,按其余页重建(file header page 0 is lost; rebuilding from the "
-        "pages that remain): " +
-            results.lostFileName);
+    ctx.reporter.say(Memo::Analysis, said(Saying::HeaderLostRebuilding, results.lostFileName));
 
     // What the file's own pages can tell before the walk: page 32's fragment, then page 1's.
     if (database.namePageRecord >= 0 && !record(ctx, database.namePageRecord)) return false;
@@ -160,12 +156,9 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
     const bool allocationKnown = !starts.empty();
     const bool everyFragment = !allocationKnown && (database.namePageRecord < 0 || database.alone);
     if (everyFragment) {
-        ctx.reporter.logLine(Memo::Analysis,
-                             database.namePageRecord < 0
-                                 ? "第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are "
-                                   "lost too: the map is started from every fragment)"
-                                 : "第1页丢失,以全部碎片建立页图(page 1 is lost too: the map is "
-                                   "started from every fragment)");
+        ctx.reporter.say(Memo::Analysis,
+                         said(database.namePageRecord < 0 ? Saying::MapFromEveryFragmentNoName
+                                                          : Saying::MapFromEveryFragment));
         for (const FragmentIndexEntry& e : ctx.index)
             if (e.recordIndex != database.namePageRecord && !record(ctx, e.recordIndex))
                 return false;
@@ -174,9 +167,7 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
     if (database.namePageRecord >= 0) keepNamePageFragment(ctx, database.namePageRecord);
     results.expectedPageCount = everyFragment ? static_cast<std::int32_t>(provisional)
                                               : sizeFromWhatWasFound(ctx, provisional);
-    ctx.reporter.logLine(Memo::Analysis,
-                         "估计文件页数(estimated file size in pages, page 0 being lost) " +
-                             std::to_string(results.expectedPageCount));
+    ctx.reporter.say(Memo::Analysis, said(Saying::EstimatedPageCount, results.expectedPageCount));
     return walked;
 }
 

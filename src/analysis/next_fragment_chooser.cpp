@@ -47,7 +47,7 @@ void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
             (std::filesystem::path(folder) / (std::to_string(f.fsec) + ".hex")).string();
         OutputFile out(name, guard);
         if (!out.ok()) {
-            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
+            reporter.tell(said(Saying::CannotCreateFile, name, out.error()), "提示");
             return;
         }
         for (std::int32_t i = 0; i < f.pages(); ++i) {
@@ -61,11 +61,11 @@ void saveCandidatesAsHex(PageOrigin& pages, const FragmentList& list,
             out.write(page);
         }
         if (!out.commit()) {
-            reporter.showMessage("error,无法创建文件" + name + " (" + out.error() + ")", "提示");
+            reporter.tell(said(Saying::CannotCreateFile, name, out.error()), "提示");
             return;
         }
     }
-    reporter.showMessage("保存完毕", "提示");
+    reporter.tell(said(Saying::ChooserSaved), "提示");
 }
 
 }  // namespace mdf

@@ -132,7 +132,7 @@ ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool 
     if (haveLast) out.write(last);
     if (!finish(*this, out, outcome)) return outcome;
     outcome.written = true;
-    reporter.showMessage("saved", "message");
+    reporter.tell(said(Saying::Saved), "message");
     return outcome;
 }
 
@@ -157,7 +157,7 @@ ExportOutcome FragmentTools::exportToFolder(const FragmentListView& view,
         if (!finish(*this, out, outcome)) return outcome;
     }
     outcome.written = true;
-    reporter.showMessage("saved", "message");
+    reporter.tell(said(Saying::Saved), "message");
     return outcome;
 }
 
@@ -166,8 +166,7 @@ void FragmentTools::showCheckedStatistics(const FragmentListView& view) {
     const auto chosen = view.checkedRows();
     for (std::size_t i : chosen)
         total += view.rows[i].sizeKB;
-    reporter.showMessage(fmt::format("统计结果:碎片数量为{}总大小为:{}KB", chosen.size(), total),
-                         "提示");
+    reporter.tell(said(Saying::Statistics, chosen.size(), total), "提示");
 }
 
 std::optional<std::string> FragmentTools::startSectorText(const FragmentListView& view,
@@ -204,7 +203,7 @@ void FragmentTools::appendLogSequenceNumbers(FragmentListView& view) {
         }
         row.remark = std::string(trimBlanks(row.remark)) + " " + logSequenceText(page.data());
     }
-    reporter.showMessage("process done", "message");
+    reporter.tell(said(Saying::ProcessDone), "message");
 }
 
 void addCheckedToCombination(const FragmentListView& view, const FragmentList& list,

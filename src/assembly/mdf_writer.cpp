@@ -322,11 +322,7 @@ std::int64_t paddedPageCount(AssemblyContext& ctx, std::int64_t lastEnd, Assembl
     const std::int64_t most = std::max<std::int64_t>(ctx.sourceSectors / kSectorsPerPage, lastEnd);
     if (asked <= most) return asked;
     outcome.cutPages = asked - most;
-    ctx.reporter.logLine(Memo::Assembly,
-                         "文件头页声明 " + std::to_string(asked) + " 页,数据源最多容纳 " +
-                             std::to_string(most) + " 页 (the file header page states " +
-                             std::to_string(asked) + " pages; the source holds at most " +
-                             std::to_string(most) + "; the file ends there)");
+    ctx.reporter.say(Memo::Assembly, said(Saying::HeaderStatesMorePages, asked, most));
     return most;
 }
 
@@ -400,7 +396,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     outcome.sha256 = sink.finishHash();
     outcome.verdict = sink.verdict();
     outcome.written = true;
-    ctx.reporter.logLine(Memo::Assembly, "组合MDF完成(CREATE MDF finished): " + outputPath);
+    ctx.reporter.say(Memo::Assembly, said(Saying::CreateMdfFinished, outputPath));
     return outcome;
 }
 

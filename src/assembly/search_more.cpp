@@ -94,10 +94,10 @@ std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
         if (!choice) continue;
         const std::int32_t r = ctx.index[choice->first].recordIndex;
         ++found;
-        ctx.reporter.logLine(
-            Memo::Assembly,
-            (choice->second == Fit::Continues ? "find fragment" : "找到未确定碎片号") +
-                std::to_string(r));
+        ctx.reporter.say(Memo::Assembly,
+                         said(choice->second == Fit::Continues ? Saying::FoundConfirmedFragment
+                                                               : Saying::FoundUnconfirmedFragment,
+                              r + 1));
         (choice->second == Fit::Continues ? outcome.confirmed : outcome.unconfirmed).push_back(r);
         ctx.results.mark(r);
         ctx.results.recordedFragments.push_back(r);
@@ -105,7 +105,7 @@ std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
         PageMapPass pass = ctx.analysis().pass();
         if (recordFragmentPages(pass, record.pages(), ctx.index[choice->first].beginPage,
                                 record.fsec) != PassOutcome::Done) {
-            ctx.reporter.logLine(Memo::Assembly, "get page info error,index" + std::to_string(r));
+            ctx.reporter.say(Memo::Assembly, said(Saying::SearchPageInfoError, r + 1));
             return std::nullopt;
         }
         ctx.reporter.processEvents();
@@ -163,8 +163,7 @@ SearchOutcome searchMore(AssemblyContext& ctx) {
         if (rows.empty() || rows[0].startPage != 0) return outcome;
         auto found = searchPass(ctx, outcome);
         if (!found) return outcome;
-        ctx.reporter.logLine(Memo::Assembly,
-                             "本次找到碎片数量" + std::to_string(*found) + "。二次查找完毕");
+        ctx.reporter.say(Memo::Assembly, said(Saying::SearchMoreFound, *found));
         if (*found == 0) break;
         ctx.combination.refresh(ctx.fragments, ctx.results.combinationMarks);
     }

@@ -7,6 +7,15 @@
 
 namespace mdf::cli {
 
+namespace {
+
+// A terminal set to Chinese reads the system's texts as the window shows them.
+Wording wording() {
+    return console().language == Language::Chinese ? Wording::Window : Wording::English;
+}
+
+}  // namespace
+
 ConsoleReporter::ConsoleReporter(bool showProgress, bool quiet)
     : showProgress_(showProgress && ::isatty(STDERR_FILENO)),
       quiet_(quiet || console().verbosity == Verbosity::Quiet) {}
@@ -41,7 +50,7 @@ void ConsoleReporter::logLine(Memo, std::string_view line) {
     std::lock_guard lock(mutex_);
     if (quiet_) return;
     eraseBarLocked();
-    fmt::print(logStream_, "{}\n", consoleText(line, console().language));
+    fmt::print(logStream_, "{}\n", line);
     std::fflush(logStream_);
 }
 
@@ -53,7 +62,7 @@ void ConsoleReporter::setStatus(std::string_view text) {
     if (console().verbosity != Verbosity::Verbose) return;
     std::lock_guard lock(mutex_);
     eraseBarLocked();
-    fmt::print(stderr, "mdfrecover: [{}]\n", consoleText(text, console().language));
+    fmt::print(stderr, "mdfrecover: [{}]\n", text);
 }
 
 void ConsoleReporter::setProgress(int percent) {
@@ -68,12 +77,24 @@ void ConsoleReporter::setProgress(int percent) {
 }
 
 void ConsoleReporter::showMessage(std::string_view text, std::string_view caption, MessageIcon) {
-    if ((quiet_ || holdConfirmations_) && isConfirmation(text)) return;
     std::lock_guard lock(mutex_);
     eraseBarLocked();
     // The window's captions ("message", "提示") say nothing on a terminal; the program's name does.
     (void)caption;
-    fmt::print(stderr, "mdfrecover: {}\n", consoleText(text, console().language));
+    fmt::print(stderr, "mdfrecover: {}\n", text);
+}
+
+void ConsoleReporter::say(Memo memo, const Said& said) {
+    logLine(memo, worded(said, wording()));
+}
+
+void ConsoleReporter::sayStatus(const Said& said) {
+    setStatus(worded(said, wording()));
+}
+
+void ConsoleReporter::tell(const Said& said, std::string_view caption, MessageIcon icon) {
+    if ((quiet_ || holdConfirmations_) && isConfirmation(said.saying)) return;
+    showMessage(worded(said, wording()), caption, icon);
 }
 
 }  // namespace mdf::cli

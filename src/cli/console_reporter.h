@@ -20,12 +20,15 @@ class ConsoleReporter : public Reporter {
     void setStatus(std::string_view text) override;
     void setProgress(int percent) override;
     void showMessage(std::string_view text, std::string_view caption, MessageIcon icon) override;
+    void say(Memo memo, const Said& said) override;
+    void sayStatus(const Said& said) override;
+    void tell(const Said& said, std::string_view caption, MessageIcon icon) override;
 
     // Sends log lines to stderr instead, so that stdout carries only machine output.
     void logToStderr(bool on) { logStream_ = on ? stderr : stdout; }
     void finishProgress();
-    // Leaves out the confirmations of steps ("success" after the scan is kept): the command's
-    // own summary at its end says how the job went.
+    // Leaves out the confirmations of steps (Saying::Success after the scan is kept): the
+    // command's own summary at its end says how the job went.
     void holdConfirmations(bool on) { holdConfirmations_ = on; }
     // True when progress is drawn at all: stderr is a terminal and -q was not given.
     bool drawsProgress() const { return showProgress_ && !quiet_; }

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <iterator>
 
-#include "source/text_numbers.h"
-
 namespace mdf::cli {
 
 ConsoleSettings& console() {
@@ -26,151 +24,6 @@ Language languageFromLocale(const char* lcAll, const char* lcMessages, const cha
 Language languageFromEnvironment() {
     return languageFromLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
                               std::getenv("LANG"));
-}
-
-namespace {
-
-// How the rest of a line after a known beginning is turned into the console's form.
-enum class Rest {
-    Keep,         // printed as it is
-    Fragment,     // a record number from 0, printed from 1
-    Parenthesis,  // the line says it again in English in its last parentheses: en prints that
-    FoundCount,   // "本次找到碎片数量N。二次查找完毕"
-    Statistics,   // "统计结果:碎片数量为N总大小为:MKB"
-};
-
-struct SystemText {
-    std::string_view beginning;
-    std::string_view english;  // what replaces the beginning under en
-    Rest rest;
-};
-
-// Keyed on the beginning of the system's texts; the longest beginnings first where one begins
-// another.
-constexpr SystemText kSystemTexts[] = {
-    {"找到碎片号", "found fragment ", Rest::Fragment},
-    {"找到未确定碎片号", "found unconfirmed fragment ", Rest::Fragment},
-    {"find fragment", "found fragment ", Rest::Fragment},
-    {"get page info error,fragment NO", "get page info error, fragment ", Rest::Fragment},
-    {"get page info error,index", "get page info error, fragment ", Rest::Fragment},
-    {"分析已正常结束,请组合前进行二次查找",
-     "the analysis ended normally; search more before creating the file", Rest::Keep},
-    {"本次找到碎片数量", "", Rest::FoundCount},
-    {"组合MDF完成(CREATE MDF finished): ", "CREATE MDF finished: ", Rest::Keep},
-    {"结束扇区超出数据源", "", Rest::Parenthesis},
-    {"引导扇区已损坏", "", Rest::Parenthesis},
-    {"文件头页声明", "", Rest::Parenthesis},
-    {"error,无法创建文件", "error, cannot create the file ", Rest::Keep},
-    {"error,无法打开文件", "error, cannot open the file", Rest::Keep},
-    {"保存完毕", "saved", Rest::Keep},
-    {"统计结果:", "", Rest::Statistics},
-};
-
-std::string fromOne(std::string_view digits) {
-    auto n = parseInteger(std::string(digits));
-    return n ? std::to_string(*n + 1) : std::string(digits);
-}
-
-// The digits a text begins with, and what follows them.
-std::pair<std::string_view, std::string_view> leadingNumber(std::string_view text) {
-    std::size_t n = 0;
-    while (n < text.size() && text[n] >= '0' && text[n] <= '9')
-        ++n;
-    return {text.substr(0, n), text.substr(n)};
-}
-
-std::string lastParenthesis(std::string_view line) {
-    const auto close = line.rfind(')');
-    if (close == std::string_view::npos) return std::string(line);
-    int depth = 0;
-    for (std::size_t i = close + 1; i-- > 0;) {
-        if (line[i] == ')') ++depth;
-        if (line[i] == '(' && --depth == 0) return std::string(line.substr(i + 1, close - i - 1));
-    }
-    return std::string(line);
-}
-
-bool isAscii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// The later texts say each Chinese phrase again in English right behind it, "中文(English)":
-// under en only the English is printed. Nothing else of the line changes.
-std::string englishOfPairs(std::string_view text) {
-    const auto high = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
-    const auto letter = [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
-    std::string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (!high(text[i])) {
-            out += text[i++];
-            continue;
-        }
-        // A phrase runs on over Chinese, digits and punctuation up to its English in brackets.
-        std::size_t open = i;
-        while (open < text.size() && text[open] != '(' && text[open] != ')' &&
-               (high(text[open]) || !letter(text[open])))
-            ++open;
-        std::size_t close = open;
-        for (int depth = 0; close < text.size() && open < text.size() && text[open] == '(';
-             ++close) {
-            if (text[close] == '(') ++depth;
-            if (text[close] == ')' && --depth == 0) break;
-        }
-        const bool paired = open < text.size() && text[open] == '(' && close < text.size() &&
-                            isAscii(text.substr(open + 1, close - open - 1));
-        if (!paired) {
-            while (i < text.size() && high(text[i]))
-                out += text[i++];
-            continue;
-        }
-        out += text.substr(open + 1, close - open - 1);
-        i = close + 1;
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string consoleText(std::string_view text, Language language) {
-    for (const SystemText& t : kSystemTexts) {
-        if (text.substr(0, t.beginning.size()) != t.beginning) continue;
-        const std::string_view rest = text.substr(t.beginning.size());
-        const bool zh = language == Language::Chinese;
-        switch (t.rest) {
-            case Rest::Keep:
-                return zh ? std::string(text) : std::string(t.english) + std::string(rest);
-            case Rest::Fragment: {
-                auto [digits, after] = leadingNumber(rest);
-                if (digits.empty()) return std::string(text);
-                return std::string(zh ? t.beginning : t.english) + fromOne(digits) +
-                       std::string(after);
-            }
-            case Rest::Parenthesis:
-                return zh ? std::string(text) : lastParenthesis(text);
-            case Rest::FoundCount: {
-                auto [digits, after] = leadingNumber(rest);
-                if (zh || digits.empty()) return std::string(text);
-                return "this pass found " + std::string(digits) + " fragments; search more done";
-            }
-            case Rest::Statistics: {
-                // "统计结果:碎片数量为N总大小为:MKB"
-                constexpr std::string_view count = "碎片数量为", total = "总大小为:";
-                if (zh || rest.substr(0, count.size()) != count) return std::string(text);
-                auto [n, afterN] = leadingNumber(rest.substr(count.size()));
-                if (afterN.substr(0, total.size()) != total) return std::string(text);
-                auto [kb, unit] = leadingNumber(afterN.substr(total.size()));
-                return "statistics: " + std::string(n) + " fragments, " + std::string(kb) +
-                       " KB in all";
-            }
-        }
-    }
-    return language == Language::Chinese ? std::string(text) : englishOfPairs(text);
-}
-
-bool isConfirmation(std::string_view text) {
-    return text == "success" || text == "saved" || text == "保存完毕" || text == "process done";
 }
 
 namespace {
@@ -215,7 +68,6 @@ constexpr LocalizedText kTexts[] = {
     {"{} fragments, {} database file(s); saved to {}", "{} 个碎片,{} 个数据库文件;已保存到 {}"},
     {"the scan was interrupted at sector {}; what it found is saved in {}",
      "扫描在扇区 {} 处中断;已找到的内容保存在 {}"},
-    {"partial result: the file lacks the pages listed above", "部分恢复: 文件缺少上面列出的页面"},
     {"the scan is kept in {} (scan-info) and {} (content)",
      "扫描结果保存在 {}(scan-info)和 {}(content)"},
     {"cannot read the partition table of {}: {}", "无法读取 {} 的分区表: {}"},

@@ -5,9 +5,8 @@
 
 namespace mdf::cli {
 
-// The language of the command line's own texts. The system's log lines and messages were written
-// in a mix of Chinese and English: under zh they are printed word for word, under en their
-// Chinese parts are given in English.
+// The language of the command line's own texts, and of the system's texts the core hands over as
+// codes (report/saying.h): under zh as the window words them, under en in English alone.
 enum class Language { English, Chinese };
 
 enum class Verbosity { Quiet, Normal, Verbose };
@@ -25,18 +24,9 @@ ConsoleSettings& console();
 Language languageFromLocale(const char* lcAll, const char* lcMessages, const char* lang);
 Language languageFromEnvironment();
 
-// A log line or message of the system as the console prints it. Fragment numbers in it are
-// given from 1, as the fragments list numbers them ("找到碎片号5" names the sixth fragment,
-// printed "找到碎片号6" under zh and "found fragment 6" under en).
-std::string consoleText(std::string_view systemText, Language language);
-
 // A text of the command line itself (a fmt format written in English) in the language of the run:
 // the Chinese form under zh, when there is one, with the same {} fields in the same order.
 std::string_view localized(std::string_view english, Language language);
-
-// Whether a message of the system only confirms that something worked ("success", "保存完毕"):
-// -q leaves those out; errors are always shown.
-bool isConfirmation(std::string_view systemText);
 
 // The table behind localized(), for tests that check each entry keeps the fields of its English.
 struct LocalizedText {

@@ -248,9 +248,7 @@ int printSummary(const RecoverySession& session, const RecoveryResult& result,
         fmt::print("{}\n", summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
         for (const std::string& line : recoveryLines(session, result, output, verdictWords()))
-            fmt::print("{}\n", line == "partial result: the file lacks the pages listed above"
-                                   ? say("partial result: the file lacks the pages listed above")
-                                   : line);
+            fmt::print("{}\n", line);
     }
     return summary["status"] == "complete" ? kComplete : kPartial;
 }

@@ -47,6 +47,16 @@ void KeptLog::showMessage(std::string_view text, std::string_view caption, Messa
     inner_.showMessage(text, caption, icon);
 }
 
+void KeptLog::say(Memo memo, const Said& said) {
+    keep(std::string(memoName(memo)) + ": " + worded(said, Wording::Window));
+    inner_.say(memo, said);
+}
+
+void KeptLog::tell(const Said& said, std::string_view caption, MessageIcon icon) {
+    keep("message: " + worded(said, Wording::Window));
+    inner_.tell(said, caption, icon);
+}
+
 std::vector<std::string> KeptLog::lines() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out = head_;

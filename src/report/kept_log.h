@@ -25,6 +25,10 @@ class KeptLog : public Reporter {
     void showMessage(std::string_view text, std::string_view caption,
                      MessageIcon icon = MessageIcon::None) override;
     void processEvents() override { inner_.processEvents(); }
+    // The run's log keeps the window's words; the front end words them its own way.
+    void say(Memo memo, const Said& said) override;
+    void sayStatus(const Said& said) override { inner_.sayStatus(said); }
+    void tell(const Said& said, std::string_view caption, MessageIcon icon) override;
 
     // Every line kept, in order; where lines were left out, a line saying how many.
     std::vector<std::string> lines() const;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "report/saying.h"
+
 namespace mdf {
 
 // The three log panes of the workflow: the data source and scan, the analysis, the assembly.
@@ -31,6 +33,13 @@ class Reporter {
     virtual void setProgress(int percent) = 0;
     virtual void showMessage(std::string_view text, std::string_view caption,
                              MessageIcon icon = MessageIcon::None) = 0;
+    // The same for what a front end words in its own language; by default in the window's words.
+    virtual void say(Memo memo, const Said& said) { logLine(memo, worded(said, Wording::Window)); }
+    virtual void sayStatus(const Said& said) { setStatus(worded(said, Wording::Window)); }
+    virtual void tell(const Said& said, std::string_view caption,
+                      MessageIcon icon = MessageIcon::None) {
+        showMessage(worded(said, Wording::Window), caption, icon);
+    }
     // Lets a front end that runs long loops on its own thread stay responsive.
     virtual void processEvents() {}
 };

@@ -42,10 +42,7 @@ class Scan {
             if (buildFreeSpaceMap(ctx_.freeSpace, ctx_.source, ctx_.volume, ctx_.reporter,
                                   window_.buffer()) != 0) {
                 ctx_.reporter.showMessage("create bitmap failed", "message");
-                ctx_.reporter.logLine(Memo::Scan,
-                                      "create bitmap failed: 文件系统的分配信息无法读取,扫描整个卷 "
-                                      "(the file system's allocation data cannot be read; the "
-                                      "whole volume is scanned)");
+                ctx_.reporter.say(Memo::Scan, said(Saying::AllocationDataUnreadable));
                 freeSpaceOnly_ = false;
             }
         }
@@ -147,11 +144,7 @@ class Scan {
         // a disk, the next partition's data): the scan ends at the source's end.
         const std::int64_t sourceEnd = ctx_.source.endSector();
         if (sourceEnd > 0 && end_ > sourceEnd) {
-            ctx_.reporter.logLine(Memo::Scan, "结束扇区超出数据源,扫描到扇区 " +
-                                                  std::to_string(sourceEnd) +
-                                                  " 为止 (the end sector lies past the source; "
-                                                  "the scan ends at sector " +
-                                                  std::to_string(sourceEnd) + ")");
+            ctx_.reporter.say(Memo::Scan, said(Saying::EndPastSource, sourceEnd));
             end_ = sourceEnd;
         }
         if (start_ < 0) {
@@ -254,8 +247,7 @@ class Scan {
         std::array<std::uint8_t, 8192> page{};
         if (!ctx_.source.readWholeSectors(16, page.data(), c)) return;
         if (!loneFileHeaderStartsFile(page, ctx_.scanFileId)) return;
-        ctx_.reporter.logLine(Memo::Scan,
-                              fmt::format("单独的文件头页(lone file header page) sec{}", c));
+        ctx_.reporter.say(Memo::Scan, said(Saying::LoneFileHeader, c));
         skip_ = c + 16;
         ctx_.pendingMemo = "wrong file head";
         if (addFragment(recorder_, ++counter_, 1, c, 0)) notePage(c, page);

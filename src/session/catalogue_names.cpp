@@ -16,9 +16,8 @@ void nameShortHeads(std::vector<CatalogueRow>& rows, const FragmentList& fragmen
         if (!name) continue;
         row.resolvedPath = name->path;
         row.name = name->path + "(" + fileSizeText(name->pageCount);
-        reporter.logLine(Memo::Analysis, "文件名取自碎片(name read from page 32 of fragment) " +
-                                             std::to_string(name->fromRecord + 1) + ": " +
-                                             name->path);
+        reporter.say(Memo::Analysis,
+                     said(Saying::NameFromFragment, name->fromRecord + 1, name->path));
     }
 }
 

@@ -99,7 +99,10 @@ std::vector<std::string> recoveryLines(const RecoverySession& session, const Rec
     if (!result.reportPath.empty() && result.keptError.empty())
         lines.push_back("report: " + result.reportPath + ", log: " + result.logPath);
     if (!outcome.verdict.complete)
-        lines.push_back("partial result: the file lacks the pages listed above");
+        lines.push_back(language == VerdictWords::English
+                            ? "partial result: the file lacks the pages listed above"
+                            : "部分恢复: 文件缺少上面列出的页面(partial result: the file lacks the "
+                              "pages listed above)");
     return lines;
 }
 

@@ -23,9 +23,8 @@ std::vector<std::int32_t> RecoverySession::takeNewestCopies() {
     std::vector<std::int32_t> taken;
     for (auto& [pageId, bytes] : found.better) {
         taken.push_back(pageId);
-        reporter_.logLine(Memo::Assembly, "采用较新副本(a newer copy that verifies is written) " +
-                                              std::to_string(pageId) + ", LSN " +
-                                              pageLogSequence(bytes).text());
+        reporter_.say(Memo::Assembly,
+                      said(Saying::NewerCopyWritten, pageId, pageLogSequence(bytes).text()));
     }
     analysis_.newerCopies = std::move(found.better);
     analysis_.newestCopies = std::move(found.newest);
@@ -40,9 +39,7 @@ void RecoverySession::nameFromPiecedPage() {
     const FileNameResult name = readFileName(page);
     if (name.result != 0) return;
     analysis_.lostFileName = name.name;
-    reporter_.logLine(
-        Memo::Assembly,
-        "文件名取自拼合的第32页(name read from page 32, pieced together): " + name.name);
+    reporter_.say(Memo::Assembly, said(Saying::NameFromPiecedPage, name.name));
 }
 
 // Which tables the missing pages belong to, read from the written file's own catalogue: what a
@@ -53,7 +50,7 @@ FileCensus RecoverySession::tablesOfWrittenFile(const std::string& outputPath) {
     if (!file) return {};
     FileCensus census = takeCensus(*file, readCatalogue(*file));
     for (const std::string& line : tablesHit(census))
-        reporter_.logLine(Memo::Assembly, "表受损(table hit) " + line);
+        reporter_.say(Memo::Assembly, said(Saying::TableHit, line));
     return census;
 }
 

@@ -226,7 +226,7 @@ void RecoverySession::startJob(std::function<void()> job) {
 
 StartResult RecoverySession::startScan() {
     if (!sourceChosen_) {
-        reporter_.showMessage("choose datasource first！", "message", MessageIcon::Warning);
+        reporter_.tell(said(Saying::ChooseSourceFirst), "message", MessageIcon::Warning);
         return StartResult::NoSource;
     }
     if (!idle()) return StartResult::Busy;
@@ -263,11 +263,7 @@ StartResult RecoverySession::startScan() {
 
 bool RecoverySession::listPagesReachable() {
     if (!readFromSource_ || !listIsOfAnotherSource()) return true;
-    reporter_.showMessage("碎片列表属于另一个数据源 (the fragment list was found on " +
-                              listSource_ +
-                              ", and its pages are read from there: choose that source again, or "
-                              "scan this one for a new list)",
-                          "message", MessageIcon::Warning);
+    reporter_.tell(said(Saying::ListOfAnotherSource, listSource_), "message", MessageIcon::Warning);
     return false;
 }
 
@@ -279,10 +275,7 @@ bool RecoverySession::listIsOfAnotherSource() const {
 }
 
 void RecoverySession::startNewList() {
-    reporter_.logLine(Memo::Scan,
-                      "新的数据源,新的碎片列表 (another source: a new fragment list; the "
-                      "fragments of " +
-                          listSource_ + " are no longer shown)");
+    reporter_.say(Memo::Scan, said(Saying::NewSourceNewList, listSource_));
     fragments_.replace({});
     index_ = buildFragmentIndex(fragments_);
     combination_.rows.clear();
@@ -418,9 +411,7 @@ void RecoverySession::nameFromSplitNamePages(std::vector<CatalogueRow>& heads,
     if (count.result != 0) return;
     unnamed->resolvedPath = *names.begin();
     unnamed->name = unnamed->resolvedPath + "(" + fileSizeText(count.pages);
-    reporter_.logLine(Memo::Analysis,
-                      "文件名取自拼合的第32页(name read from page 32, pieced together): " +
-                          unnamed->resolvedPath);
+    reporter_.say(Memo::Analysis, said(Saying::NameFromPiecedPage, unnamed->resolvedPath));
 }
 
 void RecoverySession::analyse(const CatalogueRow& file, NextFragmentChooser* chooser) {
@@ -625,7 +616,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     if (!broken.empty()) {
         claimClustersInUse(settings);
         // A second pass over the source: on a large disk it takes long enough to be shown.
-        reporter_.setStatus("跨簇页查找(split-page search)");
+        reporter_.sayStatus(said(Saying::SplitSearch));
         settings.progress = [this](int percent) {
             reporter_.setProgress(percent);
             reporter_.processEvents();
@@ -640,19 +631,12 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     for (const auto& [pageId, bytes] : found.restored) {
         analysis_.restoredPages[pageId] = bytes;
         restored.push_back(pageId);
-        reporter_.logLine(Memo::Assembly,
-                          "跨簇页已拼合(page pieced together from clusters no fragment claims) " +
-                              std::to_string(pageId));
+        reporter_.say(Memo::Assembly, said(Saying::SplitPagePieced, pageId));
     }
     for (std::int32_t pageId : found.ambiguous)
-        reporter_.logLine(Memo::Assembly,
-                          "跨簇页有多个可能,未拼合(several pieces fit by torn bits alone; page not "
-                          "pieced) " +
-                              std::to_string(pageId));
-    reporter_.logLine(Memo::Assembly,
-                      "跨簇页查找(split-page search): " + std::to_string(found.restored.size()) +
-                          "/" + std::to_string(toRestore) + " pages, " +
-                          std::to_string(found.candidateClusters) + " unclaimed clusters");
+        reporter_.say(Memo::Assembly, said(Saying::SplitPageAmbiguous, pageId));
+    reporter_.say(Memo::Assembly, said(Saying::SplitSearchDone, found.restored.size(), toRestore,
+                                       found.candidateClusters));
     return restored;
 }
 

@@ -24,7 +24,7 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
     }
     if (!contentPath) return true;
     if (!listPagesReachable() || !saveContent(*contentPath, contentSeed)) return false;
-    reporter_.showMessage("success", "message");
+    reporter_.tell(said(Saying::Success), "message");
     return true;
 }
 
@@ -123,7 +123,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     headsNamed_ = false;
     if (!contentPath) return true;
     if (!content_.open(*contentPath)) {
-        reporter_.showMessage("error,无法打开文件", "提示");
+        reporter_.tell(said(Saying::CannotOpenFile), "提示");
         return true;
     }
     if (auto spc = content_.trailerSectorsPerCluster();
@@ -136,10 +136,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     if (content_.record() && !content_.record()->madeFrom.empty())
         listSource_ = content_.record()->madeFrom;
     if (!content_.record())
-        reporter_.logLine(Memo::Scan,
-                          "内容文件没有不可读扇区的记录 (the content file " + *contentPath +
-                              " was written by an older version: sectors that could not be read "
-                              "when it was saved are not marked, and read as zeros)");
+        reporter_.say(Memo::Scan, said(Saying::ContentWithoutRecord, *contentPath));
     readFromSource_ = false;
     return true;
 }

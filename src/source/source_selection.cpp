@@ -67,7 +67,7 @@ void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& 
 
 bool chooseVolume(SourceContext& ctx, const VolumeEntry& volume) {
     if (volume.sizeBytes < 1) {
-        ctx.reporter.showMessage("invaid driver！", "message", MessageIcon::Warning);
+        ctx.reporter.tell(said(Saying::InvalidDrive), "message", MessageIcon::Warning);
         return false;
     }
     ctx.source.select(SourceKind::Volume, volume.devicePath, volume.sizeBytes / 512 - 1);

@@ -145,9 +145,7 @@ int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporte
     // A damaged boot sector must not steer the scan past the volume: it is scanned whole, at
     // every sector, as a volume whose file system is not known.
     if (std::string why = implausibleField(layout, source.endSector()); !why.empty()) {
-        reporter.logLine(Memo::Scan,
-                         "引导扇区已损坏,按未知文件系统扫描 (the boot sector is damaged: " + why +
-                             "; the volume is scanned whole)");
+        reporter.say(Memo::Scan, said(Saying::BootSectorDamaged, why));
         layout.fsKind = "unkhnown";
         layout.dataStartSector = 0;
         layout.sectorsPerCluster = 1;
@@ -156,12 +154,7 @@ int readBootSector(SectorSource& source, VolumeLayout& layout, Reporter& reporte
     // stride of any other size would step over the database's pages and miss them.
     const std::uint16_t spc = layout.sectorsPerCluster;
     if (layout.fsKind == "unkhnown" && (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0)) {
-        reporter.logLine(Memo::Scan,
-                         "未知文件系统,逐扇区扫描 (no known file system, and byte 13 "
-                         "of its first sector (" +
-                             std::to_string(sector[13]) +
-                             ") is no cluster size: the volume is scanned at every "
-                             "sector)");
+        reporter.say(Memo::Scan, said(Saying::NoClusterSize, int{sector[13]}));
         layout.sectorsPerCluster = 1;
     }
     return 0;

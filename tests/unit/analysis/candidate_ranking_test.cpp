@@ -56,7 +56,7 @@ TEST(CandidateRanking, ADamagedCopyNeverWinsHoweverNearOrLongOrNew) {
     compareSharedPages(c);
     EXPECT_EQ(bestCandidate(c, all(c), {}), 0u);
     EXPECT_EQ(bestCandidate(c, {1, 0}, {}), 0u) << "whatever the order";
-    EXPECT_FALSE(rankingReason(c[0], c[1], {}).empty());
+    EXPECT_EQ(rankingReason(c[0], c[1], {}), Saying::PreferredIntact);
 }
 
 TEST(CandidateRanking, AnOlderCopyLosesOnAPageItSharesWithANewerOne) {
@@ -102,7 +102,7 @@ TEST(CandidateRanking, IdenticalCopiesGoToTheLongerThenTheNearest) {
         {evidence(40, {{31, 1, 1}, {31, 2, 1}, {31, 3, 1}}), 43, 60, false}};
     compareSharedPages(c);
     EXPECT_EQ(bestCandidate(c, all(c), {}), 2u);
-    EXPECT_TRUE(rankingReason(c[2], c[1], {}).empty()) << "distance alone: nothing to tell";
+    EXPECT_FALSE(rankingReason(c[2], c[1], {})) << "distance alone: nothing to tell";
 }
 
 // Pages of a small file with page checksums: header, PFS, an IAM page giving pages 8.. to one

@@ -78,8 +78,10 @@ TEST(ChainAnalysis, AcceptsMatchingFragmentsInPageOrderAndRejectsStaleCopies) {
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 0, 1, 1}));
     EXPECT_EQ(w.results.recordedFragments, (std::vector<std::int32_t>{first, second, third}));
     EXPECT_EQ(w.reporter.lines(Memo::Analysis),
-              (std::vector<std::string>{"找到碎片号2", "找到碎片号3",
-                                        "分析已正常结束,请组合前进行二次查找"}));
+              (std::vector<std::string>{"找到碎片号" + std::to_string(second + 1),
+                                        "找到碎片号" + std::to_string(third + 1),
+                                        "分析已正常结束,请组合前进行二次查找"}))
+        << "numbered as the list's rows, from 1";
     EXPECT_EQ(testCandidate(ctx, 1), Fit::Contradicts) << "the stale copy";
     (void)stale;
 }

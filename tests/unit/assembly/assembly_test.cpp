@@ -181,6 +181,7 @@ TEST(CreateMdf, TheBoundaryPageIsRepairedFromTheClustersBeforeTheNextFragment) {
     }
 }
 
+// Record indices are given from 0; the log names list rows, from 1.
 AssemblyWorld& gapWorld(AssemblyWorld& w) {
     w.fragment(1000, run(0, 10));    // 0
     w.fragment(3000, run(20, 30));   // 1
@@ -202,7 +203,7 @@ TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
     EXPECT_EQ(
         w.reporter.lines(Memo::Assembly),
         (std::vector<std::string>{
-            "find fragment2", "find fragment5", "本次找到碎片数量2。二次查找完毕", "find fragment4",
+            "find fragment3", "find fragment6", "本次找到碎片数量2。二次查找完毕", "find fragment5",
             "本次找到碎片数量1。二次查找完毕", "本次找到碎片数量0。二次查找完毕"}));
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 1, 1, 0, 1, 1}));
     EXPECT_TRUE(w.combination.createEnabled);

@@ -1,9 +1,11 @@
-// The console's two languages: each system text in its English form, the Chinese texts kept word
-// for word under zh, fragment numbers from 1, and the locale rule.
+// The console's two languages: the system's texts, handed over as codes, in the window's words
+// and in English alone; the command line's own texts; the locale rule.
 #include "cli/language.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include "report/saying.h"
 
 namespace mdf::cli {
 namespace {
@@ -13,13 +15,6 @@ bool hasChinese(const std::string& text) {
     for (unsigned char c : text)
         if (c >= 0xE3 && c <= 0xEF) return true;
     return false;
-}
-
-std::string en(std::string_view line) {
-    return consoleText(line, Language::English);
-}
-std::string zh(std::string_view line) {
-    return consoleText(line, Language::Chinese);
 }
 
 TEST(ConsoleLanguage, TheLocaleDecidesAndTheFirstVariableSetWins) {
@@ -33,88 +28,71 @@ TEST(ConsoleLanguage, TheLocaleDecidesAndTheFirstVariableSetWins) {
         << "an empty variable counts as not set";
 }
 
-TEST(ConsoleLanguage, EverySystemTextHasAnEnglishFormAndStaysWordForWordInChinese) {
+TEST(ConsoleLanguage, TheSystemsTextsKeepTheirWordsInTheWindowAndHaveAnEnglishForm) {
     struct Case {
-        std::string system, english, chinese;
+        Said said;
+        std::string window, english;
     };
     const Case cases[] = {
-        {"找到碎片号0", "found fragment 1", "找到碎片号1"},
-        {"找到碎片号41", "found fragment 42", "找到碎片号42"},
-        {"找到未确定碎片号9", "found unconfirmed fragment 10", "找到未确定碎片号10"},
-        {"find fragment3", "found fragment 4", "find fragment4"},
-        {"get page info error,fragment NO7", "get page info error, fragment 8",
-         "get page info error,fragment NO8"},
-        {"分析已正常结束,请组合前进行二次查找",
-         "the analysis ended normally; search more before creating the file",
-         "分析已正常结束,请组合前进行二次查找"},
-        {"本次找到碎片数量3。二次查找完毕", "this pass found 3 fragments; search more done",
-         "本次找到碎片数量3。二次查找完毕"},
-        {"组合MDF完成(CREATE MDF finished): /tmp/a b.mdf", "CREATE MDF finished: /tmp/a b.mdf",
-         "组合MDF完成(CREATE MDF finished): /tmp/a b.mdf"},
-        {"结束扇区超出数据源,扫描到扇区 2048 为止 (the end sector lies past the source; the scan "
-         "ends at sector 2048)",
-         "the end sector lies past the source; the scan ends at sector 2048",
+        {said(Saying::FoundFragment, 6), "找到碎片号6", "found fragment 6"},
+        {said(Saying::FoundUnconfirmedFragment, 10), "找到未确定碎片号10",
+         "found unconfirmed fragment 10"},
+        {said(Saying::FoundConfirmedFragment, 4), "find fragment4", "found fragment 4"},
+        {said(Saying::PageInfoError, 8), "get page info error,fragment NO8",
+         "get page info error, fragment 8"},
+        {said(Saying::SearchPageInfoError, 8), "get page info error,index8",
+         "get page info error, fragment 8"},
+        {said(Saying::AnalysisEnded), "分析已正常结束,请组合前进行二次查找",
+         "the analysis ended normally; search more before creating the file"},
+        {said(Saying::SearchMoreFound, 3), "本次找到碎片数量3。二次查找完毕",
+         "this pass found 3 fragments; search more done"},
+        {said(Saying::CreateMdfFinished, "/tmp/a b.mdf"),
+         "组合MDF完成(CREATE MDF finished): /tmp/a b.mdf", "CREATE MDF finished: /tmp/a b.mdf"},
+        {said(Saying::EndPastSource, 2048),
          "结束扇区超出数据源,扫描到扇区 2048 为止 (the end sector lies past the source; the scan "
-         "ends at sector 2048)"},
-        {"引导扇区已损坏,按未知文件系统扫描 (the boot sector is damaged: 65535 reserved sectors "
-         "(more than the volume); the volume is scanned whole)",
-         "the boot sector is damaged: 65535 reserved sectors (more than the volume); the volume "
-         "is scanned whole",
-         "引导扇区已损坏,按未知文件系统扫描 (the boot sector is damaged: 65535 reserved sectors "
-         "(more than the volume); the volume is scanned whole)"},
-        {"文件头页声明 900 页,数据源最多容纳 640 页 (the file header page states 900 pages; the "
-         "source holds at most 640; the file ends there)",
-         "the file header page states 900 pages; the source holds at most 640; the file ends "
-         "there",
-         "文件头页声明 900 页,数据源最多容纳 640 页 (the file header page states 900 pages; the "
-         "source holds at most 640; the file ends there)"},
-        {"error,无法创建文件out/123.hex (No space left on device)",
-         "error, cannot create the file out/123.hex (No space left on device)",
-         "error,无法创建文件out/123.hex (No space left on device)"},
-        {"error,无法打开文件", "error, cannot open the file", "error,无法打开文件"},
-        {"保存完毕", "saved", "保存完毕"},
-        {"统计结果:碎片数量为4总大小为:1024KB", "statistics: 4 fragments, 1024 KB in all",
-         "统计结果:碎片数量为4总大小为:1024KB"},
-        // The system's English texts are the same in both languages.
-        {"begin scan2026-12-08 08:00:00", "begin scan2026-12-08 08:00:00",
-         "begin scan2026-12-08 08:00:00"},
-        {"512error1sec1234", "512error1sec1234", "512error1sec1234"},
-        {"lack of page 17", "lack of page 17", "lack of page 17"},
+         "ends at sector 2048)",
+         "the end sector lies past the source; the scan ends at sector 2048"},
+        {said(Saying::CannotCreateFile, "out/123.hex", "No space left on device"),
+         "error,无法创建文件out/123.hex (No space left on device)",
+         "error, cannot create the file out/123.hex (No space left on device)"},
+        {said(Saying::CannotOpenFile), "error,无法打开文件", "error, cannot open the file"},
+        {said(Saying::ChooserSaved), "保存完毕", "saved"},
+        {said(Saying::Saved), "saved", "saved"},
+        {said(Saying::Success), "success", "success"},
+        {said(Saying::ProcessDone), "process done", "process done"},
+        {said(Saying::InvalidDrive), "invaid driver！", "invalid drive"},
+        {said(Saying::ChooseSourceFirst), "choose datasource first！",
+         "choose a data source first"},
+        {said(Saying::Statistics, 4, 1024), "统计结果:碎片数量为4总大小为:1024KB",
+         "statistics: 4 fragments, 1024 KB in all"},
+        {said(Saying::PreferredReachesFurther, 4, 9, "3/3 verified", "2/3 verified"),
+         "候选碎片(candidate) 4 优先于(preferred to) 9: 覆盖页数较多(reaches further) [3/3 "
+         "verified | 2/3 verified]",
+         "candidate 4 preferred to 9: reaches further [3/3 verified | 2/3 verified]"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(en(c.system), c.english) << c.system;
-        EXPECT_FALSE(hasChinese(en(c.system))) << c.system;
-        EXPECT_EQ(zh(c.system), c.chinese) << c.system;
+        EXPECT_EQ(worded(c.said, Wording::Window), c.window);
+        EXPECT_EQ(worded(c.said, Wording::English), c.english);
     }
 }
 
-TEST(ConsoleLanguage, LinesThatPairEachChinesePhraseWithItsEnglishPrintTheEnglish) {
-    EXPECT_EQ(en("文件名取自碎片(name read from page 32 of fragment) 3: D:\\data\\Sales.mdf"),
-              "name read from page 32 of fragment 3: D:\\data\\Sales.mdf");
-    EXPECT_EQ(en("候选碎片(candidate) 4 优先于(preferred to) 9: 覆盖页数较多(reaches further) "
-                 "[3/3 verified | 2/3 verified]"),
-              "candidate 4 preferred to 9: reaches further [3/3 verified | 2/3 verified]");
-    EXPECT_EQ(en("第1页与第32页均丢失,以全部碎片建立页图(pages 1 and 32 are lost too: a map "
-                 "(of every fragment) is built)"),
-              "pages 1 and 32 are lost too: a map (of every fragment) is built")
-        << "digits inside the Chinese phrase, brackets inside the English";
-    EXPECT_EQ(zh("跨簇页查找(split-page search): 2/3 pages"),
-              "跨簇页查找(split-page search): 2/3 pages");
-    // Chinese without its English is never dropped.
-    EXPECT_EQ(en("单独中文 text"), "单独中文 text");
-    EXPECT_EQ(en("中文(未闭合"), "中文(未闭合");
-    EXPECT_EQ(en("中文(english"), "中文(english");
-}
-
-TEST(ConsoleLanguage, DamagedLinesArePrintedAsTheyCame) {
-    // A number missing where one belongs, or text with unbalanced parentheses, is never cut.
-    EXPECT_EQ(en("找到碎片号"), "找到碎片号");
-    EXPECT_EQ(en("找到碎片号x"), "找到碎片号x");
-    EXPECT_EQ(en("结束扇区超出数据源 no parenthesis"), "结束扇区超出数据源 no parenthesis");
-    EXPECT_EQ(en("统计结果:damaged"), "统计结果:damaged");
-    EXPECT_EQ(en("找到碎片号99999999999999999999"), "found fragment 99999999999999999999")
-        << "a number too large to count up stays as it is";
-    EXPECT_EQ(zh("找到碎片号99999999999999999999"), "找到碎片号99999999999999999999");
+TEST(ConsoleLanguage, EveryCodeIsWordedInEnglishAloneAndShowsEachOfItsValues) {
+    // Values no wording could contain by chance: each must appear in both forms.
+    const std::vector<std::string> values = {"V0x", "V1x", "V2x", "V3x"};
+    for (int code = 0; code <= static_cast<int>(Saying::Statistics); ++code) {
+        const auto saying = static_cast<Saying>(code);
+        const std::string window = worded({saying, values}, Wording::Window);
+        const std::string english = worded({saying, values}, Wording::English);
+        ASSERT_FALSE(window.empty()) << "code " << code << " has no wording";
+        EXPECT_FALSE(hasChinese(english)) << english;
+        for (const std::string& v : values) {
+            const bool inWindow = window.find(v) != std::string::npos;
+            EXPECT_EQ(inWindow, english.find(v) != std::string::npos)
+                << "code " << code << ": " << window << " / " << english;
+        }
+    }
+    EXPECT_EQ(worded(said(Saying::TableHit), Wording::English), "table hit: ")
+        << "a value missing is said empty, never a failure";
 }
 
 TEST(ConsoleLanguage, EachChineseFormKeepsTheFieldsOfItsEnglish) {
@@ -137,13 +115,6 @@ TEST(ConsoleLanguage, EachChineseFormKeepsTheFieldsOfItsEnglish) {
     }
     EXPECT_EQ(localized("a text with no Chinese form", Language::Chinese),
               "a text with no Chinese form");
-}
-
-TEST(ConsoleLanguage, OnlyConfirmationsAreLeftOutByQuiet) {
-    EXPECT_TRUE(isConfirmation("success"));
-    EXPECT_TRUE(isConfirmation("保存完毕"));
-    EXPECT_FALSE(isConfirmation("read disk error"));
-    EXPECT_FALSE(isConfirmation("error,无法打开文件"));
 }
 
 }  // namespace
