@@ -153,6 +153,10 @@ bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
     while (pos < ctx.index.size()) {
         gauge.show(static_cast<std::int64_t>(pos), static_cast<std::int64_t>(ctx.index.size()));
         if (ctx.chooser) ctx.reporter.processEvents();
+        if (ctx.stopAsked()) {
+            ctx.reporter.say(Memo::Analysis, said(Saying::Stopped));
+            return false;
+        }
         if (ctx.index[pos].beginPage < expected || testCandidate(ctx, pos) != Fit::Continues) {
             ++pos;
             continue;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -62,6 +63,10 @@ struct AnalysisContext {
     std::uint16_t sectorsPerCluster = 16;
     // Without a chooser (automatic mode) ties go to the fragment nearest the last one chosen.
     NextFragmentChooser* chooser = nullptr;
+    // Set when the person asks the work to stop: the walk ends early, as when cancelled.
+    const std::atomic<bool>* stop = nullptr;
+
+    bool stopAsked() const { return stop && stop->load(); }
 
     PageMapPass pass() {
         return {results.pageMap, pages, reporter, sectorsPerCluster, &results.unreadablePages};

@@ -108,6 +108,10 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     std::vector<std::int64_t> nextData(static_cast<std::size_t>(kChunkSectors + 17));
     int told = -1;
     for (std::int64_t at = 0; at < settings.endSector; at += kChunkSectors) {
+        if (settings.stop && settings.stop->load()) {
+            result.stopped = true;
+            return result;
+        }
         if (settings.progress) {
             const int percent = static_cast<int>(at * 100 / settings.endSector);
             if (percent != told) settings.progress(told = percent);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,6 +39,8 @@ struct SplitSearchSettings {
     std::function<bool(std::int64_t sector)> inUse;
     // Told how far the pass over the source has come, in percent, whenever that changes.
     std::function<void(int percent)> progress;
+    // Set when the person asks the work to stop: the pass ends where it is.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 struct SplitSearchResult {
@@ -45,6 +48,7 @@ struct SplitSearchResult {
     std::vector<std::int32_t> unresolved;
     std::vector<std::int32_t> ambiguous;  // torn bits only, and more than one piece fits
     std::int64_t candidateClusters = 0;   // unclaimed, non-zero clusters looked at
+    bool stopped = false;                 // asked to stop: nothing was restored
 };
 
 // Looks for the missing tail of every broken page among the clusters no fragment claims. A

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "analysis/chain_analysis.h"
@@ -24,9 +25,13 @@ struct AssemblyContext {
     // Where outputs may go, and how large the source is (no output is larger than its source).
     OutputGuard guard = {};
     std::int64_t sourceSectors = 0;
+    // Set when the person asks the work to stop: search more and the writer end where they are,
+    // and the writer leaves no file.
+    const std::atomic<bool>* stop = nullptr;
 
+    bool stopAsked() const { return stop && stop->load(); }
     AnalysisContext analysis() {
-        return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr};
+        return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr, stop};
     }
     void sortByStartPage() { combination.sortBy(kStartPageColumn, sortColumn); }
 };

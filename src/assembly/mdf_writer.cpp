@@ -281,7 +281,7 @@ struct LastPage {
 // since the next row may repair it. The first piece of the row is already taken.
 void copyRowPages(AssemblyContext& ctx, const FragmentRow& row, RowPiece piece, RowReader& reader,
                   PageSink& sink, AssemblyOutcome& outcome, LastPage& last) {
-    while (true) {
+    while (!ctx.stopAsked()) {
         for (std::int32_t pageId : piece.unreadable) {
             // One box for the whole file, a line for every page.
             if (outcome.unreadablePages.empty())
@@ -326,6 +326,15 @@ std::int64_t paddedPageCount(AssemblyContext& ctx, std::int64_t lastEnd, Assembl
     return most;
 }
 
+// Asked to stop, the file is left unwritten: the output keeps no half file.
+bool stopHere(AssemblyContext& ctx, AssemblyOutcome& outcome) {
+    if (!ctx.stopAsked()) return false;
+    outcome.stopped = true;
+    outcome.error = "stopped";
+    ctx.reporter.say(Memo::Assembly, said(Saying::Stopped));
+    return true;
+}
+
 }  // namespace
 
 std::string defaultMdfName(const std::string& lostFileName) {
@@ -351,6 +360,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         return outcome;
     }
 
+    ctx.reporter.sayStatus(said(Saying::WritingFile, outputPath));
     PageSink sink(ctx, out, outcome);
     const std::int64_t total = paddedPageCount(ctx, rows.back().endPage, outcome);
     sink.setTotal(total);
@@ -359,6 +369,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
     RowReader reader(ctx, rows);
     for (const FragmentRow& row : rows) {
         ctx.reporter.processEvents();
+        if (stopHere(ctx, outcome)) return outcome;
         if (row.pages() <= 0) continue;  // a record without pages has nothing to give
         std::optional<RowPiece> piece = reader.next();
         if (!piece) break;
@@ -383,6 +394,7 @@ AssemblyOutcome writeMdf(AssemblyContext& ctx, const std::string& outputPath) {
         copyRowPages(ctx, row, std::move(*piece), reader, sink, outcome, last);
         previous = &row;
     }
+    if (stopHere(ctx, outcome)) return outcome;
     if (previous) sink.put(previous->endPage - 1, last.bytes, last.source);
     const std::int64_t end = previous ? previous->endPage : 0;
     if (total > end) sink.zeros(static_cast<std::int32_t>(end), total - end);

@@ -19,6 +19,7 @@ struct PageRange {
 struct AssemblyOutcome {
     bool written = false;
     std::string error;       // why no file was written
+    bool stopped = false;    // asked to stop: no file was written
     std::int64_t pages = 0;  // pages in the file written
     std::string sha256;      // of the file written, computed as it was written
 

@@ -75,13 +75,19 @@ void disableCommands(CombinationList& c) {
     c.createEnabled = c.checkEnabled = c.searchEnabled = false;
 }
 
-// One pass over the gaps; nothing when the search has to end (an overlap, a failed recording).
+// One pass over the gaps; nothing when the search has to end (an overlap, a failed recording, a
+// stop asked for).
 std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
     auto& rows = ctx.combination.rows;
     int found = 0;
     ProgressGauge gauge(ctx.reporter);
     for (std::size_t j = 0; j < rows.size(); ++j) {
         gauge.show(static_cast<std::int64_t>(j), static_cast<std::int64_t>(rows.size()));
+        if (ctx.stopAsked()) {
+            outcome.stopped = true;
+            ctx.reporter.say(Memo::Assembly, said(Saying::Stopped));
+            return std::nullopt;
+        }
         const std::int32_t from = rows[j].endPage;
         const std::int32_t to =
             j + 1 < rows.size() ? rows[j + 1].startPage : ctx.results.expectedPageCount;

@@ -10,6 +10,7 @@ namespace mdf {
 // What a search for more fragments did.
 struct SearchOutcome {
     bool completed = false;                 // ran until a pass found nothing
+    bool stopped = false;                   // asked to stop
     std::vector<std::int32_t> confirmed;    // records taken because the map confirmed them
     std::vector<std::int32_t> unconfirmed;  // records taken without evidence either way
 };

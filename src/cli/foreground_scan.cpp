@@ -12,9 +12,11 @@ namespace mdf::cli {
 namespace {
 
 std::atomic<RecoverySession*> interruptedSession{nullptr};
+std::atomic<bool> interruptSeen{false};
 
-// Only an atomic store happens here, which is safe inside a signal handler.
+// Only atomic stores happen here, which is safe inside a signal handler.
 extern "C" void stopOnInterrupt(int) {
+    interruptSeen = true;
     if (auto* session = interruptedSession.load()) session->requestStop();
 }
 
@@ -37,14 +39,26 @@ void drawWhileRunning(RecoverySession& session, ConsoleReporter& reporter) {
 
 }  // namespace
 
+StopOnInterrupt::StopOnInterrupt(RecoverySession& session)
+    : previousSession_(interruptedSession.exchange(&session)) {
+    if (!previousSession_) interruptSeen = false;
+    previousHandler_ = std::signal(SIGINT, stopOnInterrupt);
+}
+
+StopOnInterrupt::~StopOnInterrupt() {
+    std::signal(SIGINT, previousHandler_);
+    interruptedSession = previousSession_;
+}
+
+bool StopOnInterrupt::interrupted() {
+    return interruptSeen;
+}
+
 ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter) {
-    interruptedSession = &session;
-    auto previous = std::signal(SIGINT, stopOnInterrupt);
+    StopOnInterrupt interrupts(session);
     const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
     if (started) drawWhileRunning(session, reporter);
     session.waitForJobs();
-    std::signal(SIGINT, previous);
-    interruptedSession = nullptr;
     reporter.finishProgress();
     return started ? session.lastScanOutcome() : ScanOutcome::Failed;
 }

@@ -11,6 +11,23 @@
 
 namespace mdf::cli {
 
+// While one lives, Ctrl-C asks the session to stop whatever it runs (the scan, the analysis,
+// search more, the split-page search, the writer), as the window's stop command does, and the
+// run remembers it. They nest: the outer one takes over again when an inner one ends.
+class StopOnInterrupt {
+  public:
+    explicit StopOnInterrupt(RecoverySession& session);
+    ~StopOnInterrupt();
+    StopOnInterrupt(const StopOnInterrupt&) = delete;
+    StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+    // Whether Ctrl-C was pressed since the outermost one began.
+    static bool interrupted();
+
+  private:
+    RecoverySession* previousSession_;
+    void (*previousHandler_)(int);
+};
+
 // Runs a scan on its worker and waits for it, drawing the scan's line on a terminal; Ctrl-C
 // stops it as the stop command does.
 ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter);

@@ -266,7 +266,12 @@ void createCommand(const SessionCommand& o, ExitCode& exit) {
     session.keepFile(o.sessionPath, "the session file this command reads");
     if (saved) session.keepFile(saved->madeFrom, "the source the saved scan was made of");
     if (!loadSession(o.sessionPath, session, exit)) return;
+    StopOnInterrupt interrupts(session);
     const RecoveryResult result = session.completeRecovery(o.output);
+    if (result.written.stopped) {
+        complain("stopped: nothing was written; the same command goes on from the saved analysis");
+        return exit.raise(kInterrupted);
+    }
     if (!result.written.written) return exit.raise(kIoError);
     exit.raise(printSummary(session, result, o.output, o.json));
 }
@@ -393,6 +398,18 @@ KeptScan keptScanOf(const RecoverCommand& o, const std::optional<ResumeFile>& re
     return kept;
 }
 
+// Stopped after the scan: nothing is written, and a kept scan spares scanning again.
+void stoppedAfterScan(const KeptScan& kept, ExitCode& exit) {
+    if (kept.scanInfo.empty()) {
+        complain("stopped: nothing was written, and the scan was not kept (--no-save-scan)");
+    } else {
+        lastResumeCommand() = kept.goOn;
+        complain("stopped: nothing was written; the scan is kept in {}. To go on from there: {}",
+                 kept.scanInfo, kept.goOn);
+    }
+    exit.raise(kInterrupted);
+}
+
 void recoverCommand(RecoverCommand o, ExitCode& exit) {
     JsonOnFailure failure{o.json, exit};
     ConsoleReporter reporter(!o.json);
@@ -426,6 +443,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     const ResumeFile next = prepareResume(
         session, o.source, resume ? resume->directIo : o.scan.directIo, kept, o.checkpointSeconds);
     spoolKeptContent(session, kept, resume.has_value());
+    StopOnInterrupt interrupts(session);
     const ScanOutcome scanned = runScanInForeground(session, reporter);
     // A scan that could not be kept (a full disk) is said so and raises the exit code; the
     // recovery itself still goes on, as the fragments are in memory.
@@ -438,6 +456,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
         auto database = pickHeadlessDatabase(session, o.database, exit);
         if (!database) return;
         if (!session.analyseHeadless(*database)) {
+            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
             complain("the analysis ended early; nothing was written");
             return exit.raise(kPartial);
         }
@@ -452,11 +471,15 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
             return;
         }
         if (!analyseInForeground(session, *row, nullptr)) {
+            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
             complain("the analysis ended early; nothing was written");
             return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
         }
     }
+    // Ctrl-C between the analysis and the recovery's own start is not lost.
+    if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
     const RecoveryResult result = session.completeRecovery(o.output);
+    if (result.written.stopped) return stoppedAfterScan(kept, exit);
     if (!result.written.written) return exit.raise(kIoError);
     const int verdict = printSummary(session, result, o.output, o.json, headless);
     failure.resultPrinted = true;

@@ -122,6 +122,8 @@ constexpr Wordings kWordings[] = {
     {Saying::SplitSearchDone, 3,
      "跨簇页查找(split-page search): {0}/{1} pages, {2} unclaimed clusters",
      "split-page search: {0}/{1} pages, {2} unclaimed clusters"},
+    {Saying::Stopped, 0, "已停止(stopped)", "stopped"},
+    {Saying::WritingFile, 1, "组合MDF(CREATE MDF): {0}", "writing {0}"},
     {Saying::Success, 0, "success", "success"},
     {Saying::Saved, 0, "saved", "saved"},
     {Saying::ChooserSaved, 0, "保存完毕", "saved"},

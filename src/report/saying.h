@@ -51,6 +51,8 @@ enum class Saying : std::uint16_t {
     SplitPagePieced,           // page
     SplitPageAmbiguous,        // page
     SplitSearchDone,           // pages pieced, pages sought, clusters unclaimed
+    Stopped,                   // (asked to stop: the work ended where it was)
+    WritingFile,               // the file being written (a status)
     // Messages.
     Success,              //
     Saved,                //

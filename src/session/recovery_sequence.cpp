@@ -85,12 +85,22 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
         return result;
     }
     ForegroundCommand command(*this);
+    // Asked to stop between the steps or inside one: nothing is written.
+    const auto stopped = [&] {
+        if (!workStopRequested_) return false;
+        result.written.stopped = true;
+        result.written.error = "stopped";
+        return true;
+    };
     result.searched = searchMoreNow();
+    if (stopped()) return result;
     combination_.sortBy(kStartPageColumn, sortColumn_);
     result.piecedPages = restoreSplitPagesNow();
+    if (stopped()) return result;
     nameFromPiecedPage();
     result.newerCopies = takeNewestCopies();
     result.missing = checkMissingPagesNow();
+    if (stopped()) return result;
     result.written = writeMdfNow(outputPath);
     if (!result.written.written) return result;
     if (!result.written.verdict.complete) result.tables = tablesOfWrittenFile(outputPath);

@@ -103,16 +103,19 @@ ScanContext RecoverySession::scanContext() {
 }
 
 AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
-    return {fragments_, index_, pageOrigin_, analysis_, reporter_, volume_.sectorsPerCluster,
-            chooser};
+    return {fragments_,  index_,
+            pageOrigin_, analysis_,
+            reporter_,   volume_.sectorsPerCluster,
+            chooser,     &workStopRequested_};
 }
 
 AssemblyContext RecoverySession::assemblyContext() {
-    return {fragments_,    index_,
-            pageOrigin_,   analysis_,
-            combination_,  sortColumn_,
-            reporter_,     volume_.sectorsPerCluster,
-            outputGuard(), sectorsTheFileLayOn()};
+    return {fragments_,         index_,
+            pageOrigin_,        analysis_,
+            combination_,       sortColumn_,
+            reporter_,          volume_.sectorsPerCluster,
+            outputGuard(),      sectorsTheFileLayOn(),
+            &workStopRequested_};
 }
 
 // How large the source the file lay on was: the source itself, or the one the content file was
@@ -448,6 +451,7 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
     if (!listPagesReachable()) return StartResult::BadInput;
     analysisRunning_ = true;
     lastAnalysisCompleted_ = false;
+    workStopRequested_ = false;
     if (chooser) {
         analyse(file, chooser);
     } else {
@@ -467,6 +471,7 @@ bool RecoverySession::analyseHeadless(const HeadlessDatabase& database) {
         return false;
     }
     if (analysisRunning_ || !idle()) return false;
+    workStopRequested_ = false;
     const std::int64_t anchor =
         database.namePageRecord >= 0
             ? fragments_[static_cast<std::size_t>(database.namePageRecord)].fsec
@@ -521,6 +526,7 @@ SplitSearchSettings RecoverySession::splitSearchSettings() {
     if (volume_.sectorsPerCluster > 0)
         settings.clusterOrigin = volume_.dataStartSector % volume_.sectorsPerCluster;
     settings.endSector = source_.endSector();
+    settings.stop = &workStopRequested_;
     if (readsFreeSpaceOnly())
         settings.inUse = [this](std::int64_t sector) { return clusterInUse(sector); };
     return settings;
@@ -623,6 +629,10 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         };
         SplitSearchResult searched = searchSplitPages(source_, broken, settings);
         reporter_.setProgress(100);
+        if (searched.stopped) {
+            reporter_.say(Memo::Assembly, said(Saying::Stopped));
+            return {};
+        }
         found.restored.merge(searched.restored);
         found.ambiguous = std::move(searched.ambiguous);
         found.candidateClusters = searched.candidateClusters;
@@ -675,6 +685,7 @@ AssemblyOutcome RecoverySession::writeMdf(const std::string& outputPath) {
         outcome.error = "busy";
         return outcome;
     }
+    workStopRequested_ = false;
     return writeMdfNow(outputPath);
 }
 

@@ -179,7 +179,12 @@ class RecoverySession {
         checkpoint_ = std::move(checkpoint);
         checkpointInterval_ = interval;
     }
-    void requestStop() { stopRequested_ = true; }
+    // Ends a running scan; and the analysis, search more, the split-page search and the writer,
+    // each where it is (the writer leaves no file).
+    void requestStop() {
+        stopRequested_ = true;
+        workStopRequested_ = true;
+    }
     bool scanRunning() const { return !stopRequested_; }
     ScanOutcome lastScanOutcome() const { return lastScanOutcome_; }
     // Told of every fragment the scan adds or joins, on the scan's worker.
@@ -292,7 +297,9 @@ class RecoverySession {
     // (save, open, search more, check, the whole recovery): while one runs, every other command
     // is refused as while a job runs, never run inside it.
     struct ForegroundCommand {
-        explicit ForegroundCommand(RecoverySession& s) : session(s) { ++session.foreground_; }
+        explicit ForegroundCommand(RecoverySession& s) : session(s) {
+            if (session.foreground_++ == 0) session.workStopRequested_ = false;
+        }
         ~ForegroundCommand() { --session.foreground_; }
         ForegroundCommand(const ForegroundCommand&) = delete;
         ForegroundCommand& operator=(const ForegroundCommand&) = delete;
@@ -362,6 +369,8 @@ class RecoverySession {
     bool nameHeadsAtScanEnd_ = true;
     // Set while no scan runs; the stop command sets it to end a running scan.
     std::atomic<bool> stopRequested_{true};
+    // Set by the stop command for the work after the scan; cleared as each command begins.
+    std::atomic<bool> workStopRequested_{false};
     std::uint16_t scanFileId_ = 1;
     std::string pendingMemo_;
     std::atomic<ScanOutcome> lastScanOutcome_{ScanOutcome::NotRun};

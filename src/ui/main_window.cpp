@@ -132,8 +132,10 @@ void TForm1::FormCreate() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
     if (busy_ > 0) {
-        // A command on the window's thread is under way; the window closes when it has ended.
+        // A command on the window's thread is under way: it is asked to stop where it is (a file
+        // being written is left unwritten), and the window closes when it has ended.
         closePending_ = true;
+        session_->requestStop();
         if (frmuserchoose_ && frmuserchoose_->waiting()) frmuserchoose_->btncancelClick();
         event->ignore();
         return;

@@ -137,5 +137,46 @@ TEST(Interruption, AFat32PartitionPastSectorZeroGoesOnToWhatOneWholeRunFinds) {
     trials(s, dir, 6);
 }
 
+// Ctrl-C while the file is written leaves no file and no half file, and the command the run
+// printed goes on to the file one whole run gives.
+TEST(Interruption, CtrlCAfterTheScanWritesNothingAndThePrintedCommandGoesOn) {
+    TempDir dir;
+    SyntheticDatabase db{DatabaseRecipe{}};
+    RawImageOptions options;
+    options.seed = 13;
+    options.sameFileIdDatabase = false;
+    Source s{dir.file("raw.img"), {}};
+    buildRawImage(db, s.image, options);
+    const Reference expected = uninterrupted(s, dir);
+    const std::string out = dir.file("stopped.mdf");
+    std::string printed;
+    {
+        // Slow enough that writing the file, which reads the database's pages again, takes
+        // seconds after it has begun (-v shows the step).
+        Background run({"recover", s.image, "-o", out, "--lang", "en", "-v"}, dir.file("run.txt"),
+                       slowReads(s.image, 4 * s.msPerMib()));
+        ASSERT_TRUE(run.waitForOutput("[writing ", std::chrono::seconds(60))) << run.output();
+        EXPECT_EQ(run.signalAndWait(SIGINT), 130) << run.output();
+        printed = run.output();
+    }
+    EXPECT_EQ(printed.find("sha256 "), std::string::npos) << printed;
+    EXPECT_NE(printed.find("stopped: nothing was written"), std::string::npos) << printed;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("stopped.mdf", 0) == 0) {
+            EXPECT_EQ(name.rfind("stopped.mdf.scan.", 0), 0u) << "only the kept scan: " << name;
+        }
+    }
+
+    const std::string hint = "To go on from there: mdfrecover ";
+    const auto at = printed.find(hint);
+    ASSERT_NE(at, std::string::npos) << printed;
+    std::istringstream words(
+        printed.substr(at + hint.size(), printed.find('\n', at) - at - hint.size()));
+    const CommandResult r = cli({std::istream_iterator<std::string>(words), {}});
+    EXPECT_EQ(r.exitCode, expected.exitCode) << r.output;
+    EXPECT_EQ(sha256OfFile(out), expected.sha256);
+}
+
 }  // namespace
 }  // namespace mdf::test
