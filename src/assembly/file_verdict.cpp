@@ -259,7 +259,8 @@ Verdict FileVerifier::finish() {
     return v;
 }
 
-std::optional<Verdict> verifyMdfFile(const std::string& path, std::string& error) {
+std::optional<Verdict> verifyMdfFile(const std::string& path, std::string& error,
+                                     const std::function<void(int percent)>& progress) {
     auto file = openPlainReadOnly(path);
     const std::int64_t bytes = plainByteSizeOf(path);
     if (!file || bytes < 0) {
@@ -272,7 +273,10 @@ std::optional<Verdict> verifyMdfFile(const std::string& path, std::string& error
     FileVerifier verifier;
     std::vector<std::uint8_t> chunk(std::size_t{8192} * 128);
     const std::int64_t pages = bytes / 8192;
+    int told = -1;
     for (std::int64_t first = 0; first < pages; first += 128) {
+        if (const int percent = static_cast<int>(first * 100 / pages); progress && percent != told)
+            progress(told = percent);
         const std::int64_t count = std::min<std::int64_t>(128, pages - first);
         const auto want = static_cast<std::size_t>(count) * 8192;
         if (file->readAt(chunk.data(), want, static_cast<std::uint64_t>(first) * 8192) !=

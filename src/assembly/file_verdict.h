@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -97,6 +98,8 @@ namespace mdf {
 // Judges a database file on disk, read front to back (read only). Nothing, with the reason in
 // error, when it cannot be read; a file that is not a whole number of pages is judged on its whole
 // pages, and error says so.
-std::optional<Verdict> verifyMdfFile(const std::string& path, std::string& error);
+// progress is told how far the reading has come, in percent, whenever that changes.
+std::optional<Verdict> verifyMdfFile(const std::string& path, std::string& error,
+                                     const std::function<void(int percent)>& progress = {});
 
 }  // namespace mdf

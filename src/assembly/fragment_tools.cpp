@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "assembly/boundary_repair.h"
+#include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
 #include "source/byte_order.h"
@@ -102,7 +103,11 @@ ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool 
     Page page{}, last{};
     bool haveLast = false;
     std::array<std::uint8_t, kLeadInBytes> leadIn{};
+    ProgressGauge gauge(reporter);
     for (std::size_t i = 0; i < chosen.size() && out.ok(); ++i) {
+        // The export runs on the window's thread: the window stays alive through a long one.
+        if (gauge.show(static_cast<std::int64_t>(i), static_cast<std::int64_t>(chosen.size())))
+            reporter.processEvents();
         const FragmentRow& row = view.rows[chosen[i]];
         if (i > 0) {
             const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage;
@@ -145,8 +150,12 @@ ExportOutcome FragmentTools::exportToFolder(const FragmentListView& view,
         return outcome;
     }
     Page page{};
-    for (std::size_t i : view.checkedRows()) {
-        const FragmentRow& row = view.rows[i];
+    const std::vector<std::size_t> chosen = view.checkedRows();
+    ProgressGauge gauge(reporter);
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+        if (gauge.show(static_cast<std::int64_t>(k), static_cast<std::int64_t>(chosen.size())))
+            reporter.processEvents();
+        const FragmentRow& row = view.rows[chosen[k]];
         const std::string path =
             (std::filesystem::path(folder) / (std::to_string(row.startSector) + ".hex")).string();
         OutputFile out(path, guard);

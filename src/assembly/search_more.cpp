@@ -82,7 +82,9 @@ std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
     int found = 0;
     ProgressGauge gauge(ctx.reporter);
     for (std::size_t j = 0; j < rows.size(); ++j) {
-        gauge.show(static_cast<std::int64_t>(j), static_cast<std::int64_t>(rows.size()));
+        // The window stays alive through a long search (it runs on the window's thread).
+        if (gauge.show(static_cast<std::int64_t>(j), static_cast<std::int64_t>(rows.size())))
+            ctx.reporter.processEvents();
         if (ctx.stopAsked()) {
             outcome.stopped = true;
             ctx.reporter.say(Memo::Assembly, said(Saying::Stopped));

@@ -284,7 +284,10 @@ struct VerifyCommand {
 // Any .mdf file judged as a database, read only: what a technician runs before attaching one.
 void verifyCommand(const VerifyCommand& o, ExitCode& exit) {
     std::string error;
-    const std::optional<Verdict> verdict = verifyMdfFile(o.path, error);
+    ConsoleReporter reporter;
+    const std::optional<Verdict> verdict =
+        verifyMdfFile(o.path, error, [&](int percent) { reporter.setProgress(percent); });
+    reporter.finishProgress();
     if (!verdict) {
         complain("{}", error);
         return exit.raise(kIoError);

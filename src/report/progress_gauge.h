@@ -12,11 +12,13 @@ class ProgressGauge {
   public:
     explicit ProgressGauge(Reporter& reporter) : reporter_(reporter) {}
 
-    void show(std::int64_t done, std::int64_t total) {
+    // True when the percentage changed.
+    bool show(std::int64_t done, std::int64_t total) {
         const int percent = total > 0 && done < total ? static_cast<int>(done * 100 / total) : 100;
-        if (percent == last_) return;
+        if (percent == last_) return false;
         last_ = percent;
         reporter_.setProgress(percent);
+        return true;
     }
 
   private:

@@ -447,7 +447,9 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
         reporter_.showMessage("the scan is processing", "message");
         return StartResult::Busy;
     }
-    if (analysisRunning_ || busy()) return StartResult::Busy;
+    // Not even beside a command on the window's thread: the analysis would change the marks and
+    // read pages while that command reads them.
+    if (!idle()) return StartResult::Busy;
     if (!listPagesReachable()) return StartResult::BadInput;
     analysisRunning_ = true;
     lastAnalysisCompleted_ = false;

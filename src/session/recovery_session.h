@@ -181,6 +181,9 @@ class RecoverySession {
     }
     // Ends a running scan; and the analysis, search more, the split-page search and the writer,
     // each where it is (the writer leaves no file).
+    // False, after saying so, while a job or another command runs: a front end asks before it
+    // asks the user for files, so that nobody picks a file for a command that is then refused.
+    bool acceptsCommands() { return idle(); }
     void requestStop() {
         stopRequested_ = true;
         workStopRequested_ = true;

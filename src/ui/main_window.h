@@ -67,6 +67,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     Tfrmuserchoose* chooser() { return frmuserchoose_; }
     // Waits for the running job and delivers what it reported (tests and shut-down).
     void waitForJobs();
+    // Whether a command runs on the window's thread (letting the window's events in meanwhile).
+    bool commandRunning() const { return busy_ > 0; }
     // The fragment list view filled again from the session's list.
     void showFragmentList();
     // Sorts the fragment list view by a column (refused while a scan runs).

@@ -59,10 +59,12 @@ void TForm1::Button6Click() {
 }
 
 void TForm1::Button5Click() {
+    Busy busy(*this);
     session_->checkMissingPages();
 }
 
 void TForm1::Button2Click() {
+    if (!session_->acceptsCommands()) return;
     Busy busy(*this);
     const CombinationList& c = session_->combination();
     if (c.rows.empty() || c.rows.front().startPage != 0) {

@@ -180,6 +180,7 @@ void TForm1::collectSettings() {
 }
 
 void TForm1::N7Click() {
+    if (!session_->acceptsCommands()) return;
     const auto path = dialogs_->openFile("打开镜像文件(Open disk img file)", kImageFilter);
     if (!path) return;
     collectSettings();

@@ -87,6 +87,7 @@ void TForm1::lastFragmentRemoved() {
 }
 
 void TForm1::btnsaveClick() {
+    if (!session_->acceptsCommands()) return;
     Busy busy(*this);
     const auto scanInfo = dialogs_->saveFile(kScanInfoSaveTitle, "", "");
     std::optional<std::string> content;
@@ -101,6 +102,7 @@ void TForm1::btnsaveClick() {
 }
 
 void TForm1::Button3Click() {
+    if (!session_->acceptsCommands()) return;
     Busy busy(*this);
     {
         const QSignalBlocker quiet(PageControl1);

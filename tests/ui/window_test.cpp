@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <filesystem>
@@ -452,6 +453,7 @@ class WindowTest : public QObject {
     void closingDuringAScanStopsIt();
     void aScanOfAnotherSourceStartsANewList();
     void whileTheChooserWaitsEveryOtherCommandIsRefused();
+    void whileACommandRunsOnTheWindowsThreadEveryOtherIsRefused();
 };
 
 // SEARCH MORE, sort, CHECK, CREATE MDF through the handlers; the file must be the expected one.
@@ -922,6 +924,9 @@ void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
                 QCOMPARE(w.edtDataStr->text(), source);
                 QVERIFY(!w.session().listIsOfAnotherSource());
                 QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
+                // Refused before they asked for files: what they were given is not for later.
+                d.paths.clear();
+                d.yesNo.clear();
                 // The refusals said what they had to; what follows is judged on its own.
                 d.asked.erase(std::remove_if(d.asked.begin(), d.asked.end(),
                                              [](const auto& a) {
@@ -941,6 +946,119 @@ void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
     QVERIFY(w.session().lastAnalysisCompleted());
     finishRecovery(w, d, world, world.dir.file("after.mdf"));
     QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
+}
+
+// SAVE, SEARCH MORE, CREATE MDF and export run on the window's thread and let its events in while
+// they work: every command clicked meanwhile is refused with the busy message, the list stays as
+// it was, nothing else is written, and the running command still ends as it would alone.
+void WindowTest::whileACommandRunsOnTheWindowsThreadEveryOtherIsRefused() {
+    World world;
+    World lossy(false, 2, 5);  // fragments the analysis misses: search more has work to do
+    World other(false, 0, 3);
+    using Step = std::function<void(TForm1&, ScriptedDialogs&)>;
+    struct Running {
+        const char* name;
+        const World& world;
+        Step prepare, start;
+    };
+    const Step nothing = [](TForm1&, ScriptedDialogs&) {};
+    const std::vector<Running> running = {
+        {"save", world, nothing,
+         [&](TForm1& w, ScriptedDialogs& d) {
+             d.paths.push_back(world.dir.file("saved.info"));
+             d.yesNo.push_back(true);
+             d.paths.push_back(world.dir.file("saved.content"));
+             w.btnsaveClick();
+         }},
+        {"search more", lossy, nothing, [](TForm1& w, ScriptedDialogs&) { w.Button6Click(); }},
+        {"create mdf", world,
+         [](TForm1& w, ScriptedDialogs&) {
+             w.Button6Click();
+             w.ListView4ColumnClick(2);
+         },
+         [&](TForm1& w, ScriptedDialogs& d) {
+             d.paths.push_back(world.dir.file("created.mdf"));
+             w.Button2Click();
+         }},
+        {"export", world, [](TForm1& w, ScriptedDialogs&) { w.N10Click(); },
+         [&](TForm1& w, ScriptedDialogs& d) {
+             d.yesNo.push_back(false);  // one file per fragment
+             std::filesystem::create_directory(world.dir.file("exported"));
+             d.paths.push_back(world.dir.file("exported"));
+             w.N9Click();
+         }},
+    };
+    const std::string busy = "message: busy: a scan or an analysis is running; wait until it ends";
+    for (const Running& r : running) {
+        const char* name = r.name;
+        ScriptedDialogs d;
+        TForm1 w(scripted(d, root()));
+        chooseAndScan(w, d, r.world);
+        selectDatabase(w, r.world);
+        w.Button1Click();
+        w.waitForJobs();
+        r.prepare(w, d);
+        const std::uint64_t revision = w.session().fragments().revision();
+        const std::size_t records = w.session().fragments().size();
+        bool inside = false;
+        // Runs at the first moment the running command lets the window's events in.
+        QTimer::singleShot(0, &w, [&] {
+            inside = w.commandRunning();
+            if (!inside) return;
+            const World& world = r.world;
+            const std::vector<std::pair<const char*, std::function<void()>>> clicks = {
+                {"open image",
+                 [&] {
+                     d.paths.push_back(other.image);
+                     d.yesNo.push_back(false);
+                     w.N7Click();
+                 }},
+                {"scan", [&] { w.btnscanClick(); }},
+                {"menu scan", [&] { w.N2Click(); }},
+                {"save",
+                 [&] {
+                     d.paths.push_back(world.dir.file("during.info"));
+                     d.yesNo.push_back(false);
+                     w.btnsaveClick();
+                 }},
+                {"open scan",
+                 [&] {
+                     d.paths.push_back(world.dir.file("during.info"));
+                     d.yesNo.push_back(false);
+                     w.Button3Click();
+                 }},
+                {"analysis", [&] { w.Button1Click(); }},
+                {"search more", [&] { w.Button6Click(); }},
+                {"check", [&] { w.Button5Click(); }},
+                {"create mdf",
+                 [&] {
+                     d.paths.push_back(world.dir.file("during.mdf"));
+                     w.Button2Click();
+                 }},
+                {"export", [&] { w.N9Click(); }},
+                {"file names", [&] { w.N17Click(); }},
+            };
+            for (const auto& [clicked, click] : clicks) {
+                const std::size_t said = d.messages().size();
+                click();
+                QVERIFY2(d.messages().size() > said && d.messages().back() == busy, clicked);
+                QCOMPARE(w.session().fragments().revision(), revision);
+                QCOMPARE(w.session().fragments().size(), records);
+                QVERIFY2(!w.session().scanRunning(), clicked);
+            }
+            QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
+            QVERIFY(!std::filesystem::exists(world.dir.file("during.mdf")));
+            QCOMPARE(w.edtDataStr->text().toStdString(), world.image);
+            // What the refused commands left unasked is not for the running one to take.
+            d.paths.clear();
+            d.yesNo.clear();
+        });
+        r.start(w, d);
+        QVERIFY2(inside, name);
+        QCOMPARE(w.session().fragments().revision(), revision);
+    }
+    QVERIFY(std::filesystem::exists(world.dir.file("saved.info")));
+    QCOMPARE(sha256OfFile(world.dir.file("created.mdf")), world.manifest.expectedSha256);
 }
 
 int runReporterTests(int argc, char** argv);
