@@ -32,7 +32,6 @@ class Scan {
     explicit Scan(ScanContext& ctx) : ctx_(ctx), window_(ctx.source, ctx.windowObserver) {}
 
     ScanOutcome run() {
-        ctx_.settings.controlsEnabled = false;
         ctx_.reporter.clearLog(Memo::Scan);
         if (!readSettings()) return ScanOutcome::Failed;
         if (ctx_.volume.hasFileSystem && freeSpaceOnly_) {

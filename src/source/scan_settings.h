@@ -13,11 +13,9 @@ struct ScanSettings {
     std::string sectorsPerCluster;  // the stride
     std::string fileSystemLabel;    // "NTFS", "FAT32", "unkhnown" or ""
     bool freeSpaceOnly = true;      // skip clusters the file system marks in use
-    bool freeSpaceEnabled = true;
-    bool startPageLimit = false;  // record only fragments whose first page id is below the limit
+    bool startPageLimit = false;    // record only fragments whose first page id is below the limit
     std::string maxStartPage;
     std::string fileIdText = "1";
-    bool controlsEnabled = true;  // false while a scan runs
 };
 
 }  // namespace mdf

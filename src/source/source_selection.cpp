@@ -42,7 +42,6 @@ bool chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::st
     ctx.sourceChosen = true;
     ctx.volume.hasFileSystem = true;
     ctx.settings.freeSpaceOnly = false;
-    ctx.settings.freeSpaceEnabled = true;
     if (readBootSector(ctx.source, ctx.volume, ctx.reporter) != 0) {
         ctx.reporter.showMessage(failure, "message", MessageIcon::None);
         return false;
@@ -61,7 +60,6 @@ void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& 
     (void)ctx.source.readSectors(1, sector.data(), 0);  // opens the device; the bytes are not used
     if (auto sectors = catalog.probeDisk(disk.name)) ctx.source.setSourceSectors(*sectors);
     ctx.volume.hasFileSystem = false;
-    ctx.settings.freeSpaceEnabled = false;
     fillRangeWithoutFileSystem(ctx, ctx.source.sourceSectors());
 }
 
@@ -83,13 +81,11 @@ bool openImage(SourceContext& ctx, const std::string& path, ImageKind kind) {
     ctx.sourceChosen = true;
     ctx.volume.hasFileSystem = false;
     ctx.settings.freeSpaceOnly = false;
-    ctx.settings.freeSpaceEnabled = false;
     if (kind == ImageKind::WholeDisk) {
         fillRangeWithoutFileSystem(ctx, sectors);
         return sectors > 0;
     }
     ctx.volume.hasFileSystem = true;
-    ctx.settings.freeSpaceEnabled = true;
     if (readBootSector(ctx.source, ctx.volume, ctx.reporter) != 0) {
         ctx.reporter.showMessage("read sector error 2", "message", MessageIcon::None);
         return false;

@@ -195,6 +195,7 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     std::function<void()> diskChoice_;
     bool scanWasRunning_ = false;
     bool analysisWasRunning_ = false;
+    bool scanControlsLocked_ = false;  // the scan's settings, once one has begun
 
     // What the lists show; the models read these.
     FragmentListView fragmentView_;

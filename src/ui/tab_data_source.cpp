@@ -165,7 +165,9 @@ void TForm1::showSettings() {
     edtsecs->setText(q(st.sectorsPerCluster));
     label5->setText(q(st.fileSystemLabel));
     chkfreespace->setChecked(st.freeSpaceOnly);
-    chkfreespace->setEnabled(st.freeSpaceEnabled && st.controlsEnabled);
+    // Free space means something only on a file system, and a scan, once begun, leaves its
+    // settings as they were.
+    chkfreespace->setEnabled(session_->volume().hasFileSystem && !scanControlsLocked_);
 }
 
 void TForm1::collectSettings() {
@@ -340,6 +342,7 @@ void TForm1::scanStarted() {
                        static_cast<QWidget*>(edtend), static_cast<QWidget*>(edtsecs),
                        static_cast<QWidget*>(CheckBox1), static_cast<QWidget*>(edtmaxpageid)})
         w->setEnabled(false);
+    scanControlsLocked_ = true;
     scanWasRunning_ = true;
     jobTimer_->start();
 }

@@ -53,7 +53,6 @@ TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     EXPECT_EQ(c.settings.sectorsPerCluster, "1");
     EXPECT_EQ(c.settings.fileSystemLabel, "");
     EXPECT_FALSE(c.settings.freeSpaceOnly);
-    EXPECT_FALSE(c.settings.freeSpaceEnabled);
     EXPECT_EQ(c.source.readLimit(), 2048);
     EXPECT_FALSE(c.volume.hasFileSystem);
 }
@@ -145,7 +144,7 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     EXPECT_EQ(c.source.firstSector(), 2048);
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_EQ(c.settings.sectorsPerCluster, "1");
-    EXPECT_TRUE(c.settings.freeSpaceEnabled);
+    EXPECT_TRUE(c.volume.hasFileSystem);
     std::array<std::uint8_t, 512> boot{};
     ASSERT_TRUE(c.source.readSectors(1, boot.data(), 0));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&boot[82]), 5), "FAT32");
