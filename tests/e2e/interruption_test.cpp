@@ -115,15 +115,20 @@ void trials(const Source& s, const TempDir& dir, std::uint32_t seed) {
     EXPECT_GE(midScan[1], 3) << "killed inside the scan";
 }
 
-TEST(Interruption, ARawImageGoesOnToWhatOneWholeRunFinds) {
-    TempDir dir;
+// A raw image of one database in shuffled runs.
+Source rawImage(const TempDir& dir, std::uint32_t seed) {
     SyntheticDatabase db{DatabaseRecipe{}};
     RawImageOptions options;
-    options.seed = 11;
+    options.seed = seed;
     options.sameFileIdDatabase = false;
     Source s{dir.file("raw.img"), {}};
     buildRawImage(db, s.image, options);
-    trials(s, dir, 5);
+    return s;
+}
+
+TEST(Interruption, ARawImageGoesOnToWhatOneWholeRunFinds) {
+    TempDir dir;
+    trials(rawImage(dir, 11), dir, 5);
 }
 
 TEST(Interruption, AFat32PartitionPastSectorZeroGoesOnToWhatOneWholeRunFinds) {
@@ -141,12 +146,7 @@ TEST(Interruption, AFat32PartitionPastSectorZeroGoesOnToWhatOneWholeRunFinds) {
 // printed goes on to the file one whole run gives.
 TEST(Interruption, CtrlCAfterTheScanWritesNothingAndThePrintedCommandGoesOn) {
     TempDir dir;
-    SyntheticDatabase db{DatabaseRecipe{}};
-    RawImageOptions options;
-    options.seed = 13;
-    options.sameFileIdDatabase = false;
-    Source s{dir.file("raw.img"), {}};
-    buildRawImage(db, s.image, options);
+    const Source s = rawImage(dir, 13);
     const Reference expected = uninterrupted(s, dir);
     const std::string out = dir.file("stopped.mdf");
     std::string printed;

@@ -867,6 +867,61 @@ void WindowTest::aScanOfAnotherSourceStartsANewList() {
 // The manual analysis runs on the window's thread while its chooser waits, and the window keeps
 // handling events: every command clicked meanwhile is refused, the list and the source stay as
 // they were, and the analysis then ends with the right file.
+// Clicks every command that reads the source or changes the list, while another command runs:
+// each must be refused with the busy message, leaving the list and the source as they were.
+static void clickEveryCommandAndSeeItRefused(TForm1& w, ScriptedDialogs& d, const World& world,
+                                             const World& other) {
+    const std::uint64_t revision = w.session().fragments().revision();
+    const std::size_t records = w.session().fragments().size();
+    const std::string busy = "message: busy: a scan or an analysis is running; wait until it ends";
+    const std::vector<std::pair<const char*, std::function<void()>>> clicks = {
+        {"open image",
+         [&] {
+             d.paths.push_back(other.image);
+             d.yesNo.push_back(false);
+             w.N7Click();
+         }},
+        {"scan", [&] { w.btnscanClick(); }},
+        {"menu scan", [&] { w.N2Click(); }},
+        {"save",
+         [&] {
+             d.paths.push_back(world.dir.file("during.info"));
+             d.yesNo.push_back(false);
+             w.btnsaveClick();
+         }},
+        {"open scan",
+         [&] {
+             d.paths.push_back(world.dir.file("during.info"));
+             d.yesNo.push_back(false);
+             w.Button3Click();
+         }},
+        {"analysis", [&] { w.Button1Click(); }},
+        {"search more", [&] { w.Button6Click(); }},
+        {"check", [&] { w.Button5Click(); }},
+        {"create mdf",
+         [&] {
+             d.paths.push_back(world.dir.file("during.mdf"));
+             w.Button2Click();
+         }},
+        {"export", [&] { w.N9Click(); }},
+        {"file names", [&] { w.N17Click(); }},
+    };
+    for (const auto& [clicked, click] : clicks) {
+        const std::size_t said = d.messages().size();
+        click();
+        QVERIFY2(d.messages().size() > said && d.messages().back() == busy, clicked);
+        QCOMPARE(w.session().fragments().revision(), revision);
+        QCOMPARE(w.session().fragments().size(), records);
+        QVERIFY2(!w.session().scanRunning(), clicked);
+    }
+    QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
+    QVERIFY(!std::filesystem::exists(world.dir.file("during.mdf")));
+    QCOMPARE(w.edtDataStr->text().toStdString(), world.image);
+    // Refused before they asked for files: what they were given is not for later.
+    d.paths.clear();
+    d.yesNo.clear();
+}
+
 void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
     World world(true);
     World other(false, 0, 3);
@@ -880,53 +935,8 @@ void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
         connect(chooser, &Tfrmuserchoose::questionAsked, chooser, [&, chooser] {
             if (!tried) {
                 tried = true;
-                const std::uint64_t revision = w.session().fragments().revision();
-                const std::size_t records = w.session().fragments().size();
-                const std::size_t before = d.messages().size();
-                const QString source = w.edtDataStr->text();
-                const std::string busy =
-                    "message: busy: a scan or an analysis is running; wait until it ends";
-                const std::vector<std::pair<const char*, std::function<void()>>> commands = {
-                    {"open image",
-                     [&] {
-                         d.paths.push_back(other.image);
-                         d.yesNo.push_back(false);
-                         w.N7Click();
-                     }},
-                    {"scan", [&] { w.btnscanClick(); }},
-                    {"menu scan", [&] { w.N2Click(); }},
-                    {"save",
-                     [&] {
-                         d.paths.push_back(world.dir.file("during.info"));
-                         d.yesNo.push_back(false);
-                         w.btnsaveClick();
-                     }},
-                    {"open scan",
-                     [&] {
-                         d.paths.push_back(world.dir.file("during.info"));
-                         d.yesNo.push_back(false);
-                         w.Button3Click();
-                     }},
-                    {"search more", [&] { w.Button6Click(); }},
-                    {"check", [&] { w.Button5Click(); }},
-                    {"export", [&] { w.N9Click(); }},
-                    {"file names", [&] { w.N17Click(); }},
-                };
-                for (const auto& [name, click] : commands) {
-                    const std::size_t said = d.messages().size();
-                    click();
-                    QVERIFY2(d.messages().size() > said && d.messages().back() == busy, name);
-                    QCOMPARE(w.session().fragments().revision(), revision);
-                    QCOMPARE(w.session().fragments().size(), records);
-                    QVERIFY2(!w.session().scanRunning(), name);
-                }
-                QVERIFY(d.messages().size() > before);
-                QCOMPARE(w.edtDataStr->text(), source);
+                clickEveryCommandAndSeeItRefused(w, d, world, other);
                 QVERIFY(!w.session().listIsOfAnotherSource());
-                QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
-                // Refused before they asked for files: what they were given is not for later.
-                d.paths.clear();
-                d.yesNo.clear();
                 // The refusals said what they had to; what follows is judged on its own.
                 d.asked.erase(std::remove_if(d.asked.begin(), d.asked.end(),
                                              [](const auto& a) {
@@ -999,59 +1009,11 @@ void WindowTest::whileACommandRunsOnTheWindowsThreadEveryOtherIsRefused() {
         w.waitForJobs();
         r.prepare(w, d);
         const std::uint64_t revision = w.session().fragments().revision();
-        const std::size_t records = w.session().fragments().size();
         bool inside = false;
         // Runs at the first moment the running command lets the window's events in.
         QTimer::singleShot(0, &w, [&] {
             inside = w.commandRunning();
-            if (!inside) return;
-            const World& world = r.world;
-            const std::vector<std::pair<const char*, std::function<void()>>> clicks = {
-                {"open image",
-                 [&] {
-                     d.paths.push_back(other.image);
-                     d.yesNo.push_back(false);
-                     w.N7Click();
-                 }},
-                {"scan", [&] { w.btnscanClick(); }},
-                {"menu scan", [&] { w.N2Click(); }},
-                {"save",
-                 [&] {
-                     d.paths.push_back(world.dir.file("during.info"));
-                     d.yesNo.push_back(false);
-                     w.btnsaveClick();
-                 }},
-                {"open scan",
-                 [&] {
-                     d.paths.push_back(world.dir.file("during.info"));
-                     d.yesNo.push_back(false);
-                     w.Button3Click();
-                 }},
-                {"analysis", [&] { w.Button1Click(); }},
-                {"search more", [&] { w.Button6Click(); }},
-                {"check", [&] { w.Button5Click(); }},
-                {"create mdf",
-                 [&] {
-                     d.paths.push_back(world.dir.file("during.mdf"));
-                     w.Button2Click();
-                 }},
-                {"export", [&] { w.N9Click(); }},
-                {"file names", [&] { w.N17Click(); }},
-            };
-            for (const auto& [clicked, click] : clicks) {
-                const std::size_t said = d.messages().size();
-                click();
-                QVERIFY2(d.messages().size() > said && d.messages().back() == busy, clicked);
-                QCOMPARE(w.session().fragments().revision(), revision);
-                QCOMPARE(w.session().fragments().size(), records);
-                QVERIFY2(!w.session().scanRunning(), clicked);
-            }
-            QVERIFY(!std::filesystem::exists(world.dir.file("during.info")));
-            QVERIFY(!std::filesystem::exists(world.dir.file("during.mdf")));
-            QCOMPARE(w.edtDataStr->text().toStdString(), world.image);
-            // What the refused commands left unasked is not for the running one to take.
-            d.paths.clear();
-            d.yesNo.clear();
+            if (inside) clickEveryCommandAndSeeItRefused(w, d, r.world, other);
         });
         r.start(w, d);
         QVERIFY2(inside, name);
