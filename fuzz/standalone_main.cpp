@@ -56,6 +56,7 @@ void run(const Bytes& input) {
     current.startedNs = nowNs();
     LLVMFuzzerTestOneInput(input.data(), input.size());
     current.startedNs = 0;
+    current.input = nullptr;  // nothing of it is left to keep once it has run
 }
 
 Bytes readFile(const std::filesystem::path& file) {

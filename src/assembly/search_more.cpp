@@ -170,6 +170,11 @@ SearchOutcome searchMore(AssemblyContext& ctx) {
         disableCommands(ctx.combination);
         if (rows.empty() || rows[0].startPage != 0) return outcome;
         auto found = searchPass(ctx, outcome);
+        if (outcome.stopped) {
+            // Stopped, the list is as sorted as before the pass: its commands come back.
+            ctx.sortByStartPage();
+            return outcome;
+        }
         if (!found) return outcome;
         ctx.reporter.say(Memo::Assembly, said(Saying::SearchMoreFound, *found));
         if (*found == 0) break;

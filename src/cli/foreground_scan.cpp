@@ -14,9 +14,15 @@ namespace {
 std::atomic<RecoverySession*> interruptedSession{nullptr};
 std::atomic<bool> interruptSeen{false};
 
-// Only atomic stores happen here, which is safe inside a signal handler.
+// Only atomic stores, signal and raise happen here, which is safe inside a signal handler. A
+// second Ctrl-C ends the program at once, as if none had been caught: a person who insists is
+// not kept waiting for a step that cannot stop midway.
 extern "C" void stopOnInterrupt(int) {
-    interruptSeen = true;
+    if (interruptSeen.exchange(true)) {
+        std::signal(SIGINT, SIG_DFL);
+        std::raise(SIGINT);
+        return;
+    }
     if (auto* session = interruptedSession.load()) session->requestStop();
 }
 

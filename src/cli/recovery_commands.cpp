@@ -402,9 +402,9 @@ KeptScan keptScanOf(const RecoverCommand& o, const std::optional<ResumeFile>& re
 }
 
 // Stopped after the scan: nothing is written, and a kept scan spares scanning again.
-void stoppedAfterScan(const KeptScan& kept, ExitCode& exit) {
-    if (kept.scanInfo.empty()) {
-        complain("stopped: nothing was written, and the scan was not kept (--no-save-scan)");
+void stoppedAfterScan(const KeptScan& kept, bool scanKept, ExitCode& exit) {
+    if (kept.scanInfo.empty() || !scanKept) {
+        complain("stopped: nothing was written, and the scan was not kept");
     } else {
         lastResumeCommand() = kept.goOn;
         complain("stopped: nothing was written; the scan is kept in {}. To go on from there: {}",
@@ -450,8 +450,10 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     const ScanOutcome scanned = runScanInForeground(session, reporter);
     // A scan that could not be kept (a full disk) is said so and raises the exit code; the
     // recovery itself still goes on, as the fragments are in memory.
-    keepScan(session, scanned, kept, next, exit);
+    const bool scanKept = keepScan(session, scanned, kept, next, exit);
     if (scanned != ScanOutcome::Finished) return;
+    // Ctrl-C while the scan was being kept: the analysis does not begin.
+    if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, scanKept, exit);
 
     const std::vector<CatalogueRow> rows = session.listDatabaseFiles();
     const bool headless = rows.empty();
@@ -459,7 +461,7 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
         auto database = pickHeadlessDatabase(session, o.database, exit);
         if (!database) return;
         if (!session.analyseHeadless(*database)) {
-            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
+            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, scanKept, exit);
             complain("the analysis ended early; nothing was written");
             return exit.raise(kPartial);
         }
@@ -474,15 +476,15 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
             return;
         }
         if (!analyseInForeground(session, *row, nullptr)) {
-            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
+            if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, scanKept, exit);
             complain("the analysis ended early; nothing was written");
             return exit.raise(session.analysis().expectedPageCount > 0 ? kPartial : kNothingFound);
         }
     }
     // Ctrl-C between the analysis and the recovery's own start is not lost.
-    if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, exit);
+    if (StopOnInterrupt::interrupted()) return stoppedAfterScan(kept, scanKept, exit);
     const RecoveryResult result = session.completeRecovery(o.output);
-    if (result.written.stopped) return stoppedAfterScan(kept, exit);
+    if (result.written.stopped) return stoppedAfterScan(kept, scanKept, exit);
     if (!result.written.written) return exit.raise(kIoError);
     const int verdict = printSummary(session, result, o.output, o.json, headless);
     failure.resultPrinted = true;
