@@ -35,10 +35,11 @@ void TForm1::PageControl1Change(int index) {
 }
 
 void TForm1::Button1Click() {
-    if (session_->scanRunning() || commandRunning()) {
-        session_->startAnalysis({});  // refused: tells the user what is still running
+    if (session_->scanRunning()) {
+        session_->startAnalysis({});  // refused: tells the user that the scan is still running
         return;
     }
+    if (!session_->acceptsCommands()) return;
     {
         const QSignalBlocker quiet(PageControl1);
         PageControl1->setCurrentWidget(TabSheet4);
