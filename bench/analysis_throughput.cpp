@@ -33,9 +33,9 @@ int main(int argc, char** argv) {
     SilentReporter reporter;
     RecoverySession session(reporter);
     session.openImage(image, ImageKind::WholeDisk);
-    session.settings().sectorsPerCluster = "8";
+    session.settings().sectorsPerCluster = 8;
     double scan = bench::bestSeconds(1, [&] {
-        (void)(session.takeFileId() && session.startScan() == StartResult::Started);
+        (void)(session.startScan() == StartResult::Started);
         session.waitForJobs();
     });
     // The image holds two databases with file id 1; ours is the one whose page 0 states its size.

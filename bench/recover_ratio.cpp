@@ -195,8 +195,8 @@ void countAnalysisReads(const std::string& image, const std::string& pick, ReadM
     RecoverySession session(reporter);
     session.pages().readPassPagesOneByOne(oneByOne);
     session.openImage(image, ImageKind::WholeDisk);
-    session.settings().sectorsPerCluster = "8";
-    (void)(session.takeFileId() && session.startScan() == StartResult::Started);
+    session.settings().sectorsPerCluster = 8;
+    (void)(session.startScan() == StartResult::Started);
     session.waitForJobs();
     // As an analysis of a saved scan in another run has it: nothing the scan read is at hand.
     if (mode == ReadMode::Kept) session.pages().scannedPages().clear();

@@ -17,9 +17,9 @@ inline std::size_t scanWholeImage(const std::string& image, std::int64_t sectors
     source.setReadLimit(sectors);
     VolumeLayout volume;
     ScanSettings settings;
-    settings.beginSector = "0";
-    settings.endSector = std::to_string(sectors);
-    settings.sectorsPerCluster = "8";
+    settings.beginSector = 0;
+    settings.endSector = sectors;
+    settings.sectorsPerCluster = 8;
     settings.freeSpaceOnly = false;
     FreeSpaceMap freeSpace;
     FragmentList list;

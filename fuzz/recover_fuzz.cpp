@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecoverySession session(reporter, fuzz::memoryOpener(image));
     if (!session.openImage(path, data[0] & 1 ? ImageKind::Partition : ImageKind::WholeDisk))
         return 0;
-    session.settings().sectorsPerCluster = std::to_string(1 + (data[0] >> 1) % 16);
+    session.settings().sectorsPerCluster = 1 + (data[0] >> 1) % 16;
     const std::string spooled = path + ".spooled", afresh = path + ".afresh";
     session.spoolContentOfNextScan(spooled, 7);
-    if (!session.takeFileId() || session.startScan() != StartResult::Started) return 0;
+    if (session.startScan() != StartResult::Started) return 0;
     session.waitForJobs();
     (void)session.saveScan(std::nullopt, spooled, 7);
     (void)session.saveScan(std::nullopt, afresh, 7);

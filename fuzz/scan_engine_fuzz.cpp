@@ -17,12 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source.setReadLimit(sectors);
     VolumeLayout volume;
     ScanSettings settings;
-    settings.beginSector = "0";
-    settings.endSector = std::to_string(sectors + data[0] % 64);
-    settings.sectorsPerCluster = std::to_string(1 + data[1] % 40);
+    settings.beginSector = 0;
+    settings.endSector = sectors + data[0] % 64;
+    settings.sectorsPerCluster = 1 + data[1] % 40;
     settings.freeSpaceOnly = false;
-    settings.startPageLimit = data[1] & 0x80;
-    settings.maxStartPage = std::to_string(data[0]);
+    if (data[1] & 0x80) settings.maxStartPage = data[0];
     FreeSpaceMap freeSpace;
     FragmentList fragments;
     FragmentIndex index;

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "cli/scan_gauge.h"
-#include "source/text_numbers.h"
 
 namespace mdf::cli {
 namespace {
@@ -28,7 +27,7 @@ extern "C" void stopOnInterrupt(int) {
 
 // The sector the scan ends before: the end setting, cut at the source's end as the scan cuts it.
 std::int64_t scanEnd(const RecoverySession& session) {
-    std::int64_t end = parseInteger(session.settings().endSector).value_or(0);
+    const std::int64_t end = session.settings().endSector;
     const std::int64_t sourceEnd = session.sourceEndSector();
     return sourceEnd > 0 && end > sourceEnd ? sourceEnd : end;
 }
@@ -62,7 +61,8 @@ bool StopOnInterrupt::interrupted() {
 
 ScanOutcome runScanInForeground(RecoverySession& session, ConsoleReporter& reporter) {
     StopOnInterrupt interrupts(session);
-    const bool started = session.takeFileId() && session.startScan() == StartResult::Started;
+    session.takeFileId();
+    const bool started = session.startScan() == StartResult::Started;
     if (started) drawWhileRunning(session, reporter);
     session.waitForJobs();
     reporter.finishProgress();

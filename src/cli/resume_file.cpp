@@ -14,6 +14,19 @@
 
 namespace mdf::cli {
 
+namespace {
+
+// The scan's numbers are kept as text, which is how every resume file written so far holds them.
+std::int64_t numberField(const nlohmann::json& j, const char* name) {
+    const auto& value = j.at(name);
+    if (value.is_number_integer()) return jsonInteger<std::int64_t>(value);
+    const auto number = parseInteger(value.get<std::string>());
+    if (!number) throw std::runtime_error(std::string(name) + " is not a whole number");
+    return *number;
+}
+
+}  // namespace
+
 void ResumeFile::capture(RecoverySession& session) {
     settings = session.settings();
     position = session.scanPosition();
@@ -41,14 +54,14 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
         {"partition", source.partition ? nlohmann::json(*source.partition) : nlohmann::json()},
         {"mapfile", absolutePath(source.mapFile)},
         {"direct_io", directIo},
-        {"begin_sector", s.beginSector},
-        {"end_sector", s.endSector},
-        {"sectors_per_cluster", s.sectorsPerCluster},
+        {"begin_sector", std::to_string(s.beginSector)},
+        {"end_sector", std::to_string(s.endSector)},
+        {"sectors_per_cluster", std::to_string(strideOrDefault(s))},
         {"file_system", s.fileSystemLabel},
-        {"file_id", s.fileIdText},
+        {"file_id", std::to_string(s.fileId)},
         {"free_space_only", s.freeSpaceOnly},
-        {"start_page_limit", s.startPageLimit},
-        {"max_start_page", s.maxStartPage},
+        {"start_page_limit", s.maxStartPage.has_value()},
+        {"max_start_page", s.maxStartPage ? std::to_string(*s.maxStartPage) : std::string()},
         {"content", content},
         {"cursor", position.cursor},
         {"skip", position.skip},
@@ -86,14 +99,13 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
         r.source.mapFile = j.at("mapfile");
         r.directIo = j.at("direct_io");
         ScanSettings& s = r.settings;
-        s.beginSector = j.at("begin_sector");
-        s.endSector = j.at("end_sector");
-        s.sectorsPerCluster = j.at("sectors_per_cluster");
+        s.beginSector = numberField(j, "begin_sector");
+        s.endSector = numberField(j, "end_sector");
+        s.sectorsPerCluster = numberField(j, "sectors_per_cluster");
         s.fileSystemLabel = j.at("file_system");
-        s.fileIdText = j.at("file_id");
+        s.fileId = static_cast<std::uint16_t>(numberField(j, "file_id"));
         s.freeSpaceOnly = j.at("free_space_only");
-        s.startPageLimit = j.at("start_page_limit");
-        s.maxStartPage = j.at("max_start_page");
+        if (j.at("start_page_limit").get<bool>()) s.maxStartPage = numberField(j, "max_start_page");
         r.content = j.at("content");
         r.position.cursor = jsonInteger<std::int64_t>(j.at("cursor"));
         r.position.skip = jsonInteger<std::int64_t>(j.at("skip"));
@@ -187,7 +199,7 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     session.scanMemo() = memo;
     session.setScanId(scanId);
     session.resumeScanAt(position);
-    if (position.cursor >= parseInteger(settings.endSector).value_or(0))
+    if (position.cursor >= settings.endSector)
         note("the scan had finished: its {} fragments are taken as they are",
              session.fragments().size());
     else

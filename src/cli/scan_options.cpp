@@ -1,7 +1,6 @@
 #include "cli/scan_options.h"
 
 #include "cli/exit_codes.h"
-#include "source/text_numbers.h"
 
 namespace mdf::cli {
 
@@ -32,8 +31,8 @@ void ScanOptions::addTo(CLI::App& c) {
 bool ScanOptions::applyTo(RecoverySession& s) const {
     if (directIo) s.readSourceDirectly(true);
     ScanSettings& settings = s.settings();
-    if (start) settings.beginSector = std::to_string(*start);
-    if (stride) settings.sectorsPerCluster = std::to_string(*stride);
+    if (start) settings.beginSector = *start;
+    if (stride) settings.sectorsPerCluster = *stride;
     // A scan never reads past the source: what lies beyond it can only be read errors, or, for a
     // partition inside a disk, the next partition's data.
     const std::int64_t sourceEnd = s.sourceEndSector();
@@ -41,21 +40,19 @@ bool ScanOptions::applyTo(RecoverySession& s) const {
         if (sourceEnd > 0 && *end > sourceEnd) {
             complain("--end {} lies past the end of the source; the scan ends at sector {}", *end,
                      sourceEnd);
-            settings.endSector = std::to_string(sourceEnd);
+            settings.endSector = sourceEnd;
         } else {
-            settings.endSector = std::to_string(*end);
+            settings.endSector = *end;
         }
     }
-    const auto begin = parseInteger(settings.beginSector);
-    const auto last = parseInteger(settings.endSector);
-    if (begin && last && *begin > *last) {
-        complain("--start {} lies past the end of the scan ({})", *begin, *last);
+    if (settings.beginSector > settings.endSector) {
+        complain("--start {} lies past the end of the scan ({})", settings.beginSector,
+                 settings.endSector);
         return false;
     }
-    settings.fileIdText = std::to_string(fileId);
+    settings.fileId = fileId;
     settings.freeSpaceOnly = freeSpaceOnly && s.volume().hasFileSystem;
-    settings.startPageLimit = maxStartPage.has_value();
-    if (maxStartPage) settings.maxStartPage = std::to_string(*maxStartPage);
+    settings.maxStartPage = maxStartPage;
     return true;
 }
 

@@ -107,7 +107,7 @@ bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
 }
 
 bool SessionFile::restore(RecoverySession& session) const {
-    session.settings().fileIdText = std::to_string(fileId);
+    session.settings().fileId = fileId;
     if (!openScanAndSource(session, scanInfo, content, SourceOptions{source, partition, mapFile}))
         return false;
     return session.restoreAnalysis(analysis);

@@ -77,7 +77,7 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     const VolumeLayout& v = session.volume();
     const ScanSettings& s = session.settings();
     const SourceDescription d = describeSource(source.path);
-    fmt::print("source            {}\n", s.dataSourceText);
+    fmt::print("source            {}\n", s.sourceCaption);
     fmt::print("kind              {}, {}-byte sectors\n", d.kind, d.sectorBytes);
     if (v.hasFileSystem && v.bytesPerSector != 512)
         fmt::print("volume sectors    {} bytes (counts below in 512-byte sectors)\n",
@@ -87,7 +87,7 @@ void volumeInfo(const SourceOptions& source, bool freeMap, ExitCode& exit) {
     fmt::print("sectors           {}\n", session.source().sourceSectors());
     fmt::print("start sector      {}\n", s.beginSector);
     fmt::print("end sector        {}\n", s.endSector);
-    fmt::print("sectors/cluster   {}\n", s.sectorsPerCluster);
+    fmt::print("sectors/cluster   {}\n", strideOrDefault(s));
     if (v.hasFileSystem && v.fsKind == "FAT32")
         fmt::print("FAT               {} reserved sectors, {} sectors per FAT\n",
                    v.fatReservedSectors, v.fatSectors);

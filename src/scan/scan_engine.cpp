@@ -3,6 +3,7 @@
 #include <fmt/chrono.h>
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -125,20 +126,13 @@ class Scan {
 
     bool readSettings() {
         const ScanSettings& s = ctx_.settings;
-        auto start = parseInteger(s.beginSector), end = parseInteger(s.endSector);
-        auto stride = parseInteger(s.sectorsPerCluster);
-        auto limit =
-            s.startPageLimit ? parseInteger(s.maxStartPage) : std::optional<std::int64_t>(0);
-        if (!start || !end || !stride || !limit || *stride < 1) {
-            ctx_.reporter.showMessage(
-                "the start sector, end sector, sectors per cluster and start page limit must be "
-                "whole "
-                "numbers, sectors per cluster at least 1",
-                "message");
+        if (!s.sectorsPerCluster || *s.sectorsPerCluster < 1) {
+            ctx_.reporter.showMessage(kScanNumbersRule, "message");
             return false;
         }
-        start_ = *start;
-        end_ = *end;
+        const std::int64_t stride = *s.sectorsPerCluster;
+        start_ = s.beginSector;
+        end_ = s.endSector;
         // Past the source there is nothing to find, only read errors (or, for a partition inside
         // a disk, the next partition's data): the scan ends at the source's end.
         const std::int64_t sourceEnd = ctx_.source.endSector();
@@ -150,11 +144,13 @@ class Scan {
             ctx_.reporter.showMessage("the start sector cannot be negative", "message");
             return false;
         }
-        ctx_.volume.sectorsPerCluster = static_cast<std::uint16_t>(*stride);
-        stride_ = *stride >= 32 ? 16 : *stride;
+        ctx_.volume.sectorsPerCluster = static_cast<std::uint16_t>(stride);
+        stride_ = stride >= 32 ? 16 : stride;
         freeSpaceOnly_ = s.freeSpaceOnly;
-        recorder_.startPageLimit = s.startPageLimit;
-        recorder_.maxStartPage = static_cast<std::int32_t>(*limit);
+        recorder_.startPageLimit = s.maxStartPage.has_value();
+        // A limit past every page id a header can hold lets every fragment through.
+        recorder_.maxStartPage = static_cast<std::int32_t>(
+            std::clamp<std::int64_t>(s.maxStartPage.value_or(0), INT32_MIN, INT32_MAX));
         return true;
     }
 

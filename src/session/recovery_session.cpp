@@ -20,7 +20,6 @@
 #include "session/catalogue_names.h"
 #include "source/image_format.h"
 #include "source/source_description.h"
-#include "source/text_numbers.h"
 
 namespace mdf {
 namespace {
@@ -203,15 +202,8 @@ PartitionTable RecoverySession::listPartitions() {
     return mdf::listPartitions(ctx);
 }
 
-bool RecoverySession::takeFileId() {
-    auto fileId = parseInteger(settings_.fileIdText);
-    if (!fileId) {
-        reporter_.showMessage("'" + settings_.fileIdText + "' is not a valid integer value",
-                              "message", MessageIcon::Error);
-        return false;
-    }
-    scanFileId_ = static_cast<std::uint16_t>(*fileId);
-    return true;
+void RecoverySession::takeFileId() {
+    scanFileId_ = settings_.fileId;
 }
 
 // A job that throws ends as a failed job with a message, never by taking the program down.

@@ -123,13 +123,13 @@ class RecoverySession {
     // whoever opens the saved scan.
     void nameHeadsWhenScanEnds(bool name) { nameHeadsAtScanEnd_ = name; }
     const VolumeLayout& volume() const { return volume_; }
-    // The data-source tab's boxes: what the next scan reads when it starts.
+    // What the next scan runs with.
     ScanSettings& settings() { return settings_; }
     const ScanSettings& settings() const { return settings_; }
 
     // Scanning. The file id is taken from the settings by takeFileId (the scan button does, the
     // menu command does not).
-    bool takeFileId();
+    void takeFileId();
     // The list holds fragments of a source other than the one chosen now. A scan adds to the list
     // only while it is the list's source (several ranges of one disk); a scan of another source
     // starts a new list, so that two disks' fragments never mix. A front end offers to save the

@@ -5,7 +5,6 @@
 #include "scan/scan_info_file.h"
 #include "session/content_blocks.h"
 #include "session/recovery_session.h"
-#include "source/text_numbers.h"
 
 namespace mdf {
 bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
@@ -92,10 +91,10 @@ bool RecoverySession::saveContent(const std::string& path, std::uint32_t seed) {
 }
 
 bool RecoverySession::useFragments(std::vector<FragmentRecord> records) {
-    if (!idle() || !takeFileId()) return false;
+    if (!idle()) return false;
+    takeFileId();
     fragments_.replace(std::move(records));
-    volume_.sectorsPerCluster =
-        static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
+    volume_.sectorsPerCluster = strideOrDefault(settings_);
     index_ = buildFragmentIndex(fragments_);
     headsNamed_ = false;
     return true;
@@ -106,7 +105,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     if (!idle()) return false;
     ForegroundCommand command(*this);
     if (scanInfoPath) {
-        if (!takeFileId()) return false;
+        takeFileId();
         ScanInfoContents saved = readScanInfo(*scanInfoPath);
         if (!saved.error.empty()) {
             reporter_.showMessage("error," + saved.error + "; the fragment list was kept",
@@ -116,8 +115,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         fragments_.replace(std::move(saved.records));
         openedScanInfo_ = *scanInfoPath;
         listSource_ = sourceChosen_ ? source_.devicePath() : std::string();
-        volume_.sectorsPerCluster =
-            static_cast<std::uint16_t>(parseInteger(settings_.sectorsPerCluster).value_or(8));
+        volume_.sectorsPerCluster = strideOrDefault(settings_);
     }
     index_ = buildFragmentIndex(fragments_);
     headsNamed_ = false;
@@ -126,10 +124,9 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         reporter_.tell(said(Saying::CannotOpenFile), "提示");
         return true;
     }
-    if (auto spc = content_.trailerSectorsPerCluster();
-        spc && trimBlanks(settings_.sectorsPerCluster).empty()) {
+    if (auto spc = content_.trailerSectorsPerCluster(); spc && !settings_.sectorsPerCluster) {
         volume_.sectorsPerCluster = static_cast<std::uint16_t>(*spc);
-        settings_.sectorsPerCluster = std::to_string(*spc);
+        settings_.sectorsPerCluster = *spc;
     }
     openedContent_ = *contentPath;
     // The pages now come from the content file: its record says which source they are of.

@@ -12,10 +12,10 @@ namespace {
 
 void fillRangeWithoutFileSystem(SourceContext& ctx, std::int64_t sourceSectors) {
     ctx.settings.freeSpaceOnly = false;
-    ctx.settings.beginSector = "0";
-    ctx.settings.endSector = std::to_string(sourceSectors);
+    ctx.settings.beginSector = 0;
+    ctx.settings.endSector = sourceSectors;
     ctx.source.setReadLimit(sourceSectors);
-    ctx.settings.sectorsPerCluster = "1";
+    ctx.settings.sectorsPerCluster = 1;
     ctx.settings.fileSystemLabel = "";
 }
 
@@ -29,16 +29,16 @@ void fillRangeFromBootSector(SourceContext& ctx) {
     // sector's number, and taken as a count it left that sector unread.
     const std::int64_t end = ctx.source.endSector();
     ctx.settings.freeSpaceOnly = true;
-    ctx.settings.beginSector = std::to_string(ctx.volume.dataStartSector);
-    ctx.settings.endSector = std::to_string(end);
+    ctx.settings.beginSector = ctx.volume.dataStartSector;
+    ctx.settings.endSector = end;
     ctx.source.setReadLimit(ctx.source.sourceKind() == SourceKind::Volume ? end - 1 : end);
-    ctx.settings.sectorsPerCluster = std::to_string(ctx.volume.sectorsPerCluster);
+    ctx.settings.sectorsPerCluster = ctx.volume.sectorsPerCluster;
     ctx.settings.fileSystemLabel = ctx.volume.fsKind;
 }
 
 // Everything a volume and a partition share once the source points at them.
 bool chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::string& failure) {
-    ctx.settings.dataSourceText = text;
+    ctx.settings.sourceCaption = text;
     ctx.sourceChosen = true;
     ctx.volume.hasFileSystem = true;
     ctx.settings.freeSpaceOnly = false;
@@ -55,7 +55,7 @@ bool chooseVolumeLike(SourceContext& ctx, const std::string& text, const std::st
 void chooseDisk(SourceContext& ctx, const DiskEntry& disk, const DeviceCatalog& catalog) {
     ctx.source.select(SourceKind::PhysicalDisk, disk.devicePath, ctx.source.sourceSectors());
     ctx.sourceChosen = true;
-    ctx.settings.dataSourceText = disk.caption;
+    ctx.settings.sourceCaption = disk.caption;
     std::array<std::uint8_t, 512> sector{};
     (void)ctx.source.readSectors(1, sector.data(), 0);  // opens the device; the bytes are not used
     if (auto sectors = catalog.probeDisk(disk.name)) ctx.source.setSourceSectors(*sectors);
@@ -74,7 +74,7 @@ bool chooseVolume(SourceContext& ctx, const VolumeEntry& volume) {
 
 bool openImage(SourceContext& ctx, const std::string& path, ImageKind kind) {
     if (path.empty()) return false;
-    ctx.settings.dataSourceText = path;
+    ctx.settings.sourceCaption = path;
     const std::int64_t size = std::max<std::int64_t>(byteSizeOf(path), 0);
     const std::int64_t sectors = size / 512;
     ctx.source.select(SourceKind::ImageFile, path, sectors);

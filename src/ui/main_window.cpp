@@ -124,7 +124,8 @@ void TForm1::FormCreate() {
     }
     // The session starts with pages read from the source, no scan running and no file system;
     // the file id box gives the scan its file id.
-    session_->settings().fileIdText = s(Edit2->text());
+    takeFileIdBox();
+    session_->takeFileId();
     Memo1->clear();
     Memo2->clear();
     buildSourceMenu();

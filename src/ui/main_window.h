@@ -166,7 +166,12 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     void forgetRescueMap();
 
     // Boxes of the first tab to the session and back.
-    void collectSettings();
+    // The scan's numbers from the data-source boxes; false, after saying so, when one is not a
+    // whole number.
+    bool takeScanBoxes();
+    // The file id box into the settings; false, after saying so, when it is not a whole number.
+    bool takeFileIdBox();
+    bool scanMayReadBoxes() const;
     void showSettings();
     void startScan();
     void scanStarted();

@@ -159,10 +159,10 @@ void TForm1::showPartitionEntries() {
 
 void TForm1::showSettings() {
     const ScanSettings& st = session_->settings();
-    if (!st.dataSourceText.empty()) edtDataStr->setText(q(st.dataSourceText));
-    edtbegin->setText(q(st.beginSector));
-    edtend->setText(q(st.endSector));
-    edtsecs->setText(q(st.sectorsPerCluster));
+    if (!st.sourceCaption.empty()) edtDataStr->setText(q(st.sourceCaption));
+    edtbegin->setText(QString::number(st.beginSector));
+    edtend->setText(QString::number(st.endSector));
+    if (st.sectorsPerCluster) edtsecs->setText(QString::number(*st.sectorsPerCluster));
     label5->setText(q(st.fileSystemLabel));
     chkfreespace->setChecked(st.freeSpaceOnly);
     // Free space means something only on a file system, and a scan, once begun, leaves its
@@ -170,22 +170,41 @@ void TForm1::showSettings() {
     chkfreespace->setEnabled(session_->volume().hasFileSystem && !scanControlsLocked_);
 }
 
-void TForm1::collectSettings() {
+bool TForm1::takeScanBoxes() {
+    const auto begin = parseInteger(s(edtbegin->text()));
+    const auto end = parseInteger(s(edtend->text()));
+    const auto stride = parseInteger(s(edtsecs->text()));
+    const auto limit = parseInteger(s(edtmaxpageid->text()));
+    if (!begin || !end || !stride || (CheckBox1->isChecked() && !limit)) {
+        dialogs_->message(kScanNumbersRule, "message", MessageIcon::None);
+        return false;
+    }
     ScanSettings& st = session_->settings();
-    st.beginSector = s(edtbegin->text());
-    st.endSector = s(edtend->text());
-    st.sectorsPerCluster = s(edtsecs->text());
+    st.beginSector = *begin;
+    st.endSector = *end;
+    st.sectorsPerCluster = *stride;
     st.freeSpaceOnly = chkfreespace->isChecked();
-    st.startPageLimit = CheckBox1->isChecked();
-    st.maxStartPage = s(edtmaxpageid->text());
-    st.fileIdText = s(Edit2->text());
+    st.maxStartPage = CheckBox1->isChecked() ? limit : std::nullopt;
+    return true;
+}
+
+bool TForm1::takeFileIdBox() {
+    const std::string text = s(Edit2->text());
+    const auto id = parseInteger(text);
+    if (!id) {
+        dialogs_->message("'" + text + "' is not a valid integer value", "message",
+                          MessageIcon::Error);
+        return false;
+    }
+    // Page headers hold the file id in 16 bits: the box's low 16 bits are what is looked for.
+    session_->settings().fileId = static_cast<std::uint16_t>(*id);
+    return true;
 }
 
 void TForm1::N7Click() {
     if (!session_->acceptsCommands()) return;
     const auto path = dialogs_->openFile("打开镜像文件(Open disk img file)", kImageFilter);
     if (!path) return;
-    collectSettings();
     const bool partition = dialogs_->askYesNo(
         "choose yes if it is a driver img,choose no if it is a disk img", "file type");
     forgetRescueMap();
@@ -200,7 +219,6 @@ void TForm1::N7Click() {
 
 void TForm1::DiskItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= disks_.size()) return;
-    collectSettings();
     forgetRescueMap();
     chooseDiskLike([this, disk = disks_[static_cast<std::size_t>(tag)]] {
         session_->chooseDisk(disk, devices_);
@@ -212,7 +230,6 @@ void TForm1::DiskItemClick(int tag) {
 
 void TForm1::VolumeItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= volumes_.size()) return;
-    collectSettings();
     forgetRescueMap();
     chooseDiskLike([this, volume = volumes_[static_cast<std::size_t>(tag)]] {
         session_->chooseVolume(volume);
@@ -222,7 +239,6 @@ void TForm1::VolumeItemClick(int tag) {
 
 void TForm1::PartitionItemClick(int tag) {
     if (tag < 0 || static_cast<std::size_t>(tag) >= partitions_.size()) return;
-    collectSettings();
     // A partition of the disk chosen before: its map stays. The partition's sectors count from
     // the disk's start, so the disk is chosen again first (after another partition, the source
     // starts at that one).
@@ -271,7 +287,6 @@ void TForm1::btnMapClick() {
     btnNoMap->setEnabled(true);
     // The choice read the boot sector and the partition table without the map: a sector
     // ddrescue never read must not decide where the volume lies.
-    collectSettings();
     lastChoice_();
 }
 
@@ -279,7 +294,6 @@ void TForm1::btnNoMapClick() {
     // While a job runs the session refuses, and says so.
     if (session_->busy()) return session_->dropRescueMap();
     forgetRescueMap();
-    collectSettings();
     if (lastChoice_) lastChoice_();
 }
 
@@ -295,13 +309,22 @@ void TForm1::Label7Click() {
 
 // ---- Scan ----
 
+// While a job runs, or before a source is chosen, the boxes are left unread: the scan is
+// refused, and says why.
+bool TForm1::scanMayReadBoxes() const {
+    return session_->acceptsCommands() && session_->sourceChosen();
+}
+
 void TForm1::btnscanClick() {
-    collectSettings();
-    if (session_->takeFileId()) startScan();
+    if (scanMayReadBoxes()) {
+        if (!takeFileIdBox() || !takeScanBoxes()) return;
+        session_->takeFileId();
+    }
+    startScan();
 }
 
 void TForm1::N2Click() {
-    collectSettings();
+    if (scanMayReadBoxes() && !takeScanBoxes()) return;
     startScan();
 }
 

@@ -97,7 +97,6 @@ void TForm1::btnsaveClick() {
     }
     std::random_device random;
     const std::uint32_t seed = random() % 2147483647u;
-    collectSettings();
     session_->saveScan(scanInfo, content, seed);
 }
 
@@ -113,7 +112,11 @@ void TForm1::Button3Click() {
     std::optional<std::string> content;
     if (dialogs_->askYesNo("已经打开了扫描信息。是否需要打开所有碎片的内容文件", "打开碎片内容"))
         content = dialogs_->openFile("打开碎片内容", "");
-    collectSettings();
+    if (!takeFileIdBox()) return;
+    // A blank stride box is filled from the content file; one that holds no number gives 8.
+    const std::string stride = s(edtsecs->text());
+    session_->settings().sectorsPerCluster =
+        trimBlanks(stride).empty() ? std::nullopt : std::optional(parseInteger(stride).value_or(8));
     // A list that was replaced shows itself through listReplaced.
     session_->openScan(scanInfo, content);
     showSettings();

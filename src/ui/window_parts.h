@@ -27,6 +27,7 @@
 
 #include "assembly/verdict_report.h"
 #include "session/recovery_report.h"
+#include "source/text_numbers.h"
 #include "tables/row_export.h"
 #include "ui/about_box.h"
 #include "ui/chooser_dialog.h"

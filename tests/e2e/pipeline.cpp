@@ -31,8 +31,9 @@ RecoveryRun recoverImage(const ImageManifest& m, const std::string& image,
             table.partitions.at(static_cast<std::size_t>(*options.partition - 1)));
     }
     session.settings().freeSpaceOnly = options.freeSpaceOnly;
-    session.settings().fileIdText = std::to_string(m.fileId);
-    if (!session.takeFileId() || session.startScan() != StartResult::Started)
+    session.settings().fileId = m.fileId;
+    session.takeFileId();
+    if (session.startScan() != StartResult::Started)
         throw std::runtime_error("the scan did not start");
     session.waitForJobs();
     if (session.lastScanOutcome() != ScanOutcome::Finished)

@@ -81,8 +81,8 @@ TEST(RawImage, TheSplitPageSearchRereadsNoPageTheScanFoundSound) {
     RecordingReporter reporter;
     RecoverySession session(reporter);
     session.openImage(dir.file("raw.img"), ImageKind::WholeDisk);
-    session.settings().sectorsPerCluster = "8";
-    ASSERT_TRUE(session.takeFileId());
+    session.settings().sectorsPerCluster = 8;
+    session.takeFileId();
     ASSERT_EQ(session.startScan(), StartResult::Started);
     session.waitForJobs();
     std::int64_t first = -1;

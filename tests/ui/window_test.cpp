@@ -224,7 +224,7 @@ class WindowTest : public QObject {
         QVERIFY(w.Memo1->toPlainText().isEmpty());
         QVERIFY(w.Memo2->toPlainText().isEmpty());
         QCOMPARE(w.g1->value(), 0);
-        QCOMPARE(w.session().settings().fileIdText, std::string("1"));
+        QCOMPARE(w.session().scanFileId(), std::uint16_t{1});
 
         // Every control carries its object name and caption.
         const std::pair<const char*, const char*> buttons[] = {
@@ -343,6 +343,57 @@ class WindowTest : public QObject {
         QVERIFY(!w.CheckBox1->isChecked());
         QVERIFY(!w.edtmaxpageid->isEnabled());
         QCOMPARE(w.edtmaxpageid->text(), QStringLiteral("4242"));
+    }
+
+    // The boxes are read when SCAN is clicked: one that holds no whole number refuses the scan
+    // before anything is read, and blanks around a number are not part of it.
+    void numberBoxesAreReadWhenTheScanStarts() {
+        World world;
+        struct Case {
+            QLineEdit* TForm1::*box;
+            const char* text;
+            bool limitChecked;
+            std::string message;  // empty: the scan runs
+        };
+        const std::string numbers = std::string("message: ") + mdf::kScanNumbersRule;
+        const Case cases[] = {
+            {&TForm1::Edit2, "x1", false, "message: 'x1' is not a valid integer value"},
+            {&TForm1::edtsecs, "eight", false, numbers},
+            {&TForm1::edtbegin, "", false, numbers},
+            {&TForm1::edtmaxpageid, "", true, numbers},
+            {&TForm1::edtmaxpageid, "", false, ""},  // unchecked: its text does not matter
+            {&TForm1::edtsecs, " 8 ", false, ""},
+        };
+        for (const Case& c : cases) {
+            ScriptedDialogs d;
+            TForm1 w(scripted(d, root()));
+            d.paths.push_back(world.image);
+            d.yesNo.push_back(false);
+            w.N7Click();
+            w.Edit2->setText(QString::number(world.manifest.fileId));
+            w.CheckBox1->setChecked(c.limitChecked);
+            (w.*c.box)->setText(QString::fromUtf8(c.text));
+            w.btnscanClick();
+            w.waitForJobs();
+            if (c.message.empty()) {
+                QCOMPARE(w.session().lastScanOutcome(), ScanOutcome::Finished);
+                QVERIFY(w.session().fragments().size() > 0);
+            } else {
+                QVERIFY2(!d.messages().empty() && d.messages().back() == c.message, c.text);
+                QVERIFY(w.btnscan->isEnabled());
+                QCOMPARE(w.session().fragments().size(), std::size_t{0});
+            }
+        }
+        // Page headers hold 16 bits of file id: the box's low 16 bits are looked for.
+        ScriptedDialogs d;
+        TForm1 w(scripted(d, root()));
+        d.paths.push_back(world.image);
+        d.yesNo.push_back(false);
+        w.N7Click();
+        w.Edit2->setText(QString::number(65536 + world.manifest.fileId));
+        w.btnscanClick();
+        w.waitForJobs();
+        QCOMPARE(w.session().scanFileId(), std::uint16_t(world.manifest.fileId));
     }
 
     void thirdTabRebuildsItsListEachTimeItIsEntered() {

@@ -262,8 +262,8 @@ Conclusions analyse(const ImageManifest& m, const std::string& image, FileOpener
     RecoverySession session(reporter, std::move(opener));
     session.pages().readPassPagesOneByOne(oneByOne);
     session.openImage(image, ImageKind::WholeDisk);
-    session.settings().sectorsPerCluster = std::to_string(m.clusterSectors);
-    EXPECT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
+    session.settings().sectorsPerCluster = m.clusterSectors;
+    EXPECT_TRUE(session.startScan() == StartResult::Started);
     session.waitForJobs();
     std::optional<CatalogueRow> row;
     for (const auto& r : session.listDatabaseFiles())
@@ -364,8 +364,8 @@ TEST(LongSteps, AnalysisSearchMoreAndCheckShowTheirProgressToTheEnd) {
     RecordingReporter reporter;
     RecoverySession session(reporter);
     session.openImage(image, ImageKind::WholeDisk);
-    session.settings().sectorsPerCluster = "8";
-    ASSERT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
+    session.settings().sectorsPerCluster = 8;
+    ASSERT_TRUE(session.startScan() == StartResult::Started);
     session.waitForJobs();
     std::optional<CatalogueRow> row;
     for (const auto& r : session.listDatabaseFiles())

@@ -49,21 +49,20 @@ TEST(ResumeFile, KeepsEverythingAScanNeedsAndRefusesDamagedOnes) {
     r.source.partition = 2;
     r.source.mapFile = "/tmp/map";
     r.directIo = true;
-    r.settings.beginSector = "2048";
-    r.settings.endSector = "4196352";
-    r.settings.sectorsPerCluster = "8";
+    r.settings.beginSector = 2048;
+    r.settings.endSector = 4196352;
+    r.settings.sectorsPerCluster = 8;
     r.settings.fileSystemLabel = "NTFS";
-    r.settings.fileIdText = "3";
+    r.settings.fileId = 3;
     r.settings.freeSpaceOnly = true;
-    r.settings.startPageLimit = true;
-    r.settings.maxStartPage = "77";
+    r.settings.maxStartPage = 77;
     r.content = "scan.content";
     r.position = {123456, 123480, 120000, 42};
     r.memo = "wrong file head";
     r.fingerprint = {4196352, {"0123456789abcdef", "", "fedcba9876543210"}};
     r.firstPageSha256 = std::string(64, 'a');
-    r.fragments = {{composeFragment(1, 3, 4096, 0, "D:\\x.mdf|bad"),
-                    composeFragment(2, 5, 8192, 77, " ")}};
+    r.fragments = {
+        {composeFragment(1, 3, 4096, 0, "D:\\x.mdf|bad"), composeFragment(2, 5, 8192, 77, " ")}};
     const std::string path = dir.file("scan.info.resume");
     ASSERT_EQ(r.save(path, OutputGuard{}), "");
 
@@ -74,14 +73,13 @@ TEST(ResumeFile, KeepsEverythingAScanNeedsAndRefusesDamagedOnes) {
     EXPECT_EQ(back->source.partition, 2);
     EXPECT_EQ(back->source.mapFile, "/tmp/map");
     EXPECT_TRUE(back->directIo);
-    EXPECT_EQ(back->settings.beginSector, "2048");
-    EXPECT_EQ(back->settings.endSector, "4196352");
-    EXPECT_EQ(back->settings.sectorsPerCluster, "8");
+    EXPECT_EQ(back->settings.beginSector, 2048);
+    EXPECT_EQ(back->settings.endSector, 4196352);
+    EXPECT_EQ(back->settings.sectorsPerCluster, 8);
     EXPECT_EQ(back->settings.fileSystemLabel, "NTFS");
-    EXPECT_EQ(back->settings.fileIdText, "3");
+    EXPECT_EQ(back->settings.fileId, 3);
     EXPECT_TRUE(back->settings.freeSpaceOnly);
-    EXPECT_TRUE(back->settings.startPageLimit);
-    EXPECT_EQ(back->settings.maxStartPage, "77");
+    EXPECT_EQ(back->settings.maxStartPage, 77);
     EXPECT_EQ(back->content, "scan.content");
     EXPECT_EQ(back->position.cursor, 123456);
     EXPECT_EQ(back->position.skip, 123480);

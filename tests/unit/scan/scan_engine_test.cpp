@@ -41,9 +41,9 @@ struct ScanFixture {
     RecordingReporter reporter;
 
     explicit ScanFixture(FileOpener opener = openReadOnly) : source(std::move(opener)) {
-        settings.beginSector = "0";
-        settings.endSector = std::to_string(image.sectors());
-        settings.sectorsPerCluster = "16";
+        settings.beginSector = 0;
+        settings.endSector = image.sectors();
+        settings.sectorsPerCluster = 16;
         settings.freeSpaceOnly = false;
     }
 
@@ -87,7 +87,7 @@ TEST(ScanEngine, FileStartRunFromPageZeroWithNameAndSize) {
 }
 
 TEST(ScanEngine, TheSkipPositionLetsASmallStrideLookInsideTheLastPage) {
-    for (auto [stride, found] : {std::pair{"8", true}, std::pair{"16", false}}) {
+    for (auto [stride, found] : {std::pair{8, true}, std::pair{16, false}}) {
         ScanFixture f;
         f.image.putRun(1024, 0, 100, page);
         f.image.put(2616, PageBuilder::dataPage(5000));  // inside page 99's sectors
@@ -106,7 +106,7 @@ TEST(ScanEngine, RunsConsistentWithThePageNumberingJoinTheLastFragment) {
               std::vector<std::string>{"1|1024|4224|1600|0|200|D:\\data\\Sales.mdf(2.00 MB)|Y|"});
 
     ScanFixture off;
-    off.settings.sectorsPerCluster = "8";
+    off.settings.sectorsPerCluster = 8;
     off.image.putRun(1024, 0, 100, page);
     off.image.putRun(3432, 150, 50, page);  // eight sectors off the numbering
     off.scan();
@@ -148,8 +148,7 @@ TEST(ScanEngine, LoneAllocationPagesAreTreatedLikeAnyOther) {
 
 TEST(ScanEngine, StartPageLimitSkipsFragmentsAndTheirNumbers) {
     ScanFixture f;
-    f.settings.startPageLimit = true;
-    f.settings.maxStartPage = "100";
+    f.settings.maxStartPage = 100;
     f.image.putRun(1024, 100, 2, page);
     f.image.putRun(9000 * 16, 99, 1, page);
     f.scan();
@@ -158,7 +157,7 @@ TEST(ScanEngine, StartPageLimitSkipsFragmentsAndTheirNumbers) {
 
 TEST(ScanEngine, StrideOfSixtyFourIsUsedAsSixteenButKeptAsClusterSize) {
     ScanFixture f;
-    f.settings.sectorsPerCluster = "64";
+    f.settings.sectorsPerCluster = 64;
     f.image.putRun(1024 + 16, 40, 2, page);  // only reachable at stride 16
     f.scan();
     EXPECT_EQ(f.fragments.size(), 1u);
@@ -215,7 +214,7 @@ void putResumeWorld(ScanFixture& f) {
     f.image.putRun(120000, 40, 20, page);  // beside the bad sectors
     f.image.putRun(120400, 60, 5, page);   // its successor would lie in them
     f.image.putRun(190000, 600, 8, page);
-    f.settings.sectorsPerCluster = "8";
+    f.settings.sectorsPerCluster = 8;
 }
 
 TEST(ScanEngine, AScanStoppedAnywhereGoesOnFromItsPositionToWhatOneWholeScanFinds) {
@@ -247,7 +246,7 @@ TEST(ScanEngine, ASavedPositionOutsideTheRangeOrOffTheStrideIsRefused) {
                              ScanPosition{1000, 0, 2000, 0}, ScanPosition{1000, -1, 0, 0},
                              ScanPosition{1000, 0, 0, INT32_MAX}}) {
         ScanFixture f;
-        f.settings.sectorsPerCluster = "8";
+        f.settings.sectorsPerCluster = 8;
         EXPECT_EQ(f.scan(nullptr, &bad), ScanOutcome::Failed) << bad.cursor;
         EXPECT_EQ(f.reporter.messages().size(), 1u);
     }
@@ -255,21 +254,21 @@ TEST(ScanEngine, ASavedPositionOutsideTheRangeOrOffTheStrideIsRefused) {
 
 TEST(ScanEngine, AnEmptyRangeFinishesAtOnce) {
     ScanFixture f;
-    f.settings.beginSector = f.settings.endSector = "5000";
+    f.settings.beginSector = f.settings.endSector = 5000;
     EXPECT_EQ(f.scan(), ScanOutcome::Finished);
     EXPECT_TRUE(f.fragments.empty());
 }
 
 TEST(ScanEngine, AnUnreadableSourceEndsTheJobAndNoScanRunsAfterwards) {
     ScanFixture f([](const std::string&) { return nullptr; });
-    f.settings.beginSector = "2048";
+    f.settings.beginSector = 2048;
     EXPECT_EQ(f.scan(), ScanOutcome::Failed);
     EXPECT_EQ(f.reporter.lines(Memo::Scan),
               (std::vector<std::string>{"begin scan <time>", "512error1sec2048"}));
     EXPECT_TRUE(f.stop) << "the analysis must not think a scan still runs";
 
     ScanFixture bad;
-    bad.settings.sectorsPerCluster = "x";
+    bad.settings.sectorsPerCluster = 0;
     EXPECT_EQ(bad.scan(), ScanOutcome::Failed);
     EXPECT_EQ(bad.reporter.messages().size(), 1u);
 }
@@ -279,7 +278,7 @@ TEST(ScanEngine, BadSectorsHideOnlyThePositionsInThem) {
     f.image.putRun(1024, 10, 4, page);  // same window as the bad sectors, before them
     f.image.putRun(4096, 30, 4, page);  // after them
     f.image.putRun(2992, 20, 1, page);  // its successor would lie in the bad sectors
-    f.settings.sectorsPerCluster = "8";
+    f.settings.sectorsPerCluster = 8;
     f.scan();
     EXPECT_EQ(f.lines(),
               (std::vector<std::string>{"1|1024|1088|32|10|14| |Y|", "2|2992|3008|8|20|21| |Y|",

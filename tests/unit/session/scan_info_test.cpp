@@ -70,7 +70,7 @@ struct SavedScan {
 
     // Gives the session this fragment list, as opening a saved scan-info file does; the
     // sectors-per-cluster box decides the volume's cluster size.
-    void use(std::vector<FragmentRecord> records, const std::string& sectorsPerCluster = "8") {
+    void use(std::vector<FragmentRecord> records, std::int64_t sectorsPerCluster = 8) {
         FragmentList list;
         list.replace(std::move(records));
         ASSERT_EQ(writeScanInfo(dir.file("given.info"), list, 1), "");
@@ -103,13 +103,13 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
 
     RecordingReporter reporter;
     RecoverySession opened(reporter);
-    opened.settings().sectorsPerCluster = "";
+    opened.settings().sectorsPerCluster = std::nullopt;
     ASSERT_TRUE(opened.openScan(s.dir.file("scan.info"), s.dir.file("spcontent")));
     ASSERT_EQ(opened.fragments().size(), 2u);
     EXPECT_EQ(opened.fragments()[1].text(), s.session.fragments()[1].text());
     EXPECT_EQ(opened.index().size(), 2u);
     EXPECT_FALSE(opened.readFromSource());
-    EXPECT_EQ(opened.settings().sectorsPerCluster, "8");
+    EXPECT_EQ(opened.settings().sectorsPerCluster, 8);
 
     // The second fragment's page 0 starts at byte 31744 and comes back unscrambled.
     test::Page page{};
@@ -124,14 +124,14 @@ TEST(SaveAndOpen, ContentHoldsPrefixAndScrambledPagesThenTheTrailer) {
 
 TEST(SaveAndOpen, SectorsPerClusterFromTheBoxWinsOverTheTrailer) {
     SavedScan s;
-    s.use(twoFragments(), "64");
+    s.use(twoFragments(), 64);
     s.session.saveScan(std::nullopt, s.dir.file("spcontent"), 99);
     EXPECT_EQ(test::readFile(s.dir.file("spcontent")).back(), 0) << "64 as 16-bit little-endian";
     RecordingReporter reporter;
     RecoverySession opened(reporter);
-    opened.settings().sectorsPerCluster = "8";
+    opened.settings().sectorsPerCluster = 8;
     opened.openScan(std::nullopt, s.dir.file("spcontent"));
-    EXPECT_EQ(opened.settings().sectorsPerCluster, "8");
+    EXPECT_EQ(opened.settings().sectorsPerCluster, 8);
 
     // The trailer's seed unscrambles the pages.
     s.session.saveScan(s.dir.file("scan.info"), std::nullopt, 99);
@@ -314,7 +314,7 @@ std::vector<std::uint8_t> scanAndSave(RecoverySession& session, const std::strin
     session.openImage(image, ImageKind::WholeDisk);
     if (!spooled.empty()) session.spoolContentOfNextScan(spooled, 4242);
     const std::uint64_t before = session.source().platformReads();
-    EXPECT_TRUE(session.takeFileId());
+    session.takeFileId();
     EXPECT_EQ(session.startScan(), StartResult::Started);
     session.waitForJobs();
     EXPECT_EQ(session.lastScanOutcome(), ScanOutcome::Finished);

@@ -139,8 +139,8 @@ TEST(DirectFile, AScanThroughItFindsWhatAPlainScanFinds) {
         SilentReporter reporter;
         RecoverySession session(reporter, opener);
         session.openImage(image, ImageKind::WholeDisk);
-        session.settings().sectorsPerCluster = "8";
-        ASSERT_TRUE(session.takeFileId() && session.startScan() == StartResult::Started);
+        session.settings().sectorsPerCluster = 8;
+        ASSERT_TRUE(session.startScan() == StartResult::Started);
         session.waitForJobs();
         ASSERT_EQ(session.lastScanOutcome(), ScanOutcome::Finished);
         found.emplace_back(session.fragments().begin(), session.fragments().end());

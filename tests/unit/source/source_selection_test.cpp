@@ -48,9 +48,9 @@ TEST(SourceSelection, WholeDiskImageIsScannedSectorBySector) {
     Choice c;
     openImage(c.ctx, imageWithBootSector(dir, "none", 1048576), ImageKind::WholeDisk);
     EXPECT_TRUE(c.chosen);
-    EXPECT_EQ(c.settings.beginSector, "0");
-    EXPECT_EQ(c.settings.endSector, "2048");
-    EXPECT_EQ(c.settings.sectorsPerCluster, "1");
+    EXPECT_EQ(c.settings.beginSector, 0);
+    EXPECT_EQ(c.settings.endSector, 2048);
+    EXPECT_EQ(c.settings.sectorsPerCluster, 1);
     EXPECT_EQ(c.settings.fileSystemLabel, "");
     EXPECT_FALSE(c.settings.freeSpaceOnly);
     EXPECT_EQ(c.source.readLimit(), 2048);
@@ -63,10 +63,10 @@ TEST(SourceSelection, PartitionImageStartsAtTheClusterAreaAndEndsAtTheFilesEnd) 
     TempDir dir;
     Choice c;
     openImage(c.ctx, imageWithBootSector(dir, "FAT32", 2000000ll * 512), ImageKind::Partition);
-    EXPECT_EQ(c.settings.beginSector, "14032");
-    EXPECT_EQ(c.settings.endSector, "2000000");
+    EXPECT_EQ(c.settings.beginSector, 14032);
+    EXPECT_EQ(c.settings.endSector, 2000000);
     EXPECT_EQ(c.source.readLimit(), 2000000);
-    EXPECT_EQ(c.settings.sectorsPerCluster, "8");
+    EXPECT_EQ(c.settings.sectorsPerCluster, 8);
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
     EXPECT_TRUE(c.settings.freeSpaceOnly);
     EXPECT_TRUE(c.volume.hasFileSystem);
@@ -81,19 +81,19 @@ TEST(SourceSelection, VolumesReadTheirBootSector) {
                       "Driver /dev/sdz1 [] "};
         chooseVolume(c.ctx, v);
         EXPECT_EQ(c.source.sourceKind(), SourceKind::Volume);
-        EXPECT_EQ(c.settings.dataSourceText, "/dev/sdz1 []");
+        EXPECT_EQ(c.settings.sourceCaption, "/dev/sdz1 []");
         if (kind == "FAT32") {
-            EXPECT_EQ(c.settings.beginSector, "14032");
-            EXPECT_EQ(c.settings.endSector, "1000000") << "the volume's end, not 14032 + 999999";
+            EXPECT_EQ(c.settings.beginSector, 14032);
+            EXPECT_EQ(c.settings.endSector, 1000000) << "the volume's end, not 14032 + 999999";
             EXPECT_EQ(c.source.readLimit(), 999999) << "a volume's limit is its last sector";
         } else {
-            EXPECT_EQ(c.settings.beginSector, "0");
+            EXPECT_EQ(c.settings.beginSector, 0);
             // Its last sector (999999) is scanned and read like every other.
-            EXPECT_EQ(c.settings.endSector, "1000000");
+            EXPECT_EQ(c.settings.endSector, 1000000);
             EXPECT_EQ(c.source.readLimit(), 999999);
             EXPECT_EQ(c.settings.fileSystemLabel, kind == "NTFS" ? "NTFS" : "unkhnown");
         }
-        EXPECT_EQ(c.settings.sectorsPerCluster, "8");
+        EXPECT_EQ(c.settings.sectorsPerCluster, 8);
     }
 }
 
@@ -143,7 +143,7 @@ TEST(SourceSelection, PartitionsOfAWholeDiskImageAreReadLikeVolumes) {
     choosePartition(c.ctx, table.partitions[0]);
     EXPECT_EQ(c.source.firstSector(), 2048);
     EXPECT_EQ(c.settings.fileSystemLabel, "FAT32");
-    EXPECT_EQ(c.settings.sectorsPerCluster, "1");
+    EXPECT_EQ(c.settings.sectorsPerCluster, 1);
     EXPECT_TRUE(c.volume.hasFileSystem);
     std::array<std::uint8_t, 512> boot{};
     ASSERT_TRUE(c.source.readSectors(1, boot.data(), 0));
@@ -171,9 +171,9 @@ TEST(SourceSelection, ADamagedBootSectorIsScannedWholeNeverOutsideTheVolume) {
         Choice c;
         ASSERT_TRUE(openImage(c.ctx, path, ImageKind::Partition));
         EXPECT_EQ(c.settings.fileSystemLabel, "unkhnown") << kind;
-        EXPECT_EQ(c.settings.beginSector, "0");
-        EXPECT_EQ(c.settings.endSector, "4096");
-        EXPECT_EQ(c.settings.sectorsPerCluster, "1");
+        EXPECT_EQ(c.settings.beginSector, 0);
+        EXPECT_EQ(c.settings.endSector, 4096);
+        EXPECT_EQ(c.settings.sectorsPerCluster, 1);
         ASSERT_FALSE(c.reporter.lines(Memo::Scan).empty());
         EXPECT_NE(c.reporter.lines(Memo::Scan).back().find("boot sector is damaged"),
                   std::string::npos);
