@@ -27,7 +27,6 @@ struct AssemblyState {
     PageOrigin pages{source, content, fragments, readFromSource};
     AnalysisResults results;
     CombinationList combination;
-    std::int32_t sortColumn = 0;
 
     std::string image_;
 
@@ -41,7 +40,6 @@ struct AssemblyState {
                 pages,
                 results,
                 combination,
-                sortColumn,
                 reporter,
                 16,
                 OutputGuard{image_, false, {}},
@@ -68,7 +66,7 @@ void createMdf() {
     state.results.combinationMarks.assign(1000, 1);
     state.results.expectedPageCount = static_cast<std::int32_t>(1000 * pagesPerFragment);
     state.combination.refresh(state.fragments, state.results.combinationMarks);
-    state.combination.sortBy(kStartPageColumn, state.sortColumn);
+    state.combination.sortBy(kStartPageColumn);
     AssemblyContext ctx = state.context();
     const std::string out = "/tmp/mdfrecover-bench/created.mdf";
     // Alternated, so that both meet the same state of the page cache and of writeback.

@@ -19,7 +19,6 @@ struct AssemblyContext {
     PageOrigin& pages;
     AnalysisResults& results;
     CombinationList& combination;
-    std::int32_t& sortColumn;
     Reporter& reporter;
     std::uint16_t sectorsPerCluster = 16;
     // Where outputs may go, and how large the source is (no output is larger than its source).
@@ -33,7 +32,7 @@ struct AssemblyContext {
     AnalysisContext analysis() {
         return {fragments, index, pages, results, reporter, sectorsPerCluster, nullptr, stop};
     }
-    void sortByStartPage() { combination.sortBy(kStartPageColumn, sortColumn); }
+    void sortByStartPage() { combination.sortBy(kStartPageColumn); }
 };
 
 }  // namespace mdf

@@ -62,10 +62,8 @@ void CombinationList::refresh(const FragmentList& list, const std::vector<std::i
                                        static_cast<std::int64_t>(rows.size()) + 1));
 }
 
-void CombinationList::sortBy(int column, std::int32_t& sortColumn) {
-    sortColumn = column;
-    const bool byStartPage = column == kStartPageColumn;
-    createEnabled = checkEnabled = searchEnabled = byStartPage;
+void CombinationList::sortBy(int column) {
+    order = column == kStartPageColumn ? CombinationOrder::PageOrder : CombinationOrder::Other;
     std::stable_sort(rows.begin(), rows.end(), [&](const FragmentRow& a, const FragmentRow& b) {
         return compareRows(a, b, column) < 0;
     });

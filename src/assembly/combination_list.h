@@ -23,8 +23,7 @@ struct FragmentRow {
     std::int64_t endSector = 0;  // the sector just past the last page
 
     std::int32_t pages() const;  // size in KB / 8, rounded half to even
-    // Image 1 marks a fragment that begins a database file.
-    int image() const { return startPage == 0 ? 1 : 0; }
+    bool beginsFile() const { return startPage == 0; }
 };
 
 FragmentRow fragmentRow(const FragmentList& list, std::int32_t recordIndex, std::int64_t caption);
@@ -45,20 +44,24 @@ enum Column : int {
 // by its number. Negative when a sorts before b.
 int compareRows(const FragmentRow& a, const FragmentRow& b, int column);
 
-// The fragments that make up the lost file (the fourth tab), with the enabled state of the tab's
-// three commands. Writing the file and the missing-page check become available only by sorting on
-// the start page, which puts the rows in page order.
+// What the order of the combination's rows can be vouched for. Writing the file and the
+// missing-page check need page order, which only a sort on the start page gives; the search for
+// more fragments also takes the rows as they were marked, but not rows sorted otherwise or
+// appended by an earlier search.
+enum class CombinationOrder { AsMarked, PageOrder, Other };
+
+// The fragments that make up the lost file (the fourth tab).
 struct CombinationList {
     std::vector<FragmentRow> rows;
-    bool createEnabled = false;
-    bool checkEnabled = false;
-    bool searchEnabled = true;
+    CombinationOrder order = CombinationOrder::AsMarked;
 
-    // Rebuilds the rows from the marked records, in list order; the enabled states stay.
+    bool mayWrite() const { return order == CombinationOrder::PageOrder; }
+    bool maySearch() const { return order != CombinationOrder::Other; }
+
+    // Rebuilds the rows from the marked records, in list order; the order stays as it was said.
     void refresh(const FragmentList& list, const std::vector<std::int32_t>& marks);
-    // Sorts by a column, ascending; sorting by the start page enables the three commands, any other
-    // column disables them. sortColumn is shared with the fragment list view.
-    void sortBy(int column, std::int32_t& sortColumn);
+    // Sorts by a column, ascending.
+    void sortBy(int column);
     // Whether a row holds the page id.
     bool holdsPage(std::int32_t pageId) const {
         for (const FragmentRow& r : rows)

@@ -44,44 +44,16 @@ bool finish(FragmentTools& t, OutputFile& out, ExportOutcome& outcome) {
 
 }  // namespace
 
-void FragmentListView::fill(const FragmentList& list) {
-    rows.clear();
+std::vector<FragmentRow> visibleRows(const FragmentList& list) {
+    std::vector<FragmentRow> rows;
     for (std::int32_t r : visibleRecords(list))
         rows.push_back(fragmentRow(list, r, static_cast<std::int64_t>(rows.size()) + 1));
-    checked.assign(rows.size(), false);
+    return rows;
 }
 
-bool FragmentListView::sortBy(int column, std::int32_t& sortColumn, bool scanRunning) {
-    if (scanRunning) return false;
-    sortColumn = column;
-    std::vector<std::size_t> order(rows.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return compareRows(rows[a], rows[b], column) < 0;
-    });
-    std::vector<FragmentRow> sortedRows;
-    std::vector<bool> sortedChecks;
-    for (std::size_t i : order) {
-        sortedRows.push_back(std::move(rows[i]));
-        sortedChecks.push_back(checked[i]);
-    }
-    rows = std::move(sortedRows);
-    checked = std::move(sortedChecks);
-    return true;
-}
-
-std::vector<std::size_t> FragmentListView::checkedRows() const {
-    std::vector<std::size_t> out;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (checked[i]) out.push_back(i);
-    return out;
-}
-
-ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool checkDoublePageIds,
-                                             const std::string& path) {
+ExportOutcome FragmentTools::exportToOneFile(std::span<const FragmentRow> chosen,
+                                             bool checkDoublePageIds, const std::string& path) {
     ExportOutcome outcome;
-    const auto chosen = view.checkedRows();
     if (chosen.empty()) {
         outcome.error = "no fragment is checked";
         reporter.showMessage("error,no fragment is checked", "message", MessageIcon::Error);
@@ -89,8 +61,8 @@ ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool 
     }
     if (checkDoublePageIds) {
         for (std::size_t i = 1; i < chosen.size(); ++i) {
-            const FragmentRow& row = view.rows[chosen[i]];
-            if (row.startPage < view.rows[chosen[i - 1]].endPage) {
+            const FragmentRow& row = chosen[i];
+            if (row.startPage < chosen[i - 1].endPage) {
                 outcome.error = "error,pageid not connectted:" + std::to_string(row.startPage);
                 reporter.showMessage(outcome.error, "message");
                 return outcome;
@@ -108,9 +80,9 @@ ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool 
         // The export runs on the window's thread: the window stays alive through a long one.
         if (gauge.show(static_cast<std::int64_t>(i), static_cast<std::int64_t>(chosen.size())))
             reporter.processEvents();
-        const FragmentRow& row = view.rows[chosen[i]];
+        const FragmentRow& row = chosen[i];
         if (i > 0) {
-            const std::int32_t previousEnd = view.rows[chosen[i - 1]].endPage;
+            const std::int32_t previousEnd = chosen[i - 1].endPage;
             if (haveLast && sectorsPerCluster < 16 && previousEnd == row.startPage) {
                 leadIn.fill(0);
                 if (!pages.readFragmentSectors(row.startSector, -15, 15, leadIn.data()))
@@ -141,21 +113,20 @@ ExportOutcome FragmentTools::exportToOneFile(const FragmentListView& view, bool 
     return outcome;
 }
 
-ExportOutcome FragmentTools::exportToFolder(const FragmentListView& view,
+ExportOutcome FragmentTools::exportToFolder(std::span<const FragmentRow> chosen,
                                             const std::string& folder) {
     ExportOutcome outcome;
-    if (view.checkedRows().empty()) {
+    if (chosen.empty()) {
         outcome.error = "no fragment is checked";
         reporter.showMessage("error,no fragment is checked", "message", MessageIcon::Error);
         return outcome;
     }
     Page page{};
-    const std::vector<std::size_t> chosen = view.checkedRows();
     ProgressGauge gauge(reporter);
     for (std::size_t k = 0; k < chosen.size(); ++k) {
         if (gauge.show(static_cast<std::int64_t>(k), static_cast<std::int64_t>(chosen.size())))
             reporter.processEvents();
-        const FragmentRow& row = view.rows[chosen[k]];
+        const FragmentRow& row = chosen[k];
         const std::string path =
             (std::filesystem::path(folder) / (std::to_string(row.startSector) + ".hex")).string();
         OutputFile out(path, guard);
@@ -170,24 +141,16 @@ ExportOutcome FragmentTools::exportToFolder(const FragmentListView& view,
     return outcome;
 }
 
-void FragmentTools::showCheckedStatistics(const FragmentListView& view) {
+void FragmentTools::showStatistics(std::span<const FragmentRow> chosen) {
     std::int64_t total = 0;
-    const auto chosen = view.checkedRows();
-    for (std::size_t i : chosen)
-        total += view.rows[i].sizeKB;
+    for (const FragmentRow& row : chosen)
+        total += row.sizeKB;
     reporter.tell(said(Saying::Statistics, chosen.size(), total), "提示");
 }
 
-std::optional<std::string> FragmentTools::startSectorText(const FragmentListView& view,
-                                                          std::optional<std::size_t> selectedRow) {
-    if (!selectedRow || *selectedRow >= view.rows.size()) return std::nullopt;
-    return std::to_string(view.rows[*selectedRow].startSector);
-}
-
-void FragmentTools::showFileNames(const FragmentListView& view) {
+void FragmentTools::showFileNames(std::span<const FragmentRow> chosen) {
     Page page{};
-    for (std::size_t i : view.checkedRows()) {
-        const FragmentRow& row = view.rows[i];
+    for (const FragmentRow& row : chosen) {
         if (row.startPage > 32 || row.endPage <= 32) return;
         page.fill(0);
         if (!pages.readFragmentSectors(row.startSector, (32 - row.startPage) * 16, 16,
@@ -201,9 +164,9 @@ void FragmentTools::showFileNames(const FragmentListView& view) {
     }
 }
 
-void FragmentTools::appendLogSequenceNumbers(FragmentListView& view) {
+void FragmentTools::appendLogSequenceNumbers(std::span<FragmentRow> rows) {
     Page page{};
-    for (FragmentRow& row : view.rows) {
+    for (FragmentRow& row : rows) {
         if (row.startPage != 0) continue;
         page.fill(0);
         if (!readFragmentPage(pages, row.startSector, 0, page)) {
@@ -215,42 +178,23 @@ void FragmentTools::appendLogSequenceNumbers(FragmentListView& view) {
     reporter.tell(said(Saying::ProcessDone), "message");
 }
 
-void addCheckedToCombination(const FragmentListView& view, const FragmentList& list,
-                             AnalysisResults& results, CombinationList& combination) {
-    for (std::size_t i : view.checkedRows())
-        results.mark(view.rows[i].recordIndex);
+void addToCombination(std::span<const FragmentRow> chosen, const FragmentList& list,
+                      AnalysisResults& results, CombinationList& combination) {
+    for (const FragmentRow& row : chosen)
+        results.mark(row.recordIndex);
     results.combinationMarks.resize(std::max(results.combinationMarks.size(), list.size()), 0);
     combination.refresh(list, results.combinationMarks);
 }
 
-bool applyFilter(FragmentList& list, const FilterInput& input, Reporter& reporter) {
-    auto number = [&](const std::string& text) {
-        auto value = parseInteger(text);
-        if (!value)
-            reporter.showMessage("'" + text + "' is not a valid integer value", "message",
-                                 MessageIcon::Error);
-        return value;
-    };
-    std::optional<std::int64_t> lo, hi, id;
-    switch (input.mode) {
-        case FilterMode::None:
-            return false;
-        case FilterMode::ShowAll:
-            break;
-        case FilterMode::BeginPageRange:
-            if (!(lo = number(input.beginAtLeast)) || !(hi = number(input.beginBelow)))
-                return false;
-            break;
-        case FilterMode::ContainsPage:
-            if (!(id = number(input.containsPage))) return false;
-            break;
-    }
+bool applyFilter(FragmentList& list, const FilterInput& input) {
+    if (input.mode == FilterMode::None) return false;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FragmentRecord& r = list[i];
         bool visible = true;
         if (input.mode == FilterMode::BeginPageRange)
-            visible = *lo <= r.beginPage && r.beginPage < *hi;
-        if (input.mode == FilterMode::ContainsPage) visible = r.beginPage <= *id && *id < r.endPage;
+            visible = input.beginAtLeast <= r.beginPage && r.beginPage < input.beginBelow;
+        if (input.mode == FilterMode::ContainsPage)
+            visible = r.beginPage <= input.containsPage && input.containsPage < r.endPage;
         list.setVisible(i, visible ? "Y" : "N");
     }
     return true;

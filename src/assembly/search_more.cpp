@@ -71,8 +71,9 @@ std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, st
     return std::nullopt;
 }
 
-void disableCommands(CombinationList& c) {
-    c.createEnabled = c.checkEnabled = c.searchEnabled = false;
+// Rows the search appended stand after the others: the list is no longer in page order.
+void markOutOfOrder(CombinationList& c) {
+    c.order = CombinationOrder::Other;
 }
 
 // One pass over the gaps; nothing when the search has to end (an overlap, a failed recording, a
@@ -167,7 +168,7 @@ SearchOutcome searchMore(AssemblyContext& ctx) {
     auto& rows = ctx.combination.rows;
     while (true) {
         ctx.sortByStartPage();
-        disableCommands(ctx.combination);
+        markOutOfOrder(ctx.combination);
         if (rows.empty() || rows[0].startPage != 0) return outcome;
         auto found = searchPass(ctx, outcome);
         if (outcome.stopped) {

@@ -342,21 +342,24 @@ void exportCommand(const ExportCommand& o, ExitCode& exit) {
     }
     if (int code = kBadInput; !openScanAndSource(session, o.scanInfo, o.content, o.source, &code))
         return exit.raise(code);
-    FragmentListView view;
-    view.fill(session.fragments());
-    if (o.all) view.checkAll();
+    const std::vector<FragmentRow> rows = visibleRows(session.fragments());
+    std::vector<bool> wanted(rows.size(), o.all);
     for (int r : o.rows) {
-        if (r < 1 || static_cast<std::size_t>(r) > view.rows.size()) {
-            complain("the fragment list has no row {} (rows 1 to {})", r, view.rows.size());
+        if (r < 1 || static_cast<std::size_t>(r) > rows.size()) {
+            complain("the fragment list has no row {} (rows 1 to {})", r, rows.size());
             return exit.raise(kBadInput);
         }
-        view.checked[static_cast<std::size_t>(r - 1)] = true;
+        wanted[static_cast<std::size_t>(r - 1)] = true;
     }
+    // Rows go out in the list's order, whatever order they were named in.
+    std::vector<FragmentRow> chosen;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (wanted[i]) chosen.push_back(rows[i]);
     FragmentTools tools = session.fragmentTools();
     const ExportOutcome outcome = o.single.empty()
-                                      ? tools.exportToFolder(view, o.folder)
-                                      : tools.exportToOneFile(view, o.checkDouble, o.single);
-    if (!outcome.written) return exit.raise(view.checkedRows().empty() ? kBadInput : kIoError);
+                                      ? tools.exportToFolder(chosen, o.folder)
+                                      : tools.exportToOneFile(chosen, o.checkDouble, o.single);
+    if (!outcome.written) return exit.raise(chosen.empty() ? kBadInput : kIoError);
     if (!outcome.unreadablePages.empty()) {
         complain("{} pages could not be read and were exported as zeros",
                  outcome.unreadablePages.size());

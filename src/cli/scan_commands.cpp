@@ -96,12 +96,11 @@ void fragmentsCommand(const OpenCommand& o, ExitCode& exit) {
                console().language == Language::Chinese
                    ? "序号\t碎片大小(KB)\t开始页面号\t结束页面号\t备注\tbegin sector\tend sector"
                    : "no.\tsize (KB)\tfirst page\tend page\tremark\tbegin sector\tend sector");
-    FragmentListView view;
-    view.fill(session.fragments());
-    for (const FragmentRow& row : view.rows)
+    const std::vector<FragmentRow> rows = visibleRows(session.fragments());
+    for (const FragmentRow& row : rows)
         fmt::print("{}\t{}\t{}\t{}\t{}\t{}\t{}\n", row.recordIndex + 1, row.sizeKB, row.startPage,
                    row.endPage, row.remark, row.startSector, row.endSector);
-    if (view.rows.empty()) exit.raise(kNothingFound);
+    if (rows.empty()) exit.raise(kNothingFound);
 }
 
 void filesCommand(const OpenCommand& o, ExitCode& exit) {

@@ -94,7 +94,7 @@ RecoveryResult RecoverySession::completeRecovery(const std::string& outputPath) 
     };
     result.searched = searchMoreNow();
     if (stopped()) return result;
-    combination_.sortBy(kStartPageColumn, sortColumn_);
+    combination_.sortBy(kStartPageColumn);
     result.piecedPages = restoreSplitPagesNow();
     if (stopped()) return result;
     nameFromPiecedPage();

@@ -109,11 +109,15 @@ AnalysisContext RecoverySession::analysisContext(NextFragmentChooser* chooser) {
 }
 
 AssemblyContext RecoverySession::assemblyContext() {
-    return {fragments_,         index_,
-            pageOrigin_,        analysis_,
-            combination_,       sortColumn_,
-            reporter_,          volume_.sectorsPerCluster,
-            outputGuard(),      sectorsTheFileLayOn(),
+    return {fragments_,
+            index_,
+            pageOrigin_,
+            analysis_,
+            combination_,
+            reporter_,
+            volume_.sectorsPerCluster,
+            outputGuard(),
+            sectorsTheFileLayOn(),
             &workStopRequested_};
 }
 
@@ -697,26 +701,22 @@ AssemblyOutcome RecoverySession::writeMdfNow(const std::string& outputPath) {
 
 void RecoverySession::sortCombination(int column) {
     if (!idle()) return;
-    combination_.sortBy(column, sortColumn_);
+    combination_.sortBy(column);
 }
 
 bool RecoverySession::filterFragments(const FilterInput& input) {
     if (!idle()) return false;
-    return applyFilter(fragments_, input, reporter_);
+    return applyFilter(fragments_, input);
 }
 
-bool RecoverySession::addToCombination(const FragmentListView& view) {
+bool RecoverySession::addToCombination(std::span<const FragmentRow> chosen) {
     if (!idle()) return false;
-    addCheckedToCombination(view, fragments_, analysis_, combination_);
+    mdf::addToCombination(chosen, fragments_, analysis_, combination_);
     return true;
 }
 
 FragmentTools RecoverySession::fragmentTools() {
     return {fragments_, pageOrigin_, reporter_, volume_.sectorsPerCluster, outputGuard()};
-}
-
-bool RecoverySession::sortFragmentView(FragmentListView& view, int column) {
-    return view.sortBy(column, sortColumn_, scanRunning());
 }
 
 void RecoverySession::saveCandidates(const std::vector<std::int32_t>& recordIndices,

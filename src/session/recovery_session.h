@@ -272,10 +272,8 @@ class RecoverySession {
 
     // The fragment list's tools.
     bool filterFragments(const FilterInput& input);
-    bool addToCombination(const FragmentListView& view);
+    bool addToCombination(std::span<const FragmentRow> chosen);
     FragmentTools fragmentTools();
-    // Sorts a view of the fragment list by a column; refused while a scan runs.
-    bool sortFragmentView(FragmentListView& view, int column);
     // Saves the pages of candidate fragments as FIRSTSECTOR.hex files into a folder.
     void saveCandidates(const std::vector<std::int32_t>& recordIndices, const std::string& folder);
 
@@ -399,7 +397,6 @@ class RecoverySession {
     std::atomic<bool> analysisRunning_{false};
     std::atomic<bool> lastAnalysisCompleted_{false};
     CombinationList combination_;
-    std::int32_t sortColumn_ = 0;  // shared by the fragment list and the combination list
 
     PageOrigin pageOrigin_{source_, content_, fragments_, readFromSource_};
     bool allowSourceDevice_ = false;

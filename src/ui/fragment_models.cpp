@@ -3,6 +3,9 @@
 #include <QColor>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
+
+#include "assembly/fragment_tools.h"
 
 namespace mdf::ui {
 
@@ -13,7 +16,7 @@ QColor oddRowColour() {
     return QColor(120, 221, 139);
 }
 
-QIcon rowIcon(int image) {
+QIcon rowIcon(bool beginsFile) {
     static const QIcon icons[2] = {
         [] {
             QPixmap pix(16, 16);
@@ -39,7 +42,36 @@ QIcon rowIcon(int image) {
             return QIcon(pix);
         }(),
     };
-    return icons[image == 1 ? 1 : 0];
+    return icons[beginsFile ? 1 : 0];
+}
+
+void FragmentListView::fill(const FragmentList& list) {
+    rows = visibleRows(list);
+    checked.assign(rows.size(), false);
+}
+
+void FragmentListView::sortBy(int column) {
+    std::vector<std::size_t> order(rows.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return compareRows(rows[a], rows[b], column) < 0;
+    });
+    std::vector<FragmentRow> sortedRows;
+    std::vector<bool> sortedChecks;
+    for (std::size_t i : order) {
+        sortedRows.push_back(std::move(rows[i]));
+        sortedChecks.push_back(checked[i]);
+    }
+    rows = std::move(sortedRows);
+    checked = std::move(sortedChecks);
+}
+
+std::vector<FragmentRow> FragmentListView::checkedRows() const {
+    std::vector<FragmentRow> out;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (checked[i]) out.push_back(rows[i]);
+    return out;
 }
 
 namespace {
@@ -90,7 +122,7 @@ QVariant FragmentTableModel::data(const QModelIndex& index, int role) const {
                     return {};
             }
         case Qt::DecorationRole:
-            if (column == 0) return rowIcon(r.image());
+            if (column == 0) return rowIcon(r.beginsFile());
             return {};
         case Qt::CheckStateRole:
             if (column == 0 && checked_ && row < checked_->size())
@@ -205,7 +237,7 @@ QVariant CatalogueModel::data(const QModelIndex& index, int role) const {
                     return {};
             }
         case Qt::DecorationRole:
-            if (index.column() == 0) return rowIcon(1);
+            if (index.column() == 0) return rowIcon(true);
             return {};
         case Qt::BackgroundRole:
             return rowBackground(index.row());

@@ -13,8 +13,24 @@ namespace mdf::ui {
 // Background of even and odd rows, shared by the three lists of fragments.
 QColor evenRowColour();
 QColor oddRowColour();
-// The two row icons: 0 an ordinary fragment, 1 a fragment that begins a database file.
-QIcon rowIcon(int image);
+// The row icon of an ordinary fragment, or of one that begins a database file.
+QIcon rowIcon(bool beginsFile);
+
+// The fragment list as the second tab shows it: one row per visible record, each standing for its
+// record whatever its caption, with its check box.
+struct FragmentListView {
+    std::vector<FragmentRow> rows;
+    std::vector<bool> checked;
+
+    void fill(const FragmentList& list);
+    // Sorts by a column, ascending; each row keeps its check.
+    void sortBy(int column);
+    void checkAll() { checked.assign(rows.size(), true); }
+    void uncheckAll() { checked.assign(rows.size(), false); }
+    void invertChecks() { checked.flip(); }
+    // The checked rows, in the list's order.
+    std::vector<FragmentRow> checkedRows() const;
+};
 
 // A list of fragments shown as a table: the caption with its icon (and check box, when the list
 // has them), then size in KB, start page, end page, remark, start and end sector. The rows live

@@ -13,6 +13,7 @@
 #include "source/device_catalog.h"
 #include "ui/chooser_dialog.h"
 #include "ui/dialogs.h"
+#include "ui/fragment_models.h"
 #include "ui/qt_reporter.h"
 
 class QAbstractItemModel;
@@ -171,6 +172,8 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     bool takeScanBoxes();
     // The file id box into the settings; false, after saying so, when it is not a whole number.
     bool takeFileIdBox();
+    // The whole number a box holds; none, after saying so, when it holds anything else.
+    std::optional<std::int64_t> numberInBox(const QLineEdit* box);
     bool scanMayReadBoxes() const;
     void showSettings();
     void startScan();

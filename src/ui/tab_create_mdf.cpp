@@ -40,9 +40,9 @@ void TForm1::showCombination() {
 
 void TForm1::updateTab4Buttons() {
     const CombinationList& c = session_->combination();
-    Button2->setEnabled(c.createEnabled);
-    Button5->setEnabled(c.checkEnabled);
-    Button6->setEnabled(c.searchEnabled);
+    Button2->setEnabled(c.mayWrite());
+    Button5->setEnabled(c.mayWrite());
+    Button6->setEnabled(c.maySearch());
 }
 
 void TForm1::ListView4ColumnClick(int column) {

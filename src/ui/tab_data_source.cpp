@@ -188,14 +188,18 @@ bool TForm1::takeScanBoxes() {
     return true;
 }
 
-bool TForm1::takeFileIdBox() {
-    const std::string text = s(Edit2->text());
-    const auto id = parseInteger(text);
-    if (!id) {
+std::optional<std::int64_t> TForm1::numberInBox(const QLineEdit* box) {
+    const std::string text = s(box->text());
+    const auto number = parseInteger(text);
+    if (!number)
         dialogs_->message("'" + text + "' is not a valid integer value", "message",
                           MessageIcon::Error);
-        return false;
-    }
+    return number;
+}
+
+bool TForm1::takeFileIdBox() {
+    const auto id = numberInBox(Edit2);
+    if (!id) return false;
     // Page headers hold the file id in 16 bits: the box's low 16 bits are what is looked for.
     session_->settings().fileId = static_cast<std::uint16_t>(*id);
     return true;

@@ -127,7 +127,10 @@ void TForm1::ListView2ColumnClick(int column) {
 }
 
 void TForm1::sortFragmentList(int column) {
-    if (session_->sortFragmentView(fragmentView_, column)) ListView2Model->reload();
+    // A scan still adding rows would add them to a list in another order than its own.
+    if (session_->scanRunning()) return;
+    fragmentView_.sortBy(column);
+    ListView2Model->reload();
 }
 
 std::optional<std::size_t> TForm1::selectedRow(QTableView* view) const {
@@ -157,9 +160,18 @@ void TForm1::edtfilterClick() {
                  : rb1->isChecked() ? FilterMode::BeginPageRange
                  : rb2->isChecked() ? FilterMode::ContainsPage
                                     : FilterMode::None;
-    input.beginAtLeast = s(Edit1->text());
-    input.beginBelow = s(edtendid->text());
-    input.containsPage = s(edtpgid->text());
+    // Only the boxes the chosen filter reads must hold numbers.
+    if (input.mode == FilterMode::BeginPageRange) {
+        const auto from = numberInBox(Edit1);
+        const auto below = from ? numberInBox(edtendid) : std::nullopt;
+        if (!below) return;
+        input.beginAtLeast = *from;
+        input.beginBelow = *below;
+    } else if (input.mode == FilterMode::ContainsPage) {
+        const auto page = numberInBox(edtpgid);
+        if (!page) return;
+        input.containsPage = *page;
+    }
     if (session_->filterFragments(input)) showFragmentList();
 }
 
@@ -170,23 +182,24 @@ void TForm1::N9Click() {
 
 void TForm1::exportCheckedFragments() {
     FragmentTools tools = session_->fragmentTools();
+    const std::vector<FragmentRow> chosen = fragmentView_.checkedRows();
     if (dialogs_->askYesNo(
             "choose yes if save to a single file,choose no if save to multiple files", "message")) {
         const bool check = dialogs_->askYesNo(
             "choose yes if checking double pageid,choose no if no checking double pageid",
             "message");
         // Overlapping rows are refused before a file is asked for; the core tells the user which.
-        if (check && overlapsPrevious(fragmentView_)) {
-            tools.exportToOneFile(fragmentView_, true, {});
+        if (check && overlapsPrevious(chosen)) {
+            tools.exportToOneFile(chosen, true, {});
             return;
         }
         const auto path = dialogs_->saveFile("create file", "", "noname");
         if (!path) return;
-        tools.exportToOneFile(fragmentView_, check, *path);
+        tools.exportToOneFile(chosen, check, *path);
     } else {
         const auto folder = dialogs_->chooseFolder("folder choose");
         if (!folder) return;
-        tools.exportToFolder(fragmentView_, *folder);
+        tools.exportToFolder(chosen, *folder);
     }
 }
 
@@ -206,26 +219,28 @@ void TForm1::N15Click() {
 }
 
 void TForm1::N12Click() {
-    session_->fragmentTools().showCheckedStatistics(fragmentView_);
+    session_->fragmentTools().showStatistics(fragmentView_.checkedRows());
 }
 
 void TForm1::N13Click() {
-    if (auto text =
-            session_->fragmentTools().startSectorText(fragmentView_, selectedRow(ListView2)))
-        QGuiApplication::clipboard()->setText(q(*text));
+    const auto row = selectedRow(ListView2);
+    if (row && *row < fragmentView_.rows.size())
+        QGuiApplication::clipboard()->setText(
+            QString::number(fragmentView_.rows[*row].startSector));
 }
 
 void TForm1::N16Click() {
-    if (session_->addToCombination(fragmentView_)) showCombination();
+    if (session_->addToCombination(fragmentView_.checkedRows())) showCombination();
 }
 
 void TForm1::N17Click() {
-    session_->runCommand([this] { session_->fragmentTools().showFileNames(fragmentView_); });
+    session_->runCommand(
+        [this] { session_->fragmentTools().showFileNames(fragmentView_.checkedRows()); });
 }
 
 void TForm1::N18Click() {
     if (session_->runCommand(
-            [this] { session_->fragmentTools().appendLogSequenceNumbers(fragmentView_); }))
+            [this] { session_->fragmentTools().appendLogSequenceNumbers(fragmentView_.rows); }))
         ListView2Model->reload();
 }
 

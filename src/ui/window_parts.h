@@ -42,11 +42,10 @@ inline QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// A checked row that starts before the checked row above it ends.
-inline bool overlapsPrevious(const FragmentListView& view) {
+// A chosen row that starts before the chosen row above it ends.
+inline bool overlapsPrevious(const std::vector<FragmentRow>& chosen) {
     std::optional<std::int32_t> previousEnd;
-    for (std::size_t i : view.checkedRows()) {
-        const FragmentRow& r = view.rows[i];
+    for (const FragmentRow& r : chosen) {
         if (previousEnd && r.startPage < *previousEnd) return true;
         previousEnd = r.endPage;
     }

@@ -809,6 +809,13 @@ void WindowTest::fragmentListToolsAndSorting() {
     QVERIFY(list->rowCount() >= 1 && list->rowCount() < rows);
     for (int r = 0; r < list->rowCount(); ++r)
         QCOMPARE(list->index(r, 2).data().toInt(), 0);
+    // A box of the chosen filter that holds no number is named and changes nothing.
+    const int filtered = list->rowCount();
+    w.rb1->setChecked(true);
+    w.edtfilterClick();
+    QCOMPARE(d.messages().back(),
+             std::string("message: 'edtbeginid' is not a valid integer value"));
+    QCOMPARE(list->rowCount(), filtered);
     w.rb3->setChecked(true);
     w.edtfilterClick();
     QCOMPARE(list->rowCount(), rows);

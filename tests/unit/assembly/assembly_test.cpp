@@ -27,7 +27,6 @@ std::vector<PageBuilder> run(std::int32_t from, std::int32_t to, std::int32_t ow
 
 struct AssemblyWorld : AnalysisWorld {
     CombinationList combination;
-    std::int32_t sortColumn = 0;
 
     AssemblyContext context() {
         return {fragments,
@@ -35,7 +34,6 @@ struct AssemblyWorld : AnalysisWorld {
                 origin,
                 results,
                 combination,
-                sortColumn,
                 reporter,
                 sectorsPerCluster,
                 OutputGuard{image.path(), false, {}},
@@ -56,7 +54,7 @@ struct AssemblyWorld : AnalysisWorld {
         for (std::int32_t r : records)
             results.mark(r);
         combination.refresh(fragments, results.combinationMarks);
-        combination.sortBy(kStartPageColumn, sortColumn);
+        combination.sortBy(kStartPageColumn);
     }
     std::vector<std::uint8_t> create(const std::string& name) {
         AssemblyContext ctx = context();
@@ -73,16 +71,14 @@ TEST(CombinationList, ShowsMarkedRecordsInListOrderAndSortingDecidesTheCommands)
     w.combination.refresh(w.fragments, w.results.combinationMarks);
     ASSERT_EQ(w.combination.rows.size(), 2u);
     EXPECT_EQ(w.combination.rows[0].startPage, 20);
-    EXPECT_EQ(w.combination.rows[1].image(), 1);
-    EXPECT_FALSE(w.combination.createEnabled);
-    w.combination.sortBy(1, w.sortColumn);
-    EXPECT_FALSE(w.combination.createEnabled || w.combination.checkEnabled ||
-                 w.combination.searchEnabled);
-    w.combination.sortBy(kStartPageColumn, w.sortColumn);
-    EXPECT_TRUE(w.combination.createEnabled && w.combination.checkEnabled &&
-                w.combination.searchEnabled);
+    EXPECT_TRUE(w.combination.rows[1].beginsFile());
+    EXPECT_FALSE(w.combination.mayWrite());
+    EXPECT_TRUE(w.combination.maySearch()) << "rows as marked may be searched";
+    w.combination.sortBy(1);
+    EXPECT_FALSE(w.combination.mayWrite() || w.combination.maySearch());
+    w.combination.sortBy(kStartPageColumn);
+    EXPECT_TRUE(w.combination.mayWrite() && w.combination.maySearch());
     EXPECT_EQ(w.combination.rows[0].startPage, 0);
-    EXPECT_EQ(w.sortColumn, 2);
 
     // Sector columns of large disks sort by value, beyond twelve digits.
     FragmentRow big, small;
@@ -206,7 +202,7 @@ TEST(SearchMore, FillsOneGapPerPassInIndexOrderUntilAPassFindsNothing) {
             "find fragment3", "find fragment6", "本次找到碎片数量2。二次查找完毕", "find fragment5",
             "本次找到碎片数量1。二次查找完毕", "本次找到碎片数量0。二次查找完毕"}));
     EXPECT_EQ(w.results.combinationMarks, (std::vector<std::int32_t>{1, 1, 1, 0, 1, 1}));
-    EXPECT_TRUE(w.combination.createEnabled);
+    EXPECT_TRUE(w.combination.mayWrite());
     EXPECT_EQ(w.combination.rows[0].remark, "D:\\data\\Sales.mdf:320KB")
         << "named from page 32 of row (30, 40)";
 }
@@ -234,7 +230,7 @@ TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
     EXPECT_FALSE(searchMore(ctx).completed);
     EXPECT_EQ(overlap.reporter.messages(), std::vector<std::string>{"message: error"});
     EXPECT_TRUE(overlap.reporter.lines(Memo::Assembly).empty());
-    EXPECT_FALSE(overlap.combination.createEnabled);
+    EXPECT_FALSE(overlap.combination.mayWrite());
 
     AssemblyWorld headless;
     headless.fragment(3000, run(8, 20));
@@ -242,7 +238,7 @@ TEST(SearchMore, OverlapsAndAMissingFirstPageEndTheCommand) {
     AssemblyContext ctx2 = headless.context();
     EXPECT_FALSE(searchMore(ctx2).completed);
     EXPECT_TRUE(headless.reporter.lines(Memo::Assembly).empty());
-    EXPECT_FALSE(headless.combination.searchEnabled);
+    EXPECT_FALSE(headless.combination.maySearch());
 }
 
 TEST(SearchMore, AShortFirstRowGetsTheNameFromPage32OfAnotherRow) {
