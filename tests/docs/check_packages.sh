@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packages with cpack from a build tree and checks what each holds and needs: the
 # command line without Qt (for a rescue system), its man page compressed, its completion with
-# bash-completion recommended; the window in a package of its own that needs the command line's.
+# bash-completion recommended; the window in a package of its own that needs the command line's;
+# each with its copyright file.
 # Usage: check_packages.sh BUILD_DIR
 set -uo pipefail
 build=$1
@@ -26,11 +27,14 @@ grep -q '/usr/bin/mdfrecover$' <<<"$files" || fail "mdfrecover holds no /usr/bin
 grep -q 'mdfrecover-gui' <<<"$files" && fail "the window is in the command line's package"
 grep -q '/usr/share/man/man1/mdfrecover.1.gz$' <<<"$files" || fail "no compressed man page"
 grep -q '/usr/share/bash-completion/completions/mdfrecover$' <<<"$files" || fail "no completion"
+grep -q '/usr/share/doc/mdfrecover/copyright$' <<<"$files" || fail "no copyright file"
 [ "$(dpkg-deb -f "$cli" Recommends)" = bash-completion ] || fail "bash-completion not recommended"
 man=$(dpkg-deb --fsys-tarfile "$cli" | tar -xO ./usr/share/man/man1/mdfrecover.1.gz | zcat)
 grep -q '^\.SS rows' <<<"$man" || fail "the man page does not tell of every command (rows)"
 if [ -n "$gui" ]; then
   grep -q '/usr/bin/mdfrecover-gui$' <<<"$(dpkg-deb -c "$gui")" || fail "no window in mdfrecover-gui"
+  grep -q '/usr/share/doc/mdfrecover-gui/copyright$' <<<"$(dpkg-deb -c "$gui")" ||
+    fail "no copyright file in mdfrecover-gui"
   gdepends=$(dpkg-deb -f "$gui" Depends)
   grep -q 'mdfrecover (= ' <<<"$gdepends" || fail "mdfrecover-gui does not need mdfrecover: $gdepends"
   grep -qi 'qt6' <<<"$gdepends" || fail "mdfrecover-gui does not name Qt: $gdepends"
