@@ -1,5 +1,5 @@
-// Boot sectors, partition tables (MBR, extended boot records, GPT) and NTFS run lists, as a
-// damaged disk may hold them.
+// Boot sectors, partition tables (MBR, extended boot records, GPT), NTFS run lists and the file
+// map of an $MFT, as a damaged disk may hold them.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -7,6 +7,7 @@
 #include "memory_file.h"
 #include "report/reporter.h"
 #include "source/free_space_map.h"
+#include "source/ntfs_file_map.h"
 #include "source/partition_table.h"
 #include "source/sector_source.h"
 #include "source/volume_layout.h"
@@ -36,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         buildFreeSpaceMap(map, source, layout, reporter, work);
         for (std::int64_t s = 0; s < 64; ++s)
             map.isClusterInUse(s * 8, layout.fsKind, layout);
+        // The files an NTFS volume holds, from its $MFT.
+        std::string why;
+        if (auto files = NtfsFileMap::read(source, layout, why))
+            for (std::int64_t c = 0; c < 64; ++c)
+                (void)files->clusterAfter(c);
     }
     return 0;
 }

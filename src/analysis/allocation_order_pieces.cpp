@@ -44,6 +44,8 @@ std::vector<std::pair<std::int64_t, std::int64_t>> nextFreeSectors(
     return pieces;
 }
 
+}  // namespace
+
 bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page) {
     switch (pageProtection(page)) {
         case PageProtection::Checksum:
@@ -57,8 +59,6 @@ bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page) {
     }
     return false;
 }
-
-}  // namespace
 
 std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
     SectorSource& source, const std::vector<BrokenPage>& pages,

@@ -19,6 +19,10 @@ class SectorSource;
 // protection, when its structure holds. The order gives one candidate per page: nothing is chosen
 // between forms, and a page that does not verify is left to the search among all unclaimed
 // clusters.
+// Whether a page put together from pieces holds: it verifies by its protection (torn bits and its
+// structure both), or, without protection, its structure holds as meant.
+bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page);
+
 std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
     SectorSource& source, const std::vector<BrokenPage>& pages,
     const SplitSearchSettings& settings);

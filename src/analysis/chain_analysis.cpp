@@ -115,6 +115,7 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
     const std::int64_t m = file.sizeKB / 8;
     results.unreadablePages.clear();
     results.restoredPages.clear();
+    results.followedFileRuns.clear();
     if (!readFileFacts(ctx, file, m)) return false;
 
     resetPageMap(results.pageMap, results.expectedPageCount);

@@ -34,6 +34,9 @@ struct AnalysisResults {
     // Pages whose bytes were put together from more than one place (a page split across clusters):
     // the writer writes these bytes for these page ids instead of what a fragment holds.
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> restoredPages;
+    // Those of them put together by following the run list of a file the volume still holds:
+    // what reading the file would give, not a choice among places.
+    std::set<std::int32_t> followedFileRuns;
     // Pages another fragment holds a better copy of (newer, or intact where the chain's is not):
     // the writer writes these, read whole from that fragment.
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> newerCopies;

@@ -17,6 +17,7 @@ namespace mdf {
 enum class PageSource : std::uint8_t {
     Run,         // read whole from one run of consecutive sectors
     Pieced,      // put together from more than one place
+    FileRuns,    // put together by following the run list of a file the volume still holds
     Gap,         // no fragment holds it: zeros
     Unreadable,  // its read failed: zeros
 };

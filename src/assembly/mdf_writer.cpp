@@ -44,7 +44,8 @@ class PageSink {
         } else if (restored != ctx_.results.restoredPages.end()) {
             outcome_.restoredPages.push_back(pageId);
             page = restored->second;
-            source = PageSource::Pieced;
+            source = ctx_.results.followedFileRuns.count(pageId) ? PageSource::FileRuns
+                                                                 : PageSource::Pieced;
         }
         classify(pageId, page);
         verifier_.page(pageId, page, source);

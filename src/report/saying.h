@@ -49,6 +49,7 @@ enum class Saying : std::uint16_t {
     TableHit,                  // "schema.table: n of m pages missing"
     SplitSearch,               // (a status)
     SplitPagePieced,           // page
+    SplitPageFollowedFile,     // page
     SplitPageAmbiguous,        // page
     SplitSearchDone,           // pages pieced, pages sought, clusters unclaimed
     Stopped,                   // (asked to stop: the work ended where it was)

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "analysis/allocation_order_pieces.h"
+#include "analysis/file_run_pieces.h"
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
@@ -507,6 +508,17 @@ bool RecoverySession::readsFreeSpaceOnly() const {
 // FAT and exFAT hand a growing file the next free cluster: the free clusters after a page's head,
 // in order, are where the rest of it went. Other file systems place clusters by policies of their
 // own, where that order is no evidence.
+const NtfsFileMap* RecoverySession::ntfsFiles() {
+    if (volume_.fsKind != "NTFS" || !volume_.hasFileSystem) return nullptr;
+    if (ntfsFilesGeneration_ != source_.generation()) {
+        std::string why;
+        ntfsFiles_ = NtfsFileMap::read(source_, volume_, why);
+        ntfsFilesGeneration_ = source_.generation();
+        if (!ntfsFiles_) reporter_.logLine(Memo::Assembly, "no file map of the volume: " + why);
+    }
+    return ntfsFiles_ ? &*ntfsFiles_ : nullptr;
+}
+
 bool RecoverySession::allocatesNextFree() const {
     return readsFreeSpaceOnly() && (volume_.fsKind == "FAT32" || volume_.fsKind == "exFAT");
 }
@@ -565,6 +577,7 @@ std::optional<BrokenPage> RecoverySession::splitHeadPage(const SplitHead& h) {
 std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     if (!readFromSource_ || volume_.sectorsPerCluster >= 16) return {};
     std::vector<BrokenPage> broken;
+    std::vector<BrokenPage> rowEnds;  // the last page of every row, sound as read or not
     SplitSearchSettings settings = splitSearchSettings();
     // A scan of free space only took nothing from clusters in use; neither may a piece.
     const bool freeOnly = readsFreeSpaceOnly();
@@ -588,6 +601,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
         page.nextRunSector = nextRun(page.pageId);
+        rowEnds.push_back(page);
         // The scan found it sound when it read it: no need to read it again to know.
         if (soundRunEndsGeneration_ == source_.generation() &&
             std::binary_search(soundRunEnds_.begin(), soundRunEnds_.end(), page.firstSector))
@@ -608,13 +622,24 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         settings.clusterOrigin = h.sector;
         broken.push_back(*head);
     }
-    if (broken.empty()) return {};
     SplitSearchResult found;
-    std::size_t toRestore = broken.size();
+    // A file the volume still holds says itself where a page cut by the end of one of its runs
+    // goes on; what reading the file gives wins over a form that merely holds as read.
+    if (const NtfsFileMap* files = ntfsFiles()) {
+        rowEnds.insert(rowEnds.end(), broken.begin(), broken.end());
+        for (auto& [pageId, bytes] :
+             pieceByFileRuns(source_, rowEnds, *files, volume_.sectorsPerCluster)) {
+            analysis_.followedFileRuns.insert(pageId);
+            found.restored[pageId] = bytes;
+        }
+        std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
+    }
+    const std::size_t toRestore = broken.size() + found.restored.size();
+    if (toRestore == 0) return {};
     // From free space, a page's pieces follow each other in the order the file system hands out
     // free clusters: read there first, without a pass over the source.
-    if (allocatesNextFree()) {
-        found.restored = pieceInAllocationOrder(source_, broken, settings);
+    if (allocatesNextFree() && !broken.empty()) {
+        found.restored.merge(pieceInAllocationOrder(source_, broken, settings));
         std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
     }
     if (!broken.empty()) {
@@ -639,7 +664,10 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     for (const auto& [pageId, bytes] : found.restored) {
         analysis_.restoredPages[pageId] = bytes;
         restored.push_back(pageId);
-        reporter_.say(Memo::Assembly, said(Saying::SplitPagePieced, pageId));
+        reporter_.say(Memo::Assembly,
+                      said(analysis_.followedFileRuns.count(pageId) ? Saying::SplitPageFollowedFile
+                                                                    : Saying::SplitPagePieced,
+                           pageId));
     }
     for (std::int32_t pageId : found.ambiguous)
         reporter_.say(Memo::Assembly, said(Saying::SplitPageAmbiguous, pageId));

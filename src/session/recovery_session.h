@@ -28,6 +28,7 @@
 #include "session/job_runner.h"
 #include "source/ddrescue_map.h"
 #include "source/free_space_map.h"
+#include "source/ntfs_file_map.h"
 #include "source/scan_settings.h"
 #include "source/sector_source.h"
 #include "source/source_selection.h"
@@ -312,6 +313,7 @@ class RecoverySession {
     bool readsFreeSpaceOnly() const;
     bool clusterInUse(std::int64_t sector);
     bool allocatesNextFree() const;
+    const NtfsFileMap* ntfsFiles();
     SplitSearchSettings splitSearchSettings();
     void claimClustersInUse(SplitSearchSettings& settings);
     std::optional<BrokenPage> splitHeadPage(const SplitHead& head);
@@ -384,6 +386,9 @@ class RecoverySession {
     // Pages the scan found sound at the end of its runs, and the source state they were read in.
     std::vector<std::int64_t> soundRunEnds_;  // ascending
     std::uint64_t soundRunEndsGeneration_ = 0;
+    // The files the chosen NTFS volume holds, read when a split page first needs them.
+    std::optional<NtfsFileMap> ntfsFiles_;
+    std::uint64_t ntfsFilesGeneration_ = UINT64_MAX;
     // Heads of pages whose later sectors lie in clusters in use, as the last scan met them.
     std::vector<SplitHead> splitHeads_;
 

@@ -122,53 +122,9 @@ int buildFreeSpaceMap(FreeSpaceMap& map, SectorSource& source, const VolumeLayou
 }
 
 bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<ClusterRun>& runs) {
-    runs.clear();
-    if (record.size() < 22) return false;
-    std::int64_t pos = loadU16(&record[20]);
-    // Find the data attribute.
-    while (true) {
-        if (!inBounds(pos, 8, record.size())) return false;
-        if (loadU32(&record[static_cast<std::size_t>(pos)]) == 0x80) break;
-        const std::uint16_t length = loadU16(&record[static_cast<std::size_t>(pos) + 4]);
-        if (length == 0) return false;
-        pos += length;
-        if (pos >= static_cast<std::int64_t>(record.size())) return false;
-    }
-    if (!inBounds(pos + 32, 2, record.size())) return false;
-    std::int64_t p = pos + loadU16(&record[static_cast<std::size_t>(pos) + 32]);
-    std::int64_t previousStart = 0;
-    bool first = true;
-    while (true) {
-        if (!inBounds(p, 1, record.size())) return false;
-        const std::uint8_t header = record[static_cast<std::size_t>(p)];
-        if (header == 0) return true;
-        const int lengthBytes = header & 0x0F;
-        const int offsetBytes = header >> 4;
-        if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8) return false;
-        if (!inBounds(p + 1, lengthBytes + offsetBytes, record.size())) return false;
-        const std::uint8_t* field = &record[static_cast<std::size_t>(p) + 1];
-        std::uint64_t length = 0;
-        for (int i = 0; i < lengthBytes; ++i)
-            length |= std::uint64_t{field[i]} << (8 * i);
-        ClusterRun run;
-        run.clusterCount = static_cast<std::int64_t>(length & 0x7FFFFFFFFFFFFFFFull);
-        if (offsetBytes == 0) {
-            run.sparse = true;
-        } else {
-            std::uint64_t delta = 0;
-            for (int i = 0; i < offsetBytes; ++i)
-                delta |= std::uint64_t{field[lengthBytes + i]} << (8 * i);
-            // The first run's start is unsigned; later ones are signed differences.
-            if (!first && (field[lengthBytes + offsetBytes - 1] & 0x80) && offsetBytes < 8)
-                delta |= ~std::uint64_t{0} << (8 * offsetBytes);
-            run.startCluster = static_cast<std::int64_t>(
-                (first ? 0 : static_cast<std::uint64_t>(previousStart)) + delta);
-            previousStart = run.startCluster;
-            first = false;
-        }
-        runs.push_back(run);
-        p += 1 + lengthBytes + offsetBytes;
-    }
+    std::optional<DataRuns> data = unnamedDataRuns(record);
+    runs = data ? std::move(data->runs) : std::vector<ClusterRun>{};
+    return data.has_value();
 }
 
 int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "source/ntfs_record.h"
 #include "source/volume_layout.h"
 
 namespace mdf {
@@ -56,14 +57,7 @@ int readNtfsBitmap(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& 
 int appendClusterRun(FreeSpaceMap& map, SectorSource& source, const VolumeLayout& layout,
                      std::int64_t startCluster, std::int64_t clusterCount, Reporter& reporter);
 
-// One run of a non-resident attribute's run list; sparse runs have no start.
-struct ClusterRun {
-    std::int64_t startCluster = 0;
-    std::int64_t clusterCount = 0;
-    bool sparse = false;
-};
-
-// Finds the data attribute (type 0x80) of an MFT record and decodes its run list.
+// The run list of an MFT record's unnamed, non-resident data stream.
 // False when there is none, or when anything would be read outside the record.
 bool decodeBitmapRunList(std::span<const std::uint8_t> record, std::vector<ClusterRun>& runs);
 

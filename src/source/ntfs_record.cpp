@@ -25,3 +25,83 @@ bool applyUpdateSequence(std::span<std::uint8_t> record) {
 }
 
 }  // namespace mdf
+
+namespace mdf {
+namespace {
+
+constexpr std::uint32_t kDataAttribute = 0x80;
+constexpr std::uint32_t kEndOfAttributes = 0xFFFFFFFF;
+
+// A run list from p to its terminating zero byte; false when it leaves the record.
+bool decodeRunList(std::span<const std::uint8_t> record, std::int64_t p,
+                   std::vector<ClusterRun>& runs) {
+    std::int64_t previousStart = 0;
+    bool first = true;
+    while (true) {
+        if (!inBounds(p, 1, record.size())) return false;
+        const std::uint8_t header = record[static_cast<std::size_t>(p)];
+        if (header == 0) return true;
+        const int lengthBytes = header & 0x0F;
+        const int offsetBytes = header >> 4;
+        if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8) return false;
+        if (!inBounds(p + 1, lengthBytes + offsetBytes, record.size())) return false;
+        const std::uint8_t* field = &record[static_cast<std::size_t>(p) + 1];
+        std::uint64_t length = 0;
+        for (int i = 0; i < lengthBytes; ++i)
+            length |= std::uint64_t{field[i]} << (8 * i);
+        ClusterRun run;
+        run.clusterCount = static_cast<std::int64_t>(length & 0x7FFFFFFFFFFFFFFFull);
+        if (offsetBytes == 0) {
+            run.sparse = true;
+        } else {
+            std::uint64_t delta = 0;
+            for (int i = 0; i < offsetBytes; ++i)
+                delta |= std::uint64_t{field[lengthBytes + i]} << (8 * i);
+            // The first run's start is unsigned; later ones are signed differences.
+            if (!first && (field[lengthBytes + offsetBytes - 1] & 0x80) && offsetBytes < 8)
+                delta |= ~std::uint64_t{0} << (8 * offsetBytes);
+            run.startCluster = static_cast<std::int64_t>(
+                (first ? 0 : static_cast<std::uint64_t>(previousStart)) + delta);
+            previousStart = run.startCluster;
+            first = false;
+        }
+        runs.push_back(run);
+        p += 1 + lengthBytes + offsetBytes;
+    }
+}
+
+}  // namespace
+
+std::optional<DataRuns> unnamedDataRuns(std::span<const std::uint8_t> record) {
+    if (record.size() < 24) return std::nullopt;
+    std::int64_t pos = loadU16(&record[20]);
+    while (inBounds(pos, 16, record.size())) {
+        const std::uint8_t* attribute = &record[static_cast<std::size_t>(pos)];
+        const std::uint32_t type = loadU32(attribute);
+        const std::uint32_t length = loadU32(attribute + 4);
+        if (type == kEndOfAttributes || length < 16 || !inBounds(pos, length, record.size()))
+            return std::nullopt;
+        const bool nonResident = attribute[8] != 0;
+        const bool unnamed = attribute[9] == 0;
+        if (type == kDataAttribute && nonResident && unnamed) {
+            if (length < 34) return std::nullopt;
+            DataRuns data;
+            data.firstFileCluster = loadI64(attribute + 16);
+            const std::span<const std::uint8_t> own(attribute, length);
+            if (data.firstFileCluster < 0 ||
+                !decodeRunList(own, loadU16(attribute + 32), data.runs))
+                return std::nullopt;
+            return data;
+        }
+        if (type > kDataAttribute) return std::nullopt;  // attributes come in type order
+        pos += length;
+    }
+    return std::nullopt;
+}
+
+bool recordInUse(std::span<const std::uint8_t> record) {
+    return record.size() >= 24 && std::memcmp(record.data(), "FILE", 4) == 0 &&
+           (loadU16(&record[22]) & 1) != 0;
+}
+
+}  // namespace mdf

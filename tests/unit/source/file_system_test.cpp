@@ -8,6 +8,7 @@
 
 #include "report/reporter.h"
 #include "source/free_space_map.h"
+#include "source/ntfs_file_map.h"
 #include "source/sector_source.h"
 #include "source/volume_layout.h"
 #include "testworld/process.h"
@@ -189,8 +190,56 @@ void writeBitmapRecord(SectorImage& img, std::int64_t mftCluster, int spc,
     r[60] = 72;
     r[128] = 0x80;  // the data attribute
     r[132] = 80;
+    r[128 + 8] = 1;    // not resident
     r[128 + 32] = 64;  // its run list
     std::copy(runList.begin(), runList.end(), r + 128 + 64);
+}
+
+// A file written in growing steps with other files between lies in several runs; the map must
+// lead from the last cluster of each run to the first of the next, as ntfsinfo lists them.
+TEST(NtfsVolume, FileMapLeadsFromEachRunToTheNextAsNtfsinfoListsThem) {
+    TempDir dir;
+    const std::string image = dir.file("ntfs.img");
+    std::ofstream(image).close();
+    std::filesystem::resize_file(image, 64 << 20);
+    test::runChecked({"mkntfs", "-F", "-q", "-c", "4096", "-s", "512", image});
+    auto put = [&](const std::string& name, std::size_t bytes) {
+        std::vector<char> data(bytes);
+        for (std::size_t i = 0; i < bytes; ++i)
+            data[i] = static_cast<char>(i * 2654435761u >> 13);
+        std::ofstream(dir.file(name), std::ios::binary).write(data.data(), data.size());
+        test::runChecked({"ntfscp", "-f", image, dir.file(name), "/" + name});
+    };
+    put("DB", 600 << 10);
+    put("F1", 200 << 10);
+    put("DB", 1500 << 10);
+    put("F2", 300 << 10);
+    put("DB", 3 << 20);
+    const std::string info = test::runChecked({"ntfsinfo", "-v", "-F", "/DB", image});
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;  // first cluster, clusters
+    const std::regex line(R"(\s0x[0-9a-f]+\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s*\n)");
+    for (auto it = std::sregex_iterator(info.begin(), info.end(), line);
+         it != std::sregex_iterator(); ++it)
+        runs.push_back({std::stoll((*it)[1], nullptr, 16), std::stoll((*it)[2], nullptr, 16)});
+    ASSERT_GE(runs.size(), 2u) << info;
+
+    OpenedVolume v(image);
+    ASSERT_EQ(readBootSector(v.source, v.layout, v.reporter), 0);
+    std::string why;
+    const auto files = NtfsFileMap::read(v.source, v.layout, why);
+    ASSERT_TRUE(files) << why;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto [first, count] = runs[i];
+        if (count > 1) {
+            EXPECT_EQ(files->clusterAfter(first), first + 1);
+        }
+        const auto after = files->clusterAfter(first + count - 1);
+        if (i + 1 < runs.size()) {
+            EXPECT_EQ(after, runs[i + 1].first) << "after run " << i;
+        } else {
+            EXPECT_EQ(after, std::nullopt) << "the file ends";
+        }
+    }
 }
 
 TEST(FreeSpaceMap, NtfsRunsAreAppendedInFileOrderWithSignedOffsets) {
