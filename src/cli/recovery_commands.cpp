@@ -56,12 +56,13 @@ std::optional<CatalogueRow> pickDatabase(const std::vector<CatalogueRow>& rows, 
         complain("several database files were found: choose one with --file N or --database TEXT");
     fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", "no.", "name", "size (KB)", "first sector");
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name, rows[i].sizeKB,
-                   rows[i].fsec);
+        fmt::print(stderr, "{:>4}  {:<50} {:>12} {:>14}\n", i + 1, rows[i].name,
+                   rows[i].shownSizeKB(), rows[i].fsec);
         if (candidates)
             candidates->push_back({{"number", i + 1},
                                    {"name", rows[i].name},
-                                   {"size_kb", rows[i].sizeKB},
+                                   {"size_kb", rows[i].shownSizeKB()},
+                                   {"first_fragment_kb", rows[i].sizeKB},
                                    {"first_sector", rows[i].fsec}});
     }
     exit.raise(noneMatches ? kBadInput : kChooseOne);

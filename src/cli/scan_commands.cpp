@@ -117,10 +117,14 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
         }
         nlohmann::json files = nlohmann::json::array();
         for (std::size_t i = 0; i < rows.size(); ++i)
-            files.push_back({{"number", i + 1},
-                             {"name", rows[i].name},
-                             {"size_kb", rows[i].sizeKB},
-                             {"first_sector", rows[i].fsec}});
+            files.push_back(
+                {{"number", i + 1},
+                 {"name", rows[i].name},
+                 {"size_kb", rows[i].shownSizeKB()},
+                 {"file_size_kb",
+                  rows[i].fileSizeKB > 0 ? nlohmann::json(rows[i].fileSizeKB) : nlohmann::json()},
+                 {"first_fragment_kb", rows[i].sizeKB},
+                 {"first_sector", rows[i].fsec}});
         failure.resultPrinted = true;
         fmt::print("{}\n", nlohmann::json{{"status", "complete"}, {"files", files}}.dump(
                                2, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -131,7 +135,7 @@ void filesCommand(const OpenCommand& o, ExitCode& exit) {
                            : "no.\tfile name\tsize (KB)\tbegin sector");
     auto rows = session.listDatabaseFiles();
     for (std::size_t i = 0; i < rows.size(); ++i)
-        fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].sizeKB, rows[i].fsec);
+        fmt::print("{}\t{}\t{}\t{}\n", i + 1, rows[i].name, rows[i].shownSizeKB(), rows[i].fsec);
     if (rows.empty()) exit.raise(kNothingFound);
 }
 

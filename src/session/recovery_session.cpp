@@ -339,6 +339,13 @@ std::vector<CatalogueRow> RecoverySession::namedCatalogue() {
     std::vector<CatalogueRow> rows =
         refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
     nameShortHeadsOnce(rows);
+    std::array<std::uint8_t, 8192> header{};
+    for (CatalogueRow& row : rows)
+        if (pageOrigin_.readFragmentSectors(row.fsec, 0, 16, header.data())) {
+            restoreTornBits(header);
+            if (const PageCountResult count = readFilePageCount(header); count.result == 0)
+                row.fileSizeKB = std::int64_t{count.pages} * 8;
+        }
     return rows;
 }
 

@@ -287,7 +287,10 @@ TEST(CliJson, FailuresPrintAStatusAnErrorAndTheCandidates) {
         if (f.firstPage == 0) first = f.firstSector;
     bool ours = false;
     for (const auto& c : j["candidates"])
-        ours |= c["number"] == w.number && c["first_sector"] == first;
+        ours |= c["number"] == w.number && c["first_sector"] == first &&
+                // the whole file's size, from its header: the head fragment is only part of it
+                c["size_kb"] == w.db.pageCount() * 8 &&
+                c["first_fragment_kb"] < w.db.pageCount() * 8;
     EXPECT_TRUE(ours) << j.dump();
     EXPECT_FALSE(std::filesystem::exists(w.dir.file("x.mdf")));
 
@@ -310,6 +313,10 @@ TEST(CliJson, FailuresPrintAStatusAnErrorAndTheCandidates) {
     EXPECT_EQ(j["status"], "complete");
     EXPECT_EQ(j["files"][w.number - 1]["first_sector"], first);
     EXPECT_EQ(j["files"].size(), candidates);
+    // Without the source no header page can be read: the size is the head fragment's, and said
+    // to be so.
+    EXPECT_TRUE(j["files"][w.number - 1]["file_size_kb"].is_null());
+    EXPECT_EQ(j["files"][w.number - 1]["size_kb"], j["files"][w.number - 1]["first_fragment_kb"]);
 
     CommandResult analysed =
         cli({"analyse", w.dir.file("scan.info"), "--source", w.image(), "--file",
