@@ -39,9 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             map.isClusterInUse(s * 8, layout.fsKind, layout);
         // The files an NTFS volume holds, from its $MFT.
         std::string why;
-        if (auto files = NtfsFileMap::read(source, layout, why))
-            for (std::int64_t c = 0; c < 64; ++c)
+        if (auto files = NtfsFileMap::read(source, why))
+            for (std::int64_t c = 0; c < 64; ++c) {
                 (void)files->clusterAfter(c);
+                (void)files->placeInFile(c);
+            }
     }
     return 0;
 }

@@ -11,6 +11,10 @@ namespace mdf {
 
 class SectorSource;
 
+// Whether a page put together from pieces holds: it verifies by its protection (torn bits and its
+// structure both), or, without protection, its structure holds as meant.
+bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page);
+
 // A file system that gives a growing file the next free cluster (FAT does) leaves a page that does
 // not fit in one hole of free space in the free clusters that follow, in order: as many pieces as
 // holes it crossed. Each page whose first sectors lie in free space (knownSectors of them, fewer
@@ -19,10 +23,6 @@ class SectorSource;
 // protection, when its structure holds. The order gives one candidate per page: nothing is chosen
 // between forms, and a page that does not verify is left to the search among all unclaimed
 // clusters.
-// Whether a page put together from pieces holds: it verifies by its protection (torn bits and its
-// structure both), or, without protection, its structure holds as meant.
-bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page);
-
 std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
     SectorSource& source, const std::vector<BrokenPage>& pages,
     const SplitSearchSettings& settings);

@@ -32,13 +32,16 @@ std::vector<std::pair<std::int64_t, std::int64_t>> sectorsInFileOrder(const Ntfs
 }  // namespace
 
 std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceByFileRuns(
-    SectorSource& source, const std::vector<BrokenPage>& pages, const NtfsFileMap& files,
-    std::int64_t sectorsPerCluster) {
+    SectorSource& source, const std::vector<BrokenPage>& pages, const NtfsFileMap& files) {
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> restored;
-    if (sectorsPerCluster <= 0 || sectorsPerCluster >= 16) return restored;
+    const std::int64_t spc = files.clusterSectors();
+    if (spc <= 0 || spc >= 16) return restored;
     for (const BrokenPage& broken : pages) {
-        if (broken.firstSector < 0 || broken.firstSector % sectorsPerCluster != 0) continue;
-        const auto pieces = sectorsInFileOrder(files, broken.firstSector, sectorsPerCluster);
+        if (broken.firstSector < 0 || broken.firstSector % spc != 0 || broken.pageId < 0) continue;
+        const std::int64_t pageSector = std::int64_t{broken.pageId} * 16;  // in the file
+        const auto place = files.placeInFile(broken.firstSector / spc);
+        if (!place || pageSector % spc != 0 || *place != pageSector / spc) continue;
+        const auto pieces = sectorsInFileOrder(files, broken.firstSector, spc);
         if (pieces.size() < 2) continue;  // whole where it lies: not cut by the file's runs
         std::array<std::uint8_t, 8192> page{};
         std::size_t offset = 0;

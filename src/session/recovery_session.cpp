@@ -512,20 +512,22 @@ bool RecoverySession::readsFreeSpaceOnly() const {
     return settings_.freeSpaceOnly && volume_.hasFileSystem;
 }
 
-// FAT and exFAT hand a growing file the next free cluster: the free clusters after a page's head,
-// in order, are where the rest of it went. Other file systems place clusters by policies of their
-// own, where that order is no evidence.
 const NtfsFileMap* RecoverySession::ntfsFiles() {
-    if (volume_.fsKind != "NTFS" || !volume_.hasFileSystem) return nullptr;
+    // A scan of free space only took nothing from files in use; neither may a piece.
+    if (volume_.fsKind != "NTFS" || !volume_.hasFileSystem || readsFreeSpaceOnly()) return nullptr;
     if (ntfsFilesGeneration_ != source_.generation()) {
         std::string why;
-        ntfsFiles_ = NtfsFileMap::read(source_, volume_, why);
-        ntfsFilesGeneration_ = source_.generation();
+        ntfsFiles_ = NtfsFileMap::read(source_, why, &workStopRequested_);
+        // A read cut short by a stop is made again next time.
+        if (!workStopRequested_) ntfsFilesGeneration_ = source_.generation();
         if (!ntfsFiles_) reporter_.logLine(Memo::Assembly, "no file map of the volume: " + why);
     }
     return ntfsFiles_ ? &*ntfsFiles_ : nullptr;
 }
 
+// FAT and exFAT hand a growing file the next free cluster: the free clusters after a page's head,
+// in order, are where the rest of it went. Other file systems place clusters by policies of their
+// own, where that order is no evidence.
 bool RecoverySession::allocatesNextFree() const {
     return readsFreeSpaceOnly() && (volume_.fsKind == "FAT32" || volume_.fsKind == "exFAT");
 }
@@ -618,6 +620,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         settings.clusterOrigin = page.firstSector;
         broken.push_back(page);
     }
+    const std::ptrdiff_t brokenRowEnds = static_cast<std::ptrdiff_t>(broken.size());
     // Heads of split pages no row holds: the first sectors lie in free clusters, the rest is
     // looked for among the clusters no fragment claims.
     std::set<std::int32_t> headed;
@@ -632,11 +635,11 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     SplitSearchResult found;
     // A file the volume still holds says itself where a page cut by the end of one of its runs
     // goes on; what reading the file gives wins over a form that merely holds as read.
+    std::set<std::int32_t> alongFileRuns;
     if (const NtfsFileMap* files = ntfsFiles()) {
-        rowEnds.insert(rowEnds.end(), broken.begin(), broken.end());
-        for (auto& [pageId, bytes] :
-             pieceByFileRuns(source_, rowEnds, *files, volume_.sectorsPerCluster)) {
-            analysis_.followedFileRuns.insert(pageId);
+        rowEnds.insert(rowEnds.end(), broken.begin() + brokenRowEnds, broken.end());  // the heads
+        for (auto& [pageId, bytes] : pieceByFileRuns(source_, rowEnds, *files)) {
+            alongFileRuns.insert(pageId);
             found.restored[pageId] = bytes;
         }
         std::erase_if(broken, [&](const BrokenPage& p) { return found.restored.count(p.pageId); });
@@ -671,10 +674,15 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
     for (const auto& [pageId, bytes] : found.restored) {
         analysis_.restoredPages[pageId] = bytes;
         restored.push_back(pageId);
-        reporter_.say(Memo::Assembly,
-                      said(analysis_.followedFileRuns.count(pageId) ? Saying::SplitPageFollowedFile
-                                                                    : Saying::SplitPagePieced,
-                           pageId));
+        // Restored again, a page is labelled by how it was pieced this time.
+        const bool alongFile = alongFileRuns.count(pageId) > 0;
+        if (alongFile)
+            analysis_.followedFileRuns.insert(pageId);
+        else
+            analysis_.followedFileRuns.erase(pageId);
+        reporter_.say(
+            Memo::Assembly,
+            said(alongFile ? Saying::SplitPageFollowedFile : Saying::SplitPagePieced, pageId));
     }
     for (std::int32_t pageId : found.ambiguous)
         reporter_.say(Memo::Assembly, said(Saying::SplitPageAmbiguous, pageId));

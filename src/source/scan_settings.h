@@ -26,7 +26,7 @@ inline constexpr const char* kScanNumbersRule =
     "the start sector, end sector, sectors per cluster and start page limit must be whole "
     "numbers, sectors per cluster at least 1";
 
-// The stride a scan takes when none, or none usable, was given.
+// The stride, as the volume's sectors per cluster take it, when none was given: 8.
 inline std::uint16_t strideOrDefault(const ScanSettings& s) {
     return static_cast<std::uint16_t>(s.sectorsPerCluster.value_or(8));
 }

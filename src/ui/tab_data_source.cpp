@@ -313,18 +313,19 @@ void TForm1::Label7Click() {
 
 // ---- Scan ----
 
-// While a job runs, or before a source is chosen, the boxes are left unread: the scan is
+// While a job runs, or before a source is chosen, the scan's boxes are left unread: the scan is
 // refused, and says why.
 bool TForm1::scanMayReadBoxes() const {
     return session_->acceptsCommands() && session_->sourceChosen();
 }
 
+// The scan button takes the file id first, then does what the menu command does.
 void TForm1::btnscanClick() {
-    if (scanMayReadBoxes()) {
-        if (!takeFileIdBox() || !takeScanBoxes()) return;
+    if (session_->acceptsCommands()) {
+        if (!takeFileIdBox()) return;
         session_->takeFileId();
     }
-    startScan();
+    N2Click();
 }
 
 void TForm1::N2Click() {

@@ -112,10 +112,16 @@ void TForm1::Button3Click() {
     std::optional<std::string> content;
     if (dialogs_->askYesNo("已经打开了扫描信息。是否需要打开所有碎片的内容文件", "打开碎片内容"))
         content = dialogs_->openFile("打开碎片内容", "");
-    if (!takeFileIdBox()) return;
+    // The file id is taken with a scan-info file. The boxes the window shows again afterwards
+    // keep what was typed in them.
+    if (scanInfo && !takeFileIdBox()) return;
+    ScanSettings& st = session_->settings();
+    st.freeSpaceOnly = chkfreespace->isChecked();
+    if (const auto begin = parseInteger(s(edtbegin->text()))) st.beginSector = *begin;
+    if (const auto end = parseInteger(s(edtend->text()))) st.endSector = *end;
     // A blank stride box is filled from the content file; one that holds no number gives 8.
     const std::string stride = s(edtsecs->text());
-    session_->settings().sectorsPerCluster =
+    st.sectorsPerCluster =
         trimBlanks(stride).empty() ? std::nullopt : std::optional(parseInteger(stride).value_or(8));
     // A list that was replaced shows itself through listReplaced.
     session_->openScan(scanInfo, content);
@@ -155,6 +161,8 @@ void TForm1::ListView4Click() {
 }
 
 void TForm1::edtfilterClick() {
+    // While a job runs the filter is refused (the session says so) before any box is read.
+    if (!session_->acceptsCommands()) return (void)session_->filterFragments(FilterInput{});
     FilterInput input;
     input.mode = rb3->isChecked()   ? FilterMode::ShowAll
                  : rb1->isChecked() ? FilterMode::BeginPageRange

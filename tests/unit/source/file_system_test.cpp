@@ -226,7 +226,7 @@ TEST(NtfsVolume, FileMapLeadsFromEachRunToTheNextAsNtfsinfoListsThem) {
     OpenedVolume v(image);
     ASSERT_EQ(readBootSector(v.source, v.layout, v.reporter), 0);
     std::string why;
-    const auto files = NtfsFileMap::read(v.source, v.layout, why);
+    const auto files = NtfsFileMap::read(v.source, why);
     ASSERT_TRUE(files) << why;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto [first, count] = runs[i];
