@@ -60,6 +60,19 @@ bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page) {
     return false;
 }
 
+bool readPiecesThatHold(SectorSource& source,
+                        const std::vector<std::pair<std::int64_t, std::int64_t>>& pieces,
+                        std::size_t offset, std::array<std::uint8_t, 8192>& page) {
+    for (const auto& [first, end] : pieces) {
+        const auto count = static_cast<std::uint32_t>(end - first);
+        if (offset + std::size_t{count} * 512 > page.size() ||
+            !source.readWholeSectors(count, &page[offset], first))
+            return false;
+        offset += std::size_t{count} * 512;
+    }
+    return holdsAsPieced(page);
+}
+
 std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
     SectorSource& source, const std::vector<BrokenPage>& pages,
     const SplitSearchSettings& settings) {
@@ -72,14 +85,8 @@ std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceInAllocationOrder(
             nextFreeSectors(claims, settings, broken.firstSector + known, 16 - known);
         if (pieces.empty()) continue;
         std::array<std::uint8_t, 8192> page = broken.asRead;
-        std::size_t offset = static_cast<std::size_t>(known) * 512;
-        bool read = true;
-        for (const auto& [first, end] : pieces) {
-            const auto count = static_cast<std::uint32_t>(end - first);
-            read = read && source.readWholeSectors(count, &page[offset], first);
-            offset += std::size_t{count} * 512;
-        }
-        if (read && holdsAsPieced(page)) restored[broken.pageId] = page;
+        if (readPiecesThatHold(source, pieces, static_cast<std::size_t>(known) * 512, page))
+            restored[broken.pageId] = page;
     }
     return restored;
 }

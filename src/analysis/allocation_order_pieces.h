@@ -15,6 +15,12 @@ class SectorSource;
 // structure both), or, without protection, its structure holds as meant.
 bool holdsAsPieced(const std::array<std::uint8_t, 8192>& page);
 
+// Reads sector ranges [first, end), in order, into the page from byte `offset` on, and tells
+// whether every read succeeded and the page then holds as a pieced page does.
+bool readPiecesThatHold(SectorSource& source,
+                        const std::vector<std::pair<std::int64_t, std::int64_t>>& pieces,
+                        std::size_t offset, std::array<std::uint8_t, 8192>& page);
+
 // A file system that gives a growing file the next free cluster (FAT does) leaves a page that does
 // not fit in one hole of free space in the free clusters that follow, in order: as many pieces as
 // holes it crossed. Each page whose first sectors lie in free space (knownSectors of them, fewer

@@ -44,14 +44,7 @@ std::map<std::int32_t, std::array<std::uint8_t, 8192>> pieceByFileRuns(
         const auto pieces = sectorsInFileOrder(files, broken.firstSector, spc);
         if (pieces.size() < 2) continue;  // whole where it lies: not cut by the file's runs
         std::array<std::uint8_t, 8192> page{};
-        std::size_t offset = 0;
-        bool read = true;
-        for (const auto& [first, end] : pieces) {
-            const auto count = static_cast<std::uint32_t>(end - first);
-            read = read && source.readWholeSectors(count, &page[offset], first);
-            offset += std::size_t{count} * 512;
-        }
-        if (read && holdsAsPieced(page)) restored[broken.pageId] = page;
+        if (readPiecesThatHold(source, pieces, 0, page)) restored[broken.pageId] = page;
     }
     return restored;
 }
