@@ -339,13 +339,6 @@ std::vector<CatalogueRow> RecoverySession::namedCatalogue() {
     std::vector<CatalogueRow> rows =
         refreshFileCatalogue(fragments_, readFromSource_, content_, reporter_);
     nameShortHeadsOnce(rows);
-    std::array<std::uint8_t, 8192> header{};
-    for (CatalogueRow& row : rows)
-        if (pageOrigin_.readFragmentSectors(row.fsec, 0, 16, header.data())) {
-            restoreTornBits(header);
-            if (const PageCountResult count = readFilePageCount(header); count.result == 0)
-                row.fileSizeKB = std::int64_t{count.pages} * 8;
-        }
     return rows;
 }
 
@@ -363,15 +356,27 @@ void RecoverySession::nameShortHeadsOnce(std::vector<CatalogueRow>& rows) {
                            reporter_);
         }
         nameFromSplitNamePages(shortHeads, rows);
+        // Each head's file size, from its header page, once per list.
+        headSizesKB_.clear();
+        std::array<std::uint8_t, 8192> header{};
+        for (const CatalogueRow& row : rows)
+            if (pageOrigin_.readFragmentSectors(row.fsec, 0, 16, header.data())) {
+                restoreTornBits(header);
+                if (const PageCountResult count = readFilePageCount(header); count.result == 0)
+                    headSizesKB_[row.fsec] = std::int64_t{count.pages} * 8;
+            }
         for (CatalogueRow& row : shortHeads)
             if (!row.resolvedPath.empty()) namedHeads_[row.fsec] = std::move(row);
         headsNamed_ = true;
     }
-    for (CatalogueRow& row : rows)
+    for (CatalogueRow& row : rows) {
+        if (auto size = headSizesKB_.find(row.fsec); size != headSizesKB_.end())
+            row.fileSizeKB = size->second;
         if (auto named = namedHeads_.find(row.fsec); named != namedHeads_.end()) {
             row.resolvedPath = named->second.resolvedPath;
             row.name = named->second.name;
         }
+    }
 }
 
 // With clusters smaller than a page, page 32 itself may lie in pieces in free space, none of which

@@ -368,6 +368,7 @@ class RecoverySession {
     FragmentIndex index_;
     // Catalogue rows named through their page 32, by first sector; void when the list changes.
     std::map<std::int64_t, CatalogueRow> namedHeads_;
+    std::map<std::int64_t, std::int64_t> headSizesKB_;  // by first sector, read with the names
     bool headsNamed_ = false;
     bool nameHeadsAtScanEnd_ = true;
     // Set while no scan runs; the stop command sets it to end a running scan.
