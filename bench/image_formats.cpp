@@ -1,8 +1,10 @@
 // Scan throughput through the image readers: the same disk of about 2 GiB (a database of
 // 250,000 pages cut into fragments with junk between them) as a raw image, as an E01 written by
 // ewfacquire (fast compression, and none) and as a qcow2 written by qemu-img, each scanned at
-// stride 8; the figures are ratios to the raw image's scan in the same run. The images are made
-// once in /tmp/mdfrecover-bench. Usage: bench_image_formats
+// stride 8; the figures are ratios to the raw image's scan in the same run. The E01 is scanned
+// with every core decompressing and with one, and compared with ewfexport (the library's own
+// tool, one thread) writing the same image to /dev/null. The images are made once in
+// /tmp/mdfrecover-bench. Usage: bench_image_formats
 #include <fmt/core.h>
 
 #include <filesystem>
@@ -37,9 +39,12 @@ int main() {
         const char* name;
         std::string path;
         const char* tool;
+        unsigned threads = 0;  // decoding threads; 0: one per core
     };
+    const std::string e01 = dir + "/formats-2g.E01";
     const Format formats[] = {{"raw", raw, ""},
-                              {"E01", dir + "/formats-2g.E01", "ewf"},
+                              {"E01", e01, "ewf"},
+                              {"E01 1 thr", e01, "ewf", 1},
                               {"E01 -c none", dir + "/formats-2g-plain.E01", "ewf-none"},
                               {"qcow2", dir + "/formats-2g.qcow2", "qcow2"}};
     for (const Format& f : formats) {
@@ -64,8 +69,9 @@ int main() {
     const std::int64_t sectors = bytes / 512;
     fmt::print("disk {:.2f} GiB, scan at stride 8, best of 3 (page-cached)\n",
                bytes / 1073741824.0);
-    double rawSeconds = 0;
+    double rawSeconds = 0, e01Seconds = 0, e01OneThread = 0;
     for (const Format& f : formats) {
+        setImageDecodeThreads(f.threads);
         const OpenedSource opened = openSource(f.path);
         if (!opened.file || opened.mediaBytes != bytes) {
             fmt::print("{}: cannot be read as the same disk: {}\n", f.name, opened.problem);
@@ -76,6 +82,7 @@ int main() {
         const double seconds =
             bench::bestSeconds(3, [&] { fragments = bench::scanWholeImage(f.path, sectors); });
         if (rawSeconds == 0) rawSeconds = seconds;
+        if (f.path == e01) (f.threads == 1 ? e01OneThread : e01Seconds) = seconds;
         fmt::print(
             "{:11} file {:5.2f} GiB  scan {:6.2f} s  {:7.1f} MB/s  {} fragments  "
             "time / raw {:.2f}\n",
@@ -83,4 +90,11 @@ int main() {
             bench::mbPerSecond(static_cast<std::uint64_t>(bytes), seconds), fragments,
             seconds / rawSeconds);
     }
+    setImageDecodeThreads(0);
+    const double ewfexport =
+        bench::bestShellSeconds(3, "ewfexport -q -u -f raw -t - '" + e01 + "' > /dev/null");
+    fmt::print("E01 with {} decoding threads: one thread's time / all cores' {:.2f}\n",
+               imageDecodeThreads(), e01OneThread / e01Seconds);
+    fmt::print("ewfexport to /dev/null {:6.2f} s: its time / the scan's with all cores {:.2f}\n",
+               ewfexport, ewfexport / e01Seconds);
 }

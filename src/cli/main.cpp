@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli/help_text.h"
+#include "source/image_format.h"
 
 int main(int argc, char** argv) {
     using namespace mdf::cli;
@@ -33,6 +34,12 @@ int main(int argc, char** argv) {
            "-v,--verbose", [] { console().verbosity = Verbosity::Verbose; },
            "Also the status of each step as it changes")
         ->excludes(quiet);
+
+    app.add_option_function<unsigned>(
+           "--threads", [](unsigned threads) { mdf::setImageDecodeThreads(threads); },
+           "Threads that decompress a compressed image (E01) at a time (default: one per core)")
+        ->check(CLI::Range(1u, 1024u))
+        ->type_name("N");
 
     ExitCode exit;
     addSectorCommands(app, exit);

@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 #include <libewf.h>
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -25,54 +26,103 @@ bool overlaps(const Ranges& ranges, std::uint64_t first, std::uint64_t end) {
     return false;
 }
 
+libewf_handle_t* openHandle(const std::vector<std::string>& segments, libewf_error_t** error) {
+    libewf_handle_t* handle = nullptr;
+    if (libewf_handle_initialize(&handle, error) != 1) return nullptr;
+    std::vector<char*> names;
+    for (const std::string& s : segments)
+        names.push_back(const_cast<char*>(s.c_str()));
+    if (libewf_handle_open(handle, names.data(), static_cast<int>(names.size()), LIBEWF_OPEN_READ,
+                           error) != 1) {
+        libewf_handle_free(&handle, nullptr);
+        return nullptr;
+    }
+    return handle;
+}
+
+void closeHandle(libewf_handle_t*& handle) {
+    libewf_handle_close(handle, nullptr);
+    libewf_handle_free(&handle, nullptr);
+}
+
+std::int64_t readRandom(libewf_handle_t* handle, void* out, std::size_t count, std::uint64_t at) {
+    libewf_error_t* error = nullptr;
+    const ssize_t got =
+        libewf_handle_read_random(handle, out, count, static_cast<off64_t>(at), &error);
+    if (got < 0) libewf_error_free(&error);
+    return got;
+}
+
 class EwfImage : public RandomAccessFile {
   public:
-    EwfImage(libewf_handle_t* handle, std::int64_t mediaBytes, std::uint32_t sectorBytes,
-             Ranges acquisitionErrors)
-        : handle_(handle),
+    EwfImage(libewf_handle_t* handle, std::vector<std::string> segments, std::int64_t mediaBytes,
+             std::uint32_t sectorBytes, std::uint32_t chunkBytes, Ranges acquisitionErrors)
+        : segments_(std::move(segments)),
           mediaBytes_(mediaBytes),
           sectorBytes_(sectorBytes),
-          unread_(std::move(acquisitionErrors)) {}
+          chunkBytes_(std::max<std::uint32_t>(chunkBytes, sectorBytes)),
+          threads_(imageDecodeThreads()),
+          unread_(std::move(acquisitionErrors)) {
+        readers_.handles.push_back(handle);
+    }
     ~EwfImage() override {
-        libewf_handle_close(handle_, nullptr);
-        libewf_handle_free(&handle_, nullptr);
+        readers_.helpers.clear();
+        for (libewf_handle_t*& h : readers_.handles)
+            closeHandle(h);
     }
     EwfImage(const EwfImage&) = delete;
     EwfImage& operator=(const EwfImage&) = delete;
 
+    std::size_t preferredReadSize() const override { return threads_ > 1 ? kLongImageRead : 65536; }
+
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
+        std::lock_guard lock(mutex_);
         // What the imager could not read it stored as zeros and listed; those are no data.
         if (overlaps(unread_, offset, offset + size)) return -1;
-        const std::int64_t n =
-            readMedia(buffer, size, offset, mediaBytes_,
-                      [this](void* out, std::size_t count, std::uint64_t at) -> std::int64_t {
-                          libewf_error_t* error = nullptr;
-                          const ssize_t got = libewf_handle_read_random(
-                              handle_, out, count, static_cast<off64_t>(at), &error);
-                          if (got < 0) libewf_error_free(&error);
-                          return got;
-                      });
-        if (n <= 0) return n;
-        // A chunk whose checksum fails is handed out as stored, and listed: the read fails.
-        return overlaps(checksumErrors(), offset, offset + static_cast<std::uint64_t>(n)) ? -1 : n;
+        if (mediaBytes_ < 0 || offset >= static_cast<std::uint64_t>(mediaBytes_)) return 0;
+        size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(size, static_cast<std::uint64_t>(mediaBytes_) - offset));
+        const std::size_t parts =
+            readers_.partsFor(size, threads_, [this] { return openHandle(segments_, nullptr); });
+        return readInParts(buffer, size, offset, parts, chunkBytes_, readers_.helpers,
+                           [this](std::size_t i, void* out, std::size_t count, std::uint64_t at) {
+                               return readPart(readers_.handles[i], out, count, at);
+                           });
     }
 
   private:
-    Ranges checksumErrors() {
+    std::int64_t readPart(libewf_handle_t* handle, void* out, std::size_t size,
+                          std::uint64_t offset) {
+        const std::int64_t n = readMedia(out, size, offset, mediaBytes_,
+                                         [handle](void* o, std::size_t c, std::uint64_t a) {
+                                             return readRandom(handle, o, c, a);
+                                         });
+        if (n <= 0) return n;
+        // A chunk whose checksum fails is handed out as stored, and listed by the handle that
+        // read it: the read fails.
+        return overlaps(checksumErrors(handle), offset, offset + static_cast<std::uint64_t>(n)) ? -1
+                                                                                                : n;
+    }
+
+    Ranges checksumErrors(libewf_handle_t* handle) const {
         Ranges out;
         std::uint32_t count = 0;
-        if (libewf_handle_get_number_of_checksum_errors(handle_, &count, nullptr) != 1) return out;
+        if (libewf_handle_get_number_of_checksum_errors(handle, &count, nullptr) != 1) return out;
         for (std::uint32_t i = 0; i < count; ++i) {
             std::uint64_t first = 0, sectors = 0;
-            if (libewf_handle_get_checksum_error(handle_, i, &first, &sectors, nullptr) == 1)
+            if (libewf_handle_get_checksum_error(handle, i, &first, &sectors, nullptr) == 1)
                 out.push_back({first * sectorBytes_, (first + sectors) * sectorBytes_});
         }
         return out;
     }
 
-    libewf_handle_t* handle_;
+    std::mutex mutex_;
+    std::vector<std::string> segments_;
+    PartReaders<libewf_handle_t> readers_;
     std::int64_t mediaBytes_;
     std::uint32_t sectorBytes_;
+    std::uint32_t chunkBytes_;
+    unsigned threads_;
     Ranges unread_;
 };
 
@@ -89,32 +139,27 @@ OpenedSource openEwfImage(const std::string& path) {
         out.problem = "EWF segment files not found: " + ewfError(error);
         return out;
     }
-    for (int i = 0; i < count; ++i)
-        out.files.push_back(names[i]);
-    libewf_handle_t* handle = nullptr;
-    if (libewf_handle_initialize(&handle, &error) != 1) {
-        libewf_glob_free(names, count, nullptr);
-        out.problem = "EWF: " + ewfError(error);
-        return out;
-    }
-    const int opened = libewf_handle_open(handle, names, count, LIBEWF_OPEN_READ, &error);
+    std::vector<std::string> segments(names, names + count);
     libewf_glob_free(names, count, nullptr);
-    if (opened != 1) {
+    out.files = segments;
+    libewf_handle_t* handle = openHandle(segments, &error);
+    if (!handle) {
         out.problem = fmt::format(
             "EWF image in {} segment file(s) cannot be opened (a segment missing or damaged): {}",
             count, ewfError(error));
-        libewf_handle_free(&handle, nullptr);
         return out;
     }
     size64_t media = 0;
-    std::uint32_t sectorBytes = 512;
+    std::uint32_t sectorBytes = 512, chunkSectors = 64;
     if (libewf_handle_get_media_size(handle, &media, &error) != 1 ||
         libewf_handle_get_bytes_per_sector(handle, &sectorBytes, &error) != 1 || sectorBytes == 0) {
         out.problem = "EWF image without a media size: " + ewfError(error);
-        libewf_handle_close(handle, nullptr);
-        libewf_handle_free(&handle, nullptr);
+        closeHandle(handle);
         return out;
     }
+    if (libewf_handle_get_sectors_per_chunk(handle, &chunkSectors, nullptr) != 1 ||
+        chunkSectors == 0 || chunkSectors > 65536)
+        chunkSectors = 64;
     Ranges unread;
     std::uint32_t errors = 0;
     if (libewf_handle_get_number_of_acquiry_errors(handle, &errors, nullptr) == 1)
@@ -125,7 +170,8 @@ OpenedSource openEwfImage(const std::string& path) {
         }
     out.mediaBytes = static_cast<std::int64_t>(media);
     out.logicalSectorBytes = sectorBytes;
-    auto image = std::make_unique<EwfImage>(handle, out.mediaBytes, sectorBytes, std::move(unread));
+    auto image = std::make_unique<EwfImage>(handle, segments, out.mediaBytes, sectorBytes,
+                                            sectorBytes * chunkSectors, std::move(unread));
     // libewf opens the segments it found even when later ones are missing (the set then ends
     // early) or the last one was never finished; either shows as the last sector out of reach.
     const int corrupted = libewf_handle_segment_files_corrupted(handle, nullptr);
@@ -134,11 +180,7 @@ OpenedSource openEwfImage(const std::string& path) {
         out.mediaBytes < 512 ||
         readMedia(last.data(), last.size(), static_cast<std::uint64_t>(out.mediaBytes - 512),
                   out.mediaBytes, [&](void* buffer, std::size_t size, std::uint64_t at) {
-                      libewf_error_t* e = nullptr;
-                      const ssize_t n = libewf_handle_read_random(handle, buffer, size,
-                                                                  static_cast<off64_t>(at), &e);
-                      if (n < 0) libewf_error_free(&e);
-                      return static_cast<std::int64_t>(n);
+                      return readRandom(handle, buffer, size, at);
                   }) == 512;
     if (corrupted == 1 || !lastReadable) {
         out.problem = fmt::format(

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "source/image_readers.h"
@@ -171,6 +173,19 @@ OpenedSource openSource(const std::string& path) {
             return withFiles(openQcowImage(path), path);
     }
     return out;
+}
+
+namespace {
+std::atomic<unsigned> decodeThreads{0};
+}
+
+void setImageDecodeThreads(unsigned threads) {
+    decodeThreads = threads;
+}
+
+unsigned imageDecodeThreads() {
+    const unsigned chosen = decodeThreads.load();
+    return chosen > 0 ? chosen : std::max(1u, std::thread::hardware_concurrency());
 }
 
 OutputGuard guardOfSource(const std::string& path, bool allowSourceDevice) {

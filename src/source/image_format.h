@@ -45,6 +45,11 @@ struct OpenedSource {
 // unread (an imager's acquisition errors) or whose checksum fails reads as an I/O error (-1).
 OpenedSource openSource(const std::string& path);
 
+// How many threads may decode one compressed image (an E01's chunks) at a time; 0 sets one per
+// core, the default. Images opened afterwards take it.
+void setImageDecodeThreads(unsigned threads);
+unsigned imageDecodeThreads();
+
 // The guard for outputs of a run that reads the source at path: the source and every file it is
 // made of (an E01 set's segments, a VMDK's extents) are kept.
 OutputGuard guardOfSource(const std::string& path, bool allowSourceDevice);

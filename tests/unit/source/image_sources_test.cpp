@@ -53,6 +53,12 @@ std::vector<std::uint8_t> readAll(RandomAccessFile& file, std::int64_t size) {
     return out;
 }
 
+// Sets how many threads decode an image for one test, and puts the default back.
+struct DecodeThreads {
+    explicit DecodeThreads(unsigned n) { setImageDecodeThreads(n); }
+    ~DecodeThreads() { setImageDecodeThreads(0); }
+};
+
 TEST(ImageFormat, EachContainerReadsBackTheDiskItWasMadeFrom) {
     TempDir dir;
     const auto bytes = diskBytes(1);
@@ -88,6 +94,35 @@ TEST(ImageFormat, EachContainerReadsBackTheDiskItWasMadeFrom) {
                   0);
         fs::remove(image);
     }
+    // Compressed images decoded by several threads at once, each its own part of a long read
+    // that starts and ends inside compressed blocks; two bits of noise a byte, so that every
+    // block is stored compressed.
+    auto packable = bytes;
+    for (auto& b : packable)
+        b &= 3;
+    test::writeFile(dir.file("packable.raw"), packable);
+    test::convertImage(dir.file("packable.raw"), dir.file("evidence.E01"), "ewf");
+    test::runChecked({"qemu-img", "convert", "-c", "-f", "raw", "-O", "qcow2",
+                      dir.file("packable.raw"), dir.file("packed.qcow2")});
+    ASSERT_LT(fs::file_size(dir.file("packed.qcow2")), packable.size() / 2);
+    ASSERT_LT(fs::file_size(dir.file("evidence.E01")), packable.size() / 2);
+    for (const std::string image : {"evidence.E01", "packed.qcow2"})
+        for (unsigned threads : {2u, 3u, 8u}) {
+            SCOPED_TRACE(image + " " + std::to_string(threads));
+            DecodeThreads decoding(threads);
+            OpenedSource opened = openSource(dir.file(image));
+            ASSERT_TRUE(opened.file) << opened.problem;
+            const std::size_t from = 12345;
+            std::vector<std::uint8_t> out(bytes.size() - from - 999);
+            ASSERT_EQ(opened.file->readAt(out.data(), out.size(), from),
+                      static_cast<std::int64_t>(out.size()));
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), packable.begin() + from));
+            // Past the end: cut at the end of the disk, whichever part reaches it.
+            const std::int64_t tail = 1'700'000;
+            ASSERT_EQ(opened.file->readAt(out.data(), out.size(), packable.size() - tail), tail);
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + tail, packable.end() - tail));
+        }
+
     // A raw image named like a container is still raw.
     fs::copy_file(raw, dir.file("disk.qcow2"));
     EXPECT_EQ(openSource(dir.file("disk.qcow2")).format, ImageFormat::Raw);
@@ -235,6 +270,16 @@ TEST(ImageFormat, AnEwfChunkWithABadChecksumFailsToRead) {
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin() + target + 65536));
     ASSERT_EQ(opened.file->readAt(buffer.data(), buffer.size(), 0), 4096);
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), bytes.begin()));
+
+    // Decoded by two threads, a long read fails when the chunk lies in either half, and only then.
+    DecodeThreads decoding(2);
+    OpenedSource twice = openSource(dir.file("plain.E01"));
+    ASSERT_TRUE(twice.file) << twice.problem;
+    std::vector<std::uint8_t> whole(bytes.size());
+    EXPECT_EQ(twice.file->readAt(whole.data(), 3 << 20, 0), 3 << 20) << "both halves before it";
+    EXPECT_TRUE(std::equal(whole.begin(), whole.begin() + (3 << 20), bytes.begin()));
+    EXPECT_EQ(twice.file->readAt(whole.data(), 3 << 20, 1 << 20), -1) << "in the second half";
+    EXPECT_EQ(twice.file->readAt(whole.data(), 2 << 20, target - 65536), -1) << "in the first";
 }
 
 // ddrescue's own map of a rescue limited to a domain, read back sector by sector against
