@@ -1,11 +1,12 @@
-// The fragment list of the window with a million rows: filling the model, sorting by a column,
-// scrolling, and the longest time the window's thread is kept from its events while a worker
-// appends rows as a scan does. Runs offscreen.
+// The fragment list of the window with a million rows: opening a saved scan of them, sorting by
+// a column, scrolling, and the longest time the window's thread is kept from its events in each
+// and while a worker appends rows as a scan does. Runs offscreen.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
@@ -40,6 +41,50 @@ void settle() {
         QApplication::processEvents();
 }
 
+// Answers the window's questions as a technician opening a saved scan would: this file, and no
+// content file.
+class OpeningDialogs : public ui::Dialogs {
+  public:
+    std::string scanInfo;
+    void message(const std::string&, const std::string&, MessageIcon) override {}
+    bool askYesNo(const std::string&, const std::string&) override { return false; }
+    std::optional<std::string> openFile(const std::string&, const std::string&) override {
+        return scanInfo;
+    }
+    std::optional<std::string> saveFile(const std::string&, const std::string&,
+                                        const std::string&) override {
+        return std::nullopt;
+    }
+    std::optional<std::string> chooseFolder(const std::string&) override { return std::nullopt; }
+};
+
+// Measures the longest gap between ticks of a 1 ms timer on the window's thread: how long the
+// window could not answer its user.
+class StallProbe {
+  public:
+    StallProbe() {
+        probe_.setInterval(1);
+        QObject::connect(&probe_, &QTimer::timeout, [this] {
+            longestNs_ = std::max(longestNs_, tick_.nsecsElapsed());
+            tick_.restart();
+        });
+    }
+    void start() {
+        longestNs_ = 0;
+        tick_.start();
+        probe_.start();
+    }
+    double stopMs() {
+        probe_.stop();
+        return static_cast<double>(std::max(longestNs_, tick_.nsecsElapsed())) / 1e6;
+    }
+
+  private:
+    QTimer probe_;
+    QElapsedTimer tick_;
+    qint64 longestNs_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +92,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ui::WindowOptions options;
     options.devices.emplace("/nonexistent");
+    OpeningDialogs dialogs;
+    options.dialogs = &dialogs;
     ui::TForm1 w(options);
     w.show();
     w.PageControl1->setCurrentIndex(1);
@@ -64,15 +111,16 @@ int main(int argc, char** argv) {
     }
     std::printf("  scan-info file written:      %8.1f ms\n", ms(t));
 
+    StallProbe probe;
+    double longestStall = 0;
     t.restart();
-    w.session().openScan(saved.toStdString(), std::nullopt);
+    probe.start();
+    dialogs.scanInfo = saved.toStdString();
+    w.findChild<QPushButton*>(QStringLiteral("Button3"))->click();  // OPEN
     settle();
-    std::printf("  opened (read, decode, show): %8.1f ms\n", ms(t));
-
-    t.restart();
-    w.showFragmentList();
-    settle();
-    std::printf("  model filled and shown:      %8.1f ms\n", ms(t));
+    double stall = probe.stopMs();
+    longestStall = std::max(longestStall, stall);
+    std::printf("  opened and shown:            %8.1f ms, longest stall %6.1f ms\n", ms(t), stall);
     if (w.ListView2->model()->rowCount() != kRows) {
         std::printf("  wrong row count %d\n", w.ListView2->model()->rowCount());
         return 1;
@@ -87,9 +135,13 @@ int main(int argc, char** argv) {
 
     for (int column : {2, 1, 4, 0}) {
         t.restart();
+        probe.start();
         w.sortFragmentList(column);
         settle();
-        std::printf("  sorted by column %d:          %8.1f ms\n", column, ms(t));
+        stall = probe.stopMs();
+        longestStall = std::max(longestStall, stall);
+        std::printf("  sorted by column %d:          %8.1f ms, longest stall %6.1f ms\n", column,
+                    ms(t), stall);
     }
     const QString first = w.ListView2->model()->index(0, 0).data().toString();
 
@@ -100,15 +152,6 @@ int main(int argc, char** argv) {
     QFile::remove(saved);
     settle();
     std::atomic<bool> done{false};
-    qint64 longestGapNs = 0;
-    QElapsedTimer tick;
-    tick.start();
-    QTimer probe;
-    probe.setInterval(1);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        longestGapNs = std::max(longestGapNs, tick.nsecsElapsed());
-        tick.restart();
-    });
     probe.start();
     t.restart();
     std::thread worker([&] {
@@ -128,11 +171,11 @@ int main(int argc, char** argv) {
         if (t.elapsed() > 120'000) break;
     }
     worker.join();
-    probe.stop();
-    std::printf("  worker appended %d rows in:  %8.1f ms (shown: %d)\n", kRows, ms(t),
-                w.ListView2->model()->rowCount());
-    std::printf("  longest GUI-thread stall:    %8.1f ms (limit 100)\n",
-                static_cast<double>(longestGapNs) / 1e6);
+    stall = probe.stopMs();
+    longestStall = std::max(longestStall, stall);
+    std::printf("  worker appended %d rows in:  %8.1f ms (shown: %d), longest stall %6.1f ms\n",
+                kRows, ms(t), w.ListView2->model()->rowCount(), stall);
+    std::printf("  longest GUI-thread stall of all: %6.1f ms (limit 100)\n", longestStall);
     std::printf("  first row after sorting by caption: %s\n", first.toUtf8().constData());
-    return longestGapNs < 100'000'000 && w.ListView2->model()->rowCount() == kRows ? 0 : 1;
+    return longestStall < 100 && w.ListView2->model()->rowCount() == kRows ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 #include "analysis/next_fragment_chooser.h"
 #include "analysis/split_page_search.h"
 #include "assembly/sha256.h"
+#include "report/work_aside.h"
 #include "scan/file_header_readers.h"
 #include "scan/page_header.h"
 #include "scan/page_protection.h"
@@ -76,6 +77,13 @@ bool RecoverySession::idle() {
     reporter_.showMessage("busy: a scan or an analysis is running; wait until it ends", "message",
                           MessageIcon::Warning);
     return false;
+}
+
+bool RecoverySession::runAside(const std::function<void()>& work) {
+    if (!idle()) return false;
+    ForegroundCommand command(*this);
+    workAside(reporter_, work);
+    return true;
 }
 
 SourceContext RecoverySession::sourceContext() {

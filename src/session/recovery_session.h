@@ -185,6 +185,10 @@ class RecoverySession {
     // False, after saying so, while a job or another command runs: a front end asks before it
     // asks the user for files, so that nobody picks a file for a command that is then refused.
     bool acceptsCommands() { return idle(); }
+    // Whether a job or a command runs, without saying so.
+    bool commandRunning() const {
+        return busy() || writingMdf_ || foreground_ > 0 || analysisRunning_;
+    }
     void requestStop() {
         stopRequested_ = true;
         workStopRequested_ = true;
@@ -193,6 +197,10 @@ class RecoverySession {
     ScanOutcome lastScanOutcome() const { return lastScanOutcome_; }
     // Told of every fragment the scan adds or joins, on the scan's worker.
     void setFragmentListener(FragmentListener* listener) { fragments_.setListener(listener); }
+    // Runs work as a command on a thread of its own while the front end's events go on: for long
+    // work on what the front end shows (sorting the fragment list), which no other command may
+    // change meanwhile. False, after saying so, while a job or another command runs.
+    bool runAside(const std::function<void()>& work);
     // Indexes the fragment list as it stands: a stopped scan leaves the index as it was before it.
     void indexFragments() { index_ = buildFragmentIndex(fragments_); }
     // Waits until every started job has ended.

@@ -1,6 +1,7 @@
 // Saving a scan and opening a saved one: the scan-info file and the content file.
 #include <algorithm>
 
+#include "report/work_aside.h"
 #include "scan/rounding.h"
 #include "scan/scan_info_file.h"
 #include "session/content_blocks.h"
@@ -13,8 +14,12 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
     if (!idle()) return false;
     ForegroundCommand command(*this);
     if (scanInfoPath) {
-        const std::string error =
-            writeScanInfo(*scanInfoPath, fragments_, contentSeed ^ 0x5CA1AB1Eu, outputGuard());
+        // A list of a million rows takes a second to write: the window goes on meanwhile.
+        auto write = [&] {
+            return writeScanInfo(*scanInfoPath, fragments_, contentSeed ^ 0x5CA1AB1Eu,
+                                 outputGuard());
+        };
+        const std::string error = workAside(reporter_, write);
         if (!error.empty()) {
             reporter_.showMessage("error,file create error: " + error, "message",
                                   MessageIcon::Error);
@@ -106,7 +111,10 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     ForegroundCommand command(*this);
     if (scanInfoPath) {
         takeFileId();
-        ScanInfoContents saved = readScanInfo(*scanInfoPath);
+        // Reading and decoding a list of a million rows takes a second: the window goes on
+        // meanwhile.
+        auto read = [&] { return readScanInfo(*scanInfoPath); };
+        ScanInfoContents saved = workAside(reporter_, read);
         if (!saved.error.empty()) {
             reporter_.showMessage("error," + saved.error + "; the fragment list was kept",
                                   "message", MessageIcon::Error);
@@ -117,7 +125,8 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
         listSource_ = sourceChosen_ ? source_.devicePath() : std::string();
         volume_.sectorsPerCluster = strideOrDefault(settings_);
     }
-    index_ = buildFragmentIndex(fragments_);
+    auto index = [this] { return buildFragmentIndex(fragments_); };
+    index_ = workAside(reporter_, index);
     headsNamed_ = false;
     if (!contentPath) return true;
     if (!content_.open(*contentPath)) {

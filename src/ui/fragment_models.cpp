@@ -50,21 +50,26 @@ void FragmentListView::fill(const FragmentList& list) {
     checked.assign(rows.size(), false);
 }
 
-void FragmentListView::sortBy(int column) {
-    std::vector<std::size_t> order(rows.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+FragmentListView::Sorted FragmentListView::sorted(int column) const {
+    Sorted out;
+    out.order.resize(rows.size());
+    for (std::size_t i = 0; i < out.order.size(); ++i)
+        out.order[i] = i;
+    std::stable_sort(out.order.begin(), out.order.end(), [&](std::size_t a, std::size_t b) {
         return compareRows(rows[a], rows[b], column) < 0;
     });
-    std::vector<FragmentRow> sortedRows;
-    std::vector<bool> sortedChecks;
-    for (std::size_t i : order) {
-        sortedRows.push_back(std::move(rows[i]));
-        sortedChecks.push_back(checked[i]);
-    }
-    rows = std::move(sortedRows);
-    checked = std::move(sortedChecks);
+    out.rows.reserve(rows.size());
+    for (std::size_t i : out.order)
+        out.rows.push_back(rows[i]);
+    return out;
+}
+
+void FragmentListView::take(Sorted&& sorted) {
+    std::vector<bool> sortedChecks(sorted.order.size());
+    for (std::size_t k = 0; k < sorted.order.size(); ++k)
+        sortedChecks[k] = checked[sorted.order[k]];
+    rows.swap(sorted.rows);
+    checked.swap(sortedChecks);
 }
 
 std::vector<FragmentRow> FragmentListView::checkedRows() const {

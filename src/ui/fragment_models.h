@@ -24,7 +24,17 @@ struct FragmentListView {
 
     void fill(const FragmentList& list);
     // Sorts by a column, ascending; each row keeps its check.
-    void sortBy(int column);
+    void sortBy(int column) { take(sorted(column)); }
+
+    // The rows sorted by a column (stable), as a copy with the order that gives it: made from
+    // the rows without changing them, so that it may be made aside while the window shows them.
+    struct Sorted {
+        std::vector<std::size_t> order;  // the index each sorted row had
+        std::vector<FragmentRow> rows;
+    };
+    Sorted sorted(int column) const;
+    // Shows the rows as sorted; each keeps its check. The rows must not have changed since.
+    void take(Sorted&& sorted);
     void checkAll() { checked.assign(rows.size(), true); }
     void uncheckAll() { checked.assign(rows.size(), false); }
     void invertChecks() { checked.flip(); }

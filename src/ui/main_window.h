@@ -202,6 +202,7 @@ class TForm1 : public QMainWindow, private ReportTarget, private FragmentListene
     std::function<void()> lastChoice_;
     std::function<void()> diskChoice_;
     bool scanWasRunning_ = false;
+    bool listStale_ = false;  // the fragment list changed while a command ran: show it anew
     bool analysisWasRunning_ = false;
     bool scanControlsLocked_ = false;  // the scan's settings, once one has begun
 

@@ -73,6 +73,24 @@ void TForm1::buildTab2(QWidget* tab) {
 // ---- Fragment list ----
 
 void TForm1::showFragmentList() {
+    // A command on the window's thread is under way (sorting the rows among them): the list is
+    // shown anew when it has ended, so that nothing changes the rows a command works on.
+    if (busy_ > 0) {
+        listStale_ = true;
+        return;
+    }
+    // A long list is made aside, the window answering meanwhile; not while a scan adds to it.
+    constexpr std::size_t kRowsMadeAside = 50'000;
+    if (session_->fragments().size() >= kRowsMadeAside && !session_->commandRunning()) {
+        Busy busy(*this);
+        std::vector<FragmentRow> rows;
+        if (session_->runAside([&] { rows = visibleRows(session_->fragments()); })) {
+            fragmentView_.rows.swap(rows);
+            fragmentView_.checked.assign(fragmentView_.rows.size(), false);
+            ListView2Model->reload();
+            return;
+        }
+    }
     fragmentView_.fill(session_->fragments());
     ListView2Model->reload();
 }
@@ -133,9 +151,16 @@ void TForm1::ListView2ColumnClick(int column) {
 }
 
 void TForm1::sortFragmentList(int column) {
-    // A scan still adding rows would add them to a list in another order than its own.
-    if (session_->scanRunning()) return;
-    fragmentView_.sortBy(column);
+    // A scan still adding rows would add them to a list in another order than its own; so would
+    // one whose last rows the window has not taken yet.
+    if (scanWasRunning_) return;
+    // Sorting a million rows takes most of a second: the sorted copy is made aside as a command,
+    // and shown once it is made.
+    Busy busy(*this);
+    FragmentListView::Sorted sorted;
+    if (!session_->runAside([&] { sorted = fragmentView_.sorted(column); })) return;
+    if (sorted.rows.size() != fragmentView_.rows.size()) return;
+    fragmentView_.take(std::move(sorted));
     ListView2Model->reload();
 }
 

@@ -74,8 +74,13 @@ class TForm1::Busy {
   public:
     explicit Busy(TForm1& w) : w_(w) { ++w_.busy_; }
     ~Busy() {
-        if (--w_.busy_ == 0 && w_.closePending_)
+        if (--w_.busy_ > 0) return;
+        if (w_.closePending_) {
             QTimer::singleShot(0, &w_, [w = &w_] { w->close(); });
+        } else if (w_.listStale_) {
+            w_.listStale_ = false;
+            w_.showFragmentList();
+        }
     }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;

@@ -1016,9 +1016,10 @@ void WindowTest::whileTheChooserWaitsEveryOtherCommandIsRefused() {
     QVERIFY2(d.unexpected.empty(), d.unexpected.empty() ? "" : d.unexpected.front().c_str());
 }
 
-// SAVE, SEARCH MORE, CREATE MDF and export run on the window's thread and let its events in while
-// they work: every command clicked meanwhile is refused with the busy message, the list stays as
-// it was, nothing else is written, and the running command still ends as it would alone.
+// SAVE, SEARCH MORE, CREATE MDF, export and sorting the list run on the window's thread (or
+// aside, the window waiting) and let its events in while they work: every command clicked
+// meanwhile is refused with the busy message, the list stays as it was, nothing else is written,
+// and the running command still ends as it would alone.
 void WindowTest::whileACommandRunsOnTheWindowsThreadEveryOtherIsRefused() {
     World world;
     World lossy(false, 2, 5);  // fragments the analysis misses: search more has work to do
@@ -1055,6 +1056,7 @@ void WindowTest::whileACommandRunsOnTheWindowsThreadEveryOtherIsRefused() {
              d.paths.push_back(world.dir.file("exported"));
              w.N9Click();
          }},
+        {"sort", world, nothing, [](TForm1& w, ScriptedDialogs&) { w.ListView2ColumnClick(2); }},
     };
     const std::string busy = "message: busy: a scan or an analysis is running; wait until it ends";
     for (const Running& r : running) {
