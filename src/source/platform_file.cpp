@@ -15,6 +15,9 @@ class PosixFile : public RandomAccessFile {
   public:
     explicit PosixFile(int fd) : fd_(fd) {}
     ~PosixFile() override { ::close(fd_); }
+    // Out of the page cache, a scan moved in 64 KiB requests ran at two thirds of the speed of
+    // `cat` (the cost of each call), in requests of 512 KiB and up at about its speed.
+    std::size_t preferredReadSize() const override { return std::size_t{1} << 20; }
     PosixFile(const PosixFile&) = delete;
     PosixFile& operator=(const PosixFile&) = delete;
 

@@ -128,8 +128,9 @@ bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t s
     auto* out = static_cast<char*>(buffer);
     std::uint64_t offset = static_cast<std::uint64_t>(firstSector_ + sector) * kSectorSize;
     std::int64_t remaining = sectors * kSectorSize;
-    // Plain reads move a staging chunk at a time; a direct-I/O handle takes far larger requests,
-    // each of which costs it a trip to the device.
+    // Each handle says what size of request suits it: a plain file 1 MiB, a direct-I/O handle
+    // far more (each request costs it a trip to the device), a compressed image enough for each
+    // of its decoding threads to have a part; never less than a staging chunk.
     const std::int64_t chunk = std::max<std::int64_t>(
         kStagingChunk, static_cast<std::int64_t>(handle_->preferredReadSize()));
     while (remaining > 0) {

@@ -66,8 +66,8 @@ class SectorSource {
     // partition start or read limit): what was read before is stale.
     std::uint64_t generation() const { return generation_.load(); }
 
-    // Platform reads made so far; each moves at most one staging chunk, or for a direct-I/O
-    // handle at most what it prefers.
+    // Platform reads made so far; each moves at most what the handle prefers (a staging chunk at
+    // least).
     std::uint64_t platformReads() const { return platformReads_.load(); }
 
   private:
