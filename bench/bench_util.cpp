@@ -1,5 +1,10 @@
 #include "bench_util.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -43,6 +48,31 @@ void ensureRandomFile(const std::string& path, std::uint64_t size, std::uint32_t
 
 double mbPerSecond(std::uint64_t bytes, double seconds) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds;
+}
+
+Run runProcess(const std::vector<std::string>& argv, const std::string& outPath) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (out >= 0) ::dup2(out, 1);
+        if (null >= 0) ::dup2(null, 2);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    Run r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.maxRssKiB = usage.ru_maxrss;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return r;
 }
 
 }  // namespace mdf::bench

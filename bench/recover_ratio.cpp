@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "session/recovery_session.h"
 #include "testworld/random.h"
 #include "testworld/synthetic_database.h"
@@ -137,38 +138,6 @@ std::string buildImage(const std::string& path, int scale, bool sparse) {
     if (::ftruncate(fd, size) != 0) throw std::runtime_error("cannot size the image");
     ::close(fd);
     return db.sha256();
-}
-
-struct Run {
-    double seconds = 0;
-    long maxRssKiB = 0;
-    int status = 0;
-};
-
-// Runs argv as a process, its standard output to outPath (or thrown away), and times it.
-Run runProcess(const std::vector<std::string>& argv, const std::string& outPath = "/dev/null") {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (out >= 0) ::dup2(out, 1);
-        if (null >= 0) ::dup2(null, 2);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(pid, &status, 0, &usage);
-    Run r;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.maxRssKiB = usage.ru_maxrss;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    return r;
 }
 
 void evict(const std::string& path) {
@@ -303,16 +272,16 @@ int main(int argc, char** argv) {
     };
 
     // A first read of each, not counted: the page cache then holds what it can.
-    if (!uncached) runProcess(dd);
+    if (!uncached) bench::runProcess(dd);
     std::vector<double> readTimes, recoverTimes, ratios;
     long peakKiB = 0;
     bool exact = true;
     for (int round = 0; round < rounds; ++round) {
         removeOutputs();
         if (uncached) evict(image);
-        const Run read = runProcess(dd);
+        const bench::Run read = bench::runProcess(dd);
         if (uncached) evict(image);
-        const Run rec = runProcess(recover, json);
+        const bench::Run rec = bench::runProcess(recover, json);
         std::string sha;
         try {
             std::ifstream in(json);

@@ -93,6 +93,10 @@ constexpr Wordings kWordings[] = {
      "estimated file size in pages, page 0 being lost: {0}"},
     {Saying::NameFromFragment, 2, "文件名取自碎片(name read from page 32 of fragment) {0}: {1}",
      "name read from page 32 of fragment {0}: {1}"},
+    {Saying::NameReachedFromSeveralHeads, 2,
+     "第32页被多个文件头取用,不取其名(page 32 of fragment {0} is reached from several file heads; "
+     "its name is given to none): {1}",
+     "page 32 of fragment {0} is reached from several file heads; its name is given to none: {1}"},
     {Saying::NameFromPiecedPage, 1,
      "文件名取自拼合的第32页(name read from page 32, pieced together): {0}",
      "name read from page 32, pieced together: {0}"},

@@ -22,22 +22,23 @@ enum class Saying : std::uint16_t {
     NewSourceNewList,          // the old list's source
     ContentWithoutRecord,      // the content file
     // The analysis's log.
-    FoundFragment,               // row
-    PageInfoError,               // row
-    AnalysisEnded,               //
-    HeadLogSequence,             // the file head's newest LSN
-    PreferredIntact,             // row taken, row left, evidence of each
-    PreferredAllowed,            // the same
-    PreferredNewer,              // the same
-    PreferredReachesFurther,     // the same
-    LoneHeaderWithoutPageOne,    //
-    LoneHeaderPageOneFrom,       // row
-    HeaderLostRebuilding,        // the file's name
-    MapFromEveryFragment,        //
-    MapFromEveryFragmentNoName,  //
-    EstimatedPageCount,          // pages
-    NameFromFragment,            // row, name
-    NameFromPiecedPage,          // name
+    FoundFragment,                // row
+    PageInfoError,                // row
+    AnalysisEnded,                //
+    HeadLogSequence,              // the file head's newest LSN
+    PreferredIntact,              // row taken, row left, evidence of each
+    PreferredAllowed,             // the same
+    PreferredNewer,               // the same
+    PreferredReachesFurther,      // the same
+    LoneHeaderWithoutPageOne,     //
+    LoneHeaderPageOneFrom,        // row
+    HeaderLostRebuilding,         // the file's name
+    MapFromEveryFragment,         //
+    MapFromEveryFragmentNoName,   //
+    EstimatedPageCount,           // pages
+    NameFromFragment,             // row, name
+    NameReachedFromSeveralHeads,  // row, name
+    NameFromPiecedPage,           // name
     // The assembly's log.
     FoundConfirmedFragment,    // row
     FoundUnconfirmedFragment,  // row

@@ -183,6 +183,50 @@ TEST(Fidelity, TwoDatabasesWhosePage32LiesElsewhereAreEachFoundByName) {
     expectFaithful(second, sales, salesOnImage);
 }
 
+// Two databases of one layout (copies of one schema: nothing in their pages tells whose a run
+// is) cut at the same pages, both heads too short to hold page 32, and only the second
+// database's page 32 left on the image. The chain of either head reaches that page: tied to neither
+// by evidence, it names neither, where it used to give the first database the second one's name.
+TEST(Fidelity, AHeadNeverTakesTheNameOfAnotherDatabasesPage32) {
+    TempDir dir;
+    const PageFile alpha =
+        pagesOf(synthetic(Protection::Checksum, 21, "Alpha", "D:\\data\\Alpha.mdf"));
+    const PageFile beta =
+        pagesOf(synthetic(Protection::Checksum, 22, "Beta", "D:\\data\\Beta.mdf"));
+    LayoutImage image(dir.file("two.img"), 40'000, 23);
+    std::int64_t alphaHead = 0;
+    for (const PageFile* file : {&alpha, &beta}) {
+        Random rng(24);  // the same cuts in both: runs of the same pages compete
+        const std::int32_t pages = static_cast<std::int32_t>(file->size());
+        for (const auto& [first, run] : cutIntoRuns(*file, 0, pages, rng, 4, 12)) {
+            // Alpha's page 32 is gone (overwritten); both heads hold pages 0-3 only.
+            if (file == &alpha && first <= 32 && first + static_cast<std::int32_t>(run.size()) > 32)
+                continue;
+            if (first == 0) {
+                const std::int64_t at = image.place(0, {run.begin(), run.begin() + 4});
+                if (file == &alpha) alphaHead = at;
+                if (run.size() > 4) image.place(4, {run.begin() + 4, run.end()});
+                continue;
+            }
+            image.place(first, run);
+        }
+    }
+    const CommandResult r =
+        runCommand({MDF_CLI, "recover", image.path(), "-o", dir.file("x.mdf"), "--json"});
+    ASSERT_EQ(r.exitCode, 5) << r.output;
+    const nlohmann::json summary =
+        nlohmann::json::parse(r.output.substr(r.output.rfind("\n{\n") + 1));
+    std::set<std::int64_t> heads;
+    for (const auto& c : summary["candidates"]) {
+        heads.insert(c["first_sector"].get<std::int64_t>());
+        if (c["first_sector"].get<std::int64_t>() == alphaHead) {
+            EXPECT_EQ(c["name"].get<std::string>().find("Beta"), std::string::npos) << r.output;
+        }
+    }
+    EXPECT_EQ(heads.size(), 2u) << r.output;
+    EXPECT_TRUE(heads.count(alphaHead)) << r.output;
+}
+
 // Pages the file's PFS marks free still hold what the original file held. Alone in a run of
 // their own they prove nothing: they come back unless another database's header states a size
 // that reaches them, and then they stay zero rather than risk being that database's pages.
