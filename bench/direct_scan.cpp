@@ -6,14 +6,14 @@
 // (default IMAGE: the 4 GiB image bench_recover builds in /tmp/mdfrecover-bench)
 #include <fcntl.h>
 #include <fmt/core.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "bench_util.h"
 
 namespace {
 
@@ -27,24 +27,8 @@ void evict(const std::string& path) {
 
 // Wall seconds of a process, its output thrown away; negative when it failed.
 double run(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -s;
+    const mdf::bench::Run r = mdf::bench::runProcess(argv);
+    return r.status == 0 ? r.seconds : -r.seconds;
 }
 
 double median(std::vector<double> v) {

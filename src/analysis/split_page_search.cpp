@@ -195,14 +195,27 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         bool found = false;
         const bool torn = pageProtection(pages[i].asRead) == PageProtection::TornBits;
         std::vector<std::pair<int, std::int64_t>> tornFits;
-        for (int from = 16 - cs; from >= cs && !found; from -= cs) {
+        // A checksum is 32 bits and many tails are mostly zeros: on a large disk another tail can
+        // verify as well. Every form that verifies is kept; one is taken only when it is the only
+        // one, or the only one that continues into the next run.
+        std::vector<std::array<std::uint8_t, 8192>> verifying, verifyingNext;
+        for (int from = 16 - cs; from >= cs; from -= cs) {
             for (std::int64_t tail : sumHits[i * 16 + static_cast<std::size_t>(from)])
-                if (assemble(i, from, tail, page) && verifyPage(page)) {
-                    found = true;
-                    break;
+                if (assemble(i, from, tail, page) && verifyPage(page) &&
+                    std::find(verifying.begin(), verifying.end(), page) == verifying.end()) {
+                    verifying.push_back(page);
+                    if (pages[i].nextRunSector >= 0 && tail + (16 - from) == pages[i].nextRunSector)
+                        verifyingNext.push_back(page);
                 }
             for (std::int64_t tail : tornHits[i * 16 + static_cast<std::size_t>(from)])
                 tornFits.push_back({from, tail});
+        }
+        if (verifying.size() > 1 && verifyingNext.size() == 1) verifying = verifyingNext;
+        if (verifying.size() == 1) {
+            page = verifying.front();
+            found = true;
+        } else if (verifying.size() > 1) {
+            result.ambiguous.push_back(pages[i].pageId);
         }
         // Torn bits match any sector written in the same round: of several tails that fit, the
         // one that continues into the next run is taken, and only that one.

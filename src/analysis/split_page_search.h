@@ -46,7 +46,7 @@ struct SplitSearchSettings {
 struct SplitSearchResult {
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> restored;  // page id -> whole page
     std::vector<std::int32_t> unresolved;
-    std::vector<std::int32_t> ambiguous;  // torn bits only, and more than one piece fits
+    std::vector<std::int32_t> ambiguous;  // more than one piece fits, and none continues the run
     std::int64_t candidateClusters = 0;   // unclaimed, non-zero clusters looked at
     bool stopped = false;                 // asked to stop: nothing was restored
 };
@@ -56,7 +56,8 @@ struct SplitSearchResult {
 // unclaimed place that is not all zeros. Checksum pages: for each split point j the
 // checksum the tail must contribute is known, so every candidate place is looked up once per j
 // in a table of what the broken pages need (one pass over the source, whatever the number of
-// pages); a found form is kept only when the whole page verifies. Torn-bit pages: a tail whose
+// pages); a found form is kept only when the whole page verifies, and taken only when no other
+// form verifies too (or it alone continues into the next run). Torn-bit pages: a tail whose
 // sectors all carry the page's torn value is taken only when it is the one place that fits. A
 // page without protection has only its structure to tell: a tail is taken only when exactly one
 // place gives a page whose header, slot array and records hold together (and the page is then

@@ -1,6 +1,6 @@
 // The search for the later sectors of pages split across clusters: found by checksum among many
-// clusters, taken by torn bits only when one place fits, never for unprotected pages, never from
-// a claimed cluster.
+// clusters, taken by checksum or torn bits only when one place fits, never for unprotected pages,
+// never from a claimed cluster.
 #include "analysis/split_page_search.h"
 
 #include <gtest/gtest.h>
@@ -89,6 +89,35 @@ TEST(SplitPageSearch, AClaimedClusterIsNeverTaken) {
     SplitSearchResult r = searchSplitPages(w.source, {b}, s);
     EXPECT_TRUE(r.restored.empty());
     EXPECT_EQ(r.unresolved, std::vector<std::int32_t>{b.pageId});
+}
+
+// The page checksum XORs each sector's words before it rotates the sector's sum: two different
+// words of one sector swapped give another tail that verifies as well. Two forms verify, so
+// neither is taken, unless one of them continues into the run that goes on after the page.
+TEST(SplitPageSearch, OfTwoTailsThatVerifyNoneIsTakenUnlessItContinuesTheRun) {
+    const Page p = pubsPage(120);
+    Page other = p;
+    const std::size_t sector = 512 * 12;
+    std::size_t w = sector + 4;
+    while (w + 8 < sector + 512 && loadU32(&other[w]) == loadU32(&other[sector]))
+        w += 4;
+    ASSERT_LT(w + 8, sector + 512) << "a sector whose words all agree";
+    for (std::size_t i = 0; i < 4; ++i)
+        std::swap(other[sector + i], other[w + i]);
+    ASSERT_NE(other, p);
+    ASSERT_TRUE(verifyPage(other));
+
+    SplitWorld w2;
+    BrokenPage b = w2.split(p, 1000, 8, 24008);
+    w2.image.put(30000, std::span<const std::uint8_t>(other.data() + 512 * 8, 512 * 8));
+    SplitSearchResult two = searchSplitPages(w2.source, {b}, w2.settings(8));
+    EXPECT_TRUE(two.restored.empty());
+    EXPECT_EQ(two.ambiguous, std::vector<std::int32_t>{b.pageId});
+
+    b.nextRunSector = 24016;  // the true tail ends where the next run begins
+    SplitSearchResult next = searchSplitPages(w2.source, {b}, w2.settings(8));
+    ASSERT_EQ(next.restored.count(b.pageId), 1u);
+    EXPECT_EQ(next.restored[b.pageId], p);
 }
 
 // pubs page 120 with torn bits instead of its checksum.
