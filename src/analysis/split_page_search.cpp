@@ -63,6 +63,25 @@ struct Want {
     int from;  // first page sector the tail supplies
 };
 
+// The distinct forms of one page that pass a test, and those among them whose tail ends where the
+// run after the page begins. One is taken only when it is the only one, or the only one that
+// continues the run.
+struct Forms {
+    std::vector<std::array<std::uint8_t, 8192>> all, continuing;
+
+    void add(const std::array<std::uint8_t, 8192>& page, bool continuesRun) {
+        if (std::find(all.begin(), all.end(), page) != all.end()) return;
+        all.push_back(page);
+        if (continuesRun) continuing.push_back(page);
+    }
+    const std::array<std::uint8_t, 8192>* taken() const {
+        if (all.size() == 1) return &all.front();
+        if (all.size() > 1 && continuing.size() == 1) return &continuing.front();
+        return nullptr;
+    }
+    bool ambiguous() const { return all.size() > 1 && !taken(); }
+};
+
 }  // namespace
 
 SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<BrokenPage>& pages,
@@ -195,26 +214,23 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         bool found = false;
         const bool torn = pageProtection(pages[i].asRead) == PageProtection::TornBits;
         std::vector<std::pair<int, std::int64_t>> tornFits;
+        auto continuesRun = [&](int from, std::int64_t tail) {
+            return pages[i].nextRunSector >= 0 && tail + (16 - from) == pages[i].nextRunSector;
+        };
         // A checksum is 32 bits and many tails are mostly zeros: on a large disk another tail can
-        // verify as well. Every form that verifies is kept; one is taken only when it is the only
-        // one, or the only one that continues into the next run.
-        std::vector<std::array<std::uint8_t, 8192>> verifying, verifyingNext;
+        // verify as well, so every form that verifies is weighed.
+        Forms verifying;
         for (int from = 16 - cs; from >= cs; from -= cs) {
             for (std::int64_t tail : sumHits[i * 16 + static_cast<std::size_t>(from)])
-                if (assemble(i, from, tail, page) && verifyPage(page) &&
-                    std::find(verifying.begin(), verifying.end(), page) == verifying.end()) {
-                    verifying.push_back(page);
-                    if (pages[i].nextRunSector >= 0 && tail + (16 - from) == pages[i].nextRunSector)
-                        verifyingNext.push_back(page);
-                }
+                if (assemble(i, from, tail, page) && verifyPage(page))
+                    verifying.add(page, continuesRun(from, tail));
             for (std::int64_t tail : tornHits[i * 16 + static_cast<std::size_t>(from)])
                 tornFits.push_back({from, tail});
         }
-        if (verifying.size() > 1 && verifyingNext.size() == 1) verifying = verifyingNext;
-        if (verifying.size() == 1) {
-            page = verifying.front();
+        if (const auto* only = verifying.taken()) {
+            page = *only;
             found = true;
-        } else if (verifying.size() > 1) {
+        } else if (verifying.ambiguous()) {
             result.ambiguous.push_back(pages[i].pageId);
         }
         // Torn bits match any sector written in the same round: of several tails that fit, the
@@ -222,8 +238,7 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         auto continuing = [&](const std::vector<std::pair<int, std::int64_t>>& fits) {
             std::vector<std::pair<int, std::int64_t>> out;
             for (const auto& [from, tail] : fits)
-                if (pages[i].nextRunSector >= 0 && tail + (16 - from) == pages[i].nextRunSector)
-                    out.push_back({from, tail});
+                if (continuesRun(from, tail)) out.push_back({from, tail});
             return out;
         };
         if (!found && torn && tornFits.size() > 1) {
@@ -237,21 +252,15 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         }
         if (pageProtection(pages[i].asRead) == PageProtection::None) {
             // Every form whose structure holds; one, and only one, is taken.
-            std::vector<std::array<std::uint8_t, 8192>> holding, holdingNext;
+            Forms holding;
             for (int from = cs; from < 16; from += cs)
                 for (std::int64_t tail : plainHits[i * 16 + static_cast<std::size_t>(from)])
-                    if (assemble(i, from, tail, page) && pageStructureHolds(page) &&
-                        std::find(holding.begin(), holding.end(), page) == holding.end()) {
-                        holding.push_back(page);
-                        if (pages[i].nextRunSector >= 0 &&
-                            tail + (16 - from) == pages[i].nextRunSector)
-                            holdingNext.push_back(page);
-                    }
-            if (holding.size() > 1 && holdingNext.size() == 1) holding = holdingNext;
-            if (holding.size() == 1) {
-                page = holding.front();
+                    if (assemble(i, from, tail, page) && pageStructureHolds(page))
+                        holding.add(page, continuesRun(from, tail));
+            if (const auto* only = holding.taken()) {
+                page = *only;
                 found = true;
-            } else if (holding.size() > 1) {
+            } else if (holding.ambiguous()) {
                 result.ambiguous.push_back(pages[i].pageId);
             }
         }

@@ -45,8 +45,8 @@ QIcon rowIcon(bool beginsFile) {
     return icons[beginsFile ? 1 : 0];
 }
 
-void FragmentListView::fill(const FragmentList& list) {
-    rows = visibleRows(list);
+void FragmentListView::show(std::vector<FragmentRow> shown) {
+    rows = std::move(shown);
     checked.assign(rows.size(), false);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "assembly/combination_list.h"
+#include "assembly/fragment_tools.h"
 #include "scan/file_catalogue.h"
 
 namespace mdf::ui {
@@ -22,7 +23,9 @@ struct FragmentListView {
     std::vector<FragmentRow> rows;
     std::vector<bool> checked;
 
-    void fill(const FragmentList& list);
+    void fill(const FragmentList& list) { show(visibleRows(list)); }
+    // Shows these rows, none checked.
+    void show(std::vector<FragmentRow> shown);
     // Sorts by a column, ascending; each row keeps its check.
     void sortBy(int column) { take(sorted(column)); }
 

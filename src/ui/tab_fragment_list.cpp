@@ -85,8 +85,7 @@ void TForm1::showFragmentList() {
         Busy busy(*this);
         std::vector<FragmentRow> rows;
         if (session_->runAside([&] { rows = visibleRows(session_->fragments()); })) {
-            fragmentView_.rows.swap(rows);
-            fragmentView_.checked.assign(fragmentView_.rows.size(), false);
+            fragmentView_.show(std::move(rows));
             ListView2Model->reload();
             return;
         }
