@@ -1,5 +1,6 @@
 #include "analysis/candidate_choice.h"
 
+#include <algorithm>
 #include <array>
 
 #include "report/reporter.h"
@@ -27,8 +28,25 @@ bool beginsWithFirstPfsPage(AnalysisContext& ctx, const FragmentRecord& r) {
 
 }  // namespace
 
-std::size_t rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& group,
-                        std::size_t members, std::int32_t lastChosen) {
+bool differOnSharedPages(PageOrigin& origin, const FragmentRecord& a, const FragmentRecord& b) {
+    constexpr std::int32_t kPagesPerRead = 64;
+    const std::int32_t from = std::max(a.beginPage, b.beginPage);
+    const std::int32_t to = std::min<std::int64_t>(std::int64_t{a.beginPage} + a.pages(),
+                                                   std::int64_t{b.beginPage} + b.pages());
+    std::vector<std::uint8_t> pa(std::size_t{8192} * kPagesPerRead), pb(pa.size());
+    for (std::int32_t first = from; first < to; first += kPagesPerRead) {
+        const std::int32_t count = std::min(kPagesPerRead, to - first);
+        if (!origin.readFragmentPages(a.fsec, first - a.beginPage, count, pa.data()) ||
+            !origin.readFragmentPages(b.fsec, first - b.beginPage, count, pb.data()))
+            return true;
+        if (!std::equal(pa.begin(), pa.begin() + std::size_t{8192} * count, pb.begin()))
+            return true;
+    }
+    return false;
+}
+
+MemberChoice rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& group,
+                         std::size_t members, std::int32_t lastChosen) {
     const bool haveLast =
         lastChosen >= 0 && static_cast<std::size_t>(lastChosen) < ctx.fragments.size();
     const std::int64_t last =
@@ -44,16 +62,28 @@ std::size_t rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& gr
     for (std::size_t i = 0; i < members && i < candidates.size(); ++i)
         among.push_back(i);
     const std::size_t best = bestCandidate(candidates, among, ctx.results.headLsn);
+    MemberChoice choice{group[best], false};
     for (std::size_t i : among) {
         if (i == best) continue;
+        const std::int32_t taken = ctx.index[group[best]].recordIndex;
+        const std::int32_t left = ctx.index[group[i]].recordIndex;
         const auto reason = rankingReason(candidates[best], candidates[i], ctx.results.headLsn);
+        // Nearness and length say which of two copies of this file to take; between this file and
+        // another database they say nothing.
+        const bool tellsWhose = reason && *reason != Saying::PreferredReachesFurther;
+        if (!tellsWhose && !choice.guessed &&
+            differOnSharedPages(ctx.pages, recordOf(ctx, group[best]), recordOf(ctx, group[i]))) {
+            choice.guessed = true;
+            ctx.reporter.say(Memo::Analysis,
+                             said(Saying::ChoseWithoutEvidence, taken + 1, left + 1));
+            continue;
+        }
         if (!reason) continue;
-        ctx.reporter.say(Memo::Analysis, said(*reason, ctx.index[group[best]].recordIndex + 1,
-                                              ctx.index[group[i]].recordIndex + 1,
-                                              candidates[best].evidence.summary(),
-                                              candidates[i].evidence.summary()));
+        ctx.reporter.say(Memo::Analysis,
+                         said(*reason, taken + 1, left + 1, candidates[best].evidence.summary(),
+                              candidates[i].evidence.summary()));
     }
-    return group[best];
+    return choice;
 }
 
 void noteHeadLogSequence(AnalysisContext& ctx, std::int64_t firstSector, std::int32_t pages) {
@@ -79,22 +109,23 @@ bool continueLoneFileHeader(AnalysisContext& ctx, std::int64_t& expected) {
         ctx.reporter.say(Memo::Analysis, said(Saying::LoneHeaderWithoutPageOne));
         return true;
     }
-    const std::size_t chosen = starts.size() == 1 ? starts[0]
-                                                  : rankMembers(ctx, starts, starts.size(),
-                                                                ctx.results.lastChosenFragment);
-    const std::int32_t r = ctx.index[chosen].recordIndex;
+    const MemberChoice chosen = starts.size() == 1 ? MemberChoice{starts[0], false}
+                                                   : rankMembers(ctx, starts, starts.size(),
+                                                                 ctx.results.lastChosenFragment);
+    const std::int32_t r = ctx.index[chosen.position].recordIndex;
+    if (chosen.guessed) ctx.results.guessedFragments.insert(r);
     ctx.reporter.say(Memo::Analysis, said(Saying::LoneHeaderPageOneFrom, r + 1));
     ctx.results.lastChosenFragment = r;
     ctx.results.mark(r);
     ctx.results.recordedFragments.push_back(r);
     const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
-    PageMapPass pass = ctx.pass();
+    PageMapPass pass = ctx.passFor(r);
     if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
         PassOutcome::Done) {
         ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));
         return false;
     }
-    expected = ctx.index[chosen].endPage;
+    expected = ctx.index[chosen.position].endPage;
     return true;
 }
 

@@ -7,11 +7,23 @@
 
 namespace mdf {
 
+struct MemberChoice {
+    std::size_t position = 0;
+    // Another member holds other content for the same pages and nothing but nearness or length
+    // put this one first: it may as well be another database's (they share file id 1, and page
+    // ids of one layout).
+    bool guessed = false;
+};
+
 // Which of the first `members` positions of a candidate group continues the chain: the one
 // whose pages hold up best (bestCandidate), judged against every member of the group, told in
-// the analysis memo whenever that is not simply the nearest. Returns the position chosen.
-std::size_t rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& group,
-                        std::size_t members, std::int32_t lastChosen);
+// the analysis memo whenever that is not simply the nearest, and whenever it is a guess.
+MemberChoice rankMembers(AnalysisContext& ctx, const std::vector<std::size_t>& group,
+                         std::size_t members, std::int32_t lastChosen);
+
+// True when the two fragments hold different bytes for a page id both hold, or one of those
+// pages cannot be read: they are then not copies of one another.
+bool differOnSharedPages(PageOrigin& origin, const FragmentRecord& a, const FragmentRecord& b);
 
 // Takes the newest log sequence number of the file head's pages (the first fragment's).
 void noteHeadLogSequence(AnalysisContext& ctx, std::int64_t firstSector, std::int32_t pages);

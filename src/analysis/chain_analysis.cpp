@@ -81,12 +81,12 @@ std::vector<std::size_t> candidateGroup(AnalysisContext& ctx, std::size_t pos) {
 
 // Among the leading members that begin at the same page: the one whose pages hold up best
 // (candidate_ranking.h), the nearest to the last fragment chosen when they tie.
-std::size_t nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
+MemberChoice nearestMember(AnalysisContext& ctx, const std::vector<std::size_t>& group) {
     std::size_t members = 0;
     while (members < group.size() &&
            ctx.index[group[members]].beginPage == ctx.index[group[0]].beginPage)
         ++members;
-    if (members == 1) return group[0];
+    if (members == 1) return {group[0], false};
     return rankMembers(ctx, group, members, ctx.results.lastChosenFragment);
 }
 
@@ -99,7 +99,7 @@ void AnalysisResults::mark(std::int32_t recordIndex) {
     combinationMarks[static_cast<std::size_t>(recordIndex)] = 1;
 }
 
-Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
+Fit testCandidate(AnalysisContext& ctx, std::size_t position, bool* restsOnGuess) {
     const FragmentRecord& r = recordAt(ctx, position);
     const std::int64_t pages = r.pages();
     if (std::int64_t{r.beginPage} + pages > ctx.results.expectedPageCount) return Fit::Contradicts;
@@ -107,6 +107,7 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position) {
     MatchCounts counts =
         matchFragmentPages(pass, static_cast<std::int32_t>(pages), r.beginPage, r.fsec);
     if (counts.mismatches > 0) return Fit::Contradicts;
+    if (restsOnGuess) *restsOnGuess = counts.restsOnGuess();
     return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
 }
 
@@ -131,6 +132,7 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
 
     results.combinationMarks.assign(ctx.fragments.size(), 0);
     results.recordedFragments.clear();
+    results.guessedFragments.clear();
     const std::int64_t firstRecord = ctx.fragments.findFirstSector(file.firstSector);
     if (firstRecord >= 0) {
         results.mark(static_cast<std::int32_t>(firstRecord));
@@ -149,7 +151,6 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
 
 bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
     AnalysisResults& results = ctx.results;
-    PageMapPass pass = ctx.pass();
     ProgressGauge gauge(ctx.reporter);
     while (pos < ctx.index.size()) {
         gauge.show(static_cast<std::int64_t>(pos), static_cast<std::int64_t>(ctx.index.size()));
@@ -164,9 +165,12 @@ bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
         }
         std::vector<std::size_t> group = candidateGroup(ctx, pos);
         std::size_t chosen = group[0];
+        bool guessed = false;
         if (group.size() > 1) {
             if (!ctx.chooser) {
-                chosen = nearestMember(ctx, group);
+                const MemberChoice choice = nearestMember(ctx, group);
+                chosen = choice.position;
+                guessed = choice.guessed;
             } else {
                 auto pick = ctx.chooser->chooseNextFragment(group, results.lastChosenFragment);
                 if (!pick) {
@@ -177,11 +181,15 @@ bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
             }
         }
         const std::int32_t r = ctx.index[chosen].recordIndex;
+        bool fitsOnlyGuesses = false;
+        testCandidate(ctx, chosen, &fitsOnlyGuesses);
+        if (guessed || fitsOnlyGuesses) results.guessedFragments.insert(r);
         ctx.reporter.say(Memo::Analysis, said(Saying::FoundFragment, r + 1));
         results.lastChosenFragment = r;
         results.mark(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
         results.recordedFragments.push_back(r);
+        PageMapPass pass = ctx.passFor(r);
         if (recordFragmentPages(pass, record.pages(), record.beginPage, record.fsec) !=
             PassOutcome::Done) {
             ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));

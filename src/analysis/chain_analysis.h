@@ -42,6 +42,10 @@ struct AnalysisResults {
     std::map<std::int32_t, std::array<std::uint8_t, 8192>> newerCopies;
     // The newest log sequence number among the copies of a page that verify, for the verdict.
     std::map<std::int32_t, LogSequence> newestCopies;
+    // Fragments taken where fragments of other databases competed for the same pages and nothing
+    // told which is this file's, and those taken only because such a fragment fitted: their
+    // pages are this file's only by a guess, and the verdict says so.
+    std::set<std::int32_t> guessedFragments;
     // Pages the analysis needed but could not read; the recovery goes on without them.
     std::set<std::int32_t> unreadablePages;
     // The newest log sequence number among the file head's pages: copies from later than that
@@ -74,12 +78,19 @@ struct AnalysisContext {
     PageMapPass pass() {
         return {results.pageMap, pages, reporter, sectorsPerCluster, &results.unreadablePages};
     }
+    // The pass that records a fragment taken into the map: what a guessed one says is a guess.
+    PageMapPass passFor(std::int32_t recordIndex) {
+        PageMapPass p = pass();
+        p.guessed = results.guessedFragments.count(recordIndex) > 0;
+        return p;
+    }
 };
 
 enum class Fit { Continues = 1, Contradicts = 2, NoEvidence = 3 };
 
-// Whether the fragment at a position of the index fits the map of the lost file.
-Fit testCandidate(AnalysisContext& ctx, std::size_t position);
+// Whether the fragment at a position of the index fits the map of the lost file. restsOnGuess,
+// when given, tells whether it fits only what guessed fragments put in the map.
+Fit testCandidate(AnalysisContext& ctx, std::size_t position, bool* restsOnGuess = nullptr);
 
 // Works out which fragments make up the file and marks them. True when the walk went through to
 // the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.

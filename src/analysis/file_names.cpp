@@ -16,15 +16,18 @@ bool holdsNamePage(const FragmentIndexEntry& e) {
 }
 
 // Positions of the fragments holding page 32: the one the analysis accepted, else the only one
-// that does not contradict what the analysis learnt.
+// that does not contradict what the analysis learnt. One the analysis took by a guess may name
+// another database: it names none.
 std::optional<std::size_t> namePagePosition(AnalysisContext& ctx) {
     std::vector<std::size_t> open;
     for (std::size_t p = 0; p < ctx.index.size() && ctx.index[p].beginPage <= kNamePage; ++p) {
         if (!holdsNamePage(ctx.index[p])) continue;
         const auto r = static_cast<std::size_t>(ctx.index[p].recordIndex);
         if (ctx.fragments[r].beginPage == 0) continue;  // another file's head
-        if (r < ctx.results.combinationMarks.size() && ctx.results.combinationMarks[r] == 1)
+        if (r < ctx.results.combinationMarks.size() && ctx.results.combinationMarks[r] == 1) {
+            if (ctx.results.guessedFragments.count(ctx.index[p].recordIndex)) return std::nullopt;
             return p;
+        }
         if (testCandidate(ctx, p) != Fit::Contradicts) open.push_back(p);
     }
     if (open.size() == 1) return open[0];
@@ -42,7 +45,8 @@ std::optional<ResolvedFileName> nameFromFirstPiece(AnalysisContext& ctx) {
     std::array<std::uint8_t, 8192> page{};
     for (const FragmentIndexEntry& e : ctx.index) {
         const auto r = static_cast<std::size_t>(e.recordIndex);
-        if (r >= ctx.results.combinationMarks.size() || ctx.results.combinationMarks[r] != 1)
+        if (r >= ctx.results.combinationMarks.size() || ctx.results.combinationMarks[r] != 1 ||
+            ctx.results.guessedFragments.count(e.recordIndex))
             continue;
         if (e.endPage != kNamePage && e.endPage != kNamePage + 1) continue;
         const FragmentRecord& f = ctx.fragments[r];

@@ -31,7 +31,7 @@ bool beginsWithFirstPfsPage(PageOrigin& pages, const FragmentRecord& r) {
 
 bool record(AnalysisContext& ctx, std::int32_t r) {
     const FragmentRecord& f = ctx.fragments[static_cast<std::size_t>(r)];
-    PageMapPass pass = ctx.pass();
+    PageMapPass pass = ctx.passFor(r);
     if (recordFragmentPages(pass, f.pages(), f.beginPage, f.fsec) == PassOutcome::Done) return true;
     ctx.reporter.say(Memo::Analysis, said(Saying::PageInfoError, r + 1));
     return false;
@@ -131,6 +131,7 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
     resetPageMap(results.pageMap, provisional);
     results.combinationMarks.assign(ctx.fragments.size(), 0);
     results.recordedFragments.clear();
+    results.guessedFragments.clear();
     results.mark(placeholderRecord);
     results.recordedFragments.push_back(placeholderRecord);
     results.lastChosenFragment = placeholderRecord;
@@ -146,9 +147,12 @@ bool analyseHeadless(AnalysisContext& ctx, const HeadlessDatabase& database,
             starts.push_back(p);
     }
     if (!starts.empty()) {
-        const std::size_t chosen =
-            starts.size() == 1 ? starts[0] : rankMembers(ctx, starts, starts.size(), -1);
-        if (!record(ctx, ctx.index[chosen].recordIndex)) return false;
+        const MemberChoice chosen = starts.size() == 1
+                                        ? MemberChoice{starts[0], false}
+                                        : rankMembers(ctx, starts, starts.size(), -1);
+        const std::int32_t r = ctx.index[chosen.position].recordIndex;
+        if (chosen.guessed) results.guessedFragments.insert(r);
+        if (!record(ctx, r)) return false;
     }
     // Without the first PFS page nothing tells which pages the file allocates, so no fragment
     // gives the walk evidence. Where nothing else can claim them, every fragment's pages tell

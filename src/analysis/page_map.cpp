@@ -6,7 +6,7 @@
 namespace mdf {
 namespace {
 
-constexpr PageMapEntry kUndetermined{0, 0, 0xFF, 0xFF};
+constexpr PageMapEntry kUndetermined{0, 0, 0xFF, 0xFF, false};
 
 }  // namespace
 

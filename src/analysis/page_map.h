@@ -12,6 +12,9 @@ struct PageMapEntry {
     std::uint8_t kind = 0;         // 10: a PFS byte marked the page as an IAM page
     std::uint8_t allocState = 0;   // 0xFF undetermined, 1 allocated, 0 free
     std::uint8_t ownerSource = 0;  // 0xFF never set, 0 firm, 1 provisional (from a page link)
+    // Set by a fragment taken among others of other databases that nothing told apart: what it
+    // says is no evidence that a page is this file's.
+    bool guessed = false;
 };
 
 // One entry per page id of the lost file. Entries are kept in chunks made only where something

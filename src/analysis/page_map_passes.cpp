@@ -30,9 +30,10 @@ std::int64_t payloadBytes(const PageBuffer& p, std::uint16_t off) {
     return std::min<std::int64_t>(length - 4, 8192 - (off + 4));
 }
 
-void markPfsByte(PageMap& map, std::uint8_t b, std::int64_t pageId) {
+void markPfsByte(PageMap& map, std::uint8_t b, std::int64_t pageId, bool guessed) {
     PageMapEntry* t = map.at(pageId);
     if (!t) return;
+    t->guessed = guessed;
     if (b & 0x40) {
         t->allocState = 1;
         if (b & 0x10) t->kind = 10;
@@ -69,28 +70,32 @@ void applyIamClaim(PageMapPass& pass, std::int32_t owner, std::int64_t q, std::i
     if (known == 0) {
         e->ownerId = owner;
         e->ownerSource = 0;
+        e->guessed = pass.guessed;
     } else if (owner != known && known != 99) {
         if (e->ownerSource != 0) {
             e->ownerId = owner;
             e->ownerSource = 0;
+            e->guessed = pass.guessed;
         } else {
             pass.reporter.logLine(Memo::Analysis, error);
         }
     }
 }
 
-void recordPfsPayload(PageMap& map, const PageBuffer& page, std::uint16_t off, std::int64_t limit) {
+void recordPfsPayload(PageMap& map, const PageBuffer& page, std::uint16_t off, std::int64_t limit,
+                      bool guessed) {
     const std::int32_t pid = i32(page, 32);
     const std::int64_t bytes = std::min(limit, payloadBytes(page, off));
     for (std::int64_t j = 0; j < bytes; ++j)
         markPfsByte(map, page[static_cast<std::size_t>(off + 4 + j)],
-                    pid == 1 ? j : std::int64_t{pid} + j);
+                    pid == 1 ? j : std::int64_t{pid} + j, guessed);
 }
 
 void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
     const std::int32_t owner = i32(page, 24);
     self.ownerId = owner;
     self.ownerSource = 0;
+    self.guessed = pass.guessed;
     const std::uint16_t off = u16(page, 8190);
     if (!usableRecordOffset(off)) return;
     const std::int64_t start = i32(page, off + 40u);
@@ -122,6 +127,7 @@ bool recordLink(PageMapPass& pass, std::int32_t owner, std::int32_t target, std:
     if (e->ownerId == 0) {
         e->ownerId = owner;
         e->ownerSource = 1;
+        e->guessed = pass.guessed;
     } else if (e->ownerId != owner) {
         pass.reporter.logLine(Memo::Analysis, "errc");
     }
@@ -172,13 +178,14 @@ PassOutcome forEachUsablePage(PageMapPass& pass, std::int32_t pages, std::int32_
 
 // A PFS page owns itself, and its record at off marks the pages it covers.
 void recordPfsPage(PageMap& map, const PageBuffer& page, std::int64_t id, std::uint16_t off,
-                   std::int64_t limit) {
+                   std::int64_t limit, bool guessed) {
     if (PageMapEntry* e = map.at(id)) {
         e->ownerId = i32(page, 24);
         e->ownerSource = 0;
+        e->guessed = guessed;
     }
     if (!usableRecordOffset(off) || loadI16(&page[off + 2u]) < 5) return;
-    recordPfsPayload(map, page, off, limit);
+    recordPfsPayload(map, page, off, limit, guessed);
 }
 
 }  // namespace
@@ -199,7 +206,8 @@ PassOutcome recordPfsPages(PageMapPass& pass, std::int32_t pages, std::int32_t b
                 n = 3996;
             restoreTornBits(page);
             if (page[1] == 11)
-                recordPfsPage(pass.map, page, id, n == kPfsInterval ? u16(page, 8190) : 96, n);
+                recordPfsPage(pass.map, page, id, n == kPfsInterval ? u16(page, 8190) : 96, n,
+                              pass.guessed);
         });
 }
 
@@ -214,7 +222,7 @@ PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int3
                 case 11: {
                     const std::int32_t pid = i32(page, 32);
                     if (pid == 1 || pid % kPfsInterval <= 0)
-                        recordPfsPage(pass.map, page, id, u16(page, 8190), INT64_MAX);
+                        recordPfsPage(pass.map, page, id, u16(page, 8190), INT64_MAX, pass.guessed);
                     break;
                 }
                 case 10:
@@ -244,6 +252,7 @@ MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32
                     return counts;
                 }
                 ++counts.matches;
+                counts.guessedMatches += e.guessed;
             } else if (e.allocState == 1 && e.ownerSource == 0) {
                 ++counts.mismatches;
                 return counts;
@@ -254,6 +263,7 @@ MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32
                 return counts;
             }
             ++counts.matches;
+            counts.guessedMatches += e.guessed;
         }
     }
     return counts;

@@ -20,6 +20,8 @@ struct PageMapPass {
     std::uint16_t sectorsPerCluster = 16;
     // Where the pages that could not be read are listed; a pass goes on past them.
     std::set<std::int32_t>* unreadable = nullptr;
+    // The fragment recorded was a guess (PageMapEntry::guessed): so is every entry it sets.
+    bool guessed = false;
 };
 
 enum class PassOutcome { Done, ReadFailed };
@@ -27,6 +29,10 @@ enum class PassOutcome { Done, ReadFailed };
 struct MatchCounts {
     std::int32_t matches = 0;
     std::int32_t mismatches = 0;
+    std::int32_t guessedMatches = 0;  // of matches, those against entries a guess set
+
+    // The candidate fits only what guesses said.
+    bool restsOnGuess() const { return matches > 0 && guessedMatches == matches; }
 };
 
 void resetPageMap(PageMap& map, std::int64_t count);

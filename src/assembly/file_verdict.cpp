@@ -73,7 +73,8 @@ std::pair<std::size_t, std::size_t> payloadOf(const std::vector<std::uint8_t>& p
 bool VerdictFindings::empty() const {
     return missingAllocated.empty() && missingAllocationUnknown.empty() && unreadable.empty() &&
            failingProtection.empty() && failingStructure.empty() && unverifiable.empty() &&
-           otherDatabase.empty() && staleCopy.empty() && brokenLinks.empty();
+           otherDatabase.empty() && staleCopy.empty() && takenWithoutEvidence.empty() &&
+           brokenLinks.empty();
 }
 
 void FileVerifier::noteAt(std::int32_t pageId, const Note& note) {
@@ -151,6 +152,10 @@ Verdict FileVerifier::finish() {
         const std::uint8_t b = pfs[static_cast<std::size_t>(p)];
         return alwaysAllocated(p) || (b != kUnknown && (b & 0x40));
     };
+    std::vector<bool> guessed(static_cast<std::size_t>(pages), false);
+    for (const auto& [first, end] : guessed_)
+        for (std::int64_t p = std::max(first, 0); p < std::min<std::int64_t>(end, pages); ++p)
+            guessed[static_cast<std::size_t>(p)] = true;
 
     // Which allocation unit each page belongs to, as the file's IAM pages claim them.
     std::vector<std::int32_t> claimedFor(static_cast<std::size_t>(pages), 0);
@@ -238,6 +243,10 @@ Verdict FileVerifier::finish() {
         }
         if (pfsByte != kUnknown && ((pfsByte & 0x10) != 0) != (n.type == kIam)) {
             f.failingStructure.push_back(id);
+            continue;
+        }
+        if (guessed[static_cast<std::size_t>(p)]) {
+            f.takenWithoutEvidence.push_back(id);
             continue;
         }
         if (auto newest = newest_.find(id); newest != newest_.end() && n.lsn < newest->second)

@@ -34,6 +34,9 @@ struct VerdictFindings {
     std::vector<std::int32_t> unverifiable;       // without protection, and pieced together
     std::vector<std::int32_t> otherDatabase;      // another file's or allocation unit's page
     std::vector<std::int32_t> staleCopy;          // a newer copy that verifies was seen
+    // Taken from a fragment that fragments of another database could as well have been: nothing
+    // ties it to this file.
+    std::vector<std::int32_t> takenWithoutEvidence;
     std::vector<std::pair<std::int32_t, std::int32_t>> brokenLinks;  // next and previous disagree
 
     bool empty() const;
@@ -69,6 +72,10 @@ class FileVerifier {
     void newestCopies(std::map<std::int32_t, LogSequence> newest) { newest_ = std::move(newest); }
     void newerCopiesTaken(std::vector<std::int32_t> pages) { newerTaken_ = std::move(pages); }
     void pagesCut(std::int64_t cut) { pagesCut_ = cut; }
+    // Pages [first, end) written from fragments the analysis took by a guess.
+    void takenWithoutEvidence(std::vector<std::pair<std::int32_t, std::int32_t>> ranges) {
+        guessed_ = std::move(ranges);
+    }
 
     Verdict finish();
 
@@ -89,6 +96,7 @@ class FileVerifier {
     std::map<std::int32_t, std::vector<std::uint8_t>> allocationPages_;
     std::map<std::int32_t, LogSequence> newest_;
     std::vector<std::int32_t> newerTaken_;
+    std::vector<std::pair<std::int32_t, std::int32_t>> guessed_;
     std::int64_t pagesCut_ = 0;
 };
 

@@ -79,6 +79,11 @@ class PageSink {
         for (const auto& [pageId, bytes] : ctx_.results.newerCopies)
             newer.push_back(pageId);
         verifier_.newerCopiesTaken(std::move(newer));
+        std::vector<std::pair<std::int32_t, std::int32_t>> guessed;
+        for (const FragmentRow& row : ctx_.combination.rows)
+            if (ctx_.results.guessedFragments.count(row.recordIndex))
+                guessed.emplace_back(row.startPage, row.endPage);
+        verifier_.takenWithoutEvidence(std::move(guessed));
         return verifier_.finish();
     }
 

@@ -45,29 +45,41 @@ bool anotherDatabaseMayHold(AssemblyContext& ctx, std::int32_t pageId) {
     return false;
 }
 
+struct GapChoice {
+    std::size_t position = 0;
+    Fit fit = Fit::NoEvidence;
+    bool guessed = false;  // see AnalysisResults::guessedFragments
+};
+
 // which of them to take: the first that fits, else the first that gives no evidence. Among
 // those without evidence, one with a page the file's own PFS pages call allocated goes before
 // one whose pages it marks all free. An all-free one is still taken when nothing else fills the
 // gap and no other database could hold it: a free page of the file keeps its old content.
-std::optional<std::pair<std::size_t, Fit>> chooseForGap(AssemblyContext& ctx, std::int32_t from,
-                                                        std::int32_t to) {
+// One that fits only what guesses put in the map is a guess; so is one without evidence where
+// another database may hold the same page ids.
+std::optional<GapChoice> chooseForGap(AssemblyContext& ctx, std::int32_t from, std::int32_t to) {
     AnalysisContext analysis = ctx.analysis();
     std::optional<std::size_t> firstWithoutEvidence;
     std::optional<std::size_t> firstAllFree;
     for (std::size_t k = ctx.index.lowerBound(from);
          k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
         if (ctx.index[k].endPage > to) continue;
-        const Fit fit = testCandidate(analysis, k);
-        if (fit == Fit::Continues) return std::pair{k, fit};
+        bool restsOnGuess = false;
+        const Fit fit = testCandidate(analysis, k, &restsOnGuess);
+        if (fit == Fit::Continues) return GapChoice{k, fit, restsOnGuess};
         if (fit != Fit::NoEvidence || firstWithoutEvidence) continue;
         if (!fileMarksAllFree(ctx.results, ctx.index[k].beginPage, ctx.index[k].endPage))
             firstWithoutEvidence = k;
         else if (!firstAllFree)
             firstAllFree = k;
     }
-    if (firstWithoutEvidence) return std::pair{*firstWithoutEvidence, Fit::NoEvidence};
+    if (firstWithoutEvidence) {
+        const std::int32_t begin = ctx.index[*firstWithoutEvidence].beginPage;
+        return GapChoice{*firstWithoutEvidence, Fit::NoEvidence,
+                         anotherDatabaseMayHold(ctx, begin)};
+    }
     if (firstAllFree && !anotherDatabaseMayHold(ctx, ctx.index[*firstAllFree].beginPage))
-        return std::pair{*firstAllFree, Fit::NoEvidence};
+        return GapChoice{*firstAllFree, Fit::NoEvidence, false};
     return std::nullopt;
 }
 
@@ -101,18 +113,19 @@ std::optional<int> searchPass(AssemblyContext& ctx, SearchOutcome& outcome) {
         if (from == to) continue;
         auto choice = chooseForGap(ctx, from, to);
         if (!choice) continue;
-        const std::int32_t r = ctx.index[choice->first].recordIndex;
+        const std::int32_t r = ctx.index[choice->position].recordIndex;
         ++found;
         ctx.reporter.say(Memo::Assembly,
-                         said(choice->second == Fit::Continues ? Saying::FoundConfirmedFragment
-                                                               : Saying::FoundUnconfirmedFragment,
+                         said(choice->fit == Fit::Continues ? Saying::FoundConfirmedFragment
+                                                            : Saying::FoundUnconfirmedFragment,
                               r + 1));
-        (choice->second == Fit::Continues ? outcome.confirmed : outcome.unconfirmed).push_back(r);
+        (choice->fit == Fit::Continues ? outcome.confirmed : outcome.unconfirmed).push_back(r);
         ctx.results.mark(r);
         ctx.results.recordedFragments.push_back(r);
+        if (choice->guessed) ctx.results.guessedFragments.insert(r);
         const FragmentRecord& record = ctx.fragments[static_cast<std::size_t>(r)];
-        PageMapPass pass = ctx.analysis().pass();
-        if (recordFragmentPages(pass, record.pages(), ctx.index[choice->first].beginPage,
+        PageMapPass pass = ctx.analysis().passFor(r);
+        if (recordFragmentPages(pass, record.pages(), ctx.index[choice->position].beginPage,
                                 record.fsec) != PassOutcome::Done) {
             ctx.reporter.say(Memo::Assembly, said(Saying::SearchPageInfoError, r + 1));
             return std::nullopt;
@@ -152,6 +165,8 @@ bool readNameFromRows(AssemblyContext& ctx) {
         repairBoundaryPage(page, leadIn, ctx.sectorsPerCluster);
     }
     restoreTornBits(page);
+    // A page 32 taken by a guess may name another database.
+    if (ctx.results.guessedFragments.count(row.recordIndex)) return true;
     FileNameResult name = readFileName(page);
     if (name.result == 0)
         ctx.results.lostFileName = name.name;

@@ -27,6 +27,9 @@ const NamedList kLists[] = {
      &VerdictFindings::otherDatabase},
     {"stale_copy", "旧副本页", "older copies written where a newer one verifies",
      &VerdictFindings::staleCopy},
+    {"taken_without_evidence", "无证据取用页",
+     "pages taken without evidence (another database's fragments fit as well)",
+     &VerdictFindings::takenWithoutEvidence},
 };
 
 // "中文(English)" as the window shows it, or the English alone.

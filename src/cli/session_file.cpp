@@ -49,6 +49,7 @@ std::string SessionFile::save(const std::string& path, const OutputGuard& guard)
         {"recorded", analysis.recorded},
         {"first_recorded_with_pfs_pass_only", analysis.firstRecordedWithPfsPassOnly},
         {"combination", analysis.combination},
+        {"guessed", analysis.guessed},
         {"first_row_remark", analysis.firstRowRemark},
         {"first_page_sha256", analysis.firstPageSha256},
         {"made_from", madeFrom}};
@@ -82,6 +83,7 @@ std::optional<SessionFile> SessionFile::load(const std::string& path, std::strin
         a.recorded = jsonIntegers<std::int32_t>(j.at("recorded"));
         a.firstRecordedWithPfsPassOnly = j.at("first_recorded_with_pfs_pass_only");
         a.combination = jsonIntegers<std::int32_t>(j.at("combination"));
+        if (j.contains("guessed")) a.guessed = jsonIntegers<std::int32_t>(j.at("guessed"));
         a.firstRowRemark = j.at("first_row_remark");
         a.firstPageSha256 = j.value("first_page_sha256", std::string());
         s.madeFrom = j.value("made_from", s.source);

@@ -71,6 +71,12 @@ constexpr Wordings kWordings[] = {
     {Saying::PreferredReachesFurther, 4,
      "候选碎片(candidate) {0} 优先于(preferred to) {1}: 覆盖页数较多(reaches further) [{2} | {3}]",
      "candidate {0} preferred to {1}: reaches further [{2} | {3}]"},
+    {Saying::ChoseWithoutEvidence, 2,
+     "候选碎片(candidate) {0} 与(and) {1} 内容不同,无证据区分,取较近者;其页列为无证据取用(differ, "
+     "and nothing tells which is this file's: took the nearer; its pages are listed as taken "
+     "without evidence)",
+     "candidates {0} and {1} differ, and nothing tells which is this file's: took the nearer; its "
+     "pages are listed as taken without evidence"},
     {Saying::LoneHeaderWithoutPageOne, 0,
      "文件头页单独成碎片,未找到第1页(lone file header page; no fragment begins with PFS page 1)",
      "lone file header page; no fragment begins with PFS page 1"},

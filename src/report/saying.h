@@ -30,6 +30,7 @@ enum class Saying : std::uint16_t {
     PreferredAllowed,             // the same
     PreferredNewer,               // the same
     PreferredReachesFurther,      // the same
+    ChoseWithoutEvidence,         // row taken, row left
     LoneHeaderWithoutPageOne,     //
     LoneHeaderPageOneFrom,        // row
     HeaderLostRebuilding,         // the file's name

@@ -49,7 +49,8 @@ nlohmann::json recoveryJson(const RecoverySession& session, const RecoveryResult
         verdict.findings.missingAllocated.size() +
         verdict.findings.missingAllocationUnknown.size() + verdict.findings.unreadable.size() +
         verdict.findings.failingProtection.size() + verdict.findings.failingStructure.size() +
-        verdict.findings.unverifiable.size() + verdict.findings.otherDatabase.size());
+        verdict.findings.unverifiable.size() + verdict.findings.otherDatabase.size() +
+        verdict.findings.takenWithoutEvidence.size());
     const std::int64_t good = verdict.verifiedPages + verdict.soundPages;
     return {{"status", outcome.written && verdict.complete ? "complete" : "partial"},
             {"database_name", session.analysis().lostFileName},

@@ -797,6 +797,7 @@ AnalysisSnapshot RecoverySession::snapshotAnalysis() {
     s.lostFileName = analysis_.lostFileName;
     s.recorded = analysis_.recordedFragments;
     s.firstRecordedWithPfsPassOnly = analysis_.firstRecordedWithPfsPassOnly;
+    s.guessed.assign(analysis_.guessedFragments.begin(), analysis_.guessedFragments.end());
     for (std::size_t i = 0; i < analysis_.combinationMarks.size(); ++i)
         if (analysis_.combinationMarks[i] == 1)
             s.combination.push_back(static_cast<std::int32_t>(i));
@@ -815,6 +816,8 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
         if (!known(r)) return false;
     for (std::int32_t r : s.recorded)
         if (!known(r)) return false;
+    for (std::int32_t r : s.guessed)
+        if (!known(r)) return false;
     if (!s.firstPageSha256.empty() && !s.recorded.empty() &&
         firstPageDigest(pageOrigin_, fragments_, s.recorded[0]) != s.firstPageSha256) {
         reporter_.showMessage(
@@ -829,6 +832,7 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
     a.combinationMarks.assign(fragments_.size(), 0);
     for (std::int32_t r : s.combination)
         a.mark(r);
+    a.guessedFragments = std::set<std::int32_t>(s.guessed.begin(), s.guessed.end());
     // The map is built again the way it was built: the same fragments, in the same order.
     SilentReporter quiet;
     PageMapPass pass{a.pageMap, pageOrigin_, quiet, volume_.sectorsPerCluster, &a.unreadablePages};
@@ -840,6 +844,7 @@ bool RecoverySession::restoreAnalysis(const AnalysisSnapshot& s) {
     pageOrigin_.prefetch(std::move(spans), [this](int percent) { reporter_.setProgress(percent); });
     for (std::size_t i = 0; i < s.recorded.size(); ++i) {
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(s.recorded[i])];
+        pass.guessed = a.guessedFragments.count(s.recorded[i]) > 0;
         if (i == 0 && s.firstRecordedWithPfsPassOnly)
             recordPfsPages(pass, r.pages(), r.beginPage, r.fsec);
         else

@@ -76,6 +76,7 @@ struct AnalysisSnapshot {
     std::vector<std::int32_t> recorded;  // record indices in the order their pages were recorded
     bool firstRecordedWithPfsPassOnly = false;
     std::vector<std::int32_t> combination;  // marked record indices
+    std::vector<std::int32_t> guessed;      // AnalysisResults::guessedFragments
     std::string firstRowRemark;
     // SHA-256 of the first recorded fragment's first page as it was read: device names change
     // between runs, and a source that now holds other data must not be taken for the old one.
