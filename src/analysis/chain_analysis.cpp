@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "analysis/candidate_choice.h"
+#include "analysis/sole_candidates.h"
 #include "report/progress_gauge.h"
 #include "report/reporter.h"
 #include "scan/file_header_readers.h"
@@ -99,26 +100,49 @@ void AnalysisResults::mark(std::int32_t recordIndex) {
     combinationMarks[static_cast<std::size_t>(recordIndex)] = 1;
 }
 
-Fit testCandidate(AnalysisContext& ctx, std::size_t position, bool* restsOnGuess) {
+Fit testCandidate(AnalysisContext& ctx, std::size_t position, FitDetail* detail) {
     const FragmentRecord& r = recordAt(ctx, position);
     const std::int64_t pages = r.pages();
-    if (std::int64_t{r.beginPage} + pages > ctx.results.expectedPageCount) return Fit::Contradicts;
+    if (std::int64_t{r.beginPage} + pages > ctx.results.expectedPageCount) {
+        if (detail) *detail = {false, Fit::Contradicts};
+        return Fit::Contradicts;
+    }
     PageMapPass pass = ctx.pass();
     MatchCounts counts =
         matchFragmentPages(pass, static_cast<std::int32_t>(pages), r.beginPage, r.fsec);
+    if (detail) {
+        detail->restsOnGuess = counts.mismatches == 0 && counts.restsOnGuess();
+        detail->withoutGuesses = counts.firmMismatches > 0 ? Fit::Contradicts
+                                 : counts.firmMatches > 0  ? Fit::Continues
+                                                           : Fit::NoEvidence;
+    }
     if (counts.mismatches > 0) return Fit::Contradicts;
-    if (restsOnGuess) *restsOnGuess = counts.restsOnGuess();
     return counts.matches > 0 ? Fit::Continues : Fit::NoEvidence;
 }
 
-bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
-    AnalysisResults& results = ctx.results;
-    const std::int64_t m = file.sizeKB / 8;
-    results.unreadablePages.clear();
-    results.restoredPages.clear();
-    results.followedFileRuns.clear();
-    if (!readFileFacts(ctx, file, m)) return false;
+bool takingRestsOnGuesses(AnalysisContext& ctx, std::size_t position) {
+    FitDetail own;
+    testCandidate(ctx, position, &own);
+    if (own.restsOnGuess) return true;
+    const std::int32_t begin = ctx.index[position].beginPage;
+    for (std::size_t q = ctx.index.lowerBound(begin);
+         q < ctx.index.size() && ctx.index[q].beginPage == begin; ++q) {
+        FitDetail other;
+        if (q == position || testCandidate(ctx, q, &other) != Fit::Contradicts ||
+            other.withoutGuesses == Fit::Contradicts)
+            continue;
+        if (differOnSharedPages(ctx.pages, recordAt(ctx, q), recordAt(ctx, position))) return true;
+    }
+    return false;
+}
 
+namespace {
+
+// The map as the file's head alone tells it: the head's pages recorded, the head marked; expected
+// becomes the page the walk goes on from. False when recording failed (told).
+bool startFromHead(AnalysisContext& ctx, const AnalysedFile& file, std::int64_t m,
+                   std::int64_t& expected) {
+    AnalysisResults& results = ctx.results;
     resetPageMap(results.pageMap, results.expectedPageCount);
     PageMapPass pass = ctx.pass();
     results.firstRecordedWithPfsPassOnly = m <= 2;
@@ -139,14 +163,39 @@ bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
         results.lastChosenFragment = static_cast<std::int32_t>(firstRecord);
         results.recordedFragments.push_back(static_cast<std::int32_t>(firstRecord));
     }
-    noteHeadLogSequence(ctx, file.firstSector, firstPages);
+    expected = m;
+    return m != 1 || continueLoneFileHeader(ctx, expected);
+}
+
+std::size_t walkStart(AnalysisContext& ctx, std::int64_t m) {
+    const std::size_t pos =
+        ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
+    return pos == ctx.index.size() ? 0 : pos;
+}
+
+}  // namespace
+
+bool analyseChain(AnalysisContext& ctx, const AnalysedFile& file) {
+    AnalysisResults& results = ctx.results;
+    const std::int64_t m = file.sizeKB / 8;
+    results.unreadablePages.clear();
+    results.restoredPages.clear();
+    results.followedFileRuns.clear();
+    if (!readFileFacts(ctx, file, m)) return false;
+    noteHeadLogSequence(ctx, file.firstSector,
+                        static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
 
     std::int64_t expected = m;
-    if (m == 1 && !continueLoneFileHeader(ctx, expected)) return false;
-    std::size_t pos =
-        ctx.index.lowerBound(static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX)));
-    if (pos == ctx.index.size()) pos = 0;
-    return walkChain(ctx, expected, pos);
+    if (!startFromHead(ctx, file, m, expected)) return false;
+    const bool walked = walkChain(ctx, expected, walkStart(ctx, m));
+    if (!walked || ctx.chooser || results.guessedFragments.empty()) return walked;
+    // A walk in page order met fragments of other databases that nothing told apart before the
+    // pages that would: take first what the file's own evidence leaves to one fragment only.
+    ctx.reporter.say(Memo::Analysis, said(Saying::WalkAgainFromEvidence));
+    if (!startFromHead(ctx, file, m, expected)) return false;
+    if (!takeSoleCandidates(ctx, static_cast<std::int32_t>(std::min<std::int64_t>(m, INT32_MAX))))
+        return false;
+    return walkChain(ctx, expected, walkStart(ctx, m));
 }
 
 bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
@@ -181,9 +230,15 @@ bool walkChain(AnalysisContext& ctx, std::int64_t expected, std::size_t pos) {
             }
         }
         const std::int32_t r = ctx.index[chosen].recordIndex;
-        bool fitsOnlyGuesses = false;
-        testCandidate(ctx, chosen, &fitsOnlyGuesses);
-        if (guessed || fitsOnlyGuesses) results.guessedFragments.insert(r);
+        if (static_cast<std::size_t>(r) < results.combinationMarks.size() &&
+            results.combinationMarks[static_cast<std::size_t>(r)] == 1) {
+            // Taken before the walk (takeSoleCandidates): its pages are in the map already.
+            results.lastChosenFragment = r;
+            expected = ctx.index[chosen].endPage;
+            pos = chosen + 1;
+            continue;
+        }
+        if (guessed || takingRestsOnGuesses(ctx, chosen)) results.guessedFragments.insert(r);
         ctx.reporter.say(Memo::Analysis, said(Saying::FoundFragment, r + 1));
         results.lastChosenFragment = r;
         results.mark(r);

@@ -88,9 +88,19 @@ struct AnalysisContext {
 
 enum class Fit { Continues = 1, Contradicts = 2, NoEvidence = 3 };
 
-// Whether the fragment at a position of the index fits the map of the lost file. restsOnGuess,
-// when given, tells whether it fits only what guessed fragments put in the map.
-Fit testCandidate(AnalysisContext& ctx, std::size_t position, bool* restsOnGuess = nullptr);
+// Beyond the fit: how much of it rests on what guesses put in the map.
+struct FitDetail {
+    bool restsOnGuess = false;             // it fits only what guesses said
+    Fit withoutGuesses = Fit::NoEvidence;  // the fit when guesses are left out
+};
+
+// Whether the fragment at a position of the index fits the map of the lost file; detail, when
+// given, tells how much of that rests on guesses.
+Fit testCandidate(AnalysisContext& ctx, std::size_t position, FitDetail* detail = nullptr);
+
+// Whether taking the fragment at a position rests on guesses: it fits only what guesses put in the
+// map, or a fragment with other content for the same pages is excluded by nothing but guesses.
+bool takingRestsOnGuesses(AnalysisContext& ctx, std::size_t position);
 
 // Works out which fragments make up the file and marks them. True when the walk went through to
 // the end ("分析已正常结束,请组合前进行二次查找"); false when it ended early.

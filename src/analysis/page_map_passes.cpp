@@ -91,17 +91,16 @@ void recordPfsPayload(PageMap& map, const PageBuffer& page, std::uint16_t off, s
                     pid == 1 ? j : std::int64_t{pid} + j, guessed);
 }
 
-void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
-    const std::int32_t owner = i32(page, 24);
-    self.ownerId = owner;
-    self.ownerSource = 0;
-    self.guessed = pass.guessed;
+// Hands every page an IAM page claims to claim(page, guard, error): its single-page slots, then
+// each page of the extents its bitmap marks (guard: the extent's first page).
+template <typename Claim>
+void forEachIamClaim(const PageBuffer& page, Claim claim) {
     const std::uint16_t off = u16(page, 8190);
     if (!usableRecordOffset(off)) return;
     const std::int64_t start = i32(page, off + 40u);
     for (std::size_t k = 0; k < 8; ++k) {
         const std::int64_t p = i32(page, off + 46u + 6 * k);
-        applyIamClaim(pass, owner, p, p, "erra");
+        claim(p, p, "erra");
     }
     const std::uint16_t off1 = u16(page, 8188);
     if (!usableRecordOffset(off1) || loadI16(&page[off1 + 2u]) < 5) return;
@@ -112,9 +111,56 @@ void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
             if (!(b & (1 << bit))) continue;
             const std::int64_t x = start + 64 * j + 8 * bit;
             for (int k = 0; k < 8; ++k)
-                applyIamClaim(pass, owner, x + k, x, "errb");
+                claim(x + k, x, "errb");
         }
     }
+}
+
+void recordIam(PageMapPass& pass, const PageBuffer& page, PageMapEntry& self) {
+    const std::int32_t owner = i32(page, 24);
+    self.ownerId = owner;
+    self.ownerSource = 0;
+    self.guessed = pass.guessed;
+    forEachIamClaim(page, [&](std::int64_t q, std::int64_t guard, const char* error) {
+        applyIamClaim(pass, owner, q, guard, error);
+    });
+}
+
+// No page of a database is claimed by the IAM pages of two allocation units: an IAM page that
+// claims one that the file's IAM pages gave to another is another database's. withGuesses: what
+// guesses put in the map counts too.
+bool claimsAnothersPage(const PageMap& map, const PageBuffer& page, bool withGuesses) {
+    const std::int32_t owner = i32(page, 24);
+    bool clash = false;
+    forEachIamClaim(page, [&](std::int64_t q, std::int64_t guard, const char*) {
+        if (clash || guard <= 0) return;
+        const PageMapEntry e = map.get(q);
+        clash = e.ownerSource == 0 && (withGuesses || !e.guessed) && e.ownerId != 0 &&
+                e.ownerId != 99 && e.kind != 10 && e.ownerId != owner;
+    });
+    return clash;
+}
+
+enum class PageFit { Silent, Matches, Contradicts };
+
+// What the map says of a candidate's page: its owner and kind agree with the file's allocation
+// pages, contradict them, or nothing is known. withGuesses: entries guesses set count too.
+PageFit judgePage(const PageMap& map, const PageMapEntry& e, const PageBuffer& page,
+                  bool withGuesses) {
+    if (page[1] == 10 && claimsAnothersPage(map, page, withGuesses)) return PageFit::Contradicts;
+    if (e.guessed && !withGuesses) return PageFit::Silent;
+    // The PFS byte of every IAM page says it is one: an IAM page where the file's PFS page gives
+    // an allocated page of another kind is another database's, or an older state's.
+    if (page[1] == 10 && e.allocState == 1 && e.kind != 10) return PageFit::Contradicts;
+    const std::int32_t owner = i32(page, 24);
+    if (e.ownerId > 0) {
+        if (owner == e.ownerId)
+            return e.kind == 10 && page[1] != 10 ? PageFit::Contradicts : PageFit::Matches;
+        return e.allocState == 1 && e.ownerSource == 0 ? PageFit::Contradicts : PageFit::Silent;
+    }
+    if (e.kind == 10 && e.allocState == 1)
+        return page[1] != 10 ? PageFit::Contradicts : PageFit::Matches;
+    return PageFit::Silent;
 }
 
 // A data or index page lends its owner to the pages it links to; returns false when its
@@ -237,33 +283,26 @@ PassOutcome recordFragmentPages(PageMapPass& pass, std::int32_t pages, std::int3
 MatchCounts matchFragmentPages(PageMapPass& pass, std::int32_t pages, std::int32_t basePage,
                                std::int64_t fsec) {
     MatchCounts counts;
+    bool judged = false, judgedFirmly = false;  // a mismatch ends each judgement
     PageBuffer page{};
-    for (std::int32_t i = 0; i < pages; ++i) {
+    for (std::int32_t i = 0; i < pages && !(judged && judgedFirmly); ++i) {
         if (!pass.pages.readPassPage(fsec, i, pages, page)) return counts;
         restoreTornBits(page);
-        const std::int32_t owner = i32(page, 24);
-        if (owner == 99) continue;
+        if (i32(page, 24) == 99) continue;
         const PageMapEntry e = pass.map.get(std::int64_t{basePage} + i);
         if (e.allocState == 0 || page[0] != 1) continue;
-        if (e.ownerId > 0) {
-            if (owner == e.ownerId) {
-                if (e.kind == 10 && page[1] != 10) {
-                    ++counts.mismatches;
-                    return counts;
-                }
-                ++counts.matches;
-                counts.guessedMatches += e.guessed;
-            } else if (e.allocState == 1 && e.ownerSource == 0) {
-                ++counts.mismatches;
-                return counts;
-            }
-        } else if (e.kind == 10 && e.allocState == 1) {
-            if (page[1] != 10) {
-                ++counts.mismatches;
-                return counts;
-            }
-            ++counts.matches;
-            counts.guessedMatches += e.guessed;
+        if (!judged) {
+            const PageFit fit = judgePage(pass.map, e, page, true);
+            counts.matches += fit == PageFit::Matches;
+            counts.guessedMatches += fit == PageFit::Matches && e.guessed;
+            counts.mismatches += fit == PageFit::Contradicts;
+            judged = fit == PageFit::Contradicts;
+        }
+        if (!judgedFirmly) {
+            const PageFit fit = judgePage(pass.map, e, page, false);
+            counts.firmMatches += fit == PageFit::Matches;
+            counts.firmMismatches += fit == PageFit::Contradicts;
+            judgedFirmly = fit == PageFit::Contradicts;
         }
     }
     return counts;

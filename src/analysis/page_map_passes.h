@@ -30,6 +30,9 @@ struct MatchCounts {
     std::int32_t matches = 0;
     std::int32_t mismatches = 0;
     std::int32_t guessedMatches = 0;  // of matches, those against entries a guess set
+    // The same judgement leaving out the entries guesses set.
+    std::int32_t firmMatches = 0;
+    std::int32_t firmMismatches = 0;
 
     // The candidate fits only what guesses said.
     bool restsOnGuess() const { return matches > 0 && guessedMatches == matches; }

@@ -64,9 +64,8 @@ std::optional<GapChoice> chooseForGap(AssemblyContext& ctx, std::int32_t from, s
     for (std::size_t k = ctx.index.lowerBound(from);
          k < ctx.index.size() && ctx.index[k].beginPage <= to; ++k) {
         if (ctx.index[k].endPage > to) continue;
-        bool restsOnGuess = false;
-        const Fit fit = testCandidate(analysis, k, &restsOnGuess);
-        if (fit == Fit::Continues) return GapChoice{k, fit, restsOnGuess};
+        const Fit fit = testCandidate(analysis, k);
+        if (fit == Fit::Continues) return GapChoice{k, fit, takingRestsOnGuesses(analysis, k)};
         if (fit != Fit::NoEvidence || firstWithoutEvidence) continue;
         if (!fileMarksAllFree(ctx.results, ctx.index[k].beginPage, ctx.index[k].endPage))
             firstWithoutEvidence = k;

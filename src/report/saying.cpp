@@ -77,6 +77,13 @@ constexpr Wordings kWordings[] = {
      "without evidence)",
      "candidates {0} and {1} differ, and nothing tells which is this file's: took the nearer; its "
      "pages are listed as taken without evidence"},
+    {Saying::WalkAgainFromEvidence, 0,
+     "有无证据的选取,先取唯一符合的碎片后重新分析(fragments were taken without evidence: the "
+     "fragments that alone fit the file's own pages are taken first, and the walk is made again)",
+     "fragments were taken without evidence: the fragments that alone fit the file's own pages "
+     "are taken first, and the walk is made again"},
+    {Saying::TookSoleCandidate, 1, "唯一符合的碎片(the only fragment that fits its pages) {0}",
+     "the only fragment that fits its pages: {0}"},
     {Saying::LoneHeaderWithoutPageOne, 0,
      "文件头页单独成碎片,未找到第1页(lone file header page; no fragment begins with PFS page 1)",
      "lone file header page; no fragment begins with PFS page 1"},

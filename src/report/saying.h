@@ -31,6 +31,8 @@ enum class Saying : std::uint16_t {
     PreferredNewer,               // the same
     PreferredReachesFurther,      // the same
     ChoseWithoutEvidence,         // row taken, row left
+    WalkAgainFromEvidence,        //
+    TookSoleCandidate,            // row
     LoneHeaderWithoutPageOne,     //
     LoneHeaderPageOneFrom,        // row
     HeaderLostRebuilding,         // the file's name
