@@ -6,6 +6,7 @@
 #include "analysis/sector_claims.h"
 #include "scan/page_protection.h"
 #include "scan/page_structure.h"
+#include "scan/sector_sums.h"
 #include "source/byte_order.h"
 #include "source/sector_source.h"
 
@@ -125,6 +126,8 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     std::vector<std::uint8_t> low(static_cast<std::size_t>(kChunkSectors + 16));
     std::vector<std::uint8_t> nonZero(static_cast<std::size_t>(kChunkSectors + 16));
     std::vector<std::int64_t> nextData(static_cast<std::size_t>(kChunkSectors + 17));
+    const bool bytesWanted = std::any_of(wantedPlain.begin(), wantedPlain.end(),
+                                         [](const std::vector<Want>& w) { return !w.empty(); });
     int told = -1;
     for (std::int64_t at = 0; at < settings.endSector; at += kChunkSectors) {
         if (settings.stop && settings.stop->load()) {
@@ -137,14 +140,21 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         }
         const std::int64_t count =
             std::min<std::int64_t>(kChunkSectors + 16, settings.endSector - at);
-        std::fill(chunk.begin(), chunk.end(), 0);
-        if (!source.readSectors(static_cast<std::uint32_t>(count), chunk.data(), at)) continue;
-        for (std::int64_t k = 0; k < count; ++k) {
-            const std::uint8_t* sector = &chunk[static_cast<std::size_t>(k) * 512];
-            xors[static_cast<std::size_t>(k)] = sectorXor(sector, false);
-            low[static_cast<std::size_t>(k)] = sector[511] & 3;
-            nonZero[static_cast<std::size_t>(k)] =
-                !std::all_of(sector, sector + 512, [](std::uint8_t b) { return b == 0; });
+        const bool summed = !bytesWanted && settings.sums &&
+                            settings.sums->read(at, count, xors.data(), low.data(), nonZero.data());
+        if (summed) {
+            ++result.summedChunks;
+        } else {
+            std::fill(chunk.begin(), chunk.end(), 0);
+            if (!source.readSectors(static_cast<std::uint32_t>(count), chunk.data(), at)) continue;
+            ++result.readChunks;
+            for (std::int64_t k = 0; k < count; ++k) {
+                const std::uint8_t* sector = &chunk[static_cast<std::size_t>(k) * 512];
+                xors[static_cast<std::size_t>(k)] = sectorXor(sector, false);
+                low[static_cast<std::size_t>(k)] = sector[511] & 3;
+                nonZero[static_cast<std::size_t>(k)] =
+                    !std::all_of(sector, sector + 512, [](std::uint8_t b) { return b == 0; });
+            }
         }
         // nextData[k]: the first sector at or after k that is not all zero.
         nextData[static_cast<std::size_t>(count)] = count;

@@ -11,6 +11,7 @@
 namespace mdf {
 
 class SectorSource;
+class SectorSums;
 
 // A page whose form at its fragment does not verify: with clusters smaller than a page, its
 // later sectors may lie in a cluster of their own, which carries no page header and so belongs
@@ -41,6 +42,10 @@ struct SplitSearchSettings {
     std::function<void(int percent)> progress;
     // Set when the person asks the work to stop: the pass ends where it is.
     const std::atomic<bool>* stop = nullptr;
+    // What the scan gathered of the sectors it read: where it covers a stretch, the search takes
+    // it from there instead of reading the source again (unless a page without protection is
+    // sought: its tail's slot array is in the bytes themselves).
+    const SectorSums* sums = nullptr;
 };
 
 struct SplitSearchResult {
@@ -49,6 +54,8 @@ struct SplitSearchResult {
     std::vector<std::int32_t> ambiguous;  // more than one piece fits, and none continues the run
     std::int64_t candidateClusters = 0;   // unclaimed, non-zero clusters looked at
     bool stopped = false;                 // asked to stop: nothing was restored
+    // Stretches of the source the pass took from the scan's sums, and those it read again.
+    std::int64_t summedChunks = 0, readChunks = 0;
 };
 
 // Looks for the missing tail of every broken page among the clusters no fragment claims. A

@@ -1,6 +1,7 @@
 #include "session/recovery_session.h"
 
 #include <fmt/core.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -97,6 +98,10 @@ ScanContext RecoverySession::scanContext() {
     if (spooler_) {
         spooler_->forwardTo(ctx.windowObserver);
         ctx.windowObserver = spooler_.get();
+    }
+    if (sectorSums_) {
+        sectorSums_->forwardTo(ctx.windowObserver);
+        ctx.windowObserver = sectorSums_.get();
     }
     ctx.position = &scanPosition_;
     ctx.reached = &scanReached_;
@@ -245,15 +250,17 @@ StartResult RecoverySession::startScan() {
     // A scan goes on from a saved position only when asked to just before; otherwise it starts
     // at the start sector, as the scan button always did.
     scanPosition_ = resumeAt_.value_or(ScanPosition{});
-    if (!resumeAt_) scanId_ = newScanId();
+    const bool resuming = resumeAt_.has_value();
+    if (!resuming) scanId_ = newScanId();
     resumeAt_.reset();
     scanReached_ = -1;
-    startJob([this] {
+    prepareSectorSums(resuming);
+    startJob([this, resuming] {
         pageOrigin_.scannedPages().begin(source_.generation());
         // A scan that goes on from a saved position did not see the runs before it.
         soundRunEnds_.clear();
         soundRunEndsGeneration_ = source_.generation();
-        if (!resumeAt_) splitHeads_.clear();
+        if (!resuming) splitHeads_.clear();
         ScanContext ctx = scanContext();
         ScanOutcome outcome = ScanOutcome::Failed;
         try {
@@ -267,6 +274,30 @@ StartResult RecoverySession::startScan() {
         lastScanOutcome_ = outcome;
     });
     return StartResult::Started;
+}
+
+// Sums are gathered where a page may be split: clusters smaller than a page, read from the
+// source. A scan that goes on from where this one stopped adds to them; any other starts afresh.
+// Kept in the temporary folder, never where the guard refuses; without them the search reads the
+// source again, as it always could.
+void RecoverySession::prepareSectorSums(bool resuming) {
+    // The scan takes its stride as the volume's cluster size.
+    const std::int64_t stride = settings_.sectorsPerCluster.value_or(0);
+    const bool wanted = readFromSource_ && stride > 0 && stride < 16;
+    if (resuming && sectorSums_ && sectorSumsGeneration_ == source_.generation() && wanted) return;
+    sectorSums_.reset();
+    sectorSumsGeneration_ = UINT64_MAX;
+    if (!wanted) return;
+    std::error_code ec;
+    const auto folder = std::filesystem::temp_directory_path(ec);
+    if (ec) return;
+    const std::string path =
+        (folder / fmt::format("mdfrecover-{}-{}.sums", ::getpid(), newScanId())).string();
+    if (!outputGuard().refusal(path).empty()) return;
+    auto sums = std::make_unique<SectorSums>(path);
+    if (!sums->ok()) return;
+    sectorSums_ = std::move(sums);
+    sectorSumsGeneration_ = source_.generation();
 }
 
 bool RecoverySession::listPagesReachable() {
@@ -292,6 +323,7 @@ void RecoverySession::startNewList() {
     namedHeads_.clear();
     headsNamed_ = false;
     splitHeads_.clear();
+    sectorSums_.reset();
     soundRunEnds_.clear();
     pendingMemo_.clear();
     scanPosition_ = ScanPosition{};
@@ -559,6 +591,8 @@ SplitSearchSettings RecoverySession::splitSearchSettings() {
         settings.clusterOrigin = volume_.dataStartSector % volume_.sectorsPerCluster;
     settings.endSector = source_.endSector();
     settings.stop = &workStopRequested_;
+    if (sectorSums_ && sectorSumsGeneration_ == source_.generation())
+        settings.sums = sectorSums_.get();
     if (readsFreeSpaceOnly())
         settings.inUse = [this](std::int64_t sector) { return clusterInUse(sector); };
     return settings;

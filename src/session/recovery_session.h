@@ -24,6 +24,7 @@
 #include "scan/file_catalogue.h"
 #include "scan/fragment_list.h"
 #include "scan/scan_engine.h"
+#include "scan/sector_sums.h"
 #include "session/content_spooler.h"
 #include "session/job_runner.h"
 #include "source/ddrescue_map.h"
@@ -401,9 +402,14 @@ class RecoverySession {
     std::uint64_t ntfsFilesGeneration_ = UINT64_MAX;
     // Heads of pages whose later sectors lie in clusters in use, as the last scan met them.
     std::vector<SplitHead> splitHeads_;
+    // What the split-page search needs of the sectors the scan read (clusters smaller than a
+    // page only), and the source state they were read in.
+    std::unique_ptr<SectorSums> sectorSums_;
+    std::uint64_t sectorSumsGeneration_ = UINT64_MAX;
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;
+    void prepareSectorSums(bool resuming);
     bool writingMdf_ = false;
     std::size_t contentUnreadable_ = 0;
     bool readFromSource_ = true;

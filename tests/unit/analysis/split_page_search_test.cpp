@@ -8,7 +8,9 @@
 #include <algorithm>
 
 #include "scan/page_protection.h"
+#include "scan/sector_sums.h"
 #include "source/byte_order.h"
+#include "source/ddrescue_map.h"
 #include "source/sector_source.h"
 #include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
@@ -156,6 +158,54 @@ TEST(SplitPageSearch, AnUnprotectedPageIsNeverPiecedTogether) {
     SplitSearchResult r = searchSplitPages(w.source, {b}, w.settings(8));
     EXPECT_TRUE(r.restored.empty());
     EXPECT_EQ(r.unresolved, std::vector<std::int32_t>{b.pageId});
+}
+
+// What the scan gathered of every sector it read stands in for a second read of the source: with
+// every sector outside the pages' own unreadable, the search still finds a checksum page and a
+// torn-bit page by the sums alone, and reads only the tails it takes. Where the sums have a hole,
+// the source is read there as before.
+TEST(SplitPageSearch, TheScansSectorSumsSpareASecondReadOfTheSource) {
+    SplitWorld w;
+    const Page sum = pubsPage(130), torn = tornPage();
+    ASSERT_EQ(pageProtection(sum), PageProtection::Checksum);
+    const std::vector<BrokenPage> broken = {w.split(sum, 1000, 8, 24008),
+                                            w.split(torn, 2000, 8, 26008)};
+    auto gather = [&](SectorSums& sums, std::int64_t from, std::int64_t to) {
+        std::vector<std::uint8_t> window(512 * 12288);
+        for (std::int64_t at = from; at < to; at += 12288) {
+            const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(12288, to - at));
+            ASSERT_TRUE(w.source.readWholeSectors(count, window.data(), at));
+            sums.sectorsRead(at, std::span(window.data(), std::size_t{512} * count));
+        }
+    };
+    SectorSums whole(w.dir.file("whole.sums"));
+    ASSERT_TRUE(whole.ok());
+    gather(whole, 0, w.image.sectors());
+    SectorSums holed(w.dir.file("holed.sums"));
+    gather(holed, 0, 20000);
+
+    // The source as a failing disk would give it: the heads' area and the two tails only.
+    RescueMap map;
+    map.rescued = {{0, 10000 * 512}, {24008 * 512, 24016 * 512}, {26008 * 512, 26016 * 512}};
+    map.listedEnd = static_cast<std::uint64_t>(w.image.sectors()) * 512;
+    w.source.setOpener(openerWithRescueMap(openReadOnly, map));
+    SplitSearchSettings settings = w.settings(8);
+    settings.sums = &whole;
+    SplitSearchResult r = searchSplitPages(w.source, broken, settings);
+    ASSERT_EQ(r.restored.size(), 2u);
+    EXPECT_EQ(r.restored[130], sum);
+    EXPECT_EQ(r.restored[120], torn);
+    EXPECT_EQ(r.readChunks, 0);
+    settings.sums = nullptr;
+    EXPECT_TRUE(searchSplitPages(w.source, broken, settings).restored.empty());
+
+    // Sums that miss the tails' stretch: that stretch is read again from the source.
+    w.source.setOpener(openReadOnly);
+    settings.sums = &holed;
+    r = searchSplitPages(w.source, broken, settings);
+    EXPECT_EQ(r.restored.size(), 2u);
+    EXPECT_GT(r.readChunks, 0);
+    EXPECT_GT(r.summedChunks, 0);
 }
 
 }  // namespace
