@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "source/byte_order.h"
 
 namespace mdf {
 namespace {
+
+static_assert(std::endian::native == std::endian::little, "the sums read words as they lie");
 
 constexpr std::int64_t kRecordBytes = 5;
 constexpr std::uint8_t kNonZero = 4;
@@ -37,13 +41,6 @@ SectorSums::~SectorSums() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::uint32_t SectorSums::sectorXor(const std::uint8_t* sector) {
-    std::uint32_t x = 0;
-    for (int w = 0; w < 128; ++w)
-        x ^= loadU32(sector + 4 * w);
-    return x;
-}
-
 void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) {
     if (next_) next_->sectorsRead(first, bytes);
     if (fd_ < 0 || failed_ || first < 0) return;
@@ -52,10 +49,21 @@ void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> b
     bool any = false;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint8_t* sector = &bytes[k * 512];
-        if (std::all_of(sector, sector + 512, [](std::uint8_t b) { return b == 0; })) continue;
+        // One pass over the sector in 64-bit words, four at a time: the scan waits for this.
+        std::uint64_t x[4] = {}, o[4] = {};
+        for (int w = 0; w < 64; w += 4)
+            for (int l = 0; l < 4; ++l) {
+                std::uint64_t word;
+                std::memcpy(&word, sector + 8 * (w + l), 8);
+                x[l] ^= word;
+                o[l] |= word;
+            }
+        if ((o[0] | o[1] | o[2] | o[3]) == 0) continue;
         any = true;
+        const std::uint64_t x64 = x[0] ^ x[1] ^ x[2] ^ x[3];
         std::uint8_t* record = &records_[k * kRecordBytes];
-        storeU32(record, sectorXor(sector));
+        // Little-endian words: the 32-bit words' XOR is the two halves' XOR.
+        storeU32(record, static_cast<std::uint32_t>(x64 ^ (x64 >> 32)));
         record[4] = static_cast<std::uint8_t>(kNonZero | (sector[511] & 3));
     }
     // Sectors of zeros are what a hole in the file reads as: nothing is written for them.

@@ -39,9 +39,6 @@ class SectorSums : public WindowObserver {
     bool read(std::int64_t first, std::int64_t count, std::uint32_t* xors, std::uint8_t* lows,
               std::uint8_t* nonZero) const;
 
-    // The XOR of a sector's 128 words, as a page's checksum takes each sector but its first.
-    static std::uint32_t sectorXor(const std::uint8_t* sector);
-
   private:
     void cover(std::int64_t first, std::int64_t end);
 
