@@ -30,7 +30,8 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t 
 
 }  // namespace
 
-SectorSums::SectorSums(std::string path) : path_(std::move(path)) {
+SectorSums::SectorSums(std::string path, std::int64_t mostBytes)
+    : path_(std::move(path)), mostBytes_(mostBytes) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     // Gone from the folder at once: the open file lives on until it is closed, or the process
     // ends however it ends, and nothing is left behind.
@@ -67,12 +68,23 @@ void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> b
         record[4] = static_cast<std::uint8_t>(kNonZero | (sector[511] & 3));
     }
     // Sectors of zeros are what a hole in the file reads as: nothing is written for them.
-    if (any && !writeAll(fd_, records_.data(), records_.size(), first * kRecordBytes)) {
-        failed_ = true;
-        covered_.clear();
-        return;
+    if (any) {
+        written_ += static_cast<std::int64_t>(records_.size());
+        if ((mostBytes_ > 0 && written_ > mostBytes_) ||
+            !writeAll(fd_, records_.data(), records_.size(), first * kRecordBytes)) {
+            drop();
+            return;
+        }
     }
     cover(first, first + static_cast<std::int64_t>(count));
+}
+
+void SectorSums::drop() {
+    failed_ = true;
+    covered_.clear();
+    if (::ftruncate(fd_, 0) != 0) {
+        // The room stays taken until the file is closed; the sums are unused either way.
+    }
 }
 
 void SectorSums::cover(std::int64_t first, std::int64_t end) {

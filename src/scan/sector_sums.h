@@ -19,8 +19,9 @@ namespace mdf {
 class SectorSums : public WindowObserver {
   public:
     // Creates the file (a new one: an existing name is refused); ok() is false when it could not
-    // be.
-    explicit SectorSums(std::string path);
+    // be. Past mostBytes written (0: no bound but the disk's room), or when a write fails, the
+    // sums are dropped, their room given back, and the search reads the source as before.
+    explicit SectorSums(std::string path, std::int64_t mostBytes = 0);
     ~SectorSums() override;
     SectorSums(const SectorSums&) = delete;
     SectorSums& operator=(const SectorSums&) = delete;
@@ -41,10 +42,13 @@ class SectorSums : public WindowObserver {
 
   private:
     void cover(std::int64_t first, std::int64_t end);
+    void drop();
 
     std::string path_;
     int fd_ = -1;
-    bool failed_ = false;  // a write failed: nothing more is taken, and nothing is covered
+    bool failed_ = false;  // dropped: nothing more is taken, and nothing is covered
+    std::int64_t mostBytes_ = 0;
+    std::int64_t written_ = 0;
     WindowObserver* next_ = nullptr;
     std::vector<std::pair<std::int64_t, std::int64_t>> covered_;  // [first, end), ascending
     std::vector<std::uint8_t> records_;

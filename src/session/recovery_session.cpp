@@ -1,6 +1,7 @@
 #include "session/recovery_session.h"
 
 #include <fmt/core.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -294,7 +295,13 @@ void RecoverySession::prepareSectorSums(bool resuming) {
     const std::string path =
         (folder / fmt::format("mdfrecover-{}-{}.sums", ::getpid(), newScanId())).string();
     if (!outputGuard().refusal(path).empty()) return;
-    auto sums = std::make_unique<SectorSums>(path);
+    // A temporary folder in memory (tmpfs) holds a bounded share: a large disk's sums would
+    // otherwise take gigabytes of memory.
+    constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
+    struct statfs folderFs {};
+    const bool inMemory =
+        ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS_MAGIC
+    auto sums = std::make_unique<SectorSums>(path, inMemory ? kMostInMemory : 0);
     if (!sums->ok()) return;
     sectorSums_ = std::move(sums);
     sectorSumsGeneration_ = source_.generation();

@@ -206,6 +206,15 @@ TEST(SplitPageSearch, TheScansSectorSumsSpareASecondReadOfTheSource) {
     EXPECT_EQ(r.restored.size(), 2u);
     EXPECT_GT(r.readChunks, 0);
     EXPECT_GT(r.summedChunks, 0);
+
+    // Sums past their bound (a temporary folder in memory) are dropped whole: the source is read.
+    SectorSums bounded(w.dir.file("bounded.sums"), 64 * 1024);
+    gather(bounded, 0, w.image.sectors());
+    EXPECT_FALSE(bounded.covers(0, 1));
+    settings.sums = &bounded;
+    r = searchSplitPages(w.source, broken, settings);
+    EXPECT_EQ(r.restored.size(), 2u);
+    EXPECT_EQ(r.summedChunks, 0);
 }
 
 }  // namespace
