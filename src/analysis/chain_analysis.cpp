@@ -121,6 +121,9 @@ Fit testCandidate(AnalysisContext& ctx, std::size_t position, FitDetail* detail)
 }
 
 bool takingRestsOnGuesses(AnalysisContext& ctx, std::size_t position) {
+    // Only a guessed fragment marks the map: before the first, nothing rests on one, and the walk
+    // of a single database reads no fragment twice for this.
+    if (ctx.results.guessedFragments.empty()) return false;
     FitDetail own;
     testCandidate(ctx, position, &own);
     if (own.restsOnGuess) return true;
