@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 #include "source/byte_order.h"
 #include "tables/text_codes.h"
@@ -249,7 +248,7 @@ std::string typeName(std::uint8_t type) {
 
 RowDecoder::RowDecoder(const DatabasePages& file, const TableInfo& table,
                        std::vector<PhysicalColumn> layout)
-    : file_(file), table_(table), layout_(std::move(layout)) {
+    : table_(table), offRow_(file), layout_(std::move(layout)) {
     places_.assign(table_.columns.size(), nullptr);
     for (std::size_t i = 0; i < table_.columns.size(); ++i)
         for (const PhysicalColumn& p : layout_)
@@ -269,16 +268,19 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
                                    const Record& record) const {
     if (record.isNull(place.nullBit)) return {};
     std::span<const std::uint8_t> b;
+    std::vector<std::uint8_t> offRow;
     if (place.leafOffset < 0) {
         const auto k = static_cast<std::size_t>(-place.leafOffset) - 1;
         if (k >= record.variable.size())
             return {};  // trailing variable columns that are null are not written
         const VariableColumn& v = record.variable[k];
-        const bool textPointer =
-            column.type == kText || column.type == kNText || column.type == kImage;
-        if (v.complex && !textPointer)
-            return notDecoded("kept off the row (row overflow or a (max) value)");
+        const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
         b = v.bytes;
+        if (v.complex || lobType) {
+            std::string why;
+            if (!offRow_.read(v.bytes, offRow, why)) return notDecoded(why);
+            b = offRow;
+        }
     } else {
         const auto at = static_cast<std::size_t>(place.leafOffset);
         const std::size_t size = column.type == kBit ? 1 : storedBytes(column);
@@ -367,116 +369,22 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         }
         case kChar:
         case kVarChar:
+        case kText:
             return characters(b, column.collation);
         case kNChar:
         case kNVarChar:
+        case kNText:
             return text(utf16ToUtf8(b));
         case kBinary:
         case kVarBinary:
         case kTimestamp:
+        case kImage:
             return blob(b);
         case kUniqueIdentifier:
             return b.size() == 16 ? text(uniqueIdentifierText(b)) : notDecoded("length not 16");
-        case kText:
-        case kNText:
-        case kImage:
-            return lobValue(column, b);
         default:
             return notDecoded(typeName(column.type) + " is not decoded");
     }
-}
-
-namespace {
-
-constexpr int kDeepestLob = 8;
-constexpr std::uint8_t kLobData = 3, kLobRoot = 5, kLobInternal = 2;
-// A value of text, ntext or image holds at most 2 GB: about 270,000 fragments of 8,040 bytes. A
-// damaged tree whose links lead back into itself must not be followed past that.
-constexpr std::size_t kMostLobBytes = std::size_t{1} << 31;
-constexpr std::size_t kMostLobFragments = 300'000;
-
-// Appends the bytes of the LOB fragment at (page, slot) and of those it links to. False, with why,
-// when a page is missing or fails its checks, a fragment is of a kind not decoded here, or the
-// tree leads back into itself or grows past the largest value there can be. blobId: the id the
-// text pointer gives, which the fragment must carry (a stale pointer leads to another value).
-bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int depth,
-             std::span<const std::uint8_t> blobId,
-             std::set<std::pair<std::int64_t, std::size_t>>& seen, std::vector<std::uint8_t>& out,
-             std::string& why) {
-    const std::string where = "page " + std::to_string(page) + " slot " + std::to_string(slot);
-    if (depth > kDeepestLob || seen.size() >= kMostLobFragments || out.size() > kMostLobBytes) {
-        why = "its LOB tree is larger than any value can be";
-        return false;
-    }
-    if (!seen.emplace(page, slot).second) {
-        why = "a link of its LOB tree leads back into it (" + where + ")";
-        return false;
-    }
-    Page bytes;
-    if (!file.read(page, bytes)) {
-        why = "its LOB page " + std::to_string(page) + " is missing or fails its checks";
-        return false;
-    }
-    const ConstPageBytes view(bytes.data(), bytes.size());
-    const std::vector<std::uint16_t> slots = slotOffsets(view);
-    const std::size_t at = slot < slots.size() ? slots[slot] : 0;
-    const std::size_t limit = 8192 - 2 * slots.size();
-    const std::size_t length = at >= 96 && at + 14 <= limit ? loadU16(&bytes[at + 2]) : 0;
-    if (length < 14 || at + length > limit || ((bytes[at] >> 1) & 7) != 4) {
-        why = "no LOB fragment at " + where;
-        return false;
-    }
-    if (!std::equal(blobId.begin(), blobId.end(),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(at + 4))) {
-        why = "the LOB fragment at " + where + " is another value's";
-        return false;
-    }
-    const std::uint16_t kind = loadU16(&bytes[at + 12]);
-    if (kind == kLobData) {
-        out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at + 14),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
-        return true;
-    }
-    // A root's links are 12 bytes from offset 24 (a 4-byte size, then the fragment's address); an
-    // inner node's 16 bytes from offset 20 (an 8-byte offset, then the address).
-    const bool root = kind == kLobRoot;
-    const std::size_t first = root ? 24 : 20, step = root ? 12 : 16, address = root ? 4 : 8;
-    if ((!root && kind != kLobInternal) || length < first) {
-        why = "LOB fragment kind " + std::to_string(kind) + " at " + where + " is not decoded";
-        return false;
-    }
-    const std::size_t links = loadU16(&bytes[at + 16]);
-    if (first + links * step > length) {
-        why = "the LOB fragment at " + where + " has more links than it holds";
-        return false;
-    }
-    for (std::size_t k = 0; k < links; ++k) {
-        const std::uint8_t* link = &bytes[at + first + k * step + address];
-        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, blobId, seen, out, why))
-            return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-CellValue RowDecoder::lobValue(const ColumnInfo& column,
-                               std::span<const std::uint8_t> pointer) const {
-    if (pointer.size() != 16)
-        return notDecoded("text pointer of " + std::to_string(pointer.size()) + " bytes");
-    const std::int64_t page = loadU32(&pointer[8]);
-    const std::size_t slot = loadU16(&pointer[14]);
-    // Each value has a tree of its own: a root met again in the table is a damaged pointer, and
-    // following it once more would cost the whole tree again.
-    if (!lobRoots_.emplace(page, slot).second)
-        return notDecoded("its LOB root is another row's too (page " + std::to_string(page) + ")");
-    std::vector<std::uint8_t> bytes;
-    std::set<std::pair<std::int64_t, std::size_t>> seen;
-    std::string why;
-    if (!readLob(file_, page, slot, 0, pointer.first(8), seen, bytes, why)) return notDecoded(why);
-    if (column.type == kImage) return blob(bytes);
-    if (column.type == kNText) return text(utf16ToUtf8(bytes));
-    return characters(bytes, column.collation);
 }
 
 }  // namespace mdf

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "tables/catalogue.h"
 #include "tables/database_pages.h"
+#include "tables/off_row_values.h"
 #include "tables/record.h"
 
 namespace mdf {
@@ -24,8 +24,8 @@ struct CellValue {
     std::vector<std::uint8_t> blob;
 };
 
-// Decodes the rows of one table from its data records, following text, ntext and image values
-// to their LOB pages in the file.
+// Decodes the rows of one table from its data records, following values kept off the row (text,
+// ntext, image, the (max) types, row overflow) to their pages in the file.
 class RowDecoder {
   public:
     RowDecoder(const DatabasePages& file, const TableInfo& table,
@@ -37,11 +37,9 @@ class RowDecoder {
   private:
     CellValue decodeColumn(const ColumnInfo& column, const PhysicalColumn& place,
                            const Record& record) const;
-    CellValue lobValue(const ColumnInfo& column, std::span<const std::uint8_t> pointer) const;
 
-    const DatabasePages& file_;
     const TableInfo& table_;
-    mutable std::set<std::pair<std::int64_t, std::size_t>> lobRoots_;  // the table's, so far
+    mutable OffRowReader offRow_;
     std::vector<const PhysicalColumn*> places_;  // by column, null where it is not stored
     std::vector<PhysicalColumn> layout_;
 };
