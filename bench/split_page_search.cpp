@@ -5,6 +5,8 @@
 // Then 1,000 pages in 2 to 16 pieces each, a live file's clusters between the pieces, found by
 // following the free clusters in allocation order: no pass over the image, so its cost is set
 // against the same plain read of the image.
+// The same with the sums kept in a file by a scan stopped half way, and reopened by the run that
+// goes on with it.
 // Usage: bench_split_pages [N...]
 #include "analysis/split_page_search.h"
 
@@ -174,6 +176,44 @@ int main(int argc, char** argv) {
             clusters, gathering, gathering / readOnly, searchOnSums,
             (gathering + searchOnSums) / readOnly, summed.restored.size(), pages.size(),
             summed.readChunks);
+
+        // As a kept scan stopped half way and gone on with by another process: the first half's
+        // sums kept in a file, reopened with the ranges its resume file records, the second half
+        // added, then the search.
+        const std::string keptPath = "/tmp/mdfrecover-bench/split-kept.sums";
+        const std::int64_t half = kImageSectors / 2 / 12288 * 12288;
+        auto gather = [&](SectorSums& into, std::int64_t from, std::int64_t to) {
+            for (std::int64_t at = from; at < to; at += 12288) {
+                source.readSectors(12288, window.data(), at);
+                into.sectorsRead(at, window);
+            }
+        };
+        SectorSums::Ranges covered;
+        const double firstHalf = bench::bestSeconds(1, [&] {
+            SectorSums kept(keptPath, 0, "bench");
+            if (!kept.ok()) std::abort();
+            gather(kept, 0, half);
+            if (!kept.sync()) std::abort();
+            covered = kept.coverage();
+        });
+        std::unique_ptr<SectorSums> resumed = SectorSums::reopen(keptPath, "bench", covered);
+        if (!resumed) std::abort();
+        const double secondHalf =
+            bench::bestSeconds(1, [&] { gather(*resumed, half, kImageSectors); });
+        settings.sums = resumed.get();
+        SplitSearchResult afterResume;
+        const double searchAfterResume =
+            bench::bestSeconds(1, [&] { afterResume = searchSplitPages(source, pages, settings); });
+        settings.sums = nullptr;
+        resumed.reset();
+        std::filesystem::remove(keptPath);
+        fmt::print(
+            "{:>9} unclaimed clusters, stopped half way and resumed over the kept sums: read and "
+            "gather {:6.1f} s, search {:6.2f} s; together {:.2f} x the plain read; {} of {} "
+            "pages restored, {} stretches read again\n",
+            clusters, firstHalf + secondHalf, searchAfterResume,
+            (firstHalf + secondHalf + searchAfterResume) / readOnly, afterResume.restored.size(),
+            pages.size(), afterResume.readChunks);
         if (clusters != counts.front()) continue;
         SplitSearchSettings order;
         order.clusterSectors = 1;

@@ -103,6 +103,10 @@ void addCheckpointOption(CLI::App& command, double& seconds) {
         ->default_str("10");
 }
 
+bool keptSumsAllowed(const std::string& sums, const OutputGuard& guard, bool force) {
+    return sums.empty() || outputsAllowed({sums}, guard, force || SectorSums::isKeptFile(sums));
+}
+
 ResumeFile prepareResume(RecoverySession& session, const SourceOptions& source, bool directIo,
                          const KeptScan& kept, double checkpointSeconds) {
     ResumeFile next;
@@ -112,6 +116,7 @@ ResumeFile prepareResume(RecoverySession& session, const SourceOptions& source, 
     next.fingerprint = session.sourceFingerprint();
     next.firstPageSha256 = session.sourceFirstPageSha256();
     if (kept.scanInfo.empty()) return next;
+    session.keepSectorSumsAt(ResumeFile::sumsPathFor(kept.scanInfo));
     const std::string path = ResumeFile::pathFor(kept.scanInfo);
     const OutputGuard guard = session.outputGuard();
     auto warned = std::make_shared<bool>(false);

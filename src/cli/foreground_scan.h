@@ -50,7 +50,15 @@ struct KeptScan {
     bool contentMustBeWhole = true;
     // The content file's seed, drawn before the scan so that the scan can write it as it reads.
     std::uint32_t seed = std::random_device{}();
+    // Where the scan's sector sums are kept beside it; empty when the scan is not kept.
+    std::string sums() const {
+        return scanInfo.empty() ? std::string() : ResumeFile::sumsPathFor(scanInfo);
+    }
 };
+
+// Whether the scan's sector sums may be kept under their name: a kept file of sums there is
+// replaced as the resume file is, any other file only with --force. False after saying why.
+bool keptSumsAllowed(const std::string& sums, const OutputGuard& guard, bool force);
 
 // The resume file of the scan about to run, with what can only be read from the source before
 // the scan begins (its fingerprint); and, when the scan is kept, has the scan keep the resume file

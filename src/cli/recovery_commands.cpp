@@ -437,11 +437,13 @@ void recoverCommand(RecoverCommand o, ExitCode& exit) {
     const OutputGuard guard = o.source.guard(o.allowSourceDevice);
     if (!outputsAllowed({o.output}, guard, o.force) ||
         !outputsAllowed({kept.scanInfo, kept.content}, guard, o.force || resume) ||
+        !keptSumsAllowed(kept.sums(), guard, o.force) ||
         !outputsDistinct(
             {{o.output, "the MDF file"},
              {kept.scanInfo, "the scan-info file"},
              {kept.content, "the content file"},
-             {kept.scanInfo.empty() ? "" : ResumeFile::pathFor(kept.scanInfo), "the resume file"}}))
+             {kept.scanInfo.empty() ? "" : ResumeFile::pathFor(kept.scanInfo), "the resume file"},
+             {kept.sums(), "the sector sums"}}))
         return exit.raise(kBadInput);
     session.allowWritingOnSourceDevice(o.allowSourceDevice);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);

@@ -38,6 +38,9 @@ void ResumeFile::capture(RecoverySession& session) {
         list.push_back(r);
     fragments = std::move(list);
     splitHeads = session.splitHeads();
+    const auto sums = session.keptSectorSums();
+    sumsKept = sums.has_value();
+    sumsCovered = sums ? sums->second : SectorSums::Ranges{};
 }
 
 std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) const {
@@ -48,6 +51,9 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
     nlohmann::json heads = nlohmann::json::array();
     for (const SplitHead& h : splitHeads)
         heads.push_back({h.sector, h.pageId, h.freeSectors});
+    nlohmann::json covered = nlohmann::json::array();
+    for (const auto& [first, end] : sumsCovered)
+        covered.push_back({first, end});
     nlohmann::json j = {
         // A later run may start in another folder: the source is named so that it is found again.
         {"source", absolutePath(source.path)},
@@ -73,7 +79,9 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
         {"source_samples", fingerprint.samples},
         {"first_page_sha256", firstPageSha256},
         {"fragments", records},
-        {"split_heads", heads}};
+        {"split_heads", heads},
+        {"sector_sums_kept", sumsKept},
+        {"sector_sums_covered", covered}};
     OutputFile out(path, guard);
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     out.write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -132,6 +140,10 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
             r.splitHeads.push_back({jsonInteger<std::int64_t>(h.at(0)),
                                     jsonInteger<std::int32_t>(h.at(1)),
                                     jsonInteger<std::int32_t>(h.at(2))});
+        r.sumsKept = j.value("sector_sums_kept", false);
+        for (const auto& c : j.value("sector_sums_covered", nlohmann::json::array()))
+            r.sumsCovered.push_back(
+                {jsonInteger<std::int64_t>(c.at(0)), jsonInteger<std::int64_t>(c.at(1))});
         // A scan that never began to read has no position to go on from.
         if (r.position.cursor < 0) throw std::runtime_error("no scan position");
         return r;
@@ -198,6 +210,7 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     session.setSplitHeads(splitHeads);
     session.scanMemo() = memo;
     session.setScanId(scanId);
+    if (sumsKept) session.adoptSectorSums(sumsPathFor(scanInfo), scanId, sumsCovered);
     session.resumeScanAt(position);
     if (position.cursor >= settings.endSector)
         note("the scan had finished: its {} fragments are taken as they are",
@@ -208,7 +221,7 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     return true;
 }
 
-void ResumeFile::lendEvidence(RecoverySession& session) const {
+void ResumeFile::lendEvidence(RecoverySession& session, const std::string& scanInfo) const {
     if (!fragments || fragments->size() != session.fragments().size()) return;
     for (std::size_t i = 0; i < fragments->size(); ++i)
         if ((*fragments)[i].text() != session.fragments()[i].text()) return;
@@ -216,6 +229,7 @@ void ResumeFile::lendEvidence(RecoverySession& session) const {
     // Free space only means nothing without the file system's map of it, read again here.
     session.settings().freeSpaceOnly = settings.freeSpaceOnly && session.buildFreeSpaceMap() == 0;
     session.setSplitHeads(splitHeads);
+    if (sumsKept) session.adoptSectorSums(sumsPathFor(scanInfo), scanId, sumsCovered);
 }
 
 }  // namespace mdf::cli

@@ -29,8 +29,13 @@ struct ResumeFile {
     // which are then read from the scan-info file.
     std::optional<std::vector<FragmentRecord>> fragments;
     std::vector<SplitHead> splitHeads;  // none in a file written by an older version
+    // The scan's sector sums, kept beside the scan-info file, and the sectors they held at the
+    // position: none when they were not kept (or by an older version).
+    bool sumsKept = false;
+    SectorSums::Ranges sumsCovered;
 
     static std::string pathFor(const std::string& scanInfo) { return scanInfo + ".resume"; }
+    static std::string sumsPathFor(const std::string& scanInfo) { return scanInfo + ".sums"; }
 
     // Takes the settings, the position and the fragments from a session whose scan has ended or
     // is at a checkpoint (on its worker); the fingerprint is taken before the scan, as the
@@ -55,7 +60,7 @@ struct ResumeFile {
     // what the scan knew beyond its fragments (it read free space only; the split pages it met
     // there) goes into the session, so that the recovery is the one the scan's own run gives.
     // Nothing happens when the fragments or the source are not this scan's.
-    void lendEvidence(RecoverySession& session) const;
+    void lendEvidence(RecoverySession& session, const std::string& scanInfo) const;
 };
 
 }  // namespace mdf::cli

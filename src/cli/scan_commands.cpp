@@ -45,9 +45,12 @@ void scanCommand(ScanCommand o, ExitCode& exit) {
         const bool own = resume && (path == o.resume || path == resume->content);
         if (!outputsAllowed({path}, guard, o.force || own)) return exit.raise(kBadInput);
     }
+    const std::string sums = ResumeFile::sumsPathFor(o.output);
+    if (!keptSumsAllowed(sums, guard, o.force)) return exit.raise(kBadInput);
     if (!outputsDistinct({{o.output, "the scan-info file"},
                           {o.content, "the content file"},
-                          {ResumeFile::pathFor(o.output), "the resume file"}}))
+                          {ResumeFile::pathFor(o.output), "the resume file"},
+                          {sums, "the sector sums"}}))
         return exit.raise(kBadInput);
     if (int code = kIoError; !o.source.choose(session, &code)) return exit.raise(code);
     if (resume ? !resume->restore(session, o.resume) : !o.scan.applyTo(session))

@@ -104,7 +104,7 @@ bool openScanAndSource(RecoverySession& session, const std::string& scanInfo,
         return false;
     std::string unused;
     if (auto resume = ResumeFile::load(ResumeFile::pathFor(scanInfo), unused))
-        resume->lendEvidence(session);
+        resume->lendEvidence(session, scanInfo);
     return true;
 }
 

@@ -142,6 +142,11 @@ constexpr Wordings kWordings[] = {
     {Saying::SplitSearchDone, 3,
      "跨簇页查找(split-page search): {0}/{1} pages, {2} unclaimed clusters",
      "split-page search: {0}/{1} pages, {2} unclaimed clusters"},
+    {Saying::SplitSearchReads, 2,
+     "跨簇页查找: 扫描的扇区和(the scan's sector sums) {0} 段, 重读源(the source read again) {1} "
+     "段",
+     "split-page search: {0} stretches from the scan's sector sums, {1} read again from the "
+     "source"},
     {Saying::Stopped, 0, "已停止(stopped)", "stopped"},
     {Saying::WritingFile, 1, "组合MDF(CREATE MDF): {0}", "writing {0}"},
     {Saying::Success, 0, "success", "success"},

@@ -56,6 +56,7 @@ enum class Saying : std::uint16_t {
     SplitPageFollowedFile,     // page
     SplitPageAmbiguous,        // page
     SplitSearchDone,           // pages pieced, pages sought, clusters unclaimed
+    SplitSearchReads,          // stretches taken from the scan's sums, read again from the source
     Stopped,                   // (asked to stop: the work ended where it was)
     WritingFile,               // the file being written (a status)
     // Messages.

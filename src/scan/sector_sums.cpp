@@ -1,11 +1,13 @@
 #include "scan/sector_sums.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <filesystem>
 
 #include "source/byte_order.h"
 
@@ -16,6 +18,15 @@ static_assert(std::endian::native == std::endian::little, "the sums read words a
 
 constexpr std::int64_t kRecordBytes = 5;
 constexpr std::uint8_t kNonZero = 4;
+// A kept file's first bytes: what it is and whose; the records follow.
+constexpr std::int64_t kHeaderBytes = 64;
+constexpr char kMagic[] = "mdfrecover sector sums\n";
+
+std::string headerFor(const std::string& scanId) {
+    std::string header = kMagic + scanId + "\n";
+    header.resize(kHeaderBytes, '\0');
+    return header;
+}
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t at) {
     while (bytes > 0) {
@@ -28,14 +39,88 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t 
     return true;
 }
 
+// Opens path with the flags, in its folder as the guard checked it: a folder swapped for a link
+// after the check changes nothing. -1 when the guard refuses or the open fails. A nameless file is
+// gone from the folder at once: the open file lives on until it is closed, or the process ends
+// however it ends, and nothing is left behind.
+int openGuarded(const std::string& path, int flags, const OutputGuard* guard,
+                bool nameless = false) {
+    if (!guard) {
+        const int fd = ::open(path.c_str(), flags, 0600);
+        if (fd >= 0 && nameless) ::unlink(path.c_str());
+        return fd;
+    }
+    if (!guard->refusal(path).empty()) return -1;
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) return -1;
+    const int folder = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return -1;
+    const int fd = guard->folderRefusal(folder, path).empty()
+                       ? ::openat(folder, absolute.filename().c_str(), flags, 0644)
+                       : -1;
+    if (fd >= 0 && nameless) ::unlinkat(folder, absolute.filename().c_str(), 0);
+    ::close(folder);
+    return fd;
+}
+
 }  // namespace
 
-SectorSums::SectorSums(std::string path, std::int64_t mostBytes)
-    : path_(std::move(path)), mostBytes_(mostBytes) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    // Gone from the folder at once: the open file lives on until it is closed, or the process
-    // ends however it ends, and nothing is left behind.
-    if (fd_ >= 0) ::unlink(path_.c_str());
+SectorSums::SectorSums(std::string path, std::int64_t mostBytes, std::string keptFor,
+                       const OutputGuard* guard)
+    : path_(std::move(path)), kept_(!keptFor.empty()), mostBytes_(mostBytes) {
+    if (kept_) {
+        fd_ = openGuarded(path_, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, guard);
+        const std::string header = headerFor(keptFor);
+        if (fd_ >= 0 && (keptFor.size() + sizeof kMagic > kHeaderBytes ||
+                         !writeAll(fd_, reinterpret_cast<const std::uint8_t*>(header.data()),
+                                   header.size(), 0))) {
+            ::close(fd_);
+            ::unlink(path_.c_str());
+            fd_ = -1;
+        }
+        return;
+    }
+    fd_ = openGuarded(path_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, guard, true);
+}
+
+std::unique_ptr<SectorSums> SectorSums::reopen(const std::string& path, const std::string& scanId,
+                                               const Ranges& covered, const OutputGuard* guard) {
+    for (std::size_t i = 0; i < covered.size(); ++i)
+        if (covered[i].first < 0 || covered[i].second <= covered[i].first ||
+            (i > 0 && covered[i].first <= covered[i - 1].second))
+            return nullptr;
+    std::unique_ptr<SectorSums> sums(new SectorSums);
+    sums->path_ = path;
+    sums->kept_ = true;
+    sums->fd_ = openGuarded(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW, guard);
+    if (sums->fd_ < 0) return nullptr;
+    std::string header(kHeaderBytes, '\0');
+    if (scanId.empty() || ::pread(sums->fd_, header.data(), header.size(), 0) != kHeaderBytes ||
+        header != headerFor(scanId))
+        return nullptr;
+    struct stat st {};
+    if (::fstat(sums->fd_, &st) != 0) return nullptr;
+    sums->written_ = std::max<std::int64_t>(0, st.st_size - kHeaderBytes);
+    sums->covered_ = covered;
+    return sums;
+}
+
+std::int64_t SectorSums::origin() const {
+    return kept_ ? kHeaderBytes : 0;
+}
+
+bool SectorSums::isKeptFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    char start[sizeof kMagic - 1] = {};
+    const ssize_t n = ::read(fd, start, sizeof start);
+    ::close(fd);
+    return n == 0 || (n == sizeof start && std::memcmp(start, kMagic, sizeof start) == 0);
+}
+
+bool SectorSums::sync() const {
+    return fd_ < 0 || failed_ || ::fdatasync(fd_) == 0;
 }
 
 SectorSums::~SectorSums() {
@@ -71,7 +156,7 @@ void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> b
     if (any) {
         written_ += static_cast<std::int64_t>(records_.size());
         if ((mostBytes_ > 0 && written_ > mostBytes_) ||
-            !writeAll(fd_, records_.data(), records_.size(), first * kRecordBytes)) {
+            !writeAll(fd_, records_.data(), records_.size(), origin() + first * kRecordBytes)) {
             drop();
             return;
         }
@@ -115,8 +200,9 @@ bool SectorSums::read(std::int64_t first, std::int64_t count, std::uint32_t* xor
     std::vector<std::uint8_t> records(static_cast<std::size_t>(count * kRecordBytes));
     std::size_t done = 0;
     while (done < records.size()) {
-        const ssize_t n = ::pread(fd_, records.data() + done, records.size() - done,
-                                  first * kRecordBytes + static_cast<std::int64_t>(done));
+        const ssize_t n =
+            ::pread(fd_, records.data() + done, records.size() - done,
+                    origin() + first * kRecordBytes + static_cast<std::int64_t>(done));
         if (n < 0) return false;
         if (n == 0) break;  // past the file's end: a hole of zero sectors
         done += static_cast<std::size_t>(n);

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "scan/scan_window.h"
+#include "source/output_guard.h"
 
 namespace mdf {
 
@@ -14,20 +16,42 @@ namespace mdf {
 // it, so that the search need not read the source a second time: per sector the XOR of its
 // 32-bit words (the terms a page's checksum is made of), the low two bits of its last byte (the
 // round a torn-bit page was written in) and whether it is all zero. Five bytes a sector, in a
-// file that stays sparse where the source is zero and has no name once opened (it goes when this
-// object or the process does), with the ranges of sectors it holds.
+// file that stays sparse where the source is zero, with the ranges of sectors it holds. A file
+// kept beside a saved scan begins with the scan's id, so that a scan gone on with later, in
+// another process, takes only its own; any other has no name once opened (it goes when this
+// object or the process does).
 class SectorSums : public WindowObserver {
   public:
-    // Creates the file (a new one: an existing name is refused); ok() is false when it could not
-    // be. Past mostBytes written (0: no bound but the disk's room), or when a write fails, the
-    // sums are dropped, their room given back, and the search reads the source as before.
-    explicit SectorSums(std::string path, std::int64_t mostBytes = 0);
+    using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;  // [first, end), ascending
+
+    // Creates the file; ok() is false when it could not be. Without keptFor, a new one with no
+    // name once opened (an existing name is refused); with it, the file of the scan of that id,
+    // replacing what was there. Past mostBytes written (0: no bound but the disk's room), or when
+    // a write fails, the sums are dropped, their room given back, and the search reads the source
+    // as before.
+    // With a guard, the file is made only where it allows, in the folder as it was when checked.
+    explicit SectorSums(std::string path, std::int64_t mostBytes = 0, std::string keptFor = {},
+                        const OutputGuard* guard = nullptr);
+    // The kept file of the scan of that id, holding the ranges it was kept with; nothing when the
+    // file cannot be opened (or the guard refuses it), is another scan's, or the ranges are not
+    // ranges.
+    static std::unique_ptr<SectorSums> reopen(const std::string& path, const std::string& scanId,
+                                              const Ranges& covered,
+                                              const OutputGuard* guard = nullptr);
+    // Whether the file at path is a kept file of sums (or empty), which a new scan kept under the
+    // same name may replace.
+    static bool isKeptFile(const std::string& path);
     ~SectorSums() override;
     SectorSums(const SectorSums&) = delete;
     SectorSums& operator=(const SectorSums&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    bool kept() const { return kept_; }
     const std::string& path() const { return path_; }
+    // The ranges the file holds; empty once the sums were dropped.
+    const Ranges& coverage() const { return covered_; }
+    // What was written reaches the disk: before a record of the ranges is kept elsewhere.
+    bool sync() const;
     // What the scan reads goes on to `next` as well.
     void forwardTo(WindowObserver* next) { next_ = next; }
 
@@ -41,16 +65,19 @@ class SectorSums : public WindowObserver {
               std::uint8_t* nonZero) const;
 
   private:
+    SectorSums() = default;
+    std::int64_t origin() const;  // where the records begin in the file
     void cover(std::int64_t first, std::int64_t end);
     void drop();
 
     std::string path_;
     int fd_ = -1;
+    bool kept_ = false;
     bool failed_ = false;  // dropped: nothing more is taken, and nothing is covered
     std::int64_t mostBytes_ = 0;
     std::int64_t written_ = 0;
     WindowObserver* next_ = nullptr;
-    std::vector<std::pair<std::int64_t, std::int64_t>> covered_;  // [first, end), ascending
+    Ranges covered_;
     std::vector<std::uint8_t> records_;
 };
 

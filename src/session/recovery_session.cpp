@@ -279,8 +279,8 @@ StartResult RecoverySession::startScan() {
 
 // Sums are gathered where a page may be split: clusters smaller than a page, read from the
 // source. A scan that goes on from where this one stopped adds to them; any other starts afresh.
-// Kept in the temporary folder, never where the guard refuses; without them the search reads the
-// source again, as it always could.
+// Kept beside a kept scan, or else in the temporary folder, never where the guard refuses;
+// without them the search reads the source again, as it always could.
 void RecoverySession::prepareSectorSums(bool resuming) {
     // The scan takes its stride as the volume's cluster size.
     const std::int64_t stride = settings_.sectorsPerCluster.value_or(0);
@@ -289,22 +289,45 @@ void RecoverySession::prepareSectorSums(bool resuming) {
     sectorSums_.reset();
     sectorSumsGeneration_ = UINT64_MAX;
     if (!wanted) return;
+    auto made = [this](const std::string& path, const std::string& keptFor) {
+        const OutputGuard guard = outputGuard();
+        // A folder in memory (tmpfs) holds a bounded share: a large disk's sums would otherwise
+        // take gigabytes of memory.
+        constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
+        struct statfs folderFs {};
+        std::error_code ec;
+        const std::string folder = std::filesystem::absolute(path, ec).parent_path().string();
+        const bool inMemory =
+            ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS
+        auto sums =
+            std::make_unique<SectorSums>(path, inMemory ? kMostInMemory : 0, keptFor, &guard);
+        if (!sums->ok()) return false;
+        sectorSums_ = std::move(sums);
+        sectorSumsGeneration_ = source_.generation();
+        return true;
+    };
+    if (!keptSumsPath_.empty() && made(keptSumsPath_, scanId())) return;
     std::error_code ec;
     const auto folder = std::filesystem::temp_directory_path(ec);
-    if (ec) return;
-    const std::string path =
-        (folder / fmt::format("mdfrecover-{}-{}.sums", ::getpid(), newScanId())).string();
-    if (!outputGuard().refusal(path).empty()) return;
-    // A temporary folder in memory (tmpfs) holds a bounded share: a large disk's sums would
-    // otherwise take gigabytes of memory.
-    constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
-    struct statfs folderFs {};
-    const bool inMemory =
-        ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS_MAGIC
-    auto sums = std::make_unique<SectorSums>(path, inMemory ? kMostInMemory : 0);
-    if (!sums->ok()) return;
+    if (!ec)
+        made((folder / fmt::format("mdfrecover-{}-{}.sums", ::getpid(), newScanId())).string(), {});
+}
+
+std::optional<std::pair<std::string, SectorSums::Ranges>> RecoverySession::keptSectorSums() const {
+    if (!sectorSums_ || !sectorSums_->kept() || sectorSumsGeneration_ != source_.generation() ||
+        !sectorSums_->sync())
+        return std::nullopt;
+    return std::pair{sectorSums_->path(), sectorSums_->coverage()};
+}
+
+bool RecoverySession::adoptSectorSums(const std::string& path, const std::string& scanId,
+                                      const SectorSums::Ranges& covered) {
+    const OutputGuard guard = outputGuard();
+    auto sums = SectorSums::reopen(path, scanId, covered, &guard);
+    if (!sums) return false;
     sectorSums_ = std::move(sums);
     sectorSumsGeneration_ = source_.generation();
+    return true;
 }
 
 bool RecoverySession::listPagesReachable() {
@@ -723,6 +746,8 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         found.restored.merge(searched.restored);
         found.ambiguous = std::move(searched.ambiguous);
         found.candidateClusters = searched.candidateClusters;
+        reporter_.say(Memo::Assembly,
+                      said(Saying::SplitSearchReads, searched.summedChunks, searched.readChunks));
     }
     std::vector<std::int32_t> restored;
     for (const auto& [pageId, bytes] : found.restored) {

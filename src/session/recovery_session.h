@@ -157,6 +157,17 @@ class RecoverySession {
     // that a scan opened again has their pieces looked for as the scan that met them would.
     const std::vector<SplitHead>& splitHeads() const { return splitHeads_; }
     void setSplitHeads(std::vector<SplitHead> heads) { splitHeads_ = std::move(heads); }
+    // Where a scan kept in files keeps what the split-page search needs of the sectors it read,
+    // so that going on with it later, or opening it again, needs no second pass over the source
+    // either; empty (the default): a file with no name in the temporary folder.
+    void keepSectorSumsAt(std::string path) { keptSumsPath_ = std::move(path); }
+    // The kept sums of the last scan and the sectors they hold, written through to the disk
+    // first: what a record of the scan keeps. Nothing when the sums are not kept.
+    std::optional<std::pair<std::string, SectorSums::Ranges>> keptSectorSums() const;
+    // The sums a kept scan of this source left: taken where the file is that scan's, so that the
+    // search reads the source only where they have a hole.
+    bool adoptSectorSums(const std::string& path, const std::string& scanId,
+                         const SectorSums::Ranges& covered);
     // The source the content file now open was read from, as its record says; empty when it
     // does not say.
     std::string contentMadeFrom() const {
@@ -406,6 +417,7 @@ class RecoverySession {
     // page only), and the source state they were read in.
     std::unique_ptr<SectorSums> sectorSums_;
     std::uint64_t sectorSumsGeneration_ = UINT64_MAX;
+    std::string keptSumsPath_;
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "assembly/sha256.h"
 #include "pipeline.h"
 #include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
@@ -436,6 +437,56 @@ TEST(Fidelity, NoPieceIsTakenForASplitPageWithoutProtection) {
     for (std::int32_t p : split)
         EXPECT_NE(r.pages.at(static_cast<std::size_t>(p)), file[static_cast<std::size_t>(p)])
             << "page " << p << " cannot be told right without protection";
+}
+
+// The scan's sector sums are kept beside its scan-info file: a recovery from the kept scan, in
+// another process, finds the split pages' tails without reading the source a second time, and
+// writes the same file. With the sums gone, or another scan's, the source is read again.
+TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::Checksum, 4));
+    std::set<std::int32_t> split;
+    Layout l = splitPageLayout(file, 8, dir.file("split.img"), 83, &split);
+    ASSERT_GE(split.size(), 3u);
+    // "split-page search: N stretches from the scan's sector sums, M read again from the source"
+    auto stretches = [](const Recovered& r) {
+        const auto end = r.log.find(" stretches from the scan's sector sums");
+        const auto begin = r.log.rfind(": ", end);
+        return end == std::string::npos ? std::string()
+                                        : r.log.substr(begin, r.log.find('\n', end) - begin);
+    };
+    Recovered first =
+        recover(l.image, dir.file("out.mdf"), {"--database", "sales", "--stride", "8", "-v"});
+    EXPECT_EQ(first.exitCode, 0) << first.log;
+    expectFaithful(first, file, l.onImage);
+    EXPECT_NE(stretches(first).find(", 0 read again"), std::string::npos) << stretches(first);
+
+    auto again = [&](const std::string& output) {
+        CommandResult c = runCommand({MDF_CLI, "recover", "--resume", dir.file("out.mdf.scan.info"),
+                                      "-o", output, "--json", "--database", "sales", "-v"});
+        Recovered r;
+        r.exitCode = c.exitCode;
+        r.log = c.output;
+        return r;
+    };
+    Recovered kept = again(dir.file("kept.mdf"));
+    EXPECT_EQ(kept.exitCode, 0) << kept.log;
+    EXPECT_EQ(sha256OfFile(dir.file("kept.mdf")), sha256OfFile(dir.file("out.mdf")));
+    EXPECT_NE(stretches(kept).find(", 0 read again"), std::string::npos) << kept.log;
+
+    // Another scan's sums under the name: never taken.
+    const std::string sums = dir.file("out.mdf.scan.info.sums");
+    {
+        std::fstream f(sums, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(30);
+        f.put('x');
+    }
+    Recovered foreign = again(dir.file("foreign.mdf"));
+    EXPECT_EQ(foreign.exitCode, 0) << foreign.log;
+    EXPECT_EQ(sha256OfFile(dir.file("foreign.mdf")), sha256OfFile(dir.file("out.mdf")));
+    EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
+              std::string::npos)
+        << foreign.log;
 }
 
 TEST(Fidelity, PagesOfSeveralHeadlessDatabasesAreNeverMixed) {
