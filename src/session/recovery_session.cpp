@@ -676,6 +676,11 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         auto it = runStarting.find(pageId + 1);
         return it == runStarting.end() ? std::int64_t{-1} : it->second;
     };
+    // A file the volume still holds says itself where a page cut by the end of one of its runs
+    // goes on: every row's last page is asked of it. Without such a file, the row ends are not
+    // kept (a page's worth each: hundreds of megabytes on a large, fragmented file).
+    const NtfsFileMap* files = ntfsFiles();
+    if (files) rowEnds.reserve(combination_.rows.size());
     for (const FragmentRow& row : combination_.rows) {
         if (row.pages() <= 0) continue;
         const FragmentRecord& r = fragments_[static_cast<std::size_t>(row.recordIndex)];
@@ -687,7 +692,7 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         page.pageId = row.startPage + row.pages() - 1;
         page.firstSector = r.fsec + 16 * std::int64_t{row.pages() - 1};
         page.nextRunSector = nextRun(page.pageId);
-        rowEnds.push_back(page);
+        if (files) rowEnds.push_back(page);
         // The scan found it sound when it read it: no need to read it again to know.
         if (soundRunEndsGeneration_ == source_.generation() &&
             std::binary_search(soundRunEnds_.begin(), soundRunEnds_.end(), page.firstSector))
@@ -710,10 +715,9 @@ std::vector<std::int32_t> RecoverySession::restoreSplitPagesNow() {
         broken.push_back(*head);
     }
     SplitSearchResult found;
-    // A file the volume still holds says itself where a page cut by the end of one of its runs
-    // goes on; what reading the file gives wins over a form that merely holds as read.
+    // What reading the file gives wins over a form that merely holds as read.
     std::set<std::int32_t> alongFileRuns;
-    if (const NtfsFileMap* files = ntfsFiles()) {
+    if (files) {
         rowEnds.insert(rowEnds.end(), broken.begin() + brokenRowEnds, broken.end());  // the heads
         for (auto& [pageId, bytes] : pieceByFileRuns(source_, rowEnds, *files)) {
             alongFileRuns.insert(pageId);
