@@ -201,7 +201,8 @@ Exit status: 0 every table is whole, 1 pages of some table are missing or failin
     rows->add_flag("--force", r->force, "Replace output files that exist");
     rows->callback([r, &exit] { rowsCommand(*r, exit); });
     rows->footer(R"(Rows are decoded by the column types the file's catalogue gives; values kept off
-the row (text, ntext, image, the (max) types, row overflow) are read from their pages. Dates and times are ISO 8601 text; decimal, numeric
+the row (text, ntext, image, the (max) types, row overflow) are read from their pages, sparse
+columns from the row's sparse vector. Dates and times are ISO 8601 text; decimal, numeric
 and money are exact text. A table _recovery (or _recovery.csv) gives per table the rows
 written, the pages read and missing, and the columns that could not be decoded, with why.
 

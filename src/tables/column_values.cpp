@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "source/byte_order.h"
 #include "tables/text_codes.h"
@@ -246,52 +247,14 @@ std::string typeName(std::uint8_t type) {
     }
 }
 
-RowDecoder::RowDecoder(const DatabasePages& file, const TableInfo& table,
-                       std::vector<PhysicalColumn> layout)
-    : table_(table), offRow_(file), layout_(std::move(layout)) {
-    places_.assign(table_.columns.size(), nullptr);
-    for (std::size_t i = 0; i < table_.columns.size(); ++i)
-        for (const PhysicalColumn& p : layout_)
-            if (p.column == table_.columns[i].id) places_[i] = &p;
-}
+namespace {
 
-std::vector<CellValue> RowDecoder::decode(const Record& record) const {
-    std::vector<CellValue> row;
-    row.reserve(table_.columns.size());
-    for (std::size_t i = 0; i < table_.columns.size(); ++i)
-        row.push_back(places_[i] ? decodeColumn(table_.columns[i], *places_[i], record)
-                                 : notStored());
-    return row;
-}
-
-CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColumn& place,
-                                   const Record& record) const {
-    if (record.isNull(place.nullBit)) return {};
-    std::span<const std::uint8_t> b;
-    std::vector<std::uint8_t> offRow;
-    if (place.leafOffset < 0) {
-        const auto k = static_cast<std::size_t>(-place.leafOffset) - 1;
-        if (k >= record.variable.size())
-            return {};  // trailing variable columns that are null are not written
-        const VariableColumn& v = record.variable[k];
-        const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
-        b = v.bytes;
-        if (v.complex || lobType) {
-            std::string why;
-            if (!offRow_.read(v.bytes, offRow, why)) return notDecoded(why);
-            b = offRow;
-        }
-    } else {
-        const auto at = static_cast<std::size_t>(place.leafOffset);
-        const std::size_t size = column.type == kBit ? 1 : storedBytes(column);
-        if (at + size > record.fixed.size()) return notDecoded("record too short");
-        b = record.fixed.subspan(at, size);
-    }
-
+// A value from the bytes that hold it, by the column's type.
+CellValue valueOf(const ColumnInfo& column, int bitPosition, std::span<const std::uint8_t> b) {
     // A damaged catalogue can give a type a width it cannot have, or put a fixed type among the
     // variable columns: never read past the bytes the record holds for the value.
     if (b.size() < leastBytes(column.type)) return notDecoded("shorter than its type");
-    if (column.type == kBit && (place.bitPosition < 0 || place.bitPosition > 7))
+    if (column.type == kBit && (bitPosition < 0 || bitPosition > 7))
         return notDecoded("bit position out of range");
     if ((column.type == kTime || column.type == kDateTime2 || column.type == kDateTimeOffset) &&
         column.scale > 7)
@@ -307,7 +270,7 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         case kBigInt:
             return integer(loadI64(b.data()));
         case kBit:
-            return integer((b[0] >> place.bitPosition) & 1);
+            return integer((b[0] >> bitPosition) & 1);
         case kReal: {
             float f;
             std::memcpy(&f, b.data(), 4);
@@ -385,6 +348,103 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         default:
             return notDecoded(typeName(column.type) + " is not decoded");
     }
+}
+
+// Sparse columns are kept apart from the others, in one hidden variable column at the end of the
+// record: a 2-byte kind (5), the count of values, their column ids, then the end of each value
+// (2 bytes each, counted from the vector's first byte), then the values. Only columns that have a
+// value are there. Taken only when every end lies in order inside the vector and the last is its
+// end: a vector read otherwise gives no values, and says so.
+struct SparseVector {
+    bool present = false;
+    std::string fault;  // why the vector could not be read
+    std::map<std::int32_t, std::span<const std::uint8_t>> values;
+};
+
+constexpr std::uint16_t kSparseVector = 5;
+
+SparseVector sparseVectorOf(const Record& record) {
+    SparseVector sparse;
+    for (const VariableColumn& v : record.variable) {
+        if (!v.complex || v.bytes.size() < 4 || loadU16(v.bytes.data()) != kSparseVector) continue;
+        sparse.present = true;
+        const std::span<const std::uint8_t> b = v.bytes;
+        const std::size_t count = loadU16(&b[2]), data = 4 + 4 * count;
+        std::size_t begin = data;
+        for (std::size_t k = 0; k < count && sparse.fault.empty() && data <= b.size(); ++k) {
+            const std::size_t end = loadU16(&b[4 + 2 * count + 2 * k]);
+            if (end < begin || end > b.size()) break;
+            sparse.values[loadU16(&b[4 + 2 * k])] = b.subspan(begin, end - begin);
+            begin = end;
+        }
+        if (data > b.size() || sparse.values.size() != count || begin != b.size()) {
+            sparse.values.clear();
+            sparse.fault = "its sparse vector is damaged or of a form not known here";
+        }
+        break;
+    }
+    return sparse;
+}
+
+}  // namespace
+
+RowDecoder::RowDecoder(const DatabasePages& file, const TableInfo& table,
+                       std::vector<PhysicalColumn> layout)
+    : table_(table), offRow_(file), layout_(std::move(layout)) {
+    places_.assign(table_.columns.size(), nullptr);
+    for (std::size_t i = 0; i < table_.columns.size(); ++i)
+        for (const PhysicalColumn& p : layout_)
+            if (p.column == table_.columns[i].id) places_[i] = &p;
+}
+
+std::vector<CellValue> RowDecoder::decode(const Record& record) const {
+    const SparseVector sparse = sparseVectorOf(record);
+    std::vector<CellValue> row;
+    row.reserve(table_.columns.size());
+    for (std::size_t i = 0; i < table_.columns.size(); ++i) {
+        const ColumnInfo& column = table_.columns[i];
+        const PhysicalColumn* place = places_[i];
+        // No stored column lies inside the record's 4-byte header: a column placed there, or not
+        // placed at all, is a sparse column when the row's sparse vector holds it.
+        const bool inRow = place && (place->leafOffset < 0 || place->leafOffset >= 4);
+        if (inRow) {
+            row.push_back(decodeColumn(column, *place, record));
+        } else if (auto it = sparse.values.find(column.id); it != sparse.values.end()) {
+            row.push_back(valueOf(column, 0, it->second));
+        } else if (!place) {
+            row.push_back(notStored());
+        } else {
+            row.push_back(sparse.fault.empty() ? CellValue{} : notDecoded(sparse.fault));
+        }
+    }
+    return row;
+}
+
+CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColumn& place,
+                                   const Record& record) const {
+    if (record.isNull(place.nullBit)) return {};
+    std::span<const std::uint8_t> b;
+    std::vector<std::uint8_t> offRow;
+    if (place.leafOffset < 0) {
+        const auto k = static_cast<std::size_t>(-place.leafOffset) - 1;
+        if (k >= record.variable.size())
+            return {};  // trailing variable columns that are null are not written
+        const VariableColumn& v = record.variable[k];
+        const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
+        b = v.bytes;
+        if (v.complex || lobType) {
+            std::string why;
+            if (!offRow_.read(v.bytes, offRow, why)) return notDecoded(why);
+            b = offRow;
+        }
+    } else {
+        const auto at = static_cast<std::size_t>(place.leafOffset);
+        const std::size_t size = column.type == kBit ? 1 : storedBytes(column);
+        if (at + size > record.fixed.size()) return notDecoded("record too short");
+        b = record.fixed.subspan(at, size);
+    }
+
+    return valueOf(column, place.bitPosition, b);
 }
 
 }  // namespace mdf

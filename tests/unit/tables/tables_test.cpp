@@ -611,5 +611,59 @@ TEST(Tables, ValuesKeptOffTheRowComeBackFromTheirFragments) {
     }
 }
 
+// Sparse columns live in one hidden variable column, the sparse vector: the table
+// (ID int, A int SPARSE, ..., E int SPARSE) and its row (1, B 3, E 1234) as a published dump of
+// such a record lays them out (its variable column ends at 0x8023), the sparse columns placed
+// inside the record's header as no stored column can be. A vector whose ends do not add up gives
+// no values, and says so; a column never reads the record's header as its value.
+TEST(Tables, SparseColumnsComeFromTheRowsSparseVector) {
+    const std::vector<std::uint8_t> vector = {0x05, 0x00, 0x02, 0x00, 0x03, 0x00, 0x06,
+                                              0x00, 0x10, 0x00, 0x14, 0x00, 0x03, 0x00,
+                                              0x00, 0x00, 0xd2, 0x04, 0x00, 0x00};
+    struct Case {
+        const char* what;
+        std::size_t damagedByte;  // in the vector; 0: none
+        const char* expected;     // ID, A..E
+    };
+    for (const Case& k : {Case{"whole", 0, "1,null,3,null,null,1234"},
+                          Case{"the last end short of the vector", 10, "1,?,?,?,?,?"},
+                          Case{"a count past the vector", 2, "1,?,?,?,?,?"}}) {
+        SCOPED_TRACE(k.what);
+        Page page{};
+        page[22] = 1;  // one slot, the record at 96
+        page[8190] = 96;
+        std::vector<std::uint8_t> record = {0x30, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00,
+                                            0x06, 0x00, 0x00, 0x01, 0x00, 0x23, 0x80};
+        record.insert(record.end(), vector.begin(), vector.end());
+        if (k.damagedByte) record[15 + k.damagedByte] = 0x13;
+        std::copy(record.begin(), record.end(), page.begin() + 96);
+        const ConstPageBytes view(page.data(), page.size());
+        const std::optional<Record> r = readRecord(view, 96);
+        ASSERT_TRUE(r);
+
+        TableInfo table;
+        std::vector<PhysicalColumn> layout = {{1, 1, 4, 1, 0}};
+        for (std::int32_t id = 1; id <= 6; ++id) {
+            table.columns.push_back(
+                {id, id == 1 ? "ID" : std::string(1, char('A' + id - 2)), sqltype::kInt, 4});
+            if (id > 1) layout.push_back({id, id, 0, static_cast<std::int16_t>(id), 0});
+        }
+        std::string error;
+        const auto pubs = DatabasePages::open(testFile("pubs_sql2008.mdf"), error);
+        ASSERT_TRUE(pubs) << error;
+        std::string got;
+        for (const CellValue& v : RowDecoder(*pubs, table, layout).decode(*r)) {
+            if (!got.empty()) got += ',';
+            got += v.kind == CellValue::Kind::Integer ? std::to_string(v.integer)
+                   : v.kind == CellValue::Kind::Null  ? "null"
+                                                      : "?";
+            if (v.kind == CellValue::Kind::NotDecoded) {
+                EXPECT_NE(v.text.find("sparse vector"), std::string::npos) << v.text;
+            }
+        }
+        EXPECT_EQ(got, k.expected);
+    }
+}
+
 }  // namespace
 }  // namespace mdf
