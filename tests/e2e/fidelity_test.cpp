@@ -474,6 +474,21 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     EXPECT_EQ(sha256OfFile(dir.file("kept.mdf")), sha256OfFile(dir.file("out.mdf")));
     EXPECT_NE(stretches(kept).find(", 0 read again"), std::string::npos) << kept.log;
 
+    // Step by step over the kept scan: the search runs when the file is made.
+    const std::string session = dir.file("steps.json");
+    ASSERT_EQ(runCommand({MDF_CLI, "analyse", dir.file("out.mdf.scan.info"), "--source", l.image,
+                          "--database", "sales", "--session", session})
+                  .exitCode,
+              0);
+    Recovered steps;
+    CommandResult created =
+        runCommand({MDF_CLI, "create", "--session", session, "-o", dir.file("steps.mdf"), "-v"});
+    steps.exitCode = created.exitCode;
+    steps.log = created.output;
+    EXPECT_EQ(steps.exitCode, 0) << steps.log;
+    EXPECT_EQ(sha256OfFile(dir.file("steps.mdf")), sha256OfFile(dir.file("out.mdf")));
+    EXPECT_NE(stretches(steps).find(", 0 read again"), std::string::npos) << steps.log;
+
     // Another scan's sums under the name: never taken.
     const std::string sums = dir.file("out.mdf.scan.info.sums");
     {
