@@ -188,15 +188,15 @@ int main(int argc, char** argv) {
                 into.sectorsRead(at, window);
             }
         };
-        SectorSums::Ranges covered;
+        SectorSums::Kept record;
         const double firstHalf = bench::bestSeconds(1, [&] {
             SectorSums kept(keptPath, 0, "bench");
             if (!kept.ok()) std::abort();
             gather(kept, 0, half);
             if (!kept.sync()) std::abort();
-            covered = kept.coverage();
+            record = {keptPath, kept.fileId(), kept.coverage()};
         });
-        std::unique_ptr<SectorSums> resumed = SectorSums::reopen(keptPath, "bench", covered);
+        std::unique_ptr<SectorSums> resumed = SectorSums::reopen(record, "bench");
         if (!resumed) std::abort();
         const double secondHalf =
             bench::bestSeconds(1, [&] { gather(*resumed, half, kImageSectors); });

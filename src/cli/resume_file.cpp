@@ -40,7 +40,8 @@ void ResumeFile::capture(RecoverySession& session) {
     splitHeads = session.splitHeads();
     const auto sums = session.keptSectorSums();
     sumsKept = sums.has_value();
-    sumsCovered = sums ? sums->second : SectorSums::Ranges{};
+    sumsFileId = sums ? sums->fileId : std::string();
+    sumsCovered = sums ? sums->covered : SectorSums::Ranges{};
 }
 
 std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) const {
@@ -81,6 +82,7 @@ std::string ResumeFile::save(const std::string& path, const OutputGuard& guard) 
         {"fragments", records},
         {"split_heads", heads},
         {"sector_sums_kept", sumsKept},
+        {"sector_sums_id", sumsFileId},
         {"sector_sums_covered", covered}};
     OutputFile out(path, guard);
     const std::string text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -140,10 +142,18 @@ std::optional<ResumeFile> ResumeFile::load(const std::string& path, std::string&
             r.splitHeads.push_back({jsonInteger<std::int64_t>(h.at(0)),
                                     jsonInteger<std::int32_t>(h.at(1)),
                                     jsonInteger<std::int32_t>(h.at(2))});
-        r.sumsKept = j.value("sector_sums_kept", false);
-        for (const auto& c : j.value("sector_sums_covered", nlohmann::json::array()))
-            r.sumsCovered.push_back(
-                {jsonInteger<std::int64_t>(c.at(0)), jsonInteger<std::int64_t>(c.at(1))});
+        // The sums only spare a read: a record of them that cannot be read leaves them aside,
+        // never the position.
+        try {
+            r.sumsKept = j.value("sector_sums_kept", false);
+            r.sumsFileId = j.value("sector_sums_id", std::string());
+            for (const auto& c : j.value("sector_sums_covered", nlohmann::json::array()))
+                r.sumsCovered.push_back(
+                    {jsonInteger<std::int64_t>(c.at(0)), jsonInteger<std::int64_t>(c.at(1))});
+        } catch (const std::exception&) {
+            r.sumsKept = false;
+            r.sumsCovered.clear();
+        }
         // A scan that never began to read has no position to go on from.
         if (r.position.cursor < 0) throw std::runtime_error("no scan position");
         return r;
@@ -210,7 +220,7 @@ bool ResumeFile::restore(RecoverySession& session, const std::string& scanInfo) 
     session.setSplitHeads(splitHeads);
     session.scanMemo() = memo;
     session.setScanId(scanId);
-    if (sumsKept) session.adoptSectorSums(sumsPathFor(scanInfo), scanId, sumsCovered);
+    adoptSums(session, scanInfo);
     session.resumeScanAt(position);
     if (position.cursor >= settings.endSector)
         note("the scan had finished: its {} fragments are taken as they are",
@@ -229,7 +239,17 @@ void ResumeFile::lendEvidence(RecoverySession& session, const std::string& scanI
     // Free space only means nothing without the file system's map of it, read again here.
     session.settings().freeSpaceOnly = settings.freeSpaceOnly && session.buildFreeSpaceMap() == 0;
     session.setSplitHeads(splitHeads);
-    if (sumsKept) session.adoptSectorSums(sumsPathFor(scanInfo), scanId, sumsCovered);
+    adoptSums(session, scanInfo);
+}
+
+void ResumeFile::adoptSums(RecoverySession& session, const std::string& scanInfo) const {
+    if (!sumsKept) return;
+    const std::string path = sumsPathFor(scanInfo);
+    if (!session.adoptSectorSums({path, sumsFileId, sumsCovered}, scanId))
+        note(
+            "{} is missing, or not the one this scan kept: the split-page search reads the "
+            "source again where it needs to",
+            path);
 }
 
 }  // namespace mdf::cli

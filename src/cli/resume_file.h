@@ -32,6 +32,7 @@ struct ResumeFile {
     // The scan's sector sums, kept beside the scan-info file, and the sectors they held at the
     // position: none when they were not kept (or by an older version).
     bool sumsKept = false;
+    std::string sumsFileId;  // the id the sums file carries: that very file, not one made again
     SectorSums::Ranges sumsCovered;
 
     static std::string pathFor(const std::string& scanInfo) { return scanInfo + ".resume"; }
@@ -61,6 +62,10 @@ struct ResumeFile {
     // there) goes into the session, so that the recovery is the one the scan's own run gives.
     // Nothing happens when the fragments or the source are not this scan's.
     void lendEvidence(RecoverySession& session, const std::string& scanInfo) const;
+
+  private:
+    // The sums the scan kept beside SCANINFO, where they are that very file; said when not.
+    void adoptSums(RecoverySession& session, const std::string& scanInfo) const;
 };
 
 }  // namespace mdf::cli

@@ -1,6 +1,7 @@
 #include "scan/sector_sums.h"
 
 #include <fcntl.h>
+#include <fmt/core.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "source/byte_order.h"
 
@@ -18,14 +20,21 @@ static_assert(std::endian::native == std::endian::little, "the sums read words a
 
 constexpr std::int64_t kRecordBytes = 5;
 constexpr std::uint8_t kNonZero = 4;
-// A kept file's first bytes: what it is and whose; the records follow.
-constexpr std::int64_t kHeaderBytes = 64;
+// A kept file's first bytes: what it is, whose (the scan's id) and which (drawn when the file is
+// made, and kept in the scan's resume file: a file made again for the same scan, after the first
+// was lost, never passes for the one whose ranges the resume file records); the records follow.
+constexpr std::int64_t kHeaderBytes = 96;
 constexpr char kMagic[] = "mdfrecover sector sums\n";
 
-std::string headerFor(const std::string& scanId) {
-    std::string header = kMagic + scanId + "\n";
+std::string headerFor(const std::string& scanId, const std::string& fileId) {
+    std::string header = kMagic + scanId + "\n" + fileId + "\n";
     header.resize(kHeaderBytes, '\0');
     return header;
+}
+
+std::string newFileId() {
+    std::random_device random;
+    return fmt::format("{:08x}{:08x}{:08x}", random(), random(), random());
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t at) {
@@ -39,29 +48,24 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t 
     return true;
 }
 
-// Opens path with the flags, in its folder as the guard checked it: a folder swapped for a link
-// after the check changes nothing. -1 when the guard refuses or the open fails. A nameless file is
-// gone from the folder at once: the open file lives on until it is closed, or the process ends
-// however it ends, and nothing is left behind.
-int openGuarded(const std::string& path, int flags, const OutputGuard* guard,
-                bool nameless = false) {
-    if (!guard) {
-        const int fd = ::open(path.c_str(), flags, 0600);
-        if (fd >= 0 && nameless) ::unlink(path.c_str());
-        return fd;
-    }
-    if (!guard->refusal(path).empty()) return -1;
+// The folder of path, opened as the guard checked it: everything after goes through this handle,
+// so a folder swapped for a link afterwards changes nothing. -1 when the guard refuses.
+int openFolder(const std::string& path, const OutputGuard* guard, std::string& name) {
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec) return -1;
+    if (ec || (guard && !guard->refusal(path).empty())) return -1;
+    name = absolute.filename().string();
     const int folder = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) return -1;
-    const int fd = guard->folderRefusal(folder, path).empty()
-                       ? ::openat(folder, absolute.filename().c_str(), flags, 0644)
-                       : -1;
-    if (fd >= 0 && nameless) ::unlinkat(folder, absolute.filename().c_str(), 0);
-    ::close(folder);
-    return fd;
+    if (folder >= 0 && guard && !guard->folderRefusal(folder, path).empty()) {
+        ::close(folder);
+        return -1;
+    }
+    return folder;
+}
+
+bool regularFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -69,35 +73,64 @@ int openGuarded(const std::string& path, int flags, const OutputGuard* guard,
 SectorSums::SectorSums(std::string path, std::int64_t mostBytes, std::string keptFor,
                        const OutputGuard* guard)
     : path_(std::move(path)), kept_(!keptFor.empty()), mostBytes_(mostBytes) {
-    if (kept_) {
-        fd_ = openGuarded(path_, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, guard);
-        const std::string header = headerFor(keptFor);
-        if (fd_ >= 0 && (keptFor.size() + sizeof kMagic > kHeaderBytes ||
-                         !writeAll(fd_, reinterpret_cast<const std::uint8_t*>(header.data()),
-                                   header.size(), 0))) {
-            ::close(fd_);
-            ::unlink(path_.c_str());
-            fd_ = -1;
-        }
+    std::string name;
+    const int folder = openFolder(path_, guard, name);
+    if (folder < 0) return;
+    if (!kept_) {
+        // Gone from the folder at once: the open file lives on until it is closed, or the
+        // process ends however it ends, and nothing is left behind.
+        fd_ = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                       0600);
+        if (fd_ >= 0) ::unlinkat(folder, name.c_str(), 0);
+        ::close(folder);
         return;
     }
-    fd_ = openGuarded(path_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, guard, true);
+    // Made whole under a name of its own, then put in the place of what was there: a name that
+    // led to another file (a link) is replaced, never written through.
+    fileId_ = newFileId();
+    const std::string header = headerFor(keptFor, fileId_);
+    const std::string partial = "." + name + "." + fileId_ + ".partial";
+    if (header.size() == kHeaderBytes && keptFor.size() + fileId_.size() + sizeof kMagic + 1 <=
+                                             static_cast<std::size_t>(kHeaderBytes)) {
+        fd_ = ::openat(folder, partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                       0644);
+        if (fd_ >= 0 && (!writeAll(fd_, reinterpret_cast<const std::uint8_t*>(header.data()),
+                                   header.size(), 0) ||
+                         ::renameat(folder, partial.c_str(), folder, name.c_str()) != 0)) {
+            ::close(fd_);
+            ::unlinkat(folder, partial.c_str(), 0);
+            fd_ = -1;
+        }
+    }
+    ::close(folder);
 }
 
-std::unique_ptr<SectorSums> SectorSums::reopen(const std::string& path, const std::string& scanId,
-                                               const Ranges& covered, const OutputGuard* guard) {
+std::unique_ptr<SectorSums> SectorSums::reopen(const Kept& kept, const std::string& scanId,
+                                               std::int64_t mostBytes, const OutputGuard* guard) {
+    const Ranges& covered = kept.covered;
     for (std::size_t i = 0; i < covered.size(); ++i)
         if (covered[i].first < 0 || covered[i].second <= covered[i].first ||
             (i > 0 && covered[i].first <= covered[i - 1].second))
             return nullptr;
     std::unique_ptr<SectorSums> sums(new SectorSums);
-    sums->path_ = path;
+    sums->path_ = kept.path;
     sums->kept_ = true;
-    sums->fd_ = openGuarded(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW, guard);
-    if (sums->fd_ < 0) return nullptr;
+    sums->mostBytes_ = mostBytes;
+    sums->fileId_ = kept.fileId;
+    std::string name;
+    const int folder = openFolder(kept.path, guard, name);
+    if (folder < 0) return nullptr;
+    // Read only where it may not be written: the sums serve the search all the same.
+    sums->fd_ = ::openat(folder, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (sums->fd_ < 0) {
+        sums->fd_ = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        sums->readOnly_ = true;
+    }
+    ::close(folder);
     std::string header(kHeaderBytes, '\0');
-    if (scanId.empty() || ::pread(sums->fd_, header.data(), header.size(), 0) != kHeaderBytes ||
-        header != headerFor(scanId))
+    if (sums->fd_ < 0 || !regularFile(sums->fd_) || scanId.empty() || kept.fileId.empty() ||
+        ::pread(sums->fd_, header.data(), header.size(), 0) != kHeaderBytes ||
+        header != headerFor(scanId, kept.fileId))
         return nullptr;
     struct stat st {};
     if (::fstat(sums->fd_, &st) != 0) return nullptr;
@@ -111,10 +144,10 @@ std::int64_t SectorSums::origin() const {
 }
 
 bool SectorSums::isKeptFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
     char start[sizeof kMagic - 1] = {};
-    const ssize_t n = ::read(fd, start, sizeof start);
+    const ssize_t n = regularFile(fd) ? ::read(fd, start, sizeof start) : -1;
     ::close(fd);
     return n == 0 || (n == sizeof start && std::memcmp(start, kMagic, sizeof start) == 0);
 }
@@ -129,7 +162,7 @@ SectorSums::~SectorSums() {
 
 void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) {
     if (next_) next_->sectorsRead(first, bytes);
-    if (fd_ < 0 || failed_ || first < 0) return;
+    if (fd_ < 0 || failed_ || readOnly_ || first < 0) return;
     const std::size_t count = bytes.size() / 512;
     records_.assign(count * kRecordBytes, 0);
     bool any = false;

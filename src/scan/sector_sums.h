@@ -17,26 +17,33 @@ namespace mdf {
 // 32-bit words (the terms a page's checksum is made of), the low two bits of its last byte (the
 // round a torn-bit page was written in) and whether it is all zero. Five bytes a sector, in a
 // file that stays sparse where the source is zero, with the ranges of sectors it holds. A file
-// kept beside a saved scan begins with the scan's id, so that a scan gone on with later, in
-// another process, takes only its own; any other has no name once opened (it goes when this
-// object or the process does).
+// kept beside a saved scan begins with the scan's id and an id of its own, so that a scan gone on
+// with later, in another process, takes only the very file whose ranges it recorded; any other
+// has no name once opened (it goes when this object or the process does).
 class SectorSums : public WindowObserver {
   public:
     using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;  // [first, end), ascending
 
+    // What a record of a scan keeps of its kept sums.
+    struct Kept {
+        std::string path;
+        std::string fileId;
+        Ranges covered;
+    };
+
     // Creates the file; ok() is false when it could not be. Without keptFor, a new one with no
     // name once opened (an existing name is refused); with it, the file of the scan of that id,
-    // replacing what was there. Past mostBytes written (0: no bound but the disk's room), or when
-    // a write fails, the sums are dropped, their room given back, and the search reads the source
-    // as before.
-    // With a guard, the file is made only where it allows, in the folder as it was when checked.
+    // put in the place of what was there once made. Past mostBytes written (0: no bound but the
+    // disk's room), or when a write fails, the sums are dropped, their room given back, and the
+    // search reads the source as before. With a guard, the file is made only where it allows, in
+    // the folder as it was when checked.
     explicit SectorSums(std::string path, std::int64_t mostBytes = 0, std::string keptFor = {},
                         const OutputGuard* guard = nullptr);
-    // The kept file of the scan of that id, holding the ranges it was kept with; nothing when the
-    // file cannot be opened (or the guard refuses it), is another scan's, or the ranges are not
-    // ranges.
-    static std::unique_ptr<SectorSums> reopen(const std::string& path, const std::string& scanId,
-                                              const Ranges& covered,
+    // The kept file a record names, of the scan of that id, holding the ranges it recorded; opened
+    // read only where it cannot be written. Nothing when it cannot be opened (or the guard
+    // refuses it), is not that very file, or the ranges are not ranges.
+    static std::unique_ptr<SectorSums> reopen(const Kept& kept, const std::string& scanId,
+                                              std::int64_t mostBytes = 0,
                                               const OutputGuard* guard = nullptr);
     // Whether the file at path is a kept file of sums (or empty), which a new scan kept under the
     // same name may replace.
@@ -48,6 +55,7 @@ class SectorSums : public WindowObserver {
     bool ok() const { return fd_ >= 0; }
     bool kept() const { return kept_; }
     const std::string& path() const { return path_; }
+    const std::string& fileId() const { return fileId_; }
     // The ranges the file holds; empty once the sums were dropped.
     const Ranges& coverage() const { return covered_; }
     // What was written reaches the disk: before a record of the ranges is kept elsewhere.
@@ -73,6 +81,8 @@ class SectorSums : public WindowObserver {
     std::string path_;
     int fd_ = -1;
     bool kept_ = false;
+    bool readOnly_ = false;  // a kept file that may not be written: read, never added to
+    std::string fileId_;
     bool failed_ = false;  // dropped: nothing more is taken, and nothing is covered
     std::int64_t mostBytes_ = 0;
     std::int64_t written_ = 0;

@@ -277,30 +277,41 @@ StartResult RecoverySession::startScan() {
     return StartResult::Started;
 }
 
+namespace {
+
+// A folder in memory (tmpfs) holds a bounded share of sums: a large disk's would otherwise take
+// gigabytes of memory. 0: no bound but the disk's room.
+std::int64_t sumsBoundIn(const std::string& path) {
+    constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
+    struct statfs folderFs {};
+    std::error_code ec;
+    const std::string folder = std::filesystem::absolute(path, ec).parent_path().string();
+    const bool inMemory =
+        ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS
+    return inMemory ? kMostInMemory : 0;
+}
+
+}  // namespace
+
 // Sums are gathered where a page may be split: clusters smaller than a page, read from the
-// source. A scan that goes on from where this one stopped adds to them; any other starts afresh.
-// Kept beside a kept scan, or else in the temporary folder, never where the guard refuses;
-// without them the search reads the source again, as it always could.
+// source. A scan that goes on from where this one stopped adds to them (where they are kept where
+// this run keeps its scan); any other starts afresh. Kept beside a kept scan, or else in the
+// temporary folder, never where the guard refuses; without them the search reads the source
+// again, as it always could.
 void RecoverySession::prepareSectorSums(bool resuming) {
     // The scan takes its stride as the volume's cluster size.
     const std::int64_t stride = settings_.sectorsPerCluster.value_or(0);
     const bool wanted = readFromSource_ && stride > 0 && stride < 16;
-    if (resuming && sectorSums_ && sectorSumsGeneration_ == source_.generation() && wanted) return;
+    const bool keptHere =
+        sectorSums_ &&
+        (keptSumsPath_.empty() ? !sectorSums_->kept() : sectorSums_->path() == keptSumsPath_);
+    if (resuming && keptHere && sectorSumsGeneration_ == source_.generation() && wanted) return;
     sectorSums_.reset();
     sectorSumsGeneration_ = UINT64_MAX;
     if (!wanted) return;
     auto made = [this](const std::string& path, const std::string& keptFor) {
         const OutputGuard guard = outputGuard();
-        // A folder in memory (tmpfs) holds a bounded share: a large disk's sums would otherwise
-        // take gigabytes of memory.
-        constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
-        struct statfs folderFs {};
-        std::error_code ec;
-        const std::string folder = std::filesystem::absolute(path, ec).parent_path().string();
-        const bool inMemory =
-            ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS
-        auto sums =
-            std::make_unique<SectorSums>(path, inMemory ? kMostInMemory : 0, keptFor, &guard);
+        auto sums = std::make_unique<SectorSums>(path, sumsBoundIn(path), keptFor, &guard);
         if (!sums->ok()) return false;
         sectorSums_ = std::move(sums);
         sectorSumsGeneration_ = source_.generation();
@@ -313,17 +324,16 @@ void RecoverySession::prepareSectorSums(bool resuming) {
         made((folder / fmt::format("mdfrecover-{}-{}.sums", ::getpid(), newScanId())).string(), {});
 }
 
-std::optional<std::pair<std::string, SectorSums::Ranges>> RecoverySession::keptSectorSums() const {
+std::optional<SectorSums::Kept> RecoverySession::keptSectorSums() const {
     if (!sectorSums_ || !sectorSums_->kept() || sectorSumsGeneration_ != source_.generation() ||
         !sectorSums_->sync())
         return std::nullopt;
-    return std::pair{sectorSums_->path(), sectorSums_->coverage()};
+    return SectorSums::Kept{sectorSums_->path(), sectorSums_->fileId(), sectorSums_->coverage()};
 }
 
-bool RecoverySession::adoptSectorSums(const std::string& path, const std::string& scanId,
-                                      const SectorSums::Ranges& covered) {
+bool RecoverySession::adoptSectorSums(const SectorSums::Kept& kept, const std::string& scanId) {
     const OutputGuard guard = outputGuard();
-    auto sums = SectorSums::reopen(path, scanId, covered, &guard);
+    auto sums = SectorSums::reopen(kept, scanId, sumsBoundIn(kept.path), &guard);
     if (!sums) return false;
     sectorSums_ = std::move(sums);
     sectorSumsGeneration_ = source_.generation();

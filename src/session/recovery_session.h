@@ -163,11 +163,10 @@ class RecoverySession {
     void keepSectorSumsAt(std::string path) { keptSumsPath_ = std::move(path); }
     // The kept sums of the last scan and the sectors they hold, written through to the disk
     // first: what a record of the scan keeps. Nothing when the sums are not kept.
-    std::optional<std::pair<std::string, SectorSums::Ranges>> keptSectorSums() const;
+    std::optional<SectorSums::Kept> keptSectorSums() const;
     // The sums a kept scan of this source left: taken where the file is that scan's, so that the
     // search reads the source only where they have a hole.
-    bool adoptSectorSums(const std::string& path, const std::string& scanId,
-                         const SectorSums::Ranges& covered);
+    bool adoptSectorSums(const SectorSums::Kept& kept, const std::string& scanId);
     // The source the content file now open was read from, as its record says; empty when it
     // does not say.
     std::string contentMadeFrom() const {

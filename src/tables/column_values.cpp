@@ -365,23 +365,23 @@ constexpr std::uint16_t kSparseVector = 5;
 
 SparseVector sparseVectorOf(const Record& record) {
     SparseVector sparse;
-    for (const VariableColumn& v : record.variable) {
-        if (!v.complex || v.bytes.size() < 4 || loadU16(v.bytes.data()) != kSparseVector) continue;
-        sparse.present = true;
-        const std::span<const std::uint8_t> b = v.bytes;
-        const std::size_t count = loadU16(&b[2]), data = 4 + 4 * count;
-        std::size_t begin = data;
-        for (std::size_t k = 0; k < count && sparse.fault.empty() && data <= b.size(); ++k) {
-            const std::size_t end = loadU16(&b[4 + 2 * count + 2 * k]);
-            if (end < begin || end > b.size()) break;
-            sparse.values[loadU16(&b[4 + 2 * k])] = b.subspan(begin, end - begin);
-            begin = end;
-        }
-        if (data > b.size() || sparse.values.size() != count || begin != b.size()) {
-            sparse.values.clear();
-            sparse.fault = "its sparse vector is damaged or of a form not known here";
-        }
-        break;
+    // The vector is the record's last variable column.
+    if (record.variable.empty()) return sparse;
+    const std::span<const std::uint8_t> b = record.variable.back().bytes;
+    if (!record.variable.back().complex || b.size() < 4 || loadU16(b.data()) != kSparseVector)
+        return sparse;
+    sparse.present = true;
+    const std::size_t count = loadU16(&b[2]), data = 4 + 4 * count;
+    std::size_t begin = data;
+    for (std::size_t k = 0; k < count && data <= b.size(); ++k) {
+        const std::size_t end = loadU16(&b[4 + 2 * count + 2 * k]);
+        if (end < begin || end > b.size()) break;
+        sparse.values[loadU16(&b[4 + 2 * k])] = b.subspan(begin, end - begin);
+        begin = end;
+    }
+    if (data > b.size() || sparse.values.size() != count || begin != b.size()) {
+        sparse.values.clear();
+        sparse.fault = "its sparse vector is damaged or of a form not known here";
     }
     return sparse;
 }
@@ -413,8 +413,15 @@ std::vector<CellValue> RowDecoder::decode(const Record& record) const {
             row.push_back(valueOf(column, 0, it->second));
         } else if (!place) {
             row.push_back(notStored());
+        } else if (place->leafOffset != 0) {
+            row.push_back(notDecoded("the catalogue places it inside the record's header"));
+        } else if (!sparse.fault.empty()) {
+            row.push_back(notDecoded(sparse.fault));
         } else {
-            row.push_back(sparse.fault.empty() ? CellValue{} : notDecoded(sparse.fault));
+            // A sparse column without a value is not in the vector: null. Without a vector the
+            // record shows no place for it at all.
+            row.push_back(sparse.present ? CellValue{}
+                                         : notDecoded("kept in no place the record shows"));
         }
     }
     return row;
@@ -432,6 +439,9 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         const VariableColumn& v = record.variable[k];
         const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
         b = v.bytes;
+        // Types not decoded here are said so before their value is followed: it may be large.
+        if (column.type == kXml || column.type == kClr || column.type == kSqlVariant)
+            return notDecoded(typeName(column.type) + " is not decoded");
         if (v.complex || lobType) {
             std::string why;
             if (!offRow_.read(v.bytes, offRow, why)) return notDecoded(why);

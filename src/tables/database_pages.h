@@ -56,6 +56,11 @@ class DatabasePages {
     // A sound page's bytes, with its torn bits put back; false for any other.
     bool read(std::int64_t page, Page& out) const;
 
+    // The file's id within its database, as its pages give it; nothing before any page gave it.
+    std::optional<std::uint16_t> fileId() const {
+        return fileIdKnown_ ? std::optional(fileId_) : std::nullopt;
+    }
+
     // The PFS byte's allocated bit; nothing where the PFS page covering it is not sound.
     std::optional<bool> allocated(std::int64_t page) const;
 

@@ -20,6 +20,14 @@ constexpr std::size_t kMostLobFragments = 300'000;
 
 using BlobId = std::array<std::uint8_t, 8>;
 
+// A link names a file of the database as well as a page: a page of another file is never read
+// from this one, whose page of that number holds something else.
+bool inThisFile(const DatabasePages& file, std::uint16_t fileId, std::string& why) {
+    if (!file.fileId() || *file.fileId() == fileId) return true;
+    why = "its value lies in file " + std::to_string(fileId) + " of the database, not in this one";
+    return false;
+}
+
 // Appends the bytes of the LOB fragment at (page, slot) and of those it links to. False, with why,
 // when a page is missing or fails its checks, a fragment is of a kind not decoded here, or the
 // tree leads back into itself or grows past the largest value there can be. blobId: the id the
@@ -76,7 +84,8 @@ bool readLob(const DatabasePages& file, std::int64_t page, std::size_t slot, int
     }
     for (std::size_t k = 0; k < links; ++k) {
         const std::uint8_t* link = &bytes[at + first + k * step + address];
-        if (!readLob(file, loadU32(link), loadU16(link + 6), depth + 1, blobId, seen, out, why))
+        if (!inThisFile(file, loadU16(link + 4), why) ||
+            !readLob(file, loadU32(link), loadU16(link + 6), depth + 1, blobId, seen, out, why))
             return false;
     }
     return true;
@@ -103,11 +112,13 @@ bool OffRowReader::readTextPointer(std::span<const std::uint8_t> pointer,
                                    std::vector<std::uint8_t>& out, std::string& why) {
     const std::int64_t page = loadU32(&pointer[8]);
     const std::size_t slot = loadU16(&pointer[14]);
-    if (!firstTimeMet(page, slot, why)) return false;
+    if (!inThisFile(file_, loadU16(&pointer[12]), why) || metBefore(page, slot, why)) return false;
     BlobId id;
     std::copy_n(pointer.begin(), id.size(), id.begin());
     std::set<std::pair<std::int64_t, std::size_t>> seen;
-    return readLob(file_, page, slot, 0, id, seen, out, why);
+    if (!readLob(file_, page, slot, 0, id, seen, out, why)) return false;
+    firstFragments_.emplace(page, slot);
+    return true;
 }
 
 bool OffRowReader::readInRowRoot(std::span<const std::uint8_t> root, std::vector<std::uint8_t>& out,
@@ -123,7 +134,8 @@ bool OffRowReader::readInRowRoot(std::span<const std::uint8_t> root, std::vector
         const std::size_t end = loadU32(link);
         const std::int64_t page = loadU32(link + 4);
         const std::size_t slot = loadU16(link + 10);
-        if (k == 0 && !firstTimeMet(page, slot, why)) return false;
+        if (!inThisFile(file_, loadU16(link + 8), why) || (k == 0 && metBefore(page, slot, why)))
+            return false;
         if (end > kMostLobBytes || end < out.size()) {
             why = "its in-row root gives a length of " + std::to_string(end) + " bytes at link " +
                   std::to_string(k + 1) + ", which no value can have there";
@@ -139,13 +151,18 @@ bool OffRowReader::readInRowRoot(std::span<const std::uint8_t> root, std::vector
             return false;
         }
     }
+    firstFragments_.emplace(loadU32(&root[kRootHeadBytes + 4]),
+                            loadU16(&root[kRootHeadBytes + 10]));
     return true;
 }
 
-bool OffRowReader::firstTimeMet(std::int64_t page, std::size_t slot, std::string& why) {
-    if (firstFragments_.emplace(page, slot).second) return true;
+// A value's first fragment is its own: one another row's value already led to is a damaged
+// pointer (following it again would cost its whole tree again). Only values read whole count, so
+// that a stale pointer (a deleted row's) never takes a live row's value from it.
+bool OffRowReader::metBefore(std::int64_t page, std::size_t slot, std::string& why) const {
+    if (!firstFragments_.count({page, slot})) return false;
     why = "its LOB root is another row's too (page " + std::to_string(page) + ")";
-    return false;
+    return true;
 }
 
 }  // namespace mdf

@@ -33,7 +33,7 @@ class OffRowReader {
                          std::string& why);
     bool readInRowRoot(std::span<const std::uint8_t> root, std::vector<std::uint8_t>& out,
                        std::string& why);
-    bool firstTimeMet(std::int64_t page, std::size_t slot, std::string& why);
+    bool metBefore(std::int64_t page, std::size_t slot, std::string& why) const;
 
     const DatabasePages& file_;
     std::set<std::pair<std::int64_t, std::size_t>> firstFragments_;

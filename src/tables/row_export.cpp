@@ -35,6 +35,16 @@ struct TableRows {
     std::map<std::string, std::int64_t> notDecoded;
 };
 
+// Reasons name pages and lengths, so a damaged table could give one per value: past a bound they
+// are counted together.
+void countNotDecoded(TableRows& rows, const std::string& column, const std::string& why) {
+    constexpr std::size_t kMostReasons = 100;
+    std::string key = column + ": " + why;
+    if (rows.notDecoded.size() >= kMostReasons && !rows.notDecoded.count(key))
+        key = column + ": further reasons, named in no other line";
+    ++rows.notDecoded[key];
+}
+
 // The rows of one rowset's in-row unit, page by page.
 bool exportRowset(const DatabasePages& file, const TableInfo& table, const RowDecoder& decoder,
                   const AllocationUnitInfo& unit, TableRows& rows) {
@@ -60,7 +70,7 @@ bool exportRowset(const DatabasePages& file, const TableInfo& table, const RowDe
             for (std::size_t i = 0; i < values.size(); ++i)
                 if (values[i].kind == CellValue::Kind::NotDecoded ||
                     (values[i].kind == CellValue::Kind::Blob && !values[i].text.empty()))
-                    ++rows.notDecoded[table.columns[i].name + ": " + values[i].text];
+                    countNotDecoded(rows, table.columns[i].name, values[i].text);
             if (!live) {
                 rows.deleted.push_back(std::move(values));
                 continue;

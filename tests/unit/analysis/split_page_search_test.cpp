@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "scan/page_protection.h"
 #include "scan/sector_sums.h"
@@ -215,6 +216,47 @@ TEST(SplitPageSearch, TheScansSectorSumsSpareASecondReadOfTheSource) {
     r = searchSplitPages(w.source, broken, settings);
     EXPECT_EQ(r.restored.size(), 2u);
     EXPECT_EQ(r.summedChunks, 0);
+}
+
+// Sums kept beside a scan are taken back only as the very file the scan's record names: not one
+// made again for the same scan after the first was lost (its ranges would claim sectors the new
+// file never held, read as zero), nor one of another scan. Made, the file takes the place of what
+// was under its name: a link there to another file leaves that file as it was.
+TEST(SectorSums, AKeptFileIsTakenBackOnlyAsTheFileItsRecordNames) {
+    test::TempDir dir;
+    const std::string path = dir.file("scan.info.sums"), other = dir.file("evidence.bin");
+    std::vector<std::uint8_t> sector(512, 0x5a);
+    SectorSums::Kept first;
+    {
+        SectorSums sums(path, 0, "scan-1");
+        ASSERT_TRUE(sums.ok());
+        sums.sectorsRead(100, sector);
+        ASSERT_TRUE(sums.sync());
+        first = {path, sums.fileId(), sums.coverage()};
+    }
+    ASSERT_EQ(first.covered, (SectorSums::Ranges{{100, 101}}));
+    std::uint32_t x = 0;
+    std::uint8_t low = 0, nonZero = 0;
+    {
+        const auto again = SectorSums::reopen(first, "scan-1");
+        ASSERT_TRUE(again);
+        ASSERT_TRUE(again->read(100, 1, &x, &low, &nonZero));
+        EXPECT_EQ(x, 0u);  // 128 equal words
+        EXPECT_EQ(nonZero, 1);
+    }
+    EXPECT_FALSE(SectorSums::reopen(first, "scan-2")) << "another scan's";
+
+    // The file lost and made again for the same scan, a link to another file in its place first.
+    std::filesystem::remove(path);
+    test::writeFile(other, std::vector<std::uint8_t>(1000, 7));
+    std::filesystem::create_hard_link(other, path);
+    EXPECT_FALSE(SectorSums::isKeptFile(path));
+    SectorSums remade(path, 0, "scan-1");
+    ASSERT_TRUE(remade.ok());
+    EXPECT_EQ(test::readFile(other), std::vector<std::uint8_t>(1000, 7));
+    EXPECT_FALSE(SectorSums::reopen(first, "scan-1")) << "the ranges are the lost file's";
+    EXPECT_TRUE(SectorSums::reopen({path, remade.fileId(), {}}, "scan-1"));
+    EXPECT_TRUE(SectorSums::isKeptFile(path));
 }
 
 }  // namespace
