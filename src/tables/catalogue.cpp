@@ -250,10 +250,14 @@ std::vector<PhysicalColumn> dataLayout(const Catalogue& catalogue, const TableIn
     std::vector<PhysicalColumn> columns;
     const auto stored = catalogue.layouts.find(rowset.id);
     if (stored != catalogue.layouts.end()) columns = stored->second;
+    // 2005 keeps the order alone (every offset 0). Later versions keep every stored column's
+    // place; a column they give no offset is kept outside the record's columns (a sparse column,
+    // in the row's sparse vector), which is no reason to work the others' places out again.
     const bool offsetsKnown =
-        !columns.empty() &&
+        std::any_of(columns.begin(), columns.end(),
+                    [](const PhysicalColumn& p) { return p.leafOffset != 0; }) &&
         std::all_of(columns.begin(), columns.end(),
-                    [](const PhysicalColumn& p) { return p.leafOffset != 0 && p.nullBit != 0; });
+                    [](const PhysicalColumn& p) { return p.leafOffset == 0 || p.nullBit != 0; });
     if (offsetsKnown) return columns;
     if (columns.empty())  // nothing kept: the table's columns in their own order
         for (const ColumnInfo& col : table.columns)
