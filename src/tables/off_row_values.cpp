@@ -115,8 +115,9 @@ bool OffRowReader::readTextPointer(std::span<const std::uint8_t> pointer,
     if (!inThisFile(file_, loadU16(&pointer[12]), why) || metBefore(page, slot, why)) return false;
     BlobId id;
     std::copy_n(pointer.begin(), id.size(), id.begin());
+    if (failedBefore({page, slot, id}, why)) return false;
     std::set<std::pair<std::int64_t, std::size_t>> seen;
-    if (!readLob(file_, page, slot, 0, id, seen, out, why)) return false;
+    if (!readLob(file_, page, slot, 0, id, seen, out, why)) return failed({page, slot, id}, why);
     firstFragments_.emplace(page, slot);
     return true;
 }
@@ -128,6 +129,9 @@ bool OffRowReader::readInRowRoot(std::span<const std::uint8_t> root, std::vector
     BlobId id{};
     std::copy_n(root.begin() + 8, 4, id.begin() + 2);
     const std::size_t links = (root.size() - kRootHeadBytes) / kRootLinkBytes;
+    const Fragment first{loadU32(&root[kRootHeadBytes + 4]), loadU16(&root[kRootHeadBytes + 10]),
+                         id};
+    if (failedBefore(first, why)) return false;
     std::set<std::pair<std::int64_t, std::size_t>> seen;
     for (std::size_t k = 0; k < links; ++k) {
         const std::uint8_t* link = &root[kRootHeadBytes + k * kRootLinkBytes];
@@ -141,19 +145,34 @@ bool OffRowReader::readInRowRoot(std::span<const std::uint8_t> root, std::vector
                   std::to_string(k + 1) + ", which no value can have there";
             return false;
         }
-        if (!readLob(file_, page, slot, 0, id, seen, out, why)) return false;
+        if (!readLob(file_, page, slot, 0, id, seen, out, why)) return failed(first, why);
         // Each link says where the value stands after its fragments: a fragment of another
         // length is not this value's, or the root is damaged.
         if (out.size() != end) {
             why = "its fragments up to page " + std::to_string(page) + " hold " +
                   std::to_string(out.size()) + " bytes where its in-row root gives " +
                   std::to_string(end);
-            return false;
+            return failed(first, why);
         }
     }
-    firstFragments_.emplace(loadU32(&root[kRootHeadBytes + 4]),
-                            loadU16(&root[kRootHeadBytes + 10]));
+    firstFragments_.emplace(first.page, first.slot);
     return true;
+}
+
+// A value that could not be read is not followed again for another row that leads to it with
+// the same id (a damaged page can repeat one pointer in every slot): the same reason is given.
+// Another id (a live row where a deleted one failed) is read afresh.
+bool OffRowReader::failedBefore(const Fragment& first, std::string& why) const {
+    const auto it = failures_.find(first);
+    if (it == failures_.end()) return false;
+    why = it->second;
+    return true;
+}
+
+bool OffRowReader::failed(const Fragment& first, const std::string& why) {
+    constexpr std::size_t kMostRemembered = 100'000;
+    if (failures_.size() < kMostRemembered) failures_.emplace(first, why);
+    return false;
 }
 
 // A value's first fragment is its own: one another row's value already led to is a damaged

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -35,8 +38,20 @@ class OffRowReader {
                        std::string& why);
     bool metBefore(std::int64_t page, std::size_t slot, std::string& why) const;
 
+    using BlobId = std::array<std::uint8_t, 8>;
+    // A value's first fragment and the id its pointer gives.
+    struct Fragment {
+        std::int64_t page;
+        std::size_t slot;
+        BlobId id;
+        auto operator<=>(const Fragment&) const = default;
+    };
+    bool failedBefore(const Fragment& first, std::string& why) const;
+    bool failed(const Fragment& first, const std::string& why);
+
     const DatabasePages& file_;
     std::set<std::pair<std::int64_t, std::size_t>> firstFragments_;
+    std::map<Fragment, std::string> failures_;
 };
 
 }  // namespace mdf

@@ -516,8 +516,10 @@ TEST(Tables, NamesFromADamagedCatalogueNeverClashOrLeaveTheFolder) {
 
 // The value of sysobjvalues' last column (imageval, varbinary(max): the second variable column,
 // null bit 6) in the record at (page, slot) of a copy of the file with the changes made.
+// With staleFirst, the same decoder first meets the record with its root's timestamp changed, as
+// a deleted row's stale pointer to the same place would be.
 CellValue imagevalOf(const TempDir& dir, std::vector<std::uint8_t> bytes, std::int64_t page,
-                     std::size_t slot) {
+                     std::size_t slot, bool staleFirst = false) {
     const std::string path = dir.path + "/offrow.mdf";
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(bytes.data()),
@@ -533,7 +535,15 @@ CellValue imagevalOf(const TempDir& dir, std::vector<std::uint8_t> bytes, std::i
     if (!record) return {};
     TableInfo sysobjvalues;
     sysobjvalues.columns.push_back({6, "imageval", sqltype::kVarBinary, -1});
-    return RowDecoder(*file, sysobjvalues, {{6, 6, -2, 6, 0}}).decode(*record).at(0);
+    const RowDecoder decoder(*file, sysobjvalues, {{6, 6, -2, 6, 0}});
+    if (staleFirst) {
+        const auto root = record->variable.at(1).bytes.data() - rowPage.data();
+        std::uint8_t& timestamp = rowPage[static_cast<std::size_t>(root) + 8];
+        timestamp ^= 1;
+        EXPECT_EQ(decoder.decode(*record).at(0).kind, CellValue::Kind::NotDecoded);
+        timestamp ^= 1;
+    }
+    return decoder.decode(*record).at(0);
 }
 
 // Values of the (max) types kept off the row: every one of the real files keeps statistics in
@@ -579,6 +589,7 @@ TEST(Tables, ValuesKeptOffTheRowComeBackFromTheirFragments) {
         const char* what;
         std::function<void(std::vector<std::uint8_t>&)> make;
         const char* expected;  // the value's SHA-256, or what the reason says
+        bool staleFirst = false;
     };
     for (const Damage& d :
          {Damage{"a row-overflow pointer to the first fragment: 24 bytes, the length in its "
@@ -596,12 +607,14 @@ TEST(Tables, ValuesKeptOffTheRowComeBackFromTheirFragments) {
                  "hold 8040 bytes where its in-row root gives 8039"},
           Damage{"another value's timestamp",
                  [](std::vector<std::uint8_t>& b) { b[root + 8] ^= 1; },
-                 "the LOB fragment at page 230 slot 0 is another value's"}}) {
+                 "the LOB fragment at page 230 slot 0 is another value's"},
+          Damage{"a stale pointer to the same place met first", [](std::vector<std::uint8_t>&) {},
+                 "e6e8fe7db0f2106866f89ece3f53f40e224a8db21a6776dae6f6d52f9e3e542e", true}}) {
         SCOPED_TRACE(d.what);
         std::vector<std::uint8_t> bytes = ims;
         bytes[row + 5] &= 0xF0;
         d.make(bytes);
-        const CellValue v = imagevalOf(dir, bytes, 292, 1);
+        const CellValue v = imagevalOf(dir, bytes, 292, 1, d.staleFirst);
         if (v.kind == CellValue::Kind::Blob) {
             EXPECT_EQ(sha256Hex(v.blob), d.expected);
         } else {
