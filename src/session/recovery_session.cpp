@@ -279,16 +279,22 @@ StartResult RecoverySession::startScan() {
 
 namespace {
 
-// A folder in memory (tmpfs) holds a bounded share of sums: a large disk's would otherwise take
-// gigabytes of memory. 0: no bound but the disk's room.
+// The sums take at most a quarter of their folder's free room, so that the file and the kept
+// scan written beside them still find theirs (a large disk's sums run to gigabytes: five bytes a
+// sector read), and at most 256 MiB of a folder held in memory (tmpfs). 0: no bound known.
 std::int64_t sumsBoundIn(const std::string& path) {
     constexpr std::int64_t kMostInMemory = std::int64_t{256} << 20;
     struct statfs folderFs {};
     std::error_code ec;
     const std::string folder = std::filesystem::absolute(path, ec).parent_path().string();
-    const bool inMemory =
-        ::statfs(folder.c_str(), &folderFs) == 0 && folderFs.f_type == 0x01021994;  // TMPFS
-    return inMemory ? kMostInMemory : 0;
+    if (::statfs(folder.c_str(), &folderFs) != 0) return 0;
+    const auto quarterOfFree = static_cast<std::int64_t>(
+        std::min<unsigned long long>(static_cast<unsigned long long>(folderFs.f_bavail) *
+                                         static_cast<unsigned long long>(folderFs.f_bsize) / 4,
+                                     INT64_MAX));
+    const bool inMemory = folderFs.f_type == 0x01021994;  // TMPFS_MAGIC
+    return std::max<std::int64_t>(
+        1, inMemory ? std::min(kMostInMemory, quarterOfFree) : quarterOfFree);
 }
 
 }  // namespace
