@@ -149,11 +149,11 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
             if (!source.readSectors(static_cast<std::uint32_t>(count), chunk.data(), at)) continue;
             ++result.readChunks;
             for (std::int64_t k = 0; k < count; ++k) {
-                const std::uint8_t* sector = &chunk[static_cast<std::size_t>(k) * 512];
-                xors[static_cast<std::size_t>(k)] = sectorXor(sector, false);
-                low[static_cast<std::size_t>(k)] = sector[511] & 3;
-                nonZero[static_cast<std::size_t>(k)] =
-                    !std::all_of(sector, sector + 512, [](std::uint8_t b) { return b == 0; });
+                const auto at = static_cast<std::size_t>(k);
+                const SectorSums::Sum sum = SectorSums::of(&chunk[at * 512]);
+                xors[at] = sum.wordsXor;
+                low[at] = sum.low;
+                nonZero[at] = sum.nonZero;
             }
         }
         // nextData[k]: the first sector at or after k that is not all zero.

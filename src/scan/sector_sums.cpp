@@ -48,19 +48,17 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t bytes, std::int64_t 
     return true;
 }
 
-// The folder of path, opened as the guard checked it: everything after goes through this handle,
-// so a folder swapped for a link afterwards changes nothing. -1 when the guard refuses.
+// The folder of path, opened as the guard checked it (as any output's is), or plainly without a
+// guard; -1 when refused.
 int openFolder(const std::string& path, const OutputGuard* guard, std::string& name) {
+    if (guard) {
+        std::string why;
+        return guard->openFolderOf(path, name, why);
+    }
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec || (guard && !guard->refusal(path).empty())) return -1;
     name = absolute.filename().string();
-    const int folder = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0 && guard && !guard->folderRefusal(folder, path).empty()) {
-        ::close(folder);
-        return -1;
-    }
-    return folder;
+    return ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool regularFile(int fd) {
@@ -90,8 +88,8 @@ SectorSums::SectorSums(std::string path, std::int64_t mostBytes, std::string kep
     fileId_ = newFileId();
     const std::string header = headerFor(keptFor, fileId_);
     const std::string partial = "." + name + "." + fileId_ + ".partial";
-    if (header.size() == kHeaderBytes && keptFor.size() + fileId_.size() + sizeof kMagic + 1 <=
-                                             static_cast<std::size_t>(kHeaderBytes)) {
+    if (keptFor.size() + fileId_.size() + sizeof kMagic + 1 <=
+        static_cast<std::size_t>(kHeaderBytes)) {
         fd_ = ::openat(folder, partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                        0644);
         if (fd_ >= 0 && (!writeAll(fd_, reinterpret_cast<const std::uint8_t*>(header.data()),
@@ -160,6 +158,22 @@ SectorSums::~SectorSums() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+SectorSums::Sum SectorSums::of(const std::uint8_t* sector) {
+    // One pass over the sector in 64-bit words, four at a time: the scan waits for this.
+    std::uint64_t x[4] = {}, o[4] = {};
+    for (int w = 0; w < 64; w += 4)
+        for (int l = 0; l < 4; ++l) {
+            std::uint64_t word;
+            std::memcpy(&word, sector + 8 * (w + l), 8);
+            x[l] ^= word;
+            o[l] |= word;
+        }
+    const std::uint64_t x64 = x[0] ^ x[1] ^ x[2] ^ x[3];
+    // Little-endian words: the 32-bit words' XOR is the two halves' XOR.
+    return {static_cast<std::uint32_t>(x64 ^ (x64 >> 32)),
+            static_cast<std::uint8_t>(sector[511] & 3), (o[0] | o[1] | o[2] | o[3]) != 0};
+}
+
 void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) {
     if (next_) next_->sectorsRead(first, bytes);
     if (fd_ < 0 || failed_ || readOnly_ || first < 0) return;
@@ -167,23 +181,12 @@ void SectorSums::sectorsRead(std::int64_t first, std::span<const std::uint8_t> b
     records_.assign(count * kRecordBytes, 0);
     bool any = false;
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint8_t* sector = &bytes[k * 512];
-        // One pass over the sector in 64-bit words, four at a time: the scan waits for this.
-        std::uint64_t x[4] = {}, o[4] = {};
-        for (int w = 0; w < 64; w += 4)
-            for (int l = 0; l < 4; ++l) {
-                std::uint64_t word;
-                std::memcpy(&word, sector + 8 * (w + l), 8);
-                x[l] ^= word;
-                o[l] |= word;
-            }
-        if ((o[0] | o[1] | o[2] | o[3]) == 0) continue;
+        const Sum sum = of(&bytes[k * 512]);
+        if (!sum.nonZero) continue;
         any = true;
-        const std::uint64_t x64 = x[0] ^ x[1] ^ x[2] ^ x[3];
         std::uint8_t* record = &records_[k * kRecordBytes];
-        // Little-endian words: the 32-bit words' XOR is the two halves' XOR.
-        storeU32(record, static_cast<std::uint32_t>(x64 ^ (x64 >> 32)));
-        record[4] = static_cast<std::uint8_t>(kNonZero | (sector[511] & 3));
+        storeU32(record, sum.wordsXor);
+        record[4] = static_cast<std::uint8_t>(kNonZero | sum.low);
     }
     // Sectors of zeros are what a hole in the file reads as: nothing is written for them.
     if (any) {

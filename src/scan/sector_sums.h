@@ -24,6 +24,14 @@ class SectorSums : public WindowObserver {
   public:
     using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;  // [first, end), ascending
 
+    // What the sums keep of one sector of 512 bytes.
+    struct Sum {
+        std::uint32_t wordsXor = 0;  // the XOR of its 128 little-endian 32-bit words
+        std::uint8_t low = 0;        // bits 0 and 1 of its last byte
+        bool nonZero = false;
+    };
+    static Sum of(const std::uint8_t* sector);
+
     // What a record of a scan keeps of its kept sums.
     struct Kept {
         std::string path;

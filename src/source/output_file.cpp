@@ -40,20 +40,9 @@ std::string partialNameFor(const std::string& name) {
 
 OutputFile::OutputFile(std::string path, const OutputGuard& guard, Kind kind)
     : path_(std::move(path)), guard_(guard), large_(kind == Kind::Large) {
-    error_ = guard_.refusal(path_);
-    if (!error_.empty()) return;
-    // The folder is resolved once, here; everything after goes through this handle, so a folder
-    // swapped for a link afterwards changes nothing, and the check is made on what was opened.
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(path_, ec);
-    name_ = absolute.filename().string();
-    folder_ = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder_ < 0) {
-        error_ = absolute.parent_path().string() + ": " + reason(errno);
-        return;
-    }
-    error_ = guard_.folderRefusal(folder_, path_);
-    if (!error_.empty()) return;
+    // The folder is resolved once, here; everything after goes through this handle.
+    folder_ = guard_.openFolderOf(path_, name_, error_);
+    if (folder_ < 0) return;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
         partialName_ = partialNameFor(name_);

@@ -120,4 +120,22 @@ std::string OutputGuard::refusal(const std::string& path) const {
     return why;
 }
 
+int OutputGuard::openFolderOf(const std::string& output, std::string& name,
+                              std::string& why) const {
+    why = refusal(output);
+    if (!why.empty()) return -1;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(output, ec);
+    name = absolute.filename().string();
+    const int folder = ::open(absolute.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        why = absolute.parent_path().string() + ": " + reason(errno);
+        return -1;
+    }
+    why = folderRefusal(folder, output);
+    if (why.empty()) return folder;
+    ::close(folder);
+    return -1;
+}
+
 }  // namespace mdf

@@ -39,6 +39,11 @@ struct OutputGuard {
     // FUSE mount whose image is the source or one of its files). Empty when it may.
     std::string folderRefusal(int folderFd, const std::string& output) const;
 
+    // The folder an output goes in, opened as checked: everything made after goes through this
+    // handle, so a folder swapped for a link afterwards changes nothing. name: the output's name
+    // in it. -1, with why, when the output is refused or the folder cannot be opened.
+    int openFolderOf(const std::string& output, std::string& name, std::string& why) const;
+
     // For a file that exists under an output's name (as stat follows links): why it must not be
     // replaced. Empty when it may (with --force).
     std::string replaceRefusal(const struct stat& existing, const std::string& output) const;

@@ -363,6 +363,12 @@ struct SparseVector {
 
 constexpr std::uint16_t kSparseVector = 5;
 
+// No stored column lies inside the record's 4-byte header: a column placed there, or not placed
+// at all, is a sparse column when the row's sparse vector holds it.
+bool placedInRow(const PhysicalColumn* place) {
+    return place && (place->leafOffset < 0 || place->leafOffset >= 4);
+}
+
 SparseVector sparseVectorOf(const Record& record) {
     SparseVector sparse;
     // The vector is the record's last variable column.
@@ -395,19 +401,17 @@ RowDecoder::RowDecoder(const DatabasePages& file, const TableInfo& table,
     for (std::size_t i = 0; i < table_.columns.size(); ++i)
         for (const PhysicalColumn& p : layout_)
             if (p.column == table_.columns[i].id) places_[i] = &p;
+    everyColumnInRow_ = std::all_of(places_.begin(), places_.end(), placedInRow);
 }
 
 std::vector<CellValue> RowDecoder::decode(const Record& record) const {
-    const SparseVector sparse = sparseVectorOf(record);
+    const SparseVector sparse = everyColumnInRow_ ? SparseVector{} : sparseVectorOf(record);
     std::vector<CellValue> row;
     row.reserve(table_.columns.size());
     for (std::size_t i = 0; i < table_.columns.size(); ++i) {
         const ColumnInfo& column = table_.columns[i];
         const PhysicalColumn* place = places_[i];
-        // No stored column lies inside the record's 4-byte header: a column placed there, or not
-        // placed at all, is a sparse column when the row's sparse vector holds it.
-        const bool inRow = place && (place->leafOffset < 0 || place->leafOffset >= 4);
-        if (inRow) {
+        if (placedInRow(place)) {
             row.push_back(decodeColumn(column, *place, record));
         } else if (auto it = sparse.values.find(column.id); it != sparse.values.end()) {
             row.push_back(valueOf(column, 0, it->second));
@@ -437,11 +441,11 @@ CellValue RowDecoder::decodeColumn(const ColumnInfo& column, const PhysicalColum
         if (k >= record.variable.size())
             return {};  // trailing variable columns that are null are not written
         const VariableColumn& v = record.variable[k];
-        const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
-        b = v.bytes;
         // Types not decoded here are said so before their value is followed: it may be large.
         if (column.type == kXml || column.type == kClr || column.type == kSqlVariant)
             return notDecoded(typeName(column.type) + " is not decoded");
+        const bool lobType = column.type == kText || column.type == kNText || column.type == kImage;
+        b = v.bytes;
         if (v.complex || lobType) {
             std::string why;
             if (!offRow_.read(v.bytes, offRow, why)) return notDecoded(why);

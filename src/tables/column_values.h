@@ -41,6 +41,7 @@ class RowDecoder {
     const TableInfo& table_;
     mutable OffRowReader offRow_;
     std::vector<const PhysicalColumn*> places_;  // by column, null where it is not stored
+    bool everyColumnInRow_ = true;               // no sparse vector to look for
     std::vector<PhysicalColumn> layout_;
 };
 
