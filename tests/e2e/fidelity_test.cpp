@@ -448,6 +448,7 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     std::set<std::int32_t> split;
     Layout l = splitPageLayout(file, 8, dir.file("split.img"), 83, &split);
     ASSERT_GE(split.size(), 3u);
+    const std::string imageSha = sha256OfFile(l.image);
     // "split-page search: N stretches from the scan's sector sums, M read again from the source"
     auto stretches = [](const Recovered& r) {
         const auto end = r.log.find(" stretches from the scan's sector sums");
@@ -502,6 +503,7 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
               std::string::npos)
         << foreign.log;
+    EXPECT_EQ(sha256OfFile(l.image), imageSha) << "the source is never written";
 }
 
 TEST(Fidelity, PagesOfSeveralHeadlessDatabasesAreNeverMixed) {
