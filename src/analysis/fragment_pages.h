@@ -38,6 +38,9 @@ class PageOrigin {
     // that cannot be (saved content, a fragment at the source's start, a failed read): the
     // caller reads them apart.
     bool readLeadInAndPages(std::int64_t fsec, std::int32_t count, void* buffer);
+    // How many of the reads above are worth making at once, from as many threads: saved content
+    // is read one request at a time.
+    int readsAtOnce() { return readFromSource_ ? source_.readsAtOnce() : 1; }
 
     // Page index of a fragment of fragmentPages pages, as the page map's passes see it (see
     // FragmentPageCache: of pages other than PFS and IAM pages only the header is real). Read

@@ -14,6 +14,40 @@ bool sameKind(const Page& a, const Page& b) {
     return a[1] == b[1] && loadI32(&a[24]) == loadI32(&b[24]) && loadU16(&a[6]) == loadU16(&b[6]);
 }
 
+// Pages of one fragment by page id, read many at a time: a stale copy is compared with the runs
+// page by page, and on a disk read directly a read per page costs a trip to the device each.
+class PageBlock {
+  public:
+    static constexpr std::int32_t kMostPages = 64;
+
+    // Page ids first .. first+count-1 (count at most kMostPages) of r; where the one read fails,
+    // page by page, each that cannot be read marked so.
+    void read(PageOrigin& origin, const FragmentRecord& r, std::int32_t first, std::int32_t count) {
+        bytes_.resize(std::size_t{8192} * static_cast<std::size_t>(count));
+        first_ = first;
+        const bool whole =
+            origin.readFragmentPages(r.fsec, first - r.beginPage, count, bytes_.data());
+        readable_.assign(static_cast<std::size_t>(count), whole);
+        for (std::int32_t t = 0; t < count && !whole; ++t)
+            readable_[static_cast<std::size_t>(t)] = readFragmentPage(
+                origin, r.fsec, first + t - r.beginPage,
+                std::span<std::uint8_t, 8192>(
+                    &bytes_[std::size_t{8192} * static_cast<std::size_t>(t)], 8192));
+    }
+    // Page id p into page; false when it could not be read.
+    bool take(std::int32_t p, Page& page) const {
+        const auto t = static_cast<std::size_t>(p - first_);
+        if (!readable_[t]) return false;
+        std::copy_n(&bytes_[t * 8192], 8192, page.begin());
+        return true;
+    }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+    std::vector<bool> readable_;
+    std::int32_t first_ = 0;
+};
+
 bool protectedAndSound(const Page& page) {
     return pageProtection(page) != PageProtection::None && verifyPage(page);
 }
@@ -47,6 +81,7 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
         return !head.known || lsn.file <= head.newest.file;
     };
     Page taken{}, other{};
+    PageBlock copyBlock, takenBlock;
     // The first of the runs taken that may share page ids with a fragment.
     auto firstSharing = [&](const FragmentIndexEntry& e) {
         auto run = std::upper_bound(
@@ -59,11 +94,16 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
         for (auto run = firstSharing(e); run != sorted.end() && run->startPage < e.endPage; ++run) {
             if (run->recordIndex == e.recordIndex) continue;
             const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
-            for (std::int32_t p = std::max(run->startPage, e.beginPage);
-                 p < std::min(run->endPage, e.endPage); ++p) {
-                if (!readFragmentPage(origin, copy.fsec, p - copy.beginPage, other) ||
-                    !readFragmentPage(origin, mine.fsec, p - mine.beginPage, taken))
-                    continue;
+            const std::int32_t end = std::min(run->endPage, e.endPage);
+            for (std::int32_t p = std::max(run->startPage, e.beginPage); p < end; ++p) {
+                const std::int32_t block =
+                    (p - std::max(run->startPage, e.beginPage)) % PageBlock::kMostPages;
+                if (block == 0) {
+                    const std::int32_t count = std::min(PageBlock::kMostPages, end - p);
+                    copyBlock.read(origin, copy, p, count);
+                    takenBlock.read(origin, mine, p, count);
+                }
+                if (!copyBlock.take(p, other) || !takenBlock.take(p, taken)) continue;
                 const bool otherSound = protectedAndSound(other);
                 const bool takenSound = protectedAndSound(taken);
                 const LogSequence otherLsn = pageLogSequence(other);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <deque>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -156,23 +156,36 @@ bool repairsPrevious(const AssemblyContext& ctx, const FragmentRow* previous,
     return previous && ctx.sectorsPerCluster < 16 && previous->endPage == row.startPage;
 }
 
-// Reads the rows' pages on a thread of its own, a few pieces ahead of the writer, so that the
-// disk reads the next fragment while the last one is verified, hashed and written: on a disk read
-// with O_DIRECT the writer otherwise waited for every read in turn. Only this thread reads pages
-// while the writer runs; what it could not read is handed on with the piece and told there.
+// Reads the rows' pages ahead of the writer, so that the disk reads the next fragments while the
+// last one is verified, hashed and written: on a disk read with O_DIRECT the writer otherwise
+// waited for every read in turn. A source that serves requests side by side is read by as many
+// threads, each taking the next piece; the pieces go to the writer in row order all the same.
+// Only these threads read pages while the writer runs; what they could not read is handed on
+// with the piece and told there.
 class RowReader {
   public:
     static constexpr std::size_t kPiecesAhead = 16;
 
-    RowReader(AssemblyContext& ctx, const std::vector<FragmentRow>& rows)
-        : ctx_(ctx), rows_(rows), thread_([this] { readAll(); }) {}
+    RowReader(AssemblyContext& ctx, const std::vector<FragmentRow>& rows) : ctx_(ctx) {
+        const FragmentRow* previous = nullptr;
+        for (const FragmentRow& row : rows) {
+            if (row.pages() <= 0) continue;
+            for (std::int32_t first = 0; first < row.pages(); first += kPagesPerRead)
+                jobs_.push_back({&row, first, first == 0 && repairsPrevious(ctx_, previous, row)});
+            previous = &row;
+        }
+        const int threads = std::clamp(ctx_.pages.readsAtOnce(), 1, 8);
+        for (int i = 0; i < threads; ++i)
+            threads_.emplace_back([this] { readAll(); });
+    }
     ~RowReader() {
         {
             std::lock_guard lock(mutex_);
             stop_ = true;
         }
         changed_.notify_all();
-        thread_.join();
+        for (std::thread& t : threads_)
+            t.join();
     }
     RowReader(const RowReader&) = delete;
     RowReader& operator=(const RowReader&) = delete;
@@ -180,13 +193,17 @@ class RowReader {
     // The next piece, in row order; nothing after the last one.
     std::optional<RowPiece> next() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
-        if (ready_.empty()) {
+        changed_.wait(lock, [this] {
+            return handed_ == jobs_.size() || failure_ || ready_.count(handed_) > 0;
+        });
+        const auto found = ready_.find(handed_);
+        if (found == ready_.end()) {
             if (failure_) std::rethrow_exception(failure_);
             return std::nullopt;
         }
-        RowPiece piece = std::move(ready_.front());
-        ready_.pop_front();
+        RowPiece piece = std::move(found->second);
+        ready_.erase(found);
+        ++handed_;
         changed_.notify_all();
         return piece;
     }
@@ -197,43 +214,53 @@ class RowReader {
     }
 
   private:
+    struct Job {
+        const FragmentRow* row;
+        std::int32_t first;
+        bool wantsLeadIn;
+    };
+
     void readAll() {
         try {
-            const FragmentRow* previous = nullptr;
-            for (const FragmentRow& row : rows_) {
-                if (row.pages() <= 0) continue;
-                for (std::int32_t first = 0; first < row.pages(); first += kPagesPerRead) {
-                    RowPiece piece =
-                        read(row, first, first == 0 && repairsPrevious(ctx_, previous, row));
-                    if (!hand(std::move(piece))) return;
+            while (true) {
+                std::size_t job = 0;
+                std::vector<std::uint8_t> bytes;
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [this] {
+                        return stop_ || failure_ || taken_ == jobs_.size() ||
+                               taken_ < handed_ + kPiecesAhead;
+                    });
+                    if (stop_ || failure_ || taken_ == jobs_.size()) return;
+                    job = taken_++;
+                    if (!spare_.empty()) {
+                        bytes = std::move(spare_.back());
+                        spare_.pop_back();
+                    }
                 }
-                previous = &row;
+                RowPiece piece = read(jobs_[job], std::move(bytes));
+                std::lock_guard lock(mutex_);
+                ready_.emplace(job, std::move(piece));
+                changed_.notify_all();
             }
         } catch (...) {
             std::lock_guard lock(mutex_);
-            failure_ = std::current_exception();
+            if (!failure_) failure_ = std::current_exception();
+            changed_.notify_all();
         }
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-        changed_.notify_all();
     }
 
     // Many pages at a time; when such a read fails the pages are read one by one, and each that
     // cannot be read becomes a zero page, listed.
-    RowPiece read(const FragmentRow& row, std::int32_t first, bool wantsLeadIn) {
+    RowPiece read(const Job& job, std::vector<std::uint8_t> bytes) {
+        const FragmentRow& row = *job.row;
         RowPiece piece;
-        piece.first = first;
-        piece.count = std::min(kPagesPerRead, row.pages() - first);
-        {
-            std::lock_guard lock(mutex_);
-            if (!spare_.empty()) {
-                piece.bytes = std::move(spare_.back());
-                spare_.pop_back();
-            }
-        }
+        piece.first = job.first;
+        piece.count = std::min(kPagesPerRead, row.pages() - job.first);
+        piece.bytes = std::move(bytes);
         piece.bytes.resize(kLeadInBytes +
                            std::size_t{8192} * static_cast<std::size_t>(piece.count));
-        if (wantsLeadIn) {
+        if (job.wantsLeadIn) {
             piece.wantsLeadIn = true;
             if (ctx_.pages.readLeadInAndPages(row.startSector, piece.count, piece.bytes.data())) {
                 piece.leadInRead = true;
@@ -243,38 +270,29 @@ class RowReader {
                 ctx_.pages.readFragmentSectors(row.startSector, -15, 15, piece.bytes.data());
             if (!piece.leadInRead) std::fill_n(piece.bytes.begin(), kLeadInBytes, 0);
         }
-        if (ctx_.pages.readFragmentPages(row.startSector, first, piece.count, piece.page(0)))
+        if (ctx_.pages.readFragmentPages(row.startSector, job.first, piece.count, piece.page(0)))
             return piece;
         for (std::int32_t t = 0; t < piece.count; ++t) {
             auto slot = std::span<std::uint8_t, 8192>(piece.page(t), 8192);
-            if (!readFragmentPage(ctx_.pages, row.startSector, first + t, slot)) {
+            if (!readFragmentPage(ctx_.pages, row.startSector, job.first + t, slot)) {
                 std::fill(slot.begin(), slot.end(), 0);
-                piece.unreadable.push_back(row.startPage + first + t);
+                piece.unreadable.push_back(row.startPage + job.first + t);
             }
         }
         return piece;
     }
 
-    // False when the writer has gone.
-    bool hand(RowPiece piece) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return stop_ || ready_.size() < kPiecesAhead; });
-        if (stop_) return false;
-        ready_.push_back(std::move(piece));
-        changed_.notify_all();
-        return true;
-    }
-
     AssemblyContext& ctx_;
-    const std::vector<FragmentRow>& rows_;
+    std::vector<Job> jobs_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<RowPiece> ready_;
+    std::map<std::size_t, RowPiece> ready_;  // read, by job, until the writer takes them
+    std::size_t taken_ = 0;                  // jobs a thread has taken
+    std::size_t handed_ = 0;                 // pieces the writer has taken
     std::vector<std::vector<std::uint8_t>> spare_;
     bool stop_ = false;
-    bool finished_ = false;
     std::exception_ptr failure_;
-    std::thread thread_;  // last: it starts with everything above in place
+    std::vector<std::thread> threads_;  // last: they start with everything above in place
 };
 
 // The last page of a row, held back for the next row's repair.

@@ -71,7 +71,8 @@ class DirectFile : public RandomAccessFile {
 
   public:
     DirectFile(int fd, std::size_t alignment, IoBuffer bounce, std::vector<IoBuffer> ahead)
-        : fd_(fd), alignment_(alignment), bounce_(std::move(bounce)) {
+        : fd_(fd), alignment_(alignment) {
+        spareBounces_.push_back(std::move(bounce));
         for (std::size_t i = 0; i < kSlots; ++i)
             slots_[i].buffer = std::move(ahead[i]);
         worker_ = std::thread([this] { readAheadLoop(); });
@@ -90,6 +91,7 @@ class DirectFile : public RandomAccessFile {
     DirectFile& operator=(const DirectFile&) = delete;
 
     std::size_t preferredReadSize() const override { return kMaxRead; }
+    int readsAtOnce() const override { return kReadsAtOnce; }
 
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (size == 0) return 0;
@@ -261,11 +263,13 @@ class DirectFile : public RandomAccessFile {
                 const std::uint64_t start = alignDown(pos, alignment_);
                 const std::size_t lead = static_cast<std::size_t>(pos - start);
                 const std::size_t span = alignUp(lead + want, alignment_);
-                got = readAligned(fd_, bounce_.get(), span, start, alignment_);
+                IoBuffer bounce = takeBounce();
+                got = readAligned(fd_, bounce.get(), span, start, alignment_);
                 n = got > static_cast<std::int64_t>(lead)
                         ? std::min(want, static_cast<std::size_t>(got) - lead)
                         : 0;
-                std::memcpy(out + done, bounce_.get() + lead, n);
+                std::memcpy(out + done, bounce.get() + lead, n);
+                giveBack(std::move(bounce));
             }
             if (got < 0) return done > 0 ? static_cast<std::int64_t>(done) : -1;
             done += n;
@@ -276,7 +280,39 @@ class DirectFile : public RandomAccessFile {
 
     int fd_;
     std::size_t alignment_;
-    IoBuffer bounce_;
+    // Bounce buffers for readers on several threads: each unaligned read takes one of its own,
+    // made when none is spare, up to one per read in flight (the first made with the file).
+    IoBuffer takeBounce() {
+        std::unique_lock lock(bounceMutex_);
+        while (true) {
+            if (!spareBounces_.empty()) {
+                IoBuffer b = std::move(spareBounces_.back());
+                spareBounces_.pop_back();
+                return b;
+            }
+            if (bouncesMade_ < kReadsAtOnce) {
+                if (IoBuffer made = allocateIoBuffer(kMaxRead, alignment_)) {
+                    ++bouncesMade_;
+                    return made;
+                }
+                bouncesMade_ = kReadsAtOnce;  // no room for more: share those there are
+            }
+            bounceFree_.wait(lock, [this] { return !spareBounces_.empty(); });
+        }
+    }
+    void giveBack(IoBuffer bounce) {
+        {
+            std::lock_guard lock(bounceMutex_);
+            spareBounces_.push_back(std::move(bounce));
+        }
+        bounceFree_.notify_one();
+    }
+
+    static constexpr int kReadsAtOnce = 4;
+    std::mutex bounceMutex_;
+    std::condition_variable bounceFree_;
+    std::vector<IoBuffer> spareBounces_;
+    int bouncesMade_ = 1;
     static constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
     std::uint64_t lastEnd_ = kNoEnd;
 

@@ -17,6 +17,10 @@ class RandomAccessFile {
     virtual std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) = 0;
     // The largest request worth passing down in one call; larger ones are split.
     virtual std::size_t preferredReadSize() const { return 65536; }
+    // How many reads are worth having in flight together, from as many threads: more than one
+    // only where readAt may be called concurrently and the device serves requests side by side
+    // (a disk read directly, whose every request otherwise waits out the last one's trip).
+    virtual int readsAtOnce() const { return 1; }
 };
 
 using FileOpener = std::function<std::unique_ptr<RandomAccessFile>(const std::string& path)>;

@@ -106,18 +106,24 @@ bool SectorSource::opens() {
     return ensureOpenLocked();
 }
 
-bool SectorSource::readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
+int SectorSource::readsAtOnce() {
     std::lock_guard lock(mutex_);
+    return ensureOpenLocked() ? std::max(1, handle_->readsAtOnce()) : 1;
+}
+
+bool SectorSource::readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
+    std::unique_lock lock(mutex_);
     if (cutCountLocked(sector, count) < count) return false;
-    return readLocked(count, buffer, sector);
+    return readLocked(lock, count, buffer, sector);
 }
 
 bool SectorSource::readSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
-    std::lock_guard lock(mutex_);
-    return readLocked(cutCountLocked(sector, count), buffer, sector);
+    std::unique_lock lock(mutex_);
+    return readLocked(lock, cutCountLocked(sector, count), buffer, sector);
 }
 
-bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t sector) {
+bool SectorSource::readLocked(std::unique_lock<std::mutex>& lock, std::int64_t sectors,
+                              void* buffer, std::int64_t sector) {
     if (sectors <= 0 || sector < 0) return false;
     // A byte offset that does not fit 64 bits lies past every device there is.
     constexpr std::int64_t kMaxSector = INT64_MAX / kSectorSize;
@@ -133,10 +139,12 @@ bool SectorSource::readLocked(std::int64_t sectors, void* buffer, std::int64_t s
     // of its decoding threads to have a part; never less than a staging chunk.
     const std::int64_t chunk = std::max<std::int64_t>(
         kStagingChunk, static_cast<std::int64_t>(handle_->preferredReadSize()));
+    const std::shared_ptr<RandomAccessFile> handle = handle_;
+    if (handle->readsAtOnce() > 1) lock.unlock();
     while (remaining > 0) {
         std::int64_t n = std::min<std::int64_t>(remaining, chunk);
         ++platformReads_;
-        if (handle_->readAt(out, static_cast<std::size_t>(n), offset) != n) return false;
+        if (handle->readAt(out, static_cast<std::size_t>(n), offset) != n) return false;
         out += n;
         offset += static_cast<std::uint64_t>(n);
         remaining -= n;

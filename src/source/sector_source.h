@@ -56,6 +56,9 @@ class SectorSource {
     // Whether the source can be opened at all: a source that cannot holds nothing to read,
     // where one that opens may still have unreadable sectors.
     bool opens();
+    // How many reads are worth making from as many threads at once (1 when the source cannot be
+    // opened, or takes one read at a time).
+    int readsAtOnce();
 
     // One past the last sector the source holds, in its own addressing; 0 when not known.
     std::int64_t endSector() const;
@@ -72,7 +75,8 @@ class SectorSource {
 
   private:
     std::int64_t cutCountLocked(std::int64_t sector, std::int64_t count) const;
-    bool readLocked(std::int64_t sectors, void* buffer, std::int64_t sector);
+    bool readLocked(std::unique_lock<std::mutex>& lock, std::int64_t sectors, void* buffer,
+                    std::int64_t sector);
     bool ensureOpenLocked();
 
     FileOpener opener_;
@@ -82,7 +86,9 @@ class SectorSource {
     std::int64_t sourceSectors_ = 0;
     std::int64_t readLimit_ = 0;
     std::int64_t firstSector_ = 0;
-    std::unique_ptr<RandomAccessFile> handle_;
+    // Shared with the reads in flight: a handle that takes reads from several threads is read
+    // without the lock, and lives on until its last read is done.
+    std::shared_ptr<RandomAccessFile> handle_;
     std::string handlePath_;
     std::atomic<std::uint64_t> platformReads_{0};
     std::atomic<std::uint64_t> generation_{0};

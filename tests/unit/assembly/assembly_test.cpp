@@ -1,9 +1,13 @@
 // The fourth tab's commands: the combination list, SEARCH MORE, CHECK and CREATE MDF.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "../analysis/analysis_world.h"
 #include "assembly/mdf_writer.h"
 #include "assembly/search_more.h"
+#include "support/fault_injection.h"
 #include "testworld/random.h"
 
 namespace mdf {
@@ -152,6 +156,75 @@ TEST(CreateMdf, UnreadablePagesBecomeZeroPagesAndAreTold) {
                                 " (page " + std::to_string(page) + ")"),
                   lines.end())
             << page;
+}
+
+// A disk that serves several reads at once, each answered after a pause of its own: pieces read
+// ahead on several threads come back out of turn.
+class SideBySideFile : public RandomAccessFile {
+  public:
+    explicit SideBySideFile(std::unique_ptr<RandomAccessFile> inner) : inner_(std::move(inner)) {}
+    std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(offset / 8192 * 7919 % 400));
+        return inner_->readAt(buffer, size, offset);
+    }
+    int readsAtOnce() const override { return 4; }
+
+  private:
+    std::unique_ptr<RandomAccessFile> inner_;
+};
+
+// Every real file cut into runs (one longer than a read of the writer) laid in shuffled order,
+// read by four threads at once: the output is the file itself, but for the one page on a bad
+// sector, which is zeros and named.
+TEST(CreateMdf, PiecesReadOnSeveralThreadsAreWrittenInPageOrder) {
+    for (const char* name :
+         {"pubs_sql2008.mdf", "aspnetdb_sql2005.mdf", "IMS_sql2012_mixedprotection.mdf",
+          "PayrollDatabase1_sql2008_cjk.mdf", "db_Examination_sql2016_created2000.mdf"}) {
+        SCOPED_TRACE(name);
+        const std::vector<std::uint8_t> real =
+            test::readFile(std::string(MDF_TESTDATA_DIR) + "/" + name);
+        const auto pages = static_cast<std::int32_t>(real.size() / 8192);
+        AssemblyWorld w;
+        test::Random rng(static_cast<std::uint64_t>(pages));
+        std::vector<std::pair<std::int32_t, std::int32_t>> runs;  // first page, count
+        for (std::int32_t p = 0; p < pages;) {
+            const std::int32_t n = p == 40 ? 140 : static_cast<std::int32_t>(rng.between(1, 12));
+            runs.emplace_back(p, std::min(n, pages - p));
+            p += runs.back().second;
+        }
+        for (std::size_t i = runs.size(); i > 1; --i)
+            std::swap(
+                runs[i - 1],
+                runs[static_cast<std::size_t>(rng.between(0, static_cast<std::int64_t>(i) - 1))]);
+        std::int64_t sector = 64;
+        std::int64_t badSector = -1;
+        for (const auto& [first, count] : runs) {
+            w.image.put(sector,
+                        std::span(&real[std::size_t{8192} * static_cast<std::size_t>(first)],
+                                  std::size_t{8192} * static_cast<std::size_t>(count)));
+            w.fragments.append(composeFragment(static_cast<std::int32_t>(w.fragments.size() + 1),
+                                               count, sector, first, " "));
+            if (first <= 100 && 100 < first + count) badSector = sector + (100 - first) * 16;
+            sector += std::int64_t{count} * 16 + 16 * rng.between(1, 5);
+        }
+        w.index = buildFragmentIndex(w.fragments);
+        const FileOpener withBadSector = test::openerWithBadSectors({{badSector + 3, 1}});
+        w.source.setOpener([withBadSector](const std::string& path) {
+            return std::make_unique<SideBySideFile>(withBadSector(path));
+        });
+        w.results.combinationMarks.assign(w.fragments.size(), 1);
+        w.combination.refresh(w.fragments, w.results.combinationMarks);
+        w.combination.sortBy(kStartPageColumn);
+        w.results.expectedPageCount = pages;
+
+        AssemblyContext ctx = w.context();
+        const AssemblyOutcome outcome = writeMdf(ctx, w.dir.file("out.mdf"));
+        ASSERT_TRUE(outcome.written) << outcome.error;
+        EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{100}));
+        std::vector<std::uint8_t> expected = real;
+        std::fill_n(expected.begin() + 100 * 8192, 8192, 0);
+        EXPECT_TRUE(test::readFile(w.dir.file("out.mdf")) == expected);
+    }
 }
 
 // Page 9 of the first run has its second half in the clusters just before the next run, the

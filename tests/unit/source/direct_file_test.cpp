@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "scan/scan_engine.h"
@@ -69,6 +70,21 @@ TEST(DirectFile, UnalignedRequestsAndTheEndOfTheFileReadAsPlainReadsDo) {
         expectSameRead(*direct, *plain, n, offset);
         expectSameRead(*direct, *plain, n, offset, 1);  // the caller's buffer unaligned
     }
+
+    // As the writer's readers meet it: as many threads as it takes reads at once, each going
+    // through the cases from another one on, unaligned reads among them.
+    ASSERT_GT(direct->readsAtOnce(), 1);
+    std::vector<std::thread> readers;
+    for (int t = 0; t < direct->readsAtOnce(); ++t)
+        readers.emplace_back([&, t] {
+            for (std::size_t i = 0; i < cases.size(); ++i) {
+                const auto [n, offset] =
+                    cases[(i + static_cast<std::size_t>(t) * 5) % cases.size()];
+                expectSameRead(*direct, *plain, n, offset, static_cast<std::size_t>(t % 2));
+            }
+        });
+    for (std::thread& r : readers)
+        r.join();
 }
 
 TEST(DirectFile, TheReadAheadHandsOutOnlyBytesOfTheRangeAsked) {
