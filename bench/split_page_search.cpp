@@ -7,7 +7,9 @@
 // against the same plain read of the image.
 // The same with the sums kept in a file by a scan stopped half way, and reopened by the run that
 // goes on with it.
-// Usage: bench_split_pages [N...]
+// --uncached meets a disk as a recovery does: every byte of a smaller image written (8 GiB, or
+// --gib N), read with direct I/O, its pages dropped from the page cache before every read.
+// Usage: bench_split_pages [--uncached] [--gib N] [N...]
 #include "analysis/split_page_search.h"
 
 #include <fcntl.h>
@@ -27,8 +29,15 @@
 
 namespace {
 
-constexpr std::int64_t kImageSectors = std::int64_t{64} << 21;  // 64 GiB
+std::int64_t kImageSectors = std::int64_t{64} << 21;  // 64 GiB unless asked otherwise
 constexpr int kSplitPages = 1000;
+
+void evict(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
 
 void writeAt(int fd, std::int64_t sector, const void* data, std::size_t bytes) {
     if (::pwrite(fd, data, bytes, sector * 512) != static_cast<ssize_t>(bytes)) std::abort();
@@ -36,7 +45,7 @@ void writeAt(int fd, std::int64_t sector, const void* data, std::size_t bytes) {
 
 // Junk clusters in blocks of 1,000 spread over the image; the split pages' heads near the start,
 // their tails among the junk.
-std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t clusters) {
+std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t clusters, bool dense) {
     using namespace mdf;
     test::DatabaseRecipe recipe;
     recipe.pages = 4000;
@@ -44,6 +53,14 @@ std::vector<mdf::BrokenPage> build(const std::string& path, std::int64_t cluster
     const bool exists = std::filesystem::exists(path + ".done");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
     if (fd < 0 || ::ftruncate(fd, kImageSectors * 512) != 0) std::abort();
+    if (dense && !exists) {
+        // Zeros written, not holes: a read of them goes to the disk.
+        const std::vector<std::uint8_t> zeros(std::size_t{8} << 20);
+        for (std::int64_t at = 0; at < kImageSectors * 512;
+             at += static_cast<std::int64_t>(zeros.size()))
+            if (::pwrite(fd, zeros.data(), zeros.size(), at) != static_cast<ssize_t>(zeros.size()))
+                std::abort();
+    }
     test::Random rng(5);
     const std::int64_t blocks = clusters / 1000;
     const std::int64_t spacing = (kImageSectors - 1'000'000) / blocks;
@@ -125,15 +142,30 @@ std::vector<mdf::BrokenPage> buildPieces(const std::string& path,
 int main(int argc, char** argv) {
     using namespace mdf;
     std::vector<std::int64_t> counts;
-    for (int i = 1; i < argc; ++i)
-        counts.push_back(std::atoll(argv[i]));
+    bool uncached = false;
+    std::int64_t gib = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--uncached")
+            uncached = true;
+        else if (a == "--gib" && i + 1 < argc)
+            gib = std::atoll(argv[++i]);
+        else
+            counts.push_back(std::atoll(argv[i]));
+    }
     if (counts.empty()) counts = {100'000, 1'000'000};
+    if (gib <= 0) gib = uncached ? 8 : 64;
+    kImageSectors = gib << 21;
     std::filesystem::create_directories("/tmp/mdfrecover-bench");
     for (std::int64_t clusters : counts) {
-        const std::string path =
-            "/tmp/mdfrecover-bench/split-64g-" + std::to_string(clusters) + ".img";
-        std::vector<BrokenPage> pages = build(path, clusters);
-        SectorSource source;
+        const std::string path = fmt::format("/tmp/mdfrecover-bench/split-{}g{}-{}.img", gib,
+                                             uncached ? "-dense" : "", clusters);
+        std::vector<BrokenPage> pages = build(path, clusters, uncached);
+        // Uncached, every timed read begins with the image's pages dropped from the cache.
+        const auto drop = [&] {
+            if (uncached) evict(path);
+        };
+        SectorSource source(uncached ? FileOpener(openDirect) : FileOpener(openReadOnly));
         source.select(SourceKind::ImageFile, path, kImageSectors);
         source.setReadLimit(kImageSectors);
         SplitSearchSettings settings;
@@ -143,22 +175,26 @@ int main(int argc, char** argv) {
             settings.claimed.push_back({p.firstSector, p.firstSector + 16});
         std::vector<std::uint8_t> buffer(8192 * 512);
         const double readOnly = bench::bestSeconds(2, [&] {
+            drop();
             for (std::int64_t at = 0; at < kImageSectors; at += 8192)
                 source.readSectors(8192, buffer.data(), at);
         });
         SplitSearchResult result;
-        const double search =
-            bench::bestSeconds(1, [&] { result = searchSplitPages(source, pages, settings); });
+        const double search = bench::bestSeconds(1, [&] {
+            drop();
+            result = searchSplitPages(source, pages, settings);
+        });
         fmt::print(
-            "{:>9} unclaimed clusters: search {:6.1f} s (reading the 64 GiB alone {:6.1f} s), "
+            "{:>9} unclaimed clusters: search {:6.1f} s (reading the {} GiB alone {:6.1f} s), "
             "{} of {} pages restored, {} candidate clusters\n",
-            clusters, search, readOnly, result.restored.size(), pages.size(),
+            clusters, search, gib, readOnly, result.restored.size(), pages.size(),
             result.candidateClusters);
         // As a scan does it: the sums gathered from the windows it reads, then the search on them.
         SectorSums sums("/tmp/mdfrecover-bench/split.sums");
         if (!sums.ok()) std::abort();
         std::vector<std::uint8_t> window(std::size_t{12288} * 512);
         const double gathering = bench::bestSeconds(1, [&] {
+            drop();
             for (std::int64_t at = 0; at < kImageSectors; at += 12288) {
                 source.readSectors(12288, window.data(), at);
                 sums.sectorsRead(at, window);
@@ -190,6 +226,7 @@ int main(int argc, char** argv) {
         };
         SectorSums::Kept record;
         const double firstHalf = bench::bestSeconds(1, [&] {
+            drop();
             SectorSums kept(keptPath, 0, "bench");
             if (!kept.ok()) std::abort();
             gather(kept, 0, half);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <iterator>
 #include <utility>
@@ -27,6 +28,12 @@ class SectorClaims {
         auto it = after(first);
         if (it != ranges_.end() && it->first < end) return false;
         return it == ranges_.begin() || std::prev(it)->second <= first;
+    }
+    // Where the next claimed range after `sector` begins (INT64_MAX when none does): for a free
+    // `sector`, [sector, end) is free exactly when end is no further.
+    std::int64_t nextClaimAfter(std::int64_t sector) const {
+        auto it = after(sector);
+        return it == ranges_.end() ? INT64_MAX : it->first;
     }
     // Where the claimed range holding `sector` ends; `sector` itself when none holds it.
     std::int64_t endOfClaimAt(std::int64_t sector) const {

@@ -59,6 +59,17 @@ bool slotArrayFits(const std::array<std::uint8_t, 8192>& head, const std::uint8_
     return any;
 }
 
+// The values some page needs, by their low 22 bits: a place whose bit is clear is wanted by none.
+class CheckSumFilter {
+  public:
+    void add(std::uint32_t v) { bits_[v & kMask] = true; }
+    bool test(std::uint32_t v) const { return bits_[v & kMask]; }
+
+  private:
+    static constexpr std::uint32_t kMask = (1u << 22) - 1;
+    std::vector<bool> bits_ = std::vector<bool>(std::size_t{kMask} + 1);
+};
+
 struct Want {
     std::size_t page;
     int from;  // first page sector the tail supplies
@@ -115,6 +126,13 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         }
     }
 
+    // Nearly every place is wanted by no page: a bit per value (its low bits) says so without a
+    // look into the table.
+    CheckSumFilter mayBeWanted;
+    for (const auto& sums : wantedSum)
+        for (const auto& [needed, want] : sums)
+            mayBeWanted.add(needed);
+
     // One pass over the source: every cluster that no fragment claims and that is not all zero
     // may begin a tail.
     std::vector<std::vector<std::int64_t>> sumHits(pages.size() * 16);
@@ -169,21 +187,31 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
             if (nextData[static_cast<std::size_t>(x)] >= x + 16) continue;
             if (!claims.free(at + x, at + x + cs)) continue;
             if (nextData[static_cast<std::size_t>(x)] < x + cs) ++result.candidateClusters;
+            const std::int64_t freeEnd = claims.nextClaimAfter(at + x);
+            // What the tail of each length contributes to the checksum, before its rotation by
+            // where it begins in the page: rotating a sector's XOR by 15 - (from + t) is rotating
+            // it right by t, then the whole tail left by 15 - from.
+            std::array<std::uint32_t, 17> tailXor{};
+            for (int t = 0; t < 15 && x + t < count; ++t)
+                tailXor[static_cast<std::size_t>(t) + 1] =
+                    tailXor[static_cast<std::size_t>(t)] ^
+                    rotateLeft32(xors[static_cast<std::size_t>(x + t)],
+                                 static_cast<unsigned>((32 - t) % 32));
             for (int from = cs; from < 16; from += cs) {
                 const int length = 16 - from;
                 if (x + length > count || nextData[static_cast<std::size_t>(x)] >= x + length ||
-                    !claims.free(at + x, at + x + length))
+                    at + x + length > freeEnd)
                     continue;
                 auto& sums = wantedSum[static_cast<std::size_t>(from)];
                 if (!sums.empty()) {
-                    std::uint32_t c = 0;
-                    for (int t = 0; t < length; ++t)
-                        c ^= rotateLeft32(xors[static_cast<std::size_t>(x + t)],
-                                          static_cast<unsigned>(15 - (from + t)));
-                    auto [b, e] = sums.equal_range(c);
-                    for (auto it = b; it != e; ++it)
-                        sumHits[it->second.page * 16 + static_cast<std::size_t>(from)].push_back(
-                            at + x);
+                    const std::uint32_t c = rotateLeft32(tailXor[static_cast<std::size_t>(length)],
+                                                         static_cast<unsigned>(15 - from));
+                    if (mayBeWanted.test(c)) {
+                        auto [b, e] = sums.equal_range(c);
+                        for (auto it = b; it != e; ++it)
+                            sumHits[it->second.page * 16 + static_cast<std::size_t>(from)]
+                                .push_back(at + x);
+                    }
                 }
                 // A tail for a page without protection holds its slot array: the entries the
                 // page's header counts must point inside its used area.
