@@ -4,6 +4,7 @@
 #include <array>
 
 #include "source/sector_source.h"
+#include "source/worker_thread.h"
 
 namespace mdf {
 
@@ -12,6 +13,42 @@ ScanWindow::ScanWindow(SectorSource& source, WindowObserver* observer)
       observer_(observer),
       buffer_(std::size_t{kWindowSectors} * kSectorSize),
       chunkValid_(kWindowSectors / kWindowChunkSectors, false) {}
+
+ScanWindow::~ScanWindow() {
+    if (reader_) reader_->wait();
+}
+
+void ScanWindow::readNextAhead() {
+    const std::int64_t next = start_ + filled_;
+    const std::int64_t count =
+        source_.readableCount(next, std::min<std::int64_t>(kWindowSectors, endSector_ - next));
+    if (count <= 0 || source_.readsAhead()) return;
+    if (!reader_) {
+        try {
+            reader_ = std::make_unique<WorkerThread>();
+        } catch (const std::system_error&) {
+            return;  // no thread to be had: the windows are read in turn, as they always could be
+        }
+    }
+    ahead_.bytes.resize(static_cast<std::size_t>(kWindowSectors) * kSectorSize);
+    ahead_.start = next;
+    ahead_.sectors = count;
+    ahead_.whole = false;
+    ahead_.pending = true;
+    reader_->start([this] {
+        ahead_.whole = source_.readWholeSectors(static_cast<std::uint32_t>(ahead_.sectors),
+                                                ahead_.bytes.data(), ahead_.start);
+    });
+}
+
+bool ScanWindow::takeReadAhead(std::int64_t sectors) {
+    if (!ahead_.pending) return false;
+    reader_->wait();
+    ahead_.pending = false;
+    if (!ahead_.whole || ahead_.start != start_ || ahead_.sectors != sectors) return false;
+    std::swap(buffer_, ahead_.bytes);
+    return true;
+}
 
 void ScanWindow::tellObserver(std::int64_t first, std::int64_t count) {
     if (!observer_ || count <= 0) return;
@@ -26,12 +63,15 @@ bool ScanWindow::fill(std::int64_t sectors) {
     sectors = source_.readableCount(start_, sectors);
     filled_ = sectors;
     std::fill(chunkValid_.begin(), chunkValid_.end(), false);
+    const bool readAhead = takeReadAhead(sectors);
     if (sectors <= 0) return false;
-    if (source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
+    if (readAhead ||
+        source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
         const std::size_t chunks =
             static_cast<std::size_t>((sectors + kWindowChunkSectors - 1) / kWindowChunkSectors);
         std::fill(chunkValid_.begin(), chunkValid_.begin() + static_cast<std::ptrdiff_t>(chunks),
                   true);
+        readNextAhead();
         tellObserver(0, sectors);
         return true;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -10,6 +11,7 @@
 namespace mdf {
 
 class SectorSource;
+class WorkerThread;
 
 inline constexpr std::uint32_t kWindowSectors = 12288;  // 6 MiB
 inline constexpr std::uint32_t kWindowChunkSectors = 128;
@@ -29,6 +31,9 @@ class WindowObserver {
 class ScanWindow {
   public:
     explicit ScanWindow(SectorSource& source, WindowObserver* observer = nullptr);
+    ~ScanWindow();
+    ScanWindow(const ScanWindow&) = delete;
+    ScanWindow& operator=(const ScanWindow&) = delete;
 
     // The buffer, for the free-space map to use before the scan primes the window.
     std::span<std::uint8_t> buffer() { return buffer_; }
@@ -50,6 +55,14 @@ class ScanWindow {
 
   private:
     bool fill(std::int64_t sectors);
+    // The window after this one, read on a thread of its own while this one is looked at, where
+    // the source does not read ahead by itself: a page-cached read is the kernel copying, which
+    // then runs beside the scan and the observer's sums instead of before them.
+    void readNextAhead();
+    // The window at start_ of `sectors` sectors into the buffer, when the read ahead got it
+    // whole; whatever it read is given up otherwise.
+    bool takeReadAhead(std::int64_t sectors);
+
     // Hands the observer sectors first .. first+count-1 of the buffer, just read whole.
     void tellObserver(std::int64_t first, std::int64_t count);
     std::optional<PageHeader> fromBuffer(std::int64_t p);
@@ -63,6 +76,14 @@ class ScanWindow {
     std::int64_t end_ = 0;
     std::int64_t endSector_ = 0;
     std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
+    struct ReadAhead {
+        std::vector<std::uint8_t> bytes;
+        std::int64_t start = -1;
+        std::int64_t sectors = 0;
+        bool whole = false;
+        bool pending = false;
+    } ahead_;
+    std::unique_ptr<WorkerThread> reader_;  // last: it stops before what it reads into goes
 };
 
 }  // namespace mdf

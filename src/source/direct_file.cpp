@@ -92,6 +92,7 @@ class DirectFile : public RandomAccessFile {
 
     std::size_t preferredReadSize() const override { return kMaxRead; }
     int readsAtOnce() const override { return kReadsAtOnce; }
+    bool readsAhead() const override { return true; }
 
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (size == 0) return 0;

@@ -21,6 +21,8 @@ class RandomAccessFile {
     // only where readAt may be called concurrently and the device serves requests side by side
     // (a disk read directly, whose every request otherwise waits out the last one's trip).
     virtual int readsAtOnce() const { return 1; }
+    // Whether the handle reads ahead of sequential requests by itself.
+    virtual bool readsAhead() const { return false; }
 };
 
 using FileOpener = std::function<std::unique_ptr<RandomAccessFile>(const std::string& path)>;

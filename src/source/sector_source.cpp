@@ -111,6 +111,11 @@ int SectorSource::readsAtOnce() {
     return ensureOpenLocked() ? std::max(1, handle_->readsAtOnce()) : 1;
 }
 
+bool SectorSource::readsAhead() {
+    std::lock_guard lock(mutex_);
+    return ensureOpenLocked() && handle_->readsAhead();
+}
+
 bool SectorSource::readWholeSectors(std::uint32_t count, void* buffer, std::int64_t sector) {
     std::unique_lock lock(mutex_);
     if (cutCountLocked(sector, count) < count) return false;
@@ -139,8 +144,14 @@ bool SectorSource::readLocked(std::unique_lock<std::mutex>& lock, std::int64_t s
     // of its decoding threads to have a part; never less than a staging chunk.
     const std::int64_t chunk = std::max<std::int64_t>(
         kStagingChunk, static_cast<std::int64_t>(handle_->preferredReadSize()));
+    // The read itself goes without the lock, so that a long one (a slow disk, a read ahead) never
+    // keeps another thread from the source's settings; a handle that takes one read at a time
+    // gets them in turn.
     const std::shared_ptr<RandomAccessFile> handle = handle_;
-    if (handle->readsAtOnce() > 1) lock.unlock();
+    std::unique_lock oneAtATime(readMutex_, std::defer_lock);
+    const bool concurrent = handle->readsAtOnce() > 1;
+    lock.unlock();
+    if (!concurrent) oneAtATime.lock();
     while (remaining > 0) {
         std::int64_t n = std::min<std::int64_t>(remaining, chunk);
         ++platformReads_;

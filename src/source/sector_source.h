@@ -59,6 +59,9 @@ class SectorSource {
     // How many reads are worth making from as many threads at once (1 when the source cannot be
     // opened, or takes one read at a time).
     int readsAtOnce();
+    // Whether the source reads ahead of sequential reads by itself (false when it cannot be
+    // opened).
+    bool readsAhead();
 
     // One past the last sector the source holds, in its own addressing; 0 when not known.
     std::int64_t endSector() const;
@@ -86,9 +89,10 @@ class SectorSource {
     std::int64_t sourceSectors_ = 0;
     std::int64_t readLimit_ = 0;
     std::int64_t firstSector_ = 0;
-    // Shared with the reads in flight: a handle that takes reads from several threads is read
-    // without the lock, and lives on until its last read is done.
+    // Shared with the reads in flight, which go without the lock: the handle lives on until its
+    // last read is done.
     std::shared_ptr<RandomAccessFile> handle_;
+    std::mutex readMutex_;  // held through a read of a handle that takes one at a time
     std::string handlePath_;
     std::atomic<std::uint64_t> platformReads_{0};
     std::atomic<std::uint64_t> generation_{0};
