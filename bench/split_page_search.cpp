@@ -22,6 +22,7 @@
 
 #include "analysis/allocation_order_pieces.h"
 #include "bench_util.h"
+#include "scan/scan_window.h"
 #include "scan/sector_sums.h"
 #include "source/sector_source.h"
 #include "testworld/random.h"
@@ -189,16 +190,19 @@ int main(int argc, char** argv) {
             "{} of {} pages restored, {} candidate clusters\n",
             clusters, search, gib, readOnly, result.restored.size(), pages.size(),
             result.candidateClusters);
-        // As a scan does it: the sums gathered from the windows it reads, then the search on them.
+        // As a scan does it: the sums gathered from the windows it reads (through the scan's own
+        // window, which reads the next one ahead), then the search on them.
+        auto gather = [&](SectorSums& into, std::int64_t from, std::int64_t to) {
+            ScanWindow window(source, &into);
+            window.prime(from, to);
+            for (std::int64_t at = from + kWindowSectors; at < to; at += kWindowSectors)
+                window.readHeaderAt(at, kWindowSectors, true);
+        };
         SectorSums sums("/tmp/mdfrecover-bench/split.sums");
         if (!sums.ok()) std::abort();
-        std::vector<std::uint8_t> window(std::size_t{12288} * 512);
         const double gathering = bench::bestSeconds(1, [&] {
             drop();
-            for (std::int64_t at = 0; at < kImageSectors; at += 12288) {
-                source.readSectors(12288, window.data(), at);
-                sums.sectorsRead(at, window);
-            }
+            gather(sums, 0, kImageSectors);
         });
         settings.sums = &sums;
         SplitSearchResult summed;
@@ -217,13 +221,7 @@ int main(int argc, char** argv) {
         // sums kept in a file, reopened with the ranges its resume file records, the second half
         // added, then the search.
         const std::string keptPath = "/tmp/mdfrecover-bench/split-kept.sums";
-        const std::int64_t half = kImageSectors / 2 / 12288 * 12288;
-        auto gather = [&](SectorSums& into, std::int64_t from, std::int64_t to) {
-            for (std::int64_t at = from; at < to; at += 12288) {
-                source.readSectors(12288, window.data(), at);
-                into.sectorsRead(at, window);
-            }
-        };
+        const std::int64_t half = kImageSectors / 2 / kWindowSectors * kWindowSectors;
         SectorSums::Kept record;
         const double firstHalf = bench::bestSeconds(1, [&] {
             drop();

@@ -22,7 +22,9 @@ void ScanWindow::readNextAhead() {
     const std::int64_t next = start_ + filled_;
     const std::int64_t count =
         source_.readableCount(next, std::min<std::int64_t>(kWindowSectors, endSector_ - next));
-    if (count <= 0 || source_.readsAhead()) return;
+    // A scan that passed over windows (clusters in use) may pass over the next one too: it is
+    // read ahead again once the window moves on to the one after it.
+    if (count <= 0 || !sequential_ || source_.readsAhead()) return;
     if (!reader_) {
         try {
             reader_ = std::make_unique<WorkerThread>();
@@ -93,6 +95,7 @@ bool ScanWindow::prime(std::int64_t start, std::int64_t endSector) {
     start_ = start;
     end_ = start + kWindowSectors;
     endSector_ = endSector;
+    sequential_ = true;
     return fill(kWindowSectors);
 }
 
@@ -126,6 +129,7 @@ std::optional<PageHeader> ScanWindow::readHeaderAt(std::int64_t p, std::int64_t 
     if (!windowed || p < start_) return direct(p);
     // Move forward in steps of n until the window holds p.
     const std::int64_t steps = (p - end_) / n;
+    sequential_ = steps == 0;
     start_ = end_ + steps * n;
     end_ = start_ + n;
     if (endSector_ - start_ < n) n = endSector_ - start_;

@@ -76,6 +76,7 @@ class ScanWindow {
     std::int64_t end_ = 0;
     std::int64_t endSector_ = 0;
     std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
+    bool sequential_ = true;   // the window moved on to the one right after it
     struct ReadAhead {
         std::vector<std::uint8_t> bytes;
         std::int64_t start = -1;
