@@ -6,6 +6,8 @@
 
 #include "report/reporter.h"
 #include "scan/content_file.h"
+#include "scan/scan_window.h"
+#include "source/byte_order.h"
 #include "source/sector_source.h"
 #include "support/fault_injection.h"
 #include "support/pubs_file.h"
@@ -285,6 +287,55 @@ TEST(ScanEngine, BadSectorsHideOnlyThePositionsInThem) {
                                         "3|4096|4160|32|30|34| |Y|"}));
     auto log = f.reporter.lines(Memo::Scan);
     EXPECT_NE(std::find(log.begin(), log.end(), "8192error1sec3008"), log.end());
+}
+
+// Every sector handed to the observer carries its own number in its page-id field.
+struct StampedSectors : WindowObserver {
+    std::int64_t handed = 0;
+    std::vector<std::int64_t> wrong;
+    void sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) override {
+        for (std::size_t k = 0; k * 512 < bytes.size(); ++k, ++handed)
+            if (PageHeader::from(bytes.subspan(k * 512, 96)).pageId() !=
+                first + static_cast<std::int64_t>(k))
+                wrong.push_back(first + static_cast<std::int64_t>(k));
+    }
+};
+
+// The window reads the next one ahead while the scan looks at the current one: however the scan
+// moves it (on to the next window, past several, into the middle of a later one, over a bad
+// sector), what it hands out is the sector asked for, and the observer sees each window it
+// shows, as it lies.
+TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
+    constexpr std::int64_t n = kWindowSectors;
+    test::TempDir dir;
+    test::SectorImage image(dir.file("stamps.img"), 9 * n + 700);
+    std::vector<std::uint8_t> stamps(static_cast<std::size_t>(image.sectors()) * 512);
+    for (std::int64_t s = 0; s < image.sectors(); ++s)
+        storeU32(&stamps[static_cast<std::size_t>(s) * 512 + 32], static_cast<std::uint32_t>(s));
+    image.put(0, stamps);
+    const std::int64_t bad = 5 * n + 300;
+    SectorSource source(test::openerWithBadSectors({{bad, 1}}));
+    source.select(SourceKind::ImageFile, image.path(), image.sectors());
+    source.setReadLimit(image.sectors());
+    StampedSectors seen;
+    ScanWindow window(source, &seen);
+    ASSERT_TRUE(window.prime(0, image.sectors()));
+    // On to the next window; past a whole one; on to the next, twice (the second read ahead
+    // over the bad sector); the short last one past three windows.
+    for (const std::int64_t p :
+         {n + 5, 3 * n + 17, 4 * n, 4 * n + 9000, bad - 1, bad, bad + 128, 9 * n + 699}) {
+        const auto h = window.readHeaderAt(p, n, true);
+        if (p == bad) {
+            EXPECT_FALSE(h) << "the bad sector is never handed out";
+            continue;
+        }
+        ASSERT_TRUE(h) << p;
+        EXPECT_EQ(h->pageId(), p);
+    }
+    EXPECT_TRUE(seen.wrong.empty()) << seen.wrong.size() << " sectors, the first "
+                                    << (seen.wrong.empty() ? -1 : seen.wrong.front());
+    // Windows 0, 1, 3, 4, 5 (less the 128-sector chunk of the bad sector) and the last one.
+    EXPECT_EQ(seen.handed, 5 * n - 128 + (image.sectors() - 9 * n));
 }
 
 }  // namespace
