@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -175,8 +176,15 @@ class RowReader {
             previous = &row;
         }
         const int threads = std::clamp(ctx_.pages.readsAtOnce(), 1, 8);
-        for (int i = 0; i < threads; ++i)
-            threads_.emplace_back([this] { readAll(); });
+        for (int i = 0; i < threads; ++i) {
+            try {
+                threads_.emplace_back([this] { readAll(); });
+            } catch (const std::system_error&) {
+                // No more threads to be had: those there are read everything.
+                if (!threads_.empty()) break;
+                throw;
+            }
+        }
     }
     ~RowReader() {
         {
@@ -193,8 +201,10 @@ class RowReader {
     // The next piece, in row order; nothing after the last one.
     std::optional<RowPiece> next() {
         std::unique_lock lock(mutex_);
+        // Every piece before the one whose read failed is handed on first.
         changed_.wait(lock, [this] {
-            return handed_ == jobs_.size() || failure_ || ready_.count(handed_) > 0;
+            return handed_ == jobs_.size() || ready_.count(handed_) > 0 ||
+                   (failure_ && handed_ >= failedJob_);
         });
         const auto found = ready_.find(handed_);
         if (found == ready_.end()) {
@@ -238,14 +248,28 @@ class RowReader {
                         spare_.pop_back();
                     }
                 }
-                RowPiece piece = read(jobs_[job], std::move(bytes));
+                RowPiece piece;
+                try {
+                    piece = read(jobs_[job], std::move(bytes));
+                } catch (...) {
+                    std::lock_guard lock(mutex_);
+                    if (!failure_ || job < failedJob_) {
+                        failure_ = std::current_exception();
+                        failedJob_ = job;
+                    }
+                    changed_.notify_all();
+                    return;
+                }
                 std::lock_guard lock(mutex_);
                 ready_.emplace(job, std::move(piece));
                 changed_.notify_all();
             }
         } catch (...) {
+            // Taking a job or keeping a piece read failed (no room): which piece is lost is not
+            // known here, so the writer is told at once.
             std::lock_guard lock(mutex_);
             if (!failure_) failure_ = std::current_exception();
+            failedJob_ = 0;
             changed_.notify_all();
         }
     }
@@ -292,6 +316,7 @@ class RowReader {
     std::vector<std::vector<std::uint8_t>> spare_;
     bool stop_ = false;
     std::exception_ptr failure_;
+    std::size_t failedJob_ = 0;         // the first job whose read threw
     std::vector<std::thread> threads_;  // last: they start with everything above in place
 };
 

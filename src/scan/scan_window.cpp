@@ -36,20 +36,29 @@ void ScanWindow::readNextAhead() {
     ahead_.start = next;
     ahead_.sectors = count;
     ahead_.whole = false;
+    ahead_.generation = source_.generation();
     ahead_.pending = true;
     reader_->start([this] {
-        ahead_.whole = source_.readWholeSectors(static_cast<std::uint32_t>(ahead_.sectors),
-                                                ahead_.bytes.data(), ahead_.start);
+        // What cannot be read ahead (a read that throws, no room) is read again in turn.
+        try {
+            ahead_.whole = source_.readWholeSectors(static_cast<std::uint32_t>(ahead_.sectors),
+                                                    ahead_.bytes.data(), ahead_.start);
+        } catch (...) {
+            ahead_.whole = false;
+        }
     });
 }
 
-bool ScanWindow::takeReadAhead(std::int64_t sectors) {
-    if (!ahead_.pending) return false;
+ScanWindow::ReadAheadResult ScanWindow::takeReadAhead(std::int64_t sectors) {
+    if (!ahead_.pending) return ReadAheadResult::None;
     reader_->wait();
     ahead_.pending = false;
-    if (!ahead_.whole || ahead_.start != start_ || ahead_.sectors != sectors) return false;
+    if (ahead_.start != start_ || ahead_.sectors != sectors ||
+        ahead_.generation != source_.generation())
+        return ReadAheadResult::None;
+    if (!ahead_.whole) return ReadAheadResult::Failed;
     std::swap(buffer_, ahead_.bytes);
-    return true;
+    return ReadAheadResult::Taken;
 }
 
 void ScanWindow::tellObserver(std::int64_t first, std::int64_t count) {
@@ -65,10 +74,13 @@ bool ScanWindow::fill(std::int64_t sectors) {
     sectors = source_.readableCount(start_, sectors);
     filled_ = sectors;
     std::fill(chunkValid_.begin(), chunkValid_.end(), false);
-    const bool readAhead = takeReadAhead(sectors);
+    const ReadAheadResult ahead = takeReadAhead(sectors);
     if (sectors <= 0) return false;
-    if (readAhead ||
-        source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_)) {
+    // A window whose read ahead failed is not read whole a second time: on a failing disk every
+    // try at a bad sector costs time and wear. It goes to the reads chunk by chunk at once.
+    if (ahead == ReadAheadResult::Taken ||
+        (ahead == ReadAheadResult::None &&
+         source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_))) {
         const std::size_t chunks =
             static_cast<std::size_t>((sectors + kWindowChunkSectors - 1) / kWindowChunkSectors);
         std::fill(chunkValid_.begin(), chunkValid_.begin() + static_cast<std::ptrdiff_t>(chunks),

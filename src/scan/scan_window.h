@@ -60,8 +60,10 @@ class ScanWindow {
     // then runs beside the scan and the observer's sums instead of before them.
     void readNextAhead();
     // The window at start_ of `sectors` sectors into the buffer, when the read ahead got it
-    // whole; whatever it read is given up otherwise.
-    bool takeReadAhead(std::int64_t sectors);
+    // whole (Taken); Failed when it was that very window and its read failed; whatever it read
+    // is given up otherwise (None).
+    enum class ReadAheadResult { None, Taken, Failed };
+    ReadAheadResult takeReadAhead(std::int64_t sectors);
 
     // Hands the observer sectors first .. first+count-1 of the buffer, just read whole.
     void tellObserver(std::int64_t first, std::int64_t count);
@@ -81,6 +83,7 @@ class ScanWindow {
         std::vector<std::uint8_t> bytes;
         std::int64_t start = -1;
         std::int64_t sectors = 0;
+        std::uint64_t generation = 0;  // the source's, when the read began
         bool whole = false;
         bool pending = false;
     } ahead_;

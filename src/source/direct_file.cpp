@@ -96,6 +96,10 @@ class DirectFile : public RandomAccessFile {
 
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (size == 0) return 0;
+        // The read-ahead's buffers serve one caller at a time: a slot being copied out must not
+        // be freed, refilled or moved by another caller's request meanwhile. Only reads of the
+        // device itself go side by side.
+        std::unique_lock oneCaller(streamMutex_);
         std::unique_lock lock(mutex_);
         // A small read beside the stream (a single sector the scan looks at out of turn) is
         // read on its own and leaves the stream as it is.
@@ -113,6 +117,7 @@ class DirectFile : public RandomAccessFile {
             if (sequential) startStream(offset + size);
         }
         lock.unlock();
+        oneCaller.unlock();
         return readDirect(static_cast<std::uint8_t*>(buffer), size, offset);
     }
 
@@ -317,6 +322,7 @@ class DirectFile : public RandomAccessFile {
     static constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
     std::uint64_t lastEnd_ = kNoEnd;
 
+    std::mutex streamMutex_;  // taken before mutex_, never while a device read of its own runs
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     Slot slots_[kSlots];

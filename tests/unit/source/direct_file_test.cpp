@@ -2,6 +2,7 @@
 // had guessed, a direct read hands out exactly what a plain read of the same file does.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 #include <vector>
@@ -85,6 +86,22 @@ TEST(DirectFile, UnalignedRequestsAndTheEndOfTheFileReadAsPlainReadsDo) {
         });
     for (std::thread& r : readers)
         r.join();
+
+    // One stream of consecutive pieces of 1 MiB and a bit, dealt out to the threads in turn, as
+    // the writer's readers take the pieces of a long fragment: the read-ahead starts, and its
+    // buffers are asked for by several threads at once.
+    const std::size_t piece = (std::size_t{1} << 20) + 4096;
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<std::size_t> next{0};
+        readers.clear();
+        for (int t = 0; t < direct->readsAtOnce(); ++t)
+            readers.emplace_back([&] {
+                for (std::size_t i = next++; (i + 1) * piece <= size; i = next++)
+                    expectSameRead(*direct, *plain, piece, i * piece);
+            });
+        for (std::thread& r : readers)
+            r.join();
+    }
 }
 
 TEST(DirectFile, TheReadAheadHandsOutOnlyBytesOfTheRangeAsked) {
