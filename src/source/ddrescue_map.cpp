@@ -52,6 +52,9 @@ class RescueMapFile : public RandomAccessFile {
         if (size > 0 && !map_->isRescued(offset, size)) return -1;
         return inner_->readAt(buffer, size, offset);
     }
+    // The map is only read: the handle under it says how it takes reads.
+    int readsAtOnce() const override { return inner_->readsAtOnce(); }
+    bool readsAhead() const override { return inner_->readsAhead(); }
 
   private:
     std::unique_ptr<RandomAccessFile> inner_;
