@@ -270,9 +270,13 @@ int main(int argc, char** argv) {
     if (uncached) dd.push_back("iflag=direct");
     // The write the output must cost at least: its size, to the same disk, through to it.
     const std::string written = dir + "/durable-write.tmp";
-    const std::vector<std::string> ddWrite = {
-        "dd", "if=/dev/zero", "of=" + written, "bs=8M", fmt::format("count={}", 256 * scale),
-        "oflag=direct", "conv=fsync"};
+    const std::vector<std::string> ddWrite = {"dd",
+                                              "if=/dev/zero",
+                                              "of=" + written,
+                                              "bs=8M",
+                                              fmt::format("count={}", 256 * scale),
+                                              "oflag=direct",
+                                              "conv=fsync"};
     const auto removeOutputs = [&] {
         for (const char* suffix : {"", ".scan.info", ".scan.info.resume", ".scan.content"})
             fs::remove(output + suffix);
