@@ -14,6 +14,14 @@
 
 namespace mdf::bench {
 
+void dropFromPageCache(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 double bestSeconds(int runs, const std::function<void()>& fn) {
     double best = std::numeric_limits<double>::max();
     for (int i = 0; i < runs; ++i) {

@@ -16,6 +16,9 @@ double bestShellSeconds(int runs, const std::string& command);
 // Creates path with size bytes of pseudo-random data unless it already has that size.
 void ensureRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed = 1);
 double mbPerSecond(std::uint64_t bytes, double seconds);
+// Drops the file's pages from the page cache (written back first), so that its next read goes
+// to the disk.
+void dropFromPageCache(const std::string& path);
 
 // A process run to its end: wall time, peak resident memory, exit status (128 when killed).
 struct Run {

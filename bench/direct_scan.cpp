@@ -17,14 +17,6 @@
 
 namespace {
 
-void evict(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fdatasync(fd);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
-
 // Wall seconds of a process, its output thrown away; negative when it failed.
 double run(const std::vector<std::string>& argv) {
     const mdf::bench::Run r = mdf::bench::runProcess(argv);
@@ -61,10 +53,10 @@ int main(int argc, char** argv) {
                                            "8",        "--direct-io", "-o",  info};
     std::vector<double> ddTimes, scanTimes, ratios;
     for (int r = 0; r < rounds; ++r) {
-        evict(image);
+        mdf::bench::dropFromPageCache(image);
         const double d = run(dd);
         std::filesystem::remove(info);
-        evict(image);
+        mdf::bench::dropFromPageCache(image);
         const double s = run(scan);
         if (d <= 0 || s <= 0) {
             fmt::print(stderr, "round {}: a run failed (dd {:.2f}, scan {:.2f})\n", r + 1, d, s);
@@ -79,7 +71,7 @@ int main(int argc, char** argv) {
             r + 1, d, gib * 1024 / d, s, gib * 1024 / s, d / s);
     }
     std::filesystem::remove(info);
-    evict(image);
+    mdf::bench::dropFromPageCache(image);
     const std::vector<std::string> buffered = {MDFRECOVER, "scan", image, "--stride",
                                                "8",        "-o",   info};
     const double plain = run(buffered);

@@ -142,13 +142,6 @@ std::string buildImage(const std::string& path, int scale, bool sparse) {
     return db.sha256();
 }
 
-void evict(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
@@ -289,11 +282,11 @@ int main(int argc, char** argv) {
     bool exact = true;
     for (int round = 0; round < rounds; ++round) {
         removeOutputs();
-        if (uncached) evict(image);
+        if (uncached) mdf::bench::dropFromPageCache(image);
         const bench::Run read = bench::runProcess(dd);
         const bench::Run write = bench::runProcess(ddWrite);
         fs::remove(written);
-        if (uncached) evict(image);
+        if (uncached) mdf::bench::dropFromPageCache(image);
         const bench::Run rec = bench::runProcess(recover, json);
         std::string sha;
         try {

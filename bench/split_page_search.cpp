@@ -33,13 +33,6 @@ namespace {
 std::int64_t kImageSectors = std::int64_t{64} << 21;  // 64 GiB unless asked otherwise
 constexpr int kSplitPages = 1000;
 
-void evict(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
-
 void writeAt(int fd, std::int64_t sector, const void* data, std::size_t bytes) {
     if (::pwrite(fd, data, bytes, sector * 512) != static_cast<ssize_t>(bytes)) std::abort();
 }
@@ -164,7 +157,7 @@ int main(int argc, char** argv) {
         std::vector<BrokenPage> pages = build(path, clusters, uncached);
         // Uncached, every timed read begins with the image's pages dropped from the cache.
         const auto drop = [&] {
-            if (uncached) evict(path);
+            if (uncached) mdf::bench::dropFromPageCache(path);
         };
         SectorSource source(uncached ? FileOpener(openDirect) : FileOpener(openReadOnly));
         source.select(SourceKind::ImageFile, path, kImageSectors);

@@ -63,12 +63,13 @@ FragmentEvidence examineFragment(PageOrigin& origin, const FragmentRecord& fragm
     e.beginPage = fragment.beginPage;
     const std::int32_t pages = fragment.pages();
     std::vector<std::uint8_t> chunk(std::size_t{kPagesPerRead} * 8192);
+    std::vector<bool> readable;
     for (std::int32_t first = 0; first < pages; first += kPagesPerRead) {
         const std::int32_t count = std::min(kPagesPerRead, pages - first);
-        const bool whole = origin.readFragmentPages(fragment.fsec, first, count, chunk.data());
+        readFragmentPagesEach(origin, fragment.fsec, first, count, chunk.data(), readable);
         for (std::int32_t t = 0; t < count; ++t) {
             auto page = PageBytes(&chunk[std::size_t{8192} * static_cast<std::size_t>(t)], 8192);
-            if (!whole && !readFragmentPage(origin, fragment.fsec, first + t, page)) {
+            if (!readable[static_cast<std::size_t>(t)]) {
                 ++e.pages;
                 ++e.unreadable;
                 e.pageLsns.push_back({});

@@ -249,4 +249,14 @@ bool readFragmentPage(PageOrigin& origin, std::int64_t fsec, std::int32_t index,
                                       page.data());
 }
 
+void readFragmentPagesEach(PageOrigin& origin, std::int64_t fsec, std::int32_t first,
+                           std::int32_t count, std::uint8_t* buffer, std::vector<bool>& readable) {
+    const bool whole = origin.readFragmentPages(fsec, first, count, buffer);
+    readable.assign(static_cast<std::size_t>(std::max(count, 0)), whole);
+    for (std::int32_t t = 0; t < count && !whole; ++t)
+        readable[static_cast<std::size_t>(t)] = readFragmentPage(
+            origin, fsec, first + t,
+            PageBytes(buffer + std::size_t{8192} * static_cast<std::size_t>(t), 8192));
+}
+
 }  // namespace mdf

@@ -110,5 +110,10 @@ class PageOrigin {
 // Page index of the fragment whose first page lies at sector fsec; false when not all of its 16
 // sectors could be read.
 bool readFragmentPage(PageOrigin& origin, std::int64_t fsec, std::int32_t index, PageBytes page);
+// Pages first .. first+count-1 of that fragment into buffer (count x 8192 bytes) in one read,
+// and where that read fails page by page: readable[t] says whether page first+t was read whole
+// (the bytes of one that was not are left as they were).
+void readFragmentPagesEach(PageOrigin& origin, std::int64_t fsec, std::int32_t first,
+                           std::int32_t count, std::uint8_t* buffer, std::vector<bool>& readable);
 
 }  // namespace mdf

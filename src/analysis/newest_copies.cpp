@@ -20,19 +20,11 @@ class PageBlock {
   public:
     static constexpr std::int32_t kMostPages = 64;
 
-    // Page ids first .. first+count-1 (count at most kMostPages) of r; where the one read fails,
-    // page by page, each that cannot be read marked so.
+    // Page ids first .. first+count-1 (count at most kMostPages) of r.
     void read(PageOrigin& origin, const FragmentRecord& r, std::int32_t first, std::int32_t count) {
         bytes_.resize(std::size_t{8192} * static_cast<std::size_t>(count));
         first_ = first;
-        const bool whole =
-            origin.readFragmentPages(r.fsec, first - r.beginPage, count, bytes_.data());
-        readable_.assign(static_cast<std::size_t>(count), whole);
-        for (std::int32_t t = 0; t < count && !whole; ++t)
-            readable_[static_cast<std::size_t>(t)] = readFragmentPage(
-                origin, r.fsec, first + t - r.beginPage,
-                std::span<std::uint8_t, 8192>(
-                    &bytes_[std::size_t{8192} * static_cast<std::size_t>(t)], 8192));
+        readFragmentPagesEach(origin, r.fsec, first - r.beginPage, count, bytes_.data(), readable_);
     }
     // Page id p into page; false when it could not be read.
     bool take(std::int32_t p, Page& page) const {
@@ -95,13 +87,13 @@ NewestCopies findNewestCopies(PageOrigin& origin, const FragmentList& fragments,
             if (run->recordIndex == e.recordIndex) continue;
             const FragmentRecord& mine = fragments[static_cast<std::size_t>(run->recordIndex)];
             const std::int32_t end = std::min(run->endPage, e.endPage);
-            for (std::int32_t p = std::max(run->startPage, e.beginPage); p < end; ++p) {
-                const std::int32_t block =
-                    (p - std::max(run->startPage, e.beginPage)) % PageBlock::kMostPages;
-                if (block == 0) {
+            for (std::int32_t p = std::max(run->startPage, e.beginPage), blockEnd = p; p < end;
+                 ++p) {
+                if (p == blockEnd) {
                     const std::int32_t count = std::min(PageBlock::kMostPages, end - p);
                     copyBlock.read(origin, copy, p, count);
                     takenBlock.read(origin, mine, p, count);
+                    blockEnd = p + count;
                 }
                 if (!copyBlock.take(p, other) || !takenBlock.take(p, taken)) continue;
                 const bool otherSound = protectedAndSound(other);

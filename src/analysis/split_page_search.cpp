@@ -191,7 +191,7 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
             // What the tail of each length contributes to the checksum, before its rotation by
             // where it begins in the page: rotating a sector's XOR by 15 - (from + t) is rotating
             // it right by t, then the whole tail left by 15 - from.
-            std::array<std::uint32_t, 17> tailXor{};
+            std::array<std::uint32_t, 16> tailXor{};
             for (int t = 0; t < 15 && x + t < count; ++t)
                 tailXor[static_cast<std::size_t>(t) + 1] =
                     tailXor[static_cast<std::size_t>(t)] ^

@@ -294,14 +294,13 @@ class RowReader {
                 ctx_.pages.readFragmentSectors(row.startSector, -15, 15, piece.bytes.data());
             if (!piece.leadInRead) std::fill_n(piece.bytes.begin(), kLeadInBytes, 0);
         }
-        if (ctx_.pages.readFragmentPages(row.startSector, job.first, piece.count, piece.page(0)))
-            return piece;
+        std::vector<bool> readable;
+        readFragmentPagesEach(ctx_.pages, row.startSector, job.first, piece.count, piece.page(0),
+                              readable);
         for (std::int32_t t = 0; t < piece.count; ++t) {
-            auto slot = std::span<std::uint8_t, 8192>(piece.page(t), 8192);
-            if (!readFragmentPage(ctx_.pages, row.startSector, job.first + t, slot)) {
-                std::fill(slot.begin(), slot.end(), 0);
-                piece.unreadable.push_back(row.startPage + job.first + t);
-            }
+            if (readable[static_cast<std::size_t>(t)]) continue;
+            std::fill_n(piece.page(t), 8192, 0);
+            piece.unreadable.push_back(row.startPage + job.first + t);
         }
         return piece;
     }
