@@ -217,8 +217,10 @@ TEST(CreateMdf, PiecesReadOnSeveralThreadsAreWrittenInPageOrder) {
         w.combination.sortBy(kStartPageColumn);
         w.results.expectedPageCount = pages;
 
+        const std::vector<std::uint8_t> imageBefore = test::readFile(w.image.path());
         AssemblyContext ctx = w.context();
         const AssemblyOutcome outcome = writeMdf(ctx, w.dir.file("out.mdf"));
+        EXPECT_TRUE(test::readFile(w.image.path()) == imageBefore) << "the source was written to";
         ASSERT_TRUE(outcome.written) << outcome.error;
         EXPECT_EQ(outcome.unreadablePages, (std::vector<std::int32_t>{100}));
         std::vector<std::uint8_t> expected = real;

@@ -359,6 +359,7 @@ TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
     // Windows 0, 1, 3, 4, 5 (less the 128-sector chunk of the bad sector) and the last one.
     EXPECT_EQ(seen.handed, 5 * n - 128 + (image.sectors() - 9 * n));
     EXPECT_EQ(tries, 3) << "the window read ahead, its chunk, the sector alone";
+    EXPECT_TRUE(test::readFile(image.path()) == stamps) << "the source was written to";
 }
 
 }  // namespace
