@@ -8,12 +8,11 @@ namespace {
 
 constexpr std::size_t kPage = 8192;
 
-std::size_t costOf(const std::uint8_t* pages, std::int32_t count) {
+std::size_t costOf(std::span<const std::uint8_t* const> pages) {
     std::size_t bytes = 0;
-    for (std::int32_t i = 0; i < count; ++i) {
+    for (const std::uint8_t* page : pages) {
         bytes += FragmentPageCache::kHeadBytes;
-        if (FragmentPageCache::keptWhole(pages + kPage * static_cast<std::size_t>(i)))
-            bytes += kPage + sizeof(std::int32_t);
+        if (FragmentPageCache::keptWhole(page)) bytes += kPage + sizeof(std::int32_t);
     }
     return bytes;
 }
@@ -65,8 +64,17 @@ bool FragmentPageCache::makeRoom(std::size_t bytes, std::int64_t keep, bool mayE
 
 bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first, std::int32_t count,
                                const std::uint8_t* pages, bool mayEvict) {
-    if (count <= 0 || first != loadedPages(fsec)) return false;
-    const std::size_t cost = costOf(pages, count) + (first == 0 ? kEntryOverhead : 0);
+    if (count <= 0) return false;
+    std::vector<const std::uint8_t*> each(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < each.size(); ++i)
+        each[i] = pages + kPage * i;
+    return append(fsec, first, each, mayEvict);
+}
+
+bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first,
+                               std::span<const std::uint8_t* const> pages, bool mayEvict) {
+    if (pages.empty() || first != loadedPages(fsec)) return false;
+    const std::size_t cost = costOf(pages) + (first == 0 ? kEntryOverhead : 0);
     if (!makeRoom(cost, fsec, mayEvict)) return false;
     auto [it, added] = entries_.try_emplace(fsec);
     Entry& e = it->second;
@@ -77,13 +85,12 @@ bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first, std::int32
         lru_.splice(lru_.begin(), lru_, e.lru);
     }
     const std::size_t oldHeads = e.heads.size();
-    e.heads.resize(oldHeads + static_cast<std::size_t>(count) * kHeadBytes);
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::uint8_t* page = pages + kPage * static_cast<std::size_t>(i);
-        std::memcpy(&e.heads[oldHeads + static_cast<std::size_t>(i) * kHeadBytes], page,
-                    kHeadBytes);
+    e.heads.resize(oldHeads + pages.size() * kHeadBytes);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const std::uint8_t* page = pages[i];
+        std::memcpy(&e.heads[oldHeads + i * kHeadBytes], page, kHeadBytes);
         if (keptWhole(page)) {
-            e.wholeIndex.push_back(first + i);
+            e.wholeIndex.push_back(first + static_cast<std::int32_t>(i));
             e.whole.insert(e.whole.end(), page, page + kPage);
         }
     }
@@ -157,6 +164,22 @@ void ScannedPages::sectorsRead(std::int64_t first, std::span<const std::uint8_t>
     const std::int64_t keep = std::min(n, kPageSectors - 1);
     tail_.assign(bytes.end() - keep * kSector, bytes.end());
     tailStart_ = first + n - keep;
+}
+
+void ScannedPages::keptRunFrom(std::int64_t sector, std::int32_t most,
+                               std::vector<const std::uint8_t*>& out) const {
+    out.clear();
+    // What looked like a header inside a page's body is kept too: it lies between two pages.
+    auto i = static_cast<std::size_t>(std::lower_bound(sectors_.begin(), sectors_.end(), sector) -
+                                      sectors_.begin());
+    for (std::int64_t want = sector; out.size() < static_cast<std::size_t>(std::max(most, 0));
+         want += 16, ++i) {
+        while (i < sectors_.size() && sectors_[i] < want)
+            ++i;
+        if (i == sectors_.size() || sectors_[i] != want) return;
+        out.push_back(wholeSlot_[i] >= 0 ? &whole_[static_cast<std::size_t>(wholeSlot_[i]) * kPage]
+                                         : &heads_[i * FragmentPageCache::kHeadBytes]);
+    }
 }
 
 bool ScannedPages::copyPage(std::int64_t sector, PageBytes out) const {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +39,10 @@ class FragmentPageCache {
     // were not kept (no room, or not the next pages of the prefix).
     bool append(std::int64_t fsec, std::int32_t first, std::int32_t count,
                 const std::uint8_t* pages, bool mayEvict);
+    // The same for pages kept elsewhere: each leads to a page's first kHeadBytes, or to the whole
+    // page where keptWhole says it is kept whole.
+    bool append(std::int64_t fsec, std::int32_t first, std::span<const std::uint8_t* const> pages,
+                bool mayEvict);
     void clear();
     void setBudget(std::size_t bytes);
     std::size_t budget() const { return budget_; }
@@ -82,6 +87,10 @@ class ScannedPages : public WindowObserver {
     void sectorsRead(std::int64_t first, std::span<const std::uint8_t> bytes) override;
     // The page that begins at sector, as FragmentPageCache hands it out; false when not kept.
     bool copyPage(std::int64_t sector, PageBytes out) const;
+    // The kept pages that begin at sector, sector + 16, ... (at most `most`, up to the first
+    // not kept), as FragmentPageCache::append takes them; valid until the next change.
+    void keptRunFrom(std::int64_t sector, std::int32_t most,
+                     std::vector<const std::uint8_t*>& out) const;
     bool empty() const { return heads_.empty(); }
     std::size_t bytesInUse() const { return bytes_; }
     // Whether the budget ran out: pages after the first that did not fit are not kept.

@@ -219,20 +219,14 @@ void PageOrigin::prefetch(std::vector<Span> spans, const std::function<void(int)
 }
 
 bool PageOrigin::takeScannedPagesLocked(const std::vector<Span>& spans) {
-    constexpr std::int32_t kBatch = 256;
-    std::vector<std::uint8_t> batch(std::size_t{kBatch} * kPageBytes);
+    // In batches, so that a budget spent in the middle of a long span still keeps its start.
+    constexpr std::size_t kBatch = 256;
+    std::vector<const std::uint8_t*> run;
     for (const Span& s : spans) {
-        for (std::int32_t i = 0; i < s.pages;) {
-            std::int32_t k = 0;
-            while (k < kBatch && i + k < s.pages &&
-                   scanned_.copyPage(
-                       s.fsec + std::int64_t{i + k} * kSectorsPerPage,
-                       PageBytes(&batch[static_cast<std::size_t>(k) * kPageBytes], kPageBytes)))
-                ++k;
-            if (k == 0) break;
-            if (!cache_.append(s.fsec, i, k, batch.data(), false)) return false;
-            i += k;
-            if (k < kBatch) break;
+        scanned_.keptRunFrom(s.fsec, s.pages, run);
+        for (std::size_t i = 0; i < run.size(); i += kBatch) {
+            const std::span batch(run.data() + i, std::min(kBatch, run.size() - i));
+            if (!cache_.append(s.fsec, static_cast<std::int32_t>(i), batch, false)) return false;
         }
     }
     return true;

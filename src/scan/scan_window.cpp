@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "scan/window_read_ahead.h"
 #include "source/sector_source.h"
-#include "source/worker_thread.h"
 
 namespace mdf {
 
@@ -14,52 +14,7 @@ ScanWindow::ScanWindow(SectorSource& source, WindowObserver* observer)
       buffer_(std::size_t{kWindowSectors} * kSectorSize),
       chunkValid_(kWindowSectors / kWindowChunkSectors, false) {}
 
-ScanWindow::~ScanWindow() {
-    if (reader_) reader_->wait();
-}
-
-void ScanWindow::readNextAhead() {
-    const std::int64_t next = start_ + filled_;
-    const std::int64_t count =
-        source_.readableCount(next, std::min<std::int64_t>(kWindowSectors, endSector_ - next));
-    // A scan that passed over windows (clusters in use) may pass over the next one too: it is
-    // read ahead again once the window moves on to the one after it.
-    if (count <= 0 || !sequential_ || source_.readsAhead()) return;
-    if (!reader_) {
-        try {
-            reader_ = std::make_unique<WorkerThread>();
-        } catch (const std::system_error&) {
-            return;  // no thread to be had: the windows are read in turn, as they always could be
-        }
-    }
-    ahead_.bytes.resize(static_cast<std::size_t>(kWindowSectors) * kSectorSize);
-    ahead_.start = next;
-    ahead_.sectors = count;
-    ahead_.whole = false;
-    ahead_.generation = source_.generation();
-    ahead_.pending = true;
-    reader_->start([this] {
-        // What cannot be read ahead (a read that throws, no room) is read again in turn.
-        try {
-            ahead_.whole = source_.readWholeSectors(static_cast<std::uint32_t>(ahead_.sectors),
-                                                    ahead_.bytes.data(), ahead_.start);
-        } catch (...) {
-            ahead_.whole = false;
-        }
-    });
-}
-
-ScanWindow::ReadAheadResult ScanWindow::takeReadAhead(std::int64_t sectors) {
-    if (!ahead_.pending) return ReadAheadResult::None;
-    reader_->wait();
-    ahead_.pending = false;
-    if (ahead_.start != start_ || ahead_.sectors != sectors ||
-        ahead_.generation != source_.generation())
-        return ReadAheadResult::None;
-    if (!ahead_.whole) return ReadAheadResult::Failed;
-    std::swap(buffer_, ahead_.bytes);
-    return ReadAheadResult::Taken;
-}
+ScanWindow::~ScanWindow() = default;
 
 void ScanWindow::tellObserver(std::int64_t first, std::int64_t count) {
     if (!observer_ || count <= 0) return;
@@ -74,18 +29,24 @@ bool ScanWindow::fill(std::int64_t sectors) {
     sectors = source_.readableCount(start_, sectors);
     filled_ = sectors;
     std::fill(chunkValid_.begin(), chunkValid_.end(), false);
-    const ReadAheadResult ahead = takeReadAhead(sectors);
+    using Ahead = WindowReadAhead::Result;
+    const Ahead ahead = ahead_ ? ahead_->take(start_, sectors, buffer_) : Ahead::None;
     if (sectors <= 0) return false;
     // A window whose read ahead failed is not read whole a second time: on a failing disk every
     // try at a bad sector costs time and wear. It goes to the reads chunk by chunk at once.
-    if (ahead == ReadAheadResult::Taken ||
-        (ahead == ReadAheadResult::None &&
+    if (ahead == Ahead::Taken ||
+        (ahead == Ahead::None &&
          source_.readWholeSectors(static_cast<std::uint32_t>(sectors), buffer_.data(), start_))) {
         const std::size_t chunks =
             static_cast<std::size_t>((sectors + kWindowChunkSectors - 1) / kWindowChunkSectors);
         std::fill(chunkValid_.begin(), chunkValid_.begin() + static_cast<std::ptrdiff_t>(chunks),
                   true);
-        readNextAhead();
+        // A scan that passed over windows (clusters in use) may pass over the next ones too:
+        // they are read ahead again once the window moves on to the one after it.
+        if (sequential_ && !source_.readsAhead()) {
+            if (!ahead_) ahead_ = std::make_unique<WindowReadAhead>(source_);
+            ahead_->follow(start_ + sectors, endSector_, kWindowSectors);
+        }
         tellObserver(0, sectors);
         return true;
     }

@@ -11,7 +11,7 @@
 namespace mdf {
 
 class SectorSource;
-class WorkerThread;
+class WindowReadAhead;
 
 inline constexpr std::uint32_t kWindowSectors = 12288;  // 6 MiB
 inline constexpr std::uint32_t kWindowChunkSectors = 128;
@@ -55,16 +55,6 @@ class ScanWindow {
 
   private:
     bool fill(std::int64_t sectors);
-    // The window after this one, read on a thread of its own while this one is looked at, where
-    // the source does not read ahead by itself: a page-cached read is the kernel copying, which
-    // then runs beside the scan and the observer's sums instead of before them.
-    void readNextAhead();
-    // The window at start_ of `sectors` sectors into the buffer, when the read ahead got it
-    // whole (Taken); Failed when it was that very window and its read failed; whatever it read
-    // is given up otherwise (None).
-    enum class ReadAheadResult { None, Taken, Failed };
-    ReadAheadResult takeReadAhead(std::int64_t sectors);
-
     // Hands the observer sectors first .. first+count-1 of the buffer, just read whole.
     void tellObserver(std::int64_t first, std::int64_t count);
     std::optional<PageHeader> fromBuffer(std::int64_t p);
@@ -79,15 +69,10 @@ class ScanWindow {
     std::int64_t endSector_ = 0;
     std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
     bool sequential_ = true;   // the window moved on to the one right after it
-    struct ReadAhead {
-        std::vector<std::uint8_t> bytes;
-        std::int64_t start = -1;
-        std::int64_t sectors = 0;
-        std::uint64_t generation = 0;  // the source's, when the read began
-        bool whole = false;
-        bool pending = false;
-    } ahead_;
-    std::unique_ptr<WorkerThread> reader_;  // last: it stops before what it reads into goes
+    // The next windows, read on a thread of their own while this one is looked at, where the
+    // source does not read ahead by itself: a page-cached read is the kernel copying, which then
+    // runs beside the scan and the observer's sums instead of before them.
+    std::unique_ptr<WindowReadAhead> ahead_;  // last: it stops before what it reads into goes
 };
 
 }  // namespace mdf

@@ -412,7 +412,10 @@ TEST(ScannedPages, KeepsPagesAcrossTheScansReadsButNoneWithASectorUnread) {
     std::vector<std::uint8_t> disk(std::size_t{200} * 512, 0);
     for (std::size_t i = 0; i < run.size(); ++i)
         std::memcpy(&disk[(8 + 16 * i) * 512], run[i].bytes().data(), kPageBytes);
-    // Pages at sectors 8, 24, 40, 56, 72, 88 (each 16 sectors).
+    // Pages at sectors 8, 24, 40, 56, 72, 88 (each 16 sectors); inside the page at 8, a sector
+    // that begins as a page header would (a row's bytes can).
+    disk[13 * 512] = 1;
+    disk[13 * 512 + 1] = 2;
     const auto part = [&](std::int64_t from, std::int64_t to) {
         return std::span<const std::uint8_t>(&disk[static_cast<std::size_t>(from) * 512],
                                              static_cast<std::size_t>(to - from) * 512);
@@ -435,6 +438,14 @@ TEST(ScannedPages, KeepsPagesAcrossTheScansReadsButNoneWithASectorUnread) {
             << sector;
     }
     EXPECT_FALSE(pages.copyPage(9, page)) << "no page begins there";
+    // A fragment's pages in a row as the analysis takes them: up to the one not kept.
+    std::vector<const std::uint8_t*> row;
+    pages.keptRunFrom(8, 6, row);
+    ASSERT_EQ(row.size(), 3u);
+    for (std::size_t i = 0; i < row.size(); ++i)
+        EXPECT_EQ(std::memcmp(row[i], run[i].bytes().data(), FragmentPageCache::kHeadBytes), 0);
+    pages.keptRunFrom(72, 1, row);
+    EXPECT_EQ(row.size(), 1u) << "no more than asked for";
     EXPECT_EQ(pages.sourceGeneration(), 7u);
     pages.begin(8);
     EXPECT_TRUE(pages.empty()) << "another scan keeps nothing of the last";
