@@ -1,6 +1,7 @@
 // A resume file as it may arrive damaged or hand-edited: parsed, put into a session over a small
 // disk, and the scan gone on with from the position it names, which must be refused or scanned
-// within the disk, never crash or run away.
+// within the disk, never crash or run away. The same bytes are read as the window's record of
+// what a saved scan knew beyond its fragments, which must be taken whole or refused.
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "memory_file.h"
 #include "report/reporter.h"
 #include "session/recovery_session.h"
+#include "session/scan_evidence_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mdf;
@@ -19,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                         .string();
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(ScanEvidence::pathFor(path), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (auto kept = ScanEvidence::load(path); kept && kept->sums)
+        SectorSums::reopen(*kept->sums, kept->scanId);
     std::string error;
     auto resume = cli::ResumeFile::load(path, error);
     if (!resume) return 0;

@@ -137,6 +137,45 @@ std::unique_ptr<SectorSums> SectorSums::reopen(const Kept& kept, const std::stri
     return sums;
 }
 
+std::optional<SectorSums::Kept> SectorSums::keepCopy(const std::string& path,
+                                                     const std::string& scanId,
+                                                     std::int64_t mostBytes,
+                                                     const OutputGuard* guard) const {
+    if (fd_ < 0 || failed_ || covered_.empty() || scanId.empty()) return std::nullopt;
+    std::int64_t bytes = 0;
+    for (const auto& [first, end] : covered_)
+        bytes += (end - first) * kRecordBytes;
+    if (mostBytes > 0 && bytes > mostBytes) return std::nullopt;
+    SectorSums copy(path, 0, scanId, guard);
+    if (!copy.ok()) return std::nullopt;
+    // A copy cut short is emptied, never left to pass for sums: no record names its id anyway.
+    const auto fail = [&copy] {
+        if (::ftruncate(copy.fd_, 0) != 0) {
+            // Nothing more to do: the file is no one's either way.
+        }
+        return std::nullopt;
+    };
+    // Only what holds data is copied: sectors of zeros are a hole in both files.
+    constexpr std::int64_t kChunk = std::int64_t{1} << 20;
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunk));
+    for (const auto& [first, end] : covered_) {
+        for (std::int64_t at = first * kRecordBytes; at < end * kRecordBytes; at += kChunk) {
+            const std::int64_t want = std::min(kChunk, end * kRecordBytes - at);
+            const ssize_t n = ::pread(fd_, chunk.data(), static_cast<std::size_t>(want),
+                                      origin() + at);
+            if (n < 0) return fail();
+            if (n == 0) break;  // past the file's end: zero sectors to the range's end
+            const auto got = static_cast<std::size_t>(n);
+            if (std::all_of(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got),
+                            [](std::uint8_t b) { return b == 0; }))
+                continue;
+            if (!writeAll(copy.fd_, chunk.data(), got, copy.origin() + at)) return fail();
+        }
+    }
+    if (!copy.sync()) return fail();
+    return Kept{path, copy.fileId(), covered_};
+}
+
 std::int64_t SectorSums::origin() const {
     return kept_ ? kHeaderBytes : 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -53,6 +54,11 @@ class SectorSums : public WindowObserver {
     static std::unique_ptr<SectorSums> reopen(const Kept& kept, const std::string& scanId,
                                               std::int64_t mostBytes = 0,
                                               const OutputGuard* guard = nullptr);
+    // A kept file of these sums at path, for the scan of that id: what a scan whose sums had no
+    // name keeps beside it when it is saved. Nothing when it cannot be made, would pass
+    // mostBytes, or these sums were dropped. The copy stays sparse where the sums are.
+    std::optional<Kept> keepCopy(const std::string& path, const std::string& scanId,
+                                 std::int64_t mostBytes, const OutputGuard* guard) const;
     // Whether the file at path is a kept file of sums (or empty), which a new scan kept under the
     // same name may replace.
     static bool isKeptFile(const std::string& path);

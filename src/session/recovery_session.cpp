@@ -22,6 +22,7 @@
 #include "scan/page_protection.h"
 #include "scan/page_structure.h"
 #include "session/catalogue_names.h"
+#include "session/scan_evidence_file.h"
 #include "source/image_format.h"
 #include "source/source_description.h"
 
@@ -254,6 +255,8 @@ StartResult RecoverySession::startScan() {
     const bool resuming = resumeAt_.has_value();
     if (!resuming) scanId_ = newScanId();
     resumeAt_.reset();
+    listIsLastScans_ = true;
+    evidencePending_.clear();
     scanReached_ = -1;
     prepareSectorSums(resuming);
     startJob([this, resuming] {
@@ -344,6 +347,74 @@ bool RecoverySession::adoptSectorSums(const SectorSums::Kept& kept, const std::s
     sectorSums_ = std::move(sums);
     sectorSumsGeneration_ = source_.generation();
     return true;
+}
+
+void RecoverySession::keepScanEvidence(const std::string& scanInfo) {
+    if (!sourceChosen_ || listIsOfAnotherSource()) return;
+    const std::string path = ScanEvidence::pathFor(scanInfo);
+    const std::string sumsPath = ScanEvidence::sumsPathFor(scanInfo);
+    std::error_code ec;
+    // Names beside the user's file that hold something else are left alone.
+    const bool otherEvidence = std::filesystem::exists(path, ec) &&
+                               std::filesystem::file_size(path, ec) > 0 &&
+                               !ScanEvidence::load(scanInfo);
+    const bool otherSums =
+        std::filesystem::exists(sumsPath, ec) && !SectorSums::isKeptFile(sumsPath);
+    if (otherEvidence || otherSums) {
+        reporter_.logLine(Memo::Scan, path + " or " + sumsPath +
+                                          " is another file: the scan's sector sums are not kept");
+        return;
+    }
+    ScanEvidence evidence;
+    evidence.scanId = scanId();
+    evidence.fragmentsSha256 = fragmentsDigest(fragments_);
+    evidence.fingerprint = sourceFingerprint();
+    if (evidence.fingerprint.samples.empty()) return;
+    evidence.listOfThisScan = listIsLastScans_;
+    if (listIsLastScans_) evidence.splitHeads = splitHeads_;
+    const OutputGuard guard = outputGuard();
+    if (sectorSums_ && sectorSumsGeneration_ == source_.generation()) {
+        if (sectorSums_->kept() && sectorSums_->path() == sumsPath)
+            evidence.sums = keptSectorSums();  // a scan kept there already (the command line's)
+        else
+            evidence.sums = sectorSums_->keepCopy(sumsPath, evidence.scanId,
+                                                  sumsBoundIn(sumsPath), &guard);
+    }
+    if (const std::string error = evidence.save(path, guard); !error.empty())
+        reporter_.logLine(Memo::Scan, "what the scan knew beyond its fragments was not kept: " +
+                                          error);
+    else if (evidence.sums)
+        reporter_.logLine(Memo::Scan, "the scan's sector sums are kept in " + sumsPath);
+}
+
+void RecoverySession::lendScanEvidence(const std::string& scanInfo) {
+    // Without a source there is no search to spare a read yet: nothing to say either (a listing
+    // of the scan's files goes on the same stream).
+    evidencePending_ = sourceChosen_ ? std::string() : scanInfo;
+    if (!sourceChosen_) return;
+    const std::optional<ScanEvidence> evidence = ScanEvidence::load(scanInfo);
+    if (!evidence) return;
+    const std::string path = ScanEvidence::pathFor(scanInfo);
+    if (evidence->fragmentsSha256 != fragmentsDigest(fragments_)) {
+        reporter_.logLine(Memo::Scan, path + " is of another list than " + scanInfo +
+                                          ": the split-page search reads the source again");
+        return;
+    }
+    if (!sourceFingerprint().matches(evidence->fingerprint)) {
+        reporter_.logLine(Memo::Scan, path +
+                                          " is of another source than the one chosen: the "
+                                          "split-page search reads the source again");
+        return;
+    }
+    if (evidence->listOfThisScan) splitHeads_ = evidence->splitHeads;
+    listIsLastScans_ = evidence->listOfThisScan;
+    if (evidence->sums && adoptSectorSums(*evidence->sums, evidence->scanId))
+        reporter_.logLine(Memo::Scan, "the scan's sector sums are taken from " +
+                                          evidence->sums->path);
+    else if (evidence->sums)
+        reporter_.logLine(Memo::Scan, evidence->sums->path +
+                                          " is missing, or not the one this scan kept: the "
+                                          "split-page search reads the source again");
 }
 
 bool RecoverySession::listPagesReachable() {
@@ -546,6 +617,7 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
     // read pages while that command reads them.
     if (!idle()) return StartResult::Busy;
     if (!listPagesReachable()) return StartResult::BadInput;
+    if (!evidencePending_.empty()) lendScanEvidence(std::string(evidencePending_));
     analysisRunning_ = true;
     lastAnalysisCompleted_ = false;
     workStopRequested_ = false;

@@ -417,6 +417,14 @@ class RecoverySession {
     std::unique_ptr<SectorSums> sectorSums_;
     std::uint64_t sectorSumsGeneration_ = UINT64_MAX;
     std::string keptSumsPath_;
+    // The list is the last scan's (the split heads above are of it), not one opened or given.
+    bool listIsLastScans_ = false;
+    // Beside a scan-info file saved or opened: what its scan knew beyond the fragments (the
+    // sums, the split heads), so that a scan opened again needs no second pass for split pages.
+    void keepScanEvidence(const std::string& scanInfo);
+    void lendScanEvidence(const std::string& scanInfo);
+    // The scan-info file opened before a source was chosen: lent when the analysis starts.
+    std::string evidencePending_;
 
     ContentFile content_;
     std::unique_ptr<ContentSpooler> spooler_;

@@ -25,6 +25,12 @@ bool RecoverySession::saveScan(const std::optional<std::string>& scanInfoPath,
                                   MessageIcon::Error);
             return false;
         }
+        // The sums of a large disk run to gigabytes: copied aside as the list was written.
+        auto keep = [&] {
+            keepScanEvidence(*scanInfoPath);
+            return 0;
+        };
+        workAside(reporter_, keep);
     }
     if (!contentPath) return true;
     if (!listPagesReachable() || !saveContent(*contentPath, contentSeed)) return false;
@@ -99,6 +105,8 @@ bool RecoverySession::useFragments(std::vector<FragmentRecord> records) {
     if (!idle()) return false;
     takeFileId();
     fragments_.replace(std::move(records));
+    listIsLastScans_ = false;
+    evidencePending_.clear();
     volume_.sectorsPerCluster = strideOrDefault(settings_);
     index_ = buildFragmentIndex(fragments_);
     headsNamed_ = false;
@@ -121,6 +129,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
             return false;
         }
         fragments_.replace(std::move(saved.records));
+        listIsLastScans_ = false;
         openedScanInfo_ = *scanInfoPath;
         listSource_ = sourceChosen_ ? source_.devicePath() : std::string();
         volume_.sectorsPerCluster = strideOrDefault(settings_);
@@ -128,6 +137,7 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     auto index = [this] { return buildFragmentIndex(fragments_); };
     index_ = workAside(reporter_, index);
     headsNamed_ = false;
+    if (scanInfoPath) lendScanEvidence(*scanInfoPath);
     if (!contentPath) return true;
     if (!content_.open(*contentPath)) {
         reporter_.tell(said(Saying::CannotOpenFile), "提示");

@@ -10,6 +10,8 @@
 
 #include "assembly/sha256.h"
 #include "pipeline.h"
+#include "report/reporter.h"
+#include "session/recovery_session.h"
 #include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/process.h"
@@ -439,6 +441,14 @@ TEST(Fidelity, NoPieceIsTakenForASplitPageWithoutProtection) {
             << "page " << p << " cannot be told right without protection";
 }
 
+// "split-page search: N stretches from the scan's sector sums, M read again from the source"
+std::string stretches(const Recovered& r) {
+    const auto end = r.log.find(" stretches from the scan's sector sums");
+    const auto begin = r.log.rfind(": ", end);
+    return end == std::string::npos ? std::string()
+                                    : r.log.substr(begin, r.log.find('\n', end) - begin);
+}
+
 // The scan's sector sums are kept beside its scan-info file: a recovery from the kept scan, in
 // another process, finds the split pages' tails without reading the source a second time, and
 // writes the same file. With the sums gone, or another scan's, the source is read again.
@@ -449,13 +459,6 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     Layout l = splitPageLayout(file, 8, dir.file("split.img"), 83, &split);
     ASSERT_GE(split.size(), 3u);
     const std::string imageSha = sha256OfFile(l.image);
-    // "split-page search: N stretches from the scan's sector sums, M read again from the source"
-    auto stretches = [](const Recovered& r) {
-        const auto end = r.log.find(" stretches from the scan's sector sums");
-        const auto begin = r.log.rfind(": ", end);
-        return end == std::string::npos ? std::string()
-                                        : r.log.substr(begin, r.log.find('\n', end) - begin);
-    };
     Recovered first =
         recover(l.image, dir.file("out.mdf"), {"--database", "sales", "--stride", "8", "-v"});
     EXPECT_EQ(first.exitCode, 0) << first.log;
@@ -500,6 +503,90 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     Recovered foreign = again(dir.file("foreign.mdf"));
     EXPECT_EQ(foreign.exitCode, 0) << foreign.log;
     EXPECT_EQ(sha256OfFile(dir.file("foreign.mdf")), sha256OfFile(dir.file("out.mdf")));
+    EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
+              std::string::npos)
+        << foreign.log;
+    EXPECT_EQ(sha256OfFile(l.image), imageSha) << "the source is never written";
+}
+
+// The window saves a scan whose sums had no name: they are copied beside the scan-info file, and
+// the scan opened again over the same source finds the split pages' tails without reading the
+// source a second time, writing what a recovery in one run writes. Sums not of that scan, or a
+// list not of it, are never taken: the source is read again, to the same file.
+TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
+    TempDir dir;
+    PageFile file = pagesOf(synthetic(Protection::Checksum, 6));
+    std::set<std::int32_t> split;
+    Layout l = splitPageLayout(file, 8, dir.file("split.img"), 89, &split);
+    ASSERT_GE(split.size(), 3u);
+    const std::string imageSha = sha256OfFile(l.image);
+    Recovered once = recover(l.image, dir.file("once.mdf"),
+                             {"--database", "sales", "--stride", "8", "--no-save-scan"});
+    ASSERT_EQ(once.exitCode, 0) << once.log;
+    expectFaithful(once, file, l.onImage);
+
+    const std::string scanInfo = dir.file("window.scan.info");
+    {
+        SilentReporter reporter;
+        RecoverySession session(reporter);
+        ASSERT_TRUE(session.openImage(l.image, ImageKind::WholeDisk));
+        session.settings().sectorsPerCluster = 8;
+        ASSERT_EQ(session.startScan(), StartResult::Started);
+        session.waitForJobs();
+        ASSERT_TRUE(session.saveScan(scanInfo, std::nullopt, 7));
+    }
+    auto reopened = [&](const std::string& output) {
+        const std::string steps = output + ".session.json";
+        Recovered r;
+        CommandResult analysed = runCommand({MDF_CLI, "analyse", scanInfo, "--source", l.image,
+                                             "--database", "sales", "--session", steps});
+        r.log = analysed.output;
+        if (analysed.exitCode != 0) return r;
+        CommandResult created =
+            runCommand({MDF_CLI, "create", "--session", steps, "-o", output, "-v"});
+        r.exitCode = created.exitCode;
+        r.log += created.output;
+        return r;
+    };
+    Recovered again = reopened(dir.file("again.mdf"));
+    EXPECT_EQ(again.exitCode, 0) << again.log;
+    EXPECT_EQ(sha256OfFile(dir.file("again.mdf")), sha256OfFile(dir.file("once.mdf")));
+    EXPECT_NE(stretches(again).find(", 0 read again"), std::string::npos) << again.log;
+    EXPECT_EQ(stretches(again).find(": 0 stretches"), std::string::npos) << stretches(again);
+
+    // In the window's order: the scan opened before the source is chosen; its sums are taken
+    // when the analysis starts.
+    {
+        RecordingReporter reporter;
+        RecoverySession session(reporter);
+        ASSERT_TRUE(session.openScan(scanInfo, std::nullopt));
+        ASSERT_TRUE(session.openImage(l.image, ImageKind::WholeDisk));
+        session.settings().sectorsPerCluster = 8;
+        std::optional<CatalogueRow> sales;
+        for (const CatalogueRow& row : session.listDatabaseFiles())
+            if (row.name.find("Sales") != std::string::npos) sales = row;
+        ASSERT_TRUE(sales);
+        ASSERT_EQ(session.startAnalysis(*sales), StartResult::Started);
+        session.waitForJobs();
+        session.searchMore();
+        session.completeRecovery(dir.file("window.mdf"));
+        EXPECT_EQ(sha256OfFile(dir.file("window.mdf")), sha256OfFile(dir.file("once.mdf")));
+        Recovered window;
+        for (const RecordingReporter::Event& e : reporter.events())
+            if (e.kind == RecordingReporter::Kind::Log) window.log += e.text + "\n";
+        // The window's words: "... (the scan's sector sums) N 段, 重读源(the source read again) 0 段"
+        EXPECT_NE(window.log.find("(the source read again) 0 "), std::string::npos) << window.log;
+    }
+
+    // The sums file of another scan under the name.
+    {
+        std::fstream f(scanInfo + ".sums", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(30);
+        f.put('x');
+    }
+    Recovered foreign = reopened(dir.file("foreign.mdf"));
+    EXPECT_EQ(foreign.exitCode, 0) << foreign.log;
+    EXPECT_EQ(sha256OfFile(dir.file("foreign.mdf")), sha256OfFile(dir.file("once.mdf")));
     EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
               std::string::npos)
         << foreign.log;
