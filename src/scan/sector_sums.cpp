@@ -161,8 +161,8 @@ std::optional<SectorSums::Kept> SectorSums::keepCopy(const std::string& path,
     for (const auto& [first, end] : covered_) {
         for (std::int64_t at = first * kRecordBytes; at < end * kRecordBytes; at += kChunk) {
             const std::int64_t want = std::min(kChunk, end * kRecordBytes - at);
-            const ssize_t n = ::pread(fd_, chunk.data(), static_cast<std::size_t>(want),
-                                      origin() + at);
+            const ssize_t n =
+                ::pread(fd_, chunk.data(), static_cast<std::size_t>(want), origin() + at);
             if (n < 0) return fail();
             if (n == 0) break;  // past the file's end: zero sectors to the range's end
             const auto got = static_cast<std::size_t>(n);

@@ -377,12 +377,12 @@ void RecoverySession::keepScanEvidence(const std::string& scanInfo) {
         if (sectorSums_->kept() && sectorSums_->path() == sumsPath)
             evidence.sums = keptSectorSums();  // a scan kept there already (the command line's)
         else
-            evidence.sums = sectorSums_->keepCopy(sumsPath, evidence.scanId,
-                                                  sumsBoundIn(sumsPath), &guard);
+            evidence.sums =
+                sectorSums_->keepCopy(sumsPath, evidence.scanId, sumsBoundIn(sumsPath), &guard);
     }
     if (const std::string error = evidence.save(path, guard); !error.empty())
-        reporter_.logLine(Memo::Scan, "what the scan knew beyond its fragments was not kept: " +
-                                          error);
+        reporter_.logLine(Memo::Scan,
+                          "what the scan knew beyond its fragments was not kept: " + error);
     else if (evidence.sums)
         reporter_.logLine(Memo::Scan, "the scan's sector sums are kept in " + sumsPath);
 }
@@ -409,8 +409,8 @@ void RecoverySession::lendScanEvidence(const std::string& scanInfo) {
     if (evidence->listOfThisScan) splitHeads_ = evidence->splitHeads;
     listIsLastScans_ = evidence->listOfThisScan;
     if (evidence->sums && adoptSectorSums(*evidence->sums, evidence->scanId))
-        reporter_.logLine(Memo::Scan, "the scan's sector sums are taken from " +
-                                          evidence->sums->path);
+        reporter_.logLine(Memo::Scan,
+                          "the scan's sector sums are taken from " + evidence->sums->path);
     else if (evidence->sums)
         reporter_.logLine(Memo::Scan, evidence->sums->path +
                                           " is missing, or not the one this scan kept: the "

@@ -17,7 +17,7 @@ namespace mdf {
 // again over the same source, the scan then needs no second pass for split pages. The scan-info
 // file stays exactly what every other version reads; this file only adds to it.
 struct ScanEvidence {
-    std::string scanId;          // the id the sums file carries in its header
+    std::string scanId;           // the id the sums file carries in its header
     std::string fragmentsSha256;  // of the list it goes with (fragmentsDigest)
     SourceFingerprint fingerprint;
     bool listOfThisScan = false;  // the two below are known only then

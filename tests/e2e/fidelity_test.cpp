@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "assembly/sha256.h"
@@ -449,6 +450,23 @@ std::string stretches(const Recovered& r) {
                                     : r.log.substr(begin, r.log.find('\n', end) - begin);
 }
 
+// Another scan's sums under the name (the scan id in their header changed): never taken; the
+// source is read again, to the same file.
+void expectOtherScansSumsNotTaken(const std::string& sums,
+                                  const std::function<Recovered(const std::string&)>& recoverTo,
+                                  const std::string& output, const std::string& sameAs) {
+    {
+        std::fstream f(sums, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(30);
+        f.put('x');
+    }
+    Recovered r = recoverTo(output);
+    EXPECT_EQ(r.exitCode, 0) << r.log;
+    EXPECT_EQ(sha256OfFile(output), sha256OfFile(sameAs));
+    EXPECT_NE(stretches(r).find(": 0 stretches from the scan's sector sums"), std::string::npos)
+        << r.log;
+}
+
 // The scan's sector sums are kept beside its scan-info file: a recovery from the kept scan, in
 // another process, finds the split pages' tails without reading the source a second time, and
 // writes the same file. With the sums gone, or another scan's, the source is read again.
@@ -493,26 +511,15 @@ TEST(Fidelity, AKeptScanFindsSplitPagesWithoutASecondReadOfTheSource) {
     EXPECT_EQ(sha256OfFile(dir.file("steps.mdf")), sha256OfFile(dir.file("out.mdf")));
     EXPECT_NE(stretches(steps).find(", 0 read again"), std::string::npos) << steps.log;
 
-    // Another scan's sums under the name: never taken.
-    const std::string sums = dir.file("out.mdf.scan.info.sums");
-    {
-        std::fstream f(sums, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(30);
-        f.put('x');
-    }
-    Recovered foreign = again(dir.file("foreign.mdf"));
-    EXPECT_EQ(foreign.exitCode, 0) << foreign.log;
-    EXPECT_EQ(sha256OfFile(dir.file("foreign.mdf")), sha256OfFile(dir.file("out.mdf")));
-    EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
-              std::string::npos)
-        << foreign.log;
+    expectOtherScansSumsNotTaken(dir.file("out.mdf.scan.info.sums"), again, dir.file("foreign.mdf"),
+                                 dir.file("out.mdf"));
     EXPECT_EQ(sha256OfFile(l.image), imageSha) << "the source is never written";
 }
 
 // The window saves a scan whose sums had no name: they are copied beside the scan-info file, and
 // the scan opened again over the same source finds the split pages' tails without reading the
-// source a second time, writing what a recovery in one run writes. Sums not of that scan, or a
-// list not of it, are never taken: the source is read again, to the same file.
+// source a second time, writing what a recovery in one run writes, also when the scan is opened
+// before the source is chosen. Sums not of that scan are never taken.
 TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
     TempDir dir;
     PageFile file = pagesOf(synthetic(Protection::Checksum, 6));
@@ -574,22 +581,13 @@ TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
         Recovered window;
         for (const RecordingReporter::Event& e : reporter.events())
             if (e.kind == RecordingReporter::Kind::Log) window.log += e.text + "\n";
-        // The window's words: "... (the scan's sector sums) N 段, 重读源(the source read again) 0 段"
+        // The window's words: "... (the scan's sector sums) N 段, 重读源(the source read again) 0
+        // 段"
         EXPECT_NE(window.log.find("(the source read again) 0 "), std::string::npos) << window.log;
     }
 
-    // The sums file of another scan under the name.
-    {
-        std::fstream f(scanInfo + ".sums", std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(30);
-        f.put('x');
-    }
-    Recovered foreign = reopened(dir.file("foreign.mdf"));
-    EXPECT_EQ(foreign.exitCode, 0) << foreign.log;
-    EXPECT_EQ(sha256OfFile(dir.file("foreign.mdf")), sha256OfFile(dir.file("once.mdf")));
-    EXPECT_NE(stretches(foreign).find(": 0 stretches from the scan's sector sums"),
-              std::string::npos)
-        << foreign.log;
+    expectOtherScansSumsNotTaken(scanInfo + ".sums", reopened, dir.file("foreign.mdf"),
+                                 dir.file("once.mdf"));
     EXPECT_EQ(sha256OfFile(l.image), imageSha) << "the source is never written";
 }
 
