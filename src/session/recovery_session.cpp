@@ -617,7 +617,15 @@ StartResult RecoverySession::startAnalysis(const CatalogueRow& file, NextFragmen
     // read pages while that command reads them.
     if (!idle()) return StartResult::Busy;
     if (!listPagesReachable()) return StartResult::BadInput;
-    if (!evidencePending_.empty()) lendScanEvidence(std::string(evidencePending_));
+    if (!evidencePending_.empty()) {
+        // The source's fingerprint is read at places spread over it: aside, as a command.
+        ForegroundCommand command(*this);
+        auto lend = [this, scanInfo = evidencePending_] {
+            lendScanEvidence(scanInfo);
+            return 0;
+        };
+        workAside(reporter_, lend);
+    }
     analysisRunning_ = true;
     lastAnalysisCompleted_ = false;
     workStopRequested_ = false;
