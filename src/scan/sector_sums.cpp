@@ -137,10 +137,9 @@ std::unique_ptr<SectorSums> SectorSums::reopen(const Kept& kept, const std::stri
     return sums;
 }
 
-std::optional<SectorSums::Kept> SectorSums::keepCopy(const std::string& path,
-                                                     const std::string& scanId,
-                                                     std::int64_t mostBytes,
-                                                     const OutputGuard* guard) const {
+std::optional<SectorSums::Kept> SectorSums::keepCopy(
+    const std::string& path, const std::string& scanId, std::int64_t mostBytes,
+    const OutputGuard* guard, const std::function<void(int)>& progress) const {
     if (fd_ < 0 || failed_ || covered_.empty() || scanId.empty()) return std::nullopt;
     std::int64_t bytes = 0;
     for (const auto& [first, end] : covered_)
@@ -158,9 +157,15 @@ std::optional<SectorSums::Kept> SectorSums::keepCopy(const std::string& path,
     // Only what holds data is copied: sectors of zeros are a hole in both files.
     constexpr std::int64_t kChunk = std::int64_t{1} << 20;
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kChunk));
+    std::int64_t copied = 0;
+    int lastPercent = -1;
     for (const auto& [first, end] : covered_) {
         for (std::int64_t at = first * kRecordBytes; at < end * kRecordBytes; at += kChunk) {
+            if (const int percent = static_cast<int>(copied * 100 / bytes);
+                progress && percent != lastPercent)
+                progress(lastPercent = percent);
             const std::int64_t want = std::min(kChunk, end * kRecordBytes - at);
+            copied += want;
             const ssize_t n =
                 ::pread(fd_, chunk.data(), static_cast<std::size_t>(want), origin() + at);
             if (n < 0) return fail();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,8 +58,10 @@ class SectorSums : public WindowObserver {
     // A kept file of these sums at path, for the scan of that id: what a scan whose sums had no
     // name keeps beside it when it is saved. Nothing when it cannot be made, would pass
     // mostBytes, or these sums were dropped. The copy stays sparse where the sums are.
+    // progress, when given, is told the percentage copied (a large disk's sums run to gigabytes).
     std::optional<Kept> keepCopy(const std::string& path, const std::string& scanId,
-                                 std::int64_t mostBytes, const OutputGuard* guard) const;
+                                 std::int64_t mostBytes, const OutputGuard* guard,
+                                 const std::function<void(int)>& progress = {}) const;
     // Whether the file at path is a kept file of sums (or empty), which a new scan kept under the
     // same name may replace.
     static bool isKeptFile(const std::string& path);

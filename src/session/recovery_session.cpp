@@ -378,7 +378,8 @@ void RecoverySession::keepScanEvidence(const std::string& scanInfo) {
             evidence.sums = keptSectorSums();  // a scan kept there already (the command line's)
         else
             evidence.sums =
-                sectorSums_->keepCopy(sumsPath, evidence.scanId, sumsBoundIn(sumsPath), &guard);
+                sectorSums_->keepCopy(sumsPath, evidence.scanId, sumsBoundIn(sumsPath), &guard,
+                                      [this](int percent) { reporter_.setProgress(percent); });
     }
     if (const std::string error = evidence.save(path, guard); !error.empty())
         reporter_.logLine(Memo::Scan,
