@@ -46,6 +46,7 @@ class Scan {
                 freeSpaceOnly_ = false;
             }
         }
+        if (freeSpaceOnly_) window_.setReadAheadDepth(1);
         ctx_.reporter.logTimedLine(Memo::Scan, "begin scan", ctx_.now());
         ctx_.reporter.setStatus("begin scan ");
         cursor_ = start_;

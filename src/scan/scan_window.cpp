@@ -45,7 +45,7 @@ bool ScanWindow::fill(std::int64_t sectors) {
         // they are read ahead again once the window moves on to the one after it.
         if (sequential_ && !source_.readsAhead()) {
             if (!ahead_) ahead_ = std::make_unique<WindowReadAhead>(source_);
-            ahead_->follow(start_ + sectors, endSector_, kWindowSectors);
+            ahead_->follow(start_ + sectors, endSector_, kWindowSectors, readAheadDepth_);
         }
         tellObserver(0, sectors);
         return true;

@@ -41,6 +41,11 @@ class ScanWindow {
     // Where the window begins now.
     std::int64_t start() const { return start_; }
 
+    // How many windows are read ahead while the scan looks at one: 2, or 1 for a scan that may
+    // pass over the windows after this one (free space only), so that a window it skips is read
+    // at most once for nothing, and a bad sector there is not met.
+    void setReadAheadDepth(int windows) { readAheadDepth_ = windows; }
+
     // Reads the first window at start. False when not a single sector of it could be read.
     bool prime(std::int64_t start, std::int64_t endSector);
 
@@ -69,6 +74,7 @@ class ScanWindow {
     std::int64_t endSector_ = 0;
     std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
     bool sequential_ = true;   // the window moved on to the one right after it
+    int readAheadDepth_ = 2;
     // The next windows, read on a thread of their own while this one is looked at, where the
     // source does not read ahead by itself: a page-cached read is the kernel copying, which then
     // runs beside the scan and the observer's sums instead of before them.

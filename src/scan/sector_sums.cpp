@@ -108,6 +108,7 @@ std::unique_ptr<SectorSums> SectorSums::reopen(const Kept& kept, const std::stri
     const Ranges& covered = kept.covered;
     for (std::size_t i = 0; i < covered.size(); ++i)
         if (covered[i].first < 0 || covered[i].second <= covered[i].first ||
+            covered[i].second > (INT64_MAX - kHeaderBytes) / kRecordBytes ||
             (i > 0 && covered[i].first <= covered[i - 1].second))
             return nullptr;
     std::unique_ptr<SectorSums> sums(new SectorSums);

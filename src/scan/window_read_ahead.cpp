@@ -24,7 +24,8 @@ void WindowReadAhead::stop(std::unique_lock<std::mutex>& lock) {
     queued_ = 0;
 }
 
-void WindowReadAhead::follow(std::int64_t first, std::int64_t endSector, std::int64_t window) {
+void WindowReadAhead::follow(std::int64_t first, std::int64_t endSector, std::int64_t window,
+                             int depth) {
     std::unique_lock lock(mutex_);
     if (reading_ || queued_ > 0 || first >= endSector || window <= 0) return;
     if (!reader_) {
@@ -39,6 +40,8 @@ void WindowReadAhead::follow(std::int64_t first, std::int64_t endSector, std::in
     next_ = first;
     end_ = endSector;
     window_ = window;
+    depth_ =
+        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(depth, 1)), 1, slots_.size());
     generation_ = source_.generation();
     reading_ = true;
     reader_->start([this] { readWindows(); });
@@ -47,7 +50,7 @@ void WindowReadAhead::follow(std::int64_t first, std::int64_t endSector, std::in
 void WindowReadAhead::readWindows() {
     std::unique_lock lock(mutex_);
     while (true) {
-        changed_.wait(lock, [this] { return stopping_ || queued_ < slots_.size(); });
+        changed_.wait(lock, [this] { return stopping_ || queued_ < depth_; });
         if (stopping_ || next_ >= end_) break;
         const std::int64_t start = next_;
         const std::int64_t sectors = source_.readableCount(start, std::min(window_, end_ - start));

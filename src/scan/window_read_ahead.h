@@ -27,9 +27,9 @@ class WindowReadAhead {
     WindowReadAhead(const WindowReadAhead&) = delete;
     WindowReadAhead& operator=(const WindowReadAhead&) = delete;
 
-    // Reads windows of `window` sectors ahead, from first on up to endSector, unless windows are
-    // being read ahead already.
-    void follow(std::int64_t first, std::int64_t endSector, std::int64_t window);
+    // Reads windows of `window` sectors ahead, from first on up to endSector, at most `depth`
+    // (1 or 2) at a time, unless windows are being read ahead already.
+    void follow(std::int64_t first, std::int64_t endSector, std::int64_t window, int depth);
 
     enum class Result { None, Taken, Failed };
     // The window of `sectors` sectors at start: swapped into buffer when it was read whole
@@ -57,6 +57,7 @@ class WindowReadAhead {
     std::int64_t next_ = 0;   // the next window to read
     std::int64_t end_ = 0;
     std::int64_t window_ = 0;
+    std::size_t depth_ = 2;
     std::uint64_t generation_ = 0;  // the source's, when the windows began to be read
     bool reading_ = false;          // the thread reads windows, or waits for a slot to be free
     bool stopping_ = false;

@@ -341,6 +341,9 @@ std::optional<SectorSums::Kept> RecoverySession::keptSectorSums() const {
 }
 
 bool RecoverySession::adoptSectorSums(const SectorSums::Kept& kept, const std::string& scanId) {
+    // Sums said to hold sectors past the source's end were not made by a scan of it.
+    for (const auto& [first, end] : kept.covered)
+        if (end > source_.endSector()) return false;
     const OutputGuard guard = outputGuard();
     auto sums = SectorSums::reopen(kept, scanId, sumsBoundIn(kept.path), &guard);
     if (!sums) return false;
@@ -369,7 +372,10 @@ void RecoverySession::keepScanEvidence(const std::string& scanInfo) {
     evidence.scanId = scanId();
     evidence.fragmentsSha256 = fragmentsDigest(fragments_);
     evidence.fingerprint = sourceFingerprint();
-    if (evidence.fingerprint.samples.empty()) return;
+    // A source read at none of its places would later pass for any other of its size.
+    if (std::all_of(evidence.fingerprint.samples.begin(), evidence.fingerprint.samples.end(),
+                    [](const std::string& sample) { return sample.empty(); }))
+        return;
     evidence.listOfThisScan = listIsLastScans_;
     if (listIsLastScans_) evidence.splitHeads = splitHeads_;
     const OutputGuard guard = outputGuard();
@@ -401,7 +407,13 @@ void RecoverySession::lendScanEvidence(const std::string& scanInfo) {
                                           ": the split-page search reads the source again");
         return;
     }
-    if (!sourceFingerprint().matches(evidence->fingerprint)) {
+    const SourceFingerprint now = sourceFingerprint();
+    bool readAtOnePlaceAtLeast = false;  // by both: places neither read prove nothing
+    for (std::size_t i = 0; i < now.samples.size() && i < evidence->fingerprint.samples.size(); ++i)
+        readAtOnePlaceAtLeast =
+            readAtOnePlaceAtLeast ||
+            (!now.samples[i].empty() && !evidence->fingerprint.samples[i].empty());
+    if (!now.matches(evidence->fingerprint) || !readAtOnePlaceAtLeast) {
         reporter_.logLine(Memo::Scan, path +
                                           " is of another source than the one chosen: the "
                                           "split-page search reads the source again");
@@ -409,6 +421,8 @@ void RecoverySession::lendScanEvidence(const std::string& scanInfo) {
     }
     if (evidence->listOfThisScan) splitHeads_ = evidence->splitHeads;
     listIsLastScans_ = evidence->listOfThisScan;
+    // The list is that scan's: saved again, it names the same scan and the same sums.
+    scanId_ = evidence->scanId;
     if (evidence->sums && adoptSectorSums(*evidence->sums, evidence->scanId))
         reporter_.logLine(Memo::Scan,
                           "the scan's sector sums are taken from " + evidence->sums->path);

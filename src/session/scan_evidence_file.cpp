@@ -27,7 +27,6 @@ std::string ScanEvidence::save(const std::string& path, const OutputGuard& guard
                         {"source_sectors", fingerprint.sectors},
                         {"source_samples", fingerprint.samples},
                         {"list_of_this_scan", listOfThisScan},
-                        {"free_space_only", freeSpaceOnly},
                         {"split_heads", heads}};
     if (sums) {
         nlohmann::json covered = nlohmann::json::array();
@@ -53,7 +52,6 @@ std::optional<ScanEvidence> ScanEvidence::load(const std::string& scanInfo) {
         e.fingerprint.sectors = jsonInteger<std::int64_t>(j.at("source_sectors"));
         e.fingerprint.samples = j.at("source_samples").get<std::vector<std::string>>();
         e.listOfThisScan = j.at("list_of_this_scan");
-        e.freeSpaceOnly = j.at("free_space_only");
         for (const auto& h : j.at("split_heads"))
             e.splitHeads.push_back({jsonInteger<std::int64_t>(h.at(0)),
                                     jsonInteger<std::int32_t>(h.at(1)),

@@ -13,15 +13,14 @@ namespace mdf {
 
 // What a scan knew beyond its fragments, kept beside a scan-info file saved by the window as
 // SCANINFO.evidence: the sector sums of what it read (a copy in SCANINFO.sums) and, where the list
-// is that scan's own, whether it read free space only and the split pages it met there. Opened
+// is that scan's own, the split pages it met in free space. Opened
 // again over the same source, the scan then needs no second pass for split pages. The scan-info
 // file stays exactly what every other version reads; this file only adds to it.
 struct ScanEvidence {
     std::string scanId;           // the id the sums file carries in its header
     std::string fragmentsSha256;  // of the list it goes with (fragmentsDigest)
     SourceFingerprint fingerprint;
-    bool listOfThisScan = false;  // the two below are known only then
-    bool freeSpaceOnly = false;
+    bool listOfThisScan = false;  // the split heads are known only then
     std::vector<SplitHead> splitHeads;
     std::optional<SectorSums::Kept> sums;  // its path is not kept: always SCANINFO.sums
 

@@ -542,10 +542,10 @@ TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
         session.waitForJobs();
         ASSERT_TRUE(session.saveScan(scanInfo, std::nullopt, 7));
     }
-    auto reopened = [&](const std::string& output) {
+    auto reopenedFrom = [&](const std::string& saved, const std::string& output) {
         const std::string steps = output + ".session.json";
         Recovered r;
-        CommandResult analysed = runCommand({MDF_CLI, "analyse", scanInfo, "--source", l.image,
+        CommandResult analysed = runCommand({MDF_CLI, "analyse", saved, "--source", l.image,
                                              "--database", "sales", "--session", steps});
         r.log = analysed.output;
         if (analysed.exitCode != 0) return r;
@@ -555,6 +555,7 @@ TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
         r.log += created.output;
         return r;
     };
+    auto reopened = [&](const std::string& output) { return reopenedFrom(scanInfo, output); };
     Recovered again = reopened(dir.file("again.mdf"));
     EXPECT_EQ(again.exitCode, 0) << again.log;
     EXPECT_EQ(sha256OfFile(dir.file("again.mdf")), sha256OfFile(dir.file("once.mdf")));
@@ -581,10 +582,14 @@ TEST(Fidelity, AScanSavedByTheWindowKeepsItsSumsForTheScanOpenedAgain) {
         Recovered window;
         for (const RecordingReporter::Event& e : reporter.events())
             if (e.kind == RecordingReporter::Kind::Log) window.log += e.text + "\n";
-        // The window's words: "... (the scan's sector sums) N 段, 重读源(the source read again) 0
-        // 段"
+        // The window's words: "... 重读源(the source read again) 0 段"
         EXPECT_NE(window.log.find("(the source read again) 0 "), std::string::npos) << window.log;
+        // Saved again under another name, with the sums it took.
+        ASSERT_TRUE(session.saveScan(dir.file("resaved.scan.info"), std::nullopt, 7));
     }
+    Recovered resaved = reopenedFrom(dir.file("resaved.scan.info"), dir.file("resaved.mdf"));
+    EXPECT_EQ(sha256OfFile(dir.file("resaved.mdf")), sha256OfFile(dir.file("once.mdf")));
+    EXPECT_NE(stretches(resaved).find(", 0 read again"), std::string::npos) << resaved.log;
 
     expectOtherScansSumsNotTaken(scanInfo + ".sums", reopened, dir.file("foreign.mdf"),
                                  dir.file("once.mdf"));

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "report/reporter.h"
 #include "scan/content_file.h"
 #include "scan/scan_window.h"
@@ -360,6 +363,30 @@ TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
     EXPECT_EQ(seen.handed, 5 * n - 128 + (image.sectors() - 9 * n));
     EXPECT_EQ(tries, 3) << "the window read ahead, its chunk, the sector alone";
     EXPECT_TRUE(test::readFile(image.path()) == stamps) << "the source was written to";
+}
+
+// A scan of free space only may pass over the windows after the one it is in: with one window
+// read ahead, a window two ahead is never read, and a bad sector there is never tried.
+TEST(ScanWindow, OneWindowAheadNeverReadsTheWindowAfterIt) {
+    constexpr std::int64_t n = kWindowSectors;
+    test::TempDir dir;
+    test::SectorImage image(dir.file("ahead.img"), 6 * n);
+    const std::int64_t bad = 3 * n + 40;
+    int tries = 0;
+    SectorSource source([&, bad](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
+        return std::make_unique<TriesOfASector>(test::openerWithBadSectors({{bad, 1}})(path), bad,
+                                                tries);
+    });
+    source.select(SourceKind::ImageFile, image.path(), image.sectors());
+    source.setReadLimit(image.sectors());
+    ScanWindow window(source);
+    window.setReadAheadDepth(1);
+    ASSERT_TRUE(window.prime(0, image.sectors()));
+    ASSERT_TRUE(window.readHeaderAt(n + 5, n, true));  // on to window 1: window 2 is read ahead
+    // Time for a reader that would go further ahead to reach window 3.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(window.readHeaderAt(5 * n + 1, n, true));  // past windows 2, 3 and 4
+    EXPECT_EQ(tries, 0);
 }
 
 }  // namespace
