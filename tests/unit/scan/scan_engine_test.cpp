@@ -321,6 +321,25 @@ class TriesOfASector : public RandomAccessFile {
     int& tries_;
 };
 
+// An image as the scan's source, whose one bad sector counts the reads that reach it.
+struct SourceWithABadSector {
+    SourceWithABadSector(std::int64_t sectors, std::int64_t badSector)
+        : image(dir.file("window.img"), sectors),
+          bad(badSector),
+          source([this](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
+              return std::make_unique<TriesOfASector>(test::openerWithBadSectors({{bad, 1}})(path),
+                                                      bad, tries);
+          }) {
+        source.select(SourceKind::ImageFile, image.path(), image.sectors());
+        source.setReadLimit(image.sectors());
+    }
+    test::TempDir dir;
+    test::SectorImage image;
+    std::int64_t bad;
+    int tries = 0;
+    SectorSource source;
+};
+
 // The window reads the next one ahead while the scan looks at the current one: however the scan
 // moves it (on to the next window, past several, into the middle of a later one, over a bad
 // sector), what it hands out is the sector asked for, and the observer sees each window it
@@ -328,22 +347,15 @@ class TriesOfASector : public RandomAccessFile {
 // disk every try costs time and wear.
 TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
     constexpr std::int64_t n = kWindowSectors;
-    test::TempDir dir;
-    test::SectorImage image(dir.file("stamps.img"), 9 * n + 700);
+    SourceWithABadSector disk(9 * n + 700, 5 * n + 300);
+    test::SectorImage& image = disk.image;
+    const std::int64_t bad = disk.bad;
     std::vector<std::uint8_t> stamps(static_cast<std::size_t>(image.sectors()) * 512);
     for (std::int64_t s = 0; s < image.sectors(); ++s)
         storeU32(&stamps[static_cast<std::size_t>(s) * 512 + 32], static_cast<std::uint32_t>(s));
     image.put(0, stamps);
-    const std::int64_t bad = 5 * n + 300;
-    int tries = 0;
-    SectorSource source([&, bad](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
-        return std::make_unique<TriesOfASector>(test::openerWithBadSectors({{bad, 1}})(path), bad,
-                                                tries);
-    });
-    source.select(SourceKind::ImageFile, image.path(), image.sectors());
-    source.setReadLimit(image.sectors());
     StampedSectors seen;
-    ScanWindow window(source, &seen);
+    ScanWindow window(disk.source, &seen);
     ASSERT_TRUE(window.prime(0, image.sectors()));
     // On to the next window; past a whole one; on to the next, twice (the second read ahead
     // over the bad sector); the short last one past three windows.
@@ -361,7 +373,7 @@ TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
                                     << (seen.wrong.empty() ? -1 : seen.wrong.front());
     // Windows 0, 1, 3, 4, 5 (less the 128-sector chunk of the bad sector) and the last one.
     EXPECT_EQ(seen.handed, 5 * n - 128 + (image.sectors() - 9 * n));
-    EXPECT_EQ(tries, 3) << "the window read ahead, its chunk, the sector alone";
+    EXPECT_EQ(disk.tries, 3) << "the window read ahead, its chunk, the sector alone";
     EXPECT_TRUE(test::readFile(image.path()) == stamps) << "the source was written to";
 }
 
@@ -369,24 +381,15 @@ TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
 // read ahead, a window two ahead is never read, and a bad sector there is never tried.
 TEST(ScanWindow, OneWindowAheadNeverReadsTheWindowAfterIt) {
     constexpr std::int64_t n = kWindowSectors;
-    test::TempDir dir;
-    test::SectorImage image(dir.file("ahead.img"), 6 * n);
-    const std::int64_t bad = 3 * n + 40;
-    int tries = 0;
-    SectorSource source([&, bad](const std::string& path) -> std::unique_ptr<RandomAccessFile> {
-        return std::make_unique<TriesOfASector>(test::openerWithBadSectors({{bad, 1}})(path), bad,
-                                                tries);
-    });
-    source.select(SourceKind::ImageFile, image.path(), image.sectors());
-    source.setReadLimit(image.sectors());
-    ScanWindow window(source);
+    SourceWithABadSector disk(6 * n, 3 * n + 40);
+    ScanWindow window(disk.source);
     window.setReadAheadDepth(1);
-    ASSERT_TRUE(window.prime(0, image.sectors()));
+    ASSERT_TRUE(window.prime(0, disk.image.sectors()));
     ASSERT_TRUE(window.readHeaderAt(n + 5, n, true));  // on to window 1: window 2 is read ahead
     // Time for a reader that would go further ahead to reach window 3.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(window.readHeaderAt(5 * n + 1, n, true));  // past windows 2, 3 and 4
-    EXPECT_EQ(tries, 0);
+    EXPECT_EQ(disk.tries, 0);
 }
 
 }  // namespace
