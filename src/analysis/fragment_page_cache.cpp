@@ -8,15 +8,6 @@ namespace {
 
 constexpr std::size_t kPage = 8192;
 
-std::size_t costOf(std::span<const std::uint8_t* const> pages) {
-    std::size_t bytes = 0;
-    for (const std::uint8_t* page : pages) {
-        bytes += FragmentPageCache::kHeadBytes;
-        if (FragmentPageCache::keptWhole(page)) bytes += kPage + sizeof(std::int32_t);
-    }
-    return bytes;
-}
-
 }  // namespace
 
 std::int32_t FragmentPageCache::loadedPages(std::int64_t fsec) const {
@@ -62,19 +53,13 @@ bool FragmentPageCache::makeRoom(std::size_t bytes, std::int64_t keep, bool mayE
     return true;
 }
 
-bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first, std::int32_t count,
-                               const std::uint8_t* pages, bool mayEvict) {
-    if (count <= 0) return false;
-    std::vector<const std::uint8_t*> each(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < each.size(); ++i)
-        each[i] = pages + kPage * i;
-    return append(fsec, first, each, mayEvict);
-}
-
-bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first,
-                               std::span<const std::uint8_t* const> pages, bool mayEvict) {
-    if (pages.empty() || first != loadedPages(fsec)) return false;
-    const std::size_t cost = costOf(pages) + (first == 0 ? kEntryOverhead : 0);
+template <typename PageAt>
+bool FragmentPageCache::appendEach(std::int64_t fsec, std::int32_t first, std::size_t count,
+                                   PageAt pageAt, bool mayEvict) {
+    if (count == 0 || first != loadedPages(fsec)) return false;
+    std::size_t cost = first == 0 ? kEntryOverhead : 0;
+    for (std::size_t i = 0; i < count; ++i)
+        cost += kHeadBytes + (keptWhole(pageAt(i)) ? kPage + sizeof(std::int32_t) : 0);
     if (!makeRoom(cost, fsec, mayEvict)) return false;
     auto [it, added] = entries_.try_emplace(fsec);
     Entry& e = it->second;
@@ -85,9 +70,9 @@ bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first,
         lru_.splice(lru_.begin(), lru_, e.lru);
     }
     const std::size_t oldHeads = e.heads.size();
-    e.heads.resize(oldHeads + pages.size() * kHeadBytes);
-    for (std::size_t i = 0; i < pages.size(); ++i) {
-        const std::uint8_t* page = pages[i];
+    e.heads.resize(oldHeads + count * kHeadBytes);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* page = pageAt(i);
         std::memcpy(&e.heads[oldHeads + i * kHeadBytes], page, kHeadBytes);
         if (keptWhole(page)) {
             e.wholeIndex.push_back(first + static_cast<std::int32_t>(i));
@@ -97,6 +82,19 @@ bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first,
     e.bytes += cost;
     bytes_ += cost;
     return true;
+}
+
+bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first, std::int32_t count,
+                               const std::uint8_t* pages, bool mayEvict) {
+    return count > 0 && appendEach(
+                            fsec, first, static_cast<std::size_t>(count),
+                            [pages](std::size_t i) { return pages + kPage * i; }, mayEvict);
+}
+
+bool FragmentPageCache::append(std::int64_t fsec, std::int32_t first,
+                               std::span<const std::uint8_t* const> pages, bool mayEvict) {
+    return appendEach(
+        fsec, first, pages.size(), [pages](std::size_t i) { return pages[i]; }, mayEvict);
 }
 
 void FragmentPageCache::clear() {

@@ -63,6 +63,10 @@ class FragmentPageCache {
     static constexpr std::size_t kEntryOverhead = 128;
 
     bool makeRoom(std::size_t bytes, std::int64_t keep, bool mayEvict);
+    // Both appends: pageAt(i) leads to the i-th page's head (or the whole page, where kept whole).
+    template <typename PageAt>
+    bool appendEach(std::int64_t fsec, std::int32_t first, std::size_t count, PageAt pageAt,
+                    bool mayEvict);
     void drop(std::unordered_map<std::int64_t, Entry>::iterator it);
 
     std::size_t budget_;

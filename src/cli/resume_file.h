@@ -6,6 +6,7 @@
 
 #include "cli/source_options.h"
 #include "session/recovery_session.h"
+#include "session/scan_evidence_file.h"
 
 namespace mdf::cli {
 
@@ -36,7 +37,9 @@ struct ResumeFile {
     SectorSums::Ranges sumsCovered;
 
     static std::string pathFor(const std::string& scanInfo) { return scanInfo + ".resume"; }
-    static std::string sumsPathFor(const std::string& scanInfo) { return scanInfo + ".sums"; }
+    static std::string sumsPathFor(const std::string& scanInfo) {
+        return ScanEvidence::sumsPathFor(scanInfo);
+    }
 
     // Takes the settings, the position and the fragments from a session whose scan has ended or
     // is at a checkpoint (on its worker); the fingerprint is taken before the scan, as the

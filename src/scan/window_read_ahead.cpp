@@ -40,8 +40,7 @@ void WindowReadAhead::follow(std::int64_t first, std::int64_t endSector, std::in
     next_ = first;
     end_ = endSector;
     window_ = window;
-    depth_ =
-        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(depth, 1)), 1, slots_.size());
+    depth_ = depth > 1 ? slots_.size() : 1;
     generation_ = source_.generation();
     reading_ = true;
     reader_->start([this] { readWindows(); });

@@ -27,8 +27,8 @@ class WindowReadAhead {
     WindowReadAhead(const WindowReadAhead&) = delete;
     WindowReadAhead& operator=(const WindowReadAhead&) = delete;
 
-    // Reads windows of `window` sectors ahead, from first on up to endSector, at most `depth`
-    // (1 or 2) at a time, unless windows are being read ahead already.
+    // Reads windows of `window` sectors ahead, from first on up to endSector, one at a time for
+    // a depth of 1 and two otherwise, unless windows are being read ahead already.
     void follow(std::int64_t first, std::int64_t endSector, std::int64_t window, int depth);
 
     enum class Result { None, Taken, Failed };

@@ -373,9 +373,7 @@ void RecoverySession::keepScanEvidence(const std::string& scanInfo) {
     evidence.fragmentsSha256 = fragmentsDigest(fragments_);
     evidence.fingerprint = sourceFingerprint();
     // A source read at none of its places would later pass for any other of its size.
-    if (std::all_of(evidence.fingerprint.samples.begin(), evidence.fingerprint.samples.end(),
-                    [](const std::string& sample) { return sample.empty(); }))
-        return;
+    if (!evidence.fingerprint.matchesWhereBothRead(evidence.fingerprint)) return;
     evidence.listOfThisScan = listIsLastScans_;
     if (listIsLastScans_) evidence.splitHeads = splitHeads_;
     const OutputGuard guard = outputGuard();
@@ -407,13 +405,7 @@ void RecoverySession::lendScanEvidence(const std::string& scanInfo) {
                                           ": the split-page search reads the source again");
         return;
     }
-    const SourceFingerprint now = sourceFingerprint();
-    bool readAtOnePlaceAtLeast = false;  // by both: places neither read prove nothing
-    for (std::size_t i = 0; i < now.samples.size() && i < evidence->fingerprint.samples.size(); ++i)
-        readAtOnePlaceAtLeast =
-            readAtOnePlaceAtLeast ||
-            (!now.samples[i].empty() && !evidence->fingerprint.samples[i].empty());
-    if (!now.matches(evidence->fingerprint) || !readAtOnePlaceAtLeast) {
+    if (!sourceFingerprint().matchesWhereBothRead(evidence->fingerprint)) {
         reporter_.logLine(Memo::Scan, path +
                                           " is of another source than the one chosen: the "
                                           "split-page search reads the source again");
@@ -476,6 +468,13 @@ bool SourceFingerprint::matches(const SourceFingerprint& other) const {
         if (!samples[i].empty() && !other.samples[i].empty() && samples[i] != other.samples[i])
             return false;
     return true;
+}
+
+bool SourceFingerprint::matchesWhereBothRead(const SourceFingerprint& other) const {
+    if (!matches(other)) return false;
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (!samples[i].empty() && !other.samples[i].empty()) return true;
+    return false;
 }
 
 SourceFingerprint RecoverySession::sourceFingerprint() {

@@ -48,6 +48,8 @@ struct SourceFingerprint {
     // Whether two fingerprints may be of one source: the same size, and every place that both
     // could read the same.
     bool matches(const SourceFingerprint& other) const;
+    // matches, and at least one place read by both: places neither could read prove nothing.
+    bool matchesWhereBothRead(const SourceFingerprint& other) const;
 };
 
 // What the one sequence after an analysis did, for every front end alike.

@@ -137,11 +137,13 @@ bool RecoverySession::openScan(const std::optional<std::string>& scanInfoPath,
     auto index = [this] { return buildFragmentIndex(fragments_); };
     index_ = workAside(reporter_, index);
     headsNamed_ = false;
-    auto lend = [&] {
-        if (scanInfoPath) lendScanEvidence(*scanInfoPath);
-        return 0;
-    };
-    workAside(reporter_, lend);
+    if (scanInfoPath) {
+        auto lend = [&] {
+            lendScanEvidence(*scanInfoPath);
+            return 0;
+        };
+        workAside(reporter_, lend);
+    }
     if (!contentPath) return true;
     if (!content_.open(*contentPath)) {
         reporter_.tell(said(Saying::CannotOpenFile), "提示");
