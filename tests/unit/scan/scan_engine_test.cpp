@@ -382,6 +382,7 @@ TEST(ScanWindow, HandsOutTheSectorAskedForWhereverTheScanMovesIt) {
 TEST(ScanWindow, OneWindowAheadNeverReadsTheWindowAfterIt) {
     constexpr std::int64_t n = kWindowSectors;
     SourceWithABadSector disk(6 * n, 3 * n + 40);
+    const std::vector<std::uint8_t> before = test::readFile(disk.image.path());
     ScanWindow window(disk.source);
     window.setReadAheadDepth(1);
     ASSERT_TRUE(window.prime(0, disk.image.sectors()));
@@ -390,6 +391,7 @@ TEST(ScanWindow, OneWindowAheadNeverReadsTheWindowAfterIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(window.readHeaderAt(5 * n + 1, n, true));  // past windows 2, 3 and 4
     EXPECT_EQ(disk.tries, 0);
+    EXPECT_TRUE(test::readFile(disk.image.path()) == before) << "the source was written to";
 }
 
 }  // namespace
