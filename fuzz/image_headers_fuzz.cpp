@@ -1,7 +1,6 @@
 // The headers and tables of containers that a damaged or hostile image may hold: a qcow's header,
 // L1 and L2 tables (checked before the image library is let near them), a GPT with its checksums
 // and backup, and the record a content file keeps before its trailer.
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "memory_file.h"
 #include "scan/content_file.h"
 #include "scan/fragment_list.h"
+#include "scratch_path.h"
 #include "source/partition_table.h"
 #include "source/qcow_header.h"
 #include "source/sector_source.h"
@@ -35,9 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)readPartitionTable(source);
 
     // The bytes as a content file, its record read and its sectors asked for.
-    static const std::string path = (std::filesystem::temp_directory_path() /
-                                     ("mdf-content-fuzz-" + std::to_string(::getpid()) + ".bin"))
-                                        .string();
+    static const fuzz::ScratchPath scratch("mdf-content-fuzz", ".bin");
+    const std::string& path = scratch.str();
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     ContentFile content;

@@ -2,7 +2,6 @@
 // files found, the analysis, the search for more fragments, the missing-page check and the file
 // written. Whatever the bytes, nothing may read outside a buffer, hang or crash; and the content
 // file the scan writes as it reads is byte for byte the one a save after the scan writes.
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include "memory_file.h"
 #include "report/reporter.h"
+#include "scratch_path.h"
 #include "session/recovery_session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -21,12 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1 || size > (2u << 20)) return 0;
     const std::span<const std::uint8_t> image(data + 1, size - 1);
     // The session sizes a source from the file it names; the bytes themselves come from memory.
-    static const std::string path = [] {
-        std::string p = (std::filesystem::temp_directory_path() /
-                         ("mdf-recover-fuzz-" + std::to_string(::getpid()) + ".img"))
-                            .string();
-        return p;
-    }();
+    static const fuzz::ScratchPath scratch("mdf-recover-fuzz", ".img");
+    const std::string& path = scratch.str();
     std::filesystem::resize_file((std::ofstream(path).close(), path), image.size());
     SilentReporter reporter;
     RecoverySession session(reporter, fuzz::memoryOpener(image));

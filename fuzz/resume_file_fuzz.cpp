@@ -2,7 +2,6 @@
 // disk, and the scan gone on with from the position it names, which must be refused or scanned
 // within the disk, never crash or run away. The same bytes are read as the window's record of
 // what a saved scan knew beyond its fragments, which must be taken whole or refused.
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -11,14 +10,14 @@
 #include "cli/resume_file.h"
 #include "memory_file.h"
 #include "report/reporter.h"
+#include "scratch_path.h"
 #include "session/recovery_session.h"
 #include "session/scan_evidence_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mdf;
-    static const std::string path = (std::filesystem::temp_directory_path() /
-                                     ("mdf-resume-fuzz-" + std::to_string(::getpid()) + ".resume"))
-                                        .string();
+    static const fuzz::ScratchPath scratch("mdf-resume-fuzz", ".resume", {".evidence"});
+    const std::string& path = scratch.str();
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     std::ofstream(ScanEvidence::pathFor(path), std::ios::binary | std::ios::trunc)
