@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "analysis/scattered_reads.h"
 #include "analysis/sector_claims.h"
 #include "scan/page_protection.h"
 #include "scan/page_structure.h"
@@ -40,6 +41,8 @@ bool headTornAgrees(const std::array<std::uint8_t, 8192>& page, int from, std::u
 
 // At most this many places are looked at closely for one split of a page without protection.
 constexpr std::size_t kMostPlainCandidates = 64;
+// What the tails read ahead of their weighing may hold at most; any more are read one by one.
+constexpr std::size_t kMostTailBytes = std::size_t{64} << 20;
 
 // Whether the slot array at the end of a tail of `sectors` sectors (its end at tailEnd) fits the
 // page whose header is head: every entry its slot count reaches points inside the used area, and
@@ -147,6 +150,7 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
     const bool bytesWanted = std::any_of(wantedPlain.begin(), wantedPlain.end(),
                                          [](const std::vector<Want>& w) { return !w.empty(); });
     int told = -1;
+    std::int64_t dataAt = -1;  // where the sums hold data again, as last asked
     for (std::int64_t at = 0; at < settings.endSector; at += kChunkSectors) {
         if (settings.stop && settings.stop->load()) {
             result.stopped = true;
@@ -158,8 +162,18 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         }
         const std::int64_t count =
             std::min<std::int64_t>(kChunkSectors + 16, settings.endSector - at);
-        const bool summed = !bytesWanted && settings.sums &&
-                            settings.sums->read(at, count, xors.data(), low.data(), nonZero.data());
+        const bool fromSums =
+            !bytesWanted && settings.sums && settings.sums->covers(at, at + count);
+        if (fromSums) {
+            if (dataAt < at) dataAt = settings.sums->nextWritten(at);
+            // Nothing but zeros: no tail begins here, and there is nothing to read.
+            if (dataAt >= at + count) {
+                ++result.summedChunks;
+                continue;
+            }
+        }
+        const bool summed =
+            fromSums && settings.sums->read(at, count, xors.data(), low.data(), nonZero.data());
         if (summed) {
             ++result.summedChunks;
         } else {
@@ -241,11 +255,17 @@ SplitSearchResult searchSplitPages(SectorSource& source, const std::vector<Broke
         }
     }
 
+    // Every tail a checksum points at is weighed: they are read together, before the weighing.
+    std::vector<ScatteredReads::Stretch> pointedAt;
+    for (std::size_t h = 0; h < sumHits.size(); ++h)
+        for (std::int64_t tail : sumHits[h])
+            pointedAt.push_back({tail, static_cast<std::uint32_t>(16 - h % 16)});
+    ScatteredReads tails(source, std::move(pointedAt), kMostTailBytes);
     auto assemble = [&](std::size_t i, int from, std::int64_t tail,
                         std::array<std::uint8_t, 8192>& out) {
         out = pages[i].asRead;
-        return source.readSectors(static_cast<std::uint32_t>(16 - from),
-                                  &out[static_cast<std::size_t>(512 * from)], tail);
+        return tails.read(static_cast<std::uint32_t>(16 - from),
+                          &out[static_cast<std::size_t>(512 * from)], tail);
     };
     for (std::size_t i = 0; i < pages.size(); ++i) {
         std::array<std::uint8_t, 8192> page{};

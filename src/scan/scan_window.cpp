@@ -43,7 +43,7 @@ bool ScanWindow::fill(std::int64_t sectors) {
                   true);
         // A scan that passed over windows (clusters in use) may pass over the next ones too:
         // they are read ahead again once the window moves on to the one after it.
-        if (sequential_ && !source_.readsAhead()) {
+        if (sequential_) {
             if (!ahead_) ahead_ = std::make_unique<WindowReadAhead>(source_);
             ahead_->follow(start_ + sectors, endSector_, kWindowSectors, readAheadDepth_);
         }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan/page_header.h"
+#include "source/io_buffer.h"
 
 namespace mdf {
 
@@ -67,7 +68,7 @@ class ScanWindow {
 
     SectorSource& source_;
     WindowObserver* observer_;
-    std::vector<std::uint8_t> buffer_;
+    IoBytes buffer_;
     std::vector<bool> chunkValid_;
     std::int64_t start_ = 0;
     std::int64_t end_ = 0;
@@ -75,9 +76,10 @@ class ScanWindow {
     std::int64_t filled_ = 0;  // sectors of the window the last fill asked for
     bool sequential_ = true;   // the window moved on to the one right after it
     int readAheadDepth_ = 2;
-    // The next windows, read on a thread of their own while this one is looked at, where the
-    // source does not read ahead by itself: a page-cached read is the kernel copying, which then
-    // runs beside the scan and the observer's sums instead of before them.
+    // The next windows, read on a thread of their own while this one is looked at: a page-cached
+    // read is the kernel copying, which then runs beside the scan and the observer's sums instead
+    // of before them; a direct-I/O source reads into the window's own memory (aligned for it),
+    // with no copy out of a read-ahead of its own.
     std::unique_ptr<WindowReadAhead> ahead_;  // last: it stops before what it reads into goes
 };
 

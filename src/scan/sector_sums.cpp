@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -167,6 +169,8 @@ std::optional<SectorSums::Kept> SectorSums::keepCopy(
                 progress(lastPercent = percent);
             const std::int64_t want = std::min(kChunk, end * kRecordBytes - at);
             copied += want;
+            if (nextWritten(at / kRecordBytes) >= (at + want + kRecordBytes - 1) / kRecordBytes)
+                continue;  // a hole: nothing to copy
             const ssize_t n =
                 ::pread(fd_, chunk.data(), static_cast<std::size_t>(want), origin() + at);
             if (n < 0) return fail();
@@ -295,6 +299,14 @@ bool SectorSums::read(std::int64_t first, std::int64_t count, std::uint32_t* xor
         nonZero[k] = (record[4] & kNonZero) != 0;
     }
     return true;
+}
+
+std::int64_t SectorSums::nextWritten(std::int64_t sector) const {
+    if (fd_ < 0 || sector < 0) return sector;
+    const off_t data =
+        ::lseek(fd_, static_cast<off_t>(origin() + sector * kRecordBytes), SEEK_DATA);
+    if (data < 0) return errno == ENXIO ? INT64_MAX : sector;
+    return std::max(sector, (static_cast<std::int64_t>(data) - origin()) / kRecordBytes);
 }
 
 }  // namespace mdf

@@ -88,6 +88,11 @@ class SectorSums : public WindowObserver {
     // otherwise or when the file cannot be read (then the source is read instead).
     bool read(std::int64_t first, std::int64_t count, std::uint32_t* xors, std::uint8_t* lows,
               std::uint8_t* nonZero) const;
+    // The first sector at or after `sector` that may not be all zero: where the file holds data
+    // again (sectors of zeros are holes in it), INT64_MAX when it holds none from there on;
+    // `sector` itself where the file system cannot tell. Lets a search pass over a disk's empty
+    // stretches without reading their sums.
+    std::int64_t nextWritten(std::int64_t sector) const;
 
   private:
     SectorSums() = default;

@@ -79,7 +79,7 @@ void WindowReadAhead::readWindows() {
 }
 
 WindowReadAhead::Result WindowReadAhead::take(std::int64_t start, std::int64_t sectors,
-                                              std::vector<std::uint8_t>& buffer) {
+                                              IoBytes& buffer) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return queued_ > 0 ? slots_[head_].ready : !reading_; });
     if (queued_ == 0) return Result::None;

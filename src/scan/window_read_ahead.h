@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "source/io_buffer.h"
+
 namespace mdf {
 
 class SectorSource;
@@ -35,11 +37,11 @@ class WindowReadAhead {
     // The window of `sectors` sectors at start: swapped into buffer when it was read whole
     // (Taken); Failed when that very window was read and failed; None otherwise, and then
     // nothing more is read ahead until follow is called again.
-    Result take(std::int64_t start, std::int64_t sectors, std::vector<std::uint8_t>& buffer);
+    Result take(std::int64_t start, std::int64_t sectors, IoBytes& buffer);
 
   private:
     struct Slot {
-        std::vector<std::uint8_t> bytes;
+        IoBytes bytes;
         std::int64_t start = -1;
         std::int64_t sectors = 0;
         bool whole = false;

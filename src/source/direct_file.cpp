@@ -30,6 +30,9 @@ constexpr std::size_t kMaxRead = std::size_t{8} << 20;
 constexpr std::size_t kSlots = 3;
 // Requests smaller than this never start, end or move a read-ahead stream.
 constexpr std::size_t kStreamMinimum = std::size_t{64} << 10;
+// Aligned requests this large go straight into the caller's buffer: the caller reads ahead by
+// itself (the scan's windows), and a copy out of the read-ahead cost more than the read.
+constexpr std::size_t kStraightMinimum = std::size_t{4} << 20;
 
 std::uint64_t alignDown(std::uint64_t v, std::size_t a) {
     return v / a * a;
@@ -96,6 +99,9 @@ class DirectFile : public RandomAccessFile {
 
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (size == 0) return 0;
+        if (size >= kStraightMinimum && offset % alignment_ == 0 && size % alignment_ == 0 &&
+            reinterpret_cast<std::uintptr_t>(buffer) % alignment_ == 0)
+            return readAligned(fd_, static_cast<std::uint8_t*>(buffer), size, offset, alignment_);
         // The read-ahead's buffers serve one caller at a time: a slot being copied out must not
         // be freed, refilled or moved by another caller's request meanwhile. Only reads of the
         // device itself go side by side.

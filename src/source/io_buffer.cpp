@@ -43,6 +43,10 @@ void IoBufferFree::operator()(std::uint8_t* p) const {
         std::free(p);
 }
 
+IoBufferFree ioBufferFreeFor(std::size_t size) {
+    return IoBufferFree{size >= kHugePage ? roundUp(size, kHugePage) : 0};
+}
+
 IoBuffer allocateIoBuffer(std::size_t size, std::size_t alignment) {
     if (size >= kHugePage) return mapHuge(size, alignment);
     void* p = nullptr;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "analysis/scattered_reads.h"
 #include "scan/page_protection.h"
 #include "scan/sector_sums.h"
 #include "source/byte_order.h"
@@ -179,8 +180,8 @@ TEST(SplitPageSearch, TheScansSectorSumsSpareASecondReadOfTheSource) {
             sums.sectorsRead(at, std::span(window.data(), std::size_t{512} * count));
         }
     };
-    SectorSums whole(w.dir.file("whole.sums"));
-    ASSERT_TRUE(whole.ok());
+    SectorSums whole(w.dir.file("whole.sums"), 0, "scan-1");  // kept: its records after a header
+    ASSERT_TRUE(whole.ok() && whole.kept());
     gather(whole, 0, w.image.sectors());
     SectorSums holed(w.dir.file("holed.sums"));
     gather(holed, 0, 20000);
@@ -216,6 +217,41 @@ TEST(SplitPageSearch, TheScansSectorSumsSpareASecondReadOfTheSource) {
     r = searchSplitPages(w.source, broken, settings);
     EXPECT_EQ(r.restored.size(), 2u);
     EXPECT_EQ(r.summedChunks, 0);
+}
+
+// The tails read ahead of their weighing are what the source gives when each is read in turn: the
+// same bytes and the same failures, whether held or not. A stretch that failed is not tried
+// again on a failing disk; a shorter one at the same place still may be.
+TEST(ScatteredReads, GiveWhatTheSourceGivesAndTryAFailedStretchOnce) {
+    SplitWorld w;
+    RescueMap map;
+    map.rescued = {{0, 20000 * 512}, {20008 * 512, 40000 * 512}};  // 20000..20007 unreadable
+    map.listedEnd = static_cast<std::uint64_t>(w.image.sectors()) * 512;
+    w.source.setOpener(openerWithRescueMap(openReadOnly, map));
+    const std::vector<ScatteredReads::Stretch> asked = {
+        {19990, 8}, {19995, 15}, {20010, 4}, {19995, 3}, {30000, 15}, {20004, 2}, {39995, 10}};
+    // Room for all of them, and for the first only (the rest are read when asked for).
+    const std::size_t roomy = std::size_t{1} << 20, cramped = std::size_t{20} * 512;
+    for (const std::size_t mostBytes : {roomy, cramped}) {
+        ScatteredReads reads(w.source, asked, mostBytes);
+        std::vector<ScatteredReads::Stretch> all = asked;
+        all.insert(all.end(), {{25000, 8}, {19995, 5}, {39990, 10}});
+        for (const auto& [first, count] : all) {
+            // Past the source's end nothing is written: the same fill shows it.
+            std::vector<std::uint8_t> held(512 * count, 0xAA), direct(512 * count, 0xAA);
+            const bool heldOk = reads.read(count, held.data(), first);
+            ASSERT_EQ(heldOk, w.source.readSectors(count, direct.data(), first))
+                << first << "+" << count << " with " << mostBytes;
+            if (heldOk) {
+                EXPECT_EQ(held, direct) << first << "+" << count;
+            }
+        }
+        if (mostBytes == cramped) continue;
+        std::vector<std::uint8_t> again(512 * 15);
+        const std::uint64_t before = w.source.platformReads();
+        EXPECT_FALSE(reads.read(15, again.data(), 19995));
+        EXPECT_EQ(w.source.platformReads(), before);
+    }
 }
 
 // Sums kept beside a scan are taken back only as the very file the scan's record names: not one
