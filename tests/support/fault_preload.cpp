@@ -7,6 +7,8 @@
 //                                                        bytes
 //   MDF_FAULT_FILE=path  MDF_FAULT_SLOW_MS_PER_MIB=ms    reads of that file take that long for
 //                                                        every MiB, as on a slow disk
+// That file keeps no holes, as a disk keeps none: its empty stretches are read, never passed
+// over, so that their faults are met.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -146,6 +148,25 @@ ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
 ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
     static auto real = next<PreadFn>("pread64");
     return faultyPread(real, fd, buffer, size, offset);
+}
+
+// lseek and lseek64 differ only in the symbol they forward to.
+static off_t holeless(off_t (*real)(int, off_t, int), int fd, off_t offset, int whence) {
+    if (whence == SEEK_DATA && fd >= 0 && fd < kMaxFd && faultyRead[fd] && offset >= 0) {
+        const off_t end = real(fd, 0, SEEK_END);
+        if (end >= 0 && offset < end) return real(fd, offset, SEEK_SET);
+    }
+    return real(fd, offset, whence);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+    static auto real = next<off_t (*)(int, off_t, int)>("lseek");
+    return holeless(real, fd, offset, whence);
+}
+
+off_t lseek64(int fd, off_t offset, int whence) {
+    static auto real = next<off_t (*)(int, off_t, int)>("lseek64");
+    return holeless(real, fd, offset, whence);
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {

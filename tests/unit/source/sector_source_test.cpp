@@ -1,10 +1,17 @@
 #include "source/sector_source.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <vector>
 
+#include "source/platform_file.h"
 #include "testworld/temp_dir.h"
 
 namespace mdf {
@@ -150,6 +157,61 @@ TEST(SectorSource, FarSectorsUseSixtyFourBitOffsets) {
     const std::int64_t far = (std::int64_t{1} << 32) + 5;
     ASSERT_TRUE(source.readSectors(1, buf.data(), far));
     EXPECT_EQ(seen, static_cast<std::uint64_t>(far) * kSectorSize);
+}
+
+// A sparse image reads as the same bytes as it would byte for byte: in a hole, across the edges
+// of holes and data, in a hole at the end of the file, past the end, and in reads too small to
+// ask the file system about. The file is read back independently of the handle to compare.
+TEST(PlainFile, ASparseImageReadsAsItsBytesWhereverTheHolesLie) {
+    TempDir dir;
+    const std::string path = dir.file("sparse.img");
+    constexpr std::uint64_t kMiB = 1 << 20;
+    {
+        std::vector<std::uint8_t> data(kMiB + kMiB / 2);
+        std::iota(data.begin(), data.end(), std::uint8_t{1});
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data.data()), kMiB);  // data, then a hole
+        out.seekp(9 * kMiB);
+        out.write(reinterpret_cast<const char*>(data.data()), kMiB / 2);
+    }
+    std::filesystem::resize_file(path, 16 * kMiB);  // a hole to the end
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+        ::close(fd);
+        ASSERT_EQ(hole, static_cast<off_t>(kMiB)) << "the file system keeps no holes here";
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bytes.size(), 16 * kMiB);
+
+    const auto file = openPlainReadOnly(path);
+    ASSERT_TRUE(file);
+    const struct {
+        std::uint64_t offset, size;
+    } reads[] = {
+        {2 * kMiB, 2 * kMiB},         // inside the hole
+        {kMiB - 4096, 2 * kMiB},      // data into the hole
+        {8 * kMiB, 2 * kMiB},         // the hole into data
+        {9 * kMiB + kMiB / 4, kMiB},  // data into the last hole
+        {12 * kMiB, 2 * kMiB},        // inside the last hole
+        {15 * kMiB, 3 * kMiB},        // the last hole past the end
+        {16 * kMiB + 4096, kMiB},     // past the end
+        {3 * kMiB, 4096},             // small, in the hole
+    };
+    for (const auto& r : reads) {
+        std::vector<std::uint8_t> got(r.size, 0xEE);
+        const std::int64_t n = file->readAt(got.data(), got.size(), r.offset);
+        const std::uint64_t within =
+            r.offset < bytes.size() ? std::min<std::uint64_t>(r.size, bytes.size() - r.offset) : 0;
+        EXPECT_EQ(n, static_cast<std::int64_t>(within)) << r.offset;
+        std::vector<std::uint8_t> want(r.size, 0xEE);
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(
+                                        std::min<std::uint64_t>(r.offset, bytes.size())),
+                    within, want.begin());
+        EXPECT_TRUE(got == want) << r.offset << "+" << r.size;
+    }
 }
 
 }  // namespace
