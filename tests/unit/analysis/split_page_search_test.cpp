@@ -254,6 +254,47 @@ TEST(ScatteredReads, GiveWhatTheSourceGivesAndTryAFailedStretchOnce) {
     }
 }
 
+// A disk's empty windows are holes in the sums file, nameless or kept (its records after a
+// header): read back over any stretch, across holes and data and past the file's end, the sums
+// are those of the sectors themselves, and the next data is never placed past where it lies.
+TEST(SectorSums, ReadBackAcrossHolesTheyAreTheSectorsOwn) {
+    test::TempDir dir;
+    std::vector<std::uint8_t> disk(std::size_t{512} * 40000, 0);
+    test::Random rng{3};
+    for (std::size_t i = 512 * 12500; i < 512 * 12600; ++i)
+        disk[i] = rng.byte();
+    for (std::size_t i = 512 * 30000; i < 512 * 30010; ++i)
+        disk[i] = rng.byte();
+    for (const std::string keptFor : {"", "scan-1"}) {
+        SectorSums sums(dir.file("sums" + keptFor), 0, keptFor);
+        ASSERT_TRUE(sums.ok());
+        for (std::size_t at = 0; at < 40000; at += 12288) {
+            const std::size_t count = std::min<std::size_t>(12288, 40000 - at);
+            sums.sectorsRead(static_cast<std::int64_t>(at),
+                             std::span(&disk[at * 512], count * 512));
+        }
+        const std::pair<std::int64_t, std::int64_t> stretches[] = {
+            {0, 8208}, {8192, 8208}, {12000, 600}, {20000, 8208}, {36000, 4000}, {39990, 10}};
+        for (const auto& [first, count] : stretches) {
+            std::vector<std::uint32_t> xors(static_cast<std::size_t>(count), 7);
+            std::vector<std::uint8_t> lows(xors.size(), 7), nonZero(xors.size(), 7);
+            ASSERT_TRUE(sums.read(first, count, xors.data(), lows.data(), nonZero.data()));
+            for (std::int64_t k = 0; k < count; ++k) {
+                const auto own = SectorSums::of(&disk[static_cast<std::size_t>(first + k) * 512]);
+                const auto i = static_cast<std::size_t>(k);
+                ASSERT_TRUE(xors[i] == own.wordsXor && lows[i] == own.low &&
+                            (nonZero[i] != 0) == own.nonZero)
+                    << keptFor << " sector " << first + k;
+            }
+        }
+        // (A kept file's header makes its first 4 KiB data.)
+        EXPECT_LE(sums.nextWritten(1000), 12500);
+        EXPECT_GT(sums.nextWritten(1000), 8192) << "the empty first window is passed over";
+        EXPECT_EQ(sums.nextWritten(12550), 12550);
+        EXPECT_EQ(sums.nextWritten(37000), INT64_MAX);
+    }
+}
+
 // Sums kept beside a scan are taken back only as the very file the scan's record names: not one
 // made again for the same scan after the first was lost (its ranges would claim sectors the new
 // file never held, read as zero), nor one of another scan. Made, the file takes the place of what
