@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 #include "source/sector_source.h"
@@ -22,7 +21,7 @@ ScatteredReads::ScatteredReads(SectorSource& source, std::vector<Stretch> stretc
         if (count == 0 || (!held_.empty() && held_.back().first == first)) continue;
         const std::size_t size = std::size_t{count} * 512;
         if (bytes + size > mostBytes) break;
-        held_.push_back({first, count, bytes, false});
+        held_.push_back({first, count, bytes, State::Unread});
         bytes += size;
     }
     bytes_.resize(bytes);
@@ -34,7 +33,12 @@ void ScatteredReads::readAll() {
     auto readSome = [this, &next] {
         for (std::size_t i = next++; i < held_.size(); i = next++) {
             Held& h = held_[i];
-            h.ok = source_.readSectors(h.count, &bytes_[h.offset], h.first);
+            try {
+                h.state = source_.readSectors(h.count, &bytes_[h.offset], h.first) ? State::Read
+                                                                                   : State::Failed;
+            } catch (...) {
+                h.state = State::Unread;  // no thread may end the process
+            }
         }
     };
     const int threads = std::clamp(source_.readsAtOnce(), 1, 8);
@@ -42,7 +46,7 @@ void ScatteredReads::readAll() {
     for (int t = 1; t < threads && static_cast<std::size_t>(t) < held_.size(); ++t) {
         try {
             helpers.emplace_back(readSome);
-        } catch (const std::system_error&) {
+        } catch (...) {
             break;  // no more threads to be had: those there are read everything
         }
     }
@@ -55,8 +59,8 @@ bool ScatteredReads::read(std::uint32_t count, std::uint8_t* out, std::int64_t f
     const auto at = std::lower_bound(held_.begin(), held_.end(), first,
                                      [](const Held& h, std::int64_t f) { return h.first < f; });
     if (at != held_.end() && at->first == first && count <= at->count) {
-        if (!at->ok && count == at->count) return false;
-        if (at->ok) {
+        if (at->state == State::Failed && count == at->count) return false;
+        if (at->state == State::Read) {
             // As the source reads: nothing past its end is written.
             const auto within = static_cast<std::size_t>(source_.readableCount(first, count));
             std::memcpy(out, &bytes_[at->offset], within * 512);

@@ -27,11 +27,14 @@ class ScatteredReads {
     bool read(std::uint32_t count, std::uint8_t* out, std::int64_t first);
 
   private:
+    // Unread: left to a read when asked for (a read that threw, say: the asker's read then
+    // meets what it met).
+    enum class State { Unread, Read, Failed };
     struct Held {
         std::int64_t first = 0;
         std::uint32_t count = 0;
         std::size_t offset = 0;  // into bytes_
-        bool ok = false;
+        State state = State::Unread;
     };
     void readAll();
 

@@ -296,9 +296,13 @@ bool SectorSums::read(std::int64_t first, std::int64_t count, std::uint32_t* xor
             data = at;                  // the file system cannot tell: all of it is read
         } else if (data >= end) {
             break;
-        } else if (const off_t after = ::lseek(fd_, static_cast<off_t>(data), SEEK_HOLE);
-                   after >= 0) {
-            hole = std::min<std::int64_t>(after, end);
+        } else {
+            // Answers outside what was asked (a file system in user space may give them) are
+            // taken no further than they make sense: never before `at`, never a hole before
+            // the data.
+            data = std::max(data, at);
+            const off_t after = ::lseek(fd_, static_cast<off_t>(data), SEEK_HOLE);
+            if (after > data) hole = std::min<std::int64_t>(after, end);
         }
         for (std::int64_t pos = data; pos < hole;) {
             const ssize_t n = ::pread(fd_, &records[static_cast<std::size_t>(pos - begin)],

@@ -100,8 +100,15 @@ class DirectFile : public RandomAccessFile {
     std::int64_t readAt(void* buffer, std::size_t size, std::uint64_t offset) override {
         if (size == 0) return 0;
         if (size >= kStraightMinimum && offset % alignment_ == 0 && size % alignment_ == 0 &&
-            reinterpret_cast<std::uintptr_t>(buffer) % alignment_ == 0)
+            reinterpret_cast<std::uintptr_t>(buffer) % alignment_ == 0) {
+            {
+                // The caller reads ahead by itself: a stream begun for smaller reads (a window
+                // read again in pieces after it failed) would read the same bytes again.
+                std::lock_guard lock(mutex_);
+                streaming_ = false;
+            }
             return readAligned(fd_, static_cast<std::uint8_t*>(buffer), size, offset, alignment_);
+        }
         // The read-ahead's buffers serve one caller at a time: a slot being copied out must not
         // be freed, refilled or moved by another caller's request meanwhile. Only reads of the
         // device itself go side by side.

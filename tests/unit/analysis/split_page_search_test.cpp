@@ -14,6 +14,7 @@
 #include "source/byte_order.h"
 #include "source/ddrescue_map.h"
 #include "source/sector_source.h"
+#include "support/holes.h"
 #include "support/pubs_file.h"
 #include "testworld/fidelity_world.h"
 #include "testworld/sector_image.h"
@@ -265,6 +266,7 @@ TEST(SectorSums, ReadBackAcrossHolesTheyAreTheSectorsOwn) {
         disk[i] = rng.byte();
     for (std::size_t i = 512 * 30000; i < 512 * 30010; ++i)
         disk[i] = rng.byte();
+    const bool holes = test::keepsHoles(dir.path().string());
     for (const std::string keptFor : {"", "scan-1"}) {
         SectorSums sums(dir.file("sums" + keptFor), 0, keptFor);
         ASSERT_TRUE(sums.ok());
@@ -289,9 +291,11 @@ TEST(SectorSums, ReadBackAcrossHolesTheyAreTheSectorsOwn) {
         }
         // (A kept file's header makes its first 4 KiB data.)
         EXPECT_LE(sums.nextWritten(1000), 12500);
-        EXPECT_GT(sums.nextWritten(1000), 8192) << "the empty first window is passed over";
+        if (holes) {
+            EXPECT_GT(sums.nextWritten(1000), 8192) << "the empty first window is passed over";
+        }
         EXPECT_EQ(sums.nextWritten(12550), 12550);
-        EXPECT_EQ(sums.nextWritten(37000), INT64_MAX);
+        EXPECT_EQ(sums.nextWritten(37000), INT64_MAX);  // past the file's end
     }
 }
 

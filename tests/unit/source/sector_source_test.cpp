@@ -1,8 +1,6 @@
 #include "source/sector_source.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "source/platform_file.h"
+#include "support/holes.h"
 #include "testworld/temp_dir.h"
 
 namespace mdf {
@@ -175,13 +174,8 @@ TEST(PlainFile, ASparseImageReadsAsItsBytesWhereverTheHolesLie) {
         out.write(reinterpret_cast<const char*>(data.data()), kMiB / 2);
     }
     std::filesystem::resize_file(path, 16 * kMiB);  // a hole to the end
-    {
-        const int fd = ::open(path.c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
-        const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
-        ::close(fd);
-        ASSERT_EQ(hole, static_cast<off_t>(kMiB)) << "the file system keeps no holes here";
-    }
+    if (!test::keepsHoles(dir.path().string()))
+        GTEST_SKIP() << "the file system under the temporary folder keeps no holes";
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(bytes.size(), 16 * kMiB);
