@@ -80,6 +80,11 @@ class PosixFile : public RandomAccessFile {
             const auto end = static_cast<std::uint64_t>(st.st_size);
             zeros = offset < end ? std::min<std::uint64_t>(size, end - offset) : 0;
         }
+        // Zeros are handed out only where the file system says so twice over: the offset itself
+        // lies in a hole too.
+        if (zeros > 0 &&
+            ::lseek(fd_, static_cast<off_t>(offset), SEEK_HOLE) != static_cast<off_t>(offset))
+            return -1;
         std::memset(buffer, 0, static_cast<std::size_t>(zeros));
         return static_cast<std::int64_t>(zeros);
     }
