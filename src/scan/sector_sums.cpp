@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "source/byte_order.h"
+#include "source/file_holes.h"
 
 namespace mdf {
 namespace {
@@ -169,7 +169,7 @@ std::optional<SectorSums::Kept> SectorSums::keepCopy(
                 progress(lastPercent = percent);
             const std::int64_t want = std::min(kChunk, end * kRecordBytes - at);
             copied += want;
-            if (nextWritten(at / kRecordBytes) >= (at + want + kRecordBytes - 1) / kRecordBytes)
+            if (firstDataIn(fd_, origin() + at, origin() + at + want).first >= origin() + at + want)
                 continue;  // a hole: nothing to copy
             const ssize_t n =
                 ::pread(fd_, chunk.data(), static_cast<std::size_t>(want), origin() + at);
@@ -289,32 +289,18 @@ bool SectorSums::read(std::int64_t first, std::int64_t count, std::uint32_t* xor
     const std::int64_t begin = origin() + first * kRecordBytes;
     const std::int64_t end = begin + count * kRecordBytes;
     for (std::int64_t at = begin; at < end;) {
-        std::int64_t data = ::lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
-        std::int64_t hole = end;
-        if (data < 0) {
-            if (errno == ENXIO) break;  // nothing but holes to the file's end
-            data = at;                  // the file system cannot tell: all of it is read
-        } else if (data >= end) {
-            break;
-        } else {
-            // Answers outside what was asked (a file system in user space may give them) are
-            // taken no further than they make sense: never before `at`, never a hole before
-            // the data.
-            data = std::max(data, at);
-            const off_t after = ::lseek(fd_, static_cast<off_t>(data), SEEK_HOLE);
-            if (after > data) hole = std::min<std::int64_t>(after, end);
-        }
-        for (std::int64_t pos = data; pos < hole;) {
+        FileStretch data = firstDataIn(fd_, at, end);
+        for (std::int64_t pos = data.first; pos < data.end;) {
             const ssize_t n = ::pread(fd_, &records[static_cast<std::size_t>(pos - begin)],
-                                      static_cast<std::size_t>(hole - pos), pos);
+                                      static_cast<std::size_t>(data.end - pos), pos);
             if (n < 0) return false;
             if (n == 0) {
-                hole = end;  // past the file's end: zero sectors to the range's end
+                data.end = end;  // past the file's end: zero sectors to the range's end
                 break;
             }
             pos += n;
         }
-        at = hole;
+        at = data.end;
     }
     for (std::int64_t k = 0; k < count; ++k) {
         const std::uint8_t* record = &records[static_cast<std::size_t>(k * kRecordBytes)];
@@ -327,10 +313,9 @@ bool SectorSums::read(std::int64_t first, std::int64_t count, std::uint32_t* xor
 
 std::int64_t SectorSums::nextWritten(std::int64_t sector) const {
     if (fd_ < 0 || sector < 0) return sector;
-    const off_t data =
-        ::lseek(fd_, static_cast<off_t>(origin() + sector * kRecordBytes), SEEK_DATA);
-    if (data < 0) return errno == ENXIO ? INT64_MAX : sector;
-    return std::max(sector, (static_cast<std::int64_t>(data) - origin()) / kRecordBytes);
+    const FileStretch data = firstDataIn(fd_, origin() + sector * kRecordBytes, INT64_MAX);
+    if (data.first == INT64_MAX) return INT64_MAX;
+    return std::max(sector, (data.first - origin()) / kRecordBytes);
 }
 
 }  // namespace mdf

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstring>
 
+#include "source/file_holes.h"
+
 namespace mdf {
 namespace {
 
@@ -62,31 +64,18 @@ class PosixFile : public RandomAccessFile {
     // instead of the kernel filling pages of its cache with them to be copied. -1 where the
     // request holds data, or the file system cannot tell; then it is read.
     std::int64_t zerosOfAHole(void* buffer, std::size_t size, std::uint64_t offset) const {
-        if (!sparse_ || size < kHoleCheckMinimum || offset > static_cast<std::uint64_t>(INT64_MAX))
+        if (!sparse_ || size < kHoleCheckMinimum ||
+            offset > static_cast<std::uint64_t>(INT64_MAX / 2))
             return -1;
-        const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
-        std::uint64_t zeros = 0;
-        if (data >= 0) {
-            // An answer before the offset asked about is no answer (a file system in user space
-            // may give one): the request is read.
-            if (static_cast<std::uint64_t>(data) < offset ||
-                static_cast<std::uint64_t>(data) - offset < size)
-                return -1;
-            zeros = size;  // data follows the hole, so the file goes on past the request
-        } else {
-            // No data from offset on: a hole to the end of the file, or offset past its end.
-            struct stat st {};
-            if (errno != ENXIO || ::fstat(fd_, &st) != 0) return -1;
-            const auto end = static_cast<std::uint64_t>(st.st_size);
-            zeros = offset < end ? std::min<std::uint64_t>(size, end - offset) : 0;
-        }
-        // Zeros are handed out only where the file system says so twice over: the offset itself
-        // lies in a hole too.
-        if (zeros > 0 &&
-            ::lseek(fd_, static_cast<off_t>(offset), SEEK_HOLE) != static_cast<off_t>(offset))
+        const auto at = static_cast<std::int64_t>(offset);
+        const auto requestEnd = at + static_cast<std::int64_t>(size);
+        struct stat st {};
+        if (firstDataIn(fd_, at, requestEnd).first < requestEnd || ::fstat(fd_, &st) != 0)
             return -1;
+        // As a read would: nothing past the file's end.
+        const std::int64_t zeros = std::clamp<std::int64_t>(st.st_size - at, 0, requestEnd - at);
         std::memset(buffer, 0, static_cast<std::size_t>(zeros));
-        return static_cast<std::int64_t>(zeros);
+        return zeros;
     }
 
     int fd_;
